@@ -1,0 +1,31 @@
+# Warnings, sanitizers and the helpers every component's CMakeLists uses.
+option(TERMIVA_WERROR "treat warnings as errors" OFF)
+set(TERMIVA_SANITIZE "" CACHE STRING "sanitizers, e.g. address;undefined or thread")
+
+add_library(termiva_warnings INTERFACE)
+target_compile_options(termiva_warnings INTERFACE -Wall -Wextra -Wpedantic
+  $<$<BOOL:${TERMIVA_WERROR}>:-Werror>)
+
+if(TERMIVA_SANITIZE)
+  string(REPLACE ";" "," _san "${TERMIVA_SANITIZE}")
+  add_compile_options(-fsanitize=${_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_san})
+endif()
+
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# termiva_add_test(NAME name SOURCES ... LIBS ... LABELS ...)
+# Test executables live apart from the program folder.
+function(termiva_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock termiva_warnings)
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_compile_definitions(${T_NAME} PRIVATE
+    TERMIVA_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    TERMIVA_PROGRAM_DIR="${TERMIVA_PROGRAM_DIR}"
+    TERMIVA_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/tests")
+  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 30)
+endfunction()

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs every build, run-time and test dependency of Termiva on Debian 12.
+# Idempotent: packages already present are skipped, so a second run is quick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  # toolchain
+  g++ cmake ninja-build pkg-config git clang-format clang-tidy
+  # libraries
+  nlohmann-json3-dev libicu-dev libssh-dev libcurl4-openssl-dev zlib1g-dev libssl-dev
+  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # real protocol peers and test tools
+  openssh-server openssh-client lrzsz socat ser2net putty-tools
+  xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps
+  chromium
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "install-deps: Debian packages present"
+fi
+
+command -v node >/dev/null && command -v npm >/dev/null || { echo "install-deps: node and npm are required" >&2; exit 1; }
+
+# The page's terminal widget and the browser-test driver, pinned by web/package-lock.json.
+if [ -f web/package.json ]; then
+  if [ ! -d web/node_modules ] || [ web/package-lock.json -nt web/node_modules/.package-lock.json ]; then
+    (cd web && npm ci --no-audit --no-fund --loglevel=error)
+  else
+    echo "install-deps: npm packages present"
+  fi
+fi
