@@ -1,0 +1,61 @@
+#include "support/test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <sstream>
+
+namespace termiva::testing {
+
+std::optional<std::filesystem::path> find_program(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::istringstream dirs(path);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (dir.empty()) continue;
+        std::filesystem::path p = std::filesystem::path(dir) / name;
+        if (::access(p.c_str(), X_OK) == 0 && std::filesystem::is_regular_file(p)) return p;
+    }
+    return std::nullopt;
+}
+
+bool peers_required() {
+    const char* v = std::getenv("TERMIVA_REQUIRE_PEERS");
+    return v && std::string(v) == "1";
+}
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (;;) {
+        auto candidate = std::filesystem::temp_directory_path() /
+                         ("termiva-test-" + std::to_string(rd()) + std::to_string(::getpid()));
+        if (std::filesystem::create_directory(candidate)) {
+            m_path = candidate;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+int free_loopback_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+}  // namespace termiva::testing
