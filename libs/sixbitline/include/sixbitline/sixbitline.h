@@ -1,0 +1,118 @@
+// SUPDUP client (RFC 734) for one terminal tab: sends the terminal description, passes
+// the server's greeting through, then turns the server's display codes into ANSI
+// sequences and UTF-8 text; keystrokes go the other way as 7-bit bytes.
+//
+// Threads: one reader calls recv(); any thread may call send(), resize(), close() and
+// is_closed() at the same time. close() makes a recv() blocked in another thread return.
+//
+// Errors: only connect() throws, and only SixbitlineError, whose what() is a short text
+// fit to show the user. No other operation throws; read and write failures mark the
+// connection closed instead, after which recv() returns "".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "sixbitline/display_decoder.h"
+#include "sixbitline/export.h"
+#include "sixbitline/protocol.h"
+
+namespace termiva {
+
+// Why connect() failed, e.g. "Connection refused" or "Connection timed out".
+class SIXBITLINE_API SixbitlineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Constructor arguments of _Sixbitline, by the names the starter passes them.
+struct SixbitlineOptions {
+    std::string host;
+    int port = SupdupProtocol::DEFAULT_PORT;  // 0 means the default port
+    int term_width = 80;
+    int term_height = 24;
+    std::string charset{SupdupProtocol::CHARSET_ASCII};  // "ascii", "its" or "waits"
+    bool more_processing = false;                        // ask the server for page pauses
+    bool scrolling = true;                               // ask the server to scroll
+    std::string location = "Termiva";  // UTF-8; non-ASCII characters travel as "?"
+    double timeout = 15.0;             // seconds allowed for the TCP connect
+};
+
+class TcpConnection;
+
+class SIXBITLINE_API _Sixbitline : public SupdupProtocol {
+public:
+    // Records the settings; performs no I/O and never fails.
+    explicit _Sixbitline(SixbitlineOptions options);
+    ~_Sixbitline();
+    _Sixbitline(const _Sixbitline&) = delete;
+    _Sixbitline& operator=(const _Sixbitline&) = delete;
+
+    // Opens the TCP connection within the timeout and sends the terminal description.
+    // Throws SixbitlineError (text for the user) when that fails, when already connected,
+    // or after close().
+    void connect();
+
+    // Sends keystrokes. 7-bit bytes; the protocol's escape byte 034 is doubled. Does
+    // nothing when closed, not connected or for empty data.
+    void send(std::string_view data) noexcept;
+
+    // Blocks until at least one translated byte is ready and returns it; reads at most
+    // `bufsize` bytes from the server (the translation may be longer). Returns "" only once
+    // the connection has ended or close() ran.
+    std::string recv(std::size_t bufsize = 4096) noexcept;
+
+    // True once the connection has ended or close() ran.
+    bool is_closed() const noexcept { return _closed.load(); }
+
+    // Records the size for a later terminal description; SUPDUP has no in-band resize.
+    void resize(int rows, int cols) noexcept;
+
+    // Ends the connection and wakes a blocked recv(); safe to call again.
+    void close() noexcept;
+
+    const std::string& host() const { return m_host; }
+    int port() const { return m_port; }
+    int term_width() const { return m_term_width.load(); }
+    int term_height() const { return m_term_height.load(); }
+    const std::string& charset() const { return m_charset; }
+    bool more_processing() const { return m_more_processing; }
+    bool scrolling() const { return m_scrolling; }
+    // The location as it goes on the wire: ASCII only.
+    const std::string& location() const { return m_location; }
+    double timeout() const { return _timeout; }
+
+private:
+    void _send_36bit(TcpConnection& sock, Word word);
+    Word _build_ttyopt() const;
+    void _send_initial_config(TcpConnection& sock);
+    void _sock_send(std::string_view data) noexcept;
+    std::shared_ptr<TcpConnection> current_socket() const;
+
+    std::string m_host;
+    int m_port;
+    std::atomic<int> m_term_width;
+    std::atomic<int> m_term_height;
+    std::string m_charset;
+    bool m_more_processing;
+    bool m_scrolling;
+    std::string m_location;
+    double _timeout;
+
+    // Readers and writers hold their own reference, so close() can drop the socket while
+    // they are inside a call: the descriptor is released when the last of them leaves.
+    mutable std::mutex m_sock_mutex;
+    std::shared_ptr<TcpConnection> _sock;
+    std::atomic<bool> _closed{false};
+    std::mutex _lock;  // serialises writes, so concurrent writers never interleave bytes
+
+    // Touched by the reader thread only.
+    SupdupDisplayDecoder m_decoder;
+};
+
+}  // namespace termiva

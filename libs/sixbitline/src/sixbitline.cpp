@@ -1,0 +1,170 @@
+#include "sixbitline/sixbitline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+#include "location_text.h"
+#include "sixbitline/terminal_description.h"
+#include "tcp_connection.h"
+
+namespace termiva {
+
+namespace {
+
+constexpr double DEFAULT_TIMEOUT_SECONDS = 15.0;
+constexpr double MAX_TIMEOUT_SECONDS = 24.0 * 3600.0;
+// More than one read's worth is never useful and a silly size must not exhaust memory.
+constexpr std::size_t MAX_READ = 65536;
+constexpr unsigned char ESCAPE_BYTE = 034;
+constexpr unsigned char SEVEN_BIT_MASK = 0x7F;
+
+std::string known_charset(const std::string& name) {
+    if (name == SupdupProtocol::CHARSET_ITS || name == SupdupProtocol::CHARSET_WAITS) {
+        return name;
+    }
+    return std::string(SupdupProtocol::CHARSET_ASCII);
+}
+
+double usable_timeout(double seconds) {
+    if (!std::isfinite(seconds) || seconds <= 0) return DEFAULT_TIMEOUT_SECONDS;
+    return std::min(seconds, MAX_TIMEOUT_SECONDS);
+}
+
+}  // namespace
+
+_Sixbitline::_Sixbitline(SixbitlineOptions options)
+    : m_host(std::move(options.host)),
+      m_port(options.port == 0 ? DEFAULT_PORT : options.port),
+      m_term_width(options.term_width),
+      m_term_height(options.term_height),
+      m_charset(known_charset(options.charset)),
+      m_more_processing(options.more_processing),
+      m_scrolling(options.scrolling),
+      m_location(location_to_ascii(options.location)),
+      _timeout(usable_timeout(options.timeout)),
+      m_decoder(m_charset, m_location) {}
+
+_Sixbitline::~_Sixbitline() {
+    close();
+}
+
+void _Sixbitline::connect() {
+    try {
+        {
+            std::lock_guard<std::mutex> guard(m_sock_mutex);
+            if (_closed) throw SixbitlineError("Connection closed");
+            if (_sock) throw SixbitlineError("Already connected");
+        }
+        auto sock = std::make_shared<TcpConnection>(TcpConnection::open(m_host, m_port, _timeout));
+        _send_initial_config(*sock);
+        std::lock_guard<std::mutex> guard(m_sock_mutex);
+        if (_closed) throw SixbitlineError("Connection closed");
+        if (_sock) throw SixbitlineError("Already connected");
+        _sock = std::move(sock);
+    } catch (const SixbitlineError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw SixbitlineError(e.what());
+    }
+}
+
+void _Sixbitline::_send_36bit(TcpConnection& sock, Word word) {
+    const int err = sock.write_all(encode_36bit_word(word));
+    if (err != 0) throw SixbitlineError(std::strerror(err));
+}
+
+SupdupProtocol::Word _Sixbitline::_build_ttyopt() const {
+    return build_ttyopt(m_charset, m_scrolling, m_more_processing);
+}
+
+void _Sixbitline::_send_initial_config(TcpConnection& sock) {
+    const auto words = terminal_description_words(m_charset, m_scrolling, m_more_processing,
+                                                  m_term_height.load(), m_term_width.load());
+    for (Word word : words)
+        _send_36bit(sock, word);
+}
+
+void _Sixbitline::send(std::string_view data) noexcept {
+    if (data.empty() || _closed) return;
+    try {
+        std::string wire;
+        wire.reserve(data.size() * 2);
+        for (char ch : data) {
+            // Reduce first: a high byte whose low bits are the escape byte must be
+            // doubled too, or the server would take it as the start of an escape.
+            const auto byte =
+                static_cast<unsigned char>(static_cast<unsigned char>(ch) & SEVEN_BIT_MASK);
+            wire += static_cast<char>(byte);
+            if (byte == ESCAPE_BYTE) wire += static_cast<char>(byte);
+        }
+        _sock_send(wire);
+    } catch (const std::exception& e) {
+        std::cerr << "[supdup] send failed: " << e.what() << std::endl;
+    }
+}
+
+std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
+    try {
+        std::string buffer(std::clamp<std::size_t>(bufsize, 1, MAX_READ), '\0');
+        for (;;) {
+            if (_closed) return {};
+            const std::shared_ptr<TcpConnection> sock = current_socket();
+            if (!sock) return {};
+            const ssize_t n = sock->read_some(buffer.data(), buffer.size());
+            if (n <= 0) {
+                _closed = true;
+                return {};
+            }
+            DecodedChunk chunk =
+                m_decoder.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            for (const ServerReply& reply : chunk.replies)
+                _sock_send(reply.bytes);
+            // A chunk that only moved the decoder along (TDNOP, half a command) is not the
+            // end of the stream: keep reading, since "" means the connection is gone.
+            if (!chunk.output.empty()) return std::move(chunk.output);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "[supdup] recv failed: " << e.what() << std::endl;
+        close();
+        return {};
+    }
+}
+
+void _Sixbitline::_sock_send(std::string_view data) noexcept {
+    if (data.empty() || _closed) return;
+    const std::shared_ptr<TcpConnection> sock = current_socket();
+    if (!sock) return;
+    std::lock_guard<std::mutex> guard(_lock);
+    if (sock->write_all(data) != 0) {
+        _closed = true;
+        // The reader may be blocked on this socket; make it see the end now.
+        sock->shutdown_both();
+    }
+}
+
+void _Sixbitline::resize(int rows, int cols) noexcept {
+    m_term_height = rows;
+    m_term_width = cols;
+}
+
+void _Sixbitline::close() noexcept {
+    _closed = true;
+    std::shared_ptr<TcpConnection> sock;
+    {
+        std::lock_guard<std::mutex> guard(m_sock_mutex);
+        sock = std::move(_sock);
+    }
+    // Shutting down wakes a reader or writer blocked on the socket; the descriptor itself
+    // is released when the last of them lets go of its reference.
+    if (sock) sock->shutdown_both();
+}
+
+std::shared_ptr<TcpConnection> _Sixbitline::current_socket() const {
+    std::lock_guard<std::mutex> guard(m_sock_mutex);
+    return _sock;
+}
+
+}  // namespace termiva
