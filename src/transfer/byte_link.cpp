@@ -1,0 +1,57 @@
+#include "transfer/byte_link.h"
+
+namespace termiva::xfer {
+
+void ByteLink::push(std::string_view data) {
+    if (data.empty()) return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed) return;
+        m_incoming.append(data);
+    }
+    m_wake.notify_one();
+}
+
+void ByteLink::close() {
+    {
+        // Under the lock so a worker between its check and its wait cannot miss it.
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+    }
+    m_wake.notify_all();
+}
+
+bool ByteLink::closed() const {
+    return m_closed.load();
+}
+
+int ByteLink::get(std::chrono::milliseconds timeout) {
+    if (m_pos < m_batch.size()) {
+        if (closed()) return CLOSED;
+        return static_cast<unsigned char>(m_batch[m_pos++]);
+    }
+    std::unique_lock lock(m_mutex);
+    if (!m_wake.wait_for(lock, timeout, [&] { return m_closed || !m_incoming.empty(); })) {
+        return TIMED_OUT;
+    }
+    if (m_closed) return CLOSED;
+    m_batch.clear();
+    m_batch.swap(m_incoming);
+    m_pos = 0;
+    return static_cast<unsigned char>(m_batch[m_pos++]);
+}
+
+bool ByteLink::has_pending() {
+    if (m_pos < m_batch.size()) return true;
+    std::lock_guard lock(m_mutex);
+    return !m_incoming.empty();
+}
+
+void ByteLink::discard_pending() {
+    m_batch.clear();
+    m_pos = 0;
+    std::lock_guard lock(m_mutex);
+    m_incoming.clear();
+}
+
+}  // namespace termiva::xfer

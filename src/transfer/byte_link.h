@@ -1,0 +1,43 @@
+// The receiving side of a transfer: bytes handed in by feed() on the reader thread,
+// taken out one at a time by the worker with a time-out. close() wakes a waiting worker.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace termiva::xfer {
+
+class ByteLink {
+public:
+    static constexpr int TIMED_OUT = -1;
+    static constexpr int CLOSED = -2;
+
+    // Producer side (any thread).
+    void push(std::string_view data);
+    void close();
+    bool closed() const;
+
+    // Consumer side (the worker only): the next byte, TIMED_OUT or CLOSED.
+    int get(std::chrono::milliseconds timeout);
+    // True when a byte can be taken without waiting.
+    bool has_pending();
+    // Drops everything received so far (a line gone noisy, a frame to be resent).
+    void discard_pending();
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::string m_incoming;
+    std::atomic<bool> m_closed{false};
+
+    // Owned by the consumer: a batch taken from m_incoming in one lock.
+    std::string m_batch;
+    std::size_t m_pos = 0;
+};
+
+}  // namespace termiva::xfer

@@ -1,0 +1,22 @@
+// Time-outs and retry limits of a transfer. The defaults are the protocols' own values;
+// tests shorten them to keep failure cases quick.
+#pragma once
+
+#include <chrono>
+
+namespace termiva {
+
+struct TransferOptions {
+    // How long one side waits for the peer's next packet or answer before it retries.
+    std::chrono::milliseconds timeout{10000};
+    // How long the bytes of one packet may pause before the packet counts as broken.
+    std::chrono::milliseconds char_timeout{1000};
+    // How long a sender waits for the receiver to ask for the first packet.
+    std::chrono::milliseconds start_timeout{60000};
+    // Consecutive failures (time-outs, damaged packets) tolerated before giving up.
+    int retries{10};
+    // Shortest interval between two "progress" events of one file.
+    std::chrono::milliseconds progress_interval{250};
+};
+
+}  // namespace termiva

@@ -1,0 +1,209 @@
+#include "transfer/xyzmodem_transfer.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "transfer/byte_link.h"
+#include "transfer/transfer_context.h"
+#include "transfer/xmodem_receiver.h"
+#include "transfer/xmodem_sender.h"
+#include "transfer/zmodem_frame.h"
+#include "transfer/zmodem_receiver.h"
+#include "transfer/zmodem_sender.h"
+
+namespace termiva {
+
+struct XYZModemTransfer::State {
+    std::string protocol;
+    std::string direction;
+    SendBytes send_bytes;
+    OnEvent on_event;
+    std::optional<std::vector<std::string>> files;
+    std::optional<std::string> save_dir;
+    TransferOptions options;
+
+    xfer::ByteLink link;
+    std::atomic<bool> done{false};
+    std::atomic<bool> started{false};
+    std::atomic<bool> cancelled{false};
+    std::mutex done_mutex;  // "done" is emitted once, by whoever ends the job
+    bool done_emitted = false;
+};
+
+namespace {
+
+void emit_safely(const XYZModemTransfer::OnEvent& on_event, const nlohmann::json& ev) {
+    if (!on_event) return;
+    try {
+        on_event(ev);
+    } catch (...) {
+        // The owner failing to show an event must not take the worker down.
+    }
+}
+
+void send_abort(const XYZModemTransfer::SendBytes& send_bytes) {
+    if (!send_bytes) return;
+    try {
+        send_bytes(xfer::zm::abort_sequence());
+    } catch (...) {
+        // The link may be gone; the peer then stops on its own time-outs.
+    }
+}
+
+// Why the arguments cannot make a job, or empty.
+std::string argument_problem(const std::string& protocol, const std::string& direction,
+                             const std::optional<std::vector<std::string>>& files,
+                             const std::optional<std::string>& save_dir) {
+    if (direction != "send" && direction != "recv") return "direction must be send or recv";
+    if (!XYZModemTransfer::is_known_protocol(protocol)) return "Unknown protocol " + protocol;
+    if (direction == "send") {
+        if (!files || files->empty()) return "send requires file paths";
+        auto block = xfer::xm::block_protocol(protocol);
+        if (block && !block->batch && files->size() > 1) {
+            return protocol + " sends a single file";
+        }
+    } else if (!save_dir || save_dir->empty()) {
+        return "recv requires a folder";
+    }
+    return {};
+}
+
+}  // namespace
+
+bool XYZModemTransfer::is_known_protocol(std::string_view protocol) {
+    return protocol == "zmodem" || xfer::xm::block_protocol(protocol).has_value();
+}
+
+XYZModemTransfer::XYZModemTransfer(std::string protocol, std::string direction,
+                                   SendBytes send_bytes, OnEvent on_event,
+                                   std::optional<std::vector<std::string>> files,
+                                   std::optional<std::string> save_dir, TransferOptions options)
+    : m_protocol(std::move(protocol)),
+      m_direction(std::move(direction)),
+      m_state(std::make_shared<State>()) {
+    m_state->protocol = m_protocol;
+    m_state->direction = m_direction;
+    m_state->send_bytes = std::move(send_bytes);
+    m_state->on_event = std::move(on_event);
+    m_state->files = std::move(files);
+    m_state->save_dir = std::move(save_dir);
+    m_state->options = options;
+}
+
+XYZModemTransfer::~XYZModemTransfer() {
+    if (!m_worker.joinable()) return;
+    if (m_worker.get_id() == std::this_thread::get_id()) {
+        // Destroyed from the "done" callback: the worker only has the shared state left
+        // to touch, which it keeps alive itself.
+        m_worker.detach();
+        return;
+    }
+    m_state->cancelled = true;
+    m_state->link.close();
+    m_worker.join();
+}
+
+namespace {
+
+nlohmann::json done_event(const XYZModemTransfer::State& s, bool ok, const std::string& reason,
+                          const std::vector<std::string>& files) {
+    nlohmann::json ev{{"kind", "done"},
+                      {"ok", ok},
+                      {"protocol", s.protocol},
+                      {"direction", s.direction},
+                      {"files", files}};
+    if (!ok) ev["reason"] = reason;
+    return ev;
+}
+
+void finish(XYZModemTransfer::State& s, const nlohmann::json& ev) {
+    {
+        std::lock_guard lock(s.done_mutex);
+        if (s.done_emitted) return;
+        s.done_emitted = true;
+        s.done = true;
+    }
+    s.link.close();
+    emit_safely(s.on_event, ev);
+}
+
+void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
+    auto& s = *state;
+    xfer::TransferContext ctx(s.link, s.send_bytes, s.on_event, s.options);
+    ctx.emit({{"kind", "start"}, {"protocol", s.protocol}, {"direction", s.direction}});
+    bool ok = false;
+    std::string reason;
+    try {
+        std::string problem = argument_problem(s.protocol, s.direction, s.files, s.save_dir);
+        if (!problem.empty()) throw xfer::TransferFailed(problem);
+        ctx.check_cancelled();
+        auto block = xfer::xm::block_protocol(s.protocol);
+        if (s.direction == "send") {
+            std::vector<std::filesystem::path> paths(s.files->begin(), s.files->end());
+            if (block) {
+                xfer::send_with_blocks(ctx, *block, paths);
+            } else {
+                xfer::send_with_zmodem(ctx, paths);
+            }
+        } else {
+            std::filesystem::path dir(*s.save_dir);
+            if (block) {
+                xfer::receive_with_blocks(ctx, *block, dir);
+            } else {
+                xfer::receive_with_zmodem(ctx, dir);
+            }
+        }
+        ok = true;
+    } catch (const xfer::TransferCancelled&) {
+        reason = "cancelled";
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "internal error";
+    }
+    if (!ok && s.started) {
+        // Whatever ended us, the peer must stop too rather than wait for its time-outs.
+        if (argument_problem(s.protocol, s.direction, s.files, s.save_dir).empty()) {
+            send_abort(s.send_bytes);
+        }
+    }
+    finish(s, done_event(s, ok, reason, ctx.finished_files()));
+}
+
+}  // namespace
+
+void XYZModemTransfer::start() {
+    if (m_state->started.exchange(true)) return;
+    if (m_state->done) return;  // cancelled before it started
+    auto state = m_state;
+    m_worker = std::thread([state] {
+        try {
+            run_job(state);
+        } catch (...) {
+            // Nothing may leave the worker; run_job already reported what it could.
+        }
+    });
+}
+
+void XYZModemTransfer::feed(std::string_view data) {
+    if (m_state->done) return;
+    m_state->link.push(data);
+}
+
+bool XYZModemTransfer::is_done() const {
+    return m_state->done;
+}
+
+void XYZModemTransfer::cancel() {
+    m_state->cancelled = true;
+    if (!m_state->started) {
+        // Never started: nothing was said to the peer, so there is nothing to abort.
+        finish(*m_state, done_event(*m_state, false, "cancelled", {}));
+        return;
+    }
+    m_state->link.close();
+}
+
+}  // namespace termiva

@@ -1,0 +1,207 @@
+#include "transfer/zmodem_receiver.h"
+
+#include <charconv>
+#include <optional>
+
+#include "transfer/file_names.h"
+#include "transfer/received_file.h"
+#include "transfer/zmodem_reader.h"
+
+namespace termiva::xfer {
+namespace {
+
+using namespace zm;
+
+class ZmodemReceiver {
+public:
+    ZmodemReceiver(TransferContext& ctx, std::filesystem::path dir)
+        : m_ctx(ctx), m_reader(ctx), m_dir(std::move(dir)) {}
+
+    void run() {
+        send_zrinit();
+        int errors = 0;
+        for (;;) {
+            HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
+            if (r.status != HeaderRead::OK) {
+                if (++errors > m_ctx.options().retries) {
+                    throw TransferFailed(r.status == HeaderRead::TIMED_OUT
+                                             ? "timed out waiting for the sender"
+                                             : "too many damaged headers");
+                }
+                ask_again();
+                continue;
+            }
+            const Header& h = r.header;
+            switch (h.type) {
+                case ZRQINIT:
+                    send_zrinit();
+                    break;
+                case ZSINIT:
+                    on_sinit(r);
+                    break;
+                case ZFILE:
+                    on_file(r);
+                    errors = 0;
+                    break;
+                case ZDATA:
+                    if (on_data(r)) {
+                        errors = 0;
+                    } else if (++errors > m_ctx.options().retries) {
+                        throw TransferFailed("too many damaged data packets");
+                    }
+                    break;
+                case ZEOF:
+                    // An end position behind ours is stale: it was sent before our
+                    // request to repeat arrived, and the sender is repeating now.
+                    if (m_file && h.position() == m_pos) {
+                        finish_file();
+                        send_zrinit();
+                        errors = 0;
+                    }
+                    break;
+                case ZFIN:
+                    if (m_file) {
+                        throw TransferFailed("the sender ended before the file was complete");
+                    }
+                    m_ctx.send(hex_header(Header::at(ZFIN, 0)));
+                    // The sender's closing "OO"; nothing depends on it.
+                    for (int i = 0; i < 2; ++i) {
+                        if (m_ctx.get(m_ctx.options().char_timeout) == ByteLink::TIMED_OUT) break;
+                    }
+                    return;
+                case ZCAN:
+                case ZABORT:
+                    throw TransferFailed("cancelled by the sender");
+                case ZFREECNT:
+                    m_ctx.send(hex_header(Header::at(ZACK, 0)));
+                    break;
+                case ZCOMMAND: {
+                    // Remote commands are never run here.
+                    std::string ignored;
+                    m_reader.read_subpacket(ignored, r.crc32);
+                    m_ctx.send(hex_header(Header::at(ZCOMPL, 1)));
+                    break;
+                }
+                case ZCHALLENGE: {
+                    Header answer = h;
+                    answer.type = ZACK;
+                    m_ctx.send(hex_header(answer));
+                    break;
+                }
+                default:
+                    break;
+            }
+        }
+    }
+
+private:
+    void send_zrinit() {
+        m_ctx.send(hex_header(Header::with_flags(ZRINIT, CANFDX | CANOVIO | CANFC32)));
+    }
+
+    // After a time-out or a damaged header: ask for what we need next.
+    void ask_again() {
+        if (m_file) {
+            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+        } else {
+            send_zrinit();
+        }
+    }
+
+    void on_sinit(const HeaderRead& r) {
+        std::string attention;
+        if (m_reader.read_subpacket(attention, r.crc32, 1024).status == SubpacketRead::OK) {
+            m_ctx.send(hex_header(Header::at(ZACK, 1)));
+        } else {
+            m_ctx.send(hex_header(Header::at(ZNAK, 0)));
+        }
+    }
+
+    void on_file(const HeaderRead& r) {
+        std::string info;
+        if (m_reader.read_subpacket(info, r.crc32, 1024).status != SubpacketRead::OK) {
+            m_ctx.send(hex_header(Header::at(ZNAK, 0)));
+            return;
+        }
+        std::string sent_name = info.substr(0, info.find('\0'));
+        std::string name = safe_base_name(sent_name);
+        if (m_file && m_file->name() == name) {
+            // The sender did not hear our position and repeats the file header.
+            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+            return;
+        }
+        m_file.reset();
+        m_size.reset();
+        if (auto nul = info.find('\0'); nul != std::string::npos) {
+            std::string_view rest = std::string_view(info).substr(nul + 1);
+            std::uint64_t size = 0;
+            auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), size);
+            if (ec == std::errc() && ptr != rest.data()) m_size = size;
+        }
+        m_file.emplace(m_dir, name);
+        m_pos = 0;
+        m_ctx.begin_file(name, m_size);
+        m_ctx.send(hex_header(Header::at(ZRPOS, 0)));
+    }
+
+    // True when data was taken; false when the frame was out of place or damaged.
+    bool on_data(const HeaderRead& r) {
+        if (!m_file) {
+            send_zrinit();
+            return false;
+        }
+        if (r.header.position() != m_pos) {
+            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+            return false;
+        }
+        bool any = false;
+        for (;;) {
+            SubpacketRead s = m_reader.read_subpacket(m_buffer, r.crc32);
+            if (s.status != SubpacketRead::OK) {
+                m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+                return any;
+            }
+            any = true;
+            m_file->write(m_buffer);
+            m_pos += static_cast<std::uint32_t>(m_buffer.size());
+            m_ctx.progress(m_pos);
+            switch (s.end) {
+                case ZCRCW:
+                    m_ctx.send(hex_header(Header::at(ZACK, m_pos)));
+                    return true;
+                case ZCRCQ:
+                    m_ctx.send(hex_header(Header::at(ZACK, m_pos)));
+                    break;
+                case ZCRCE:
+                    return true;
+                default:
+                    break;
+            }
+        }
+    }
+
+    void finish_file() {
+        if (m_size && *m_size != m_file->size()) {
+            throw TransferFailed("the file " + m_file->name() + " arrived with a wrong size");
+        }
+        auto where = m_file->commit();
+        m_ctx.file_done(where.string());
+        m_file.reset();
+    }
+
+    TransferContext& m_ctx;
+    Reader m_reader;
+    std::filesystem::path m_dir;
+    std::optional<ReceivedFile> m_file;
+    std::optional<std::uint64_t> m_size;
+    std::uint32_t m_pos = 0;
+    std::string m_buffer;
+};
+
+}  // namespace
+
+void receive_with_zmodem(TransferContext& ctx, const std::filesystem::path& save_dir) {
+    ZmodemReceiver(ctx, save_dir).run();
+}
+
+}  // namespace termiva::xfer
