@@ -1,0 +1,11 @@
+# Tests of the X/Y/ZMODEM engine and the ZMODEM detector.
+if(TARGET termiva_transfer)
+  add_library(termiva_lrzsz_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/../fixtures/lrzsz_peer.cpp)
+  target_include_directories(termiva_lrzsz_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+  target_link_libraries(termiva_lrzsz_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
+
+  termiva_add_test(NAME transfer_zmodem_lrzsz_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/transfer_zmodem_lrzsz_test.cpp
+    LIBS termiva_transfer termiva_lrzsz_fixture termiva_test_support
+    LABELS integration)
+endif()

@@ -1,0 +1,103 @@
+// Runs our transfer engine against one lrzsz program and collects what happened.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fixtures/lrzsz_peer.h"
+#include "transfer/transfer_options.h"
+#include "transfer/xyzmodem_transfer.h"
+#include "unit/transfer_event_log.h"
+
+namespace termiva::testing {
+
+// Short time-outs so failure cases end quickly; generous enough for a loaded machine.
+inline TransferOptions quick_options() {
+    TransferOptions o;
+    o.timeout = std::chrono::milliseconds(3000);
+    o.char_timeout = std::chrono::milliseconds(1000);
+    o.start_timeout = std::chrono::milliseconds(10000);
+    o.retries = 5;
+    return o;
+}
+
+struct PeerRun {
+    std::optional<nlohmann::json> done;
+    std::vector<nlohmann::json> events;
+    std::optional<int> peer_status;
+    std::string peer_log;
+    std::uint64_t bytes_to_peer = 0;
+};
+
+struct PeerRunSpec {
+    std::vector<std::string> peer_argv;
+    std::filesystem::path peer_cwd;
+    std::string protocol;
+    std::string direction;
+    std::optional<std::vector<std::string>> files;
+    std::optional<std::string> save_dir;
+    LinkKind link = LinkKind::SocketPair;
+    TransferOptions options = quick_options();
+    // Runs once the transfer is going, with the peer and the job (faults, cancel).
+    std::function<void(LrzszPeer&, XYZModemTransfer&, TransferEventLog&)> during;
+    std::chrono::milliseconds done_within{60000};
+};
+
+inline PeerRun run_with_peer(const PeerRunSpec& spec) {
+    PeerRun result;
+    TransferEventLog log;
+    LrzszPeer peer(spec.peer_argv, spec.peer_cwd, spec.link);
+    {
+        XYZModemTransfer job(
+            spec.protocol, spec.direction, [&peer](std::string_view b) { peer.send(b); },
+            log.sink(), spec.files, spec.save_dir, spec.options);
+        peer.pump_to([&job](std::string_view b) { job.feed(b); });
+        job.start();
+        if (spec.during) spec.during(peer, job, log);
+        result.done = log.wait_done(spec.done_within);
+        result.peer_status = peer.wait_exit(std::chrono::seconds(15));
+        peer.stop_pump();
+    }
+    result.events = log.events();
+    result.peer_log = peer.peer_log();
+    result.bytes_to_peer = peer.bytes_sent();
+    return result;
+}
+
+// Every byte value, and long runs of the ones protocols treat specially (ZDLE, XON,
+// XOFF, DLE, CR after '@', the XMODEM control bytes).
+inline std::string every_byte_value() {
+    std::string s;
+    for (int round = 0; round < 3; ++round) {
+        for (int c = 0; c < 256; ++c)
+            s += static_cast<char>(c);
+    }
+    for (char c : std::string("\x18\x11\x13\x10\x91\x93\x98\x90\x01\x02\x04\x06\x15\x1a*")) {
+        s.append(17, c);
+    }
+    s += "@\r@\r\xc0\x8d**\x18"
+         "B00";
+    return s;
+}
+
+struct NamedContent {
+    std::string name;
+    std::string content;
+};
+
+// 0 B, 1 B, 1023/1024/1025 B and every byte value.
+inline std::vector<NamedContent> standard_files() {
+    return {{"empty.bin", ""},
+            {"one.bin", "\x5a"},
+            {"k1023.bin", random_bytes(1023, 1)},
+            {"k1024.bin", random_bytes(1024, 2)},
+            {"k1025.bin", random_bytes(1025, 3)},
+            {"every-byte.bin", every_byte_value()}};
+}
+
+}  // namespace termiva::testing
