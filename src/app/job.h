@@ -1,0 +1,18 @@
+// What a tab's `_xfer` slot holds: one running file transfer or flashing job. While it
+// runs, every received byte goes to feed().
+#pragma once
+
+#include <string_view>
+
+namespace termiva {
+
+class Job {
+public:
+    virtual ~Job() = default;
+    virtual void start() = 0;
+    virtual void feed(std::string_view data) = 0;
+    virtual bool is_done() const = 0;
+    virtual void cancel() = 0;
+};
+
+}  // namespace termiva

@@ -1,0 +1,209 @@
+// Saved sessions and settings: the two JSON files, the session operations of the page
+// and the live update of tabs open on a changed session.
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/atomic_file.h"
+
+namespace termiva {
+
+std::string tab_caption(const Json& sess);
+
+namespace {
+
+Json read_json_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path.string());
+    std::stringstream text;
+    text << in.rdbuf();
+    return Json::parse(text.str());
+}
+
+void write_json_file(const std::filesystem::path& path, const Json& value) {
+    platform::write_file_atomically(
+        path, value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+}
+
+// 32 lower-case hex digits of a random (version 4) UUID.
+std::string new_session_id() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static const char* hex = "0123456789abcdef";
+    std::string id(32, '0');
+    for (int half = 0; half < 2; ++half) {
+        std::uint64_t bits = rng();
+        for (int i = 0; i < 16; ++i)
+            id[half * 16 + i] = hex[(bits >> (i * 4)) & 0xF];
+    }
+    id[12] = '4';                                      // version 4
+    id[16] = hex[8 + (std::random_device{}() & 0x3)];  // variant 10xx
+    return id;
+}
+
+const Json& value_or_null(const Json& rec, const std::string& key) {
+    const Json& v = member(rec, key);
+    static const Json null_value;
+    return is_false_like(v) ? null_value : v;
+}
+
+}  // namespace
+
+void TermivaApp::_load_sessions() {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(SESSIONS_FILE, ec)) return;
+    std::vector<SessionPtr> loaded;
+    try {
+        Json doc = read_json_file(SESSIONS_FILE);
+        const Json& list = doc.at("sessions");
+        if (!list.is_array()) throw std::runtime_error("\"sessions\" is not a list");
+        for (const auto& s : list)
+            loaded.push_back(std::make_shared<const Json>(s));
+    } catch (const std::exception& e) {
+        std::cout << "load_sessions: " << e.what() << std::endl;
+        loaded.clear();
+    }
+    std::lock_guard lock(m_sessions_lock);
+    sessions = std::move(loaded);
+}
+
+void TermivaApp::_save_sessions() {
+    try {
+        write_json_file(SESSIONS_FILE, Json{{"sessions", sessions_json()}});
+    } catch (const std::exception& e) {
+        std::cout << "save_sessions: " << e.what() << std::endl;
+    }
+}
+
+void TermivaApp::_load_settings() {
+    std::error_code ec;
+    if (!std::filesystem::exists(SETTINGS_FILE, ec)) return;
+    try {
+        Json doc = read_json_file(SETTINGS_FILE);
+        if (!doc.is_object()) throw std::runtime_error("settings file does not hold an object");
+        std::lock_guard lock(m_settings_lock);
+        for (auto it = doc.begin(); it != doc.end(); ++it)
+            settings[it.key()] = it.value();
+    } catch (const std::exception& e) {
+        std::cout << "load_settings: " << e.what() << std::endl;
+    }
+}
+
+void TermivaApp::_save_settings() {
+    try {
+        write_json_file(SETTINGS_FILE, settings_snapshot());
+    } catch (const std::exception& e) {
+        std::cout << "save_settings: " << e.what() << std::endl;
+    }
+}
+
+Json TermivaApp::sessions_json() const {
+    std::lock_guard lock(m_sessions_lock);
+    Json list = Json::array();
+    for (const auto& s : sessions)
+        list.push_back(*s);
+    return list;
+}
+
+Json TermivaApp::get_initial_state() {
+    Json lang = member(settings_snapshot(), "language");
+    return Json{{"sessions", sessions_json()},
+                {"puttygen_path", puttygen_exe ? puttygen_exe->string() : std::string()},
+                {"sessions_file", SESSIONS_FILE.string()},
+                {"language", lang}};
+}
+
+Json TermivaApp::save_session(Json rec) {
+    if (!rec.is_object()) return Json{{"sessions", sessions_json()}, {"id", nullptr}};
+    std::optional<Json> old;
+    const Json& given_id = member(rec, "id");
+    if (is_false_like(given_id) || (given_id.is_string() && given_id.get<std::string>().empty())) {
+        rec["id"] = new_session_id();
+    }
+    auto saved = std::make_shared<const Json>(rec);
+    {
+        std::lock_guard lock(m_sessions_lock);
+        bool replaced = false;
+        for (auto& s : sessions) {
+            if (member(*s, "id") == rec["id"]) {
+                old = *s;
+                s = saved;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) sessions.push_back(saved);
+    }
+    _save_sessions();
+    _apply_session_changes_to_open_tabs(*saved, old ? &*old : nullptr);
+    return Json{{"sessions", sessions_json()}, {"id", rec["id"]}};
+}
+
+Json TermivaApp::delete_session(const Json& session_id) {
+    {
+        std::lock_guard lock(m_sessions_lock);
+        std::erase_if(sessions,
+                      [&](const SessionPtr& s) { return member(*s, "id") == session_id; });
+    }
+    _save_sessions();
+    return Json{{"sessions", sessions_json()}};
+}
+
+void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec) {
+    const Json& sid = member(new_rec, "id");
+    if (is_false_like(sid)) return;
+    SessionPtr shared;
+    {
+        std::lock_guard lock(m_sessions_lock);
+        for (const auto& s : sessions) {
+            if (member(*s, "id") == sid) shared = s;
+        }
+    }
+    if (!shared) shared = std::make_shared<const Json>(new_rec);
+
+    bool changed = false;
+    if (old_rec) {
+        for (const auto& key : _CONN_LEVEL_KEYS) {
+            if (value_or_null(*old_rec, key) != value_or_null(new_rec, key)) {
+                changed = true;
+                break;
+            }
+        }
+    }
+    std::string new_enc = to_lower(text_field(new_rec, "line_code_page", "utf-8"));
+    long long keepalive = to_integer(member(new_rec, "keepalive_sec")).value_or(0);
+
+    for (const auto& tab : tabs_snapshot()) {
+        std::shared_ptr<SshClient> client;
+        bool needs_decoder = false;
+        {
+            std::lock_guard lock(tab->lock);
+            if (!tab->session || member(*tab->session, "id") != sid) continue;
+            tab->session = shared;
+            tab->display = tab_caption(new_rec);
+            needs_decoder = new_enc != tab->encoding;
+            client = tab->client;
+        }
+        if (needs_decoder) {
+            try {
+                auto decoder = std::make_shared<text::Decoder>(new_enc);
+                std::lock_guard lock(tab->lock);
+                tab->encoding = new_enc;
+                tab->decoder = std::move(decoder);
+            } catch (const std::exception& e) {
+                std::cout << "[apply_session] encoding lookup failed: " << e.what() << std::endl;
+            }
+        }
+        if (client && keepalive > 0) {
+            try {
+                client->set_keepalive(static_cast<int>(std::min<long long>(keepalive, 86400)));
+            } catch (const std::exception&) {
+            }
+        }
+        _push_info(tab->id, _t(changed ? "info.settings_updated" : "info.settings_applied"), false);
+    }
+}
+
+}  // namespace termiva

@@ -1,0 +1,290 @@
+// Construction, start-up lookups, background threads and shut-down.
+#include "app/termiva_app.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "app/json_values.h"
+#include "platform/desktop.h"
+#include "platform/paths.h"
+
+namespace termiva {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> TermivaApp::SUPPORTED_LANGS = {"en", "zh-Hant"};
+
+const std::vector<ClaudeModel> TermivaApp::CLAUDE_BUILTIN_MODELS = {
+    {"claude-opus-4-7", "opus", "4.7", "pinned"},
+    {"claude-sonnet-4-6", "sonnet", "4.6", "pinned"},
+    {"claude-haiku-4-5", "haiku", "4.5", "pinned"},
+    {"opus", "opus", "latest", "alias"},
+    {"sonnet", "sonnet", "latest", "alias"},
+    {"haiku", "haiku", "latest", "alias"},
+};
+
+const MessageCatalog& TermivaApp::PY_I18N = message_catalog();
+
+const std::vector<std::string> TermivaApp::_CONN_LEVEL_KEYS = {
+    "protocol",
+    "host",
+    "port",
+    "username",
+    "password",
+    "private_key",
+    "compression",
+    "agent_forwarding",
+    "ip_version",
+    "ssh_version",
+    "ssh_legacy_compat",
+    "ssh_kex",
+    "ssh_ciphers",
+    "ssh_macs",
+    "ssh_keys",
+    "ssh_bugs",
+    "serial_bits",
+    "serial_parity",
+    "serial_stop",
+    "serial_flow",
+    "serial_baud",
+    "terminal_type",
+    "port_forwards",
+};
+
+namespace {
+
+fs::path data_dir_or_default(const std::optional<fs::path>& data_dir) {
+    return data_dir ? *data_dir : platform::default_data_dir();
+}
+
+std::string trimmed(const std::string& s) {
+    auto b = s.find_first_not_of(" \t\r\n\f\v");
+    if (b == std::string::npos) return "";
+    auto e = s.find_last_not_of(" \t\r\n\f\v");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<EventAll> event_all_,
+                       std::optional<fs::path> data_dir)
+    : APP_DIR(data_dir_or_default(data_dir)),
+      SESSIONS_FILE(APP_DIR / "sessions.json"),
+      SETTINGS_FILE(APP_DIR / "settings.json"),
+      HOST_KEYS_FILE(APP_DIR / "known_hosts"),
+      queue_all(std::move(queue_all_)),
+      event_all(std::move(event_all_)),
+      m_module_dir(platform::module_dir()) {
+    fs::create_directories(APP_DIR);  // an existing folder is fine; a failure ends start-up
+
+    settings = Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}};
+    _load_sessions();
+    _load_settings();
+    {
+        const Json& lang = member(settings, "language");
+        bool supported =
+            lang.is_string() && std::find(SUPPORTED_LANGS.begin(), SUPPORTED_LANGS.end(),
+                                          lang.get<std::string>()) != SUPPORTED_LANGS.end();
+        if (!supported) settings["language"] = std::string(DEFAULT_LANG);
+    }
+
+    puttygen_exe = _find_bundled("puttygen.exe", true);
+
+    const Json& model = member(settings, "claude_model");
+    _claude_model = model.is_string() && !trimmed(model.get<std::string>()).empty()
+                        ? model.get<std::string>()
+                        : std::string(CLAUDE_DEFAULT_MODEL);
+    const Json& effort = member(settings, "claude_effort_enabled");
+    _claude_effort_enabled = effort.is_boolean() ? effort.get<bool>() : true;
+    const Json& provider = member(settings, "claude_provider");
+    _claude_provider =
+        provider == "claude" || provider == "deepseek" ? provider.get<std::string>() : "claude";
+    const Json& ds_model = member(settings, "claude_deepseek_model");
+    _claude_deepseek_model = ds_model.is_string() ? ds_model.get<std::string>() : "";
+    _claude_arch_dir = m_module_dir / "architecture";
+    _claude_custom_settings_path = APP_DIR / "deepseek-settings.json";
+
+    register_bridge();
+}
+
+TermivaApp::~TermivaApp() {
+    _shutdown();
+    // Background threads hold a pointer to this object: wait for them. Every one of them
+    // sees `_stop` within a fraction of a second, and closed backends free blocked reads.
+    std::unique_lock lock(m_threads_lock);
+    if (!m_threads_cv.wait_for(lock, std::chrono::seconds(30),
+                               [&] { return m_live_threads == 0; })) {
+        std::cerr << "[shutdown] " << m_live_threads << " background thread(s) did not end"
+                  << std::endl;
+        std::quick_exit(1);  // never free state that a live thread still reads
+    }
+}
+
+void TermivaApp::_spawn(std::function<void()> body) {
+    {
+        std::lock_guard lock(m_threads_lock);
+        ++m_live_threads;
+    }
+    std::thread([this, body = std::move(body)] {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            std::cerr << "[thread] " << e.what() << std::endl;
+        } catch (...) {
+            std::cerr << "[thread] unknown failure" << std::endl;
+        }
+        std::lock_guard lock(m_threads_lock);
+        --m_live_threads;
+        m_threads_cv.notify_all();
+    }).detach();
+}
+
+std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
+                                                  bool system_fallback) const {
+    // Programs shipped for Windows carry ".exe"; their Linux builds do not.
+    std::vector<std::string> names{name};
+    if (name.size() > 4 && to_lower(name.substr(name.size() - 4)) == ".exe") {
+        names.push_back(name.substr(0, name.size() - 4));
+    }
+    fs::path putty_sources = m_module_dir.parent_path() / "Putty原始檔案";
+    std::vector<fs::path> dirs{m_module_dir / "bin", putty_sources, putty_sources / "windows"};
+    for (const auto& dir : dirs) {
+        for (const auto& n : names) {
+            std::error_code ec;
+            fs::path candidate = dir / n;
+            if (fs::is_regular_file(candidate, ec)) return fs::absolute(candidate, ec);
+        }
+    }
+    if (!system_fallback) return std::nullopt;
+    for (const auto& n : names) {
+        if (auto found = platform::find_on_search_path(n)) return found;
+    }
+    return std::nullopt;
+}
+
+void TermivaApp::_shutdown() {
+    _stop = true;
+    std::vector<std::string> ids;
+    {
+        std::lock_guard lock(m_tabs_lock);
+        for (const auto& [id, tab] : tabs)
+            ids.push_back(id);
+    }
+    for (const auto& id : ids)
+        _close_tab_internal(id);
+    try {
+        if (event_all) {
+            if (auto it = event_all->find("end"); it != event_all->end() && it->second) {
+                it->second->set();
+            }
+        }
+        if (queue_all) {
+            for (const char* key : {"end", "get_receipt"}) {
+                try {
+                    if (auto it = queue_all->find(key); it != queue_all->end() && it->second) {
+                        it->second->put(nullptr);
+                    }
+                } catch (const std::exception&) {
+                }
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    std::shared_ptr<platform::TrayIcon> tray;
+    {
+        std::lock_guard lock(m_window_lock);
+        tray = _tray_icon;
+    }
+    if (tray) {
+        try {
+            tray->stop();
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void TermivaApp::set_window(std::shared_ptr<platform::PageWindow> w) {
+    std::lock_guard lock(m_window_lock);
+    _window = std::move(w);
+}
+
+std::shared_ptr<platform::PageWindow> TermivaApp::window() const {
+    std::lock_guard lock(m_window_lock);
+    return _window;
+}
+
+void TermivaApp::push_page_call(const std::string& script) {
+    auto w = window();
+    if (!w) return;
+    try {
+        w->evaluate_script(script);
+    } catch (const std::exception&) {
+    }
+}
+
+TabPtr TermivaApp::find_tab(const std::string& tab_id) const {
+    std::lock_guard lock(m_tabs_lock);
+    auto it = tabs.find(tab_id);
+    return it == tabs.end() ? nullptr : it->second;
+}
+
+std::vector<TabPtr> TermivaApp::tabs_snapshot() const {
+    std::lock_guard lock(m_tabs_lock);
+    std::vector<TabPtr> out;
+    for (const auto& id : tab_order) {
+        if (auto it = tabs.find(id); it != tabs.end()) out.push_back(it->second);
+    }
+    return out;
+}
+
+std::vector<std::string> TermivaApp::tab_order_snapshot() const {
+    std::lock_guard lock(m_tabs_lock);
+    return tab_order;
+}
+
+Json TermivaApp::settings_snapshot() const {
+    std::lock_guard lock(m_settings_lock);
+    return settings;
+}
+
+std::string TermivaApp::_t(std::string_view key, const MessageArgs& values) const {
+    std::string lang;
+    {
+        std::lock_guard lock(m_settings_lock);
+        const Json& l = member(settings, "language");
+        lang = l.is_string() ? l.get<std::string>() : std::string(DEFAULT_LANG);
+    }
+    const auto& catalog = PY_I18N;
+    auto table = catalog.find(lang);
+    if (table == catalog.end()) table = catalog.find(std::string(DEFAULT_LANG));
+    const std::string* text = nullptr;
+    if (auto it = table->second.find(key); it != table->second.end()) {
+        text = &it->second;
+    } else {
+        const auto& fallback = catalog.at(std::string(DEFAULT_LANG));
+        if (auto f = fallback.find(key); f != fallback.end()) text = &f->second;
+    }
+    if (!text) return std::string(key);
+    return format_message(*text, values);
+}
+
+Json TermivaApp::set_language(const Json& lang_value) {
+    std::string lang = lang_value.is_string() ? lang_value.get<std::string>() : "";
+    if (std::find(SUPPORTED_LANGS.begin(), SUPPORTED_LANGS.end(), lang) == SUPPORTED_LANGS.end()) {
+        lang = std::string(DEFAULT_LANG);
+    }
+    bool changed = false;
+    {
+        std::lock_guard lock(m_settings_lock);
+        if (member(settings, "language") != lang) {
+            settings["language"] = lang;
+            changed = true;
+        }
+    }
+    if (changed) _save_settings();
+    return Json{{"ok", true}, {"language", lang}};
+}
+
+}  // namespace termiva

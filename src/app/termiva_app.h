@@ -1,0 +1,208 @@
+// The application object: owns every piece of run-time state and is the page's bridge.
+// Operation names follow the product's vocabulary (leading underscores mark internal
+// operations, which the bridge never exposes).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/bridge_table.h"
+#include "app/host_channels.h"
+#include "app/messages.h"
+#include "app/tab.h"
+#include "platform/page_window.h"
+
+namespace termiva {
+
+namespace platform {
+class Desktop;
+class TrayIcon;
+}  // namespace platform
+
+using Json = nlohmann::json;
+
+struct ClaudeModel {
+    std::string id, family, version, kind;
+};
+
+class TermivaApp {
+public:
+    // ---- constants ----
+    static constexpr std::string_view APP_NAME = "Termiva";
+    static const std::vector<std::string> SUPPORTED_LANGS;
+    static constexpr std::string_view DEFAULT_LANG = "en";
+    static constexpr std::string_view CLAUDE_DEFAULT_MODEL = "claude-opus-4-7";
+    static const std::vector<ClaudeModel> CLAUDE_BUILTIN_MODELS;
+    static const MessageCatalog& PY_I18N;
+    static const std::vector<std::string> _CONN_LEVEL_KEYS;
+
+    // `data_dir` overrides the data directory (tests, the headless host).
+    TermivaApp(std::shared_ptr<QueueAll> queue_all = nullptr,
+               std::shared_ptr<EventAll> event_all = nullptr,
+               std::optional<std::filesystem::path> data_dir = std::nullopt);
+    ~TermivaApp();
+    TermivaApp(const TermivaApp&) = delete;
+    TermivaApp& operator=(const TermivaApp&) = delete;
+
+    const std::filesystem::path APP_DIR;
+    const std::filesystem::path SESSIONS_FILE;
+    const std::filesystem::path SETTINGS_FILE;
+    const std::filesystem::path HOST_KEYS_FILE;
+
+    // ---- the bridge ----
+    const BridgeTable& bridge() const { return m_bridge; }
+    // The result of a page call, or nothing when the operation is unknown.
+    std::optional<Json> call_bridge(const std::string& op, const Json& args) const {
+        return m_bridge.call(op, args);
+    }
+
+    // ---- tabs and the terminal data path ----
+    Json connect_session(const Json& session_id);
+    Json close_tab(const std::string& tab_id);
+    bool send_input(const std::string& tab_id, const std::string& data);
+    bool resize_pty(const std::string& tab_id, const Json& rows, const Json& cols);
+    bool set_tab_encoding(const std::string& tab_id, const std::string& encoding);
+    Json get_tab_reading(const std::string& tab_id);
+    Json toggle_tab_reading(const std::string& tab_id);
+    std::string drain_terminal(const std::string& tab_id);
+    Json get_runtime_state();
+
+    void _push_to_term(const std::string& tab_id, const std::string& text);
+    void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
+    void _push_connected(const std::string& tab_id);
+    void _close_tab_internal(const std::string& tab_id);
+    Json _tabs_for_js();
+    void _reader_loop(const std::string& tab_id);
+    std::string _apply_eol_translation(Tab& tab, const std::string& text);
+    void _poll_queue();
+
+    // ---- sessions and settings ----
+    Json get_initial_state();
+    Json save_session(Json rec);
+    Json delete_session(const Json& session_id);
+    void _load_sessions();
+    void _save_sessions();
+    void _load_settings();
+    void _save_settings();
+    void _apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec);
+
+    // ---- messages ----
+    std::string _t(std::string_view key, const MessageArgs& values = {}) const;
+    Json set_language(const Json& lang);
+
+    // ---- connections ----
+    void _start_ssh(const std::string& tab_id);
+    void _start_raw_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
+    // SSH-2 (start_ssh.cpp and its neighbours).
+    void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    Json _build_ssh_prefs(const Json& sess);
+    // (path to hand the SSH library, error message): exactly one is set.
+    std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
+        const std::string& key_path);
+    std::string pick_private_key();
+    // The text to show for received bytes (a running transfer may consume them).
+    std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
+
+    // ---- start and stop ----
+    std::optional<std::filesystem::path> _find_bundled(const std::string& name,
+                                                       bool system_fallback = true) const;
+    void _shutdown();
+    // Window, tray and title bar (need a desktop from the platform layer).
+    void run();
+    bool _on_window_closing();
+    void _setup_tray();
+    void _apply_dark_titlebar();
+    void set_desktop(std::shared_ptr<platform::Desktop> desktop);
+    // The page's window; the headless host installs one of its own.
+    void set_window(std::shared_ptr<platform::PageWindow> window);
+
+    // ---- state for tests and other components ----
+    TabPtr find_tab(const std::string& tab_id) const;
+    std::vector<TabPtr> tabs_snapshot() const;
+    std::vector<std::string> tab_order_snapshot() const;
+    Json sessions_json() const;
+    Json settings_snapshot() const;
+    bool stopping() const { return _stop.load(); }
+    // The module directory whose "html", "bin", "格式範本" and "architecture" folders
+    // belong to the program (the executable's folder unless a test overrides it).
+    std::filesystem::path module_dir() const { return m_module_dir; }
+    void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
+    // Runs `body` on a detached background thread that the destructor waits for.
+    void _spawn(std::function<void()> body);
+
+    // ---- fields, in the order the constructor creates them ----
+    std::shared_ptr<QueueAll> queue_all;
+    std::shared_ptr<EventAll> event_all;
+
+private:
+    void register_bridge();
+    // Each feature file adds its own page operations.
+    void register_ssh_bridge();
+    void set_decoder(Tab& tab, const std::string& encoding);
+    void push_page_call(const std::string& script);
+    std::shared_ptr<platform::PageWindow> window() const;
+    // Closes every backend and job a tab holds (a backend still connecting included).
+    void release_tab_resources(Tab& tab);
+
+    std::filesystem::path m_module_dir;
+
+    mutable std::mutex m_sessions_lock;  // guards `sessions`
+    std::vector<SessionPtr> sessions;
+    mutable std::mutex m_settings_lock;  // guards `settings`
+    Json settings;
+
+    mutable std::mutex m_tabs_lock;  // guards the tab table, `active_tab_id`, `session_status`
+    std::map<std::string, TabPtr> tabs;
+    std::vector<std::string> tab_order;
+    std::optional<std::string> active_tab_id;
+    std::map<std::string, std::string> session_status;
+
+    std::mutex _buf_lock;  // every tab's output buffer
+
+public:
+    std::optional<std::filesystem::path> puttygen_exe;
+
+private:
+    mutable std::mutex m_window_lock;
+    std::shared_ptr<platform::PageWindow> _window;
+    std::atomic<bool> _stop{false};
+    std::shared_ptr<platform::TrayIcon> _tray_icon;
+    std::shared_ptr<platform::Desktop> _desktop;
+
+public:
+    std::optional<std::string> _claude_session_id;
+    std::string _claude_model;
+    bool _claude_effort_enabled = true;
+    std::string _claude_provider;
+    std::string _claude_deepseek_model;
+    std::mutex _claude_inflight_lock;
+    int _claude_gen = 0;
+    std::optional<std::filesystem::path> _claude_exe;
+    bool _claude_exe_resolved = false;
+    bool _ai_setup_dismissed_this_session = false;
+    std::filesystem::path _claude_arch_dir;
+    std::filesystem::path _claude_custom_settings_path;
+
+private:
+    BridgeTable m_bridge;
+
+    std::mutex m_threads_lock;
+    std::condition_variable m_threads_cv;
+    int m_live_threads = 0;
+};
+
+}  // namespace termiva

@@ -1,0 +1,42 @@
+// Blocking I/O on file descriptors that another thread can interrupt: every wait also
+// watches a wake-up descriptor, so close() from a bridge thread ends a blocked recv().
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace termiva {
+
+// An eventfd that, once signalled, stays readable: every later wait returns at once.
+class WakeFd {
+public:
+    WakeFd();
+    ~WakeFd();
+    WakeFd(const WakeFd&) = delete;
+    WakeFd& operator=(const WakeFd&) = delete;
+    void signal();
+    bool signalled() const;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+enum class WaitResult { ready, woken, timed_out };
+
+// Waits until `fd` is readable (or writable), the wake-up fires, or `timeout_ms` passes
+// (-1: no limit).
+WaitResult wait_fd(int fd, bool for_write, const WakeFd& wake, int timeout_ms);
+
+// Opens a TCP connection to host:port within `timeout_s` seconds, trying every address.
+// The descriptor is non-blocking. Throws BackendError with a readable reason.
+int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake);
+
+// Writes all of `data`; throws BackendError when the peer is gone or the wake-up fired.
+void write_all(int fd, std::string_view data, const WakeFd& wake);
+
+// Reads at most `bufsize` bytes, blocking until some arrive; "" at end of stream, on
+// error, or after the wake-up.
+std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake);
+
+}  // namespace termiva

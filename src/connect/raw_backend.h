@@ -1,0 +1,37 @@
+// Raw TCP: bytes both ways, nothing else. Raw tabs ignore size changes.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "connect/backend.h"
+#include "connect/fd_io.h"
+
+namespace termiva {
+
+class _RawBackend : public Backend {
+public:
+    struct Options {
+        std::string host;
+        int port = 23;
+        double timeout = 15;
+    };
+
+    explicit _RawBackend(Options options);
+    ~_RawBackend() override;
+
+    void connect() override;
+    void send(std::string_view data) override;
+    std::string recv(std::size_t bufsize) override;
+    bool is_closed() const override { return m_closed.load(); }
+    void resize(int, int) override {}
+    void close() override;
+
+private:
+    Options m_options;
+    WakeFd m_wake;
+    std::atomic<int> m_fd{-1};
+    std::atomic<bool> m_closed{false};
+};
+
+}  // namespace termiva

@@ -1,0 +1,92 @@
+// The desktop as the application sees it: a window showing the page, a tray icon,
+// native dialogs, the clipboard, the browser, and the Windows-only start-up steps
+// (no-ops elsewhere). The Linux implementation lives in platform/linux (GTK).
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/page_window.h"
+
+namespace termiva::platform {
+
+// A page call: operation name and positional arguments; the result, or nothing when the
+// operation is unknown.
+using BridgeHandler =
+    std::function<std::optional<nlohmann::json>(const std::string& op, const nlohmann::json& args)>;
+
+struct WindowOptions {
+    std::string title;
+    std::string html;                 // the page text
+    std::filesystem::path html_base;  // folder the page's relative URLs resolve against
+    int width = 900;
+    int height = 550;
+    int min_width = 600;
+    int min_height = 400;
+    bool resizable = true;
+    std::string background = "#0d0f14";
+    std::filesystem::path storage_dir;          // persistent browser storage
+    std::optional<std::filesystem::path> icon;  // window icon, when the file exists
+    bool private_mode = false;
+};
+
+class TrayIcon {
+public:
+    virtual ~TrayIcon() = default;
+    virtual void stop() = 0;
+};
+
+struct TrayItem {
+    std::string text;
+    std::function<void()> action;
+    bool is_default = false;
+};
+
+struct FileFilter {
+    std::string name;                   // "Firmware (*.bin)"
+    std::vector<std::string> patterns;  // "*.bin"
+};
+
+class Desktop {
+public:
+    virtual ~Desktop() = default;
+
+    // Process identity, DPI awareness: Windows only.
+    virtual void set_app_identity(const std::string& app_user_model_id) = 0;
+    // Creates the window (not yet shown until the loop runs). `on_closing` returning
+    // false cancels a close request.
+    virtual std::shared_ptr<PageWindow> create_window(const WindowOptions& options,
+                                                      BridgeHandler bridge,
+                                                      std::function<bool()> on_closing) = 0;
+    // Runs the event loop on the calling thread until the window system ends it.
+    virtual void run_event_loop() = 0;
+    // Dark title bar for the window titled `title`: Windows only, failures ignored.
+    virtual void apply_dark_titlebar(const std::string& title) = 0;
+
+    // A tray icon; its image is `icon` when that opens, else a plain 64 x 64 square of
+    // `fallback_rgb`.
+    virtual std::shared_ptr<TrayIcon> create_tray(const std::string& name,
+                                                  const std::optional<std::filesystem::path>& icon,
+                                                  const std::string& title,
+                                                  std::vector<TrayItem> items,
+                                                  unsigned fallback_rgb) = 0;
+
+    // Dialogs run on the window's own thread; the caller waits up to `limit`. Nothing
+    // when cancelled or timed out.
+    virtual std::optional<std::vector<std::filesystem::path>> pick_files(
+        const std::string& title, const std::vector<FileFilter>& filters, bool multiple,
+        std::chrono::seconds limit) = 0;
+    virtual std::optional<std::filesystem::path> pick_folder(const std::string& title,
+                                                             std::chrono::seconds limit) = 0;
+    virtual std::optional<std::string> read_clipboard(std::chrono::seconds limit) = 0;
+    virtual bool open_url(const std::string& url) = 0;
+};
+
+}  // namespace termiva::platform

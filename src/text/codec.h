@@ -1,0 +1,40 @@
+// Text codecs under the names users know ("utf-8", "big5", "cp950", "gbk", "latin-1",
+// "ascii" ...). Decoding is incremental and never fails: invalid input becomes U+FFFD.
+// Encoding substitutes "?" for characters the code page cannot hold.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "text/utf8.h"
+
+struct UConverter;
+
+namespace termiva::text {
+
+// Whether `name` names an encoding we can decode and encode.
+bool codec_known(std::string_view name);
+
+class Decoder {
+public:
+    // Throws std::invalid_argument for an unknown encoding.
+    explicit Decoder(std::string_view encoding);
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // Returns the UTF-8 text of `bytes`; a character split across calls is completed by
+    // the next call.
+    std::string decode(std::string_view bytes);
+
+private:
+    Utf8Sanitizer m_utf8;         // used when the encoding is UTF-8
+    UConverter* m_cnv = nullptr;  // any other encoding
+};
+
+// `utf8` in the named encoding, "?" for what the encoding cannot hold.
+// Throws std::invalid_argument for an unknown encoding.
+std::string encode(std::string_view encoding, std::string_view utf8);
+
+}  // namespace termiva::text

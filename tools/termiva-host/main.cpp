@@ -1,0 +1,95 @@
+// termiva-host: the application without a window, driven by JSON lines.
+//   stdin:  {"id":1,"op":"connect_session","args":["…"]}   ($receipt, $quit are the launcher's)
+//   stdout: {"id":1,"result":…} or {"id":1,"error":"…"}, and {"call":…,"args":[…]} for every
+//           call into the page, in the order it was made.
+// The program's own diagnostics go to stderr; stdout carries only the protocol.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/termiva_app.h"
+#include "host_window.h"
+
+using termiva::Json;
+
+namespace {
+
+std::optional<std::filesystem::path> parse_data_dir(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--data-dir") == 0 && i + 1 < argc) return argv[i + 1];
+        if (std::strncmp(argv[i], "--data-dir=", 11) == 0) return argv[i] + 11;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Keep the original stdout for the protocol; everything else printed goes to stderr.
+    int protocol_fd = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    std::FILE* protocol = ::fdopen(protocol_fd, "w");
+    if (!protocol) return 1;
+    termiva::host::LineWriter out(protocol);
+
+    auto queues = std::make_shared<termiva::QueueAll>();
+    (*queues)["get_receipt"] = std::make_shared<termiva::MessageQueue>();
+    (*queues)["end"] = std::make_shared<termiva::MessageQueue>();
+    auto events = std::make_shared<termiva::EventAll>();
+    (*events)["end"] = std::make_shared<termiva::Event>();
+
+    std::unique_ptr<termiva::TermivaApp> app;
+    try {
+        app = std::make_unique<termiva::TermivaApp>(queues, events, parse_data_dir(argc, argv));
+    } catch (const std::exception& e) {
+        std::cerr << "[host] fatal: " << e.what() << std::endl;
+        return 1;
+    }
+    app->set_window(std::make_shared<termiva::host::HostWindow>(out));
+    app->_spawn([&app] { app->_poll_queue(); });
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.empty()) continue;
+        Json msg = Json::parse(line, nullptr, false);
+        if (msg.is_discarded() || !msg.is_object() || !msg.contains("op") ||
+            !msg["op"].is_string()) {
+            Json id = msg.is_object() && msg.contains("id") ? msg["id"] : Json();
+            out.write(Json{{"id", id}, {"error", "malformed request"}});
+            continue;
+        }
+        Json id = msg.value("id", Json());
+        std::string op = msg["op"].get<std::string>();
+        Json args = msg.value("args", Json::array());
+        if (op == "$quit") {
+            app->_shutdown();
+            out.write(Json{{"id", id}, {"result", true}});
+            break;
+        }
+        if (op == "$receipt") {
+            bool ok = args.is_array() && !args.empty();
+            if (ok) (*queues)["get_receipt"]->put(args[0]);
+            out.write(Json{{"id", id}, {"result", ok}});
+            continue;
+        }
+        // Each call runs on a worker, as in the window: a slow call never holds up others.
+        termiva::TermivaApp* target = app.get();
+        app->_spawn([target, &out, id, op, args] {
+            std::optional<Json> result = target->call_bridge(op, args);
+            if (result) {
+                out.write(Json{{"id", id}, {"result", *result}});
+            } else {
+                out.write(Json{{"id", id}, {"error", "unknown operation: " + op}});
+            }
+        });
+    }
+    app.reset();  // shuts down and waits for the background threads
+    std::fflush(protocol);
+    return 0;
+}
