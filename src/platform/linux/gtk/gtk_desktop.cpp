@@ -1,0 +1,126 @@
+#include "platform/linux/gtk/gtk_desktop.h"
+
+#include <gtk/gtk.h>
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/linux/gtk/gtk_dialogs.h"
+#include "platform/linux/gtk/gtk_page_window.h"
+#include "platform/linux/gtk/gtk_tray_icon.h"
+#include "platform/linux/gtk/main_thread.h"
+
+namespace termiva::platform::gtk {
+
+namespace {
+
+// How long the end of the loop waits for page calls still running on workers.
+constexpr std::chrono::seconds CALLS_DRAIN_LIMIT{5};
+constexpr std::chrono::seconds CREATE_LIMIT{10};
+
+class GtkDesktop : public Desktop {
+public:
+    GtkDesktop() {
+        if (!gtk_init_check(nullptr, nullptr)) throw std::runtime_error("cannot open a display");
+        mark_main_thread();
+    }
+
+    ~GtkDesktop() override {
+        m_trays.clear();
+        m_windows.clear();
+    }
+
+    void set_app_identity(const std::string&) override {}  // a Windows shell notion
+
+    std::shared_ptr<PageWindow> create_window(const WindowOptions& options, BridgeHandler bridge,
+                                              std::function<bool()> on_closing) override {
+        // Copies: a task that outlives a timed-out wait must not see dangling references.
+        auto window = call_on_main<std::shared_ptr<GtkPageWindow>>(
+            [this, options, bridge = std::move(bridge), on_closing = std::move(on_closing)] {
+                auto created = GtkPageWindow::create(options, bridge, on_closing, m_calls,
+                                                     [this] { window_destroyed(); });
+                m_windows.push_back(created);
+                return created;
+            },
+            CREATE_LIMIT);
+        if (!window || !*window) throw std::runtime_error("window not created");
+        return *window;
+    }
+
+    void run_event_loop() override {
+        if (!on_main_thread())
+            throw std::logic_error("the event loop belongs to the window thread");
+        bool any = false;
+        for (auto& window : m_windows) {
+            window->present_first_time();
+            any = any || window->alive();
+        }
+        if (any) {
+            m_loop_running = true;
+            gtk_main();
+            m_loop_running = false;
+        }
+        if (!m_calls->wait_idle(CALLS_DRAIN_LIMIT)) {
+            std::cerr << "[window] page calls still running at the end of the loop" << std::endl;
+        }
+    }
+
+    void apply_dark_titlebar(const std::string&) override {}  // the window manager decides here
+
+    std::shared_ptr<TrayIcon> create_tray(const std::string& name,
+                                          const std::optional<std::filesystem::path>& icon,
+                                          const std::string& title, std::vector<TrayItem> items,
+                                          unsigned fallback_rgb) override {
+        auto tray = call_on_main<std::shared_ptr<GtkTrayIcon>>(
+            [this, name, icon, title, items = std::move(items), fallback_rgb]() mutable {
+                auto created =
+                    GtkTrayIcon::create(name, icon, title, std::move(items), fallback_rgb);
+                m_trays.push_back(created);
+                return created;
+            },
+            CREATE_LIMIT);
+        if (!tray || !*tray) throw std::runtime_error("tray icon not created");
+        return *tray;
+    }
+
+    std::optional<std::vector<std::filesystem::path>> pick_files(
+        const std::string& title, const std::vector<FileFilter>& filters, bool multiple,
+        std::chrono::seconds limit) override {
+        return gtk::pick_files(title, filters, multiple, limit);
+    }
+
+    std::optional<std::filesystem::path> pick_folder(const std::string& title,
+                                                     std::chrono::seconds limit) override {
+        return gtk::pick_folder(title, limit);
+    }
+
+    std::optional<std::string> read_clipboard(std::chrono::seconds limit) override {
+        return gtk::read_clipboard(limit);
+    }
+
+    bool open_url(const std::string& url) override { return gtk::open_url(url); }
+
+private:
+    // Main thread: the loop ends with the last window.
+    void window_destroyed() {
+        for (const auto& window : m_windows) {
+            if (window->alive()) return;
+        }
+        if (m_loop_running) gtk_main_quit();
+    }
+
+    std::shared_ptr<InFlightCalls> m_calls = std::make_shared<InFlightCalls>();
+    // Main thread only.
+    std::vector<std::shared_ptr<GtkPageWindow>> m_windows;
+    std::vector<std::shared_ptr<GtkTrayIcon>> m_trays;
+    bool m_loop_running = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Desktop> make_gtk_desktop() {
+    return std::make_shared<GtkDesktop>();
+}
+
+}  // namespace termiva::platform::gtk

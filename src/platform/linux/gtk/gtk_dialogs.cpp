@@ -1,0 +1,130 @@
+#include "platform/linux/gtk/gtk_dialogs.h"
+
+#include <gtk/gtk.h>
+
+#include <iostream>
+#include <memory>
+#include <utility>
+
+#include "platform/linux/gtk/gobject_ref.h"
+#include "platform/linux/gtk/main_thread.h"
+
+namespace termiva::platform::gtk {
+
+namespace {
+
+using Paths = std::vector<std::filesystem::path>;
+
+// One open chooser: the widget lives on the main thread, the answer crosses threads.
+struct ChooserRun {
+    Completion<std::optional<Paths>> answer;
+    GtkWidget* dialog = nullptr;  // main thread only
+};
+
+void on_chooser_response(GtkDialog* dialog, gint response, gpointer data) {
+    auto& run = **static_cast<std::shared_ptr<ChooserRun>*>(data);
+    std::optional<Paths> chosen;
+    if (response == GTK_RESPONSE_ACCEPT) {
+        Paths paths;
+        GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(dialog));
+        for (GSList* f = files; f; f = f->next) {
+            paths.emplace_back(static_cast<char*>(f->data));
+            g_free(f->data);
+        }
+        g_slist_free(files);
+        if (!paths.empty()) chosen = std::move(paths);
+    }
+    run.answer.set(std::move(chosen));
+    run.dialog = nullptr;
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+}
+
+void free_run(gpointer data, GClosure*) {
+    delete static_cast<std::shared_ptr<ChooserRun>*>(data);
+}
+
+std::optional<Paths> run_chooser(const std::string& title, GtkFileChooserAction action,
+                                 const std::vector<FileFilter>& filters, bool multiple,
+                                 std::chrono::seconds limit) {
+    if (on_main_thread()) {
+        // The main loop must keep running while the user chooses: never wait on it.
+        std::cerr << "[dialog] refused on the window thread" << std::endl;
+        return std::nullopt;
+    }
+    auto run = std::make_shared<ChooserRun>();
+    post_to_main([run, title, action, filters, multiple] {
+        const char* accept = action == GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER ? "_Select" : "_Open";
+        GtkWidget* dialog =
+            gtk_file_chooser_dialog_new(title.c_str(), nullptr, action, "_Cancel",
+                                        GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
+        gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), multiple ? TRUE : FALSE);
+        for (const auto& filter : filters) {
+            GtkFileFilter* f = gtk_file_filter_new();
+            gtk_file_filter_set_name(f, filter.name.c_str());
+            for (const auto& pattern : filter.patterns)
+                gtk_file_filter_add_pattern(f, pattern.c_str());
+            gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), f);  // takes ownership
+        }
+        g_signal_connect_data(dialog, "response", G_CALLBACK(on_chooser_response),
+                              new std::shared_ptr<ChooserRun>(run), free_run, GConnectFlags{});
+        run->dialog = dialog;
+        gtk_window_present(GTK_WINDOW(dialog));
+    });
+    auto answer = run->answer.wait(limit);
+    if (!answer) {
+        post_to_main([run] {
+            if (run->dialog) gtk_widget_destroy(run->dialog);
+            run->dialog = nullptr;
+        });
+        return std::nullopt;
+    }
+    return std::move(*answer);
+}
+
+using ClipboardAnswer = Completion<std::optional<std::string>>;
+
+void on_clipboard_text(GtkClipboard*, const gchar* text, gpointer data) {
+    std::unique_ptr<std::shared_ptr<ClipboardAnswer>> answer(
+        static_cast<std::shared_ptr<ClipboardAnswer>*>(data));
+    (*answer)->set(text ? std::optional<std::string>(text) : std::nullopt);
+}
+
+}  // namespace
+
+std::optional<Paths> pick_files(const std::string& title, const std::vector<FileFilter>& filters,
+                                bool multiple, std::chrono::seconds limit) {
+    return run_chooser(title, GTK_FILE_CHOOSER_ACTION_OPEN, filters, multiple, limit);
+}
+
+std::optional<std::filesystem::path> pick_folder(const std::string& title,
+                                                 std::chrono::seconds limit) {
+    auto chosen = run_chooser(title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, {}, false, limit);
+    if (!chosen || chosen->empty()) return std::nullopt;
+    return chosen->front();
+}
+
+std::optional<std::string> read_clipboard(std::chrono::seconds limit) {
+    if (on_main_thread()) return std::nullopt;  // the answer needs the loop we would block
+    auto answer = std::make_shared<ClipboardAnswer>();
+    post_to_main([answer] {
+        gtk_clipboard_request_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), on_clipboard_text,
+                                   new std::shared_ptr<ClipboardAnswer>(answer));
+    });
+    auto text = answer->wait(limit);
+    if (!text) return std::nullopt;
+    return *text;
+}
+
+bool open_url(const std::string& url) {
+    auto opened = call_on_main<bool>(
+        [url] {
+            GErrorHolder error;
+            if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error.out())) return true;
+            std::cerr << "[open_url] " << error.message() << std::endl;
+            return false;
+        },
+        std::chrono::seconds(5));
+    return opened.value_or(false);
+}
+
+}  // namespace termiva::platform::gtk

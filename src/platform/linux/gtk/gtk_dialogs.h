@@ -1,0 +1,24 @@
+// Native dialogs, the clipboard and the browser on GTK. Each is built and answered on
+// the main thread while the calling (worker) thread waits up to its limit.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+
+namespace termiva::platform::gtk {
+
+std::optional<std::vector<std::filesystem::path>> pick_files(const std::string& title,
+                                                             const std::vector<FileFilter>& filters,
+                                                             bool multiple,
+                                                             std::chrono::seconds limit);
+std::optional<std::filesystem::path> pick_folder(const std::string& title,
+                                                 std::chrono::seconds limit);
+std::optional<std::string> read_clipboard(std::chrono::seconds limit);
+bool open_url(const std::string& url);
+
+}  // namespace termiva::platform::gtk

@@ -1,0 +1,295 @@
+#include "platform/linux/gtk/gtk_page_window.h"
+
+#include <exception>
+#include <iostream>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/linux/gtk/main_thread.h"
+#include "platform/linux/gtk/page_call.h"
+
+namespace termiva::platform::gtk {
+
+namespace {
+
+// The name the page posts to: window.webkit.messageHandlers.termiva.
+constexpr const char* BRIDGE_CHANNEL = "termiva";
+
+std::string message_text(JSCValue* value) {
+    if (jsc_value_is_string(value)) {
+        char* text = jsc_value_to_string(value);
+        std::string out = text ? text : "";
+        g_free(text);
+        return out;
+    }
+    char* json = jsc_value_to_json(value, 0);
+    std::string out = json ? json : "";
+    g_free(json);
+    return out;
+}
+
+// Answers the page's promise; main thread only.
+void return_answer(const GObjectRef<WebKitScriptMessageReply>& reply,
+                   const GObjectRef<JSCContext>& context, const std::string& answer) {
+    auto value = GObjectRef<JSCValue>::adopt(jsc_value_new_string(context.get(), answer.c_str()));
+    webkit_script_message_reply_return_value(reply.get(), value.get());
+}
+
+GdkRGBA parse_colour(const std::string& text) {
+    GdkRGBA rgba{0.051, 0.059, 0.078, 1.0};  // #0d0f14 when the text does not parse
+    GdkRGBA parsed;
+    if (gdk_rgba_parse(&parsed, text.c_str())) rgba = parsed;
+    return rgba;
+}
+
+// The colour shows before the page paints and around it while the window resizes.
+void paint_background(GtkWidget* window, const GdkRGBA& colour) {
+    char* colour_text = gdk_rgba_to_string(&colour);
+    std::string rule = std::string("window { background-color: ") + colour_text + "; }";
+    g_free(colour_text);
+    auto css = GObjectRef<GtkCssProvider>::adopt(gtk_css_provider_new());
+    gtk_css_provider_load_from_data(css.get(), rule.c_str(), -1, nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(window),
+                                   GTK_STYLE_PROVIDER(css.get()),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+}
+
+}  // namespace
+
+void InFlightCalls::begin() {
+    std::lock_guard lock(m_lock);
+    ++m_count;
+}
+
+void InFlightCalls::end() {
+    {
+        std::lock_guard lock(m_lock);
+        --m_count;
+    }
+    m_idle.notify_all();
+}
+
+bool InFlightCalls::wait_idle(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_lock);
+    return m_idle.wait_for(lock, limit, [&] { return m_count == 0; });
+}
+
+GtkPageWindow::GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
+                             std::shared_ptr<InFlightCalls> calls,
+                             std::function<void()> on_destroyed)
+    : m_bridge(std::make_shared<const BridgeHandler>(std::move(bridge))),
+      m_on_closing(std::move(on_closing)),
+      m_calls(std::move(calls)),
+      m_on_destroyed(std::move(on_destroyed)) {}
+
+std::shared_ptr<GtkPageWindow> GtkPageWindow::create(const WindowOptions& options,
+                                                     BridgeHandler bridge,
+                                                     std::function<bool()> on_closing,
+                                                     std::shared_ptr<InFlightCalls> calls,
+                                                     std::function<void()> on_destroyed) {
+    std::shared_ptr<GtkPageWindow> window(new GtkPageWindow(
+        std::move(bridge), std::move(on_closing), std::move(calls), std::move(on_destroyed)));
+    window->build(options);
+    return window;
+}
+
+void GtkPageWindow::build(const WindowOptions& options) {
+    m_title = options.title;
+
+    // Persistent storage (local storage, IndexedDB, cache) lives in one folder of ours.
+    std::string data_dir = options.storage_dir.string();
+    std::string cache_dir = (options.storage_dir / "cache").string();
+    GObjectRef<WebKitWebsiteDataManager> data_manager;
+    if (options.private_mode || options.storage_dir.empty()) {
+        data_manager = GObjectRef<WebKitWebsiteDataManager>::adopt(
+            webkit_website_data_manager_new_ephemeral());
+    } else {
+        data_manager = GObjectRef<WebKitWebsiteDataManager>::adopt(
+            webkit_website_data_manager_new("base-data-directory", data_dir.c_str(),
+                                            "base-cache-directory", cache_dir.c_str(), nullptr));
+    }
+    auto context = GObjectRef<WebKitWebContext>::adopt(
+        webkit_web_context_new_with_website_data_manager(data_manager.get()));
+
+    m_content = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    webkit_user_content_manager_register_script_message_handler_with_reply(m_content.get(),
+                                                                           BRIDGE_CHANNEL, nullptr);
+    g_signal_connect(m_content.get(), "script-message-with-reply-received::termiva",
+                     G_CALLBACK(on_script_message), this);
+
+    m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context.get(),
+                                          "user-content-manager", m_content.get(), nullptr));
+    WebKitSettings* settings = webkit_web_view_get_settings(m_view);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+    webkit_settings_set_javascript_can_access_clipboard(settings, TRUE);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    GdkRGBA background = parse_colour(options.background);
+    webkit_web_view_set_background_color(m_view, &background);
+    g_signal_connect(m_view, "context-menu", G_CALLBACK(on_context_menu), this);
+
+    m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(m_window), options.title.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(m_window), options.width, options.height);
+    gtk_window_set_resizable(GTK_WINDOW(m_window), options.resizable ? TRUE : FALSE);
+    GdkGeometry hints{};
+    hints.min_width = options.min_width;
+    hints.min_height = options.min_height;
+    gtk_window_set_geometry_hints(GTK_WINDOW(m_window), nullptr, &hints, GDK_HINT_MIN_SIZE);
+    paint_background(m_window, background);
+    if (options.icon) {
+        GErrorHolder error;
+        if (!gtk_window_set_icon_from_file(GTK_WINDOW(m_window), options.icon->c_str(),
+                                           error.out())) {
+            std::cerr << "[window] icon not loaded: " << error.message() << std::endl;
+        }
+    }
+    gtk_container_add(GTK_CONTAINER(m_window), GTK_WIDGET(m_view));
+    g_signal_connect(m_window, "delete-event", G_CALLBACK(on_delete_event), this);
+    g_signal_connect(m_window, "destroy", G_CALLBACK(on_destroy), this);
+
+    std::string base = options.html_base.empty() ? std::string() : options.html_base.string();
+    char* base_uri =
+        base.empty() ? nullptr : g_filename_to_uri((base + "/").c_str(), nullptr, nullptr);
+    webkit_web_view_load_html(m_view, options.html.c_str(), base_uri);
+    g_free(base_uri);
+}
+
+GtkPageWindow::~GtkPageWindow() {
+    if (m_content) g_signal_handlers_disconnect_by_data(m_content.get(), this);
+    if (m_window) {
+        g_signal_handlers_disconnect_by_data(m_view, this);
+        g_signal_handlers_disconnect_by_data(m_window, this);
+        gtk_widget_destroy(m_window);
+    }
+}
+
+void GtkPageWindow::present_first_time() {
+    if (!m_window || m_shown_once) return;
+    m_shown_once = true;
+    gtk_widget_show_all(m_window);
+}
+
+void GtkPageWindow::evaluate_script(const std::string& script) {
+    std::weak_ptr<GtkPageWindow> weak = weak_from_this();
+    post_to_main([weak, script] {
+        auto self = weak.lock();
+        if (!self || !self->m_view) return;
+        webkit_web_view_evaluate_javascript(self->m_view, script.c_str(),
+                                            static_cast<gssize>(script.size()), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr);
+    });
+}
+
+void GtkPageWindow::show() {
+    std::weak_ptr<GtkPageWindow> weak = weak_from_this();
+    auto task = [weak] {
+        auto self = weak.lock();
+        if (!self || !self->m_window) return;
+        self->m_shown_once = true;
+        gtk_widget_show_all(self->m_window);
+        gtk_window_present(GTK_WINDOW(self->m_window));
+    };
+    if (on_main_thread()) {
+        task();
+    } else {
+        post_to_main(task);
+    }
+}
+
+void GtkPageWindow::hide() {
+    std::weak_ptr<GtkPageWindow> weak = weak_from_this();
+    auto task = [weak] {
+        auto self = weak.lock();
+        if (self && self->m_window) gtk_widget_hide(self->m_window);
+    };
+    if (on_main_thread()) {
+        task();
+    } else {
+        post_to_main(task);
+    }
+}
+
+void GtkPageWindow::destroy() {
+    std::weak_ptr<GtkPageWindow> weak = weak_from_this();
+    auto task = [weak] {
+        auto self = weak.lock();
+        if (self && self->m_window) gtk_widget_destroy(self->m_window);
+    };
+    if (on_main_thread()) {
+        task();
+    } else {
+        post_to_main(task);
+    }
+}
+
+gboolean GtkPageWindow::on_delete_event(GtkWidget*, GdkEvent*, gpointer self) {
+    auto* window = static_cast<GtkPageWindow*>(self);
+    try {
+        bool allow = !window->m_on_closing || window->m_on_closing();
+        return allow ? FALSE : TRUE;
+    } catch (const std::exception& e) {
+        std::cerr << "[window] closing handler failed: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "[window] closing handler failed" << std::endl;
+    }
+    return TRUE;  // keep the window when the handler could not decide
+}
+
+void GtkPageWindow::on_destroy(GtkWidget*, gpointer self) {
+    auto* window = static_cast<GtkPageWindow*>(self);
+    window->m_window = nullptr;
+    window->m_view = nullptr;
+    if (!window->m_on_destroyed) return;
+    try {
+        window->m_on_destroyed();
+    } catch (...) {
+        std::cerr << "[window] destroy handler failed" << std::endl;
+    }
+}
+
+gboolean GtkPageWindow::on_context_menu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                        WebKitHitTestResult*, gpointer) {
+    return TRUE;  // the browser's own menu (reload, inspect) has no place in the program
+}
+
+gboolean GtkPageWindow::on_script_message(WebKitUserContentManager*, JSCValue* value,
+                                          WebKitScriptMessageReply* reply, gpointer self) {
+    try {
+        static_cast<GtkPageWindow*>(self)->start_page_call(value, reply);
+    } catch (...) {
+        std::cerr << "[bridge] page call not started" << std::endl;
+        webkit_script_message_reply_return_error_message(reply, "page call not started");
+    }
+    return TRUE;
+}
+
+void GtkPageWindow::start_page_call(JSCValue* value, WebKitScriptMessageReply* reply) {
+    auto reply_ref = GObjectRef<WebKitScriptMessageReply>::share(reply);
+    auto context = GObjectRef<JSCContext>::share(jsc_value_get_context(value));
+    std::string message = message_text(value);
+    // Calls may block for minutes (file pickers): each runs on a worker of its own and the
+    // answer travels back to the main thread, where the page's promise is resolved.
+    m_calls->begin();
+    try {
+        std::thread([bridge = m_bridge, calls = m_calls, reply_ref, context,
+                     message = std::move(message)]() mutable {
+            std::string answer = answer_page_call(*bridge, message);
+            try {
+                post_to_main(
+                    [reply_ref = std::move(reply_ref), context = std::move(context),
+                     answer = std::move(answer)] { return_answer(reply_ref, context, answer); });
+            } catch (...) {
+                std::cerr << "[bridge] answer lost" << std::endl;
+            }
+            calls->end();
+        }).detach();
+    } catch (const std::system_error& e) {
+        m_calls->end();
+        return_answer(
+            reply_ref, context,
+            nlohmann::json{{"error", std::string("no thread for the call: ") + e.what()}}.dump());
+    }
+}
+
+}  // namespace termiva::platform::gtk

@@ -1,0 +1,83 @@
+// The page's window on GTK: a toplevel window holding a WebKitGTK web view, the bridge
+// message handler and the closing handler.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/desktop.h"
+#include "platform/linux/gtk/gobject_ref.h"
+
+namespace termiva::platform::gtk {
+
+// Counts page calls still running on worker threads, so the program can wait for them
+// before the object they call into goes away.
+class InFlightCalls {
+public:
+    void begin();
+    void end();
+    // True when none is left within `limit`.
+    bool wait_idle(std::chrono::milliseconds limit);
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_idle;
+    int m_count = 0;
+};
+
+class GtkPageWindow : public PageWindow, public std::enable_shared_from_this<GtkPageWindow> {
+public:
+    // Main thread only. `on_destroyed` runs (on the main thread) once the window is gone.
+    static std::shared_ptr<GtkPageWindow> create(const WindowOptions& options, BridgeHandler bridge,
+                                                 std::function<bool()> on_closing,
+                                                 std::shared_ptr<InFlightCalls> calls,
+                                                 std::function<void()> on_destroyed);
+    ~GtkPageWindow() override;
+    GtkPageWindow(const GtkPageWindow&) = delete;
+    GtkPageWindow& operator=(const GtkPageWindow&) = delete;
+
+    // Any thread.
+    void evaluate_script(const std::string& script) override;
+    void show() override;
+    void hide() override;
+    void destroy() override;
+
+    // Main thread: shows the window the first time the loop runs.
+    void present_first_time();
+    bool alive() const { return m_window != nullptr; }
+    const std::string& title() const { return m_title; }
+
+private:
+    GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
+                  std::shared_ptr<InFlightCalls> calls, std::function<void()> on_destroyed);
+    void build(const WindowOptions& options);
+    void start_page_call(JSCValue* value, WebKitScriptMessageReply* reply);
+
+    static gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer self);
+    static void on_destroy(GtkWidget*, gpointer self);
+    static gboolean on_script_message(WebKitUserContentManager*, JSCValue* value,
+                                      WebKitScriptMessageReply* reply, gpointer self);
+    static gboolean on_context_menu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                    WebKitHitTestResult*, gpointer);
+
+    // Shared with worker threads: the bridge and the counter of running calls.
+    std::shared_ptr<const BridgeHandler> m_bridge;
+    std::function<bool()> m_on_closing;
+    std::shared_ptr<InFlightCalls> m_calls;
+    std::function<void()> m_on_destroyed;
+    std::string m_title;
+    // Main-thread state. The toplevel belongs to GTK; null once it was destroyed.
+    GtkWidget* m_window = nullptr;
+    WebKitWebView* m_view = nullptr;
+    GObjectRef<WebKitUserContentManager> m_content;
+    bool m_shown_once = false;
+};
+
+}  // namespace termiva::platform::gtk
