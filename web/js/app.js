@@ -1,0 +1,441 @@
+// The page's controller: loads the first state, keeps the session list, the tab bar and
+// the terminals in step with the program, and defines the functions the program calls
+// in the page (setTerminalInfo, terminalConnected).
+(function () {
+  'use strict';
+  const Termiva = window.Termiva;
+  const { call } = Termiva.bridge;
+  const { t } = Termiva.i18n;
+
+  const STATUS_POLL_MS = 2000;
+  const TOAST_MS = 3200;
+
+  const $ = (id) => document.getElementById(id);
+
+  const state = {
+    sessions: [],
+    tabs: [], // [{id, display, protocol, alive, session_id}] in the program's order
+    activeId: null,
+    terminals: new Map(), // tab id -> TerminalTab
+    encodings: new Map(), // tab id -> codec name shown in the tools
+    connected: new Set(),
+    earlyInfo: new Map(), // status lines for tabs whose terminal is not built yet
+    reading: new Map(),
+  };
+
+  // ---- feedback ----
+
+  let toastTimer = null;
+  function toast(text, isError) {
+    const box = $('toast');
+    box.textContent = text;
+    box.classList.toggle('toast-error', !!isError);
+    box.hidden = false;
+    clearTimeout(toastTimer);
+    toastTimer = setTimeout(() => (box.hidden = true), TOAST_MS);
+  }
+
+  function failed(err) {
+    toast(t('toast.bridge_failed', { error: err && err.message ? err.message : String(err) }), true);
+  }
+
+  // ---- sessions ----
+
+  const sessionList = new Termiva.SessionList($('session-list'), $('session-empty'), {
+    onOpen: (session) => openSession(session.id),
+    onEdit: (session) => editor.open(session),
+    onDelete: (session) => confirmDelete(session),
+  });
+
+  const editor = new Termiva.SessionEditor(
+    {
+      backdrop: $('editor-backdrop'),
+      form: $('session-editor'),
+      title: $('editor-title'),
+      fields: $('editor-fields'),
+      error: $('editor-error'),
+      cancel: $('editor-cancel'),
+    },
+    { onSave: saveSession },
+  );
+
+  async function saveSession(record) {
+    const result = await call('save_session', record);
+    state.sessions = (result && result.sessions) || state.sessions;
+    sessionList.update(state.sessions);
+    if (result && result.id) sessionList.select(result.id);
+    refreshRuntime();
+  }
+
+  function confirmDelete(session) {
+    $('confirm-text').textContent = t('sessions.delete_confirm', { name: Termiva.sessionCaption(session) });
+    $('confirm-backdrop').hidden = false;
+    $('confirm-ok').focus();
+    $('confirm-ok').onclick = async () => {
+      $('confirm-backdrop').hidden = true;
+      try {
+        const result = await call('delete_session', session.id);
+        state.sessions = (result && result.sessions) || [];
+        sessionList.update(state.sessions);
+      } catch (err) {
+        failed(err);
+      }
+    };
+  }
+  $('confirm-cancel').addEventListener('click', () => ($('confirm-backdrop').hidden = true));
+  $('confirm-backdrop').addEventListener('keydown', (e) => {
+    if (e.key === 'Escape') $('confirm-backdrop').hidden = true;
+  });
+
+  $('new-session').addEventListener('click', () => editor.open(null));
+
+  // ---- tabs ----
+
+  const tabBar = new Termiva.TabBar($('tab-bar'), {
+    onSelect: (id) => activate(id),
+    onClose: (id) => closeTab(id),
+  });
+
+  function tabState(tab) {
+    if (tab.alive === false) return 'ended';
+    return state.connected.has(tab.id) ? 'connected' : 'connecting';
+  }
+
+  function sessionOfTab(tab) {
+    return state.sessions.find((s) => s.id === tab.session_id) || null;
+  }
+
+  // Brings the page in line with a runtime state from the program.
+  function applyRuntime(runtime, focusId) {
+    if (!runtime || !Array.isArray(runtime.tabs)) return;
+    state.tabs = runtime.tabs.filter((tab) => tab && typeof tab.id === 'string');
+    const ids = new Set(state.tabs.map((tab) => tab.id));
+
+    for (const [id, terminal] of state.terminals) {
+      if (!ids.has(id)) {
+        terminal.dispose();
+        state.terminals.delete(id);
+        state.encodings.delete(id);
+        state.connected.delete(id);
+        state.reading.delete(id);
+        state.earlyInfo.delete(id);
+      }
+    }
+    for (const tab of state.tabs) {
+      if (state.terminals.has(tab.id)) continue;
+      const terminal = new Termiva.TerminalTab(tab.id, $('terminals'), { onKey: handleTerminalKey });
+      state.terminals.set(tab.id, terminal);
+      const session = sessionOfTab(tab);
+      state.encodings.set(tab.id, String((session && session.line_code_page) || 'utf-8').toLowerCase());
+      for (const info of state.earlyInfo.get(tab.id) || []) terminal.showInfo(info.message, info.isError);
+      state.earlyInfo.delete(tab.id);
+      if (state.connected.has(tab.id)) terminal.markConnected();
+    }
+
+    if (focusId && ids.has(focusId)) state.activeId = focusId;
+    if (!ids.has(state.activeId)) {
+      state.activeId = ids.has(runtime.active_tab) ? runtime.active_tab : state.tabs.length ? state.tabs[state.tabs.length - 1].id : null;
+    }
+    if (runtime.session_status && typeof runtime.session_status === 'object') {
+      sessionList.updateStatus(runtime.session_status);
+    }
+    renderTabs();
+  }
+
+  function renderTabs() {
+    tabBar.render(
+      state.tabs.map((tab) => ({ id: tab.id, display: String(tab.display ?? ''), state: tabState(tab) })),
+      state.activeId,
+    );
+    for (const [id, terminal] of state.terminals) {
+      if (id === state.activeId) {
+        if (terminal.pane.hidden) terminal.show();
+      } else if (!terminal.pane.hidden) {
+        terminal.hide();
+      }
+    }
+    $('tabs-empty').hidden = state.tabs.length > 0;
+    renderTools();
+  }
+
+  function activate(id) {
+    if (!state.terminals.has(id)) return;
+    state.activeId = id;
+    renderTabs();
+    const tab = state.tabs.find((x) => x.id === id);
+    if (tab) sessionList.select(tab.session_id);
+    state.terminals.get(id).focus();
+  }
+
+  async function openSession(sessionId) {
+    if (!sessionId) return;
+    try {
+      const result = await call('connect_session', sessionId);
+      if (!result || result.tab_id === null || result.tab_id === undefined) return;
+      applyRuntime(result, result.tab_id);
+      const terminal = state.terminals.get(result.tab_id);
+      if (terminal) terminal.focus();
+    } catch (err) {
+      failed(err);
+    }
+  }
+
+  async function closeTab(id) {
+    try {
+      applyRuntime(await call('close_tab', id));
+    } catch (err) {
+      failed(err);
+    }
+  }
+
+  async function refreshRuntime() {
+    try {
+      applyRuntime(await call('get_runtime_state'));
+    } catch (err) {
+      // The next poll tries again.
+    }
+  }
+
+  // ---- the active tab's tools: encoding and reading ----
+
+  const encodingSelect = $('tab-encoding');
+  const readingButton = $('tab-reading');
+
+  function renderTools() {
+    const id = state.activeId;
+    $('tab-tools').hidden = !id;
+    if (!id) return;
+    const current = state.encodings.get(id) || 'utf-8';
+    const names = Termiva.protocols.ENCODINGS.includes(current)
+      ? Termiva.protocols.ENCODINGS
+      : [current].concat(Termiva.protocols.ENCODINGS);
+    if (encodingSelect.dataset.names !== names.join()) {
+      encodingSelect.textContent = '';
+      for (const name of names) {
+        const option = document.createElement('option');
+        option.value = name;
+        option.textContent = name;
+        encodingSelect.appendChild(option);
+      }
+      encodingSelect.dataset.names = names.join();
+    }
+    encodingSelect.value = current;
+    if (!state.reading.has(id)) {
+      state.reading.set(id, true);
+      call('get_tab_reading', id)
+        .then((r) => {
+          state.reading.set(id, !!(r && r.reading));
+          paintReading();
+        })
+        .catch(() => {});
+    }
+    paintReading();
+  }
+
+  function paintReading() {
+    const on = state.reading.get(state.activeId) !== false;
+    readingButton.textContent = t(on ? 'tab.reading_on' : 'tab.reading_off');
+    readingButton.setAttribute('aria-pressed', on ? 'true' : 'false');
+    readingButton.classList.toggle('tool-toggle-off', !on);
+    readingButton.title = t('tab.reading_title');
+  }
+
+  encodingSelect.addEventListener('change', async () => {
+    const id = state.activeId;
+    const wanted = encodingSelect.value;
+    try {
+      const applied = await call('set_tab_encoding', id, wanted);
+      if (applied) state.encodings.set(id, wanted);
+    } catch (err) {
+      failed(err);
+    }
+    renderTools();
+    const terminal = state.terminals.get(id);
+    if (terminal) terminal.focus();
+  });
+
+  readingButton.addEventListener('click', async () => {
+    const id = state.activeId;
+    if (!id) return;
+    try {
+      const result = await call('toggle_tab_reading', id);
+      state.reading.set(id, !!(result && result.reading));
+    } catch (err) {
+      failed(err);
+    }
+    paintReading();
+  });
+
+  // ---- keyboard and clipboard ----
+
+  async function copySelection(terminal) {
+    const text = terminal.term.getSelection();
+    if (!text) return;
+    try {
+      await navigator.clipboard.writeText(text);
+    } catch (err) {
+      const area = document.createElement('textarea');
+      area.value = text;
+      document.body.appendChild(area);
+      area.select();
+      document.execCommand('copy');
+      area.remove();
+    }
+    toast(t('toast.copied'));
+  }
+
+  let programClipboard = true; // read_clipboard is tried until the program says it has none
+  async function readClipboard() {
+    try {
+      const text = await navigator.clipboard.readText();
+      if (text) return text;
+    } catch (err) {
+      // The page may not read the clipboard here; ask the program.
+    }
+    if (!programClipboard) return '';
+    try {
+      const text = await call('read_clipboard');
+      return typeof text === 'string' ? text : '';
+    } catch (err) {
+      if (err instanceof Termiva.bridge.BridgeError && /unknown operation/.test(err.message)) programClipboard = false;
+      return '';
+    }
+  }
+
+  async function paste(terminal) {
+    const text = await readClipboard();
+    if (text) terminal.term.paste(text);
+    else toast(t('toast.paste_failed'));
+  }
+
+  function activeTerminal() {
+    return state.terminals.get(state.activeId) || null;
+  }
+
+  function cycleTab(step) {
+    if (!state.tabs.length) return;
+    const index = state.tabs.findIndex((tab) => tab.id === state.activeId);
+    const next = state.tabs[(index + step + state.tabs.length) % state.tabs.length];
+    activate(next.id);
+  }
+
+  // Shortcuts of the program, taken before the terminal sees the key. Returns true
+  // when the key was used.
+  function shortcut(event) {
+    if (event.type !== 'keydown' || !event.ctrlKey || event.altKey || event.metaKey) return false;
+    const key = event.key.toLowerCase();
+    const terminal = activeTerminal();
+    if (event.shiftKey && key === 'c' && terminal) {
+      copySelection(terminal);
+      return true;
+    }
+    if (event.shiftKey && key === 'v' && terminal) {
+      paste(terminal);
+      return true;
+    }
+    if (event.shiftKey && key === 't') {
+      const session = sessionList.selected();
+      if (session) openSession(session.id);
+      return true;
+    }
+    if (key === 'w' && state.activeId) {
+      closeTab(state.activeId);
+      return true;
+    }
+    if (key === 'pagedown' || key === 'pageup') {
+      cycleTab(key === 'pagedown' ? 1 : -1);
+      return true;
+    }
+    return false;
+  }
+
+  function handleTerminalKey(event) {
+    if (shortcut(event)) {
+      event.preventDefault();
+      return false;
+    }
+    return true;
+  }
+
+  document.addEventListener('keydown', (event) => {
+    if (editor.isOpen() || !$('confirm-backdrop').hidden) return;
+    if (event.target.closest && event.target.closest('.xterm')) return; // the terminal asked already
+    if (shortcut(event)) event.preventDefault();
+  });
+
+  // ---- size ----
+
+  let fitPending = false;
+  new ResizeObserver(() => {
+    if (fitPending) return;
+    fitPending = true;
+    requestAnimationFrame(() => {
+      fitPending = false;
+      const terminal = activeTerminal();
+      if (terminal) terminal.fit();
+    });
+  }).observe($('terminals'));
+
+  // ---- language ----
+
+  document.querySelectorAll('.lang-option').forEach((button) => {
+    button.addEventListener('click', async () => {
+      try {
+        const result = await call('set_language', button.dataset.lang);
+        Termiva.i18n.setLanguage(result && result.language);
+      } catch (err) {
+        failed(err);
+      }
+    });
+  });
+
+  Termiva.i18n.onChange((lang) => {
+    document.querySelectorAll('.lang-option').forEach((button) => {
+      button.setAttribute('aria-pressed', button.dataset.lang === lang ? 'true' : 'false');
+    });
+    sessionList.render();
+    renderTabs();
+    editor.refresh();
+  });
+
+  // ---- calls from the program ----
+
+  window.setTerminalInfo = function (tabId, message, isError) {
+    const terminal = state.terminals.get(tabId);
+    if (terminal) {
+      terminal.showInfo(message, isError);
+      return;
+    }
+    if (!state.earlyInfo.has(tabId)) state.earlyInfo.set(tabId, []);
+    state.earlyInfo.get(tabId).push({ message, isError });
+  };
+
+  window.terminalConnected = function (tabId) {
+    state.connected.add(tabId);
+    const terminal = state.terminals.get(tabId);
+    if (terminal) terminal.markConnected();
+    renderTabs();
+  };
+
+  // ---- start ----
+
+  async function start() {
+    try {
+      const initial = await call('get_initial_state');
+      Termiva.i18n.setLanguage(initial && initial.language);
+      state.sessions = (initial && initial.sessions) || [];
+      sessionList.update(state.sessions);
+    } catch (err) {
+      Termiva.i18n.setLanguage('en');
+      failed(err);
+    }
+    await refreshRuntime();
+    setInterval(refreshRuntime, STATUS_POLL_MS);
+    document.body.dataset.ready = 'true';
+  }
+
+  Termiva.app = { state, openSession, closeTab, activate, start };
+
+  // Under the page tests the relay is installed after the document loads; they call start().
+  if (Termiva.bridge.available()) start();
+})();

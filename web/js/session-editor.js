@@ -1,0 +1,240 @@
+// The dialog that creates and edits a session. Its fields come from the protocol table;
+// fields the page does not know are kept as they were, so a record saved by a newer
+// version survives an edit here.
+(function () {
+  'use strict';
+  const Termiva = (window.Termiva = window.Termiva || {});
+  const { t } = Termiva.i18n;
+  const { PROTOCOLS, FIELDS, find } = Termiva.protocols;
+
+  const el = (tag, props = {}, children = []) => {
+    const node = document.createElement(tag);
+    Object.assign(node, props);
+    for (const child of children) node.append(child);
+    return node;
+  };
+
+  class SessionEditor {
+    constructor({ backdrop, form, title, fields, error, cancel }, { onSave }) {
+      this.backdrop = backdrop;
+      this.form = form;
+      this.titleEl = title;
+      this.fieldsEl = fields;
+      this.errorEl = error;
+      this.onSave = onSave;
+      this.original = null;
+      this.values = {};
+      cancel.addEventListener('click', () => this.close());
+      form.addEventListener('submit', (e) => {
+        e.preventDefault();
+        this.save();
+      });
+      backdrop.addEventListener('keydown', (e) => {
+        if (e.key === 'Escape') this.close();
+      });
+    }
+
+    isOpen() {
+      return !this.backdrop.hidden;
+    }
+
+    open(session) {
+      this.original = session ? JSON.parse(JSON.stringify(session)) : null;
+      const protocolId = session ? session.protocol || 'ssh' : PROTOCOLS[0].id;
+      const protocol = find(protocolId);
+      this.values = Object.assign({}, protocol ? protocol.defaults : {}, session || {}, { protocol: protocolId });
+      // Older local-shell records name the shell in `host`.
+      if (protocolId === 'conpty' && session && session.host && !session.conpty_shell) {
+        this.values.conpty_shell = String(session.host).toLowerCase();
+      }
+      this.render();
+      this.backdrop.hidden = false;
+      const first = this.fieldsEl.querySelector('input, select');
+      if (first) first.focus();
+    }
+
+    close() {
+      this.backdrop.hidden = true;
+      this.errorEl.hidden = true;
+    }
+
+    // Re-renders in the current language when the dialog is open.
+    refresh() {
+      if (!this.isOpen()) return;
+      this.readForm();
+      this.render();
+    }
+
+    render() {
+      this.titleEl.textContent = t(this.original ? 'editor.title_edit' : 'editor.title_new');
+      this.fieldsEl.textContent = '';
+      this.errorEl.hidden = true;
+      const protocol = find(this.values.protocol);
+
+      const general = this.section('editor.section_general');
+      general.append(this.row('name', { type: 'text', label: 'editor.name', placeholder: 'editor.name_placeholder' }));
+      general.append(this.protocolRow());
+      this.fieldsEl.append(general);
+
+      if (protocol) {
+        const connection = this.section('editor.section_connection');
+        protocol.connection.forEach((key) => connection.append(this.row(key, FIELDS[key])));
+        this.fieldsEl.append(connection);
+        const terminal = this.section('editor.section_terminal');
+        protocol.terminal.forEach((key) => terminal.append(this.row(key, FIELDS[key])));
+        this.fieldsEl.append(terminal);
+      }
+      this.applyVisibility();
+    }
+
+    section(labelKey) {
+      return el('fieldset', { className: 'form-section' }, [el('legend', { textContent: t(labelKey) })]);
+    }
+
+    protocolRow() {
+      const select = el('select', { className: 'select', name: 'protocol', id: 'field-protocol' });
+      for (const p of PROTOCOLS) select.append(el('option', { value: p.id, textContent: t(p.label) }));
+      if (!find(this.values.protocol)) {
+        select.append(el('option', {
+          value: this.values.protocol,
+          textContent: t('editor.unknown_protocol', { protocol: this.values.protocol }),
+        }));
+      }
+      select.value = this.values.protocol;
+      select.addEventListener('change', () => {
+        this.readForm();
+        const next = find(select.value);
+        if (next) {
+          for (const [key, value] of Object.entries(next.defaults)) {
+            if (this.values[key] === undefined || this.values[key] === '') this.values[key] = value;
+          }
+        }
+        this.values.protocol = select.value;
+        this.render();
+        const again = this.fieldsEl.querySelector('#field-protocol');
+        if (again) again.focus();
+      });
+      return this.wrap('protocol', t('editor.protocol'), select);
+    }
+
+    row(key, field) {
+      const id = 'field-' + key;
+      const value = this.values[key];
+      let control;
+      if (field.type === 'checkbox') {
+        control = el('input', { type: 'checkbox', id, name: key, checked: !!value });
+        const label = el('label', { className: 'form-check', htmlFor: id }, [control, el('span', { textContent: t(field.label) })]);
+        const wrapper = el('div', { className: 'form-row form-row-check' }, [label]);
+        wrapper.dataset.key = key;
+        return wrapper;
+      }
+      if (field.type === 'select') {
+        control = el('select', { className: 'select', id, name: key });
+        const options = field.options(t);
+        for (const [v, text] of options) control.append(el('option', { value: v, textContent: text }));
+        const current = String(value ?? '').toLowerCase();
+        if (current && !options.some(([v]) => v === current)) {
+          control.append(el('option', { value: current, textContent: current }));
+        }
+        control.value = current || options[0][0];
+        control.addEventListener('change', () => {
+          this.readForm();
+          this.applyVisibility();
+        });
+      } else {
+        control = el('input', {
+          className: 'input',
+          id,
+          name: key,
+          type: field.type === 'port' ? 'number' : 'text',
+          value: value === undefined || value === null ? '' : String(value),
+          spellcheck: false,
+        });
+        if (field.type === 'port') {
+          control.min = '1';
+          control.max = '65535';
+          control.inputMode = 'numeric';
+        }
+        if (field.placeholder) control.placeholder = t(field.placeholder);
+      }
+      return this.wrap(key, t(field.label), control);
+    }
+
+    wrap(key, labelText, control) {
+      const wrapper = el('div', { className: 'form-row' }, [
+        el('label', { className: 'form-label', htmlFor: control.id || 'field-' + key, textContent: labelText }),
+        control,
+      ]);
+      wrapper.dataset.key = key;
+      return wrapper;
+    }
+
+    applyVisibility() {
+      this.readForm();
+      this.fieldsEl.querySelectorAll('.form-row[data-key]').forEach((row) => {
+        const field = FIELDS[row.dataset.key];
+        row.hidden = !!(field && field.showIf && !field.showIf(this.values));
+      });
+    }
+
+    readForm() {
+      this.fieldsEl.querySelectorAll('[name]').forEach((control) => {
+        const key = control.name;
+        if (control.type === 'checkbox') this.values[key] = control.checked;
+        else if (control.type === 'number') this.values[key] = control.value.trim() === '' ? '' : Number(control.value);
+        else this.values[key] = control.value;
+      });
+    }
+
+    validate() {
+      const protocol = find(this.values.protocol);
+      if (!protocol) return null;
+      for (const key of protocol.connection.concat(protocol.terminal)) {
+        const field = FIELDS[key];
+        if (field.showIf && !field.showIf(this.values)) continue;
+        const value = this.values[key];
+        if (field.required && String(value ?? '').trim() === '') {
+          return { key, text: t('editor.required', { field: t(field.label) }) };
+        }
+        if (field.type === 'port' && value !== '' && value !== undefined) {
+          if (!Number.isInteger(value) || value < 1 || value > 65535) return { key, text: t('editor.bad_port') };
+        }
+      }
+      return null;
+    }
+
+    record() {
+      const rec = Object.assign({}, this.original || {}, this.values);
+      if (typeof rec.name === 'string') rec.name = rec.name.trim();
+      if (typeof rec.host === 'string') rec.host = rec.host.trim();
+      // A local shell is chosen by conpty_shell; a leftover host would override it.
+      if (rec.protocol === 'conpty') rec.host = '';
+      return rec;
+    }
+
+    async save() {
+      this.readForm();
+      const problem = this.validate();
+      if (problem) {
+        this.errorEl.textContent = problem.text;
+        this.errorEl.hidden = false;
+        const control = this.fieldsEl.querySelector('[name="' + problem.key + '"]');
+        if (control) control.focus();
+        return;
+      }
+      const saveButton = this.form.querySelector('[type="submit"]');
+      saveButton.disabled = true;
+      try {
+        await this.onSave(this.record());
+        this.close();
+      } catch (err) {
+        this.errorEl.textContent = String(err && err.message ? err.message : err);
+        this.errorEl.hidden = false;
+      } finally {
+        saveButton.disabled = false;
+      }
+    }
+  }
+
+  Termiva.SessionEditor = SessionEditor;
+})();

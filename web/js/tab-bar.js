@@ -1,0 +1,61 @@
+// The tab bar: one tab per open terminal in the program's tab order, its caption, a dot
+// for its state (connecting, connected, ended) and a close button.
+(function () {
+  'use strict';
+  const Termiva = (window.Termiva = window.Termiva || {});
+  const { t } = Termiva.i18n;
+
+  const ICON_CLOSE =
+    '<svg viewBox="0 0 12 12" aria-hidden="true"><path d="M3 3l6 6M9 3l-6 6" ' +
+    'stroke="currentColor" stroke-width="1.5" stroke-linecap="round"/></svg>';
+
+  class TabBar {
+    constructor(barEl, { onSelect, onClose }) {
+      this.barEl = barEl;
+      this.onSelect = onSelect;
+      this.onClose = onClose;
+      barEl.addEventListener('click', (e) => {
+        const tab = e.target.closest('.tab');
+        if (!tab) return;
+        if (e.target.closest('.tab-close')) this.onClose(tab.dataset.id);
+        else this.onSelect(tab.dataset.id);
+      });
+      barEl.addEventListener('auxclick', (e) => {
+        const tab = e.target.closest('.tab');
+        if (tab && e.button === 1) this.onClose(tab.dataset.id);
+      });
+    }
+
+    // `tabs`: [{id, display, protocol, alive, state}] in order; `activeId` the shown tab.
+    render(tabs, activeId) {
+      this.barEl.textContent = '';
+      for (const tab of tabs) {
+        const el = document.createElement('div');
+        el.className = 'tab' + (tab.id === activeId ? ' tab-active' : '');
+        el.dataset.id = tab.id;
+        el.dataset.state = tab.state;
+        el.setAttribute('role', 'tab');
+        el.setAttribute('aria-selected', tab.id === activeId ? 'true' : 'false');
+        el.title = tab.display + ' — ' + t('tab.state_' + tab.state);
+
+        const dot = document.createElement('span');
+        dot.className = 'tab-dot';
+        const caption = document.createElement('span');
+        caption.className = 'tab-caption';
+        caption.textContent = tab.display;
+        const close = document.createElement('button');
+        close.type = 'button';
+        close.className = 'tab-close';
+        close.title = t('tab.close');
+        close.setAttribute('aria-label', t('tab.close'));
+        close.innerHTML = ICON_CLOSE;
+        el.append(dot, caption, close);
+        this.barEl.appendChild(el);
+      }
+      const active = this.barEl.querySelector('.tab-active');
+      if (active && active.scrollIntoView) active.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+    }
+  }
+
+  Termiva.TabBar = TabBar;
+})();

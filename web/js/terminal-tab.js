@@ -1,0 +1,175 @@
+// One open tab's terminal: an xterm.js widget that pulls the tab's output with
+// drain_terminal, sends keystrokes with send_input and reports its size with resize_pty.
+(function () {
+  'use strict';
+  const Termiva = (window.Termiva = window.Termiva || {});
+  const { call } = Termiva.bridge;
+
+  // Polling pace: right after output or input the next pull follows almost at once;
+  // while the tab is quiet the pause doubles up to IDLE_DELAY_MS.
+  const FAST_DELAY_MS = 4;
+  const IDLE_DELAY_MS = 200;
+  const FAILED_DELAY_MS = 1000;
+
+  const THEME = {
+    background: '#0d0f14',
+    foreground: '#d7dce5',
+    cursor: '#5fc4c9',
+    cursorAccent: '#0d0f14',
+    selectionBackground: 'rgba(95, 196, 201, 0.28)',
+    black: '#1b2029', red: '#e06c6c', green: '#8cc98a', yellow: '#e3c07a',
+    blue: '#6fa8dc', magenta: '#c49bd8', cyan: '#5fc4c9', white: '#c9ced8',
+    brightBlack: '#5c6577', brightRed: '#ff7b72', brightGreen: '#a6e3a1', brightYellow: '#f2d58f',
+    brightBlue: '#8cc2f0', brightMagenta: '#d7b4ea', brightCyan: '#86dde0', brightWhite: '#f2f4f8',
+  };
+
+  const INFO_STYLE = '\x1b[36m'; // cyan: the program speaking, not the peer
+  const ERROR_STYLE = '\x1b[1;91m'; // bright red
+  const RESET = '\x1b[0m';
+
+  class TerminalTab {
+    constructor(id, host, { onKey, onTitle } = {}) {
+      this.id = id;
+      this.closed = false;
+      this.connected = false;
+      this.pendingInfo = [];
+      this.infoTicket = 0;
+      this.wakeSleep = null;
+
+      this.pane = document.createElement('div');
+      this.pane.className = 'terminal-pane';
+      this.pane.dataset.tabId = id;
+      this.pane.hidden = true;
+      const surface = document.createElement('div');
+      surface.className = 'terminal-surface';
+      this.pane.appendChild(surface);
+      host.appendChild(this.pane);
+
+      this.term = new window.Terminal({
+        fontFamily: "'DejaVu Sans Mono', 'Cascadia Mono', Consolas, 'Noto Sans Mono CJK TC', monospace",
+        fontSize: 14,
+        lineHeight: 1.15,
+        cursorBlink: true,
+        scrollback: 5000,
+        theme: THEME,
+        allowProposedApi: false,
+      });
+      this.fitAddon = new window.FitAddon.FitAddon();
+      this.term.loadAddon(this.fitAddon);
+      this.term.open(surface);
+      this.term.onData((data) => this.sendInput(data));
+      if (onKey) this.term.attachCustomKeyEventHandler((event) => onKey(event, this));
+      if (onTitle) this.term.onTitleChange((title) => onTitle(this, title));
+
+      this.drainLoop();
+    }
+
+    // ---- output ----
+
+    async drainLoop() {
+      let delay = FAST_DELAY_MS;
+      while (!this.closed) {
+        const ticket = this.infoTicket;
+        let text = '';
+        try {
+          text = await call('drain_terminal', this.id);
+        } catch (err) {
+          delay = FAILED_DELAY_MS;
+        }
+        if (this.closed) break;
+        if (typeof text === 'string' && text.length > 0) {
+          await this.write(text);
+          delay = FAST_DELAY_MS;
+        }
+        // Status lines follow the output that was buffered before them.
+        this.flushInfo(ticket);
+        if (typeof text === 'string' && text.length > 0) continue;
+        await this.sleep(delay);
+        delay = Math.min(delay * 2, IDLE_DELAY_MS);
+      }
+    }
+
+    write(text) {
+      return new Promise((resolve) => this.term.write(text, resolve));
+    }
+
+    sleep(ms) {
+      return new Promise((resolve) => {
+        const timer = setTimeout(done, ms);
+        const self = this;
+        function done() {
+          clearTimeout(timer);
+          if (self.wakeSleep === done) self.wakeSleep = null;
+          resolve();
+        }
+        this.wakeSleep = done;
+      });
+    }
+
+    // Pull again now (after typing, or when a status line arrives).
+    wake() {
+      if (this.wakeSleep) this.wakeSleep();
+    }
+
+    showInfo(message, isError) {
+      this.infoTicket += 1;
+      this.pendingInfo.push({ ticket: this.infoTicket, message: String(message), isError: !!isError });
+      this.wake();
+    }
+
+    flushInfo(upToTicket) {
+      while (this.pendingInfo.length && this.pendingInfo[0].ticket <= upToTicket) {
+        const { message, isError } = this.pendingInfo.shift();
+        const atLineStart = this.term.buffer.active.cursorX === 0;
+        this.term.write((atLineStart ? '' : '\r\n') + (isError ? ERROR_STYLE : INFO_STYLE) + message + RESET + '\r\n');
+      }
+    }
+
+    markConnected() {
+      this.connected = true;
+      this.fit();
+    }
+
+    // ---- input ----
+
+    sendInput(data) {
+      if (this.closed) return;
+      call('send_input', this.id, data).catch(() => {});
+      this.wake();
+    }
+
+    // ---- size ----
+
+    // Fits the widget to its pane and tells the program the size the shell should use.
+    fit() {
+      if (this.closed || this.pane.hidden) return;
+      const dims = this.fitAddon.proposeDimensions();
+      if (!dims || !Number.isFinite(dims.cols) || !Number.isFinite(dims.rows)) return;
+      this.fitAddon.fit();
+      call('resize_pty', this.id, this.term.rows, this.term.cols).catch(() => {});
+    }
+
+    show() {
+      this.pane.hidden = false;
+      this.fit();
+      this.term.focus();
+    }
+
+    hide() {
+      this.pane.hidden = true;
+    }
+
+    focus() {
+      this.term.focus();
+    }
+
+    dispose() {
+      this.closed = true;
+      this.wake();
+      this.term.dispose();
+      this.pane.remove();
+    }
+  }
+
+  Termiva.TerminalTab = TerminalTab;
+})();
