@@ -8,4 +8,8 @@ if(TARGET termiva_transfer)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/transfer_zmodem_lrzsz_test.cpp
     LIBS termiva_transfer termiva_lrzsz_fixture termiva_test_support
     LABELS integration)
+  termiva_add_test(NAME transfer_xymodem_lrzsz_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/transfer_xymodem_lrzsz_test.cpp
+    LIBS termiva_transfer termiva_lrzsz_fixture termiva_test_support
+    LABELS integration)
 endif()
