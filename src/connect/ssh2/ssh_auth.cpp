@@ -1,0 +1,150 @@
+// Authentication in a fixed order: the given key file, the agent, the user's default
+// keys, then the password (as "password" or answering keyboard-interactive prompts).
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "connect/ssh2/connection_core.h"
+
+namespace termiva::ssh2 {
+namespace {
+
+constexpr int MAX_KBDINT_ROUNDS = 8;
+
+enum class Outcome { success, refused, partial };
+
+std::filesystem::path home_dir() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return {};
+}
+
+class Authenticator {
+public:
+    Authenticator(ssh_session session, const SshConnectOptions& options)
+        : m_session(session), m_options(options) {}
+
+    void run() {
+        if (check(ssh_userauth_none(m_session, nullptr)) == Outcome::success) return;
+        if (m_options.key_file && try_key_file(*m_options.key_file, true)) return;
+        if (m_options.allow_agent && allows(SSH_AUTH_METHOD_PUBLICKEY)) {
+            note_tried("agent");
+            if (check(ssh_userauth_agent(m_session, nullptr)) == Outcome::success) return;
+        }
+        if (m_options.look_for_keys) {
+            const auto ssh_dir = home_dir() / ".ssh";
+            for (const char* name : {"id_ed25519", "id_ecdsa", "id_rsa", "id_dsa"}) {
+                std::error_code ec;
+                if (std::filesystem::is_regular_file(ssh_dir / name, ec) &&
+                    try_key_file(ssh_dir / name, false)) {
+                    return;
+                }
+            }
+        }
+        if (m_options.password && !m_options.password->empty()) {
+            if (allows(SSH_AUTH_METHOD_PASSWORD)) {
+                note_tried("password");
+                if (check(ssh_userauth_password(m_session, nullptr, m_options.password->c_str())) ==
+                    Outcome::success) {
+                    return;
+                }
+            }
+            if (allows(SSH_AUTH_METHOD_INTERACTIVE) && try_keyboard_interactive()) return;
+        }
+        throw SshAuthError(failure_text());
+    }
+
+private:
+    // Turns libssh's answer into an outcome; a broken connection is not an auth failure.
+    Outcome check(int rc) {
+        switch (rc) {
+            case SSH_AUTH_SUCCESS:
+                return Outcome::success;
+            case SSH_AUTH_PARTIAL:
+                m_methods = ssh_userauth_list(m_session, nullptr);
+                return Outcome::partial;
+            case SSH_AUTH_DENIED:
+                if (m_methods == 0) m_methods = ssh_userauth_list(m_session, nullptr);
+                return Outcome::refused;
+            default:
+                throw BackendError(ssh_get_error(m_session));
+        }
+    }
+
+    void note_tried(const std::string& method) {
+        for (const auto& seen : m_tried) {
+            if (seen == method) return;
+        }
+        m_tried.push_back(method);
+    }
+
+    bool allows(int method) const { return m_methods == 0 || (m_methods & method) != 0; }
+
+    bool try_key_file(const std::filesystem::path& path, bool explicit_key) {
+        if (!allows(SSH_AUTH_METHOD_PUBLICKEY)) return false;
+        // The password doubles as the passphrase of an encrypted key, as users expect.
+        const char* passphrase = explicit_key && m_options.password && !m_options.password->empty()
+                                     ? m_options.password->c_str()
+                                     : nullptr;
+        ssh_key raw = nullptr;
+        if (ssh_pki_import_privkey_file(path.c_str(), passphrase, nullptr, nullptr, &raw) !=
+            SSH_OK) {
+            if (explicit_key) m_notes.push_back("key file " + path.string() + " could not be read");
+            return false;
+        }
+        KeyHandle key(raw);
+        note_tried("publickey");
+        return check(ssh_userauth_publickey(m_session, nullptr, key.get())) == Outcome::success;
+    }
+
+    bool try_keyboard_interactive() {
+        note_tried("keyboard-interactive");
+        int rc = ssh_userauth_kbdint(m_session, nullptr, nullptr);
+        for (int round = 0; rc == SSH_AUTH_INFO && round < MAX_KBDINT_ROUNDS; ++round) {
+            const int prompts = ssh_userauth_kbdint_getnprompts(m_session);
+            for (int i = 0; i < prompts; ++i) {
+                char echo = 0;
+                ssh_userauth_kbdint_getprompt(m_session, static_cast<unsigned>(i), &echo);
+                // Hidden prompts ask for the password; visible ones get an empty answer.
+                const char* answer = echo ? "" : m_options.password->c_str();
+                ssh_userauth_kbdint_setanswer(m_session, static_cast<unsigned>(i), answer);
+            }
+            rc = ssh_userauth_kbdint(m_session, nullptr, nullptr);
+        }
+        if (rc == SSH_AUTH_INFO) return false;
+        return check(rc) == Outcome::success;
+    }
+
+    std::string failure_text() const {
+        std::string text;
+        if (m_tried.empty()) {
+            text = "no authentication method available (no password, no usable key)";
+        } else {
+            text = "the server refused";
+            for (std::size_t i = 0; i < m_tried.size(); ++i) {
+                text += (i == 0 ? " " : ", ") + m_tried[i];
+            }
+        }
+        for (const auto& note : m_notes)
+            text += "; " + note;
+        return text;
+    }
+
+    ssh_session m_session;
+    const SshConnectOptions& m_options;
+    int m_methods = 0;
+    std::vector<std::string> m_tried;
+    std::vector<std::string> m_notes;
+};
+
+}  // namespace
+
+void authenticate(ssh_session session, const SshConnectOptions& options) {
+    Authenticator(session, options).run();
+}
+
+}  // namespace termiva::ssh2

@@ -1,0 +1,171 @@
+#include "connect/ssh2/ssh_connection.h"
+
+#include <future>
+
+#include "connect/ssh2/connection_core.h"
+#include "connect/ssh2/ssh_forward.h"
+
+namespace termiva {
+
+SshConnection::SshConnection() = default;
+
+SshConnection::~SshConnection() {
+    close();
+}
+
+std::shared_ptr<ssh2::ConnectionCore> SshConnection::core() const {
+    std::lock_guard lock(m_lock);
+    if (!m_core) throw BackendError("not connected");
+    return m_core;
+}
+
+void SshConnection::connect(const SshConnectOptions& options) {
+    // The calling thread's settings, carried over to the thread that owns the session.
+    const SshPrefs prefs = _paramiko_overrides.current.value_or(SshPrefs{});
+    const SSHBugSpec bugs = current_thread_bugs();
+
+    auto core = std::make_shared<ssh2::ConnectionCore>(m_workers);
+    std::promise<void> ready;
+    auto connected = ready.get_future();
+    {
+        std::lock_guard lock(m_lock);
+        if (m_core || m_stopping.load()) throw BackendError("connection already used");
+        m_core = core;
+        m_io_thread = std::thread([core, options, prefs, bugs, ready = std::move(ready)]() mutable {
+            core->run(options, prefs, bugs, ready);
+        });
+    }
+    try {
+        connected.get();
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void SshConnection::set_keepalive(int seconds) {
+    std::shared_ptr<ssh2::ConnectionCore> current;
+    {
+        std::lock_guard lock(m_lock);
+        current = m_core;
+    }
+    if (!current) return;
+    current->keepalive_sec.store(seconds > 0 ? seconds : 0);
+    current->waker()->notify();
+}
+
+int SshConnection::keepalive() const {
+    std::lock_guard lock(m_lock);
+    return m_core ? m_core->keepalive_sec.load() : 0;
+}
+
+int SshConnection::keepalives_sent() const {
+    std::lock_guard lock(m_lock);
+    return m_core ? m_core->keepalives_sent.load() : 0;
+}
+
+std::shared_ptr<SshChannel> SshConnection::open_session() {
+    auto c = core();
+    return c->call([&c] {
+        ssh2::ChannelHandle channel(ssh_channel_new(c->session()));
+        if (!channel || ssh_channel_open_session(channel.get()) != SSH_OK) {
+            throw BackendError(ssh_get_error(c->session()));
+        }
+        return c->adopt(std::move(channel));
+    });
+}
+
+void SshConnection::get_pty(const std::shared_ptr<SshChannel>& channel, const std::string& term,
+                            int width, int height) {
+    auto c = core();
+    c->call([&] {
+        if (ssh_channel_request_pty_size(c->handle_of(*channel), term.c_str(), width, height) !=
+            SSH_OK) {
+            throw BackendError(ssh_get_error(c->session()));
+        }
+    });
+}
+
+void SshConnection::invoke_shell(const std::shared_ptr<SshChannel>& channel) {
+    auto c = core();
+    c->call([&] {
+        if (ssh_channel_request_shell(c->handle_of(*channel)) != SSH_OK) {
+            throw BackendError(ssh_get_error(c->session()));
+        }
+    });
+}
+
+std::shared_ptr<SshChannel> SshConnection::open_direct_tcpip(const std::string& dest_host,
+                                                             int dest_port,
+                                                             const std::string& origin_host,
+                                                             int origin_port) {
+    auto c = core();
+    return c->call([&] {
+        ssh2::ChannelHandle channel(ssh_channel_new(c->session()));
+        if (!channel || ssh_channel_open_forward(channel.get(), dest_host.c_str(), dest_port,
+                                                 origin_host.c_str(), origin_port) != SSH_OK) {
+            throw BackendError(ssh_get_error(c->session()));
+        }
+        return c->adopt(std::move(channel));
+    });
+}
+
+int SshConnection::request_port_forward(const std::string& address, int port,
+                                        RemoteForwardHandler handler) {
+    auto c = core();
+    return c->call([&] {
+        int bound = 0;
+        if (ssh_channel_listen_forward(c->session(), address.empty() ? nullptr : address.c_str(),
+                                       port, &bound) != SSH_OK) {
+            throw BackendError(ssh_get_error(c->session()));
+        }
+        if (bound <= 0) bound = port;
+        c->add_remote_handler(bound, std::move(handler));
+        return bound;
+    });
+}
+
+void SshConnection::adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forward) {
+    std::unique_lock lock(m_lock);
+    if (m_stopping.load()) {
+        lock.unlock();
+        forward->close();
+        return;
+    }
+    m_local_forwards.push_back(std::move(forward));
+}
+
+bool SshConnection::spawn_worker(std::function<void()> body) {
+    return m_workers.spawn(std::move(body));
+}
+
+void SshConnection::close() {
+    std::shared_ptr<ssh2::ConnectionCore> current;
+    std::thread io;
+    std::vector<std::unique_ptr<ssh2::LocalForward>> forwards;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_stopping.exchange(true)) return;
+        current = m_core;
+        io = std::move(m_io_thread);
+        forwards.swap(m_local_forwards);
+    }
+    if (current) current->request_stop();
+    if (io.joinable()) {
+        if (io.get_id() == std::this_thread::get_id()) {
+            io.detach();
+        } else {
+            io.join();
+        }
+    }
+    for (auto& forward : forwards)
+        forward->close();
+    m_workers.join_all();
+}
+
+bool SshConnection::is_active() const {
+    std::lock_guard lock(m_lock);
+    return m_core && m_core->active.load() && !m_stopping.load();
+}
+
+}  // namespace termiva

@@ -1,0 +1,103 @@
+// An SSH-2 connection on libssh. One I/O thread owns the libssh session and every
+// channel from the first byte to the last; the other threads reach them through
+// SshChannel façades and through requests that the I/O thread carries out.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "connect/backend.h"
+#include "connect/ssh2/ssh_channel.h"
+#include "connect/ssh2/ssh_errors.h"
+#include "connect/ssh2/worker_threads.h"
+
+namespace termiva {
+
+struct SshConnectOptions {
+    std::string host;
+    int port = 22;
+    std::optional<std::string> username;  // none: libssh uses the local account name
+    std::optional<std::string> password;  // also the passphrase of an encrypted key file
+    std::optional<std::filesystem::path> key_file;
+    bool allow_agent = false;   // try the SSH agent's keys
+    bool look_for_keys = true;  // try the keys in ~/.ssh
+    bool compress = false;
+    std::chrono::seconds timeout{15};
+    std::filesystem::path known_hosts_file;
+};
+
+using SshAddress = std::pair<std::string, int>;
+// Serves one connection that arrived through a remote forward: (channel, origin, the
+// server's listening address). Runs on a worker thread of its own.
+using RemoteForwardHandler =
+    std::function<void(std::shared_ptr<SshChannel>, SshAddress origin, SshAddress server)>;
+
+namespace ssh2 {
+class ConnectionCore;
+class LocalForward;
+}  // namespace ssh2
+
+class SshConnection : public SshClient {
+public:
+    SshConnection();
+    ~SshConnection() override;
+    SshConnection(const SshConnection&) = delete;
+    SshConnection& operator=(const SshConnection&) = delete;
+
+    // Connects, checks the host key against the known-hosts file (unknown hosts are
+    // recorded, a changed key is refused) and authenticates. The calling thread's
+    // algorithm preferences and bug flags apply. Throws SshAuthError when the server
+    // refuses every method, BackendError for any other failure.
+    void connect(const SshConnectOptions& options);
+
+    // Keep-alive interval of the running connection; 0 or less turns it off.
+    void set_keepalive(int seconds) override;
+    int keepalive() const;
+    // How many keep-alive messages the I/O thread has sent.
+    int keepalives_sent() const;
+
+    // A session channel; then a pseudo-terminal and a shell on it.
+    std::shared_ptr<SshChannel> open_session();
+    void get_pty(const std::shared_ptr<SshChannel>& channel, const std::string& term, int width,
+                 int height);
+    void invoke_shell(const std::shared_ptr<SshChannel>& channel);
+
+    // A "direct-tcpip" channel to dest as seen from the server. Throws BackendError.
+    std::shared_ptr<SshChannel> open_direct_tcpip(const std::string& dest_host, int dest_port,
+                                                  const std::string& origin_host, int origin_port);
+    // Asks the server to listen on address:port ("" = all its addresses); each connection
+    // it accepts goes to `handler`. Returns the port the server bound. Throws BackendError.
+    int request_port_forward(const std::string& address, int port, RemoteForwardHandler handler);
+
+    // Keeps a local listener for as long as the connection lives.
+    void adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forward);
+    // Runs `body` on a forwarding worker thread joined at close().
+    bool spawn_worker(std::function<void()> body);
+
+    // Ends the connection, its channels, listeners and forwarding threads. Idempotent.
+    void close() override;
+    bool is_active() const;
+    // Flag the worker threads watch to end their copy loops.
+    const std::atomic<bool>& stopping() const { return m_stopping; }
+
+private:
+    std::shared_ptr<ssh2::ConnectionCore> core() const;
+
+    mutable std::mutex m_lock;
+    std::shared_ptr<ssh2::ConnectionCore> m_core;
+    std::thread m_io_thread;
+    std::vector<std::unique_ptr<ssh2::LocalForward>> m_local_forwards;
+    std::atomic<bool> m_stopping{false};
+    ssh2::WorkerThreads m_workers;
+};
+
+}  // namespace termiva

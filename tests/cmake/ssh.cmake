@@ -1,0 +1,24 @@
+# SSH-2 tabs: the libssh connection layer against a real sshd, and the application's
+# SSH starter end to end.
+
+# A real OpenSSH server started by the test itself.
+add_library(sshd_fixture STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/sshd_fixture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../integration/ssh_test_helpers.cpp)
+target_include_directories(sshd_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/.. ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(sshd_fixture PUBLIC termiva_test_support Threads::Threads PRIVATE termiva_warnings)
+
+if(TARGET termiva_ssh2)
+  set(_ssh ${CMAKE_CURRENT_LIST_DIR}/..)
+  termiva_add_test(NAME ssh_unit_tests
+    SOURCES
+      ${_ssh}/unit/ssh_prefs_test.cpp
+      ${_ssh}/unit/ssh_bugs_test.cpp
+      ${_ssh}/unit/ssh_channel_test.cpp
+    LIBS termiva_ssh2
+    LABELS unit)
+  termiva_add_test(NAME ssh_connection_tests
+    SOURCES ${_ssh}/integration/ssh_connection_test.cpp
+    LIBS termiva_ssh2 sshd_fixture termiva_test_support
+    LABELS integration)
+endif()

@@ -1,0 +1,105 @@
+#include "integration/ssh_test_helpers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace termiva::testing {
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+}  // namespace
+
+EchoServer::EchoServer() {
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = loopback(0);
+    ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(m_listener, 8);
+    socklen_t len = sizeof addr;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] {
+        std::vector<int> clients;
+        while (!m_stop.load()) {
+            std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
+            for (int c : clients)
+                fds.push_back({c, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+            if (fds[0].revents) {
+                const int c = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) {
+                    clients.push_back(c);
+                    m_connections.fetch_add(1);
+                }
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                char buf[4096];
+                const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ::close(fds[i].fd);
+                    std::erase(clients, fds[i].fd);
+                } else {
+                    [[maybe_unused]] auto w =
+                        ::send(fds[i].fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+                }
+            }
+        }
+        for (int c : clients)
+            ::close(c);
+    });
+}
+
+EchoServer::~EchoServer() {
+    m_stop.store(true);
+    m_thread.join();
+    ::close(m_listener);
+}
+
+std::string tcp_round_trip(int port, const std::string& text, std::chrono::milliseconds limit) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    std::string got;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (got.size() < text.size()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+            char buf[4096];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return got;
+}
+
+bool port_is_free(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Address reuse: connections waiting out TIME_WAIT do not count, a listener does.
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = loopback(port);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace termiva::testing

@@ -1,0 +1,57 @@
+// Helpers for the SSH tests: bounded reads from a channel, a loopback echo server.
+#pragma once
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "connect/ssh2/ssh_channel.h"
+
+namespace termiva::testing {
+
+// Reads from `channel` until `needle` was seen, the stream ended, or `limit` passed;
+// returns everything read.
+inline std::string read_until(SshChannel& channel, const std::string& needle,
+                              std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (seen.find(needle) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd pfd{channel.readable_fd(), POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        const std::string data = channel.recv(4096);
+        if (data.empty()) break;
+        seen += data;
+    }
+    return seen;
+}
+
+// Echoes every byte back on 127.0.0.1:port() until destroyed.
+class EchoServer {
+public:
+    EchoServer();
+    ~EchoServer();
+    int port() const { return m_port; }
+    int connections() const { return m_connections.load(); }
+
+private:
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connections{0};
+    std::thread m_thread;
+};
+
+// Connects to 127.0.0.1:port, writes `text`, and reads until as many bytes came back or
+// `limit` passed.
+std::string tcp_round_trip(int port, const std::string& text,
+                           std::chrono::milliseconds limit = std::chrono::seconds(10));
+// True when 127.0.0.1:port can be bound (nothing listens there).
+bool port_is_free(int port);
+
+}  // namespace termiva::testing
