@@ -1,4 +1,9 @@
-# Shared test helpers (peer lookup, temp folders, free ports).
-add_library(termiva_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp)
+# Shared test helpers (peer lookup, temp folders, free ports, the termiva-host driver).
+find_package(nlohmann_json REQUIRED)
+add_library(termiva_test_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/../support/test_support.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../support/host_process.cpp)
 target_include_directories(termiva_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
-target_link_libraries(termiva_test_support PUBLIC GTest::gtest termiva_warnings)
+target_link_libraries(termiva_test_support PUBLIC GTest::gtest nlohmann_json::nlohmann_json
+  Threads::Threads termiva_warnings)
+target_compile_definitions(termiva_test_support PRIVATE TERMIVA_PROGRAM_DIR="${TERMIVA_PROGRAM_DIR}")

@@ -1,0 +1,13 @@
+# The application core: messages, codecs, tabs and data path, store, bridge.
+if(TARGET termiva_app)
+  termiva_add_test(NAME core_unit_tests
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/messages_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/store_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/tabs_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS unit)
+endif()

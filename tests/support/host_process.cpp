@@ -1,0 +1,185 @@
+#include "support/host_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace termiva::testing {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+fs::path program_dir() {
+    return TERMIVA_PROGRAM_DIR;
+}
+
+HostProcess::HostProcess(const fs::path& data_dir) {
+    int to_child[2], from_child[2];
+    if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    fs::path exe = program_dir() / "termiva-host";
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(to_child[0], STDIN_FILENO);
+        ::dup2(from_child[1], STDOUT_FILENO);
+        ::execl(exe.c_str(), exe.c_str(), "--data-dir", data_dir.c_str(), nullptr);
+        std::fprintf(stderr, "cannot run %s: %s\n", exe.c_str(), std::strerror(errno));
+        ::_exit(127);
+    }
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    m_in = to_child[1];
+    m_out = from_child[0];
+    m_reader = std::thread([this] { read_loop(); });
+}
+
+HostProcess::~HostProcess() {
+    if (m_pid > 0 && m_exit_status == -1) {
+        quit(std::chrono::seconds(10));
+    }
+    if (m_pid > 0 && m_exit_status == -1) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_in >= 0) ::close(m_in);
+    if (m_reader.joinable()) m_reader.join();
+    if (m_out >= 0) ::close(m_out);
+}
+
+void HostProcess::read_loop() {
+    std::string pending;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(m_out, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            json msg = json::parse(line, nullptr, false);
+            std::lock_guard lock(m_lock);
+            if (msg.is_discarded()) {
+                m_calls.push_back(json{{"call", "$unparsable"}, {"args", {line}}});
+            } else if (msg.contains("call")) {
+                m_calls.push_back(std::move(msg));
+            } else {
+                m_responses.push_back(std::move(msg));
+            }
+            m_cv.notify_all();
+        }
+    }
+    std::lock_guard lock(m_lock);
+    m_eof = true;
+    m_cv.notify_all();
+}
+
+void HostProcess::send_line(const std::string& line) {
+    std::string data = line + "\n";
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(m_in, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("host stdin closed");
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+json HostProcess::request(const std::string& op, const json& args,
+                          std::chrono::milliseconds timeout) {
+    long id;
+    {
+        std::lock_guard lock(m_lock);
+        id = m_next_id++;
+    }
+    send_line(json{{"id", id}, {"op", op}, {"args", args}}.dump());
+    std::unique_lock lock(m_lock);
+    json found;
+    bool ok = m_cv.wait_for(lock, timeout, [&] {
+        for (const auto& r : m_responses) {
+            if (r.value("id", json()) == id) {
+                found = r;
+                return true;
+            }
+        }
+        return m_eof;
+    });
+    if (!ok || found.is_null()) throw std::runtime_error("no answer from host to " + op);
+    return found;
+}
+
+json HostProcess::call(const std::string& op, const json& args, std::chrono::milliseconds timeout) {
+    json r = request(op, args, timeout);
+    EXPECT_FALSE(r.contains("error")) << op << ": " << r.dump();
+    return r.value("result", json());
+}
+
+std::vector<json> HostProcess::page_calls() {
+    std::lock_guard lock(m_lock);
+    return m_calls;
+}
+
+std::optional<json> HostProcess::wait_for_call(const std::function<bool(const json&)>& pred,
+                                               std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_lock);
+    std::optional<json> found;
+    m_cv.wait_for(lock, timeout, [&] {
+        for (const auto& c : m_calls) {
+            if (pred(c)) {
+                found = c;
+                return true;
+            }
+        }
+        return m_eof;
+    });
+    return found;
+}
+
+std::vector<std::string> HostProcess::info_lines(const std::string& tab_id) {
+    std::vector<std::string> out;
+    for (const auto& c : page_calls()) {
+        if (c["call"] == "setTerminalInfo" && c["args"][0] == tab_id) out.push_back(c["args"][1]);
+    }
+    return out;
+}
+
+std::string HostProcess::drain_until(const std::string& tab_id, const std::string& needle,
+                                     std::chrono::milliseconds timeout) {
+    std::string all;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        all += call("drain_terminal", {tab_id}).get<std::string>();
+        if (all.find(needle) != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    return all;
+}
+
+int HostProcess::quit(std::chrono::milliseconds timeout) {
+    if (m_exit_status != -1) return m_exit_status;
+    try {
+        send_line(R"({"id":0,"op":"$quit"})");
+    } catch (const std::exception&) {
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_exit_status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
+}  // namespace termiva::testing

@@ -1,0 +1,74 @@
+// Drives a real termiva-host process over its JSON-lines protocol: requests by id,
+// results matched by id, page calls collected in order.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace termiva::testing {
+
+class HostProcess {
+public:
+    // Starts `termiva-host --data-dir data_dir` from the program folder.
+    explicit HostProcess(const std::filesystem::path& data_dir);
+    ~HostProcess();
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    // Sends a request and waits for its answer (the whole response line: result or error).
+    nlohmann::json request(const std::string& op,
+                           const nlohmann::json& args = nlohmann::json::array(),
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The "result" of a request (fails the test when the host answered with an error).
+    nlohmann::json call(const std::string& op, const nlohmann::json& args = nlohmann::json::array(),
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Sends a raw line (for malformed-input tests).
+    void send_line(const std::string& line);
+
+    // Page calls seen so far ({"call":..., "args":[...]}).
+    std::vector<nlohmann::json> page_calls();
+    // Waits until a page call satisfies `pred`; returns it.
+    std::optional<nlohmann::json> wait_for_call(
+        const std::function<bool(const nlohmann::json&)>& pred, std::chrono::milliseconds timeout);
+    // setTerminalInfo lines for a tab, in order.
+    std::vector<std::string> info_lines(const std::string& tab_id);
+    // Drains a tab until its collected output contains `needle` (or the time runs out);
+    // returns everything drained.
+    std::string drain_until(const std::string& tab_id, const std::string& needle,
+                            std::chrono::milliseconds timeout);
+
+    // Asks the host to quit and waits for it; returns its exit status (-1 on timeout).
+    int quit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    pid_t pid() const { return m_pid; }
+
+private:
+    void read_loop();
+
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    std::thread m_reader;
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::vector<nlohmann::json> m_responses;
+    std::vector<nlohmann::json> m_calls;
+    long m_next_id = 1;
+    bool m_eof = false;
+    int m_exit_status = -1;
+};
+
+// Where the built program lives.
+std::filesystem::path program_dir();
+
+}  // namespace termiva::testing

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "unit/app_fixture.h"
+
+namespace termiva {
+namespace {
+
+using Bridge = testing::AppFixture;
+
+// What each page operation answers when it cannot be called properly. Every operation
+// the bridge registers must be listed here, so a new one cannot skip this test.
+std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
+    auto constant = [](Json v) { return [v](TermivaApp&) { return v; }; };
+    auto state = [](TermivaApp& a) { return a.get_runtime_state(); };
+    return {
+        {"connect_session", constant({{"tab_id", nullptr}})},
+        {"close_tab", state},
+        {"send_input", constant(false)},
+        {"resize_pty", constant(false)},
+        {"set_tab_encoding", constant(false)},
+        {"get_tab_reading", constant({{"reading", false}})},
+        {"toggle_tab_reading", constant({{"reading", false}})},
+        {"drain_terminal", constant("")},
+        {"get_runtime_state", state},
+        {"get_initial_state", [](TermivaApp& a) { return a.get_initial_state(); }},
+        {"save_session",
+         [](TermivaApp& a) {
+             return Json{{"sessions", a.sessions_json()}, {"id", nullptr}};
+         }},
+        {"delete_session",
+         [](TermivaApp& a) {
+             return Json{{"sessions", a.sessions_json()}};
+         }},
+        {"set_language", constant({{"ok", false}, {"language", "en"}})},
+        {"pick_private_key", constant("")},
+    };
+}
+
+TEST_F(Bridge, EveryOperationIsCoveredByTheNeutralValueTable) {
+    auto table = neutral_values();
+    for (const auto& name : app->bridge().names()) {
+        EXPECT_TRUE(table.count(name)) << "no neutral value listed for " << name;
+    }
+}
+
+TEST_F(Bridge, MalformedCallsYieldTheNeutralValueNeverAFailure) {
+    std::string tab = open_idle_tab();
+    app->save_session({{"name", "keep"}});
+    auto table = neutral_values();
+    const std::vector<Json> bad_arg_lists = {
+        Json::object(),                                   // not a list at all
+        Json::array({1, 2, 3, 4, 5, 6}),                  // too many
+        Json::array({Json::object(), 3.5, nullptr, {}}),  // wrong types
+    };
+    for (const auto& name : app->bridge().names()) {
+        for (const auto& args : bad_arg_lists) {
+            auto result = app->call_bridge(name, args);
+            ASSERT_TRUE(result) << name;
+            EXPECT_EQ(*result, table.at(name)(*app)) << name << " with " << args.dump();
+        }
+    }
+    // Operations that take a tab id refuse other kinds of ids.
+    for (const char* name : {"send_input", "resize_pty", "set_tab_encoding"}) {
+        EXPECT_EQ(*app->call_bridge(name, {42, "x", 3}), false) << name;
+    }
+    EXPECT_EQ(*app->call_bridge("drain_terminal", {nullptr}), "");
+    EXPECT_EQ(*app->call_bridge("get_tab_reading", {Json::array()}), (Json{{"reading", false}}));
+    EXPECT_EQ(*app->call_bridge("send_input", {tab}), false);  // data missing
+    EXPECT_EQ(*app->call_bridge("set_language", Json::array()), table.at("set_language")(*app));
+}
+
+TEST_F(Bridge, WellFormedCallsReachTheOperations) {
+    std::string tab = open_idle_tab();
+    app->_push_to_term(tab, "out");
+    EXPECT_EQ(*app->call_bridge("drain_terminal", {tab}), "out");
+    EXPECT_EQ(*app->call_bridge("resize_pty", {tab, "24", "80"}), false);  // no backend
+    EXPECT_EQ(*app->call_bridge("set_language", {"zh-Hant"}),
+              (Json{{"ok", true}, {"language", "zh-Hant"}}));
+    EXPECT_EQ((*app->call_bridge("get_runtime_state", nullptr))["tabs"].size(), 1u);
+}
+
+TEST_F(Bridge, UnknownAndInternalOperationsAreRefused) {
+    EXPECT_FALSE(app->call_bridge("no_such_op", Json::array()));
+    for (const char* internal : {"_push_to_term", "_shutdown", "_close_tab_internal", "_t",
+                                 "_start_ssh", "run", "__init__"}) {
+        EXPECT_FALSE(app->call_bridge(internal, Json::array())) << internal;
+    }
+}
+
+}  // namespace
+}  // namespace termiva

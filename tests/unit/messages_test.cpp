@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "app/messages.h"
+#include "app/termiva_app.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+TEST(MessageCatalog, BothLanguagesHoldTheSame72Keys) {
+    const auto& catalog = message_catalog();
+    ASSERT_EQ(catalog.size(), 2u);
+    const auto& en = catalog.at("en");
+    const auto& zh = catalog.at("zh-Hant");
+    EXPECT_EQ(en.size(), 72u);
+    std::set<std::string> en_keys, zh_keys;
+    for (const auto& [k, v] : en)
+        en_keys.insert(k);
+    for (const auto& [k, v] : zh)
+        zh_keys.insert(k);
+    EXPECT_EQ(en_keys, zh_keys);
+    for (const auto& [k, v] : zh)
+        EXPECT_FALSE(v.empty()) << k;
+}
+
+TEST(MessageCatalog, RulesUseThreeBoxDrawingCharactersOnEachSide) {
+    for (const auto& [lang, table] : message_catalog()) {
+        for (const char* key : {"info.connection_ended", "info.settings_applied",
+                                "info.xfer_end_ok", "info.zmodem_detected"}) {
+            const std::string& text = table.at(key);
+            EXPECT_EQ(text.rfind("─── ", 0), 0u) << lang << " " << key;
+            EXPECT_EQ(text.substr(text.size() - std::string(" ───").size()), " ───") << key;
+        }
+    }
+    EXPECT_EQ(message_catalog().at("en").at("info.serial_connected"),
+              "\r\n--- Connected to {com} @ {baud} ---\r\n");
+    EXPECT_EQ(message_catalog().at("en").at("info.flag_toggled"), "─── {action} \"{label}\" ───");
+}
+
+TEST(FormatMessage, FillsNamedPlaceholdersAndUndoublesBraces) {
+    EXPECT_EQ(format_message("Connecting to {host}:{port}...", {{"host", "h"}, {"port", "22"}}),
+              "Connecting to h:22...");
+    EXPECT_EQ(format_message("{{literal}} {x}", {{"x", "1"}}), "{literal} 1");
+    EXPECT_EQ(format_message("a {x} b {x}", {{"x", "y"}}), "a y b y");
+}
+
+TEST(FormatMessage, ReturnsTheTextUnformattedWhenAValueIsMissingOrTheTextIsMalformed) {
+    EXPECT_EQ(format_message("{com} @ {baud}", {{"baud", "9600"}}), "{com} @ {baud}");
+    EXPECT_EQ(format_message("oops } {x}", {{"x", "1"}}), "oops } {x}");
+    EXPECT_EQ(format_message("open {x", {{"x", "1"}}), "open {x");
+    EXPECT_EQ(format_message("positional {} {0}", {{"x", "1"}}), "positional {} {0}");
+    // Without values the stored text comes back as it is, doubled braces included.
+    EXPECT_EQ(format_message("{{keep}} {err}", {}), "{{keep}} {err}");
+}
+
+class Translate : public ::testing::Test {
+protected:
+    testing::TempDir dir;
+};
+
+TEST_F(Translate, LooksUpTheCurrentLanguageAndFallsBackToTheKey) {
+    TermivaApp app(nullptr, nullptr, dir.path());
+    EXPECT_EQ(app._t("err.conn_fail", {{"err", "T"}}), "Connection failed: T");
+    EXPECT_EQ(app._t("err.conn_fail"), "Connection failed: {err}");
+    EXPECT_EQ(app._t("no.such.key"), "no.such.key");
+    EXPECT_EQ(app._t("info.serial_reconnected", {{"baud", "9600"}}),
+              "─── Reconnected to {com} @ {baud} ───");
+    app.set_language("zh-Hant");
+    EXPECT_EQ(app._t("err.conn_fail", {{"err", "T"}}), "連線失敗：T");
+}
+
+TEST_F(Translate, SetLanguageRefusesUnknownLanguagesAndSavesOnlyOnChange) {
+    TermivaApp app(nullptr, nullptr, dir.path());
+    EXPECT_EQ(app.set_language("fr"), (Json{{"ok", true}, {"language", "en"}}));
+    EXPECT_FALSE(std::filesystem::exists(app.SETTINGS_FILE));  // "en" was already in force
+    EXPECT_EQ(app.set_language("zh-Hant")["language"], "zh-Hant");
+    auto first_write = std::filesystem::last_write_time(app.SETTINGS_FILE);
+    std::filesystem::remove(app.SETTINGS_FILE);
+    app.set_language("zh-Hant");
+    EXPECT_FALSE(std::filesystem::exists(app.SETTINGS_FILE)) << "unchanged language saved again";
+    (void)first_write;
+}
+
+TEST_F(Translate, AnUnsupportedLanguageInTheSettingsFileStartsInEnglish) {
+    { std::ofstream(dir.path() / "settings.json") << R"({"language": "fr", "window_w": 1000})"; }
+    TermivaApp app(nullptr, nullptr, dir.path());
+    EXPECT_EQ(app.settings_snapshot()["language"], "en");
+    EXPECT_EQ(app.settings_snapshot()["window_w"], 1000);
+    EXPECT_EQ(app.settings_snapshot()["window_h"], 720);
+}
+
+}  // namespace
+}  // namespace termiva

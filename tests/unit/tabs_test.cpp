@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "unit/app_fixture.h"
+
+namespace termiva {
+namespace {
+
+using Tabs = testing::AppFixture;
+
+TEST_F(Tabs, AnUnknownSessionOpensNoTab) {
+    EXPECT_EQ(app->connect_session("missing"), (Json{{"tab_id", nullptr}}));
+    EXPECT_TRUE(app->get_runtime_state()["tabs"].empty());
+}
+
+TEST_F(Tabs, OpeningASessionTwiceReselectsItsTab) {
+    std::string first = open_idle_tab({{"name", "a"}});
+    std::string second = open_idle_tab({{"name", "b"}});
+    std::string sid_a = app->find_tab(first)->session->at("id");
+    Json again = app->connect_session(sid_a);
+    EXPECT_EQ(again["tab_id"], first);
+    EXPECT_EQ(again["existing"], true);
+    EXPECT_EQ(again["active_tab"], first);
+    EXPECT_EQ(again["tabs"].size(), 2u);
+    (void)second;
+}
+
+TEST_F(Tabs, TabIdsAreEightLowerCaseHexDigitsAndCaptionsFallBackToHostAndPort) {
+    std::string id = open_idle_tab({{"name", ""}, {"host", "example.org"}, {"port", 2323}});
+    EXPECT_EQ(id.size(), 8u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
+    Json tabs = app->get_runtime_state()["tabs"];
+    EXPECT_EQ(tabs[0]["display"], "example.org:2323");
+    EXPECT_EQ(tabs[0]["protocol"], "none");
+    EXPECT_EQ(tabs[0]["alive"], false);
+}
+
+TEST_F(Tabs, ClosingTheActiveTabActivatesTheLastRemainingOne) {
+    std::string a = open_idle_tab({{"name", "a"}});
+    std::string b = open_idle_tab({{"name", "b"}});
+    std::string c = open_idle_tab({{"name", "c"}});
+    app->connect_session(app->find_tab(b)->session->at("id"));  // b becomes active
+    Json state = app->close_tab(b);
+    EXPECT_EQ(state["active_tab"], c);
+    EXPECT_EQ(state["tabs"].size(), 2u);
+    state = app->close_tab(c);
+    EXPECT_EQ(state["active_tab"], a);
+    state = app->close_tab(a);
+    EXPECT_TRUE(state["active_tab"].is_null());
+    EXPECT_EQ(app->close_tab("unknown"), app->get_runtime_state());
+}
+
+TEST_F(Tabs, UnknownOrUpperCaseProtocolsAreReportedUnsupportedInUpperCase) {
+    std::string id = open_idle_tab({{"protocol", "SSH"}});
+    auto scripts = window->scripts();
+    ASSERT_FALSE(scripts.empty());
+    EXPECT_EQ(scripts.back(),
+              "setTerminalInfo(\"" + id +
+                  "\", \"Protocol SSH is not supported yet; please use SSH or serial.\", true)");
+}
+
+TEST_F(Tabs, ASessionWithoutProtocolIsDispatchedAsSsh) {
+    // SSH-2 is answered by its starter; here only the dispatch matters: the tab's
+    // protocol defaults to "ssh".
+    Json rec = app->save_session(Json{{"name", "noproto"}, {"host", "127.0.0.1"}, {"port", 1}});
+    Json state = app->connect_session(rec["id"]);
+    EXPECT_EQ(state["tabs"][0]["protocol"], "ssh");
+}
+
+TEST(PollQueue, PingResultsSetSessionStatusAndAMalformedEntryStopsTheRest) {
+    testing::TempDir dir;
+    auto queues = std::make_shared<QueueAll>();
+    auto receipts = std::make_shared<MessageQueue>();
+    (*queues)["get_receipt"] = receipts;
+    auto app = std::make_unique<TermivaApp>(queues, nullptr, dir.path());
+    app->_spawn([&] { app->_poll_queue(); });
+    receipts->put(Json{{"type", "ping_results"},
+                       {"results",
+                        {{{"id", "a"}, {"online", true}},
+                         {{"id", "b"}, {"online", false}},
+                         {{"id", "c"}},
+                         {{"id", "d"}, {"online", true}}}}});
+    receipts->put(Json{{"type", "other"}, {"results", {{{"id", "e"}, {"online", true}}}}});
+    for (int i = 0; i < 300 && app->get_runtime_state()["session_status"].size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Json status = app->get_runtime_state()["session_status"];
+    EXPECT_EQ(status, (Json{{"a", "online"}, {"b", "offline"}}));
+}
+
+TEST(Shutdown, NotifiesTheLauncherOnceTabsAreClosed) {
+    testing::TempDir dir;
+    auto queues = std::make_shared<QueueAll>();
+    (*queues)["end"] = std::make_shared<MessageQueue>();
+    (*queues)["get_receipt"] = std::make_shared<MessageQueue>();
+    auto events = std::make_shared<EventAll>();
+    (*events)["end"] = std::make_shared<Event>();
+    {
+        TermivaApp app(queues, events, dir.path());
+        app._shutdown();
+        EXPECT_TRUE(app.stopping());
+        EXPECT_TRUE((*events)["end"]->is_set());
+        EXPECT_EQ((*queues)["end"]->get(std::chrono::milliseconds(10)), Json(nullptr));
+        EXPECT_EQ((*queues)["get_receipt"]->get(std::chrono::milliseconds(10)), Json(nullptr));
+    }
+    // Without channels shut-down completes too.
+    TermivaApp bare(nullptr, nullptr, dir.path());
+    bare._shutdown();
+    EXPECT_TRUE(bare.stopping());
+}
+
+TEST(FindBundled, PrefersTheProgramsBinFolderAndFallsBackToTheSearchPath) {
+    testing::TempDir dir;
+    TermivaApp app(nullptr, nullptr, dir.path() / "data");
+    std::filesystem::create_directories(dir.path() / "prog" / "bin");
+    app.set_module_dir_for_tests(dir.path() / "prog");
+    EXPECT_FALSE(app._find_bundled("termiva-test-tool.exe", false));
+    { std::ofstream(dir.path() / "prog" / "bin" / "termiva-test-tool") << "x"; }
+    auto found = app._find_bundled("termiva-test-tool.exe", false);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, dir.path() / "prog" / "bin" / "termiva-test-tool");
+    // "sh" is not shipped but exists on the search path.
+    EXPECT_FALSE(app._find_bundled("sh.exe", false));
+    ASSERT_TRUE(app._find_bundled("sh.exe", true));
+    EXPECT_EQ(app._find_bundled("sh.exe", true)->filename(), "sh");
+}
+
+}  // namespace
+}  // namespace termiva
