@@ -55,7 +55,14 @@ void FlasherJob::_feed_slip_chunk(std::string_view chunk) {
         } else if (c == SLIP_ESC) {
             _slip_escape = true;
         } else if (c == SLIP_END) {
-            if (!_slip_buf.empty()) _packet_q.push_back(std::move(_slip_buf));
+            if (_slip_buf.empty()) {
+                // Every frame is opened and closed by END, so END END is the boundary between
+                // two frames. Closing here instead would shift the decoder's idea of where
+                // frames start by one delimiter after a single stray END (line noise at
+                // reset), and from then on it would drop the contents of every frame.
+                continue;
+            }
+            _packet_q.push_back(std::move(_slip_buf));
             _slip_buf.clear();
             _slip_in_packet = false;
             _slip_escape = false;

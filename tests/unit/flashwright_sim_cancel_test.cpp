@@ -1,0 +1,156 @@
+// Cancelling a job while it waits: during sync, during a flash block and during the long
+// whole-flash erase. The waits keep their real lengths here; the job must still end promptly.
+#include <thread>
+
+#include "flashwright_sim_support.h"
+
+namespace flashwright::testing {
+namespace {
+
+using esp_sim::Port;
+using esp_sim::SimConfig;
+using esp_sim::SimRig;
+using ::termiva::testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+// Generous: the job notices a cancel within about 50 ms; this only catches a job that sits
+// out a whole command time-out.
+constexpr auto PROMPT = std::chrono::milliseconds(1500);
+
+bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+bool phase_seen(const esp_sim::EventLog& events, const std::string& name) {
+    for (const auto& e : events.of_kind("phase")) {
+        if (e["name"] == name) return true;
+    }
+    return false;
+}
+
+// Real waits except the settling pause after reset.
+FlasherTiming real_waits() {
+    FlasherTiming t;
+    t.reset_settle = 0.01;
+    t.reset_flush = 0.01;
+    return t;
+}
+
+void expect_cancelled_promptly(SimRig& rig, EspFlasher& job) {
+    const auto start = Clock::now();
+    job.cancel();
+    const auto done = rig.events.wait_done(std::chrono::seconds(20));
+    const auto took = Clock::now() - start;
+    ASSERT_TRUE(done.has_value());
+    EXPECT_EQ((*done)["reason"], "使用者取消");
+    EXPECT_EQ((*done)["ok"], false);
+    EXPECT_TRUE(job.is_done());
+    EXPECT_LT(took, PROMPT);
+    int cancel_logs = 0;
+    for (const auto& e : rig.events.of_kind("log"))
+        cancel_logs += e["text"] == "使用者取消";
+    EXPECT_EQ(cancel_logs, 1);
+}
+
+class SimCancel : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::filesystem::path stubs = tmp.path() / "stubs";
+    void SetUp() override { std::filesystem::create_directories(stubs); }
+};
+
+TEST_F(SimCancel, DuringSync) {
+    SimConfig config;
+    config.port = Port::UsbJtag;  // never answers the UART entry
+    SimRig rig(config);
+    const auto app = write_file(tmp.path() / "app.bin", "abc");
+    auto& job =
+        rig.make_job("esp-flash", {{app, 0x10000}}, {{"interface", "uart"}}, stubs, real_waits());
+    job.start();
+    ASSERT_TRUE(wait_for([&] { return phase_seen(rig.events, "sync"); }, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    expect_cancelled_promptly(rig, job);
+}
+
+TEST_F(SimCancel, DuringAFlashBlock) {
+    SimConfig config;
+    config.silent_after_blocks = 1;  // the second block is never acknowledged
+    SimRig rig(config);
+    const auto app = write_file(tmp.path() / "app.bin", esp_sim::make_firmware_image(5000, 2));
+    auto& job = rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, real_waits());
+    job.start();
+    ASSERT_TRUE(wait_for([&] { return !rig.events.of_kind("progress").empty(); },
+                         std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expect_cancelled_promptly(rig, job);
+    EXPECT_EQ(rig.sim.count(0x04), 0u);  // never finished the write
+    EXPECT_EQ(rig.sim.app_boots(), 0);   // and no hard reset after a cancel
+}
+
+TEST_F(SimCancel, DuringTheEraseWait) {
+    SimConfig config;
+    config.chip = "esp32s3";
+    config.erase_delay = std::chrono::minutes(10);
+    SimRig rig(config);
+    auto& job = rig.make_job("esp-erase-flash", {}, nullptr, stubs, real_waits());
+    job.start();
+    ASSERT_TRUE(wait_for([&] { return rig.sim.count(0xD0) == 1; }, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expect_cancelled_promptly(rig, job);
+}
+
+TEST_F(SimCancel, DroppingARunningJobStopsItAndDeliversDone) {
+    SimConfig config;
+    config.port = Port::UsbJtag;
+    SimRig rig(config);
+    std::vector<nlohmann::json> events;
+    std::mutex mutex;
+    auto job = std::make_unique<EspFlasher>(
+        "esp-flash", std::vector<FlashFile>{}, FlasherOptions{{"interface", "uart"}},
+        [&rig](const std::string& b) { rig.sim.write(b); }, ResetFuncs{},
+        [&](const nlohmann::json& e) {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+        },
+        stubs, real_waits());
+    job->start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = Clock::now();
+    job.reset();  // waits for the worker, which stops at its next wait
+    EXPECT_LT(Clock::now() - start, PROMPT);
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["kind"], "done");
+    EXPECT_EQ(events.back()["reason"], "使用者取消");
+}
+
+TEST_F(SimCancel, JobMayBeDroppedFromItsOwnDoneEvent) {
+    SimRig rig;
+    std::unique_ptr<EspFlasher> job;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool dropped = false;
+    auto timing = esp_sim::fast_timing();
+    timing.sync_retries = 3;  // nobody answers: the job ends after its sync attempts
+    job = std::make_unique<EspFlasher>(
+        "esp-flash", std::vector<FlashFile>{}, nullptr, [](const std::string&) {}, ResetFuncs{},
+        [&](const nlohmann::json& e) {
+            if (e["kind"] != "done") return;
+            std::lock_guard lock(mutex);
+            job.reset();  // the owner lets go of the job from inside its callback
+            dropped = true;
+            cv.notify_all();
+        },
+        stubs, timing);
+    job->start();
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return dropped; }));
+}
+
+}  // namespace
+}  // namespace flashwright::testing
