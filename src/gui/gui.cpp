@@ -1,0 +1,46 @@
+#include "gui/gui.h"
+
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <exception>
+#include <iostream>
+
+#include "app/termiva_app.h"
+#include "platform/linux/gtk/gtk_desktop.h"
+#include "platform/paths.h"
+
+namespace termiva {
+
+namespace {
+
+constexpr const char* APP_USER_MODEL_ID = "lanternfold.termiva.client";
+
+void write_stack_trace() {
+    void* frames[64];
+    int count = ::backtrace(frames, 64);
+    ::backtrace_symbols_fd(frames, count, STDOUT_FILENO);
+}
+
+}  // namespace
+
+void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
+         std::shared_ptr<EventAll> Event_All_variable) {
+    try {
+        std::cout << "run model --> " << platform::module_file_name() << std::endl;
+    } catch (...) {
+    }
+    try {
+        auto desktop = platform::gtk::make_gtk_desktop();
+        desktop->set_app_identity(APP_USER_MODEL_ID);
+        TermivaApp app(std::move(Queue_All_variable), std::move(Event_All_variable));
+        app.set_desktop(desktop);
+        app.run();
+    } catch (const std::exception& e) {
+        std::cout << "[GUI] fatal: " << e.what() << std::endl;
+        write_stack_trace();
+        throw;
+    }
+}
+
+}  // namespace termiva
