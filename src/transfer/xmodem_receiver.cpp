@@ -132,8 +132,10 @@ private:
         int errors = 0;
         std::uint8_t expected = 1;
         std::uint64_t written = 0;
+        bool eot_seen = false;
         for (;;) {
             Incoming in = read_incoming();
+            if (in.kind != Incoming::END && in.kind != Incoming::TIMED_OUT) eot_seen = false;
             switch (in.kind) {
                 case Incoming::TIMED_OUT:
                     if (++errors > m_ctx.options().retries) {
@@ -155,6 +157,12 @@ private:
                 case Incoming::CANCELLED:
                     throw TransferFailed("cancelled by the sender");
                 case Incoming::END: {
+                    // A lone EOT may be line noise: only a repeated one ends the file.
+                    if (!eot_seen) {
+                        eot_seen = true;
+                        send_byte(xm::NAK);
+                        break;
+                    }
                     send_byte(xm::ACK);
                     if (size && written < *size) throw TransferFailed("the file ended early");
                     auto where = out.commit();

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "transfer/byte_link.h"
 #include "transfer/transfer_context.h"
 #include "transfer/xmodem_receiver.h"
@@ -63,6 +65,13 @@ std::string argument_problem(const std::string& protocol, const std::string& dir
         auto block = xfer::xm::block_protocol(protocol);
         if (block && !block->batch && files->size() > 1) {
             return protocol + " sends a single file";
+        }
+        // Checked before the peer is contacted, so a bad list costs the peer nothing.
+        for (const auto& f : *files) {
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(f, ec) || ::access(f.c_str(), R_OK) != 0) {
+                return "cannot open " + f;
+            }
         }
     } else if (!save_dir || save_dir->empty()) {
         return "recv requires a folder";
@@ -134,10 +143,12 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
     xfer::TransferContext ctx(s.link, s.send_bytes, s.on_event, s.options);
     ctx.emit({{"kind", "start"}, {"protocol", s.protocol}, {"direction", s.direction}});
     bool ok = false;
+    bool peer_contacted = false;
     std::string reason;
     try {
         std::string problem = argument_problem(s.protocol, s.direction, s.files, s.save_dir);
         if (!problem.empty()) throw xfer::TransferFailed(problem);
+        peer_contacted = true;
         ctx.check_cancelled();
         auto block = xfer::xm::block_protocol(s.protocol);
         if (s.direction == "send") {
@@ -163,11 +174,9 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
     } catch (...) {
         reason = "internal error";
     }
-    if (!ok && s.started) {
+    if (!ok && peer_contacted) {
         // Whatever ended us, the peer must stop too rather than wait for its time-outs.
-        if (argument_problem(s.protocol, s.direction, s.files, s.save_dir).empty()) {
-            send_abort(s.send_bytes);
-        }
+        send_abort(s.send_bytes);
     }
     finish(s, done_event(s, ok, reason, ctx.finished_files()));
 }

@@ -4,6 +4,13 @@ if(TARGET termiva_transfer)
   target_include_directories(termiva_lrzsz_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
   target_link_libraries(termiva_lrzsz_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
 
+  foreach(unit sniffer crc file_names zmodem_frame engine)
+    termiva_add_test(NAME transfer_${unit}_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/transfer_${unit}_test.cpp
+      LIBS termiva_transfer termiva_test_support
+      LABELS unit)
+  endforeach()
+
   termiva_add_test(NAME transfer_zmodem_lrzsz_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/transfer_zmodem_lrzsz_test.cpp
     LIBS termiva_transfer termiva_lrzsz_fixture termiva_test_support
