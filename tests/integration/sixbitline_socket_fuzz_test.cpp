@@ -34,7 +34,9 @@ TEST(SixbitlineSocketFuzz, RandomStreamsNeverYieldEmptyReadsBeforeTheEnd) {
             }
             stream += chunk;
             script.push_back(SupdupStep::send(chunk));
-            if (rng() % 2 == 0) script.push_back(SupdupStep::pause(2ms));
+            if (rng() % 2 == 0) {
+                script.push_back(SupdupStep::pause(2ms));
+            }
         }
         script.push_back(SupdupStep::close());
         const std::string charset = round % 3 == 0 ? "ascii" : round % 3 == 1 ? "its" : "waits";
@@ -52,7 +54,9 @@ TEST(SixbitlineSocketFuzz, RandomStreamsNeverYieldEmptyReadsBeforeTheEnd) {
         for (;;) {
             std::optional<std::string> chunk = recv_within(client);
             ASSERT_TRUE(chunk.has_value()) << "recv hung in round " << round;
-            if (chunk->empty()) break;
+            if (chunk->empty()) {
+                break;
+            }
             got += *chunk;
         }
         EXPECT_TRUE(client.is_closed()) << "empty recv on an open connection, round " << round;

@@ -146,8 +146,9 @@ TEST(SixbitlineKeystrokes, ConcurrentSendersNeverInterleaveTheirWrites) {
     const std::string unit_b = "bbbbbbb";
     constexpr int ROUNDS = 300;
     auto writer = [&client](const std::string& unit) {
-        for (int i = 0; i < ROUNDS; ++i)
+        for (int i = 0; i < ROUNDS; ++i) {
             client.send(unit);
+        }
     };
     std::thread first(writer, unit_a);
     std::thread second(writer, unit_b);

@@ -27,9 +27,13 @@ const std::map<int, std::string> WAITS_PRINTABLE_EXCEPTIONS = {
 
 std::string expected_glyph(int code, const std::array<const char*, 32>& controls,
                            const std::map<int, std::string>& exceptions) {
-    if (code < 040) return controls[code];
+    if (code < 040) {
+        return controls[code];
+    }
     auto found = exceptions.find(code);
-    if (found != exceptions.end()) return found->second;
+    if (found != exceptions.end()) {
+        return found->second;
+    }
     return std::string(1, static_cast<char>(code));
 }
 
@@ -67,7 +71,9 @@ TEST(SixbitlineCharsets, EveryGlyphIsAtMostOneCharacterOfValidUtf8) {
     for (const auto* table : {&P::_ITS_MAP, &P::_WAITS_MAP}) {
         for (std::string_view glyph : *table) {
             ASSERT_LE(glyph.size(), 3u);
-            if (glyph.empty()) continue;
+            if (glyph.empty()) {
+                continue;
+            }
             const auto lead = static_cast<unsigned char>(glyph[0]);
             const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : 3;
             EXPECT_EQ(glyph.size(), length) << glyph;

@@ -57,8 +57,9 @@ Outcome feed_in_chunks(std::string_view charset, const std::string& stream, std:
         const std::size_t n = std::min(cut(rng), stream.size() - pos);
         DecodedChunk chunk = decoder.feed(std::string_view(stream).substr(pos, n));
         all.output += chunk.output;
-        for (auto& r : chunk.replies)
+        for (auto& r : chunk.replies) {
             all.replies.push_back(std::move(r));
+        }
         expect_sane(decoder.state());
         pos += n;
     }
@@ -95,7 +96,9 @@ TEST(SixbitlineDecoderFuzz, LocationGoesOutOnceAtMostAndOnlyAfterTheGreeting) {
             tdnop != std::string::npos && tdnop + 1 < stream.size();
         int markers = 0;
         for (const auto& r : result.replies) {
-            if (r.kind == ServerReply::Kind::LocationMarker) ++markers;
+            if (r.kind == ServerReply::Kind::LocationMarker) {
+                ++markers;
+            }
         }
         EXPECT_EQ(markers, has_byte_after_greeting ? 1 : 0) << "round " << round;
     }

@@ -15,8 +15,9 @@ using Kind = ServerReply::Kind;
 
 std::string bytes(std::initializer_list<int> values) {
     std::string s;
-    for (int v : values)
+    for (int v : values) {
         s += static_cast<char>(v);
+    }
     return s;
 }
 
@@ -32,8 +33,9 @@ SupdupDisplayDecoder connected_decoder(std::string_view charset = "ascii") {
 
 std::vector<Kind> kinds(const std::vector<ServerReply>& replies) {
     std::vector<Kind> out;
-    for (const auto& r : replies)
+    for (const auto& r : replies) {
         out.push_back(r.kind);
+    }
     return out;
 }
 
@@ -161,8 +163,9 @@ TEST(SixbitlineDecoderCommands, OutputResetIsAcknowledgedWithCursorAtOrigin) {
 
 TEST(SixbitlineDecoderCommands, UnknownCodesAreIgnoredAndLeaveTheTopLevel) {
     std::vector<int> unknown = {0205, 0206, 0222};
-    for (int code = 0231; code <= 0377; ++code)
+    for (int code = 0231; code <= 0377; ++code) {
         unknown.push_back(code);
+    }
     for (int code : unknown) {
         SupdupDisplayDecoder decoder = connected_decoder();
         DecodedChunk chunk = decoder.feed(bytes({code, 'z'}));

@@ -13,8 +13,9 @@ using P = SupdupProtocol;
 
 std::string bytes(std::initializer_list<int> values) {
     std::string s;
-    for (int v : values)
+    for (int v : values) {
         s += static_cast<char>(v);
+    }
     return s;
 }
 
@@ -29,8 +30,9 @@ TEST(SixbitlineConstants, WordsAndOptionBitsHaveTheirDocumentedValues) {
         {P::TOSAI, 29}, {P::TOSA1, 28}, {P::TOOVR, 27}, {P::TOMVU, 26},
         {P::TOMOR, 25}, {P::TOROL, 24}, {P::TOLWR, 22}, {P::TOFCI, 21},
         {P::TOLID, 19}, {P::TOCID, 18}, {P::TPCBS, 5},  {P::TPORS, 3}};
-    for (const auto& [value, bit] : bits)
+    for (const auto& [value, bit] : bits) {
         EXPECT_EQ(value, P::Word{1} << bit) << "bit " << bit;
+    }
 }
 
 TEST(SixbitlineConstants, DisplayCodesHaveTheirDocumentedValues) {
@@ -40,8 +42,9 @@ TEST(SixbitlineConstants, DisplayCodesHaveTheirDocumentedValues) {
         {P::TDORS, 140}, {P::TDQOT, 141}, {P::TDFS, 142},  {P::TDMV0, 143}, {P::TDCLR, 144},
         {P::TDBEL, 145}, {P::TDILP, 147}, {P::TDDLP, 148}, {P::TDICP, 149}, {P::TDDCP, 150},
         {P::TDBOW, 151}, {P::TDRST, 152}};
-    for (const auto& [code, decimal] : codes)
+    for (const auto& [code, decimal] : codes) {
         EXPECT_EQ(code, decimal);
+    }
     EXPECT_EQ(P::CONNECTING, 0);
     EXPECT_EQ(P::CONNECTED, 1);
     EXPECT_EQ(P::TD_TOPLEVEL, 0);

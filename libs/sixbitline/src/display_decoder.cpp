@@ -44,8 +44,9 @@ SupdupDisplayDecoder::SupdupDisplayDecoder(std::string_view charset, std::string
 DecodedChunk SupdupDisplayDecoder::feed(std::string_view bytes) {
     DecodedChunk chunk;
     m_pending.clear();
-    for (char byte : bytes)
+    for (char byte : bytes) {
         _process_byte(chunk.output, static_cast<unsigned char>(byte));
+    }
     chunk.replies = std::move(m_pending);
     m_pending.clear();
     return chunk;
@@ -67,7 +68,9 @@ void SupdupDisplayDecoder::_process_byte(std::string& out, unsigned char c) {
     } else if (m_st._tdstate == TD_ARGS) {
         _do_args(out, c);
     }
-    if (m_st._tdstate == TD_ARGSDONE) _do_argsdone(out);
+    if (m_st._tdstate == TD_ARGSDONE) {
+        _do_argsdone(out);
+    }
     // Some servers drop the location if it arrives before they have started talking,
     // so it waits for the first byte after the greeting.
     if (!m_st._sent_location) {
@@ -205,7 +208,9 @@ void SupdupDisplayDecoder::_print_char(std::string& out, unsigned char c) const 
     switch (m_charset) {
         case Charset::Ascii:
             // Line and cursor control arrive as display commands; stray controls are noise.
-            if (c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE) out += static_cast<char>(c);
+            if (c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE) {
+                out += static_cast<char>(c);
+            }
             break;
         case Charset::Its:
             out += _ITS_MAP[c & SEVEN_BIT_MASK];

@@ -21,9 +21,13 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
     } else {
         return 0;
     }
-    if (i + length > text.size()) return 0;
+    if (i + length > text.size()) {
+        return 0;
+    }
     for (std::size_t k = 1; k < length; ++k) {
-        if (!is_continuation(static_cast<unsigned char>(text[i + k]))) return 0;
+        if (!is_continuation(static_cast<unsigned char>(text[i + k]))) {
+            return 0;
+        }
     }
     return length;
 }

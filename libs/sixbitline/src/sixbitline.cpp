@@ -29,7 +29,9 @@ std::string known_charset(const std::string& name) {
 }
 
 double usable_timeout(double seconds) {
-    if (!std::isfinite(seconds) || seconds <= 0) return DEFAULT_TIMEOUT_SECONDS;
+    if (!std::isfinite(seconds) || seconds <= 0) {
+        return DEFAULT_TIMEOUT_SECONDS;
+    }
     return std::min(seconds, MAX_TIMEOUT_SECONDS);
 }
 
@@ -55,14 +57,22 @@ void _Sixbitline::connect() {
     try {
         {
             std::lock_guard<std::mutex> guard(m_sock_mutex);
-            if (_closed) throw SixbitlineError("Connection closed");
-            if (_sock) throw SixbitlineError("Already connected");
+            if (_closed) {
+                throw SixbitlineError("Connection closed");
+            }
+            if (_sock) {
+                throw SixbitlineError("Already connected");
+            }
         }
         auto sock = std::make_shared<TcpConnection>(TcpConnection::open(m_host, m_port, _timeout));
         _send_initial_config(*sock);
         std::lock_guard<std::mutex> guard(m_sock_mutex);
-        if (_closed) throw SixbitlineError("Connection closed");
-        if (_sock) throw SixbitlineError("Already connected");
+        if (_closed) {
+            throw SixbitlineError("Connection closed");
+        }
+        if (_sock) {
+            throw SixbitlineError("Already connected");
+        }
         _sock = std::move(sock);
     } catch (const SixbitlineError&) {
         throw;
@@ -73,7 +83,9 @@ void _Sixbitline::connect() {
 
 void _Sixbitline::_send_36bit(TcpConnection& sock, Word word) {
     const int err = sock.write_all(encode_36bit_word(word));
-    if (err != 0) throw SixbitlineError(std::strerror(err));
+    if (err != 0) {
+        throw SixbitlineError(std::strerror(err));
+    }
 }
 
 SupdupProtocol::Word _Sixbitline::_build_ttyopt() const {
@@ -83,12 +95,15 @@ SupdupProtocol::Word _Sixbitline::_build_ttyopt() const {
 void _Sixbitline::_send_initial_config(TcpConnection& sock) {
     const auto words = terminal_description_words(m_charset, m_scrolling, m_more_processing,
                                                   m_term_height.load(), m_term_width.load());
-    for (Word word : words)
+    for (Word word : words) {
         _send_36bit(sock, word);
+    }
 }
 
 void _Sixbitline::send(std::string_view data) noexcept {
-    if (data.empty() || _closed) return;
+    if (data.empty() || _closed) {
+        return;
+    }
     try {
         std::string wire;
         wire.reserve(data.size() * 2);
@@ -98,7 +113,9 @@ void _Sixbitline::send(std::string_view data) noexcept {
             const auto byte =
                 static_cast<unsigned char>(static_cast<unsigned char>(ch) & SEVEN_BIT_MASK);
             wire += static_cast<char>(byte);
-            if (byte == ESCAPE_BYTE) wire += static_cast<char>(byte);
+            if (byte == ESCAPE_BYTE) {
+                wire += static_cast<char>(byte);
+            }
         }
         _sock_send(wire);
     } catch (const std::exception& e) {
@@ -110,9 +127,13 @@ std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
     try {
         std::string buffer(std::clamp<std::size_t>(bufsize, 1, MAX_READ), '\0');
         for (;;) {
-            if (_closed) return {};
+            if (_closed) {
+                return {};
+            }
             const std::shared_ptr<TcpConnection> sock = current_socket();
-            if (!sock) return {};
+            if (!sock) {
+                return {};
+            }
             const ssize_t n = sock->read_some(buffer.data(), buffer.size());
             if (n <= 0) {
                 _closed = true;
@@ -120,11 +141,14 @@ std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
             }
             DecodedChunk chunk =
                 m_decoder.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-            for (const ServerReply& reply : chunk.replies)
+            for (const ServerReply& reply : chunk.replies) {
                 _sock_send(reply.bytes);
+            }
             // A chunk that only moved the decoder along (TDNOP, half a command) is not the
             // end of the stream: keep reading, since "" means the connection is gone.
-            if (!chunk.output.empty()) return std::move(chunk.output);
+            if (!chunk.output.empty()) {
+                return std::move(chunk.output);
+            }
         }
     } catch (const std::exception& e) {
         std::cerr << "[supdup] recv failed: " << e.what() << std::endl;
@@ -134,9 +158,13 @@ std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
 }
 
 void _Sixbitline::_sock_send(std::string_view data) noexcept {
-    if (data.empty() || _closed) return;
+    if (data.empty() || _closed) {
+        return;
+    }
     const std::shared_ptr<TcpConnection> sock = current_socket();
-    if (!sock) return;
+    if (!sock) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(_lock);
     if (sock->write_all(data) != 0) {
         _closed = true;
@@ -159,7 +187,9 @@ void _Sixbitline::close() noexcept {
     }
     // Shutting down wakes a reader or writer blocked on the socket; the descriptor itself
     // is released when the last of them lets go of its reference.
-    if (sock) sock->shutdown_both();
+    if (sock) {
+        sock->shutdown_both();
+    }
 }
 
 std::shared_ptr<TcpConnection> _Sixbitline::current_socket() const {

@@ -25,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int MAX_PORT = 65535;
 
 std::string system_error_text(int err) {
-    if (err == ETIMEDOUT) return "Connection timed out";
+    if (err == ETIMEDOUT) {
+        return "Connection timed out";
+    }
     return std::strerror(err);
 }
 
@@ -55,17 +57,29 @@ int remaining_ms(Clock::time_point deadline) {
 
 // Connects one candidate address without blocking past the deadline; 0 or an errno.
 int connect_before(int fd, const addrinfo& address, Clock::time_point deadline) {
-    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 0;
-    if (errno != EINPROGRESS) return errno;
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS) {
+        return errno;
+    }
     for (;;) {
         pollfd waiting{fd, POLLOUT, 0};
         const int ready = ::poll(&waiting, 1, remaining_ms(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return errno;
-        if (ready == 0) return ETIMEDOUT;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return errno;
+        }
+        if (ready == 0) {
+            return ETIMEDOUT;
+        }
         int err = 0;
         socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+            return errno;
+        }
         return err;
     }
 }
@@ -73,7 +87,9 @@ int connect_before(int fd, const addrinfo& address, Clock::time_point deadline) 
 }  // namespace
 
 TcpConnection TcpConnection::open(const std::string& host, int port, double timeout_seconds) {
-    if (host.empty()) throw SixbitlineError("No host given");
+    if (host.empty()) {
+        throw SixbitlineError("No host given");
+    }
     if (port < 1 || port > MAX_PORT) {
         throw SixbitlineError("Invalid port number " + std::to_string(port));
     }
@@ -92,7 +108,9 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
         }
         last_error = connect_before(candidate.m_fd, *a, deadline);
         if (last_error != 0) {
-            if (last_error == ETIMEDOUT) break;
+            if (last_error == ETIMEDOUT) {
+                break;
+            }
             continue;
         }
         const int flags = ::fcntl(candidate.m_fd, F_GETFL);
@@ -113,7 +131,9 @@ TcpConnection::TcpConnection(TcpConnection&& other) noexcept : m_fd(other.m_fd) 
 }
 
 TcpConnection::~TcpConnection() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
 }
 
 int TcpConnection::write_all(std::string_view data) noexcept {
@@ -121,7 +141,9 @@ int TcpConnection::write_all(std::string_view data) noexcept {
         // MSG_NOSIGNAL: a peer that has gone must not kill the whole program with SIGPIPE.
         const ssize_t n = ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                continue;
+            }
             return errno;
         }
         data.remove_prefix(static_cast<std::size_t>(n));
@@ -132,8 +154,12 @@ int TcpConnection::write_all(std::string_view data) noexcept {
 ssize_t TcpConnection::read_some(char* buffer, std::size_t size) noexcept {
     for (;;) {
         const ssize_t n = ::recv(m_fd, buffer, size, 0);
-        if (n >= 0) return n;
-        if (errno != EINTR) return -errno;
+        if (n >= 0) {
+            return n;
+        }
+        if (errno != EINTR) {
+            return -errno;
+        }
     }
 }
 

@@ -23,9 +23,15 @@ std::string encode_36bit_word(SupdupProtocol::Word word) {
 SupdupProtocol::Word build_ttyopt(std::string_view charset, bool scrolling, bool more_processing) {
     P::Word word =
         P::TOERS | P::TOMVB | P::TOMVU | P::TOLWR | P::TOLID | P::TOCID | P::TPCBS | P::TPORS;
-    if (charset != P::CHARSET_ASCII) word |= P::TOSAI | P::TOSA1;
-    if (scrolling) word |= P::TOROL;
-    if (more_processing) word |= P::TOMOR;
+    if (charset != P::CHARSET_ASCII) {
+        word |= P::TOSAI | P::TOSA1;
+    }
+    if (scrolling) {
+        word |= P::TOROL;
+    }
+    if (more_processing) {
+        word |= P::TOMOR;
+    }
     return word;
 }
 
