@@ -30,6 +30,17 @@ protected:
     }
 };
 
+TEST_F(SimSession, StrayFrameDelimitersInTheBootNoiseDoNotStopSync) {
+    SimConfig config;
+    config.boot_noise = true;  // three stray 0xC0 among the reset glitch bytes
+    config.sync_extra_replies = 0;
+    SimRig rig(config);
+    rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
+    EXPECT_EQ(rig.run()["reason"], "完成");
+    // At most the first answer is lost to the noise.
+    EXPECT_LE(rig.sim.count(0x08), 2u);
+}
+
 TEST_F(SimSession, UsbJtagBoardSyncsOnlyAfterTheSwitch) {
     SimConfig config;
     config.port = Port::UsbJtag;
