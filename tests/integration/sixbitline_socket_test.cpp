@@ -1,5 +1,9 @@
 // The SUPDUP client over real loopback TCP against the scripted SUPDUP server.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -233,6 +237,48 @@ TEST(SixbitlineConnectFailure, RefusedPortIsAReadableError) {
         EXPECT_STREQ(e.what(), "Connection refused");
     }
     EXPECT_EQ(recv_within(client), std::optional<std::string>(""));
+}
+
+// A listener whose accept queue is full: further connection attempts get no answer.
+class SilentListener {
+public:
+    SilentListener() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_listener, 0);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        // The one connection the queue takes, never accepted.
+        ::connect(m_filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    ~SilentListener() {
+        ::close(m_filler);
+        ::close(m_listener);
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int m_filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int m_port = 0;
+};
+
+TEST(SixbitlineConnectFailure, UnansweredConnectGivesUpAfterTheTimeout) {
+    SilentListener listener;
+    SixbitlineOptions options = loopback(listener.port());
+    options.timeout = 0.3;
+    _Sixbitline client(options);
+    try {
+        client.connect();
+        FAIL() << "connected through a full accept queue";
+    } catch (const SixbitlineError& e) {
+        EXPECT_STREQ(e.what(), "Connection timed out");
+    }
 }
 
 TEST(SixbitlineConnectFailure, SecondConnectIsRefused) {
