@@ -25,11 +25,7 @@ bool ByteLink::closed() const {
     return m_closed.load();
 }
 
-int ByteLink::get(std::chrono::milliseconds timeout) {
-    if (m_pos < m_batch.size()) {
-        if (closed()) return CLOSED;
-        return static_cast<unsigned char>(m_batch[m_pos++]);
-    }
+int ByteLink::refill(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
     if (!m_wake.wait_for(lock, timeout, [&] { return m_closed || !m_incoming.empty(); })) {
         return TIMED_OUT;

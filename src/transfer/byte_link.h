@@ -22,14 +22,21 @@ public:
     void close();
     bool closed() const;
 
-    // Consumer side (the worker only): the next byte, TIMED_OUT or CLOSED.
-    int get(std::chrono::milliseconds timeout);
+    // Consumer side (the worker only): the next byte, TIMED_OUT or CLOSED. Bytes already
+    // taken into the worker's batch come without locking; closing is noticed when the
+    // batch runs out.
+    int get(std::chrono::milliseconds timeout) {
+        if (m_pos < m_batch.size()) return static_cast<unsigned char>(m_batch[m_pos++]);
+        return refill(timeout);
+    }
     // True when a byte can be taken without waiting.
     bool has_pending();
     // Drops everything received so far (a line gone noisy, a frame to be resent).
     void discard_pending();
 
 private:
+    int refill(std::chrono::milliseconds timeout);
+
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::string m_incoming;

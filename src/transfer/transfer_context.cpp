@@ -24,12 +24,6 @@ void TransferContext::send(std::string_view data) {
     }
 }
 
-int TransferContext::get(std::chrono::milliseconds timeout) {
-    int c = m_link.get(timeout);
-    if (c == ByteLink::CLOSED) throw TransferCancelled();
-    return c;
-}
-
 void TransferContext::purge(std::chrono::milliseconds quiet) {
     while (get(quiet) != ByteLink::TIMED_OUT) {
     }

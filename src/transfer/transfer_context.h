@@ -42,7 +42,11 @@ public:
     // Bytes to the peer. Throws TransferCancelled once cancel() was called.
     void send(std::string_view data);
     // The next byte from the peer, or ByteLink::TIMED_OUT. Throws TransferCancelled.
-    int get(std::chrono::milliseconds timeout);
+    int get(std::chrono::milliseconds timeout) {
+        int c = m_link.get(timeout);
+        if (c == ByteLink::CLOSED) throw TransferCancelled();
+        return c;
+    }
     bool has_pending() { return m_link.has_pending(); }
     void discard_pending() { m_link.discard_pending(); }
     // Drops input until the line has been quiet for `quiet` (a damaged packet's remains).
