@@ -93,6 +93,10 @@ struct XmodemCase {
     std::vector<std::string> sx_options;
 };
 
+void PrintTo(const XmodemCase& c, std::ostream* os) {
+    *os << c.protocol;
+}
+
 class XmodemWithLrzsz : public BlockProtocolsWithLrzsz,
                         public ::testing::WithParamInterface<XmodemCase> {};
 
