@@ -40,8 +40,11 @@ public:
                     on_sinit(r);
                     break;
                 case ZFILE:
-                    on_file(r);
-                    errors = 0;
+                    if (on_file(r)) {
+                        errors = 0;
+                    } else if (++errors > m_ctx.options().retries) {
+                        throw TransferFailed("too many damaged file headers");
+                    }
                     break;
                 case ZDATA:
                     if (on_data(r)) {
@@ -117,18 +120,19 @@ private:
         }
     }
 
-    void on_file(const HeaderRead& r) {
+    // False when the file header arrived damaged.
+    bool on_file(const HeaderRead& r) {
         std::string info;
         if (m_reader.read_subpacket(info, r.crc32, 1024).status != SubpacketRead::OK) {
             m_ctx.send(hex_header(Header::at(ZNAK, 0)));
-            return;
+            return false;
         }
         std::string sent_name = info.substr(0, info.find('\0'));
         std::string name = safe_base_name(sent_name);
         if (m_file && m_file->name() == name) {
             // The sender did not hear our position and repeats the file header.
             m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
-            return;
+            return true;
         }
         m_file.reset();
         m_size.reset();
@@ -142,6 +146,7 @@ private:
         m_pos = 0;
         m_ctx.begin_file(name, m_size);
         m_ctx.send(hex_header(Header::at(ZRPOS, 0)));
+        return true;
     }
 
     // True when data was taken; false when the frame was out of place or damaged.
