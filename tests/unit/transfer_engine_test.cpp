@@ -69,9 +69,12 @@ struct EnginePair {
             std::nullopt, dir.string(), fast());
     }
     ~EnginePair() {
-        // Each worker feeds the other: stop both before either goes away.
+        // Each worker feeds the other: both must have sent their last byte (which comes
+        // before their "done") before either goes away.
         sender->cancel();
         receiver->cancel();
+        send_log.wait_done(seconds(10));
+        recv_log.wait_done(seconds(10));
         sender.reset();
         receiver.reset();
     }
