@@ -1,15 +1,198 @@
-// SSH-2 tabs. Until the SSH-2 starter is built, an SSH-2 session is answered like any
-// protocol this build cannot speak.
+// SSH-2 tabs: connect with the session's keys, algorithms and flags, then a shell on a
+// pseudo-terminal with the session's port forwards.
+#include <filesystem>
+#include <iostream>
+
 #include "app/json_values.h"
+#include "app/ssh_support.h"
 #include "app/termiva_app.h"
+#include "connect/ssh2/ssh_bugs.h"
+#include "connect/ssh2/ssh_connection.h"
+#include "connect/ssh2/ssh_prefs.h"
 
 namespace termiva {
+namespace {
 
-void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Json&, const TabPtr& tab) {
-    _push_info(tab_id, _t("err.proto_unsupported", {{"proto", "SSH"}}), true);
-    tab->alive = false;
+constexpr int DEFAULT_KEEPALIVE_SEC = 30;
+constexpr int TERM_COLS = 80;
+constexpr int TERM_ROWS = 24;
+
+// The calling thread's algorithm preferences and bug flags, for exactly one connect call.
+class ThreadConnectSettings {
+public:
+    ThreadConnectSettings(SshPrefs prefs, const std::map<std::string, std::string>& bugs) {
+        _paramiko_overrides.current = std::move(prefs);
+        set_thread_bugs(bugs);
+    }
+    ~ThreadConnectSettings() {
+        _paramiko_overrides.current.reset();
+        clear_thread_bugs();
+    }
+    ThreadConnectSettings(const ThreadConnectSettings&) = delete;
+    ThreadConnectSettings& operator=(const ThreadConnectSettings&) = delete;
+};
+
+// Lets closing the tab reach a connection that is still being made.
+class ConnectAttempt : public Backend {
+public:
+    explicit ConnectAttempt(std::shared_ptr<SshConnection> connection)
+        : m_connection(std::move(connection)) {}
+    void connect() override {}
+    void send(std::string_view) override { throw BackendError("still connecting"); }
+    std::string recv(std::size_t) override { return {}; }
+    bool is_closed() const override { return !m_connection->is_active(); }
+    void resize(int, int) override {}
+    void close() override { m_connection->close(); }
+
+private:
+    std::shared_ptr<SshConnection> m_connection;
+};
+
+bool tab_is_closed(const TabPtr& tab) {
+    std::lock_guard lock(tab->lock);
+    return tab->closed;
 }
 
-void TermivaApp::register_ssh_bridge() {}
+void close_quietly(SshConnection& connection) {
+    try {
+        connection.close();
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
+    const std::string host = text_field(sess, "host");
+    std::string port_error;
+    const std::optional<int> port = ssh_port_of(sess, port_error);
+    const std::string port_text = port ? std::to_string(*port) : text_of(member(sess, "port"));
+    const std::string username = text_field(sess, "username");
+    const std::string password = text_field(sess, "password");
+    const std::string private_key = text_field(sess, "private_key");
+
+    _push_info(tab_id, _t("info.connecting", {{"host", host}, {"port", port_text}}));
+    if (!port) {
+        _push_info(tab_id, _t("err.conn_fail", {{"err", port_error}}), true);
+        tab->alive = false;
+        return;
+    }
+
+    SshConnectOptions options;
+    if (!private_key.empty()) {
+        auto [key_file, key_error] = _ensure_openssh_key(private_key);
+        if (key_error) {
+            _push_info(tab_id, _t("err.key_error", {{"err", *key_error}}), true);
+            tab->alive = false;
+            return;
+        }
+        options.key_file = key_file;
+        if (*key_file != std::filesystem::path(private_key)) {
+            bool closed;
+            {
+                std::lock_guard lock(tab->lock);
+                closed = tab->closed;
+                if (!closed) tab->tmp_keyfile = *key_file;
+            }
+            if (closed) {
+                // The tab went away meanwhile: nobody else will delete the copy.
+                std::error_code ignored;
+                std::filesystem::remove(*key_file, ignored);
+                return;
+            }
+        }
+    }
+
+    options.host = host;
+    options.port = *port;
+    if (!username.empty()) options.username = username;
+    if (!password.empty()) options.password = password;
+    options.timeout = std::chrono::seconds(15);
+    options.allow_agent = bool_field(sess, "agent_forwarding", false);
+    options.look_for_keys = true;
+    options.compress = bool_field(sess, "compression", false);
+    options.known_hosts_file = HOST_KEYS_FILE;
+
+    auto connection = std::make_shared<SshConnection>();
+    auto attempt = std::make_shared<ConnectAttempt>(connection);
+    {
+        std::lock_guard lock(tab->lock);
+        if (tab->closed) return;
+        tab->connecting = attempt;
+    }
+    auto forget_attempt = [&tab] {
+        std::lock_guard lock(tab->lock);
+        tab->connecting.reset();
+    };
+
+    try {
+        ThreadConnectSettings settings(ssh_prefs_from_json(_build_ssh_prefs(sess)),
+                                       ssh_bug_modes(member(sess, "ssh_bugs")));
+        connection->connect(options);
+    } catch (const SshAuthError& e) {
+        forget_attempt();
+        if (tab_is_closed(tab)) return;
+        _push_info(tab_id, _t("err.auth_fail", {{"err", e.what()}}), true);
+        tab->alive = false;
+        return;
+    } catch (const std::exception& e) {
+        forget_attempt();
+        if (tab_is_closed(tab)) return;
+        _push_info(tab_id, _t("err.conn_fail", {{"err", e.what()}}), true);
+        tab->alive = false;
+        return;
+    }
+
+    std::shared_ptr<SshChannel> channel;
+    try {
+        connection->set_keepalive(int_field(sess, "keepalive_sec", DEFAULT_KEEPALIVE_SEC));
+        channel = connection->open_session();
+        connection->get_pty(channel, text_field(sess, "terminal_type", "xterm-256color"), TERM_COLS,
+                            TERM_ROWS);
+        const Json& forwards = member(sess, "port_forwards");
+        if (forwards.is_array()) {
+            for (const auto& rule : forwards)
+                _setup_forward(*this, *connection, rule, tab_id);
+        }
+        connection->invoke_shell(channel);
+    } catch (const std::exception& e) {
+        forget_attempt();
+        close_quietly(*connection);
+        if (tab_is_closed(tab)) return;
+        _push_info(tab_id, _t("err.shell_fail", {{"err", e.what()}}), true);
+        tab->alive = false;
+        return;
+    }
+
+    std::shared_ptr<text::Decoder> decoder;
+    std::string encoding;
+    {
+        std::lock_guard lock(tab->lock);
+        encoding = tab->encoding;
+    }
+    try {
+        decoder = std::make_shared<text::Decoder>(encoding);
+    } catch (const std::exception&) {
+        // An encoding nobody knows must not cost the connection: show UTF-8.
+        decoder = std::make_shared<text::Decoder>("utf-8");
+    }
+    bool closed;
+    {
+        std::lock_guard lock(tab->lock);
+        tab->connecting.reset();
+        closed = tab->closed;
+        if (!closed) {
+            tab->client = connection;
+            tab->channel = channel;
+            tab->decoder = decoder;
+        }
+    }
+    if (closed) {
+        close_quietly(*connection);  // nothing may keep a closed tab's connection open
+        return;
+    }
+    _push_connected(tab_id);
+    _spawn([this, tab_id] { _reader_loop(tab_id); });
+}
 
 }  // namespace termiva

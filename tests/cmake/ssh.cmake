@@ -22,3 +22,15 @@ if(TARGET termiva_ssh2)
     LIBS termiva_ssh2 sshd_fixture termiva_test_support
     LABELS integration)
 endif()
+
+if(TARGET termiva_app AND TARGET termiva_ssh2)
+  set(_ssh ${CMAKE_CURRENT_LIST_DIR}/..)
+  termiva_add_test(NAME ssh_starter_unit_tests
+    SOURCES ${_ssh}/unit/ssh_starter_parts_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS unit)
+  termiva_add_test(NAME ssh_tab_tests
+    SOURCES ${_ssh}/integration/ssh_tab_test.cpp
+    LIBS termiva_app sshd_fixture termiva_test_support
+    LABELS integration)
+endif()

@@ -164,6 +164,19 @@ TEST_F(SshConnectionTest, ClosedPortIsAConnectionFailure) {
     }
 }
 
+TEST_F(SshConnectionTest, CloseFromAnotherThreadCutsAHangingConnectShort) {
+    testing::SilentListener silent;
+    auto options = key_login();
+    options.port = silent.port();
+    SshConnection connection;
+    auto attempt = std::async(std::launch::async, [&] { connection.connect(options); });
+    EXPECT_EQ(attempt.wait_for(500ms), std::future_status::timeout);  // still waiting
+    connection.close();
+    ASSERT_EQ(attempt.wait_for(5s), std::future_status::ready);
+    EXPECT_THROW(attempt.get(), BackendError);
+    EXPECT_FALSE(connection.is_active());
+}
+
 TEST_F(SshConnectionTest, HostNameCannotCarryAUserName) {
     auto options = key_login();
     options.host = "nobody@127.0.0.1";

@@ -68,6 +68,20 @@ EchoServer::~EchoServer() {
     ::close(m_listener);
 }
 
+SilentListener::SilentListener() {
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(m_fd, 8);
+    socklen_t len = sizeof addr;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    ::close(m_fd);
+}
+
 std::string tcp_round_trip(int port, const std::string& text, std::chrono::milliseconds limit) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopback(port);

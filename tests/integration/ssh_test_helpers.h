@@ -47,6 +47,19 @@ private:
     std::thread m_thread;
 };
 
+// Listens on 127.0.0.1:port() and never accepts: the kernel completes the TCP handshake,
+// but nothing ever speaks.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
 // Connects to 127.0.0.1:port, writes `text`, and reads until as many bytes came back or
 // `limit` passed.
 std::string tcp_round_trip(int port, const std::string& text,

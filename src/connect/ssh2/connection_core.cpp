@@ -2,6 +2,7 @@
 
 #include <libssh/server.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <iostream>
@@ -22,6 +23,11 @@ ConnectionCore::~ConnectionCore() = default;
 
 void ConnectionCore::request_stop() {
     m_stop.store(true);
+    if (!active.load()) {
+        // Still connecting: libssh would wait out its time-out in a blocked read.
+        std::lock_guard lock(m_socket_lock);
+        if (m_socket.get() >= 0) ::shutdown(m_socket.get(), SHUT_RDWR);
+    }
     m_waker->notify();
 }
 
@@ -31,6 +37,15 @@ void ConnectionCore::run(const SshConnectOptions& options, const SshPrefs& prefs
         m_session.reset(ssh_new());
         if (!m_session) throw BackendError("cannot create an SSH session");
         configure_session(m_session.get(), options, prefs, bugs);
+        const int timeout_ms = static_cast<int>(options.timeout.count() * 1000);
+        UniqueFd socket = tcp_connect(options.host, options.port, timeout_ms, &m_stop);
+        int fd = socket.get();
+        {
+            std::lock_guard lock(m_socket_lock);
+            m_socket = std::move(socket);
+        }
+        if (m_stop.load()) throw BackendError("connection attempt cancelled");
+        ssh_options_set(m_session.get(), SSH_OPTIONS_FD, &fd);
         if (ssh_connect(m_session.get()) != SSH_OK) {
             throw BackendError(ssh_get_error(m_session.get()));
         }
@@ -255,6 +270,10 @@ void ConnectionCore::finish(const std::string& reason) {
         ssh_set_message_callback(m_session.get(), nullptr, nullptr);
         if (ssh_is_connected(m_session.get())) ssh_disconnect(m_session.get());
         m_session.reset();
+    }
+    {
+        std::lock_guard lock(m_socket_lock);
+        m_socket.reset();  // libssh leaves a socket it was given open
     }
     std::deque<std::function<void()>> abandoned;
     {

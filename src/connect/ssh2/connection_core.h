@@ -17,6 +17,7 @@
 #include "connect/ssh2/ssh_connection.h"
 #include "connect/ssh2/ssh_handles.h"
 #include "connect/ssh2/ssh_prefs.h"
+#include "connect/ssh2/ssh_sockets.h"
 #include "connect/ssh2/worker_threads.h"
 
 namespace termiva::ssh2 {
@@ -91,6 +92,9 @@ private:
     bool m_global_keepalive = false;
     std::chrono::steady_clock::time_point m_last_keepalive;
     std::atomic<bool> m_stop{false};
+    // The connection's socket: ours, so that a stop can cut a blocked connect short.
+    std::mutex m_socket_lock;
+    UniqueFd m_socket;
 
     std::mutex m_tasks_lock;
     std::deque<std::function<void()>> m_tasks;

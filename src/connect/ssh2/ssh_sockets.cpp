@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,14 +28,19 @@ std::string errno_text(int err) {
 }
 
 // Waits for the socket to finish a non-blocking connect.
-int finish_connect(int fd, int timeout_ms) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int rc;
-    do {
-        rc = ::poll(&pfd, 1, timeout_ms);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return ETIMEDOUT;
-    if (rc < 0) return errno;
+int finish_connect(int fd, int timeout_ms, const std::atomic<bool>* abort) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (abort && abort->load()) return ECANCELED;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return ETIMEDOUT;
+        pollfd pfd{fd, POLLOUT, 0};
+        const int rc = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, STOP_CHECK_MS)));
+        if (rc < 0 && errno != EINTR) return errno;
+        if (rc > 0) break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;
@@ -66,7 +72,8 @@ void UniqueFd::reset() {
     m_fd = -1;
 }
 
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms) {
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms,
+                     const std::atomic<bool>* abort) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -85,7 +92,8 @@ UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms) {
         }
         int rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
         int err = rc == 0 ? 0 : errno;
-        if (err == EINPROGRESS) err = finish_connect(fd.get(), timeout_ms);
+        if (err == EINPROGRESS) err = finish_connect(fd.get(), timeout_ms, abort);
+        if (err == ECANCELED) throw BackendError("connection attempt cancelled");
         if (err != 0) {
             last_error = err;
             continue;

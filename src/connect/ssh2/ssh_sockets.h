@@ -31,8 +31,10 @@ private:
     int m_fd = -1;
 };
 
-// A blocking TCP connection to host:port made within `timeout_ms`. Throws BackendError.
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms);
+// A blocking TCP connection to host:port made within `timeout_ms`; `abort`, when given
+// and set meanwhile, ends the attempt early. Throws BackendError.
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms,
+                     const std::atomic<bool>* abort = nullptr);
 // A listening socket on 127.0.0.1:port with address reuse. Throws BackendError.
 UniqueFd listen_loopback(int port);
 // The numeric address and port of the socket's peer.
