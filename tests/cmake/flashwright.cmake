@@ -61,3 +61,11 @@ if(TARGET flashwright)
     LIBS esp_sim_rig termiva_test_support
     LABELS integration)
 endif()
+
+if(TARGET flashwright)
+  termiva_add_test(NAME flashwright_loader_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/flashwright_loader_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/flashwright_job_harness.cpp
+    LIBS flashwright_internal termiva_test_support
+    LABELS unit)
+endif()

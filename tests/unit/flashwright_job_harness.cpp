@@ -2,11 +2,12 @@
 
 namespace flashwright::testing {
 
-JobHarness::JobHarness(FlasherOptions options, std::string mode) {
+JobHarness::JobHarness(FlasherOptions options, std::string mode, std::filesystem::path stub_dir) {
     FlasherTiming timing;
     timing.cmd_timeout = 0.3;
     timing.drain_idle = 0.01;
     timing.flush_poll = 0.005;
+    timing.ohai_timeout = 0.2;
     m_job = std::make_unique<detail::FlasherJob>(
         std::move(mode), std::vector<FlashFile>{}, std::move(options),
         [this](const std::string& b) {
@@ -18,7 +19,7 @@ JobHarness::JobHarness(FlasherOptions options, std::string mode) {
             std::lock_guard lock(m_mutex);
             m_events.push_back(e);
         },
-        std::filesystem::path("/nonexistent-stub-dir"), timing);
+        std::move(stub_dir), timing);
 }
 
 std::vector<std::string> JobHarness::sent() const {

@@ -15,7 +15,8 @@ namespace flashwright::testing {
 class JobHarness {
 public:
     explicit JobHarness(FlasherOptions options = FlasherOptions::object(),
-                        std::string mode = "esp-flash");
+                        std::string mode = "esp-flash",
+                        std::filesystem::path stub_dir = "/nonexistent-stub-dir");
 
     detail::FlasherJob& job() { return *m_job; }
     std::vector<std::string> sent() const;
