@@ -1,5 +1,6 @@
 // Cancelling a job while it waits: during sync, during a flash block and during the long
 // whole-flash erase. The waits keep their real lengths here; the job must still end promptly.
+#include <cstdio>
 #include <thread>
 
 #include "flashwright_sim_support.h"
@@ -51,6 +52,9 @@ void expect_cancelled_promptly(SimRig& rig, EspFlasher& job) {
     EXPECT_EQ((*done)["ok"], false);
     EXPECT_TRUE(job.is_done());
     EXPECT_LT(took, PROMPT);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    ::testing::Test::RecordProperty("cancel_to_done_ms", static_cast<int>(ms));
+    std::printf("cancel → done in %lld ms\n", static_cast<long long>(ms));
     int cancel_logs = 0;
     for (const auto& e : rig.events.of_kind("log"))
         cancel_logs += e["text"] == "使用者取消";
