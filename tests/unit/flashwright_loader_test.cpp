@@ -44,6 +44,26 @@ TEST(SpiAttach, RomGetsTwoZeroWordsAndTheStubNothing) {
     EXPECT_EQ(h.sent().size(), 1u);
 }
 
+TEST(DetectChip, SilentRegisterReadFailsDetectionWithTheFailureText) {
+    JobHarness h;
+    EXPECT_FALSE(h.job()._detect_chip());
+    ASSERT_FALSE(h.events().empty());
+    EXPECT_EQ(h.events().back()["text"], "讀 chip magic 失敗:等不到 SLIP packet");
+    EXPECT_EQ(h.events().back()["level"], "error");
+    EXPECT_FALSE(h.job()._chip.has_value());
+}
+
+TEST(DetectChip, ReadsTheMagicRegisterAtItsAddress) {
+    JobHarness h;
+    h.job().feed(JobHarness::response(0x0A, 0x000007C6, ROM_OK));
+    EXPECT_TRUE(h.job()._detect_chip());
+    EXPECT_EQ(h.job()._chip, "esp32s2");
+    EXPECT_EQ(h.job()._chip_info->name, "ESP32-S2");
+    ASSERT_EQ(h.sent().size(), 1u);
+    EXPECT_EQ(unframe(h.sent()[0]), bytes({0, 0x0A, 4, 0, 0, 0, 0, 0, 0x00, 0x10, 0x00, 0x40}));
+    EXPECT_EQ(h.events().back()["text"], "偵測到 ESP32-S2(magic=0x000007C6)");
+}
+
 TEST(StubUpload, GreetingWithTrailingBytesIsAcceptedAfterSkippingOtherPackets) {
     ::termiva::testing::TempDir tmp;
     // 7002 bytes of text: two RAM blocks, the second one short and unpadded.

@@ -55,6 +55,20 @@ TEST_F(SimSession, UsbJtagBoardSyncsOnlyAfterTheSwitch) {
     EXPECT_LE(rig.sim.count(0x08), 60u - 31u);
 }
 
+TEST_F(SimSession, FailingUsbSwitchIsLoggedAndSyncGoesOn) {
+    SimConfig config;
+    config.port = Port::UsbJtag;
+    SimRig rig(config);
+    auto timing = quick_sync();
+    timing.sync_retries = 35;
+    rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, timing,
+                 {.uart = true, .usb = true, .hard = true, .usb_throws = true});
+    EXPECT_EQ(rig.run()["reason"], "SYNC 失敗 — 板子沒有進入 download mode");
+    EXPECT_TRUE(rig.events.has_log("UART reset 沒回應,切換 USB-Serial-JTAG reset"));
+    EXPECT_TRUE(rig.events.has_log("USB-JTAG reset 失敗:boom"));
+    EXPECT_EQ(rig.reset_calls(), (std::vector<std::string>{"uart", "usb"}));
+}
+
 TEST_F(SimSession, UsbJtagInterfaceNeverUsesTheUartReset) {
     SimConfig config;
     config.port = Port::UsbJtag;
