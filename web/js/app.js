@@ -45,6 +45,7 @@
     onOpen: (session) => openSession(session.id),
     onEdit: (session) => editor.open(session),
     onDelete: (session) => confirmDelete(session),
+    onCountChange: (count) => (document.querySelector('.sidebar-hint').hidden = count === 0),
   });
 
   const editor = new Termiva.SessionEditor(
@@ -103,6 +104,18 @@
 
   function sessionOfTab(tab) {
     return state.sessions.find((s) => s.id === tab.session_id) || null;
+  }
+
+  // Calls whose answer is a runtime state. Calls run concurrently in the program, so an
+  // answer may overtake a later one: only a state asked for after the one shown is applied.
+  let runtimeAsked = 0;
+  let runtimeShown = 0;
+  async function runtimeCall(op, ...args) {
+    const ticket = ++runtimeAsked;
+    const result = await call(op, ...args);
+    const fresh = ticket > runtimeShown;
+    if (fresh) runtimeShown = ticket;
+    return { result, fresh };
   }
 
   // Brings the page in line with a runtime state from the program.
@@ -170,9 +183,10 @@
   async function openSession(sessionId) {
     if (!sessionId) return;
     try {
-      const result = await call('connect_session', sessionId);
+      const { result, fresh } = await runtimeCall('connect_session', sessionId);
       if (!result || result.tab_id === null || result.tab_id === undefined) return;
-      applyRuntime(result, result.tab_id);
+      if (fresh) applyRuntime(result, result.tab_id);
+      else refreshRuntime(result.tab_id);
       const terminal = state.terminals.get(result.tab_id);
       if (terminal) terminal.focus();
     } catch (err) {
@@ -182,15 +196,18 @@
 
   async function closeTab(id) {
     try {
-      applyRuntime(await call('close_tab', id));
+      const { result, fresh } = await runtimeCall('close_tab', id);
+      if (fresh) applyRuntime(result);
+      else refreshRuntime();
     } catch (err) {
       failed(err);
     }
   }
 
-  async function refreshRuntime() {
+  async function refreshRuntime(focusId) {
     try {
-      applyRuntime(await call('get_runtime_state'));
+      const { result, fresh } = await runtimeCall('get_runtime_state');
+      if (fresh) applyRuntime(result, focusId);
     } catch (err) {
       // The next poll tries again.
     }
@@ -249,9 +266,9 @@
     } catch (err) {
       failed(err);
     }
-    renderTools();
     const terminal = state.terminals.get(id);
     if (terminal) terminal.focus();
+    renderTools();
   });
 
   readingButton.addEventListener('click', async () => {
@@ -263,6 +280,8 @@
     } catch (err) {
       failed(err);
     }
+    const terminal = state.terminals.get(id);
+    if (terminal) terminal.focus();
     paintReading();
   });
 
@@ -430,7 +449,7 @@
       failed(err);
     }
     await refreshRuntime();
-    setInterval(refreshRuntime, STATUS_POLL_MS);
+    setInterval(() => refreshRuntime(), STATUS_POLL_MS);
     document.body.dataset.ready = 'true';
   }
 

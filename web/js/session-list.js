@@ -67,6 +67,7 @@
     render() {
       this.listEl.textContent = '';
       this.emptyEl.hidden = this.sessions.length > 0;
+      if (this.handlers.onCountChange) this.handlers.onCountChange(this.sessions.length);
       for (const session of this.sessions) {
         const row = document.createElement('li');
         row.className = 'session';

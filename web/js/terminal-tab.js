@@ -34,6 +34,9 @@
       this.connected = false;
       this.pendingInfo = [];
       this.infoTicket = 0;
+      this.endsLine = true;
+      this.outbox = [];
+      this.pumping = false;
       this.wakeSleep = null;
 
       this.pane = document.createElement('div');
@@ -69,28 +72,26 @@
     async drainLoop() {
       let delay = FAST_DELAY_MS;
       while (!this.closed) {
-        const ticket = this.infoTicket;
         let text = '';
+        const ticket = this.infoTicket;
         try {
           text = await call('drain_terminal', this.id);
         } catch (err) {
           delay = FAILED_DELAY_MS;
         }
         if (this.closed) break;
-        if (typeof text === 'string' && text.length > 0) {
-          await this.write(text);
-          delay = FAST_DELAY_MS;
-        }
-        // Status lines follow the output that was buffered before them.
+        const got = typeof text === 'string' && text.length > 0;
+        const parsed = got ? new Promise((resolve) => this.term.write(text, resolve)) : null;
+        if (got) this.endsLine = text.endsWith('\n');
         this.flushInfo(ticket);
-        if (typeof text === 'string' && text.length > 0) continue;
+        if (parsed) {
+          await parsed; // the next pull waits until the widget has caught up
+          delay = FAST_DELAY_MS;
+          continue;
+        }
         await this.sleep(delay);
         delay = Math.min(delay * 2, IDLE_DELAY_MS);
       }
-    }
-
-    write(text) {
-      return new Promise((resolve) => this.term.write(text, resolve));
     }
 
     sleep(ms) {
@@ -111,18 +112,32 @@
       if (this.wakeSleep) this.wakeSleep();
     }
 
+    // Before the connection is up there is no output to keep in order with, so a status
+    // line shows at once. Afterwards a line (connection ended, settings applied) speaks of
+    // the output sent before it: it waits for a pull that started after it arrived.
     showInfo(message, isError) {
+      const line = { message: String(message), isError: !!isError };
+      if (!this.connected) {
+        this.writeInfo(line);
+        return;
+      }
       this.infoTicket += 1;
-      this.pendingInfo.push({ ticket: this.infoTicket, message: String(message), isError: !!isError });
+      this.pendingInfo.push(Object.assign(line, { ticket: this.infoTicket }));
       this.wake();
     }
 
     flushInfo(upToTicket) {
       while (this.pendingInfo.length && this.pendingInfo[0].ticket <= upToTicket) {
-        const { message, isError } = this.pendingInfo.shift();
-        const atLineStart = this.term.buffer.active.cursorX === 0;
-        this.term.write((atLineStart ? '' : '\r\n') + (isError ? ERROR_STYLE : INFO_STYLE) + message + RESET + '\r\n');
+        this.writeInfo(this.pendingInfo.shift());
       }
+    }
+
+    // A status line gets a line of its own. Writes are parsed later, so whether the
+    // cursor sits at a line start is judged from what was written last.
+    writeInfo({ message, isError }) {
+      const prefix = this.endsLine ? '' : '\r\n';
+      this.term.write(prefix + (isError ? ERROR_STYLE : INFO_STYLE) + message + RESET + '\r\n');
+      this.endsLine = true;
     }
 
     markConnected() {
@@ -132,10 +147,38 @@
 
     // ---- input ----
 
+    // Keystrokes and size changes go out one call at a time, in order: the program runs
+    // every page call on a thread of its own, so two calls in flight could swap.
     sendInput(data) {
-      if (this.closed) return;
-      call('send_input', this.id, data).catch(() => {});
+      if (this.closed || !data) return;
+      const last = this.outbox[this.outbox.length - 1];
+      if (last && last.op === 'send_input') last.data += data;
+      else this.outbox.push({ op: 'send_input', data });
+      this.pumpOutbox();
       this.wake();
+    }
+
+    sendSize(rows, cols) {
+      const last = this.outbox[this.outbox.length - 1];
+      if (last && last.op === 'resize_pty') Object.assign(last, { rows, cols });
+      else this.outbox.push({ op: 'resize_pty', rows, cols });
+      this.pumpOutbox();
+    }
+
+    async pumpOutbox() {
+      if (this.pumping) return;
+      this.pumping = true;
+      while (this.outbox.length && !this.closed) {
+        const item = this.outbox.shift();
+        try {
+          if (item.op === 'send_input') await call('send_input', this.id, item.data);
+          else await call('resize_pty', this.id, item.rows, item.cols);
+        } catch (err) {
+          // A refused call changes nothing on the program's side; go on with the next.
+        }
+        this.wake();
+      }
+      this.pumping = false;
     }
 
     // ---- size ----
@@ -146,7 +189,7 @@
       const dims = this.fitAddon.proposeDimensions();
       if (!dims || !Number.isFinite(dims.cols) || !Number.isFinite(dims.rows)) return;
       this.fitAddon.fit();
-      call('resize_pty', this.id, this.term.rows, this.term.cols).catch(() => {});
+      this.sendSize(this.term.rows, this.term.cols);
     }
 
     show() {

@@ -1,0 +1,12 @@
+# The page in headless Chromium against a real termiva-host (node + playwright-core).
+if(TARGET termiva-host AND TARGET termiva_page)
+  find_program(TERMIVA_NODE node)
+  if(TERMIVA_NODE)
+    add_test(NAME web_page
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/page.test.mjs)
+    set_tests_properties(web_page PROPERTIES
+      LABELS web
+      TIMEOUT 240
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
+  endif()
+endif()

@@ -1,0 +1,342 @@
+// The page in a real browser against a real termiva-host: sessions, tabs, terminals,
+// languages and status lines as a user meets them.
+import assert from 'node:assert/strict';
+import { after, before, describe, it } from 'node:test';
+
+import { PageSession, missingPeer, peersRequired } from './support/page_harness.mjs';
+
+const missing = missingPeer();
+if (missing && peersRequired()) throw new Error(`page tests need ${missing}`);
+const skip = missing ? `skipped: ${missing}` : false;
+
+const LOCAL_SHELL = { id: 'a1b2c3d4e5f60718293a4b5c6d7e8f90', name: 'Work shell', protocol: 'conpty', conpty_shell: 'sh' };
+
+async function openSessionByName(s, name) {
+  await s.page.locator('.session', { hasText: name }).dblclick();
+  await s.page.waitForFunction(() => window.Termiva.app.state.activeId !== null, null, { timeout: 5000 });
+  return s.activeTabId();
+}
+
+async function waitConnected(s, tabId) {
+  await s.page.waitForSelector(`.tab[data-id="${tabId}"][data-state="connected"]`, { timeout: 10000 });
+}
+
+// Types into the terminal, once it has the keyboard (a control used just before may
+// still hold the focus while its call is under way).
+async function typeLine(s, text) {
+  try {
+    await s.page.waitForFunction(() => !!(document.activeElement && document.activeElement.closest('.xterm')), null, {
+      timeout: 5000,
+    });
+  } catch (err) {
+    const holder = await s.page.evaluate(() => document.activeElement && document.activeElement.outerHTML.slice(0, 200));
+    throw new Error(`the terminal never got the keyboard; ${holder} has it`);
+  }
+  await s.page.keyboard.type(text);
+  await s.page.keyboard.press('Enter');
+}
+
+describe('a local shell from the session editor', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ width: 1280, height: 720 });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('is created in the editor and stored by the program', async () => {
+    await s.page.click('#new-session');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    await s.page.fill('#field-name', 'My shell');
+    await s.page.selectOption('#field-protocol', 'conpty');
+    await s.page.selectOption('#field-conpty_shell', 'bash');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+
+    const names = await s.page.locator('.session-name').allTextContents();
+    assert.deepEqual(names, ['My shell']);
+    const stored = await s.host.call('get_initial_state');
+    assert.equal(stored.sessions.length, 1);
+    assert.equal(stored.sessions[0].protocol, 'conpty');
+    assert.equal(stored.sessions[0].conpty_shell, 'bash');
+    assert.match(stored.sessions[0].id, /^[0-9a-f]{32}$/);
+  });
+
+  it('opens in a tab on double-click and echoes what is typed', async () => {
+    const tabId = await openSessionByName(s, 'My shell');
+    assert.match(tabId, /^[0-9a-f]{8}$/);
+    await waitConnected(s, tabId);
+    assert.equal(await s.page.locator('.tab .tab-caption').textContent(), 'My shell');
+    await typeLine(s, 'echo hi');
+    await s.waitForScreen(tabId, /^hi$/m);
+    // What the widget holds is also what is drawn.
+    const drawn = await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"] .xterm-rows`).innerText();
+    assert.match(drawn, /^hi\s*$/m);
+  });
+
+  it('tells the shell its size and follows a window resize', async () => {
+    const tabId = await s.activeTabId();
+    const before = await s.terminalSize(tabId);
+    await typeLine(s, 'stty size');
+    await s.waitForScreen(tabId, new RegExp(`^${before.rows} ${before.cols}$`, 'm'));
+
+    await s.page.setViewportSize({ width: 900, height: 560 });
+    await s.page.waitForFunction(
+      ([id, cols]) => window.Termiva.app.state.terminals.get(id).term.cols !== cols,
+      [tabId, before.cols],
+      { timeout: 5000 },
+    );
+    const after = await s.terminalSize(tabId);
+    assert.ok(after.cols < before.cols && after.rows < before.rows, JSON.stringify({ before, after }));
+    await typeLine(s, 'clear; stty size');
+    await s.waitForScreen(tabId, new RegExp(`^${after.rows} ${after.cols}$`, 'm'));
+    await s.page.setViewportSize({ width: 1280, height: 720 });
+  });
+
+  it('leaves screenshots of the main screen in both languages', async () => {
+    const tabId = await s.activeTabId();
+    await typeLine(s, 'clear; echo "Termiva local shell"; ls /');
+    await s.waitForScreen(tabId, /Termiva local shell/);
+    await s.page.waitForTimeout(300);
+    await s.screenshot('main-en-1280x720.png');
+    await s.page.click('.lang-option[data-lang="zh-Hant"]');
+    await s.page.waitForFunction(() => document.documentElement.lang === 'zh-Hant');
+    await s.screenshot('main-zh-Hant-1280x720.png');
+    await s.page.setViewportSize({ width: 600, height: 400 });
+    await s.page.waitForTimeout(300);
+    await s.screenshot('main-zh-Hant-600x400.png');
+    await s.page.click('.lang-option[data-lang="en"]');
+    await s.page.waitForFunction(() => document.documentElement.lang === 'en');
+    await s.screenshot('main-en-600x400.png');
+    // Nothing spills out of a small window.
+    const overflow = await s.page.evaluate(() => ({
+      width: document.documentElement.scrollWidth,
+      height: document.documentElement.scrollHeight,
+    }));
+    assert.ok(overflow.width <= 600 && overflow.height <= 400, JSON.stringify(overflow));
+    await s.page.setViewportSize({ width: 1280, height: 720 });
+  });
+
+  it('closes the tab with its close button and the program drops it', async () => {
+    const tabId = await s.activeTabId();
+    await s.page.click(`.tab[data-id="${tabId}"] .tab-close`);
+    await s.page.waitForSelector('.tab', { state: 'detached', timeout: 5000 });
+    assert.equal(await s.page.locator('.terminal-pane').count(), 0);
+    assert.equal(await s.page.isVisible('#tabs-empty'), true);
+    const runtime = await s.host.call('get_runtime_state');
+    assert.deepEqual(runtime.tabs, []);
+    assert.equal(runtime.active_tab, null);
+  });
+
+  it('reports no page errors', () => {
+    assert.deepEqual(s.pageErrors, []);
+  });
+});
+
+describe('tabs, keys and per-tab settings', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ sessions: [LOCAL_SHELL] });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('opens the selected session with Ctrl+Shift+T and closes the tab with Ctrl+W', async () => {
+    await s.page.click('.session');
+    await s.page.keyboard.press('Control+Shift+T');
+    await s.page.waitForSelector('.tab', { timeout: 5000 });
+    const tabId = await s.activeTabId();
+    await waitConnected(s, tabId);
+    const runtime = await s.host.call('get_runtime_state');
+    assert.deepEqual(runtime.tabs.map((t) => t.id), [tabId]);
+    assert.equal(runtime.tabs[0].session_id, LOCAL_SHELL.id);
+
+    // Opening the session again re-selects its tab instead of a second one.
+    await s.page.locator('.session').dblclick();
+    await s.page.waitForTimeout(200);
+    assert.equal(await s.page.locator('.tab').count(), 1);
+
+    await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
+    await s.page.keyboard.press('Control+W');
+    await s.page.waitForSelector('.tab', { state: 'detached', timeout: 5000 });
+    assert.deepEqual((await s.host.call('get_runtime_state')).tabs, []);
+  });
+
+  it('decodes output with the encoding chosen for the tab', async () => {
+    const tabId = await openSessionByName(s, 'Work shell');
+    await waitConnected(s, tabId);
+    await s.page.selectOption('#tab-encoding', 'big5');
+    // "中文" in Big5, written by the shell as raw bytes.
+    await typeLine(s, "printf '\\244\\244\\244\\345\\n'");
+    await s.waitForScreen(tabId, /^中文$/m);
+  });
+
+  it('pauses and resumes the output of a tab', async () => {
+    const tabId = await s.activeTabId();
+    await s.page.click('#tab-reading');
+    await s.page.waitForFunction(() => document.getElementById('tab-reading').getAttribute('aria-pressed') === 'false');
+    assert.deepEqual(await s.host.call('get_tab_reading', tabId), { reading: false });
+    await typeLine(s, 'echo hidden-$((6*7))');
+    await s.page.waitForTimeout(700);
+    assert.doesNotMatch(await s.screenText(tabId), /hidden-42/);
+    await s.page.click('#tab-reading');
+    await s.page.waitForFunction(() => document.getElementById('tab-reading').getAttribute('aria-pressed') === 'true');
+    await typeLine(s, 'echo shown-$((6*7))');
+    await s.waitForScreen(tabId, /^shown-42$/m);
+    assert.doesNotMatch(await s.screenText(tabId), /hidden-42/);
+  });
+});
+
+describe('status lines', { skip }, () => {
+  let s;
+  let closedPort;
+  before(async () => {
+    const net = await import('node:net');
+    closedPort = await new Promise((resolve) => {
+      const server = net.createServer();
+      server.listen(0, '127.0.0.1', () => {
+        const { port } = server.address();
+        server.close(() => resolve(port));
+      });
+    });
+    s = await PageSession.start({
+      sessions: [{ id: 'f0e1d2c3b4a5968778695a4b3c2d1e0f', name: 'Nobody home', protocol: 'raw', host: '127.0.0.1', port: closedPort }],
+    });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('shows a failed connection as a red error line and the tab as ended', async () => {
+    const tabId = await openSessionByName(s, 'Nobody home');
+    const text = await s.waitForScreen(tabId, /Connection failed/);
+    assert.match(text, new RegExp(`Connecting to 127\\.0\\.0\\.1:${closedPort} \\(Raw\\)`));
+    const styles = await s.page.evaluate((id) => {
+      const rows = document.querySelector(`.terminal-pane[data-tab-id="${id}"] .xterm-rows`);
+      const spanOf = (needle) => [...rows.querySelectorAll('span')].find((el) => el.textContent.includes(needle));
+      const error = spanOf('Connection failed');
+      const info = spanOf('Connecting to');
+      return {
+        errorClass: error ? error.className : null,
+        errorColour: error ? getComputedStyle(error).color : null,
+        infoColour: info ? getComputedStyle(info).color : null,
+      };
+    }, tabId);
+    assert.match(styles.errorClass, /xterm-fg-9/);
+    assert.equal(styles.errorColour, 'rgb(255, 123, 114)');
+    assert.notEqual(styles.infoColour, styles.errorColour);
+    await s.page.waitForSelector(`.tab[data-id="${tabId}"][data-state="ended"]`, { timeout: 5000 });
+  });
+
+  it('shows the status lines in the language chosen', async () => {
+    const tabId = await s.activeTabId();
+    await s.page.click(`.tab[data-id="${tabId}"] .tab-close`);
+    await s.page.waitForSelector('.tab', { state: 'detached' });
+    await s.page.click('.lang-option[data-lang="zh-Hant"]');
+    await s.page.waitForFunction(() => document.documentElement.lang === 'zh-Hant');
+    const again = await openSessionByName(s, 'Nobody home');
+    await s.waitForScreen(again, /連線失敗：/);
+  });
+});
+
+describe('the language switch', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ sessions: [LOCAL_SHELL] });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('changes the page texts, is stored by the program and holds after a reload', async () => {
+    const english = await s.page.locator('.sidebar-title').textContent();
+    assert.equal(english, 'Sessions');
+    await s.page.click('.lang-option[data-lang="zh-Hant"]');
+    await s.page.waitForFunction(() => document.querySelector('.sidebar-title').textContent === '工作階段');
+    assert.match(await s.page.locator('#new-session').innerText(), /新增/);
+    assert.match(await s.page.locator('.session-meta').textContent(), /^本機 Shell/);
+    assert.equal((await s.host.call('get_initial_state')).language, 'zh-Hant');
+
+    await s.page.reload();
+    await s.page.waitForSelector('body[data-ready="true"]');
+    assert.equal(await s.page.locator('.sidebar-title').textContent(), '工作階段');
+    await s.page.click('.lang-option[data-lang="en"]');
+    await s.page.waitForFunction(() => document.querySelector('.sidebar-title').textContent === 'Sessions');
+    assert.equal((await s.host.call('get_initial_state')).language, 'en');
+  });
+
+  it('re-words an open editor', async () => {
+    await s.page.locator('.session').hover();
+    await s.page.click('.session .icon-button[data-action="edit"]');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    assert.equal(await s.page.locator('#editor-title').textContent(), 'Edit session');
+    assert.equal(await s.page.inputValue('#field-name'), 'Work shell');
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('zh-Hant'));
+    assert.equal(await s.page.locator('#editor-title').textContent(), '編輯工作階段');
+    assert.equal(await s.page.inputValue('#field-name'), 'Work shell');
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('en'));
+    await s.page.click('#editor-cancel');
+  });
+});
+
+describe('the session editor', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ width: 600, height: 400 });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('refuses a raw session without a host or with a bad port, and saves a good one', async () => {
+    await s.page.click('#new-session');
+    await s.page.selectOption('#field-protocol', 'raw');
+    await s.page.click('#editor-save');
+    assert.equal(await s.page.locator('#editor-error').textContent(), 'Host is required.');
+    await s.page.fill('#field-host', 'example.test');
+    await s.page.fill('#field-port', '70000');
+    await s.page.click('#editor-save');
+    assert.equal(await s.page.locator('#editor-error').textContent(), 'The port is a number from 1 to 65535.');
+    assert.equal((await s.host.call('get_initial_state')).sessions.length, 0);
+    await s.screenshot('editor-en-600x400.png');
+
+    await s.page.fill('#field-port', '2323');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const [saved] = (await s.host.call('get_initial_state')).sessions;
+    assert.equal(saved.protocol, 'raw');
+    assert.equal(saved.host, 'example.test');
+    assert.equal(saved.port, 2323);
+    assert.equal(await s.page.locator('.session-meta').textContent(), 'Raw TCP · example.test:2323');
+  });
+
+  it('keeps fields it does not show when a session is edited', async () => {
+    const [saved] = (await s.host.call('get_initial_state')).sessions;
+    await s.host.call('save_session', Object.assign({}, saved, { keepalive_sec: 45, note: 'kept' }));
+    await s.page.reload();
+    await s.page.waitForSelector('body[data-ready="true"]');
+    await s.page.click('.session');
+    await s.page.click('.session .icon-button[data-action="edit"]');
+    await s.page.fill('#field-name', 'Renamed');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const [edited] = (await s.host.call('get_initial_state')).sessions;
+    assert.equal(edited.id, saved.id);
+    assert.equal(edited.name, 'Renamed');
+    assert.equal(edited.keepalive_sec, 45);
+    assert.equal(edited.note, 'kept');
+  });
+
+  it('deletes a session after confirmation', async () => {
+    await s.page.click('.session');
+    await s.page.click('.session .icon-button[data-action="delete"]');
+    await s.page.waitForSelector('#confirm-backdrop:not([hidden])');
+    assert.match(await s.page.locator('#confirm-text').textContent(), /Renamed/);
+    await s.page.click('#confirm-ok');
+    await s.page.waitForSelector('.session', { state: 'detached' });
+    assert.equal((await s.host.call('get_initial_state')).sessions.length, 0);
+    assert.equal(await s.page.isVisible('#session-empty'), true);
+  });
+});
