@@ -156,5 +156,36 @@ TEST_F(SimCancel, JobMayBeDroppedFromItsOwnDoneEvent) {
     EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return dropped; }));
 }
 
+TEST_F(SimCancel, JobMayBeDroppedFromItsVeryFirstEvent) {
+    // Shared with the worker, which outlives the handle here.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::unique_ptr<EspFlasher> job;
+        std::vector<std::string> kinds;
+    };
+    auto state = std::make_shared<State>();
+    std::unique_lock lock(state->mutex);
+    state->job = std::make_unique<EspFlasher>(
+        "esp-flash", std::vector<FlashFile>{}, nullptr, [](const std::string&) {}, ResetFuncs{},
+        [state](const nlohmann::json& e) {
+            std::unique_ptr<EspFlasher> dropped;
+            {
+                std::lock_guard inner(state->mutex);
+                state->kinds.push_back(e["kind"]);
+                dropped = std::move(state->job);
+            }
+            dropped.reset();  // the handle goes away inside the job's own callback
+            state->cv.notify_all();
+        },
+        stubs, esp_sim::fast_timing());
+    state->job->start();
+    // The first event arrives only once start() has returned and the lock is released.
+    EXPECT_TRUE(state->cv.wait_for(lock, std::chrono::seconds(20), [&] {
+        return !state->kinds.empty() && state->kinds.back() == "done";
+    }));
+    EXPECT_EQ(state->kinds.front(), "phase");
+}
+
 }  // namespace
 }  // namespace flashwright::testing

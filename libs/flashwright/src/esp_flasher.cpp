@@ -1,6 +1,7 @@
 // The public handle of a job and its worker thread.
 #include <pthread.h>
 
+#include <future>
 #include <thread>
 
 #include "diagnostics.h"
@@ -43,11 +44,18 @@ void EspFlasher::start() noexcept {
     if (worker.joinable() || m_job->is_done()) return;
     try {
         std::shared_ptr<detail::FlasherJob> job = m_job;
-        worker = std::thread([job] {
+        // The worker may reach a callback that drops this handle before the thread object
+        // below is stored; it waits until the store is done so the handle's destructor always
+        // sees the real worker.
+        std::promise<void> stored;
+        std::shared_future<void> gate = stored.get_future().share();
+        worker = std::thread([job, gate] {
+            gate.wait();
             const std::string name = ("esp-" + job->mode).substr(0, 15);
             pthread_setname_np(pthread_self(), name.c_str());
             job->_run();
         });
+        stored.set_value();
     } catch (const std::exception& e) {
         m_job->_finish(false, std::string("例外:") + e.what());
     }
