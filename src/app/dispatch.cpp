@@ -35,6 +35,8 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         _start_ssh_impl(tab_id, s, tab);
     } else if (protocol == "raw") {
         _start_raw_impl(tab_id, s, tab);
+    } else if (protocol == "supdup") {
+        _start_supdup_impl(tab_id, s, tab);
     } else if (protocol == "conpty") {
         _start_conpty_impl(tab_id, s, tab);
     } else {

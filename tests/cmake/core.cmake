@@ -4,9 +4,11 @@ if(TARGET termiva_app)
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/conpty_backend_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/messages_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/store_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/stream_starter_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/tabs_test.cpp
     LIBS termiva_app termiva_test_support
     LABELS unit)
