@@ -100,7 +100,9 @@ json HostProcess::request(const std::string& op, const json& args,
         std::lock_guard lock(m_lock);
         id = m_next_id++;
     }
-    send_line(json{{"id", id}, {"op", op}, {"args", args}}.dump());
+    // A single brace-initialised value arrives here as itself: it is the one argument.
+    json list = args.is_array() ? args : json::array({args});
+    send_line(json{{"id", id}, {"op", op}, {"args", list}}.dump());
     std::unique_lock lock(m_lock);
     json found;
     bool ok = m_cv.wait_for(lock, timeout, [&] {

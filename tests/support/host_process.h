@@ -27,6 +27,7 @@ public:
     HostProcess& operator=(const HostProcess&) = delete;
 
     // Sends a request and waits for its answer (the whole response line: result or error).
+    // `args` is the argument list; a value that is not a list is the only argument.
     nlohmann::json request(const std::string& op,
                            const nlohmann::json& args = nlohmann::json::array(),
                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
