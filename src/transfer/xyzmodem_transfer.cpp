@@ -32,6 +32,9 @@ struct XYZModemTransfer::State {
     std::atomic<bool> cancelled{false};
     std::mutex done_mutex;  // "done" is emitted once, by whoever ends the job
     bool done_emitted = false;
+    // Held by start() until the thread handle is stored: the worker may end the job (and
+    // its owner may destroy it from the "done" callback) only after that.
+    std::mutex start_gate;
 };
 
 namespace {
@@ -187,8 +190,10 @@ void XYZModemTransfer::start() {
     if (m_state->started.exchange(true)) return;
     if (m_state->done) return;  // cancelled before it started
     auto state = m_state;
+    std::lock_guard gate(state->start_gate);
     m_worker = std::thread([state] {
         try {
+            { std::lock_guard wait_for_start(state->start_gate); }
             run_job(state);
         } catch (...) {
             // Nothing may leave the worker; run_job already reported what it could.
@@ -197,8 +202,11 @@ void XYZModemTransfer::start() {
 }
 
 void XYZModemTransfer::feed(std::string_view data) {
-    if (m_state->done) return;
-    m_state->link.push(data);
+    // A local reference: the worker may drop the job (and its last other reference to
+    // the state) from its "done" callback while this runs.
+    auto state = m_state;
+    if (state->done) return;
+    state->link.push(data);
 }
 
 bool XYZModemTransfer::is_done() const {
@@ -206,13 +214,14 @@ bool XYZModemTransfer::is_done() const {
 }
 
 void XYZModemTransfer::cancel() {
-    m_state->cancelled = true;
-    if (!m_state->started) {
+    auto state = m_state;
+    state->cancelled = true;
+    if (!state->started) {
         // Never started: nothing was said to the peer, so there is nothing to abort.
-        finish(*m_state, done_event(*m_state, false, "cancelled", {}));
+        finish(*state, done_event(*state, false, "cancelled", {}));
         return;
     }
-    m_state->link.close();
+    state->link.close();
 }
 
 }  // namespace termiva

@@ -15,7 +15,9 @@
 //
 // Threads: start() returns at once; a worker thread of the job runs the protocol and
 // calls both callbacks (send_bytes also from nowhere else). feed() and cancel() may be
-// called from any thread. The job may be destroyed from inside its own "done" callback.
+// called from any thread. The job may be destroyed from inside its own "done" callback;
+// an owner that may drop it there must hold its own reference (e.g. a shared_ptr copy)
+// while it calls feed() or cancel() from another thread.
 #pragma once
 
 #include <functional>

@@ -357,6 +357,9 @@ TEST(TransferJobGarbage, RandomBytesFromThePeerEndTheJobCleanly) {
 TEST(TransferJobLifetime, CanBeDestroyedFromItsOwnDoneCallback) {
     TempDir tmp;
     std::atomic<bool> destroyed{false};
+    TransferOptions o = fast();
+    o.timeout = milliseconds(50);
+    o.retries = 1;
     auto holder = std::make_shared<std::unique_ptr<XYZModemTransfer>>();
     *holder = std::make_unique<XYZModemTransfer>(
         "zmodem", "recv", [](std::string_view) {},
@@ -366,15 +369,58 @@ TEST(TransferJobLifetime, CanBeDestroyedFromItsOwnDoneCallback) {
                 destroyed = true;
             }
         },
-        std::nullopt, tmp.path().string(), fast());
+        std::nullopt, tmp.path().string(), o);
+    // The job ends by itself (nobody answers) and is dropped by its own callback.
     (*holder)->start();
-    (*holder)->cancel();
     auto deadline = steady_clock::now() + seconds(5);
-    while (!destroyed && steady_clock::now() < deadline)
+    while (!destroyed && steady_clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
+    }
     EXPECT_TRUE(destroyed);
     // Let the detached worker finish before the test's state goes.
     std::this_thread::sleep_for(milliseconds(50));
+}
+
+TEST(TransferJobLifetime, CancelRacingTheDoneCallbackThatDropsTheJob) {
+    TempDir tmp;
+    for (int round = 0; round < 20; ++round) {
+        // The owner's slot, cleared from the "done" callback as the application does.
+        std::mutex slot_mutex;
+        std::shared_ptr<XYZModemTransfer> slot;
+        std::atomic<bool> done_seen{false};
+        XYZModemTransfer::OnEvent on_event = [&](const nlohmann::json& ev) {
+            if (ev.at("kind") != "done") return;
+            {
+                std::lock_guard lock(slot_mutex);
+                slot.reset();
+            }
+            done_seen = true;
+        };
+        {
+            auto job = std::make_shared<XYZModemTransfer>(
+                "ymodem", "recv", [](std::string_view) {}, on_event, std::nullopt,
+                tmp.path().string(), fast());
+            {
+                std::lock_guard lock(slot_mutex);
+                slot = job;
+            }
+            job->start();
+            job.reset();
+            // A bridge call: take a reference from the slot, cancel, let go.
+            std::shared_ptr<XYZModemTransfer> held;
+            {
+                std::lock_guard lock(slot_mutex);
+                held = slot;
+            }
+            if (held) held->cancel();
+        }
+        auto deadline = steady_clock::now() + seconds(5);
+        while (!done_seen && steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        EXPECT_TRUE(done_seen);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
 }
 
 TEST(TransferJobLifetime, DestroyingARunningJobStopsIt) {
