@@ -96,17 +96,21 @@ double through_tab(std::size_t total, const std::string& line, bool eol) {
                                        {"port", p.port},
                                        {"lfhascr", eol}});
         std::string tab = app.connect_session(saved["id"])["tab_id"];
-        // Output grows by one byte per line when every LF gains a CR.
+        // Output grows by one byte per line when every LF gains a CR. The producer closes
+        // when done; the run ends when the tab has seen the end and the buffer is empty.
         std::size_t lines = total / line.size();
         std::size_t expected = total + (eol ? lines : 0);
         std::size_t got = 0;
         Clock::time_point start;
         bool started = false;
+        auto tab_ptr = app.find_tab(tab);
         auto deadline = Clock::now() + std::chrono::minutes(2);
-        while (got < expected && Clock::now() < deadline) {
+        while (Clock::now() < deadline) {
+            bool ended = !tab_ptr->alive;
             std::string chunk = app.drain_terminal(tab);
             if (chunk.empty()) {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                if (ended && started) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
                 continue;
             }
             if (!started) {
@@ -116,7 +120,11 @@ double through_tab(std::size_t total, const std::string& line, bool eol) {
             got += chunk.size();
         }
         mbps = started ? total / seconds_since(start) / 1e6 : 0;
-        if (got < expected) std::printf("  (incomplete: %zu of %zu bytes)\n", got, expected);
+        if (got < expected) {
+            std::printf(
+                "  (the page fell behind: %.1f%% of the output was dropped by the cap)\n",
+                100.0 * static_cast<double>(expected - got) / static_cast<double>(expected));
+        }
     }
     std::filesystem::remove_all(dir);
     return mbps;

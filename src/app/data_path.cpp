@@ -1,6 +1,7 @@
 // The terminal data path: received text into a tab's buffer, the page's pulls, typed
 // input and size changes out to the backend, status lines into the page.
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 
 #include "app/json_values.h"
@@ -38,17 +39,34 @@ std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text
     bool prev = tab._eol_prev_cr;
     std::string out;
     out.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\r') {
-            out += cr ? "\r\n" : "\r";
-            prev = true;
-        } else if (c == '\n') {
-            out += lf && !prev ? "\r\n" : "\n";
-            prev = false;
-        } else {
-            out += c;
+    // Line ends are rare next to the text between them: find them with memchr and copy
+    // the stretches in between whole.
+    const char* data = text.data();
+    const std::size_t n = text.size();
+    auto next_of = [&](char c, std::size_t from) {
+        const void* hit = from < n ? std::memchr(data + from, c, n - from) : nullptr;
+        return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : n;
+    };
+    std::size_t next_cr = next_of('\r', 0);
+    std::size_t next_lf = next_of('\n', 0);
+    std::size_t pos = 0;
+    while (pos < n) {
+        std::size_t end = std::min(next_cr, next_lf);
+        if (end > pos) {
+            out.append(data + pos, end - pos);
             prev = false;
         }
+        if (end == n) break;
+        if (end == next_cr) {
+            out += cr ? "\r\n" : "\r";
+            prev = true;
+            next_cr = next_of('\r', end + 1);
+        } else {
+            out += lf && !prev ? "\r\n" : "\n";
+            prev = false;
+            next_lf = next_of('\n', end + 1);
+        }
+        pos = end + 1;
     }
     tab._eol_prev_cr = prev;
     return out;

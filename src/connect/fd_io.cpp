@@ -134,13 +134,18 @@ void write_all(int fd, std::string_view data, const WakeFd& wake) {
 std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake) {
     std::string buf(bufsize, '\0');
     for (;;) {
-        if (wait_fd(fd, false, wake, -1) != WaitResult::ready) return {};
+        // Descriptors are non-blocking: try the read first and wait only when there is
+        // nothing yet (one system call per chunk while data streams in).
         ssize_t n = ::read(fd, buf.data(), bufsize);
         if (n > 0) {
             buf.resize(static_cast<std::size_t>(n));
             return buf;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_fd(fd, false, wake, -1) != WaitResult::ready) return {};
+            continue;
+        }
         return {};  // end of stream (0), or an error such as EIO when a pty's child exits
     }
 }

@@ -35,8 +35,8 @@ int tcp_connect(const std::string& host, int port, double timeout_s, const WakeF
 // Writes all of `data`; throws BackendError when the peer is gone or the wake-up fired.
 void write_all(int fd, std::string_view data, const WakeFd& wake);
 
-// Reads at most `bufsize` bytes, blocking until some arrive; "" at end of stream, on
-// error, or after the wake-up.
+// Reads at most `bufsize` bytes from a non-blocking descriptor, waiting until some
+// arrive; "" at end of stream, on error, or after the wake-up.
 std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake);
 
 }  // namespace termiva

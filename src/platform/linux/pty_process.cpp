@@ -88,6 +88,8 @@ PtyProcess::PtyProcess(const PtySpawn& spawn) {
     if (pid < 0) throw std::system_error(errno, std::generic_category(), "forkpty");
     if (pid == 0) child_exec(spawn);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    // Readers wait with poll() so that closing the tab can wake them.
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     m_master = master;
     m_pid = pid;
 }
