@@ -1,0 +1,22 @@
+# The window layer and the window program (label gui): each test starts its own Xvfb.
+if(TARGET termiva_platform_gtk)
+  termiva_add_test(NAME gui_page_call_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_page_call_test.cpp
+    LIBS termiva_platform_gtk
+    LABELS unit gui)
+  termiva_add_test(NAME gui_desktop_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_desktop_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
+    LIBS termiva_platform_gtk termiva_test_support
+    LABELS gui)
+endif()
+
+if(TARGET termiva)
+  pkg_check_modules(TERMIVA_X11 REQUIRED IMPORTED_TARGET x11)
+  termiva_add_test(NAME gui_window_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_window_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
+    LIBS termiva_test_support PkgConfig::TERMIVA_X11
+    LABELS gui)
+  add_dependencies(gui_window_test termiva termiva_page)
+endif()
