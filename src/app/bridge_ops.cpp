@@ -68,6 +68,7 @@ void TermivaApp::register_bridge() {
            [this](const Args& a) { return set_language(a[0]); }});
 
     register_ssh_bridge();
+    register_xfer_bridge();
 }
 
 }  // namespace termiva

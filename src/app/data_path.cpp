@@ -268,23 +268,4 @@ void TermivaApp::_socket_reader_loop(const std::string& tab_id, const std::strin
     }
 }
 
-std::string TermivaApp::_intercept_or_decode(const std::string& tab_id, std::string_view data) {
-    TabPtr tab = find_tab(tab_id);
-    if (!tab) return {};
-    std::shared_ptr<text::Decoder> decoder;
-    {
-        std::lock_guard lock(tab->lock);
-        if (!tab->decoder) {
-            try {
-                tab->decoder = std::make_shared<text::Decoder>(
-                    tab->encoding.empty() ? "utf-8" : tab->encoding);
-            } catch (const std::exception&) {
-                tab->decoder = std::make_shared<text::Decoder>("utf-8");
-            }
-        }
-        decoder = tab->decoder;
-    }
-    return decoder->decode(data);
-}
-
 }  // namespace termiva

@@ -2,6 +2,7 @@
 // runs, every received byte goes to feed().
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace termiva {
@@ -13,6 +14,9 @@ public:
     virtual void feed(std::string_view data) = 0;
     virtual bool is_done() const = 0;
     virtual void cancel() = 0;
+    // What the page's status query reports; empty for jobs that are not file transfers.
+    virtual std::string protocol() const { return {}; }
+    virtual std::string direction() const { return {}; }
 };
 
 }  // namespace termiva

@@ -15,6 +15,7 @@
 #include "app/job.h"
 #include "connect/backend.h"
 #include "text/codec.h"
+#include "transfer/zmodem_sniffer.h"
 
 namespace termiva {
 
@@ -48,6 +49,7 @@ struct Tab {
     std::optional<std::filesystem::path> tmp_keyfile;
     std::shared_ptr<text::Decoder> decoder;
     std::shared_ptr<Job> _xfer;
+    std::shared_ptr<ZmodemSniffer> _zmodem_sniffer;
     bool closed = false;  // removed from the tab table
 
     std::atomic<bool> alive{true};

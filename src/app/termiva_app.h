@@ -108,6 +108,21 @@ public:
     void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
+    // ---- file transfer in the terminal (xfer.cpp) ----
+    Json xfer_start(const std::string& tab_id, const std::string& protocol,
+                    const std::string& direction, const Json& files, const Json& save_dir);
+    bool xfer_cancel(const std::string& tab_id);
+    Json xfer_status(const std::string& tab_id);
+    Json xfer_pick_files();
+    std::string xfer_pick_save_dir();
+    bool _xfer_start(const std::string& tab_id, const std::string& protocol,
+                     const std::string& direction,
+                     std::optional<std::vector<std::string>> files = std::nullopt,
+                     std::optional<std::string> save_dir = std::nullopt);
+    void _xfer_send_bytes(const std::string& tab_id, std::string_view data);
+    void _xfer_on_event(const std::string& tab_id, const Json& ev);
+    std::filesystem::path _xfer_default_recv_dir();
+
     // SSH-2 (start_ssh.cpp and its neighbours).
     void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     Json _build_ssh_prefs(const Json& sess);
@@ -153,6 +168,7 @@ private:
     void register_bridge();
     // Each feature file adds its own page operations.
     void register_ssh_bridge();
+    void register_xfer_bridge();
     void set_decoder(Tab& tab, const std::string& encoding);
     void push_page_call(const std::string& script);
     std::shared_ptr<platform::PageWindow> window() const;

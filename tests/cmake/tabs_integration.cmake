@@ -18,3 +18,12 @@ if(TARGET termiva-host AND TARGET supdup_server_fixture AND TARGET sixbitline)
     LABELS integration)
   add_dependencies(supdup_tab_tests termiva-host)
 endif()
+
+# ZMODEM inside a local-shell tab, with lrzsz as the peer.
+if(TARGET termiva-host)
+  termiva_add_test(NAME xfer_tab_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/xfer_tab_test.cpp
+    LIBS termiva_test_support
+    LABELS integration)
+  add_dependencies(xfer_tab_tests termiva-host)
+endif()

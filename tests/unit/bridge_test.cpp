@@ -36,6 +36,11 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
          }},
         {"set_language", constant({{"ok", false}, {"language", "en"}})},
         {"pick_private_key", constant("")},
+        {"xfer_start", constant({{"ok", false}})},
+        {"xfer_cancel", constant(false)},
+        {"xfer_status", constant({{"active", false}})},
+        {"xfer_pick_files", constant(Json::array())},
+        {"xfer_pick_save_dir", constant("")},
     };
 }
 

@@ -1,0 +1,285 @@
+// File transfer inside a terminal connection: the filter every reader passes received
+// bytes through, ZMODEM auto-receive, and the page's transfer operations.
+#include <algorithm>
+#include <array>
+#include <iostream>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/desktop.h"
+#include "transfer/xyzmodem_transfer.h"
+
+namespace termiva {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> PROTOCOLS = {"xmodem", "xmodem-crc", "xmodem-1k",
+                                                       "ymodem", "ymodem-g",   "zmodem"};
+
+// The transfer engine in a tab's job slot.
+class TransferJob : public Job {
+public:
+    TransferJob(std::string protocol, std::string direction, XYZModemTransfer::SendBytes send,
+                XYZModemTransfer::OnEvent on_event, std::optional<std::vector<std::string>> files,
+                std::optional<std::string> save_dir)
+        : m_engine(std::move(protocol), std::move(direction), std::move(send), std::move(on_event),
+                   std::move(files), std::move(save_dir)) {}
+    void start() override { m_engine.start(); }
+    void feed(std::string_view data) override { m_engine.feed(data); }
+    bool is_done() const override { return m_engine.is_done(); }
+    void cancel() override { m_engine.cancel(); }
+    std::string protocol() const override { return m_engine.protocol(); }
+    std::string direction() const override { return m_engine.direction(); }
+
+private:
+    XYZModemTransfer m_engine;
+};
+
+}  // namespace
+
+std::string TermivaApp::_intercept_or_decode(const std::string& tab_id, std::string_view data) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || data.empty()) return {};
+    std::shared_ptr<Job> job;
+    std::shared_ptr<ZmodemSniffer> sniffer;
+    {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+        if (!tab->_zmodem_sniffer) tab->_zmodem_sniffer = std::make_shared<ZmodemSniffer>();
+        sniffer = tab->_zmodem_sniffer;
+    }
+    if (job && !job->is_done()) {
+        job->feed(data);
+        return {};
+    }
+    ZmodemSniffer::Result seen = sniffer->feed(data);
+    if (seen.detected) {
+        _push_info(tab_id, _t("info.zmodem_detected"), false);
+        _xfer_start(tab_id, "zmodem", "recv", std::nullopt, _xfer_default_recv_dir().string());
+        std::shared_ptr<Job> started;
+        {
+            std::lock_guard lock(tab->lock);
+            started = tab->_xfer;
+        }
+        if (started && !seen.transfer.empty()) started->feed(seen.transfer);
+    }
+    if (seen.shown.empty()) return {};
+
+    std::shared_ptr<text::Decoder> decoder;
+    {
+        std::lock_guard lock(tab->lock);
+        if (!tab->decoder) {
+            std::string encoding = tab->encoding.empty() ? "utf-8" : tab->encoding;
+            try {
+                tab->decoder = std::make_shared<text::Decoder>(encoding);
+            } catch (const std::exception&) {
+                tab->decoder = std::make_shared<text::Decoder>("utf-8");
+            }
+        }
+        decoder = tab->decoder;
+    }
+    return decoder->decode(seen.shown);
+}
+
+bool TermivaApp::_xfer_start(const std::string& tab_id, const std::string& protocol,
+                             const std::string& direction,
+                             std::optional<std::vector<std::string>> files,
+                             std::optional<std::string> save_dir) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return false;
+    auto job = std::make_shared<TransferJob>(
+        protocol, direction,
+        [this, tab_id](std::string_view bytes) { _xfer_send_bytes(tab_id, bytes); },
+        [this, tab_id](const Json& ev) { _xfer_on_event(tab_id, ev); }, std::move(files),
+        std::move(save_dir));
+    {
+        // Checking for a running job and taking the slot happen under one lock, so two
+        // starts at the same moment cannot both win.
+        std::lock_guard lock(tab->lock);
+        if (tab->closed || (tab->_xfer && !tab->_xfer->is_done())) return false;
+        tab->_xfer = job;
+    }
+    job->start();
+    return true;
+}
+
+Json TermivaApp::xfer_start(const std::string& tab_id, const std::string& protocol,
+                            const std::string& direction, const Json& files, const Json& save_dir) {
+    if (direction != "send" && direction != "recv") {
+        return Json{{"ok", false}, {"reason", _t("xfer.reason.direction")}};
+    }
+    if (std::find(PROTOCOLS.begin(), PROTOCOLS.end(), protocol) == PROTOCOLS.end()) {
+        return Json{{"ok", false},
+                    {"reason", _t("xfer.reason.unknown_proto", {{"proto", protocol}})}};
+    }
+    std::optional<std::vector<std::string>> file_list;
+    if (files.is_array() && !files.empty()) {
+        file_list.emplace();
+        for (const auto& f : files)
+            file_list->push_back(text_of(f));
+    }
+    if (direction == "send" && !file_list) {
+        return Json{{"ok", false}, {"reason", _t("xfer.reason.need_files")}};
+    }
+    std::optional<std::string> folder;
+    if (direction == "recv") {
+        folder = is_false_like(save_dir) ? _xfer_default_recv_dir().string() : text_of(save_dir);
+    }
+    bool ok = _xfer_start(tab_id, protocol, direction,
+                          direction == "send" ? file_list : std::nullopt, folder);
+    return Json{{"ok", ok}, {"save_dir", folder ? Json(*folder) : Json()}};
+}
+
+bool TermivaApp::xfer_cancel(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return false;
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+    }
+    if (!job) return false;
+    job->cancel();
+    return true;
+}
+
+Json TermivaApp::xfer_status(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    std::shared_ptr<Job> job;
+    if (tab) {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+    }
+    if (!job) return Json{{"active", false}};
+    auto or_null = [](const std::string& s) { return s.empty() ? Json() : Json(s); };
+    return Json{{"active", !job->is_done()},
+                {"protocol", or_null(job->protocol())},
+                {"direction", or_null(job->direction())}};
+}
+
+void TermivaApp::_xfer_send_bytes(const std::string& tab_id, std::string_view data) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || data.empty()) return;
+    try {
+        std::shared_ptr<Backend> target;
+        std::shared_ptr<SerialLine> serial;
+        {
+            std::lock_guard lock(tab->lock);
+            for (const char* slot : SEND_SLOTS) {
+                if (std::string_view(slot) == "serial") {
+                    if ((serial = tab->serial)) break;
+                } else if ((target = *tab->backend_slot(slot))) {
+                    break;
+                }
+            }
+        }
+        if (serial) {
+            serial->write(data);
+        } else if (target) {
+            target->send(data);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "[xfer_send_bytes] " << e.what() << std::endl;
+    }
+}
+
+void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev) {
+    if (window()) {
+        try {
+            push_page_call("if(window.xferOnEvent) xferOnEvent(" +
+                           Json(tab_id).dump(-1, ' ', true) + ", " +
+                           ev.dump(-1, ' ', false, Json::error_handler_t::replace) + ")");
+        } catch (const std::exception&) {
+        }
+    }
+    if (member(ev, "kind") != "done") return;
+    // The slot is freed even when no window listens: a finished job must not hold it.
+    std::shared_ptr<Job> finished;
+    if (TabPtr tab = find_tab(tab_id)) {
+        std::shared_ptr<ZmodemSniffer> sniffer;
+        {
+            std::lock_guard lock(tab->lock);
+            finished = std::move(tab->_xfer);
+            tab->_xfer.reset();
+            sniffer = tab->_zmodem_sniffer;
+        }
+        if (finished && sniffer) sniffer->reset();
+    }
+    bool ok = member(ev, "ok") == true;
+    if (ok) {
+        _push_info(tab_id, _t("info.xfer_end_ok"), false);
+    } else {
+        _push_info(tab_id, _t("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}),
+                   true);
+    }
+    // This may run on the job's own thread: let the last reference go elsewhere.
+    if (finished) _spawn([finished = std::move(finished)]() mutable { finished.reset(); });
+}
+
+std::filesystem::path TermivaApp::_xfer_default_recv_dir() {
+    std::filesystem::path dir = APP_DIR / "downloads";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return dir;
+}
+
+Json TermivaApp::xfer_pick_files() {
+    std::shared_ptr<platform::Desktop> desktop;
+    {
+        std::lock_guard lock(m_window_lock);
+        desktop = _desktop;
+    }
+    Json out = Json::array();
+    if (!desktop) return out;
+    auto chosen = desktop->pick_files(_t("dialog.pick_files"), {{"All Files", {"*.*"}}}, true,
+                                      std::chrono::seconds(300));
+    if (chosen) {
+        for (const auto& p : *chosen)
+            out.push_back(p.string());
+    }
+    return out;
+}
+
+std::string TermivaApp::xfer_pick_save_dir() {
+    std::shared_ptr<platform::Desktop> desktop;
+    {
+        std::lock_guard lock(m_window_lock);
+        desktop = _desktop;
+    }
+    if (!desktop) return {};
+    _xfer_default_recv_dir();
+    auto chosen = desktop->pick_folder(_t("dialog.pick_save_dir"), std::chrono::seconds(180));
+    return chosen ? chosen->string() : std::string();
+}
+
+void TermivaApp::register_xfer_bridge() {
+    using Args = std::vector<Json>;
+    auto text = [](const Args& a, std::size_t i) -> const std::string& {
+        return a.at(i).get_ref<const std::string&>();
+    };
+    m_bridge.add("xfer_start",
+                 {{"tab_id", "protocol", "direction", {"files", nullptr}, {"save_dir", nullptr}},
+                  [] {
+                      return Json{{"ok", false}};
+                  },
+                  [this, text](const Args& a) {
+                      return xfer_start(text(a, 0), text(a, 1), text(a, 2), a[3], a[4]);
+                  }});
+    m_bridge.add("xfer_cancel",
+                 {{"tab_id"},
+                  [] { return Json(false); },
+                  [this, text](const Args& a) { return Json(xfer_cancel(text(a, 0))); }});
+    m_bridge.add("xfer_status", {{"tab_id"},
+                                 [] {
+                                     return Json{{"active", false}};
+                                 },
+                                 [this, text](const Args& a) { return xfer_status(text(a, 0)); }});
+    m_bridge.add(
+        "xfer_pick_files",
+        {{}, [] { return Json::array(); }, [this](const Args&) { return xfer_pick_files(); }});
+    m_bridge.add(
+        "xfer_pick_save_dir",
+        {{}, [] { return Json(""); }, [this](const Args&) { return Json(xfer_pick_save_dir()); }});
+}
+
+}  // namespace termiva
