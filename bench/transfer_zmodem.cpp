@@ -92,9 +92,14 @@ double lrzsz(Scratch& s, const fs::path& file, LinkKind link) {
     ChildProcess rz({"rz", "-b", "-q"}, s.root / "dst", b.get(), s.root / "rz.log");
     ChildProcess sz({"sz", "-b", "-q", file.string()}, s.root / "src", a.get(), s.root / "sz.log");
     auto sz_status = sz.wait(RUN_LIMIT);
-    auto rz_status = rz.wait(seconds(5));
+    auto rz_status = rz.wait(RUN_LIMIT);
     double secs = duration<double>(steady_clock::now() - start).count();
-    if (sz_status != 0 || rz_status != 0) return -1;
+    if (sz_status != 0 || rz_status != 0) {
+        std::fprintf(stderr, "sz|rz failed (sz %d, rz %d): %s %s\n", sz_status.value_or(-1),
+                     rz_status.value_or(-1), read_file(s.root / "sz.log").c_str(),
+                     read_file(s.root / "rz.log").c_str());
+        return -1;
+    }
     return secs;
 }
 
@@ -106,7 +111,7 @@ double best(std::vector<double> runs) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     int mib = argc > 1 ? std::max(1, std::atoi(argv[1])) : 8;
     Scratch s;
     fs::path file = s.root / "src" / "payload.bin";
@@ -133,4 +138,13 @@ int main(int argc, char** argv) {
             name, mb / t_base, mb / t_send, t_base / t_send, mb / t_recv, t_base / t_recv);
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "transfer_zmodem: %s\n", e.what());
+        return 1;
+    }
 }
