@@ -205,6 +205,30 @@ TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenSxIsKilled) {
     EXPECT_TRUE(fs::is_empty(dst));
 }
 
+TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenRxIsKilled) {
+    TERMIVA_REQUIRE_PROGRAM(rx, "rx");
+    PeerRunSpec spec;
+    spec.peer_argv = {"rx", "-b", "-c", "k.bin"};
+    spec.peer_cwd = dst;
+    spec.protocol = "xmodem-1k";
+    spec.direction = "send";
+    spec.files = std::vector<std::string>{source({"k.bin", random_bytes(1 << 20, 28)})};
+    spec.options.timeout = milliseconds(300);
+    spec.options.retries = 3;
+    spec.done_within = milliseconds(300 * 5 + 2000);
+    bool moving = false;
+    spec.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
+        peer.slow_down(milliseconds(2));
+        moving = wait_progress(log, 5000, seconds(10));
+        peer.kill_peer();
+    };
+    PeerRun run = run_with_peer(spec);
+    ASSERT_TRUE(moving);
+    ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
+    EXPECT_FALSE(run.done->at("ok").get<bool>());
+    EXPECT_FALSE(run.done->value("reason", "").empty());
+}
+
 TEST_F(BlockProtocolsWithLrzsz, CancelMakesSxAndRbStop) {
     TERMIVA_REQUIRE_PROGRAM(sx, "sx");
     TERMIVA_REQUIRE_PROGRAM(rb, "rb");
