@@ -34,7 +34,7 @@ struct PeerRun {
     std::uint64_t bytes_to_peer = 0;
 };
 
-struct PeerRunSpec {
+struct PeerRunPlan {
     std::vector<std::string> peer_argv;
     std::filesystem::path peer_cwd;
     std::string protocol;
@@ -48,18 +48,18 @@ struct PeerRunSpec {
     std::chrono::milliseconds done_within{60000};
 };
 
-inline PeerRun run_with_peer(const PeerRunSpec& spec) {
+inline PeerRun run_with_peer(const PeerRunPlan& plan) {
     PeerRun result;
     TransferEventLog log;
-    LrzszPeer peer(spec.peer_argv, spec.peer_cwd, spec.link);
+    LrzszPeer peer(plan.peer_argv, plan.peer_cwd, plan.link);
     {
         XYZModemTransfer job(
-            spec.protocol, spec.direction, [&peer](std::string_view b) { peer.send(b); },
-            log.sink(), spec.files, spec.save_dir, spec.options);
+            plan.protocol, plan.direction, [&peer](std::string_view b) { peer.send(b); },
+            log.sink(), plan.files, plan.save_dir, plan.options);
         peer.pump_to([&job](std::string_view b) { job.feed(b); });
         job.start();
-        if (spec.during) spec.during(peer, job, log);
-        result.done = log.wait_done(spec.done_within);
+        if (plan.during) plan.during(peer, job, log);
+        result.done = log.wait_done(plan.done_within);
         result.peer_status = peer.wait_exit(std::chrono::seconds(15));
         peer.stop_pump();
     }

@@ -58,28 +58,28 @@ protected:
 
     PeerRun send(const std::string& protocol, std::vector<std::string> peer_argv,
                  const std::vector<NamedContent>& files, fs::path peer_dir) {
-        PeerRunSpec spec;
-        spec.peer_argv = std::move(peer_argv);
-        spec.peer_cwd = peer_dir;
-        spec.protocol = protocol;
-        spec.direction = "send";
-        spec.files.emplace();
+        PeerRunPlan plan;
+        plan.peer_argv = std::move(peer_argv);
+        plan.peer_cwd = peer_dir;
+        plan.protocol = protocol;
+        plan.direction = "send";
+        plan.files.emplace();
         for (const auto& f : files)
-            spec.files->push_back(source(f));
-        return run_with_peer(spec);
+            plan.files->push_back(source(f));
+        return run_with_peer(plan);
     }
 
     PeerRun receive(const std::string& protocol, std::vector<std::string> peer_argv,
                     const std::vector<NamedContent>& files, fs::path save_dir) {
-        PeerRunSpec spec;
-        spec.peer_argv = std::move(peer_argv);
+        PeerRunPlan plan;
+        plan.peer_argv = std::move(peer_argv);
         for (const auto& f : files)
-            spec.peer_argv.push_back(source(f));
-        spec.peer_cwd = src;
-        spec.protocol = protocol;
-        spec.direction = "recv";
-        spec.save_dir = save_dir.string();
-        return run_with_peer(spec);
+            plan.peer_argv.push_back(source(f));
+        plan.peer_cwd = src;
+        plan.protocol = protocol;
+        plan.direction = "recv";
+        plan.save_dir = save_dir.string();
+        return run_with_peer(plan);
     }
 
     TempDir tmp;
@@ -154,51 +154,51 @@ TEST_F(BlockProtocolsWithLrzsz, Xmodem1kMovesOneMebibyteBothWays) {
 TEST_F(BlockProtocolsWithLrzsz, XmodemCrcRepairsADamagedByteEitherWay) {
     TERMIVA_REQUIRE_PROGRAM(sx, "sx");
     NamedContent file{"d.bin", random_bytes(20000, 22)};
-    PeerRunSpec spec;
-    spec.peer_argv = {"rx", "-b", "-c", "d.bin"};
-    spec.peer_cwd = dst;
-    spec.protocol = "xmodem-crc";
-    spec.direction = "send";
-    spec.files = std::vector<std::string>{source(file)};
-    spec.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
+    PeerRunPlan plan;
+    plan.peer_argv = {"rx", "-b", "-c", "d.bin"};
+    plan.peer_cwd = dst;
+    plan.protocol = "xmodem-crc";
+    plan.direction = "send";
+    plan.files = std::vector<std::string>{source(file)};
+    plan.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
         peer.corrupt_outgoing_at(10000);
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     expect_success(run);
     expect_padded_copy(read_file(dst / "d.bin"), file.content, "to rx");
     EXPECT_GT(run.bytes_to_peer, 20000u + 157 * 5 + 133) << "no block was repeated";
 
-    spec.peer_argv = {"sx", "-b", source(file)};
-    spec.peer_cwd = src;
-    spec.direction = "recv";
-    spec.files.reset();
-    spec.save_dir = (dst / "in").string();
-    spec.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
+    plan.peer_argv = {"sx", "-b", source(file)};
+    plan.peer_cwd = src;
+    plan.direction = "recv";
+    plan.files.reset();
+    plan.save_dir = (dst / "in").string();
+    plan.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
         peer.corrupt_incoming_at(10000);
     };
-    run = run_with_peer(spec);
+    run = run_with_peer(plan);
     expect_success(run);
     expect_padded_copy(read_file(dst / "in" / "xmodem-received.bin"), file.content, "from sx");
 }
 
 TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenSxIsKilled) {
     TERMIVA_REQUIRE_PROGRAM(sx, "sx");
-    PeerRunSpec spec;
-    spec.peer_argv = {"sx", "-b", source({"k.bin", random_bytes(1 << 20, 23)})};
-    spec.peer_cwd = src;
-    spec.protocol = "xmodem-crc";
-    spec.direction = "recv";
-    spec.save_dir = dst.string();
-    spec.options.timeout = milliseconds(300);
-    spec.options.retries = 3;
-    spec.done_within = milliseconds(300 * 5 + 2000);
+    PeerRunPlan plan;
+    plan.peer_argv = {"sx", "-b", source({"k.bin", random_bytes(1 << 20, 23)})};
+    plan.peer_cwd = src;
+    plan.protocol = "xmodem-crc";
+    plan.direction = "recv";
+    plan.save_dir = dst.string();
+    plan.options.timeout = milliseconds(300);
+    plan.options.retries = 3;
+    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
         peer.slow_down(milliseconds(2));
         moving = wait_progress(log, 5000, seconds(10));
         peer.kill_peer();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
     EXPECT_FALSE(run.done->at("ok").get<bool>());
@@ -207,22 +207,22 @@ TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenSxIsKilled) {
 
 TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenRxIsKilled) {
     TERMIVA_REQUIRE_PROGRAM(rx, "rx");
-    PeerRunSpec spec;
-    spec.peer_argv = {"rx", "-b", "-c", "k.bin"};
-    spec.peer_cwd = dst;
-    spec.protocol = "xmodem-1k";
-    spec.direction = "send";
-    spec.files = std::vector<std::string>{source({"k.bin", random_bytes(1 << 20, 28)})};
-    spec.options.timeout = milliseconds(300);
-    spec.options.retries = 3;
-    spec.done_within = milliseconds(300 * 5 + 2000);
+    PeerRunPlan plan;
+    plan.peer_argv = {"rx", "-b", "-c", "k.bin"};
+    plan.peer_cwd = dst;
+    plan.protocol = "xmodem-1k";
+    plan.direction = "send";
+    plan.files = std::vector<std::string>{source({"k.bin", random_bytes(1 << 20, 28)})};
+    plan.options.timeout = milliseconds(300);
+    plan.options.retries = 3;
+    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
         peer.slow_down(milliseconds(2));
         moving = wait_progress(log, 5000, seconds(10));
         peer.kill_peer();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
     EXPECT_FALSE(run.done->at("ok").get<bool>());
@@ -237,27 +237,27 @@ TEST_F(BlockProtocolsWithLrzsz, CancelMakesSxAndRbStop) {
         ASSERT_TRUE(wait_progress(log, 5000, seconds(10)));
         job.cancel();
     };
-    PeerRunSpec spec;
-    spec.peer_argv = {"sx", "-b", source({"c.bin", random_bytes(1 << 20, 24)})};
-    spec.peer_cwd = src;
-    spec.protocol = "xmodem-crc";
-    spec.direction = "recv";
-    spec.save_dir = dst.string();
-    spec.done_within = seconds(10);
-    spec.during = cancel_when_moving;
-    PeerRun run = run_with_peer(spec);
+    PeerRunPlan plan;
+    plan.peer_argv = {"sx", "-b", source({"c.bin", random_bytes(1 << 20, 24)})};
+    plan.peer_cwd = src;
+    plan.protocol = "xmodem-crc";
+    plan.direction = "recv";
+    plan.save_dir = dst.string();
+    plan.done_within = seconds(10);
+    plan.during = cancel_when_moving;
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(run.done.has_value());
     EXPECT_EQ(run.done->value("reason", ""), "cancelled");
     ASSERT_TRUE(run.peer_status.has_value()) << "sx did not stop";
     EXPECT_NE(*run.peer_status, 0);
     EXPECT_TRUE(fs::is_empty(dst));
 
-    spec.peer_argv = {"rb", "-b"};
-    spec.peer_cwd = dst;
-    spec.direction = "send";
-    spec.files = std::vector<std::string>{(src / "c.bin").string()};
-    spec.protocol = "ymodem";
-    run = run_with_peer(spec);
+    plan.peer_argv = {"rb", "-b"};
+    plan.peer_cwd = dst;
+    plan.direction = "send";
+    plan.files = std::vector<std::string>{(src / "c.bin").string()};
+    plan.protocol = "ymodem";
+    run = run_with_peer(plan);
     ASSERT_TRUE(run.done.has_value());
     EXPECT_EQ(run.done->value("reason", ""), "cancelled");
     ASSERT_TRUE(run.peer_status.has_value()) << "rb did not stop";
@@ -335,13 +335,13 @@ TEST_F(BlockProtocolsWithLrzsz, YmodemHostileSenderPathLandsAsABaseName) {
     TERMIVA_REQUIRE_PROGRAM(sb, "sb");
     fs::create_directories(src / "a" / "b");
     write_file(src / "x", "hostile");
-    PeerRunSpec spec;
-    spec.peer_argv = {"sb", "-b", "-f", "../../x"};
-    spec.peer_cwd = src / "a" / "b";
-    spec.protocol = "ymodem";
-    spec.direction = "recv";
-    spec.save_dir = (dst / "in").string();
-    PeerRun run = run_with_peer(spec);
+    PeerRunPlan plan;
+    plan.peer_argv = {"sb", "-b", "-f", "../../x"};
+    plan.peer_cwd = src / "a" / "b";
+    plan.protocol = "ymodem";
+    plan.direction = "recv";
+    plan.save_dir = (dst / "in").string();
+    PeerRun run = run_with_peer(plan);
     expect_success(run);
     EXPECT_EQ(read_file(dst / "in" / "x"), "hostile");
     EXPECT_FALSE(fs::exists(dst / "x"));

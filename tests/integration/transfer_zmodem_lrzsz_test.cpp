@@ -38,31 +38,31 @@ protected:
     PeerRun send_to_rz(const std::vector<NamedContent>& files,
                        std::vector<std::string> rz_options = {},
                        LinkKind link = LinkKind::SocketPair) {
-        PeerRunSpec spec;
-        spec.peer_argv = {"rz", "-b"};
-        spec.peer_argv.insert(spec.peer_argv.end(), rz_options.begin(), rz_options.end());
-        spec.peer_cwd = dst;
-        spec.protocol = "zmodem";
-        spec.direction = "send";
-        spec.files = write_sources(files);
-        spec.link = link;
-        return run_with_peer(spec);
+        PeerRunPlan plan;
+        plan.peer_argv = {"rz", "-b"};
+        plan.peer_argv.insert(plan.peer_argv.end(), rz_options.begin(), rz_options.end());
+        plan.peer_cwd = dst;
+        plan.protocol = "zmodem";
+        plan.direction = "send";
+        plan.files = write_sources(files);
+        plan.link = link;
+        return run_with_peer(plan);
     }
 
     PeerRun receive_from_sz(const std::vector<NamedContent>& files,
                             std::vector<std::string> sz_options = {},
                             LinkKind link = LinkKind::SocketPair) {
-        PeerRunSpec spec;
-        spec.peer_argv = {"sz", "-b"};
-        spec.peer_argv.insert(spec.peer_argv.end(), sz_options.begin(), sz_options.end());
+        PeerRunPlan plan;
+        plan.peer_argv = {"sz", "-b"};
+        plan.peer_argv.insert(plan.peer_argv.end(), sz_options.begin(), sz_options.end());
         for (const auto& p : write_sources(files))
-            spec.peer_argv.push_back(p);
-        spec.peer_cwd = src;
-        spec.protocol = "zmodem";
-        spec.direction = "recv";
-        spec.save_dir = dst.string();
-        spec.link = link;
-        return run_with_peer(spec);
+            plan.peer_argv.push_back(p);
+        plan.peer_cwd = src;
+        plan.protocol = "zmodem";
+        plan.direction = "recv";
+        plan.save_dir = dst.string();
+        plan.link = link;
+        return run_with_peer(plan);
     }
 
     static void expect_success(const PeerRun& run) {
@@ -153,16 +153,16 @@ TEST_F(ZmodemWithLrzsz, RepairsAByteDamagedOnTheWayToRz) {
     expect_success(clean);
     fs::remove(dst / "d.bin");
 
-    PeerRunSpec spec;
-    spec.peer_argv = {"rz", "-b"};
-    spec.peer_cwd = dst;
-    spec.protocol = "zmodem";
-    spec.direction = "send";
-    spec.files = write_sources(files);
-    spec.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
+    PeerRunPlan plan;
+    plan.peer_argv = {"rz", "-b"};
+    plan.peer_cwd = dst;
+    plan.protocol = "zmodem";
+    plan.direction = "send";
+    plan.files = write_sources(files);
+    plan.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
         peer.corrupt_outgoing_at(150000);
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     expect_success(run);
     expect_arrived(files);
     // The same file went out again from the damaged place: more bytes than a clean run.
@@ -172,17 +172,17 @@ TEST_F(ZmodemWithLrzsz, RepairsAByteDamagedOnTheWayToRz) {
 TEST_F(ZmodemWithLrzsz, RepairsAByteDamagedOnTheWayFromSz) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
     std::vector<NamedContent> files{{"d.bin", random_bytes(300000, 12)}};
-    PeerRunSpec spec;
-    spec.peer_argv = {"sz", "-b", (src / "d.bin").string()};
+    PeerRunPlan plan;
+    plan.peer_argv = {"sz", "-b", (src / "d.bin").string()};
     write_sources(files);
-    spec.peer_cwd = src;
-    spec.protocol = "zmodem";
-    spec.direction = "recv";
-    spec.save_dir = dst.string();
-    spec.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
+    plan.peer_cwd = src;
+    plan.protocol = "zmodem";
+    plan.direction = "recv";
+    plan.save_dir = dst.string();
+    plan.during = [](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog&) {
         peer.corrupt_incoming_at(150000);
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     expect_success(run);
     expect_arrived(files);
 }
@@ -203,22 +203,22 @@ bool wait_progress(TransferEventLog& log, std::uint64_t bytes, milliseconds boun
 TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenSzIsKilled) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
     write_file(src / "k.bin", random_bytes(4 << 20, 13));
-    PeerRunSpec spec;
-    spec.peer_argv = {"sz", "-b", "-w", "16384", (src / "k.bin").string()};
-    spec.peer_cwd = src;
-    spec.protocol = "zmodem";
-    spec.direction = "recv";
-    spec.save_dir = dst.string();
-    spec.options.timeout = milliseconds(300);
-    spec.options.retries = 3;
-    spec.done_within = milliseconds(300 * 5 + 2000);
+    PeerRunPlan plan;
+    plan.peer_argv = {"sz", "-b", "-w", "16384", (src / "k.bin").string()};
+    plan.peer_cwd = src;
+    plan.protocol = "zmodem";
+    plan.direction = "recv";
+    plan.save_dir = dst.string();
+    plan.options.timeout = milliseconds(300);
+    plan.options.retries = 3;
+    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
         peer.slow_down(milliseconds(5));
         moving = wait_progress(log, 20000, seconds(10));
         peer.kill_peer();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
     EXPECT_FALSE(run.done->at("ok").get<bool>());
@@ -229,22 +229,22 @@ TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenSzIsKilled) {
 
 TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenRzIsKilled) {
     TERMIVA_REQUIRE_PROGRAM(rz, "rz");
-    PeerRunSpec spec;
-    spec.peer_argv = {"rz", "-b", "-w", "16384"};
-    spec.peer_cwd = dst;
-    spec.protocol = "zmodem";
-    spec.direction = "send";
-    spec.files = write_sources({{"k.bin", random_bytes(4 << 20, 14)}});
-    spec.options.timeout = milliseconds(300);
-    spec.options.retries = 3;
-    spec.done_within = milliseconds(300 * 5 + 2000);
+    PeerRunPlan plan;
+    plan.peer_argv = {"rz", "-b", "-w", "16384"};
+    plan.peer_cwd = dst;
+    plan.protocol = "zmodem";
+    plan.direction = "send";
+    plan.files = write_sources({{"k.bin", random_bytes(4 << 20, 14)}});
+    plan.options.timeout = milliseconds(300);
+    plan.options.retries = 3;
+    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
         peer.slow_down(milliseconds(5));
         moving = wait_progress(log, 20000, seconds(10));
         peer.kill_peer();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
     EXPECT_FALSE(run.done->at("ok").get<bool>());
@@ -254,19 +254,19 @@ TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenRzIsKilled) {
 TEST_F(ZmodemWithLrzsz, CancelMakesSzAbortAndLeavesNoFile) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
     write_file(src / "c.bin", random_bytes(8 << 20, 15));
-    PeerRunSpec spec;
-    spec.peer_argv = {"sz", "-b", (src / "c.bin").string()};
-    spec.peer_cwd = src;
-    spec.protocol = "zmodem";
-    spec.direction = "recv";
-    spec.save_dir = dst.string();
-    spec.done_within = seconds(10);
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer& job, TransferEventLog& log) {
+    PeerRunPlan plan;
+    plan.peer_argv = {"sz", "-b", (src / "c.bin").string()};
+    plan.peer_cwd = src;
+    plan.protocol = "zmodem";
+    plan.direction = "recv";
+    plan.save_dir = dst.string();
+    plan.done_within = seconds(10);
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer& job, TransferEventLog& log) {
         peer.slow_down(milliseconds(5));
         ASSERT_TRUE(wait_progress(log, 20000, seconds(10)));
         job.cancel();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(run.done.has_value());
     EXPECT_FALSE(run.done->at("ok").get<bool>());
     EXPECT_EQ(run.done->value("reason", ""), "cancelled");
@@ -277,19 +277,19 @@ TEST_F(ZmodemWithLrzsz, CancelMakesSzAbortAndLeavesNoFile) {
 
 TEST_F(ZmodemWithLrzsz, CancelMakesRzAbort) {
     TERMIVA_REQUIRE_PROGRAM(rz, "rz");
-    PeerRunSpec spec;
-    spec.peer_argv = {"rz", "-b"};
-    spec.peer_cwd = dst;
-    spec.protocol = "zmodem";
-    spec.direction = "send";
-    spec.files = write_sources({{"c.bin", random_bytes(8 << 20, 16)}});
-    spec.done_within = seconds(10);
-    spec.during = [&](LrzszPeer& peer, XYZModemTransfer& job, TransferEventLog& log) {
+    PeerRunPlan plan;
+    plan.peer_argv = {"rz", "-b"};
+    plan.peer_cwd = dst;
+    plan.protocol = "zmodem";
+    plan.direction = "send";
+    plan.files = write_sources({{"c.bin", random_bytes(8 << 20, 16)}});
+    plan.done_within = seconds(10);
+    plan.during = [&](LrzszPeer& peer, XYZModemTransfer& job, TransferEventLog& log) {
         peer.slow_down(milliseconds(5));
         ASSERT_TRUE(wait_progress(log, 20000, seconds(10)));
         job.cancel();
     };
-    PeerRun run = run_with_peer(spec);
+    PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(run.done.has_value());
     EXPECT_EQ(run.done->value("reason", ""), "cancelled");
     ASSERT_TRUE(run.peer_status.has_value()) << "rz did not stop";
@@ -300,14 +300,14 @@ TEST_F(ZmodemWithLrzsz, AHostileSenderPathLandsAsABaseNameInTheFolder) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
     fs::create_directories(src / "a" / "b");
     write_file(src / "x", "hostile");
-    PeerRunSpec spec;
+    PeerRunPlan plan;
     // -f sends the path as given: "../../x" from src/a/b.
-    spec.peer_argv = {"sz", "-b", "-f", "../../x"};
-    spec.peer_cwd = src / "a" / "b";
-    spec.protocol = "zmodem";
-    spec.direction = "recv";
-    spec.save_dir = (dst / "in").string();
-    PeerRun run = run_with_peer(spec);
+    plan.peer_argv = {"sz", "-b", "-f", "../../x"};
+    plan.peer_cwd = src / "a" / "b";
+    plan.protocol = "zmodem";
+    plan.direction = "recv";
+    plan.save_dir = (dst / "in").string();
+    PeerRun run = run_with_peer(plan);
     expect_success(run);
     EXPECT_EQ(read_file(dst / "in" / "x"), "hostile");
     EXPECT_FALSE(fs::exists(dst / "x"));
