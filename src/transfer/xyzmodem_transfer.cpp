@@ -75,6 +75,10 @@ std::string argument_problem(const std::string& protocol, const std::string& dir
             if (!std::filesystem::is_regular_file(f, ec) || ::access(f.c_str(), R_OK) != 0) {
                 return "cannot open " + f;
             }
+            // ZMODEM positions are 32 bits wide.
+            if (!block && std::filesystem::file_size(f, ec) > 0xFFFFFFFFull) {
+                return f + " is too large for ZMODEM (4 GiB at most)";
+            }
         }
     } else if (!save_dir || save_dir->empty()) {
         return "recv requires a folder";

@@ -233,6 +233,26 @@ TEST(TransferJobRefuses, AFileThatCannotBeOpened) {
     }
 }
 
+TEST(TransferJobRefuses, AFileTooLargeForZmodemPositions) {
+    TempDir tmp;
+    auto big = tmp.path() / "big.bin";
+    std::ofstream(big).close();
+    std::error_code ec;
+    fs::resize_file(big, (std::uintmax_t{1} << 32) + 1, ec);  // sparse: no disk used
+    if (ec) GTEST_SKIP() << "no sparse files here: " << ec.message();
+    TransferEventLog log;
+    Outbox out;
+    XYZModemTransfer job(
+        "zmodem", "send", [&](std::string_view b) { out.add(b); }, log.sink(),
+        std::vector<std::string>{big.string()}, std::nullopt, fast());
+    job.start();
+    auto done = log.wait_done(seconds(5));
+    ASSERT_TRUE(done.has_value());
+    EXPECT_FALSE(done->at("ok").get<bool>());
+    EXPECT_NE(done->at("reason").get<std::string>().find("too large"), std::string::npos);
+    EXPECT_EQ(out.get(), "");
+}
+
 TEST(TransferJobCancel, BeforeStartEndsAtOnceWithoutTouchingTheLink) {
     TempDir tmp;
     TransferEventLog log;
