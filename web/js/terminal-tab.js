@@ -10,6 +10,8 @@
   const FAST_DELAY_MS = 4;
   const IDLE_DELAY_MS = 200;
   const FAILED_DELAY_MS = 1000;
+  const FLOW_DELAY_MS = 8;
+  const BATCH_CHARS = 256 * 1024;
 
   const THEME = {
     background: '#0d0f14',
@@ -35,6 +37,7 @@
       this.pendingInfo = [];
       this.infoTicket = 0;
       this.endsLine = true;
+      this.woken = false;
       this.outbox = [];
       this.pumping = false;
       this.wakeSleep = null;
@@ -86,8 +89,16 @@
         this.flushInfo(ticket);
         if (parsed) {
           await parsed; // the next pull waits until the widget has caught up
+          // While output flows, let it gather for a moment: one large pull costs far less
+          // than many small ones, and the screen is drawn once a frame anyway.
+          if (text.length < BATCH_CHARS) await this.sleep(FLOW_DELAY_MS);
           delay = FAST_DELAY_MS;
           continue;
+        }
+        if (this.woken) {
+          // Something just happened (input, a status line): look again soon.
+          this.woken = false;
+          delay = FAST_DELAY_MS;
         }
         await this.sleep(delay);
         delay = Math.min(delay * 2, IDLE_DELAY_MS);
@@ -109,6 +120,7 @@
 
     // Pull again now (after typing, or when a status line arrives).
     wake() {
+      this.woken = true;
       if (this.wakeSleep) this.wakeSleep();
     }
 
@@ -155,7 +167,6 @@
       if (last && last.op === 'send_input') last.data += data;
       else this.outbox.push({ op: 'send_input', data });
       this.pumpOutbox();
-      this.wake();
     }
 
     sendSize(rows, cols) {
