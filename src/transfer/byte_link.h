@@ -2,6 +2,7 @@
 // taken out one at a time by the worker with a time-out. close() wakes a waiting worker.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +30,12 @@ public:
         if (m_pos < m_batch.size()) return static_cast<unsigned char>(m_batch[m_pos++]);
         return refill(timeout);
     }
+    // The bytes already taken into the worker's batch, for bulk reading; `consume` drops
+    // the first `n` of them.
+    std::string_view buffered() const {
+        return std::string_view(m_batch).substr(std::min(m_pos, m_batch.size()));
+    }
+    void consume(std::size_t n) { m_pos += n; }
     // True when a byte can be taken without waiting.
     bool has_pending();
     // Drops everything received so far (a line gone noisy, a frame to be resent).

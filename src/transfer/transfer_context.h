@@ -48,6 +48,8 @@ public:
         return c;
     }
     bool has_pending() { return m_link.has_pending(); }
+    std::string_view buffered() const { return m_link.buffered(); }
+    void consume(std::size_t n) { m_link.consume(n); }
     void discard_pending() { m_link.discard_pending(); }
     // Drops input until the line has been quiet for `quiet` (a damaged packet's remains).
     void purge(std::chrono::milliseconds quiet);

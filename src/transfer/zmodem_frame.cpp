@@ -46,8 +46,20 @@ void Escaper::append(std::string& out, std::uint8_t c) {
 }
 
 void Escaper::append(std::string& out, std::string_view data) {
-    for (char c : data)
-        append(out, static_cast<std::uint8_t>(c));
+    // Runs of bytes that need no escape are copied whole; most data is such a run.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        auto c = static_cast<std::uint8_t>(data[i]);
+        if (!m_escape[c] && (c & 0x7F) != '\r') continue;
+        out.append(data.data() + start, i - start);
+        if (i > start) m_last = static_cast<std::uint8_t>(data[i - 1]);
+        append(out, c);
+        start = i + 1;
+    }
+    if (start < data.size()) {
+        out.append(data.data() + start, data.size() - start);
+        m_last = static_cast<std::uint8_t>(data.back());
+    }
 }
 
 namespace {

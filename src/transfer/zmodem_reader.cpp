@@ -126,6 +126,24 @@ HeaderRead Reader::read_hex_header() {
     return r;
 }
 
+void Reader::take_plain_run(std::string& out, std::size_t max_length) {
+    // Bytes that are neither ZDLE nor flow control are data as they stand: take the run of
+    // them already received in one piece.
+    std::string_view ahead = m_ctx.buffered();
+    std::size_t room = max_length > out.size() ? max_length - out.size() : 0;
+    std::size_t n = 0;
+    std::size_t limit = std::min(ahead.size(), room);
+    while (n < limit) {
+        auto c = static_cast<std::uint8_t>(ahead[n]);
+        if (c == ZDLE || (c & 0x7F) == XON || (c & 0x7F) == XOFF) break;
+        ++n;
+    }
+    if (n == 0) return;
+    out.append(ahead.data(), n);
+    m_ctx.consume(n);
+    m_cans = 0;
+}
+
 SubpacketRead Reader::read_subpacket(std::string& out, bool crc32, std::size_t max_length) {
     const auto timeout = m_ctx.options().char_timeout;
     out.clear();
@@ -155,6 +173,7 @@ SubpacketRead Reader::read_subpacket(std::string& out, bool crc32, std::size_t m
         }
         if (out.size() >= max_length) return {SubpacketRead::DAMAGED};
         out += static_cast<char>(c);
+        take_plain_run(out, max_length);
     }
 }
 

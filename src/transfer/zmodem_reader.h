@@ -42,6 +42,7 @@ private:
     int get_escaped(std::chrono::milliseconds timeout);
     HeaderRead read_binary_header(bool crc32);
     HeaderRead read_hex_header();
+    void take_plain_run(std::string& out, std::size_t max_length);
 
     TransferContext& m_ctx;
     int m_cans = 0;
