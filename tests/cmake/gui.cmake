@@ -3,7 +3,7 @@ if(TARGET termiva_platform_gtk)
   termiva_add_test(NAME gui_page_call_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_page_call_test.cpp
     LIBS termiva_platform_gtk
-    LABELS unit gui)
+    LABELS unit)
   termiva_add_test(NAME gui_desktop_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_desktop_test.cpp
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
@@ -19,4 +19,12 @@ if(TARGET termiva)
     LIBS termiva_test_support PkgConfig::TERMIVA_X11
     LABELS gui)
   add_dependencies(gui_window_test termiva termiva_page)
+endif()
+
+# The application's window, tray and title-bar steps against a fake desktop.
+if(TARGET termiva_app)
+  termiva_add_test(NAME gui_app_window_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_app_window_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS unit)
 endif()
