@@ -173,6 +173,20 @@ describe('tabs, keys and per-tab settings', { skip }, () => {
     await s.waitForScreen(tabId, /^中文$/m);
   });
 
+  it('pastes the clipboard with Ctrl+Shift+V and copies the selection with Ctrl+Shift+C', async () => {
+    const tabId = await s.activeTabId();
+    await s.context.grantPermissions(['clipboard-read', 'clipboard-write']);
+    await s.page.evaluate(() => navigator.clipboard.writeText('echo pasted-$((3*3))'));
+    await s.page.waitForFunction(() => !!(document.activeElement && document.activeElement.closest('.xterm')));
+    await s.page.keyboard.press('Control+Shift+V');
+    await s.waitForScreen(tabId, /echo pasted-\$\(\(3\*3\)\)/);
+    await s.page.keyboard.press('Enter');
+    await s.waitForScreen(tabId, /^pasted-9$/m);
+    await s.page.evaluate((id) => window.Termiva.app.state.terminals.get(id).term.selectAll(), tabId);
+    await s.page.keyboard.press('Control+Shift+C');
+    await s.page.waitForFunction(async () => /pasted-9/.test(await navigator.clipboard.readText()), null, { timeout: 5000 });
+  });
+
   it('pauses and resumes the output of a tab', async () => {
     const tabId = await s.activeTabId();
     await s.page.click('#tab-reading');
@@ -228,6 +242,16 @@ describe('status lines', { skip }, () => {
     assert.equal(styles.errorColour, 'rgb(255, 123, 114)');
     assert.notEqual(styles.infoColour, styles.errorColour);
     await s.page.waitForSelector(`.tab[data-id="${tabId}"][data-state="ended"]`, { timeout: 5000 });
+  });
+
+  it('shows the reachability the launcher reports beside each session', async () => {
+    const row = s.page.locator('.session');
+    assert.equal(await row.getAttribute('data-status'), 'unknown');
+    const sessionId = 'f0e1d2c3b4a5968778695a4b3c2d1e0f';
+    await s.host.call('$receipt', { type: 'ping_results', results: [{ id: sessionId, online: true }] });
+    await s.page.waitForSelector('.session[data-status="online"] .status-dot.status-online', { timeout: 6000 });
+    await s.host.call('$receipt', { type: 'ping_results', results: [{ id: sessionId, online: false }] });
+    await s.page.waitForSelector('.session[data-status="offline"] .status-dot.status-offline', { timeout: 6000 });
   });
 
   it('shows the status lines in the language chosen', async () => {
