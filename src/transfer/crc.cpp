@@ -18,19 +18,27 @@ constexpr std::array<std::uint16_t, 256> make_crc16_table() {
     return table;
 }
 
-constexpr std::array<std::uint32_t, 256> make_crc32_table() {
-    std::array<std::uint32_t, 256> table{};
+// Four tables: tables[k][b] is the CRC register after byte b and k zero bytes, so four
+// bytes fold in per step ("slicing by four").
+constexpr std::array<std::array<std::uint32_t, 256>, 4> make_crc32_tables() {
+    std::array<std::array<std::uint32_t, 256>, 4> tables{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t crc = i;
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        table[i] = crc;
+        tables[0][i] = crc;
     }
-    return table;
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        for (int k = 1; k < 4; ++k) {
+            std::uint32_t prev = tables[k - 1][i];
+            tables[k][i] = (prev >> 8) ^ tables[0][prev & 0xFF];
+        }
+    }
+    return tables;
 }
 
 constexpr auto CRC16_TABLE = make_crc16_table();
-constexpr auto CRC32_TABLE = make_crc32_table();
+constexpr auto CRC32_TABLES = make_crc32_tables();
 
 }  // namespace
 
@@ -45,12 +53,22 @@ std::uint16_t crc16(std::string_view data, std::uint16_t crc) {
 }
 
 std::uint32_t crc32_update(std::uint32_t crc, std::uint8_t byte) {
-    return CRC32_TABLE[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+    return CRC32_TABLES[0][(crc ^ byte) & 0xFF] ^ (crc >> 8);
 }
 
 std::uint32_t crc32_raw(std::string_view data, std::uint32_t crc) {
-    for (char c : data)
-        crc = crc32_update(crc, static_cast<std::uint8_t>(c));
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t n = data.size();
+    while (n >= 4) {
+        crc ^= static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+        crc = CRC32_TABLES[3][crc & 0xFF] ^ CRC32_TABLES[2][(crc >> 8) & 0xFF] ^
+              CRC32_TABLES[1][(crc >> 16) & 0xFF] ^ CRC32_TABLES[0][crc >> 24];
+        p += 4;
+        n -= 4;
+    }
+    while (n-- > 0)
+        crc = crc32_update(crc, *p++);
     return crc;
 }
 

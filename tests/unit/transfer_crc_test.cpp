@@ -24,6 +24,19 @@ TEST(TransferChecksums, CanBeComputedInPieces) {
     EXPECT_EQ(crc32(data), 0x414FA339u);
 }
 
+TEST(TransferChecksums, BulkCrc32AgreesWithTheByteByByteRegister) {
+    std::string data;
+    for (int i = 0; i < 300; ++i)
+        data += static_cast<char>((i * 131 + 7) & 0xFF);
+    for (std::size_t length = 0; length <= data.size(); length += 13) {
+        std::uint32_t bytewise = 0xFFFFFFFFu;
+        for (std::size_t i = 0; i < length; ++i) {
+            bytewise = crc32_update(bytewise, static_cast<std::uint8_t>(data[i]));
+        }
+        EXPECT_EQ(crc32_raw(data.substr(0, length), 0xFFFFFFFFu), bytewise) << length;
+    }
+}
+
 TEST(TransferChecksums, ChecksumIsTheByteSumModulo256) {
     EXPECT_EQ(checksum8(""), 0);
     EXPECT_EQ(checksum8(std::string("\x01\x02\x03", 3)), 6);
