@@ -2,8 +2,13 @@
 // channel, keep-alive, legacy algorithms and port forwarding.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 
 #include "connect/ssh2/ssh_bugs.h"
@@ -26,6 +31,26 @@ std::string read_text(const std::filesystem::path& path) {
     text << in.rdbuf();
     return text.str();
 }
+
+// Sets an environment variable for the life of the object.
+class EnvOverride {
+public:
+    EnvOverride(const char* name, const std::string& value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvOverride() {
+        if (m_old) {
+            ::setenv(m_name, m_old->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
 
 class SshConnectionTest : public ::testing::Test {
 protected:
@@ -148,6 +173,54 @@ TEST_F(SshConnectionTest, UnreadableKeyFileIsNamedInTheFailure) {
     } catch (const SshAuthError& e) {
         EXPECT_NE(std::string(e.what()).find("garbage.pem"), std::string::npos) << e.what();
     }
+}
+
+TEST_F(SshConnectionTest, DefaultKeysInTheUsersSshFolderAreTriedWhenAsked) {
+    const auto ssh_dir = home.path() / ".ssh";
+    std::filesystem::create_directories(ssh_dir);
+    std::filesystem::copy_file(server->client_key(), ssh_dir / "id_ed25519");
+    EnvOverride home_env("HOME", home.path().string());
+    auto options = key_login();
+    options.key_file.reset();
+    options.look_for_keys = false;
+    SshConnection without;
+    EXPECT_THROW(without.connect(options), SshAuthError);
+    options.look_for_keys = true;
+    SshConnection with;
+    EXPECT_NO_THROW(with.connect(options));
+}
+
+TEST_F(SshConnectionTest, AgentKeysAreTriedOnlyWhenAllowed) {
+    TERMIVA_REQUIRE_PROGRAM(agent, "ssh-agent");
+    TERMIVA_REQUIRE_PROGRAM(add, "ssh-add");
+    const auto socket = home.path() / "agent.sock";
+    FILE* started = ::popen(("'" + agent.string() + "' -a '" + socket.string() + "'").c_str(), "r");
+    ASSERT_NE(started, nullptr);
+    std::string said;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, started))
+        said += buf;
+    ::pclose(started);
+    const auto at = said.find("SSH_AGENT_PID=");
+    ASSERT_NE(at, std::string::npos) << said;
+    const pid_t agent_pid = std::stoi(said.substr(at + 14));
+    struct AgentStop {
+        pid_t pid;
+        ~AgentStop() { ::kill(pid, SIGTERM); }
+    } stop_agent{agent_pid};
+    EnvOverride agent_env("SSH_AUTH_SOCK", socket.string());
+    ASSERT_EQ(std::system(
+                  ("'" + add.string() + "' '" + server->client_key().string() + "' >/dev/null 2>&1")
+                      .c_str()),
+              0);
+    auto options = key_login();
+    options.key_file.reset();
+    options.allow_agent = false;
+    SshConnection without;
+    EXPECT_THROW(without.connect(options), SshAuthError);
+    options.allow_agent = true;
+    SshConnection with;
+    EXPECT_NO_THROW(with.connect(options));
 }
 
 TEST_F(SshConnectionTest, ClosedPortIsAConnectionFailure) {

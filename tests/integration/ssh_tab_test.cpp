@@ -100,7 +100,8 @@ protected:
     }
 
     bool alive(const std::string& tab) {
-        for (const auto& t : app->get_runtime_state()["tabs"]) {
+        const json state = app->get_runtime_state();
+        for (const auto& t : state["tabs"]) {
             if (t["id"] == tab) return t["alive"].get<bool>();
         }
         return false;
@@ -293,6 +294,20 @@ TEST_F(SshTabTest, ClosingATabWhileItConnectsEndsTheAttempt) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // bounded, not a speed check
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(has_script("Connection failed"));
+}
+
+class NoTtySshTabTest : public SshTabTest {
+protected:
+    testing::SshdOptions server_options() override { return {{"PermitTTY no"}, 0}; }
+};
+
+TEST_F(NoTtySshTabTest, ARefusedPseudoTerminalIsAShellFailure) {
+    const std::string tab = open(key_session());
+    const std::string line = wait_for_script({tab, "Failed to create shell: "});
+    EXPECT_NE(line.find("true)"), std::string::npos) << "an error line: " << line;
+    EXPECT_FALSE(alive(tab));
+    EXPECT_FALSE(has_script("terminalConnected(\"" + tab));
+    EXPECT_EQ(app->find_tab(tab)->client, nullptr);
 }
 
 class LegacySshTabTest : public SshTabTest {

@@ -98,7 +98,7 @@ void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::stri
                      int local_port, const std::atomic<bool>& stop) {
     ssh2::UniqueFd local;
     try {
-        local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS);
+        local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS, &stop);
     } catch (const BackendError& e) {
         std::cerr << "[ssh] remote forward to " << local_host << ":" << local_port << ": "
                   << e.what() << std::endl;
