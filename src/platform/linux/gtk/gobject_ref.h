@@ -41,6 +41,32 @@ private:
     T* m_object = nullptr;
 };
 
+// Holds one reference to a boxed, reference-counted value with its own ref/unref pair.
+template <class T, T* (*Ref)(T*), void (*Unref)(T*)>
+class BoxedRef {
+public:
+    BoxedRef() = default;
+    static BoxedRef share(T* value) {
+        BoxedRef ref;
+        ref.m_value = value ? Ref(value) : nullptr;
+        return ref;
+    }
+    BoxedRef(const BoxedRef& other) : m_value(other.m_value ? Ref(other.m_value) : nullptr) {}
+    BoxedRef(BoxedRef&& other) noexcept : m_value(std::exchange(other.m_value, nullptr)) {}
+    BoxedRef& operator=(BoxedRef other) noexcept {
+        std::swap(m_value, other.m_value);
+        return *this;
+    }
+    ~BoxedRef() {
+        if (m_value) Unref(m_value);
+    }
+    T* get() const { return m_value; }
+    explicit operator bool() const { return m_value != nullptr; }
+
+private:
+    T* m_value = nullptr;
+};
+
 // A GError out-parameter that frees itself.
 class GErrorHolder {
 public:

@@ -13,6 +13,9 @@ namespace termiva::platform::gtk {
 
 namespace {
 
+using ScriptReply = BoxedRef<WebKitScriptMessageReply, webkit_script_message_reply_ref,
+                             webkit_script_message_reply_unref>;
+
 // The name the page posts to: window.webkit.messageHandlers.termiva.
 constexpr const char* BRIDGE_CHANNEL = "termiva";
 
@@ -30,8 +33,8 @@ std::string message_text(JSCValue* value) {
 }
 
 // Answers the page's promise; main thread only.
-void return_answer(const GObjectRef<WebKitScriptMessageReply>& reply,
-                   const GObjectRef<JSCContext>& context, const std::string& answer) {
+void return_answer(const ScriptReply& reply, const GObjectRef<JSCContext>& context,
+                   const std::string& answer) {
     auto value = GObjectRef<JSCValue>::adopt(jsc_value_new_string(context.get(), answer.c_str()));
     webkit_script_message_reply_return_value(reply.get(), value.get());
 }
@@ -265,7 +268,7 @@ gboolean GtkPageWindow::on_script_message(WebKitUserContentManager*, JSCValue* v
 }
 
 void GtkPageWindow::start_page_call(JSCValue* value, WebKitScriptMessageReply* reply) {
-    auto reply_ref = GObjectRef<WebKitScriptMessageReply>::share(reply);
+    auto reply_ref = ScriptReply::share(reply);
     auto context = GObjectRef<JSCContext>::share(jsc_value_get_context(value));
     std::string message = message_text(value);
     // Calls may block for minutes (file pickers): each runs on a worker of its own and the
