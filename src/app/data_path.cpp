@@ -207,31 +207,33 @@ void TermivaApp::_push_connected(const std::string& tab_id) {
     push_page_call("terminalConnected(" + js(tab_id) + ")");
 }
 
-void TermivaApp::_reader_loop(const std::string& tab_id) {
-    TabPtr tab = find_tab(tab_id);
-    if (!tab) return;
-    std::shared_ptr<Backend> chan;
-    {
-        std::lock_guard lock(tab->lock);
-        chan = tab->channel;
-    }
+void TermivaApp::read_until_end(const std::string& tab_id, const TabPtr& tab,
+                                const std::shared_ptr<Backend>& backend) {
     try {
-        while (!_stop && chan && !chan->is_closed()) {
-            std::string data = chan->recv(4096);
+        while (!_stop && backend && !backend->is_closed()) {
+            std::string data = backend->recv(4096);
             if (data.empty()) break;
             std::string text = _intercept_or_decode(tab_id, data);
             if (!text.empty()) _push_to_term(tab_id, text);
         }
     } catch (const std::exception&) {
-        // A read failure ends the connection like an end of stream.
+        // A read failure ends the connection like an end of stream; the end line says so.
     }
     tab->alive = false;
     _push_info(tab_id, _t("info.connection_ended"), false);
+}
+
+void TermivaApp::_reader_loop(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return;
+    std::shared_ptr<Backend> chan;
     std::shared_ptr<SshClient> client;
     {
         std::lock_guard lock(tab->lock);
+        chan = tab->channel;
         client = tab->client;
     }
+    read_until_end(tab_id, tab, chan);
     if (client) {
         try {
             client->close();
@@ -248,18 +250,7 @@ void TermivaApp::_socket_reader_loop(const std::string& tab_id, const std::strin
         std::lock_guard lock(tab->lock);
         if (auto* slot = tab->backend_slot(kind)) backend = *slot;
     }
-    try {
-        while (!_stop && backend && !backend->is_closed()) {
-            std::string data = backend->recv(4096);
-            if (data.empty()) break;
-            std::string text = _intercept_or_decode(tab_id, data);
-            if (!text.empty()) _push_to_term(tab_id, text);
-        }
-    } catch (const std::exception&) {
-        // Reported only through the end line below.
-    }
-    tab->alive = false;
-    _push_info(tab_id, _t("info.connection_ended"), false);
+    read_until_end(tab_id, tab, backend);
     if (backend) {
         try {
             backend->close();

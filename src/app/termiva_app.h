@@ -172,6 +172,10 @@ private:
     void set_decoder(Tab& tab, const std::string& encoding);
     void push_page_call(const std::string& script);
     std::shared_ptr<platform::PageWindow> window() const;
+    // Moves received bytes into the terminal until the stream ends, then marks the tab
+    // ended and shows the end line.
+    void read_until_end(const std::string& tab_id, const TabPtr& tab,
+                        const std::shared_ptr<Backend>& backend);
     // Closes every backend and job a tab holds (a backend still connecting included).
     void release_tab_resources(Tab& tab);
 
