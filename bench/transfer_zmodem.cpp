@@ -53,8 +53,10 @@ double ours(Scratch& s, const fs::path& file, bool sending, LinkKind link) {
     std::vector<std::string> argv = sending
                                         ? std::vector<std::string>{"rz", "-b", "-q"}
                                         : std::vector<std::string>{"sz", "-b", "-q", file.string()};
-    LrzszPeer peer(argv, sending ? s.root / "dst" : s.root / "src", link);
+    // Both measurements include making the link and starting the programs.
     auto start = steady_clock::now();
+    LrzszPeer peer(argv, sending ? s.root / "dst" : s.root / "src", link);
+    double secs = 0;
     std::optional<nlohmann::json> done;
     {
         XYZModemTransfer job(
@@ -65,10 +67,11 @@ double ours(Scratch& s, const fs::path& file, bool sending, LinkKind link) {
         peer.pump_to([&job](std::string_view b) { job.feed(b); });
         job.start();
         done = log.wait_done(RUN_LIMIT);
+        // The session is over for us here; the peer's own exit is not counted.
+        secs = duration<double>(steady_clock::now() - start).count();
         peer.wait_exit(seconds(10));
         peer.stop_pump();
     }
-    double secs = duration<double>(steady_clock::now() - start).count();
     if (!done || !done->at("ok").get<bool>()) return -1;
     return secs;
 }
@@ -76,6 +79,7 @@ double ours(Scratch& s, const fs::path& file, bool sending, LinkKind link) {
 // Seconds for sz -> rz between two lrzsz processes on the same kind of link, or -1.
 double lrzsz(Scratch& s, const fs::path& file, LinkKind link) {
     s.clear_dst();
+    auto start = steady_clock::now();
     Fd a, b;
     std::unique_ptr<PtyPair> ptys;
     if (link == LinkKind::SocketPair) {
@@ -88,12 +92,13 @@ double lrzsz(Scratch& s, const fs::path& file, LinkKind link) {
         a = std::move(ptys->first());
         b = std::move(ptys->second());
     }
-    auto start = steady_clock::now();
     ChildProcess rz({"rz", "-b", "-q"}, s.root / "dst", b.get(), s.root / "rz.log");
     ChildProcess sz({"sz", "-b", "-q", file.string()}, s.root / "src", a.get(), s.root / "sz.log");
+    // sz exits once rz has closed the session: the same point as our "done". rz
+    // sometimes lingers on a pty after that; its exit is not counted.
     auto sz_status = sz.wait(RUN_LIMIT);
-    auto rz_status = rz.wait(RUN_LIMIT);
     double secs = duration<double>(steady_clock::now() - start).count();
+    auto rz_status = rz.wait(RUN_LIMIT);
     if (sz_status != 0 || rz_status != 0) {
         std::fprintf(stderr, "sz|rz failed (sz %d, rz %d): %s %s\n", sz_status.value_or(-1),
                      rz_status.value_or(-1), read_file(s.root / "sz.log").c_str(),
