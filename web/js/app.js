@@ -20,6 +20,7 @@
     encodings: new Map(), // tab id -> codec name shown in the tools
     connected: new Set(),
     earlyInfo: new Map(), // status lines for tabs whose terminal is not built yet
+    closedIds: new Set(), // tabs gone from the program: their late lines are dropped
     reading: new Map(),
   };
 
@@ -126,6 +127,7 @@
 
     for (const [id, terminal] of state.terminals) {
       if (!ids.has(id)) {
+        state.closedIds.add(id);
         terminal.dispose();
         state.terminals.delete(id);
         state.encodings.delete(id);
@@ -425,8 +427,11 @@
       terminal.showInfo(message, isError);
       return;
     }
+    // A closed tab's reader still says "connection ended"; nobody will show it.
+    if (state.closedIds.has(tabId) || typeof tabId !== 'string') return;
     if (!state.earlyInfo.has(tabId)) state.earlyInfo.set(tabId, []);
-    state.earlyInfo.get(tabId).push({ message, isError });
+    const lines = state.earlyInfo.get(tabId);
+    if (lines.length < 100) lines.push({ message, isError });
   };
 
   window.terminalConnected = function (tabId) {
