@@ -13,7 +13,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # real protocol peers and test tools
   openssh-server openssh-client lrzsz socat ser2net putty-tools
-  xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps
+  xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps fonts-noto-cjk
   chromium
 )
 
