@@ -377,6 +377,17 @@ TEST_F(SshConnectionTest, LocalForwardCarriesAConnectionAndClosesWithTheConnecti
     EXPECT_TRUE(testing::port_is_free(local_port));
 }
 
+TEST_F(SshConnectionTest, EveryCloserReturnsOnlyOnceTheListenerIsGone) {
+    SshConnection connection;
+    connection.connect(key_login());
+    const int local_port = _open_local_forward(connection, 0, "127.0.0.1", 9);
+    auto other = std::async(std::launch::async, [&] { connection.close(); });
+    connection.close();
+    EXPECT_TRUE(testing::port_is_free(local_port));
+    other.get();
+    EXPECT_TRUE(testing::port_is_free(local_port));
+}
+
 TEST_F(SshConnectionTest, LocalForwardOnABusyPortFails) {
     testing::EchoServer echo;  // holds its own port
     SshConnection connection;

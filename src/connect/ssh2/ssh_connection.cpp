@@ -140,6 +140,9 @@ bool SshConnection::spawn_worker(std::function<void()> body) {
 }
 
 void SshConnection::close() {
+    // A second caller (the tab closing while its reader ends) waits for the first, so
+    // that on return the connection's ports and threads are really gone.
+    std::lock_guard closing(m_close_lock);
     std::shared_ptr<ssh2::ConnectionCore> current;
     std::thread io;
     std::vector<std::unique_ptr<ssh2::LocalForward>> forwards;

@@ -92,6 +92,7 @@ public:
 private:
     std::shared_ptr<ssh2::ConnectionCore> core() const;
 
+    std::mutex m_close_lock;
     mutable std::mutex m_lock;
     std::shared_ptr<ssh2::ConnectionCore> m_core;
     std::thread m_io_thread;
