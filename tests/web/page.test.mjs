@@ -364,3 +364,123 @@ describe('the session editor', { skip }, () => {
     assert.equal(await s.page.isVisible('#session-empty'), true);
   });
 });
+
+describe('SSH and SUPDUP sessions in the editor', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ width: 1280, height: 720 });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('offers SSH first and fills a new session with its defaults', async () => {
+    await s.page.click('#new-session');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    const protocols = await s.page.locator('#field-protocol option').evaluateAll((os) => os.map((o) => o.value));
+    assert.deepEqual(protocols.slice(0, 1), ['ssh']);
+    assert.ok(protocols.includes('supdup'), protocols.join());
+    assert.equal(await s.page.inputValue('#field-protocol'), 'ssh');
+    assert.equal(await s.page.inputValue('#field-port'), '22');
+    assert.equal(await s.page.inputValue('#field-terminal_type'), 'xterm-256color');
+    assert.equal(await s.page.inputValue('#field-keepalive_sec'), '30');
+    assert.equal(await s.page.getAttribute('#field-password', 'type'), 'password');
+  });
+
+  it('picks a key file through the program, which has no dialog here and answers ""', async () => {
+    await s.page.fill('#field-private_key', '/keys/typed.pem');
+    await s.page.click('.form-row[data-key="private_key"] .form-browse');
+    await s.page.waitForFunction(() => !document.querySelector('.form-browse').disabled);
+    // A cancelled (or absent) dialog leaves what was typed.
+    assert.equal(await s.page.inputValue('#field-private_key'), '/keys/typed.pem');
+    assert.equal(await s.page.isVisible('.form-row[data-key="private_key"] .form-browse'), true);
+  });
+
+  it('stores an SSH session with every field it shows', async () => {
+    await s.page.fill('#field-name', 'Build box');
+    await s.page.fill('#field-host', ' build.example.test ');
+    await s.page.fill('#field-port', '2222');
+    await s.page.fill('#field-username', 'ada');
+    await s.page.fill('#field-password', 's3cret');
+    await s.page.fill('#field-keepalive_sec', '5000');
+    await s.page.click('#editor-save');
+    assert.match(await s.page.locator('#editor-error').textContent(), /3600/);
+    await s.page.fill('#field-keepalive_sec', '15');
+    await s.page.check('#field-compression');
+    await s.page.check('#field-ssh_legacy_compat');
+    await s.screenshot('editor-ssh-en-1280x720.png');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+
+    const [saved] = (await s.host.call('get_initial_state')).sessions;
+    assert.equal(saved.protocol, 'ssh');
+    assert.equal(saved.name, 'Build box');
+    assert.equal(saved.host, 'build.example.test');
+    assert.equal(saved.port, 2222);
+    assert.equal(saved.username, 'ada');
+    assert.equal(saved.password, 's3cret');
+    assert.equal(saved.private_key, '/keys/typed.pem');
+    assert.equal(saved.terminal_type, 'xterm-256color');
+    assert.equal(saved.keepalive_sec, 15);
+    assert.equal(saved.compression, true);
+    assert.equal(saved.agent_forwarding, false);
+    assert.equal(saved.ssh_legacy_compat, true);
+    assert.equal(await s.page.locator('.session-meta').textContent(), 'SSH · ada@build.example.test:2222');
+  });
+
+  it('stores a SUPDUP session with its own port, character set and flags', async () => {
+    await s.page.click('#new-session');
+    await s.page.fill('#field-name', 'ITS');
+    await s.page.selectOption('#field-protocol', 'supdup');
+    assert.equal(await s.page.inputValue('#field-port'), '95');
+    // A port the user typed is kept across a change of protocol.
+    await s.page.fill('#field-port', '9595');
+    await s.page.selectOption('#field-protocol', 'raw');
+    assert.equal(await s.page.inputValue('#field-port'), '9595');
+    await s.page.selectOption('#field-protocol', 'supdup');
+    await s.page.fill('#field-port', '95');
+    assert.equal(await s.page.inputValue('#field-supdup_location'), 'Termiva');
+    assert.equal(await s.page.isChecked('#field-supdup_more'), false);
+    assert.equal(await s.page.isChecked('#field-supdup_scroll'), true);
+    assert.equal(await s.page.locator('#field-username').count(), 0);
+    await s.page.fill('#field-host', 'its.example.test');
+    await s.page.selectOption('#field-supdup_charset', 'waits');
+    await s.page.fill('#field-supdup_location', 'Lab 3');
+    await s.page.check('#field-supdup_more');
+    await s.page.uncheck('#field-supdup_scroll');
+    // The switch sits behind the dialog's backdrop; the language changes as it would.
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('zh-Hant'));
+    await s.page.waitForFunction(() => document.getElementById('editor-title').textContent === '新增工作階段');
+    assert.equal(await s.page.inputValue('#field-supdup_location'), 'Lab 3');
+    await s.screenshot('editor-supdup-zh-Hant-1280x720.png');
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('en'));
+    await s.page.waitForFunction(() => document.getElementById('editor-title').textContent === 'New session');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+
+    const saved = (await s.host.call('get_initial_state')).sessions.find((x) => x.name === 'ITS');
+    assert.ok(saved, 'the SUPDUP session was not stored');
+    assert.equal(saved.protocol, 'supdup');
+    assert.equal(saved.host, 'its.example.test');
+    assert.equal(saved.port, 95);
+    assert.equal(saved.supdup_charset, 'waits');
+    assert.equal(saved.supdup_location, 'Lab 3');
+    assert.equal(saved.supdup_more, true);
+    assert.equal(saved.supdup_scroll, false);
+  });
+
+  it('fits the SSH editor in a small window', async () => {
+    await s.page.setViewportSize({ width: 600, height: 400 });
+    await s.page.click('#new-session');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    await s.page.locator('.form-row[data-key="private_key"]').scrollIntoViewIfNeeded();
+    await s.screenshot('editor-ssh-en-600x400.png');
+    const box = await s.page.locator('.form-row[data-key="private_key"] .form-browse').boundingBox();
+    assert.ok(box && box.x + box.width <= 600, JSON.stringify(box));
+    await s.page.click('#editor-cancel');
+  });
+
+  it('reports no page errors', () => {
+    assert.deepEqual(s.pageErrors, []);
+  });
+});

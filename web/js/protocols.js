@@ -11,6 +11,8 @@
     'latin-1', 'cp1252', 'koi8-r', 'ascii',
   ];
 
+  const SUPDUP_CHARSETS = ['ascii', 'its', 'waits'];
+
   const SHELLS = ['cmd', 'bash', 'zsh', 'sh', 'fish', 'powershell', 'custom'];
 
   // Field definitions: `key` is the session field, `type` the control, `label` a page text.
@@ -31,11 +33,43 @@
       showIf: (values) => values.conpty_shell === 'custom',
     },
     conpty_cwd: { type: 'text', label: 'editor.cwd', placeholder: 'editor.cwd_placeholder' },
+    username: { type: 'text', label: 'editor.username', placeholder: 'editor.username_placeholder' },
+    password: { type: 'password', label: 'editor.password', placeholder: 'editor.password_placeholder' },
+    // The path is picked through the program's file dialog; typing it stays possible.
+    private_key: { type: 'file', label: 'editor.private_key', placeholder: 'editor.private_key_placeholder', pick: 'pick_private_key' },
+    terminal_type: { type: 'text', label: 'editor.terminal_type' },
+    keepalive_sec: { type: 'number', label: 'editor.keepalive_sec', min: 0, max: 3600 },
+    compression: { type: 'checkbox', label: 'editor.compression' },
+    agent_forwarding: { type: 'checkbox', label: 'editor.agent_forwarding' },
+    ssh_legacy_compat: { type: 'checkbox', label: 'editor.ssh_legacy_compat' },
+    supdup_charset: {
+      type: 'select',
+      label: 'editor.supdup_charset',
+      options: (t) => SUPDUP_CHARSETS.map((c) => [c, t('supdup_charset.' + c)]),
+    },
+    supdup_location: { type: 'text', label: 'editor.supdup_location', placeholder: 'editor.supdup_location_placeholder' },
+    supdup_more: { type: 'checkbox', label: 'editor.supdup_more' },
+    supdup_scroll: { type: 'checkbox', label: 'editor.supdup_scroll' },
     lfhascr: { type: 'checkbox', label: 'editor.lfhascr' },
     crhaslf: { type: 'checkbox', label: 'editor.crhaslf' },
   };
 
   const PROTOCOLS = [
+    {
+      id: 'ssh',
+      label: 'protocol.ssh',
+      connection: ['host', 'port', 'username', 'password', 'private_key'],
+      terminal: ['terminal_type', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat', 'line_code_page'],
+      defaults: {
+        host: '', port: 22, username: '', password: '', private_key: '', terminal_type: 'xterm-256color',
+        keepalive_sec: 30, compression: false, agent_forwarding: false, ssh_legacy_compat: false, line_code_page: 'utf-8',
+      },
+      summary: (s) => {
+        if (!s.host) return '';
+        const port = s.port && Number(s.port) !== 22 ? ':' + s.port : '';
+        return (s.username ? s.username + '@' : '') + s.host + port;
+      },
+    },
     {
       id: 'conpty',
       label: 'protocol.conpty',
@@ -56,6 +90,14 @@
       terminal: ['line_code_page', 'lfhascr', 'crhaslf'],
       defaults: { host: '', port: 23, line_code_page: 'utf-8' },
       summary: (s) => (s.host ? s.host + ':' + (s.port || 23) : ''),
+    },
+    {
+      id: 'supdup',
+      label: 'protocol.supdup',
+      connection: ['host', 'port'],
+      terminal: ['supdup_charset', 'supdup_location', 'supdup_more', 'supdup_scroll'],
+      defaults: { host: '', port: 95, supdup_charset: 'ascii', supdup_location: 'Termiva', supdup_more: false, supdup_scroll: true },
+      summary: (s) => (s.host ? s.host + ':' + (s.port || 95) : ''),
     },
   ];
 

@@ -102,11 +102,16 @@
       }
       select.value = this.values.protocol;
       select.addEventListener('change', () => {
+        // Before readForm, which already reads the new choice from this select.
+        const previous = find(this.values.protocol);
         this.readForm();
         const next = find(select.value);
         if (next) {
+          // A value left at the old protocol's default (SSH's port 22) is not a choice the
+          // user made: it follows the new protocol.
+          const untouched = (key) => previous && key in previous.defaults && this.values[key] === previous.defaults[key];
           for (const [key, value] of Object.entries(next.defaults)) {
-            if (this.values[key] === undefined || this.values[key] === '') this.values[key] = value;
+            if (this.values[key] === undefined || this.values[key] === '' || untouched(key)) this.values[key] = value;
           }
         }
         this.values.protocol = select.value;
@@ -142,11 +147,12 @@
           this.applyVisibility();
         });
       } else {
+        const inputType = { port: 'number', number: 'number', password: 'password' }[field.type] || 'text';
         control = el('input', {
           className: 'input',
           id,
           name: key,
-          type: field.type === 'port' ? 'number' : 'text',
+          type: inputType,
           value: value === undefined || value === null ? '' : String(value),
           spellcheck: false,
         });
@@ -155,9 +161,52 @@
           control.max = '65535';
           control.inputMode = 'numeric';
         }
+        if (field.type === 'number') {
+          control.min = String(field.min);
+          control.max = String(field.max);
+          control.inputMode = 'numeric';
+        }
+        if (field.type === 'password') control.autocomplete = 'new-password';
         if (field.placeholder) control.placeholder = t(field.placeholder);
       }
+      if (field.type === 'file' && this.canPick(field.pick)) {
+        const browse = el('button', { type: 'button', className: 'button button-ghost button-small form-browse', textContent: t('editor.browse') });
+        browse.dataset.pick = field.pick;
+        browse.addEventListener('click', () => this.pick(field.pick, control, browse));
+        const line = el('div', { className: 'form-inline' }, [control, browse]);
+        const row = this.wrap(key, t(field.label), line);
+        row.querySelector('label').htmlFor = id;
+        return row;
+      }
       return this.wrap(key, t(field.label), control);
+    }
+
+    // A picker op the program turned out not to have stays hidden from then on.
+    canPick(op) {
+      return Termiva.bridge.available() && !SessionEditor.missingOps.has(op);
+    }
+
+    async pick(op, control, button) {
+      button.disabled = true;
+      try {
+        const path = await Termiva.bridge.call(op);
+        // An empty answer is a cancelled dialog (or no desktop): the field keeps its text.
+        if (typeof path === 'string' && path !== '') {
+          control.value = path;
+          this.readForm();
+        }
+      } catch (err) {
+        if (err instanceof Termiva.bridge.BridgeError && /unknown operation/.test(err.message)) {
+          SessionEditor.missingOps.add(op);
+          button.remove();
+        } else {
+          this.errorEl.textContent = String(err && err.message ? err.message : err);
+          this.errorEl.hidden = false;
+        }
+      } finally {
+        button.disabled = false;
+        control.focus();
+      }
     }
 
     wrap(key, labelText, control) {
@@ -199,6 +248,11 @@
         if (field.type === 'port' && value !== '' && value !== undefined) {
           if (!Number.isInteger(value) || value < 1 || value > 65535) return { key, text: t('editor.bad_port') };
         }
+        if (field.type === 'number' && value !== '' && value !== undefined) {
+          if (!Number.isInteger(value) || value < field.min || value > field.max) {
+            return { key, text: t('editor.bad_number', { field: t(field.label), min: field.min, max: field.max }) };
+          }
+        }
       }
       return null;
     }
@@ -235,6 +289,8 @@
       }
     }
   }
+
+  SessionEditor.missingOps = new Set();
 
   Termiva.SessionEditor = SessionEditor;
 })();
