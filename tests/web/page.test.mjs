@@ -484,3 +484,141 @@ describe('SSH and SUPDUP sessions in the editor', { skip }, () => {
     assert.deepEqual(s.pageErrors, []);
   });
 });
+
+describe('file transfer in a tab', { skip }, () => {
+  let s;
+  let work;
+  let source;
+  let payload;
+  before(async () => {
+    const fs = await import('node:fs');
+    const os = await import('node:os');
+    const path = await import('node:path');
+    const crypto = await import('node:crypto');
+    work = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-xfer-'));
+    fs.mkdirSync(path.join(work, 'in'));
+    fs.mkdirSync(path.join(work, 'out'));
+    source = path.join(work, 'in', 'payload.bin');
+    payload = crypto.randomBytes(300 * 1024);
+    fs.writeFileSync(source, payload);
+    s = await PageSession.start({
+      sessions: [{ ...LOCAL_SHELL, name: 'Transfer shell', conpty_cwd: path.join(work, 'out') }],
+    });
+  });
+  after(async () => {
+    if (s) await s.close();
+    if (work) (await import('node:fs')).rmSync(work, { recursive: true, force: true });
+  });
+
+  const panelText = () =>
+    s.page.evaluate(() => ({
+      status: document.querySelector('[data-xfer="status"]').textContent,
+      state: document.querySelector('[data-xfer="status"]').dataset.state,
+      detail: document.querySelector('[data-xfer="detail"]').textContent,
+    }));
+
+  it('opens for the active tab and will not start a send without files', async () => {
+    const tabId = await openSessionByName(s, 'Transfer shell');
+    await waitConnected(s, tabId);
+    assert.equal(await s.page.isVisible('#xfer-panel'), false);
+    await s.page.click('#tab-transfer');
+    await s.page.waitForSelector('#xfer-panel:not([hidden])');
+    assert.equal(await s.page.inputValue('[data-xfer="protocol"]'), 'zmodem');
+    assert.equal(await s.page.inputValue('[data-xfer="direction"]'), 'send');
+    assert.equal(await s.page.isDisabled('[data-xfer="start"]'), true);
+    assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'No files chosen');
+    // A headless run has no dialog: the program answers an empty list and nothing changes.
+    await s.page.click('[data-xfer="choose"]');
+    await s.page.waitForFunction(() => !document.querySelector('[data-xfer="choose"]').disabled);
+    assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'No files chosen');
+  });
+
+  it('shows the reason when the program refuses a file', async () => {
+    await s.page.evaluate(() => window.Termiva.app.transfer.setFiles(['/nonexistent/termiva-none.bin']));
+    assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'termiva-none.bin');
+    await s.page.click('[data-xfer="start"]');
+    await s.page.waitForSelector('[data-xfer="status"][data-state="failed"]', { timeout: 10000 });
+    const shown = await panelText();
+    assert.match(shown.status, /^Failed: \S/);
+    assert.equal(await s.page.isVisible('[data-xfer="start"]'), true);
+    assert.equal(await s.page.isVisible('[data-xfer="cancel"]'), false);
+  });
+
+  it('sends a file to rz with ZMODEM, showing progress and the end', async () => {
+    const tabId = await s.activeTabId();
+    await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
+    await typeLine(s, 'rz');
+    await s.waitForScreen(tabId, /waiting to receive/);
+
+    // Everything the panel shows on the way, not only where it ends.
+    await s.page.evaluate(() => {
+      window.__xferSeen = [];
+      const root = document.getElementById('xfer-panel');
+      new MutationObserver(() => {
+        const bar = root.querySelector('[data-xfer="bar"]');
+        window.__xferSeen.push({
+          status: root.querySelector('[data-xfer="status"]').textContent,
+          detail: root.querySelector('[data-xfer="detail"]').textContent,
+          value: bar.hidden ? null : Number(bar.getAttribute('aria-valuenow')),
+        });
+      }).observe(root, { subtree: true, childList: true, characterData: true, attributes: true });
+    });
+    await s.page.evaluate((file) => window.Termiva.app.transfer.setFiles([file]), source);
+    assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'payload.bin');
+    await s.page.click('[data-xfer="start"]');
+    await s.page.waitForSelector('[data-xfer="status"][data-state="done"]', { timeout: 20000 });
+    await s.page.waitForTimeout(300); // the bar's last step is animated
+    await s.screenshot('transfer-done-en-1280x720.png');
+
+    const shown = await panelText();
+    assert.equal(shown.status, 'Done: payload.bin');
+    assert.equal(await s.page.getAttribute('[data-xfer="bar"]', 'aria-valuenow'), '100');
+    const seen = await s.page.evaluate(() => window.__xferSeen);
+    const progress = seen.filter((x) => /^[\d.]+ (B|KiB) of 300 KiB/.test(x.detail));
+    assert.ok(progress.length > 0, JSON.stringify(seen.slice(-10)));
+    assert.ok(progress.some((x) => /\/s$/.test(x.detail)), JSON.stringify(progress));
+    assert.ok(seen.some((x) => x.status === 'payload.bin'), 'the file name was never shown while sending');
+
+    const fs = await import('node:fs');
+    const path = await import('node:path');
+    const received = fs.readFileSync(path.join(work, 'out', 'payload.bin'));
+    assert.ok(received.equals(payload), `received ${received.length} bytes that differ from the ${payload.length} sent`);
+    // The shell is back and has the keyboard.
+    await typeLine(s, 'echo after-$((2+3))');
+    await s.waitForScreen(tabId, /^after-5$/m);
+  });
+
+  it('cancels a receive that no sender answers', async () => {
+    await s.page.selectOption('[data-xfer="direction"]', 'recv');
+    assert.equal(await s.page.textContent('[data-xfer="choose"]'), 'Choose folder…');
+    assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'Downloads folder');
+    await s.page.click('[data-xfer="start"]');
+    await s.page.waitForSelector('[data-xfer="cancel"]:not([hidden])', { timeout: 5000 });
+    assert.equal((await s.host.call('xfer_status', await s.activeTabId())).active, true);
+    assert.equal(await s.page.isDisabled('[data-xfer="protocol"]'), true);
+    await s.page.setViewportSize({ width: 600, height: 400 });
+    await s.page.waitForTimeout(300);
+    await s.screenshot('transfer-waiting-en-600x400.png');
+    const overflow = await s.page.evaluate(() => ({
+      width: document.documentElement.scrollWidth,
+      height: document.documentElement.scrollHeight,
+    }));
+    assert.ok(overflow.width <= 600 && overflow.height <= 400, JSON.stringify(overflow));
+
+    await s.page.click('[data-xfer="cancel"]');
+    await s.page.waitForSelector('[data-xfer="status"][data-state="failed"]', { timeout: 10000 });
+    assert.equal((await s.host.call('xfer_status', await s.activeTabId())).active, false);
+    assert.equal(await s.page.isVisible('[data-xfer="start"]'), true);
+    await s.page.click('.lang-option[data-lang="zh-Hant"]');
+    await s.page.waitForFunction(() => document.querySelector('[data-xfer="start"]').textContent === '開始');
+    assert.match(await s.page.textContent('[data-xfer="status"]'), /^失敗：/);
+    assert.equal(await s.page.isVisible('[data-xfer="bar"]'), false);
+    await s.screenshot('transfer-failed-zh-Hant-600x400.png');
+    await s.page.click('.lang-option[data-lang="en"]');
+    await s.page.setViewportSize({ width: 1280, height: 720 });
+  });
+
+  it('reports no page errors', () => {
+    assert.deepEqual(s.pageErrors, []);
+  });
+});

@@ -1,6 +1,6 @@
 // The page's controller: loads the first state, keeps the session list, the tab bar and
 // the terminals in step with the program, and defines the functions the program calls
-// in the page (setTerminalInfo, terminalConnected).
+// in the page (setTerminalInfo, terminalConnected, xferOnEvent).
 (function () {
   'use strict';
   const Termiva = window.Termiva;
@@ -134,6 +134,7 @@
         state.connected.delete(id);
         state.reading.delete(id);
         state.earlyInfo.delete(id);
+        transfer.forget(id);
       }
     }
     for (const tab of state.tabs) {
@@ -171,6 +172,8 @@
     }
     $('tabs-empty').hidden = state.tabs.length > 0;
     renderTools();
+    transfer.sync(state.activeId);
+    transfer.render();
   }
 
   function activate(id) {
@@ -214,6 +217,19 @@
       // The next poll tries again.
     }
   }
+
+  // ---- file transfer ----
+
+  const transfer = new Termiva.TransferPanel($('xfer-panel'), $('tab-transfer'), {
+    activeId: () => state.activeId,
+    // The keyboard goes back to the terminal: the peer's prompt follows.
+    onFinished: (id) => {
+      const terminal = state.terminals.get(id);
+      if (terminal && id === state.activeId && !editor.isOpen()) terminal.focus();
+    },
+    failed,
+  });
+  window.xferOnEvent = (tabId, event) => transfer.onEvent(tabId, event);
 
   // ---- the active tab's tools: encoding and reading ----
 
@@ -458,7 +474,7 @@
     document.body.dataset.ready = 'true';
   }
 
-  Termiva.app = { state, openSession, closeTab, activate, start };
+  Termiva.app = { state, openSession, closeTab, activate, start, transfer };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();
