@@ -1,6 +1,8 @@
 // The page in a real browser against a real termiva-host: sessions, tabs, terminals,
 // languages and status lines as a user meets them.
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
 import { PageSession, missingPeer, peersRequired } from './support/page_harness.mjs';
@@ -485,15 +487,23 @@ describe('SSH and SUPDUP sessions in the editor', { skip }, () => {
   });
 });
 
-describe('file transfer in a tab', { skip }, () => {
+// The peer of the transfer tests: lrzsz's rz, found on PATH.
+function findProgram(name) {
+  for (const dir of (process.env.PATH || '').split(':')) {
+    if (dir && fs.existsSync(path.join(dir, name))) return path.join(dir, name);
+  }
+  return null;
+}
+const rzMissing = findProgram('rz') ? null : 'rz (lrzsz) not on PATH';
+if (rzMissing && peersRequired()) throw new Error(`page tests need ${rzMissing}`);
+
+describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMissing}` : false) }, () => {
   let s;
   let work;
   let source;
   let payload;
   before(async () => {
-    const fs = await import('node:fs');
     const os = await import('node:os');
-    const path = await import('node:path');
     const crypto = await import('node:crypto');
     work = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-xfer-'));
     fs.mkdirSync(path.join(work, 'in'));
@@ -507,7 +517,7 @@ describe('file transfer in a tab', { skip }, () => {
   });
   after(async () => {
     if (s) await s.close();
-    if (work) (await import('node:fs')).rmSync(work, { recursive: true, force: true });
+    if (work) fs.rmSync(work, { recursive: true, force: true });
   });
 
   const panelText = () =>
@@ -579,8 +589,6 @@ describe('file transfer in a tab', { skip }, () => {
     assert.ok(progress.some((x) => /\/s$/.test(x.detail)), JSON.stringify(progress));
     assert.ok(seen.some((x) => x.status === 'payload.bin'), 'the file name was never shown while sending');
 
-    const fs = await import('node:fs');
-    const path = await import('node:path');
     const received = fs.readFileSync(path.join(work, 'out', 'payload.bin'));
     assert.ok(received.equals(payload), `received ${received.length} bytes that differ from the ${payload.length} sent`);
     // The shell is back and has the keyboard.
