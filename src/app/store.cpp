@@ -11,8 +11,6 @@
 
 namespace termiva {
 
-std::string tab_caption(const Json& sess);
-
 namespace {
 
 Json read_json_file(const std::filesystem::path& path) {

@@ -78,4 +78,7 @@ struct Tab {
 
 using TabPtr = std::shared_ptr<Tab>;
 
+// A tab's caption: the session's name, else its host and port joined by a colon.
+std::string tab_caption(const nlohmann::json& sess);
+
 }  // namespace termiva

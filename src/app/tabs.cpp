@@ -21,16 +21,12 @@ std::string new_tab_id() {
     return id;
 }
 
-std::string caption_of(const Json& sess) {
-    std::string name = text_of(member(sess, "name"));
-    if (!name.empty()) return name;
-    return text_of(member(sess, "host")) + ":" + text_of(member(sess, "port"));
-}
-
 }  // namespace
 
 std::string tab_caption(const Json& sess) {
-    return caption_of(sess);
+    std::string name = text_of(member(sess, "name"));
+    if (!name.empty()) return name;
+    return text_of(member(sess, "host")) + ":" + text_of(member(sess, "port"));
 }
 
 Json TermivaApp::connect_session(const Json& session_id) {
@@ -69,7 +65,7 @@ Json TermivaApp::connect_session(const Json& session_id) {
 
     auto tab = std::make_shared<Tab>(new_tab_id());
     tab->session = sess;
-    tab->display = caption_of(*sess);
+    tab->display = tab_caption(*sess);
     tab->protocol = text_field(*sess, "protocol", "ssh");
     tab->encoding = to_lower(text_field(*sess, "line_code_page", "utf-8"));
     {
