@@ -2,11 +2,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/lrzsz_peer.h"
@@ -47,6 +49,37 @@ struct PeerRunPlan {
     std::function<void(LrzszPeer&, XYZModemTransfer&, TransferEventLog&)> during;
     std::chrono::milliseconds done_within{60000};
 };
+
+// Waits until the job has moved at least `bytes` of its current file.
+inline bool wait_progress(TransferEventLog& log, std::uint64_t bytes,
+                          std::chrono::milliseconds bound) {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + bound;
+    while (steady_clock::now() < deadline) {
+        for (const auto& ev : log.of_kind("progress")) {
+            if (ev.at("bytes").get<std::uint64_t>() >= bytes) return true;
+        }
+        if (log.wait_done(milliseconds(0))) return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return false;
+}
+
+// Kills the peer once `bytes` have moved over a slowed link, with short protocol
+// time-outs so the job's own give-up comes quickly. `moving` tells whether it got going.
+inline void kill_peer_when_moving(PeerRunPlan& plan, bool& moving,
+                                  std::chrono::milliseconds slow_down, std::uint64_t bytes) {
+    using namespace std::chrono;
+    plan.options.timeout = milliseconds(300);
+    plan.options.retries = 3;
+    plan.done_within = milliseconds(300 * 5 + 2000);
+    plan.during = [&moving, slow_down, bytes](LrzszPeer& peer, XYZModemTransfer&,
+                                              TransferEventLog& log) {
+        peer.slow_down(slow_down);
+        moving = wait_progress(log, bytes, seconds(10));
+        peer.kill_peer();
+    };
+}
 
 inline PeerRun run_with_peer(const PeerRunPlan& plan) {
     PeerRun result;

@@ -23,18 +23,6 @@ void expect_padded_copy(const std::string& got, const std::string& sent, const s
     EXPECT_EQ(got.find_first_not_of('\x1a', sent.size()), std::string::npos) << what;
 }
 
-bool wait_progress(TransferEventLog& log, std::uint64_t bytes, milliseconds bound) {
-    auto deadline = steady_clock::now() + bound;
-    while (steady_clock::now() < deadline) {
-        for (const auto& ev : log.of_kind("progress")) {
-            if (ev.at("bytes").get<std::uint64_t>() >= bytes) return true;
-        }
-        if (log.wait_done(milliseconds(0))) return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return false;
-}
-
 void expect_success(const PeerRun& run) {
     ASSERT_TRUE(run.done.has_value()) << "no done event; peer said:\n" << run.peer_log;
     EXPECT_TRUE(run.done->at("ok").get<bool>()) << run.done->dump() << "\npeer said:\n"
@@ -189,15 +177,8 @@ TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenSxIsKilled) {
     plan.protocol = "xmodem-crc";
     plan.direction = "recv";
     plan.save_dir = dst.string();
-    plan.options.timeout = milliseconds(300);
-    plan.options.retries = 3;
-    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
-        peer.slow_down(milliseconds(2));
-        moving = wait_progress(log, 5000, seconds(10));
-        peer.kill_peer();
-    };
+    kill_peer_when_moving(plan, moving, milliseconds(2), 5000);
     PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
@@ -213,15 +194,8 @@ TEST_F(BlockProtocolsWithLrzsz, XmodemEndsWithinTheTimeOutWhenRxIsKilled) {
     plan.protocol = "xmodem-1k";
     plan.direction = "send";
     plan.files = std::vector<std::string>{source({"k.bin", random_bytes(1 << 20, 28)})};
-    plan.options.timeout = milliseconds(300);
-    plan.options.retries = 3;
-    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
-        peer.slow_down(milliseconds(2));
-        moving = wait_progress(log, 5000, seconds(10));
-        peer.kill_peer();
-    };
+    kill_peer_when_moving(plan, moving, milliseconds(2), 5000);
     PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";

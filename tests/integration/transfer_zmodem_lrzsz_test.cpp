@@ -187,19 +187,6 @@ TEST_F(ZmodemWithLrzsz, RepairsAByteDamagedOnTheWayFromSz) {
     expect_arrived(files);
 }
 
-// Waits until the job has moved at least `bytes` of its current file.
-bool wait_progress(TransferEventLog& log, std::uint64_t bytes, milliseconds bound) {
-    auto deadline = steady_clock::now() + bound;
-    while (steady_clock::now() < deadline) {
-        for (const auto& ev : log.of_kind("progress")) {
-            if (ev.at("bytes").get<std::uint64_t>() >= bytes) return true;
-        }
-        if (log.wait_done(milliseconds(0))) return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return false;
-}
-
 TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenSzIsKilled) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
     write_file(src / "k.bin", random_bytes(4 << 20, 13));
@@ -209,15 +196,8 @@ TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenSzIsKilled) {
     plan.protocol = "zmodem";
     plan.direction = "recv";
     plan.save_dir = dst.string();
-    plan.options.timeout = milliseconds(300);
-    plan.options.retries = 3;
-    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
-        peer.slow_down(milliseconds(5));
-        moving = wait_progress(log, 20000, seconds(10));
-        peer.kill_peer();
-    };
+    kill_peer_when_moving(plan, moving, milliseconds(5), 20000);
     PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
@@ -235,15 +215,8 @@ TEST_F(ZmodemWithLrzsz, EndsWithinTheTimeOutWhenRzIsKilled) {
     plan.protocol = "zmodem";
     plan.direction = "send";
     plan.files = write_sources({{"k.bin", random_bytes(4 << 20, 14)}});
-    plan.options.timeout = milliseconds(300);
-    plan.options.retries = 3;
-    plan.done_within = milliseconds(300 * 5 + 2000);
     bool moving = false;
-    plan.during = [&](LrzszPeer& peer, XYZModemTransfer&, TransferEventLog& log) {
-        peer.slow_down(milliseconds(5));
-        moving = wait_progress(log, 20000, seconds(10));
-        peer.kill_peer();
-    };
+    kill_peer_when_moving(plan, moving, milliseconds(5), 20000);
     PeerRun run = run_with_peer(plan);
     ASSERT_TRUE(moving);
     ASSERT_TRUE(run.done.has_value()) << "no done event within the time-out";
