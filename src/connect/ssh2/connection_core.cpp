@@ -12,6 +12,7 @@ namespace {
 
 constexpr int IDLE_POLL_MS = 500;
 constexpr std::size_t WRITE_CHUNK = 32 * 1024;
+constexpr int GATHER_POLLS = 32;
 constexpr std::size_t READ_BUDGET = 256 * 1024;  // per channel and pass, for fairness
 
 }  // namespace
@@ -95,8 +96,13 @@ void ConnectionCore::loop() {
         service_channels();
         if (!connected()) break;
         send_keepalive_when_due();
-        const int rc = ssh_event_dopoll(event.get(), poll_timeout_ms());
+        int rc = ssh_event_dopoll(event.get(), poll_timeout_ms());
         if (rc == SSH_ERROR && !connected()) break;
+        // libssh takes at most 4 KiB from the socket per poll. Gather what has already
+        // arrived before handing it on, so readers wake once per batch rather than per
+        // 4 KiB; anything another thread asks for ends the gathering at once.
+        for (int i = 0; rc == SSH_OK && i < GATHER_POLLS && !m_waker->pending(); ++i)
+            rc = ssh_event_dopoll(event.get(), 0);
     }
     ssh_event_remove_fd(event.get(), m_waker->fd());
     ssh_event_remove_session(event.get(), s);
