@@ -28,7 +28,7 @@ function makeFile(file) {
   }
   fs.writeSync(fd, chunk.join(''));
   fs.closeSync(fd);
-  return size;
+  return { size, lines: n };
 }
 
 // Resolves in the page once a line reading `marker` has been parsed by the terminal.
@@ -61,7 +61,7 @@ async function main() {
   }
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-bench-'));
   const file = path.join(dir, 'big.txt');
-  const bytes = makeFile(file);
+  const { size: bytes, lines } = makeFile(file);
   const s = await PageSession.start({
     width: 1280,
     height: 720,
@@ -80,6 +80,19 @@ async function main() {
       const term = window.Termiva.app.state.terminals.get(id).term;
       const write = term.write.bind(term);
       window.benchDelivered = 0;
+      // Time spent waiting for drain_terminal answers, as opposed to parsing them.
+      const relay = window.termivaTestBridge;
+      window.benchPulls = { count: 0, ms: 0, chars: 0 };
+      window.termivaTestBridge = async (text) => {
+        const t0 = performance.now();
+        const reply = await relay(text);
+        if (text.includes('"drain_terminal"')) {
+          window.benchPulls.count += 1;
+          window.benchPulls.ms += performance.now() - t0;
+          window.benchPulls.chars += reply.length;
+        }
+        return reply;
+      };
       term.write = (data, cb) => {
         window.benchDelivered += typeof data === 'string' ? data.length : data.byteLength;
         return write(data, cb);
@@ -91,11 +104,36 @@ async function main() {
     await s.page.keyboard.press('Enter');
     const ms = await done;
     const delivered = await s.page.evaluate(() => window.benchDelivered);
+    const pulls = await s.page.evaluate(() => window.benchPulls);
+    // Output the page could not take in time is dropped by the program's per-tab cap, oldest
+    // first. What the user can still see, the screen and the scrollback, must be the file's
+    // last lines, complete and in order.
+    const shown = await s.page.evaluate((id) => {
+      const b = window.Termiva.app.state.terminals.get(id).term.buffer.active;
+      const numbers = [];
+      for (let y = 0; y < b.length; y++) {
+        const m = /^line (\d{8}) /.exec(b.getLine(y).translateToString(true));
+        if (m) numbers.push(Number(m[1]));
+      }
+      return numbers;
+    }, tabId);
+    const intact = shown.length > 1000 && shown[shown.length - 1] === lines - 1 &&
+      shown.every((n, i) => i === 0 || n === shown[i - 1] + 1);
+    console.log(
+      `scrollback and screen: ${shown.length} file lines, ` +
+        (intact ? 'the file\'s last lines, complete and in order' : 'NOT the file\'s last lines in order'),
+    );
+    if (!intact) process.exitCode = 1;
     const mib = (n) => n / 1048576;
     console.log(
       `cat ${mib(bytes).toFixed(1)} MiB: last byte on screen after ${(ms / 1000).toFixed(2)} s ` +
         `(${(mib(bytes) / (ms / 1000)).toFixed(1)} MB/s of the file); ` +
         `${mib(delivered).toFixed(1)} MiB reached the terminal (${(mib(delivered) / (ms / 1000)).toFixed(1)} MB/s rendered)`,
+    );
+
+    console.log(
+      `${pulls.count} pulls carried ${mib(pulls.chars).toFixed(1)} MiB of answers and took ` +
+        `${(pulls.ms / 1000).toFixed(2)} s of waiting in all`,
     );
 
     // Echo: one keystroke at a time through the page's own input path.

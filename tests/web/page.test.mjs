@@ -205,6 +205,100 @@ describe('tabs, keys and per-tab settings', { skip }, () => {
   });
 });
 
+describe('a flood of output', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ sessions: [LOCAL_SHELL] });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('ends with the last lines of the output, complete and in order', async () => {
+    const tabId = await openSessionByName(s, 'Work shell');
+    await waitConnected(s, tabId);
+    // About 5 MB, more than the program keeps for a tab and far more than the scrollback.
+    await typeLine(s, 'seq 1 700000; echo flood-$((40+2))');
+    await s.waitForScreen(tabId, /^flood-42$/m, 60000);
+    const numbers = await s.page.evaluate((id) => {
+      const b = window.Termiva.app.state.terminals.get(id).term.buffer.active;
+      const out = [];
+      for (let y = 0; y < b.length; y++) {
+        const text = b.getLine(y).translateToString(true);
+        if (/^\d+$/.test(text)) out.push(Number(text));
+      }
+      return out;
+    }, tabId);
+    assert.ok(numbers.length > 4000, `only ${numbers.length} lines of output kept`);
+    assert.equal(numbers[numbers.length - 1], 700000);
+    numbers.forEach((n, i) => i === 0 || assert.equal(n, numbers[i - 1] + 1, `line ${i} out of order`));
+  });
+
+  // Jump scroll: a long pull is cut to the lines the terminal keeps. Whatever is cut, the
+  // screen, scrollback and cursor must be exactly what parsing everything gives.
+  it('skips only what cannot change what the terminal shows', async () => {
+    const results = await s.page.evaluate(async () => {
+      const { TerminalTab } = window.Termiva;
+      const host = document.createElement('div');
+      host.style.cssText = 'position:absolute;left:-5000px;width:700px;height:400px';
+      document.body.appendChild(host);
+      const make = () => {
+        const el = document.createElement('div');
+        host.appendChild(el);
+        const term = new window.Terminal({ cols: 80, rows: 24, scrollback: 1000 });
+        term.open(el);
+        return term;
+      };
+      const write = (term, text) => new Promise((resolve) => term.write(text, resolve));
+      const snapshot = (term) => {
+        const b = term.buffer.active;
+        const lines = [];
+        for (let y = 0; y < b.length; y++) lines.push(b.getLine(y).translateToString(false));
+        return JSON.stringify({ lines, x: b.cursorX, y: b.cursorY, base: b.baseY, type: b.type });
+      };
+      const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('');
+      const plain = lines(20000, (i) => `row ${i} ${'x'.repeat(i % 60)}\r\n`); // never wraps
+      const cases = {
+        plain: { before: 'start\r\n', text: plain },
+        wide: { before: '', text: lines(20000, (i) => `中文 ${i} ${'字'.repeat(i % 50)}\r\n`) },
+        colour_early: { before: '', text: '\x1b[31m' + plain },
+        bare_line_feeds: { before: 'abc', text: lines(40000, (i) => `${i}\n`) },
+        inside_sequence: { before: 'x\x1b[3', text: '1m' + plain },
+        inside_title: { before: '\x1b]0;title ', text: plain + '\x07done\r\n' },
+        inside_region: { before: '\x1b[?1049h\x1b[5;10r\x1b[7;1H', text: plain },
+        above_region: { before: 'old\r\n\x1b[5;10r', text: plain },
+        over_old_rows: { before: 'x'.repeat(80 * 24) + '\x1b[H', text: plain },
+        short: { before: '', text: 'one\r\ntwo\r\n' },
+      };
+      const out = {};
+      for (const [name, { before, text }] of Object.entries(cases)) {
+        const full = make();
+        const jumped = make();
+        await write(full, before);
+        await write(jumped, before);
+        const kept = TerminalTab.prototype.keptPart.call(
+          { term: jumped, parserIdle: TerminalTab.prototype.parserIdle },
+          text,
+        );
+        await write(full, text);
+        await write(jumped, kept);
+        out[name] = { same: snapshot(full) === snapshot(jumped), skipped: text.length - kept.length };
+        full.dispose();
+        jumped.dispose();
+      }
+      host.remove();
+      return out;
+    });
+    for (const [name, r] of Object.entries(results)) assert.ok(r.same, `${name}: the terminal differs`);
+    for (const name of ['plain', 'wide', 'inside_region', 'over_old_rows']) {
+      assert.ok(results[name].skipped > 0, `${name}: nothing was skipped`);
+    }
+    for (const name of ['colour_early', 'bare_line_feeds', 'inside_sequence', 'inside_title', 'above_region', 'short']) {
+      assert.equal(results[name].skipped, 0, `${name}: text was skipped`);
+    }
+  });
+});
+
 describe('status lines', { skip }, () => {
   let s;
   let closedPort;

@@ -13,6 +13,11 @@
   const FLOW_DELAY_MS = 8;
   const BATCH_CHARS = 256 * 1024;
 
+  // Jump scroll: a pull this long may hold more lines than the terminal keeps.
+  const JUMP_MIN_CHARS = 256 * 1024;
+  // Anything but printable text and line-end controls may change state that outlives it.
+  const NOT_PLAIN = /[^\t\n\r\x20-\x7e\xa0-\uffff]/;
+
   const THEME = {
     background: '#0d0f14',
     foreground: '#d7dce5',
@@ -84,7 +89,9 @@
         }
         if (this.closed) break;
         const got = typeof text === 'string' && text.length > 0;
-        const parsed = got ? new Promise((resolve) => this.term.write(text, resolve)) : null;
+        const parsed = got
+          ? new Promise((resolve) => this.term.write(this.keptPart(text), resolve))
+          : null;
         if (got) this.endsLine = text.endsWith('\n');
         this.flushInfo(ticket);
         if (parsed) {
@@ -103,6 +110,40 @@
         await this.sleep(delay);
         delay = Math.min(delay * 2, IDLE_DELAY_MS);
       }
+    }
+
+    // Of a pull holding more lines than the terminal keeps, only the lines kept are parsed,
+    // when skipping cannot change what it shows: the part skipped is plain text, the parser
+    // sits between sequences, the cursor is inside the scrolling region (every line then
+    // scrolls through it), and the cut follows a CR LF (the cursor then starts a line
+    // whatever came before). Twice the screen plus the scrollback is kept, so rows that held
+    // older text when the kept part began have scrolled out too. Screen, scrollback and
+    // cursor end up as if everything was parsed; a flood costs a bounded amount of work.
+    keptPart(text) {
+      if (text.length < JUMP_MIN_CHARS || !this.parserIdle()) return text;
+      let cut = text.length;
+      for (let n = 2 * this.term.rows + this.term.options.scrollback + 1; n > 0; n--) {
+        cut = text.lastIndexOf('\n', cut - 1);
+        if (cut <= 0) return text;
+      }
+      cut = text.lastIndexOf('\r\n', cut);
+      if (cut < 0) return text;
+      const skipped = text.slice(0, cut + 2);
+      return NOT_PLAIN.test(skipped) ? text : text.slice(cut + 2);
+    }
+
+    // Only xterm.js's internals know the parser state and the scrolling region; without
+    // them the page never skips.
+    parserIdle() {
+      const core = this.term._core;
+      const parser = core && core._inputHandler && core._inputHandler._parser;
+      const writes = core && core._writeBuffer;
+      const buffer = core && core.buffer;
+      return (
+        !!parser && parser.currentState === 0 &&
+        !!writes && writes._pendingData === 0 &&
+        !!buffer && buffer.y >= buffer.scrollTop && buffer.y <= buffer.scrollBottom
+      );
     }
 
     sleep(ms) {
