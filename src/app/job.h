@@ -1,5 +1,6 @@
 // What a tab's `_xfer` slot holds: one running file transfer or flashing job. While it
-// runs, every received byte goes to feed().
+// runs, every received byte goes to feed(); a job that knows where its protocol ended
+// hands the rest back through take_unused().
 #pragma once
 
 #include <string>
@@ -13,6 +14,9 @@ public:
     virtual void start() = 0;
     virtual void feed(std::string_view data) = 0;
     virtual bool is_done() const = 0;
+    // Received bytes the job did not use, once it has ended (what came behind its last
+    // protocol byte, and whatever was fed since), each handed out once.
+    virtual std::string take_unused() { return {}; }
     virtual void cancel() = 0;
     // What the page's status query reports; empty for jobs that are not file transfers.
     virtual std::string protocol() const { return {}; }

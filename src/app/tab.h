@@ -55,7 +55,11 @@ struct Tab {
     std::atomic<bool> alive{true};
     std::atomic<bool> reading{true};
 
-    // Written only by the tab's reader thread.
+    // Held while received bytes go through the transfer filter and the decoder into
+    // `buffer`: by the reader for each chunk, and by a finished transfer handing back
+    // what it did not use, so those bytes keep their place before later ones.
+    std::mutex _received_order;
+    // Written under `_received_order`.
     bool _eol_prev_cr = false;
 
     // Guarded by the application's `_buf_lock`.

@@ -120,7 +120,11 @@ public:
                      std::optional<std::vector<std::string>> files = std::nullopt,
                      std::optional<std::string> save_dir = std::nullopt);
     void _xfer_send_bytes(const std::string& tab_id, std::string_view data);
-    void _xfer_on_event(const std::string& tab_id, const Json& ev);
+    // `source`: the job the event comes from (only its own "done" frees the slot);
+    // null for whatever job the slot holds.
+    void _xfer_on_event(const std::string& tab_id, const Json& ev, const Job* source = nullptr);
+    // Bytes that belong to no job: watched for a ZMODEM start, the rest decoded to text.
+    std::string _detect_or_decode(const std::string& tab_id, std::string_view data);
     std::filesystem::path _xfer_default_recv_dir();
 
     // SSH-2 (start_ssh.cpp and its neighbours).

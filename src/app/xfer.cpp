@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <iostream>
+#include <utility>
 
 #include "app/json_values.h"
 #include "app/termiva_app.h"
@@ -27,6 +28,7 @@ public:
     void start() override { m_engine.start(); }
     void feed(std::string_view data) override { m_engine.feed(data); }
     bool is_done() const override { return m_engine.is_done(); }
+    std::string take_unused() override { return m_engine.take_unused(); }
     void cancel() override { m_engine.cancel(); }
     std::string protocol() const override { return m_engine.protocol(); }
     std::string direction() const override { return m_engine.direction(); }
@@ -41,16 +43,36 @@ std::string TermivaApp::_intercept_or_decode(const std::string& tab_id, std::str
     TabPtr tab = find_tab(tab_id);
     if (!tab || data.empty()) return {};
     std::shared_ptr<Job> job;
-    std::shared_ptr<ZmodemSniffer> sniffer;
     {
         std::lock_guard lock(tab->lock);
         job = tab->_xfer;
+    }
+    if (!job) return _detect_or_decode(tab_id, data);
+    // A job that ended hands back what came behind its last protocol byte; those bytes
+    // go first, then this chunk.
+    std::string unused;
+    if (!job->is_done()) {
+        job->feed(data);
+        unused = job->take_unused();  // empty unless the job ended just now
+    } else {
+        unused = job->take_unused();
+        unused.append(data);
+    }
+    std::string text = _detect_or_decode(tab_id, unused);
+    // Its "done" may still be on the way, waiting for this reader: the last reference
+    // to an ended job is let go elsewhere.
+    if (job->is_done()) _spawn([job = std::move(job)]() mutable { job.reset(); });
+    return text;
+}
+
+std::string TermivaApp::_detect_or_decode(const std::string& tab_id, std::string_view data) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || data.empty()) return {};
+    std::shared_ptr<ZmodemSniffer> sniffer;
+    {
+        std::lock_guard lock(tab->lock);
         if (!tab->_zmodem_sniffer) tab->_zmodem_sniffer = std::make_shared<ZmodemSniffer>();
         sniffer = tab->_zmodem_sniffer;
-    }
-    if (job && !job->is_done()) {
-        job->feed(data);
-        return {};
     }
     ZmodemSniffer::Result seen = sniffer->feed(data);
     if (seen.detected) {
@@ -87,18 +109,25 @@ bool TermivaApp::_xfer_start(const std::string& tab_id, const std::string& proto
                              std::optional<std::string> save_dir) {
     TabPtr tab = find_tab(tab_id);
     if (!tab) return false;
+    // Set before the job can report anything: its "done" must free only its own slot.
+    auto source = std::make_shared<const Job*>(nullptr);
     auto job = std::make_shared<TransferJob>(
         protocol, direction,
         [this, tab_id](std::string_view bytes) { _xfer_send_bytes(tab_id, bytes); },
-        [this, tab_id](const Json& ev) { _xfer_on_event(tab_id, ev); }, std::move(files),
-        std::move(save_dir));
+        [this, tab_id, source](const Json& ev) { _xfer_on_event(tab_id, ev, *source); },
+        std::move(files), std::move(save_dir));
+    *source = job.get();
+    std::shared_ptr<Job> ended;
     {
         // Checking for a running job and taking the slot happen under one lock, so two
         // starts at the same moment cannot both win.
         std::lock_guard lock(tab->lock);
         if (tab->closed || (tab->_xfer && !tab->_xfer->is_done())) return false;
-        tab->_xfer = job;
+        ended = std::exchange(tab->_xfer, job);
     }
+    // An ended job whose "done" has not freed the slot yet: that callback may need the
+    // locks this caller holds, so the reference is let go elsewhere.
+    if (ended) _spawn([ended = std::move(ended)]() mutable { ended.reset(); });
     job->start();
     return true;
 }
@@ -183,7 +212,7 @@ void TermivaApp::_xfer_send_bytes(const std::string& tab_id, std::string_view da
     }
 }
 
-void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev) {
+void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev, const Job* source) {
     if (window()) {
         try {
             push_page_call("if(window.xferOnEvent) xferOnEvent(" +
@@ -193,24 +222,39 @@ void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev) {
         }
     }
     if (member(ev, "kind") != "done") return;
+    auto show_end = [&] {
+        if (member(ev, "ok") == true) {
+            _push_info(tab_id, _t("info.xfer_end_ok"), false);
+        } else {
+            _push_info(tab_id,
+                       _t("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}), true);
+        }
+    };
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) {
+        show_end();
+        return;
+    }
     // The slot is freed even when no window listens: a finished job must not hold it.
+    // Under the received-bytes order, so that what the job did not use reaches the
+    // terminal before anything the reader receives after it.
     std::shared_ptr<Job> finished;
-    if (TabPtr tab = find_tab(tab_id)) {
+    {
+        std::lock_guard in_order(tab->_received_order);
         std::shared_ptr<ZmodemSniffer> sniffer;
         {
             std::lock_guard lock(tab->lock);
-            finished = std::move(tab->_xfer);
-            tab->_xfer.reset();
+            // A job that is no longer in the slot was replaced after it ended; the
+            // reader took what it left then.
+            if (!source || tab->_xfer.get() == source) finished = std::exchange(tab->_xfer, {});
             sniffer = tab->_zmodem_sniffer;
         }
         if (finished && sniffer) sniffer->reset();
-    }
-    bool ok = member(ev, "ok") == true;
-    if (ok) {
-        _push_info(tab_id, _t("info.xfer_end_ok"), false);
-    } else {
-        _push_info(tab_id, _t("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}),
-                   true);
+        show_end();
+        if (finished) {
+            std::string text = _detect_or_decode(tab_id, finished->take_unused());
+            if (!text.empty()) _push_to_term(tab_id, text);
+        }
     }
     // This may run on the job's own thread: let the last reference go elsewhere.
     if (finished) _spawn([finished = std::move(finished)]() mutable { finished.reset(); });

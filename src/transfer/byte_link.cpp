@@ -1,12 +1,18 @@
 #include "transfer/byte_link.h"
 
+#include <utility>
+
 namespace termiva::xfer {
 
 void ByteLink::push(std::string_view data) {
     if (data.empty()) return;
     {
         std::lock_guard lock(m_mutex);
-        if (m_closed) return;
+        if (m_ended) {
+            m_unused.append(data);
+            return;
+        }
+        // Kept even once closed: a worker about to end hands these back with the rest.
         m_incoming.append(data);
     }
     m_wake.notify_one();
@@ -34,7 +40,7 @@ int ByteLink::refill(std::chrono::milliseconds timeout) {
     m_batch.clear();
     m_batch.swap(m_incoming);
     m_pos = 0;
-    return static_cast<unsigned char>(m_batch[m_pos++]);
+    return static_cast<unsigned char>(m_batch[0]);
 }
 
 bool ByteLink::has_pending() {
@@ -48,6 +54,27 @@ void ByteLink::discard_pending() {
     m_pos = 0;
     std::lock_guard lock(m_mutex);
     m_incoming.clear();
+}
+
+void ByteLink::end() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_ended) {
+            m_ended = true;
+            m_closed = true;
+            if (m_pos < m_batch.size()) m_unused.append(m_batch, m_pos);
+            m_unused.append(m_incoming);
+            m_incoming.clear();
+            m_batch.clear();
+            m_pos = 0;
+        }
+    }
+    m_wake.notify_all();
+}
+
+std::string ByteLink::take_unused() {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_unused, {});
 }
 
 }  // namespace termiva::xfer

@@ -1,5 +1,7 @@
 // The receiving side of a transfer: bytes handed in by feed() on the reader thread,
 // taken out one at a time by the worker with a time-out. close() wakes a waiting worker.
+// When the job ends, what the worker did not take is set aside for the owner, and so is
+// everything pushed after that.
 #pragma once
 
 #include <algorithm>
@@ -27,7 +29,13 @@ public:
     // taken into the worker's batch come without locking; closing is noticed when the
     // batch runs out.
     int get(std::chrono::milliseconds timeout) {
-        if (m_pos < m_batch.size()) return static_cast<unsigned char>(m_batch[m_pos++]);
+        int c = peek(timeout);
+        if (c >= 0) ++m_pos;
+        return c;
+    }
+    // Like get(), but the byte stays for the next get().
+    int peek(std::chrono::milliseconds timeout) {
+        if (m_pos < m_batch.size()) return static_cast<unsigned char>(m_batch[m_pos]);
         return refill(timeout);
     }
     // The bytes already taken into the worker's batch, for bulk reading; `consume` drops
@@ -41,6 +49,13 @@ public:
     // Drops everything received so far (a line gone noisy, a frame to be resent).
     void discard_pending();
 
+    // Ends the link for good (the worker, or the owner when no worker ever ran): closes
+    // it and sets aside what was received but not taken, in order. Pushes from then on
+    // are set aside too.
+    void end();
+    // What was set aside so far; each byte is handed out once.
+    std::string take_unused();
+
 private:
     int refill(std::chrono::milliseconds timeout);
 
@@ -48,6 +63,8 @@ private:
     std::condition_variable m_wake;
     std::string m_incoming;
     std::atomic<bool> m_closed{false};
+    bool m_ended = false;  // guarded by m_mutex
+    std::string m_unused;  // guarded by m_mutex
 
     // Owned by the consumer: a batch taken from m_incoming in one lock.
     std::string m_batch;

@@ -47,6 +47,12 @@ public:
         if (c == ByteLink::CLOSED) throw TransferCancelled();
         return c;
     }
+    // The next byte without taking it, or ByteLink::TIMED_OUT. Throws TransferCancelled.
+    int peek(std::chrono::milliseconds timeout) {
+        int c = m_link.peek(timeout);
+        if (c == ByteLink::CLOSED) throw TransferCancelled();
+        return c;
+    }
     bool has_pending() { return m_link.has_pending(); }
     std::string_view buffered() const { return m_link.buffered(); }
     void consume(std::size_t n) { m_link.consume(n); }

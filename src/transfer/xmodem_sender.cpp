@@ -127,7 +127,14 @@ private:
         LinkMode mode = wait_for_request();
         std::string block = xm::build_block(0, std::string(xm::SHORT_BLOCK, '\0'), true);
         m_ctx.send(block);
-        if (mode.streaming) return;
+        if (mode.streaming) {
+            // A streaming receiver may still acknowledge this block: that byte is the
+            // session's, not part of what the peer prints afterwards.
+            if (m_ctx.peek(m_ctx.options().char_timeout) == xm::ACK) {
+                m_ctx.get(m_ctx.options().char_timeout);
+            }
+            return;
+        }
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (await_ack()) return;
             m_ctx.send(block);

@@ -139,9 +139,10 @@ void finish(XYZModemTransfer::State& s, const nlohmann::json& ev) {
         std::lock_guard lock(s.done_mutex);
         if (s.done_emitted) return;
         s.done_emitted = true;
+        // Before `done`: whoever sees the job done finds everything it left unused.
+        s.link.end();
         s.done = true;
     }
-    s.link.close();
     emit_safely(s.on_event, ev);
 }
 
@@ -209,8 +210,12 @@ void XYZModemTransfer::feed(std::string_view data) {
     // A local reference: the worker may drop the job (and its last other reference to
     // the state) from its "done" callback while this runs.
     auto state = m_state;
-    if (state->done) return;
     state->link.push(data);
+}
+
+std::string XYZModemTransfer::take_unused() {
+    auto state = m_state;
+    return state->link.take_unused();
 }
 
 bool XYZModemTransfer::is_done() const {

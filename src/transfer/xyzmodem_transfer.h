@@ -54,8 +54,14 @@ public:
     XYZModemTransfer& operator=(const XYZModemTransfer&) = delete;
 
     void start();
-    // Bytes received from the peer. Ignored once the job is done.
+    // Bytes received from the peer. Once the job has ended they are not the protocol's:
+    // they wait for take_unused().
     void feed(std::string_view data);
+    // The received bytes the protocol did not use: once the job has ended, those behind
+    // its last protocol byte (e.g. a shell prompt in the same chunk as the closing "OO")
+    // and everything fed since, in the order received. Each byte is handed out once;
+    // empty while the job runs. Complete as soon as is_done() is true.
+    std::string take_unused();
     // True once the job has finished, failed or been cancelled (set before "done").
     bool is_done() const;
     // Sends the protocol's abort to the peer and ends the job with "done", ok false.

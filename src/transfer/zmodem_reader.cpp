@@ -114,16 +114,25 @@ HeaderRead Reader::read_hex_header() {
     std::uint16_t got = static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[5]) << 8 |
                                                    static_cast<std::uint8_t>(bytes[6]));
     if (expect != got) return {HeaderRead::DAMAGED, {}, false};
-    // The line end after a hex header; anything else is left for the next read.
     HeaderRead r{HeaderRead::OK, {}, false};
     r.header.type = static_cast<std::uint8_t>(bytes[0]);
     for (int i = 0; i < 4; ++i)
         r.header.data[i] = static_cast<std::uint8_t>(bytes[i + 1]);
-    if (r.header.type != ZFIN && r.header.type != ZACK) {
-        int c = get_raw(timeout);
-        if ((c & 0x7F) == '\r') get_raw(timeout);
-    }
+    take_line_end(r.header.type);
     return r;
+}
+
+void Reader::take_line_end(std::uint8_t type) {
+    // A ZACK comes while data streams: nothing is waited for there. After ZFIN the line
+    // end is the session's last word from the peer, and what follows is not ours, so
+    // only a CR and an LF are taken, never a byte of what comes next. The XON after
+    // other headers is skipped as noise by the next read.
+    auto wait = type == ZACK ? milliseconds(0) : m_ctx.options().char_timeout;
+    for (int expected : {'\r', '\n'}) {
+        int c = m_ctx.peek(wait);
+        if (c < 0 || (c & 0x7F) != expected) return;
+        get_raw(wait);
+    }
 }
 
 void Reader::take_plain_run(std::string& out, std::size_t max_length) {

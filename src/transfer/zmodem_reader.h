@@ -42,6 +42,8 @@ private:
     int get_escaped(std::chrono::milliseconds timeout);
     HeaderRead read_binary_header(bool crc32);
     HeaderRead read_hex_header();
+    // The CR LF (either maybe with the high bit) that ends a hex header, when present.
+    void take_line_end(std::uint8_t type);
     void take_plain_run(std::string& out, std::size_t max_length);
 
     TransferContext& m_ctx;

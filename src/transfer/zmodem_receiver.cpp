@@ -67,10 +67,7 @@ public:
                         throw TransferFailed("the sender ended before the file was complete");
                     }
                     m_ctx.send(hex_header(Header::at(ZFIN, 0)));
-                    // The sender's closing "OO"; nothing depends on it.
-                    for (int i = 0; i < 2; ++i) {
-                        if (m_ctx.get(m_ctx.options().char_timeout) == ByteLink::TIMED_OUT) break;
-                    }
+                    take_closing_oo();
                     return;
                 case ZCAN:
                 case ZABORT:
@@ -100,6 +97,15 @@ public:
 private:
     void send_zrinit() {
         m_ctx.send(hex_header(Header::with_flags(ZRINIT, CANFDX | CANOVIO | CANFC32)));
+    }
+
+    // The sender's "OO" after our ZFIN: nothing depends on it, and some senders leave
+    // it out. Only O's are taken: whatever else follows (a shell prompt) is not ours.
+    void take_closing_oo() {
+        for (int i = 0; i < 2; ++i) {
+            if (m_ctx.peek(m_ctx.options().char_timeout) != 'O') return;
+            m_ctx.get(m_ctx.options().char_timeout);
+        }
     }
 
     // After a time-out or a damaged header: ask for what we need next.

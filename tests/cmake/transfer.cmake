@@ -4,7 +4,7 @@ if(TARGET termiva_transfer)
   target_include_directories(termiva_lrzsz_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
   target_link_libraries(termiva_lrzsz_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
 
-  foreach(unit sniffer crc file_names zmodem_frame zmodem_sender engine)
+  foreach(unit sniffer crc file_names zmodem_frame zmodem_sender engine tail)
     termiva_add_test(NAME transfer_${unit}_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/transfer_${unit}_test.cpp
       LIBS termiva_transfer termiva_test_support

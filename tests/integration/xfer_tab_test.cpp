@@ -1,6 +1,7 @@
 // ZMODEM inside a local-shell tab through the real termiva-host, with lrzsz as the peer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -87,6 +88,37 @@ TEST_F(XferTab, ASenderInTheOutputIsReceivedIntoDownloadsAndHiddenFromTheTermina
     }
     EXPECT_EQ(last["kind"], "done");
     EXPECT_EQ(last["ok"], true);
+}
+
+TEST_F(XferTab, WhatTheShellPrintsRightAfterEachSenderEndsReachesTheTerminal) {
+    TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    const std::string content = random_bytes(30'000);
+    { std::ofstream(work / "p.bin", std::ios::binary) << content; }
+    std::string tab = open_shell();
+    // Back to back: each session's end, the shell's next line and the next sender's
+    // start follow each other closely, often in one chunk.
+    host.call("send_input", {tab, "for i in 1 2 3; do " + sz.string() +
+                                      " p.bin; echo AFTER-MARK-$i; done; echo ALL-DONE\r"});
+    std::string shown = host.drain_until(tab, "ALL-DONE\r\n$ ", 30s);
+    std::size_t at = 0;
+    for (const char* mark : {"AFTER-MARK-1\r\n", "AFTER-MARK-2\r\n", "AFTER-MARK-3\r\n"}) {
+        std::size_t found = shown.find(mark, at);
+        ASSERT_NE(found, std::string::npos) << mark << " missing or out of order in: " << shown;
+        at = found;
+    }
+    EXPECT_EQ(shown.find("B00"), std::string::npos) << "transfer bytes reached the terminal";
+    EXPECT_EQ(shown.find("OO"), std::string::npos) << "a closing OO reached the terminal";
+    fs::path downloads = dir.path() / "data" / "downloads";
+    for (const char* name : {"p.bin", "p (1).bin", "p (2).bin"}) {
+        EXPECT_EQ(read_file(downloads / name), content) << name;
+    }
+    auto ends = [&] {
+        auto lines = host.info_lines(tab);
+        return std::count(lines.begin(), lines.end(), "─── File transfer ended ───");
+    };
+    for (int i = 0; i < 100 && ends() < 3; ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(ends(), 3);
 }
 
 TEST_F(XferTab, AHostileSenderNameLandsInsideTheDownloadsFolder) {
