@@ -13,12 +13,25 @@ endif()
 
 if(TARGET termiva)
   pkg_check_modules(TERMIVA_X11 REQUIRED IMPORTED_TARGET x11)
+  pkg_check_modules(TERMIVA_GIO REQUIRED IMPORTED_TARGET gio-2.0)
+  set(TERMIVA_GUI_PROGRAM_SOURCES
+    ${CMAKE_SOURCE_DIR}/tests/integration/gui_program.cpp
+    ${CMAKE_SOURCE_DIR}/tests/integration/gui_x11.cpp
+    ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp)
   termiva_add_test(NAME gui_window_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_window_test.cpp
-            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
+            ${TERMIVA_GUI_PROGRAM_SOURCES}
     LIBS termiva_test_support PkgConfig::TERMIVA_X11
     LABELS gui)
   add_dependencies(gui_window_test termiva termiva_page)
+  # The tray menu as a panel reads it over the session bus; texts from the catalog.
+  termiva_add_test(NAME gui_tray_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_host.cpp
+            ${TERMIVA_GUI_PROGRAM_SOURCES}
+    LIBS termiva_app termiva_test_support PkgConfig::TERMIVA_X11 PkgConfig::TERMIVA_GIO
+    LABELS gui)
+  add_dependencies(gui_tray_test termiva termiva_page)
 endif()
 
 # The application's window, tray and title-bar steps against a fake desktop.

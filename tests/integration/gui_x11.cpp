@@ -1,0 +1,116 @@
+#include "integration/gui_x11.h"
+
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include <X11/Xutil.h>
+
+namespace termiva::testing {
+
+namespace {
+
+std::mutex g_lock;
+std::set<Display*> g_lenient;
+XErrorHandler g_previous = nullptr;
+
+int on_x_error(Display* d, XErrorEvent* error) {
+    XErrorHandler previous = nullptr;
+    {
+        std::lock_guard lock(g_lock);
+        if (g_lenient.count(d)) return 0;
+        previous = g_previous;
+    }
+    return previous ? previous(d, error) : 0;
+}
+
+}  // namespace
+
+void DisplayCloser::operator()(Display* d) const {
+    {
+        std::lock_guard lock(g_lock);
+        g_lenient.erase(d);
+    }
+    XCloseDisplay(d);
+}
+
+DisplayPtr open_display(const std::string& name) {
+    DisplayPtr d(XOpenDisplay(name.c_str()));
+    if (!d) return d;
+    std::lock_guard lock(g_lock);
+    if (g_lenient.empty()) {
+        XErrorHandler previous = XSetErrorHandler(on_x_error);
+        if (previous != on_x_error) g_previous = previous;
+    }
+    g_lenient.insert(d.get());
+    return d;
+}
+
+namespace {
+
+// Every window titled `title` below `root`, depth first.
+void collect_titled(Display* d, Window root, const std::string& title, std::vector<Window>& out) {
+    Window root_ret, parent;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(d, root, &root_ret, &parent, &children, &count)) return;
+    for (unsigned i = 0; i < count; ++i) {
+        char* name = nullptr;
+        if (XFetchName(d, children[i], &name) && name) {
+            if (title == name) out.push_back(children[i]);
+            XFree(name);
+        }
+        collect_titled(d, children[i], title, out);
+    }
+    if (children) XFree(children);
+}
+
+}  // namespace
+
+Window find_titled(Display* d, Window root, const std::string& title) {
+    std::vector<Window> found;
+    collect_titled(d, root, title, found);
+    return found.empty() ? 0 : found.front();
+}
+
+Window find_viewable(Display* d, const std::string& title) {
+    std::vector<Window> found;
+    collect_titled(d, DefaultRootWindow(d), title, found);
+    for (Window w : found) {
+        if (viewable(d, w)) return w;
+    }
+    return 0;
+}
+
+bool viewable(Display* d, Window w) {
+    XWindowAttributes a;
+    return XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable;
+}
+
+void request_close(Display* d, Window w) {
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &ev);
+    XFlush(d);
+}
+
+std::size_t colours_in(Display* d, Window w) {
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) return 0;
+    XImage* image = XGetImage(d, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
+    if (!image) return 0;
+    std::set<unsigned long> colours;
+    for (int y = 0; y < a.height; y += 3) {
+        for (int x = 0; x < a.width; x += 3)
+            colours.insert(XGetPixel(image, x, y));
+    }
+    XDestroyImage(image);
+    return colours.size();
+}
+
+}  // namespace termiva::testing

@@ -1,0 +1,47 @@
+// Looking at a private X server from a test: windows by title, their state, a close
+// request as a window manager would send it, and a bounded wait for a condition.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+// gtest first: Xlib's macros (None, Bool, Status) would break its headers.
+#include "support/test_support.h"
+
+#include <X11/Xlib.h>
+
+namespace termiva::testing {
+
+struct DisplayCloser {
+    void operator()(Display* d) const;
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+// Opens `name` for looking around: errors on this connection (a window that vanished
+// between two requests) are ignored; other connections keep their handler. Call after
+// the toolkit of the same process (if any) has opened its own display.
+DisplayPtr open_display(const std::string& name);
+
+// A window titled `title` anywhere below `root`, or 0.
+Window find_titled(Display* d, Window root, const std::string& title);
+// A window titled `title` that is mapped and visible, or 0.
+Window find_viewable(Display* d, const std::string& title);
+bool viewable(Display* d, Window w);
+// WM_DELETE_WINDOW, as a window manager sends it when the user closes a window.
+void request_close(Display* d, Window w);
+// How many different colours a grid of samples of the window holds.
+std::size_t colours_in(Display* d, Window w);
+
+template <class Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return pred();
+}
+
+}  // namespace termiva::testing
