@@ -8,10 +8,16 @@
 #include <iostream>
 #include <thread>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "app/termiva_app.h"
 #include "connect/ssh2/ssh_connection.h"
 #include "connect/ssh2/ssh_prefs.h"
 #include "fixtures/sshd_fixture.h"
+#include "platform/pty_process.h"
 #include "support/recording_window.h"
 
 using namespace termiva;
@@ -30,6 +36,25 @@ static double best_seconds(const std::string& command) {
         best = std::min(best, seconds_since(t0));
     }
     return best;
+}
+
+// What a pseudo-terminal alone carries on this machine: `cat` on a local pty, its master
+// read until the end. The server's side of an SSH tab is such a pty, so no tab can be
+// faster than this.
+static double local_pty_seconds(const std::filesystem::path& file) {
+    platform::PtySpawn spawn;
+    spawn.argv = {"cat", file.string()};
+    platform::PtyProcess child(spawn);
+    static char buf[1 << 16];
+    const auto t0 = clk::now();
+    pollfd ready{child.master_fd(), POLLIN, 0};
+    for (;;) {
+        const ssize_t n = ::read(child.master_fd(), buf, sizeof buf);
+        if (n > 0) continue;
+        if (n < 0 && errno == EAGAIN && ::poll(&ready, 1, 5000) > 0) continue;
+        break;  // the end (EIO once cat has gone), or nothing for five seconds
+    }
+    return seconds_since(t0);
 }
 
 int main(int argc, char** argv) {
@@ -57,6 +82,8 @@ int main(int argc, char** argv) {
     const double openssh = best_seconds(ssh + "cat " + file.string() + " >/dev/null") - login;
     const double openssh_tty =
         best_seconds(ssh + "-tt cat " + file.string() + " >/dev/null") - login;
+
+    const double local_pty = local_pty_seconds(file);
 
     // Our SSH client alone, on a shell without a pseudo-terminal: the same work as the
     // OpenSSH client above, without the server's pty in the way.
@@ -131,6 +158,8 @@ int main(int argc, char** argv) {
     std::printf("openssh client: %.2f s  %.1f MB/s\n", openssh, bytes / openssh / 1e6);
     std::printf("openssh client with a pty (-tt): %.2f s  %.1f MB/s\n", openssh_tty,
                 bytes / openssh_tty / 1e6);
+    std::printf("local pty alone (no SSH): %.2f s  %.1f MB/s\n", local_pty,
+                bytes / local_pty / 1e6);
     std::printf("termiva client without a pty: %.2f s  %.1f MB/s (%zu bytes)\n", client_no_pty,
                 bytes / client_no_pty / 1e6, client_bytes);
     std::printf("termiva tab:    %.2f s  %.1f MB/s (drained %zu chars)\n", ours, bytes / ours / 1e6,
