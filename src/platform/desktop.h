@@ -79,12 +79,15 @@ public:
                                                   unsigned fallback_rgb) = 0;
 
     // Dialogs run on the window's own thread; the caller waits up to `limit`. Nothing
-    // when cancelled or timed out.
+    // when cancelled or timed out (the dialog then closes).
     virtual std::optional<std::vector<std::filesystem::path>> pick_files(
         const std::string& title, const std::vector<FileFilter>& filters, bool multiple,
         std::chrono::seconds limit) = 0;
-    virtual std::optional<std::filesystem::path> pick_folder(const std::string& title,
-                                                             std::chrono::seconds limit) = 0;
+    // `initial`: the folder the dialog opens in; the toolkit's choice when absent or when
+    // it is not an existing folder.
+    virtual std::optional<std::filesystem::path> pick_folder(
+        const std::string& title, std::chrono::seconds limit,
+        const std::optional<std::filesystem::path>& initial = std::nullopt) = 0;
     virtual std::optional<std::string> read_clipboard(std::chrono::seconds limit) = 0;
     virtual bool open_url(const std::string& url) = 0;
 };

@@ -9,6 +9,16 @@ if(TARGET termiva_platform_gtk)
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
     LIBS termiva_platform_gtk termiva_test_support
     LABELS gui)
+  pkg_check_modules(TERMIVA_DIALOG_X11 REQUIRED IMPORTED_TARGET x11)
+  pkg_check_modules(TERMIVA_DIALOG_GIO REQUIRED IMPORTED_TARGET gio-2.0)
+  termiva_add_test(NAME gui_dialogs_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_dialogs_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_clipboard_owner.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_x11.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
+    LIBS termiva_platform_gtk termiva_test_support PkgConfig::TERMIVA_DIALOG_X11
+         PkgConfig::TERMIVA_DIALOG_GIO
+    LABELS gui)
 endif()
 
 if(TARGET termiva)

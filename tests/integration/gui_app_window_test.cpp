@@ -68,7 +68,8 @@ public:
                                                     std::chrono::seconds) override {
         return std::nullopt;
     }
-    std::optional<fs::path> pick_folder(const std::string&, std::chrono::seconds) override {
+    std::optional<fs::path> pick_folder(const std::string&, std::chrono::seconds,
+                                        const std::optional<fs::path>&) override {
         return std::nullopt;
     }
     std::optional<std::string> read_clipboard(std::chrono::seconds) override {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace termiva::testing {
@@ -105,6 +107,33 @@ std::optional<int> ChildProcess::wait_exit(int limit_ms) {
 
 bool ChildProcess::running() {
     return !wait_exit(0).has_value();
+}
+
+SessionBus::SessionBus(const std::filesystem::path& dbus_daemon) {
+    char folder[] = "/tmp/termiva-bus-XXXXXX";
+    if (!::mkdtemp(folder)) return;
+    m_dir = folder;
+    const auto output = m_dir / "address";
+    m_daemon = std::make_unique<ChildProcess>(
+        std::vector<std::string>{dbus_daemon.string(), "--session", "--nofork", "--nosyslog",
+                                 "--print-address=1"},
+        std::vector<std::string>{}, output);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline && m_daemon->running()) {
+        std::ifstream in(output);
+        std::string line;
+        if (std::getline(in, line) && line.find(':') != std::string::npos) {
+            m_address = line;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+SessionBus::~SessionBus() {
+    m_daemon.reset();
+    std::error_code ignored;
+    if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ignored);
 }
 
 }  // namespace termiva::testing

@@ -1,9 +1,11 @@
-// A private X server for window tests: Xvfb on a display number it picks itself.
+// Private servers for window tests: Xvfb on a display number it picks itself, and a
+// session bus of their own.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +42,23 @@ public:
 private:
     pid_t m_pid = -1;
     std::optional<int> m_status;
+};
+
+// A session bus for this test alone (dbus-daemon), so the toolkit's settings and file
+// services neither reach the machine's session nor start one of their own.
+class SessionBus {
+public:
+    // Starts dbus-daemon; address() is empty when it could not start.
+    explicit SessionBus(const std::filesystem::path& dbus_daemon);
+    ~SessionBus();
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+    const std::string& address() const { return m_address; }
+
+private:
+    std::filesystem::path m_dir;
+    std::unique_ptr<ChildProcess> m_daemon;
+    std::string m_address;
 };
 
 }  // namespace termiva::testing

@@ -90,9 +90,10 @@ public:
         return gtk::pick_files(title, filters, multiple, limit);
     }
 
-    std::optional<std::filesystem::path> pick_folder(const std::string& title,
-                                                     std::chrono::seconds limit) override {
-        return gtk::pick_folder(title, limit);
+    std::optional<std::filesystem::path> pick_folder(
+        const std::string& title, std::chrono::seconds limit,
+        const std::optional<std::filesystem::path>& initial) override {
+        return gtk::pick_folder(title, limit, initial);
     }
 
     std::optional<std::string> read_clipboard(std::chrono::seconds limit) override {

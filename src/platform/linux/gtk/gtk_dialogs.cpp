@@ -43,28 +43,46 @@ void free_run(gpointer data, GClosure*) {
     delete static_cast<std::shared_ptr<ChooserRun>*>(data);
 }
 
-std::optional<Paths> run_chooser(const std::string& title, GtkFileChooserAction action,
-                                 const std::vector<FileFilter>& filters, bool multiple,
-                                 std::chrono::seconds limit) {
+// What a chooser asks for, copied into the task that builds it on the main thread.
+struct ChooserRequest {
+    std::string title;
+    GtkFileChooserAction action = GTK_FILE_CHOOSER_ACTION_OPEN;
+    std::vector<FileFilter> filters;
+    bool multiple = false;
+    std::optional<std::filesystem::path> initial_folder;
+};
+
+// Main thread.
+GtkWidget* build_chooser(const ChooserRequest& request) {
+    const char* accept =
+        request.action == GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER ? "_Select" : "_Open";
+    GtkWidget* dialog =
+        gtk_file_chooser_dialog_new(request.title.c_str(), nullptr, request.action, "_Cancel",
+                                    GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_select_multiple(chooser, request.multiple ? TRUE : FALSE);
+    for (const auto& filter : request.filters) {
+        GtkFileFilter* f = gtk_file_filter_new();
+        gtk_file_filter_set_name(f, filter.name.c_str());
+        for (const auto& pattern : filter.patterns)
+            gtk_file_filter_add_pattern(f, pattern.c_str());
+        gtk_file_chooser_add_filter(chooser, f);  // takes ownership
+    }
+    if (request.initial_folder) {
+        gtk_file_chooser_set_current_folder(chooser, request.initial_folder->c_str());
+    }
+    return dialog;
+}
+
+std::optional<Paths> run_chooser(ChooserRequest request, std::chrono::seconds limit) {
     if (on_main_thread()) {
         // The main loop must keep running while the user chooses: never wait on it.
         std::cerr << "[dialog] refused on the window thread" << std::endl;
         return std::nullopt;
     }
     auto run = std::make_shared<ChooserRun>();
-    post_to_main([run, title, action, filters, multiple] {
-        const char* accept = action == GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER ? "_Select" : "_Open";
-        GtkWidget* dialog =
-            gtk_file_chooser_dialog_new(title.c_str(), nullptr, action, "_Cancel",
-                                        GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
-        gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(dialog), multiple ? TRUE : FALSE);
-        for (const auto& filter : filters) {
-            GtkFileFilter* f = gtk_file_filter_new();
-            gtk_file_filter_set_name(f, filter.name.c_str());
-            for (const auto& pattern : filter.patterns)
-                gtk_file_filter_add_pattern(f, pattern.c_str());
-            gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), f);  // takes ownership
-        }
+    post_to_main([run, request = std::move(request)] {
+        GtkWidget* dialog = build_chooser(request);
         g_signal_connect_data(dialog, "response", G_CALLBACK(on_chooser_response),
                               new std::shared_ptr<ChooserRun>(run), free_run, GConnectFlags{});
         run->dialog = dialog;
@@ -93,12 +111,18 @@ void on_clipboard_text(GtkClipboard*, const gchar* text, gpointer data) {
 
 std::optional<Paths> pick_files(const std::string& title, const std::vector<FileFilter>& filters,
                                 bool multiple, std::chrono::seconds limit) {
-    return run_chooser(title, GTK_FILE_CHOOSER_ACTION_OPEN, filters, multiple, limit);
+    return run_chooser({title, GTK_FILE_CHOOSER_ACTION_OPEN, filters, multiple, std::nullopt},
+                       limit);
 }
 
-std::optional<std::filesystem::path> pick_folder(const std::string& title,
-                                                 std::chrono::seconds limit) {
-    auto chosen = run_chooser(title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, {}, false, limit);
+std::optional<std::filesystem::path> pick_folder(
+    const std::string& title, std::chrono::seconds limit,
+    const std::optional<std::filesystem::path>& initial) {
+    std::optional<std::filesystem::path> folder;
+    std::error_code ec;
+    if (initial && std::filesystem::is_directory(*initial, ec)) folder = initial;
+    auto chosen = run_chooser(
+        {title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, {}, false, std::move(folder)}, limit);
     if (!chosen || chosen->empty()) return std::nullopt;
     return chosen->front();
 }

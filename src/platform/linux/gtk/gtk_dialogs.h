@@ -16,8 +16,9 @@ std::optional<std::vector<std::filesystem::path>> pick_files(const std::string& 
                                                              const std::vector<FileFilter>& filters,
                                                              bool multiple,
                                                              std::chrono::seconds limit);
-std::optional<std::filesystem::path> pick_folder(const std::string& title,
-                                                 std::chrono::seconds limit);
+std::optional<std::filesystem::path> pick_folder(
+    const std::string& title, std::chrono::seconds limit,
+    const std::optional<std::filesystem::path>& initial);
 std::optional<std::string> read_clipboard(std::chrono::seconds limit);
 bool open_url(const std::string& url);
 
