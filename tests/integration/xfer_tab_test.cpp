@@ -48,9 +48,10 @@ protected:
         EXPECT_TRUE(host.wait_for_call(
             [&](const json& c) { return c["call"] == "terminalConnected" && c["args"][0] == tab; },
             5s));
-        // Quiet prompt, so the output is only what the test produces.
-        host.call("send_input", {tab, "PS1='$ '; stty -echo\r"});
-        host.drain_until(tab, "$ ", 5s);
+        // Quiet prompt, so the output is only what the test produces. The marker is
+        // computed, so the echo of the typed line cannot be taken for it.
+        host.call("send_input", {tab, "PS1='$ '; stty -echo; echo READY-$((2+3))\r"});
+        host.drain_until(tab, "READY-5\r\n$ ", 5s);
         return tab;
     }
 
@@ -98,8 +99,8 @@ TEST_F(XferTab, WhatTheShellPrintsRightAfterEachSenderEndsReachesTheTerminal) {
     // Back to back: each session's end, the shell's next line and the next sender's
     // start follow each other closely, often in one chunk.
     host.call("send_input", {tab, "for i in 1 2 3; do " + sz.string() +
-                                      " p.bin; echo AFTER-MARK-$i; done; echo ALL-DONE\r"});
-    std::string shown = host.drain_until(tab, "ALL-DONE\r\n$ ", 30s);
+                                      " p.bin; echo AFTER-MARK-$i; done; echo ALL-$((6*7))\r"});
+    std::string shown = host.drain_until(tab, "ALL-42\r\n$ ", 30s);
     std::size_t at = 0;
     for (const char* mark : {"AFTER-MARK-1\r\n", "AFTER-MARK-2\r\n", "AFTER-MARK-3\r\n"}) {
         std::size_t found = shown.find(mark, at);
