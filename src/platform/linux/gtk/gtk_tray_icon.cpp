@@ -85,6 +85,11 @@ std::shared_ptr<GtkTrayIcon> GtkTrayIcon::create(const std::string& name,
         throw std::runtime_error(std::string("tray image not written: ") + error.message());
     }
 
+    // The icon folder goes on the toolkit's icon search path before the indicator sees it.
+    // Without a panel to host it, the indicator falls back to a plain status icon and
+    // scans that path for its folder; its scan only stops safely when it finds it.
+    gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), state.image_dir.c_str());
+
     state.indicator = GObjectRef<AppIndicator>::adopt(app_indicator_new_with_path(
         name.c_str(), IMAGE_NAME, APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
         state.image_dir.c_str()));
