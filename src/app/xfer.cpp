@@ -291,8 +291,8 @@ std::string TermivaApp::xfer_pick_save_dir() {
         desktop = _desktop;
     }
     if (!desktop) return {};
-    _xfer_default_recv_dir();
-    auto chosen = desktop->pick_folder(_t("dialog.pick_save_dir"), std::chrono::seconds(180));
+    auto chosen = desktop->pick_folder(_t("dialog.pick_save_dir"), std::chrono::seconds(180),
+                                       _xfer_default_recv_dir());
     return chosen ? chosen->string() : std::string();
 }
 
