@@ -69,6 +69,7 @@ void TermivaApp::register_bridge() {
 
     register_ssh_bridge();
     register_xfer_bridge();
+    register_desktop_bridge();
 }
 
 }  // namespace termiva

@@ -95,11 +95,7 @@ std::pair<std::optional<fs::path>, std::optional<std::string>> TermivaApp::_ensu
 }
 
 std::string TermivaApp::pick_private_key() {
-    std::shared_ptr<platform::Desktop> desktop;
-    {
-        std::lock_guard lock(m_window_lock);
-        desktop = _desktop;
-    }
+    auto desktop = current_desktop();
     if (!desktop) return "";
     const std::vector<platform::FileFilter> filters = {{"All keys", {"*.ppk", "*.pem", "*.key"}},
                                                        {"PuTTY Private Key", {"*.ppk"}},

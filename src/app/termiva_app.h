@@ -134,6 +134,8 @@ public:
     std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
         const std::string& key_path);
     std::string pick_private_key();
+    // Desktop conveniences: the clipboard's text, "" when there is none.
+    std::string read_clipboard();
     // The text to show for received bytes (a running transfer may consume them).
     std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
 
@@ -173,6 +175,9 @@ private:
     // Each feature file adds its own page operations.
     void register_ssh_bridge();
     void register_xfer_bridge();
+    void register_desktop_bridge();
+    // The desktop the program runs on; none in the headless host.
+    std::shared_ptr<platform::Desktop> current_desktop() const;
     void set_decoder(Tab& tab, const std::string& encoding);
     void push_page_call(const std::string& script);
     std::shared_ptr<platform::PageWindow> window() const;

@@ -268,11 +268,7 @@ std::filesystem::path TermivaApp::_xfer_default_recv_dir() {
 }
 
 Json TermivaApp::xfer_pick_files() {
-    std::shared_ptr<platform::Desktop> desktop;
-    {
-        std::lock_guard lock(m_window_lock);
-        desktop = _desktop;
-    }
+    auto desktop = current_desktop();
     Json out = Json::array();
     if (!desktop) return out;
     auto chosen = desktop->pick_files(_t("dialog.pick_files"), {{"All Files", {"*.*"}}}, true,
@@ -285,11 +281,7 @@ Json TermivaApp::xfer_pick_files() {
 }
 
 std::string TermivaApp::xfer_pick_save_dir() {
-    std::shared_ptr<platform::Desktop> desktop;
-    {
-        std::lock_guard lock(m_window_lock);
-        desktop = _desktop;
-    }
+    auto desktop = current_desktop();
     if (!desktop) return {};
     auto chosen = desktop->pick_folder(_t("dialog.pick_save_dir"), std::chrono::seconds(180),
                                        _xfer_default_recv_dir());

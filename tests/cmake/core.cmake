@@ -6,6 +6,7 @@ if(TARGET termiva_app)
       ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/conpty_backend_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/desktop_ops_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/messages_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/store_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/stream_starter_test.cpp

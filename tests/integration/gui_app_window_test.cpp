@@ -9,6 +9,7 @@
 
 #include "app/termiva_app.h"
 #include "platform/desktop.h"
+#include "support/fake_desktop.h"
 #include "support/test_support.h"
 
 namespace termiva::testing {
@@ -16,88 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class FakeWindow : public platform::PageWindow {
-public:
-    void evaluate_script(const std::string&) override {}
-    void show() override { ++shows; }
-    void hide() override { ++hides; }
-    void destroy() override { ++destroys; }
-    std::atomic<int> shows{0}, hides{0}, destroys{0};
-};
-
-class FakeTray : public platform::TrayIcon {
-public:
-    void stop() override { ++stops; }
-    std::atomic<int> stops{0};
-};
-
-class FakeDesktop : public platform::Desktop {
-public:
-    void set_app_identity(const std::string&) override {}
-    std::shared_ptr<platform::PageWindow> create_window(const platform::WindowOptions& o,
-                                                        platform::BridgeHandler b,
-                                                        std::function<bool()> c) override {
-        options = o;
-        bridge = std::move(b);
-        on_closing = std::move(c);
-        return window;
-    }
-    void run_event_loop() override {
-        std::this_thread::sleep_for(loop_time);
-        if (during_loop) during_loop();
-    }
-    void apply_dark_titlebar(const std::string& title) override {
-        std::lock_guard lock(m_lock);
-        titlebar_requests.push_back(title);
-    }
-    std::shared_ptr<platform::TrayIcon> create_tray(const std::string& n,
-                                                    const std::optional<fs::path>& i,
-                                                    const std::string& t,
-                                                    std::vector<platform::TrayItem> its,
-                                                    unsigned rgb) override {
-        tray_name = n;
-        tray_icon = i;
-        tray_title = t;
-        items = std::move(its);
-        fallback = rgb;
-        return tray;
-    }
-    std::optional<std::vector<fs::path>> pick_files(const std::string&,
-                                                    const std::vector<platform::FileFilter>&, bool,
-                                                    std::chrono::seconds) override {
-        return std::nullopt;
-    }
-    std::optional<fs::path> pick_folder(const std::string&, std::chrono::seconds,
-                                        const std::optional<fs::path>&) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> read_clipboard(std::chrono::seconds) override {
-        return std::nullopt;
-    }
-    bool open_url(const std::string&) override { return false; }
-
-    std::vector<std::string> titlebar() {
-        std::lock_guard lock(m_lock);
-        return titlebar_requests;
-    }
-
-    std::shared_ptr<FakeWindow> window = std::make_shared<FakeWindow>();
-    std::shared_ptr<FakeTray> tray = std::make_shared<FakeTray>();
-    platform::WindowOptions options;
-    platform::BridgeHandler bridge;
-    std::function<bool()> on_closing;
-    std::function<void()> during_loop;
-    std::chrono::milliseconds loop_time{0};
-    std::string tray_name, tray_title;
-    std::optional<fs::path> tray_icon;
-    std::vector<platform::TrayItem> items;
-    unsigned fallback = 0;
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> titlebar_requests;
-};
 
 class AppWindow : public ::testing::Test {
 protected:

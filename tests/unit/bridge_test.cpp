@@ -41,6 +41,7 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"xfer_status", constant({{"active", false}})},
         {"xfer_pick_files", constant(Json::array())},
         {"xfer_pick_save_dir", constant("")},
+        {"read_clipboard", constant("")},
     };
 }
 

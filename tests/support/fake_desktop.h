@@ -1,0 +1,131 @@
+// A desktop that records what the application asks of it and answers as a test sets it
+// up: no window system needed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/desktop.h"
+
+namespace termiva::testing {
+
+namespace fs = std::filesystem;
+
+class FakeWindow : public platform::PageWindow {
+public:
+    void evaluate_script(const std::string&) override {}
+    void show() override { ++shows; }
+    void hide() override { ++hides; }
+    void destroy() override { ++destroys; }
+    std::atomic<int> shows{0}, hides{0}, destroys{0};
+};
+
+class FakeTray : public platform::TrayIcon {
+public:
+    void stop() override { ++stops; }
+    std::atomic<int> stops{0};
+};
+
+class FakeDesktop : public platform::Desktop {
+public:
+    void set_app_identity(const std::string&) override {}
+    std::shared_ptr<platform::PageWindow> create_window(const platform::WindowOptions& o,
+                                                        platform::BridgeHandler b,
+                                                        std::function<bool()> c) override {
+        options = o;
+        bridge = std::move(b);
+        on_closing = std::move(c);
+        return window;
+    }
+    void run_event_loop() override {
+        std::this_thread::sleep_for(loop_time);
+        if (during_loop) during_loop();
+    }
+    void apply_dark_titlebar(const std::string& title) override {
+        std::lock_guard lock(m_lock);
+        titlebar_requests.push_back(title);
+    }
+    std::shared_ptr<platform::TrayIcon> create_tray(const std::string& n,
+                                                    const std::optional<fs::path>& i,
+                                                    const std::string& t,
+                                                    std::vector<platform::TrayItem> its,
+                                                    unsigned rgb) override {
+        tray_name = n;
+        tray_icon = i;
+        tray_title = t;
+        items = std::move(its);
+        fallback = rgb;
+        return tray;
+    }
+    std::optional<std::vector<fs::path>> pick_files(const std::string&,
+                                                    const std::vector<platform::FileFilter>&, bool,
+                                                    std::chrono::seconds) override {
+        return std::nullopt;
+    }
+    std::optional<fs::path> pick_folder(const std::string& title, std::chrono::seconds limit,
+                                        const std::optional<fs::path>& initial) override {
+        std::lock_guard lock(m_lock);
+        folder_requests.push_back({title, limit, initial});
+        return folder_answer;
+    }
+    std::optional<std::string> read_clipboard(std::chrono::seconds limit) override {
+        std::lock_guard lock(m_lock);
+        clipboard_limits.push_back(limit);
+        if (clipboard_fails) throw std::runtime_error("no display");
+        return clipboard;
+    }
+    bool open_url(const std::string&) override { return false; }
+
+    std::vector<std::string> titlebar() {
+        std::lock_guard lock(m_lock);
+        return titlebar_requests;
+    }
+
+    std::shared_ptr<FakeWindow> window = std::make_shared<FakeWindow>();
+    std::shared_ptr<FakeTray> tray = std::make_shared<FakeTray>();
+    platform::WindowOptions options;
+    platform::BridgeHandler bridge;
+    std::function<bool()> on_closing;
+    std::function<void()> during_loop;
+    std::chrono::milliseconds loop_time{0};
+    std::string tray_name, tray_title;
+    std::optional<fs::path> tray_icon;
+    std::vector<platform::TrayItem> items;
+    unsigned fallback = 0;
+
+    struct FolderRequest {
+        std::string title;
+        std::chrono::seconds limit;
+        std::optional<fs::path> initial;
+    };
+    std::vector<FolderRequest> folders() {
+        std::lock_guard lock(m_lock);
+        return folder_requests;
+    }
+    std::vector<std::chrono::seconds> clipboard_reads() {
+        std::lock_guard lock(m_lock);
+        return clipboard_limits;
+    }
+
+    // Answers, set before the application asks.
+    std::optional<fs::path> folder_answer;
+    std::optional<std::string> clipboard;
+    bool clipboard_fails = false;
+
+private:
+    std::vector<FolderRequest> folder_requests;
+    std::vector<std::chrono::seconds> clipboard_limits;
+    std::mutex m_lock;
+    std::vector<std::string> titlebar_requests;
+};
+
+}  // namespace termiva::testing
