@@ -11,6 +11,7 @@
 #include "support/test_support.h"
 #include "transfer/xyzmodem_transfer.h"
 #include "unit/transfer_event_log.h"
+#include "unit/transfer_test_helpers.h"
 
 namespace termiva {
 namespace {
@@ -20,28 +21,10 @@ namespace fs = std::filesystem;
 using termiva::testing::TempDir;
 using termiva::testing::TransferEventLog;
 
-TransferOptions fast() {
-    TransferOptions o;
-    o.timeout = milliseconds(500);
-    o.char_timeout = milliseconds(200);
-    o.start_timeout = milliseconds(3000);
-    o.retries = 4;
-    return o;
-}
-
-std::string random_content(std::size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(size, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+using termiva::testing::random_content;
+using termiva::testing::slurp;
+TransferOptions fast_options() {
+    return termiva::testing::fast_options();
 }
 
 // Collects what a job sends, for jobs without a peer.
@@ -63,10 +46,10 @@ struct EnginePair {
     EnginePair(const std::string& protocol, std::vector<std::string> files, fs::path dir) {
         sender = std::make_unique<XYZModemTransfer>(
             protocol, "send", [this](std::string_view b) { receiver->feed(b); }, send_log.sink(),
-            std::move(files), std::nullopt, fast());
+            std::move(files), std::nullopt, fast_options());
         receiver = std::make_unique<XYZModemTransfer>(
             protocol, "recv", [this](std::string_view b) { sender->feed(b); }, recv_log.sink(),
-            std::nullopt, dir.string(), fast());
+            std::nullopt, dir.string(), fast_options());
     }
     ~EnginePair() {
         // Each worker feeds the other: both must have sent their last byte (which comes
@@ -201,7 +184,7 @@ TEST(TransferJobRefuses, BadArgumentsWithAReasonAndSendsNothing) {
         Outbox out;
         XYZModemTransfer job(
             c.protocol, c.direction, [&](std::string_view b) { out.add(b); }, log.sink(), c.files,
-            c.save_dir, fast());
+            c.save_dir, fast_options());
         EXPECT_EQ(job.protocol(), c.protocol);
         EXPECT_EQ(job.direction(), c.direction);
         job.start();
@@ -221,7 +204,8 @@ TEST(TransferJobRefuses, AFileThatCannotBeOpened) {
         Outbox out;
         XYZModemTransfer job(
             protocol, "send", [&](std::string_view b) { out.add(b); }, log.sink(),
-            std::vector<std::string>{(tmp.path() / "missing.bin").string()}, std::nullopt, fast());
+            std::vector<std::string>{(tmp.path() / "missing.bin").string()}, std::nullopt,
+            fast_options());
         job.start();
         // A YMODEM/XMODEM sender waits for the receiver first: answer it.
         job.feed("C");
@@ -244,7 +228,7 @@ TEST(TransferJobRefuses, AFileTooLargeForZmodemPositions) {
     Outbox out;
     XYZModemTransfer job(
         "zmodem", "send", [&](std::string_view b) { out.add(b); }, log.sink(),
-        std::vector<std::string>{big.string()}, std::nullopt, fast());
+        std::vector<std::string>{big.string()}, std::nullopt, fast_options());
     job.start();
     auto done = log.wait_done(seconds(5));
     ASSERT_TRUE(done.has_value());
@@ -259,7 +243,7 @@ TEST(TransferJobCancel, BeforeStartEndsAtOnceWithoutTouchingTheLink) {
     Outbox out;
     XYZModemTransfer job(
         "zmodem", "recv", [&](std::string_view b) { out.add(b); }, log.sink(), std::nullopt,
-        tmp.path().string(), fast());
+        tmp.path().string(), fast_options());
     job.cancel();
     EXPECT_TRUE(job.is_done());
     auto done = log.wait_done(milliseconds(0));
@@ -300,7 +284,7 @@ TEST(TransferJobTimeouts, AReceiverWithoutSenderGivesUpWithinItsRetries) {
     for (const char* protocol : {"zmodem", "ymodem", "xmodem-1k", "ymodem-g"}) {
         TransferEventLog log;
         Outbox out;
-        TransferOptions o = fast();
+        TransferOptions o = fast_options();
         o.timeout = milliseconds(100);
         o.retries = 2;
         XYZModemTransfer job(
@@ -322,7 +306,7 @@ TEST(TransferJobTimeouts, ASenderWithoutReceiverGivesUp) {
     std::ofstream(file) << "data";
     for (const char* protocol : {"zmodem", "ymodem", "xmodem"}) {
         TransferEventLog log;
-        TransferOptions o = fast();
+        TransferOptions o = fast_options();
         o.timeout = milliseconds(100);
         o.start_timeout = milliseconds(300);
         XYZModemTransfer job(
@@ -340,7 +324,7 @@ TEST(TransferJobGarbage, RandomBytesFromThePeerEndTheJobCleanly) {
     for (const char* protocol : {"zmodem", "ymodem", "xmodem", "ymodem-g", "xmodem-1k"}) {
         for (unsigned seed = 0; seed < 4; ++seed) {
             TransferEventLog log;
-            TransferOptions o = fast();
+            TransferOptions o = fast_options();
             o.timeout = milliseconds(100);
             o.char_timeout = milliseconds(20);
             o.retries = 2;
@@ -377,7 +361,7 @@ TEST(TransferJobGarbage, RandomBytesFromThePeerEndTheJobCleanly) {
 TEST(TransferJobLifetime, CanBeDestroyedFromItsOwnDoneCallback) {
     TempDir tmp;
     std::atomic<bool> destroyed{false};
-    TransferOptions o = fast();
+    TransferOptions o = fast_options();
     o.timeout = milliseconds(50);
     o.retries = 1;
     auto holder = std::make_shared<std::unique_ptr<XYZModemTransfer>>();
@@ -419,7 +403,7 @@ TEST(TransferJobLifetime, CancelRacingTheDoneCallbackThatDropsTheJob) {
         {
             auto job = std::make_shared<XYZModemTransfer>(
                 "ymodem", "recv", [](std::string_view) {}, on_event, std::nullopt,
-                tmp.path().string(), fast());
+                tmp.path().string(), fast_options());
             {
                 std::lock_guard lock(slot_mutex);
                 slot = job;
@@ -467,7 +451,7 @@ TEST(TransferJobLifetime, AThrowingCallbackDoesNotEscapeTheWorker) {
             ++events;
             throw std::runtime_error("page gone");
         },
-        std::nullopt, tmp.path().string(), fast());
+        std::nullopt, tmp.path().string(), fast_options());
     job.start();
     auto deadline = steady_clock::now() + seconds(5);
     while (!job.is_done() && steady_clock::now() < deadline)

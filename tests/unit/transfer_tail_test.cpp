@@ -13,6 +13,7 @@
 #include "transfer/xyzmodem_transfer.h"
 #include "transfer/zmodem_frame.h"
 #include "unit/transfer_event_log.h"
+#include "unit/transfer_test_helpers.h"
 
 namespace termiva {
 namespace {
@@ -24,28 +25,10 @@ namespace xm = xfer::xm;
 using termiva::testing::TempDir;
 using termiva::testing::TransferEventLog;
 
-TransferOptions fast() {
-    TransferOptions o;
-    o.timeout = milliseconds(500);
-    o.char_timeout = milliseconds(200);
-    o.start_timeout = milliseconds(3000);
-    o.retries = 4;
-    return o;
-}
-
-std::string random_content(std::size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(size, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+using termiva::testing::random_content;
+using termiva::testing::slurp;
+TransferOptions fast_options() {
+    return termiva::testing::fast_options();
 }
 
 // A whole ZMODEM upload of one small file as a sender puts it on the wire, up to and
@@ -77,7 +60,7 @@ struct Driven {
                   std::lock_guard lock(mutex);
                   sent.append(b);
               },
-              log.sink(), std::move(files), std::move(dir), fast()) {
+              log.sink(), std::move(files), std::move(dir), fast_options()) {
         job.start();
     }
     ~Driven() { job.cancel(); }
@@ -178,13 +161,13 @@ TEST(TransferTail, ZmodemBothSidesHandBackTheTextBehindThePeersLastBytes) {
         [&](std::string_view b) {
             receiver->feed(b == "OO" ? std::string(b) + to_receiver : std::string(b));
         },
-        send_log.sink(), std::vector<std::string>{source.string()}, std::nullopt, fast());
+        send_log.sink(), std::vector<std::string>{source.string()}, std::nullopt, fast_options());
     receiver = std::make_unique<XYZModemTransfer>(
         "zmodem", "recv",
         [&](std::string_view b) {
             sender->feed(b == zfin ? std::string(b) + to_sender : std::string(b));
         },
-        recv_log.sink(), std::nullopt, (tmp.path() / "dst").string(), fast());
+        recv_log.sink(), std::nullopt, (tmp.path() / "dst").string(), fast_options());
     receiver->start();
     sender->start();
     auto send_done = send_log.wait_done(seconds(20));
@@ -281,7 +264,7 @@ TEST(TransferTail, AJobCancelledBeforeItStartedHandsBackWhatItWasFed) {
     TransferEventLog log;
     XYZModemTransfer job(
         "zmodem", "recv", [](std::string_view) {}, log.sink(), std::nullopt, tmp.path().string(),
-        fast());
+        fast_options());
     job.feed("early ");
     job.cancel();
     job.feed("late");
