@@ -46,6 +46,9 @@ protected:
     // checks the menu holds the show and quit items in that language.
     void start_in(const std::string& language) {
         write_text_file(data_dir() / "settings.json", "{\"language\": \"" + language + "\"}");
+        write_text_file(data_dir() / "sessions.json",
+                        R"({"sessions": [{"id": "0123456789abcdef0123456789abcdef",)"
+                        R"( "name": "Tray shell", "protocol": "conpty", "conpty_shell": "sh"}]})");
         m_program = start(PROGRAM);
         m_window = wait_for_window(10s);
         ASSERT_NE(m_window, 0u) << "no window titled Termiva; program said:\n" << output();
@@ -86,11 +89,40 @@ protected:
         ASSERT_TRUE(m_program->running()) << "closing the window ended the program:\n" << output();
     }
 
-    // The window that comes back is the one that was hidden, page and tabs included.
-    void expect_same_window_back() {
+    // Opens the session in a tab as the user does, with a double click on it in the list,
+    // and waits until the window shows more than before (the tab and its shell).
+    void open_tab_by_double_click(const fs::path& xdotool) {
+        ASSERT_TRUE(wait_until([&] { return colours_in(display(), m_window) >= 8; }, 10s))
+            << "the page was never drawn";
+        std::this_thread::sleep_for(500ms);
+        const auto before = sample_pixels(display(), m_window);
+        // The first session's row sits at the top of the list on the left.
+        ChildProcess click({xdotool.string(), "mousemove", "--window", std::to_string(m_window),
+                            "120", "110", "click", "--repeat", "2", "--delay", "120", "1"},
+                           {"DISPLAY=" + m_xvfb->display()}, m_dir.path() / "xdotool.txt");
+        ASSERT_EQ(click.wait_exit(5000), 0) << read_text_file(m_dir.path() / "xdotool.txt");
+        ASSERT_TRUE(wait_until(
+            [&] { return share_differing(before, sample_pixels(display(), m_window)) > 0.01; },
+            10s))
+            << "no tab opened on the double click";
+        std::this_thread::sleep_for(1500ms);  // let the shell's prompt arrive
+    }
+
+    // The window that comes back is the one that was hidden, and it shows what it showed
+    // (page and tabs), up to the blinking cursor.
+    void expect_same_window_back(const std::vector<unsigned long>& shown) {
         EXPECT_TRUE(wait_until([&] { return viewable(display(), m_window); }, 5s))
             << "the window did not come back";
         EXPECT_EQ(find_viewable(display(), "Termiva"), m_window);
+        double differ = 1;
+        EXPECT_TRUE(wait_until(
+            [&] {
+                differ = share_differing(shown, sample_pixels(display(), m_window));
+                return differ < 0.002;
+            },
+            5s))
+            << "the window came back showing something else (" << differ * 100
+            << " % of it changed)";
     }
 
     void quit_and_expect_exit_status_zero() {
@@ -112,13 +144,17 @@ protected:
 };
 
 TEST_F(TrayProgram, ShowItemAndMiddleClickBringTheHiddenWindowBackAndQuitEndsWithZero) {
+    TERMIVA_REQUIRE_PROGRAM(xdotool, "xdotool");
     start_in("en");
     if (HasFatalFailure()) return;
+    open_tab_by_double_click(xdotool);
+    if (HasFatalFailure()) return;
+    const auto shown = sample_pixels(display(), m_window);
 
     close_window_and_expect_hidden();
     if (HasFatalFailure()) return;
     ASSERT_TRUE(m_host->click(m_show_id)) << m_host->error();
-    expect_same_window_back();
+    expect_same_window_back(shown);
 
     // A middle click on the icon runs the default item, the show item.
     close_window_and_expect_hidden();
@@ -126,7 +162,7 @@ TEST_F(TrayProgram, ShowItemAndMiddleClickBringTheHiddenWindowBackAndQuitEndsWit
     auto now = static_cast<guint32>(g_get_monotonic_time() / 1000);
     EXPECT_TRUE(m_host->call_item("XAyatanaSecondaryActivate", g_variant_new("(u)", now)))
         << m_host->error();
-    expect_same_window_back();
+    expect_same_window_back(shown);
 
     quit_and_expect_exit_status_zero();
 }

@@ -99,18 +99,31 @@ void request_close(Display* d, Window w) {
     XFlush(d);
 }
 
-std::size_t colours_in(Display* d, Window w) {
+std::vector<unsigned long> sample_pixels(Display* d, Window w) {
     XWindowAttributes a;
-    if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) return 0;
+    if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) return {};
     XImage* image = XGetImage(d, w, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
-    if (!image) return 0;
-    std::set<unsigned long> colours;
+    if (!image) return {};
+    std::vector<unsigned long> samples;
     for (int y = 0; y < a.height; y += 3) {
         for (int x = 0; x < a.width; x += 3)
-            colours.insert(XGetPixel(image, x, y));
+            samples.push_back(XGetPixel(image, x, y));
     }
     XDestroyImage(image);
-    return colours.size();
+    return samples;
+}
+
+std::size_t colours_in(Display* d, Window w) {
+    const auto samples = sample_pixels(d, w);
+    return std::set<unsigned long>(samples.begin(), samples.end()).size();
+}
+
+double share_differing(const std::vector<unsigned long>& a, const std::vector<unsigned long>& b) {
+    if (a.empty() || a.size() != b.size()) return 1.0;
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        differ += a[i] != b[i];
+    return static_cast<double>(differ) / static_cast<double>(a.size());
 }
 
 }  // namespace termiva::testing

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 // gtest first: Xlib's macros (None, Bool, Status) would break its headers.
 #include "support/test_support.h"
@@ -31,8 +32,12 @@ Window find_viewable(Display* d, const std::string& title);
 bool viewable(Display* d, Window w);
 // WM_DELETE_WINDOW, as a window manager sends it when the user closes a window.
 void request_close(Display* d, Window w);
+// A grid of samples (every third pixel each way) of a visible window; empty if it is not.
+std::vector<unsigned long> sample_pixels(Display* d, Window w);
 // How many different colours a grid of samples of the window holds.
 std::size_t colours_in(Display* d, Window w);
+// The share of samples two grids disagree on (1 when they cannot be compared).
+double share_differing(const std::vector<unsigned long>& a, const std::vector<unsigned long>& b);
 
 template <class Pred>
 bool wait_until(Pred pred, std::chrono::milliseconds limit) {
