@@ -21,11 +21,9 @@ namespace fs = std::filesystem;
 using termiva::testing::TempDir;
 using termiva::testing::TransferEventLog;
 
+using termiva::testing::fast_options;
 using termiva::testing::random_content;
 using termiva::testing::slurp;
-TransferOptions fast_options() {
-    return termiva::testing::fast_options();
-}
 
 // Collects what a job sends, for jobs without a peer.
 struct Outbox {

@@ -25,11 +25,9 @@ namespace xm = xfer::xm;
 using termiva::testing::TempDir;
 using termiva::testing::TransferEventLog;
 
+using termiva::testing::fast_options;
 using termiva::testing::random_content;
 using termiva::testing::slurp;
-TransferOptions fast_options() {
-    return termiva::testing::fast_options();
-}
 
 // A whole ZMODEM upload of one small file as a sender puts it on the wire, up to and
 // including its ZFIN (hex, so CR LF close it). The receiver reads it in one piece.
