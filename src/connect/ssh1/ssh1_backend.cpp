@@ -1,0 +1,203 @@
+#include "connect/ssh1/ssh1_backend.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "connect/ssh1/ssh1_client.h"
+#include "connect/ssh1/ssh1_known_hosts.h"
+#include "connect/ssh1/ssh1_wire.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+using ssh1::Ssh1Client;
+using ssh1::Ssh1Error;
+
+_SSH1Backend::_SSH1Backend(Options options) : m_options(std::move(options)) {}
+
+_SSH1Backend::~_SSH1Backend() {
+    int fd = m_fd.exchange(-1);
+    if (fd >= 0) ::close(fd);
+}
+
+void _SSH1Backend::flush_locked() {
+    std::string out;
+    {
+        std::lock_guard state(m_state_lock);
+        if (m_client) out = m_client->take_output();
+    }
+    if (!out.empty()) write_all(m_fd, out, m_wake);
+}
+
+void _SSH1Backend::connect() {
+    if (m_closed) throw BackendError("closed");
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long>(m_options.timeout * 1000));
+    m_fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake);
+
+    ssh1::ClientOptions client_options{m_options.username, m_options.password, m_options.term_type,
+                                       m_options.rows,     m_options.cols,     m_options.bugs};
+    const auto known_hosts = m_options.known_hosts_file;
+    const std::string host = m_options.host;
+    const int port = m_options.port;
+    auto check = [known_hosts, host, port](const ssh1::RsaPublicKey& key) {
+        if (known_hosts.empty()) return;
+        if (ssh1::check_host_key(known_hosts, host, port, key) ==
+            ssh1::HostKeyResult::not_recorded) {
+            log::warn("ssh1",
+                      "could not record the host key of " + host + " in " + known_hosts.string());
+        }
+    };
+    {
+        std::lock_guard state(m_state_lock);
+        m_client = std::make_unique<Ssh1Client>(std::move(client_options), check);
+    }
+    try {
+        char buf[16384];
+        for (;;) {
+            {
+                std::lock_guard write(m_write_lock);
+                flush_locked();
+            }
+            {
+                std::lock_guard state(m_state_lock);
+                if (m_client->open()) {
+                    m_pending = m_client->take_data();
+                    break;
+                }
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) {
+                throw BackendError("the server did not complete the SSH-1 login within " +
+                                   std::to_string(static_cast<int>(m_options.timeout)) + " s");
+            }
+            switch (wait_fd(m_fd, false, m_wake, static_cast<int>(left))) {
+                case WaitResult::woken:
+                    throw BackendError("closed");
+                case WaitResult::timed_out:
+                    continue;
+                case WaitResult::ready:
+                    break;
+            }
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            if (n <= 0) throw BackendError("the server closed the connection during the login");
+            std::lock_guard state(m_state_lock);
+            m_client->feed(std::string_view(buf, static_cast<std::size_t>(n)));
+        }
+    } catch (const Ssh1Error& e) {
+        throw BackendError(e.what());
+    }
+    m_open = true;
+}
+
+void _SSH1Backend::send(std::string_view data) {
+    if (m_closed || !m_open) throw BackendError("not connected");
+    std::lock_guard write(m_write_lock);
+    {
+        std::lock_guard state(m_state_lock);
+        if (m_client->ended()) throw BackendError("connection ended");
+        m_client->send_data(data);
+    }
+    flush_locked();
+}
+
+void _SSH1Backend::resize(int rows, int cols) {
+    if (m_closed || !m_open) return;
+    std::lock_guard write(m_write_lock);
+    {
+        std::lock_guard state(m_state_lock);
+        m_client->window_change(rows, cols);
+    }
+    flush_locked();
+}
+
+std::string _SSH1Backend::recv(std::size_t bufsize) {
+    if (bufsize == 0) bufsize = 1;
+    for (;;) {
+        if (!m_pending.empty()) {
+            std::string out = m_pending.substr(0, bufsize);
+            m_pending.erase(0, out.size());
+            return out;
+        }
+        if (m_closed || !m_open || m_failed) {
+            m_closed = true;
+            return {};
+        }
+        {
+            std::lock_guard state(m_state_lock);
+            if (m_client->ended()) {
+                m_closed = true;
+                return {};
+            }
+        }
+        std::string bytes = read_some(m_fd, 16384, m_wake);
+        if (bytes.empty()) {
+            m_closed = true;
+            return {};
+        }
+        try {
+            std::lock_guard state(m_state_lock);
+            m_client->feed(bytes);
+            m_pending = m_client->take_data();
+        } catch (const Ssh1Error& e) {
+            log::warn("ssh1",
+                      std::string("connection to ") + m_options.host + " broken: " + e.what());
+            std::lock_guard state(m_state_lock);
+            m_pending = m_client->take_data();
+            m_failed = true;
+            continue;
+        }
+        try {
+            std::lock_guard write(m_write_lock);
+            flush_locked();
+        } catch (const BackendError& e) {
+            // The answer (an exit confirmation) could not go out: the peer is gone, which
+            // the next read reports as the end of the stream.
+            log::debug("ssh1", e.what());
+        }
+    }
+}
+
+void _SSH1Backend::close() {
+    if (m_closed.exchange(true) && m_wake.signalled()) return;
+    const int fd = m_fd.load();
+    if (fd >= 0 && m_open) {
+        // A polite goodbye when nobody is writing; never wait for it.
+        std::unique_lock write(m_write_lock, std::try_to_lock);
+        if (write.owns_lock()) {
+            std::string out;
+            {
+                std::lock_guard state(m_state_lock);
+                m_client->disconnect("closed by user");
+                out = m_client->take_output();
+            }
+            if (!out.empty()) {
+                (void)!::send(fd, out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
+        }
+    }
+    m_wake.signal();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+std::string _SSH1Backend::cipher_name() const {
+    if (!m_client) return {};
+    switch (m_client->cipher()) {
+        case ssh1::CIPHER_3DES:
+            return "3des";
+        case ssh1::CIPHER_BLOWFISH:
+            return "blowfish";
+        default:
+            return {};
+    }
+}
+
+}  // namespace termiva
