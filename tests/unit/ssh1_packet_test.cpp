@@ -1,8 +1,8 @@
 // The SSH-1 building blocks without a network: check bytes, the ciphers against known
 // answers, packet framing round trips, the decoder under random input, host keys, flags.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
