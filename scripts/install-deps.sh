@@ -12,7 +12,7 @@ PACKAGES=(
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # real protocol peers and test tools
-  openssh-server openssh-client lrzsz socat ser2net putty-tools
+  openssh-server openssh-client lrzsz socat ser2net putty-tools inetutils-telnetd rsh-redone-server
   xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps fonts-noto-cjk
   chromium
 )

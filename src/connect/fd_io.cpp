@@ -64,6 +64,11 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
+    return tcp_connect(host, port, timeout_s, wake, {});
+}
+
+int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+                const std::function<void(int fd, int family)>& prepare) {
     if (port <= 0 || port > 65535) throw BackendError("invalid port " + std::to_string(port));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -84,6 +89,14 @@ int tcp_connect(const std::string& host, int port, double timeout_s, const WakeF
         if (fd < 0) {
             last_error = std::strerror(errno);
             continue;
+        }
+        if (prepare) {
+            try {
+                prepare(fd, a->ai_family);
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
         }
         int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
@@ -148,6 +161,42 @@ std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake) {
         }
         return {};  // end of stream (0), or an error such as EIO when a pty's child exits
     }
+}
+
+void SharedWriter::write(std::string_view data) {
+    {
+        std::lock_guard turn(m_turn);
+        write_all(m_fd, data, m_wake);
+        flush_queued();
+    }
+    // Something posted after our last look, while we still held the turn, goes now.
+    if (!queue_empty()) post({});
+}
+
+void SharedWriter::post(std::string_view data) {
+    if (!data.empty()) {
+        std::lock_guard lock(m_queue_lock);
+        m_queue.append(data);
+    }
+    std::unique_lock turn(m_turn, std::try_to_lock);
+    if (turn) flush_queued();
+}
+
+void SharedWriter::flush_queued() {
+    for (;;) {
+        std::string out;
+        {
+            std::lock_guard lock(m_queue_lock);
+            out.swap(m_queue);
+        }
+        if (out.empty()) return;
+        write_all(m_fd, out, m_wake);
+    }
+}
+
+bool SharedWriter::queue_empty() {
+    std::lock_guard lock(m_queue_lock);
+    return m_queue.empty();
 }
 
 }  // namespace termiva

@@ -2,6 +2,9 @@
 // watches a wake-up descriptor, so close() from a bridge thread ends a blocked recv().
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,6 +34,10 @@ WaitResult wait_fd(int fd, bool for_write, const WakeFd& wake, int timeout_ms);
 // Opens a TCP connection to host:port within `timeout_s` seconds, trying every address.
 // The descriptor is non-blocking. Throws BackendError with a readable reason.
 int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake);
+// The same, calling `prepare(fd, family)` on every socket before it connects (to bind a
+// chosen local port, say); an exception from `prepare` ends the attempt.
+int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+                const std::function<void(int fd, int family)>& prepare);
 
 // Writes all of `data`; throws BackendError when the peer is gone or the wake-up fired.
 void write_all(int fd, std::string_view data, const WakeFd& wake);
@@ -38,5 +45,28 @@ void write_all(int fd, std::string_view data, const WakeFd& wake);
 // Reads at most `bufsize` bytes from a non-blocking descriptor, waiting until some
 // arrive; "" at end of stream, on error, or after the wake-up.
 std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake);
+
+// Writes to one descriptor from several threads without interleaving. `write` waits its
+// turn; `post` (for a reader answering the peer) never waits for another writer, since a
+// writer stuck on a full socket may be waiting for that very reader: whatever `post`
+// cannot write at once, the thread holding the turn sends before it lets go.
+class SharedWriter {
+public:
+    explicit SharedWriter(const WakeFd& wake) : m_wake(wake) {}
+    void set_fd(int fd) { m_fd = fd; }
+    // Both throw BackendError when the descriptor is gone or the wake-up fired.
+    void write(std::string_view data);
+    void post(std::string_view data);
+
+private:
+    void flush_queued();  // with m_turn held
+    bool queue_empty();
+
+    const WakeFd& m_wake;
+    std::atomic<int> m_fd{-1};
+    std::mutex m_turn;
+    std::mutex m_queue_lock;
+    std::string m_queue;
+};
 
 }  // namespace termiva

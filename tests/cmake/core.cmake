@@ -15,3 +15,11 @@ if(TARGET termiva_app)
     LIBS termiva_app termiva_test_support
     LABELS unit)
 endif()
+
+# The Telnet engine alone (no sockets).
+if(TARGET termiva_connect)
+  termiva_add_test(NAME telnet_unit_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/telnet_engine_test.cpp
+    LIBS termiva_connect
+    LABELS unit)
+endif()

@@ -27,3 +27,16 @@ if(TARGET termiva-host)
     LABELS integration)
   add_dependencies(xfer_tab_tests termiva-host)
 endif()
+
+add_library(peer_process_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/../fixtures/peer_process.cpp)
+target_include_directories(peer_process_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(peer_process_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
+# Telnet (telnetd, ser2net) and Rlogin (rlogind, scripted server) backends.
+if(TARGET termiva_connect)
+  termiva_add_test(NAME telnet_backend_tests
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/../integration/telnet_backend_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../integration/rlogin_backend_test.cpp
+    LIBS termiva_connect peer_process_fixture termiva_test_support
+    LABELS integration)
+endif()

@@ -1,0 +1,273 @@
+#include "connect/rlogin/rlogin_backend.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace termiva {
+
+namespace {
+
+constexpr unsigned char CTL_FLUSH = 0x02, CTL_RAW = 0x10, CTL_COOKED = 0x20, CTL_WINDOW = 0x80;
+constexpr char XOFF = 0x13, XON = 0x11;
+
+// Binds `fd` to a free port in 512..1023; false when none can be had (not privileged).
+bool bind_reserved(int fd, int family) {
+    for (int port = 1023; port >= 512; --port) {
+        int rc;
+        if (family == AF_INET6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_addr = in6addr_any;
+            a.sin6_port = htons(static_cast<std::uint16_t>(port));
+            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else if (family == AF_INET) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else {
+            return false;
+        }
+        if (rc == 0) return true;
+        if (errno != EADDRINUSE) return false;  // EACCES: an unprivileged process
+    }
+    return false;
+}
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') break;
+        if (static_cast<unsigned char>(c) >= 0x20) out.push_back(c);
+    }
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+_RloginBackend::_RloginBackend(Options options)
+    : m_options(std::move(options)),
+      m_writer(m_wake),
+      m_rows(m_options.term_height),
+      m_cols(m_options.term_width) {}
+
+_RloginBackend::~_RloginBackend() {
+    int fd = m_fd.exchange(-1);
+    if (fd >= 0) ::close(fd);
+}
+
+std::string _RloginBackend::handshake(const Options& o) {
+    std::string speed = o.term_speed.substr(0, o.term_speed.find(','));
+    bool numeric = !speed.empty();
+    for (char c : speed)
+        numeric = numeric && std::isdigit(static_cast<unsigned char>(c));
+    if (!numeric) speed = "38400";
+    std::string h(1, '\0');
+    h += o.local_username;
+    h.push_back('\0');
+    h += o.remote_username;
+    h.push_back('\0');
+    h += o.term_type + "/" + speed;
+    h.push_back('\0');
+    return h;
+}
+
+void _RloginBackend::connect() {
+    if (m_closed) throw BackendError("closed");
+    int fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake,
+                         [this](int s, int family) { m_reserved = bind_reserved(s, family); });
+    m_fd = fd;
+    m_writer.set_fd(fd);
+    m_writer.write(handshake(m_options));
+
+    // The server answers with one zero byte, or with 1 and a reason.
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long>(m_options.timeout * 1000));
+    std::string got;
+    bool ended = false;
+    auto wait_more = [&](std::chrono::steady_clock::time_point until) {
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd fds[2] = {{fd, POLLIN | POLLPRI, 0}, {m_wake.fd(), POLLIN, 0}};
+            int r = ::poll(fds, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+            if (r < 0 && errno == EINTR) continue;
+            if (fds[1].revents) throw BackendError("cancelled");
+            if (r <= 0) return false;
+            if (fds[0].revents & POLLPRI) read_urgent();
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                got.append(buf, static_cast<std::size_t>(n));
+                return true;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            ended = true;
+            return false;
+        }
+    };
+    if (!wait_more(deadline)) {
+        if (!ended) throw BackendError("no answer from the server");
+        throw BackendError(m_reserved ? "the server closed the connection"
+                                      : "the server closed the connection (no reserved local "
+                                        "port could be bound; the server may demand one)");
+    }
+    if (got[0] != '\0') {
+        // Let the reason arrive whole (bounded: a second at most).
+        auto until = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        while (got.find('\n') == std::string::npos && !ended && wait_more(until)) {
+        }
+        std::string reason = printable(std::string_view(got).substr(1));
+        throw BackendError(reason.empty() ? "the server refused the login" : reason);
+    }
+    std::lock_guard lock(m_lock);
+    m_early = got.substr(1);
+}
+
+void _RloginBackend::read_urgent() {
+    unsigned char b;
+    ssize_t n = ::recv(m_fd, &b, 1, MSG_OOB);
+    if (n == 1) control_byte(b);
+}
+
+std::string _RloginBackend::window_message() {
+    auto put16 = [](std::string& s, int v) {
+        s.push_back(static_cast<char>((v >> 8) & 0xff));
+        s.push_back(static_cast<char>(v & 0xff));
+    };
+    std::string m("\xff\xffss", 4);
+    put16(m, m_rows);
+    put16(m, m_cols);
+    put16(m, 0);  // pixel sizes: unknown
+    put16(m, 0);
+    return m;
+}
+
+void _RloginBackend::control_byte(unsigned char b) {
+    std::string window;
+    {
+        std::lock_guard lock(m_lock);
+        if (b & CTL_WINDOW) {
+            m_window_wanted = true;
+            window = window_message();
+        }
+        if (b & CTL_RAW) {
+            m_local_flow = false;
+            m_stopped = false;
+        }
+        if (b & CTL_COOKED) m_local_flow = true;
+        if (b & CTL_FLUSH) m_early.clear();
+    }
+    m_resumed.notify_all();
+    if (!window.empty()) {
+        try {
+            m_writer.post(window);
+        } catch (const BackendError&) {
+            // The connection is ending; the read that follows reports it.
+        }
+    }
+}
+
+void _RloginBackend::send(std::string_view data) {
+    if (m_closed || m_fd < 0) throw BackendError("not connected");
+    std::string out;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_local_flow) {
+            out.assign(data);
+        } else {
+            // The server asked us to handle ^S / ^Q here: they stop and start our output
+            // and never reach it.
+            out.reserve(data.size());
+            for (char c : data) {
+                if (c == XOFF)
+                    m_stopped = true;
+                else if (c == XON)
+                    m_stopped = false;
+                else
+                    out.push_back(c);
+            }
+        }
+    }
+    m_resumed.notify_all();
+    if (!out.empty()) m_writer.write(out);
+}
+
+std::string _RloginBackend::recv(std::size_t bufsize) {
+    for (;;) {
+        {
+            std::unique_lock lock(m_lock);
+            m_resumed.wait(lock, [&] { return !m_stopped || m_closed; });
+            if (m_closed) return {};
+            if (!m_early.empty()) {
+                std::string out = m_early.substr(0, bufsize);
+                m_early.erase(0, out.size());
+                return out;
+            }
+        }
+        int fd = m_fd;
+        if (fd < 0) return {};
+        pollfd fds[2] = {{fd, POLLIN | POLLPRI, 0}, {m_wake.fd(), POLLIN, 0}};
+        int r = ::poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || fds[1].revents) return {};
+        if (fds[0].revents & POLLPRI) {
+            read_urgent();
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+                // Urgent data noted but not yet here: do not spin on it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            continue;  // the control byte may have stopped output: look again
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        std::string buf(bufsize, '\0');
+        ssize_t n = ::recv(fd, buf.data(), bufsize, 0);
+        if (n > 0) {
+            buf.resize(static_cast<std::size_t>(n));
+            // A ^S typed while we waited holds this chunk back too.
+            std::lock_guard lock(m_lock);
+            if (!m_stopped) return buf;
+            m_early += buf;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        m_closed = true;
+        return {};
+    }
+}
+
+void _RloginBackend::resize(int rows, int cols) {
+    std::string window;
+    {
+        std::lock_guard lock(m_lock);
+        m_rows = rows < 0 ? 0 : rows > 65535 ? 65535 : rows;
+        m_cols = cols < 0 ? 0 : cols > 65535 ? 65535 : cols;
+        if (m_window_wanted) window = window_message();
+    }
+    if (!window.empty() && !m_closed && m_fd >= 0) m_writer.write(window);
+}
+
+void _RloginBackend::close() {
+    m_closed = true;
+    m_wake.signal();
+    {
+        std::lock_guard lock(m_lock);  // a reader between its check and its wait must see it
+    }
+    m_resumed.notify_all();
+    int fd = m_fd.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace termiva

@@ -1,0 +1,274 @@
+// _TelnetBackend against real servers: inetutils telnetd running a shell (inetd-style
+// under socat), and ser2net driving one end of a socat pty pair through RFC 2217.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "connect/telnet/telnet_backend.h"
+#include "fixtures/peer_process.h"
+#include "integration/backend_reader.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TelnetdBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(socat, "socat");
+        TERMIVA_REQUIRE_PROGRAM(telnetd, "telnetd");
+        port = testing::free_loopback_port();
+        // A shell instead of a login; the one variable it lets through besides TERM.
+        peer = std::make_unique<testing::PeerProcess>(
+            testing::socat_inetd(socat, port,
+                                 telnetd.string() + " -h -E /bin/sh --accept-env=TERMIVA_VAR"),
+            dir.path() / "telnetd.log");
+        ASSERT_TRUE(peer->wait_port(port)) << peer->log();
+    }
+
+    _TelnetBackend::Options options() {
+        _TelnetBackend::Options o;
+        o.host = "127.0.0.1";
+        o.port = port;
+        o.timeout = 5;
+        return o;
+    }
+
+    testing::TempDir dir;
+    int port = 0;
+    std::unique_ptr<testing::PeerProcess> peer;
+};
+
+TEST_F(TelnetdBackend, ShellRoundTripTerminalTypeSizeAndEnvironment) {
+    auto o = options();
+    o.term_type = "vt220";
+    o.environment = {{"TERMIVA_VAR", "from the session"}};
+    _TelnetBackend b(o);
+    b.connect();
+    testing::BackendReader reader(b);
+    b.send("echo ready$((6*7))\r");
+    ASSERT_TRUE(reader.wait_for("ready42")) << reader.text();
+    EXPECT_TRUE(b.local_enabled(telnet::OPT_NAWS));
+    EXPECT_TRUE(b.remote_enabled(telnet::OPT_ECHO));
+
+    reader.mark();
+    b.send("echo \"t=$TERM v=$TERMIVA_VAR\"; stty size\r");
+    ASSERT_TRUE(reader.wait_for("24 80")) << reader.since_mark();
+    EXPECT_NE(reader.since_mark().find("t=vt220 v=from the session"), std::string::npos)
+        << reader.since_mark();
+
+    b.resize(37, 123);
+    reader.mark();
+    b.send("stty size\r");
+    EXPECT_TRUE(reader.wait_for("37 123")) << reader.since_mark();
+    // One Enter is one command: the shell prints one prompt per line, not two.
+    reader.mark();
+    b.send("echo one\r");
+    ASSERT_TRUE(reader.wait_for("one\r\n# ")) << reader.since_mark();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(reader.since_mark().find("# #"), std::string::npos) << reader.since_mark();
+}
+
+TEST_F(TelnetdBackend, ByteFFTravelsIntactBothWays) {
+    _TelnetBackend b(options());
+    b.connect();
+    testing::BackendReader reader(b);
+    b.send("stty raw -echo; printf 'a\\377b\\n'; stty sane\r");
+    ASSERT_TRUE(
+        reader.wait_for("a\xff"
+                        "b"))
+        << reader.text();
+    reader.mark();
+    // Typed 0xFF reaches the shell once (the wire carries it doubled).
+    b.send("printf '%s' '\xff' | od -An -tx1\r");
+    EXPECT_TRUE(reader.wait_for(" ff\r\n")) << reader.since_mark();
+    EXPECT_EQ(reader.since_mark().find(" ff ff"), std::string::npos) << reader.since_mark();
+}
+
+TEST_F(TelnetdBackend, PeerExitEndsTheStreamAndCloseUnblocksAReader) {
+    {
+        _TelnetBackend b(options());
+        b.connect();
+        testing::BackendReader reader(b);
+        b.send("exit\r");
+        EXPECT_TRUE(reader.wait_end(5s));
+        EXPECT_TRUE(b.is_closed());
+        EXPECT_THROW(b.send("x"), BackendError);
+    }
+    _TelnetBackend idle(options());
+    idle.connect();
+    std::atomic<bool> returned{false};
+    std::thread blocked([&] {
+        while (!idle.recv(4096).empty()) {
+        }
+        returned = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    idle.close();
+    for (int i = 0; i < 200 && !returned; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(returned);
+    blocked.join();
+    idle.close();  // twice is fine
+}
+
+TEST(TelnetBackend, AClosedPortFailsWithTheSystemsReason) {
+    _TelnetBackend::Options o;
+    o.host = "127.0.0.1";
+    o.port = testing::free_loopback_port();
+    _TelnetBackend b(o);
+    try {
+        b.connect();
+        FAIL() << "connected to a closed port";
+    } catch (const BackendError& e) {
+        EXPECT_STREQ(e.what(), "Connection refused");
+    }
+}
+
+// ser2net on one end of a pty pair; the test holds the other end as "the device".
+class Ser2netBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(socat, "socat");
+        TERMIVA_REQUIRE_PROGRAM(ser2net, "ser2net");
+        TERMIVA_REQUIRE_PROGRAM(stty, "stty");
+        stty_path = stty;
+        auto port_end = dir.path() / "ttyS", device_end = dir.path() / "device";
+        pty = std::make_unique<testing::PeerProcess>(
+            std::vector<std::string>{socat.string(), "-d",
+                                     "pty,raw,echo=0,link=" + port_end.string(),
+                                     "pty,raw,echo=0,link=" + device_end.string()},
+            dir.path() / "socat.log");
+        ASSERT_TRUE(pty->wait_path(port_end) && pty->wait_path(device_end)) << pty->log();
+        tty = std::filesystem::canonical(port_end).string();
+        port = testing::free_loopback_port();
+        std::string yaml = "connection: &c1#  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                           std::to_string(port) + "#  connector: serialdev," + tty +
+                           ",9600n81,local";
+        server = std::make_unique<testing::PeerProcess>(
+            std::vector<std::string>{ser2net.string(), "-n", "-u", "-P",
+                                     (dir.path() / "ser2net.pid").string(), "-Y", yaml},
+            dir.path() / "ser2net.log");
+        ASSERT_TRUE(server->wait_port(port)) << server->log();
+        device = ::open(device_end.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(device, 0);
+    }
+    void TearDown() override {
+        if (device >= 0) ::close(device);
+    }
+
+    std::string stty() {
+        std::string out;
+        FILE* p = ::popen((stty_path.string() + " -a -F " + tty).c_str(), "r");
+        char buf[512];
+        while (p && std::fgets(buf, sizeof buf, p))
+            out += buf;
+        if (p) ::pclose(p);
+        return out;
+    }
+    std::string read_device(std::size_t want) {
+        std::string got;
+        for (int i = 0; i < 300 && got.size() < want; ++i) {
+            pollfd p{device, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            char buf[256];
+            ssize_t n = ::read(device, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    _TelnetBackend::Options options() {
+        _TelnetBackend::Options o;
+        o.host = "127.0.0.1";
+        o.port = port;
+        o.timeout = 5;
+        o.com_port_control = true;
+        return o;
+    }
+
+    testing::TempDir dir;
+    std::filesystem::path stty_path;
+    std::unique_ptr<testing::PeerProcess> pty, server;
+    std::string tty;
+    int port = 0;
+    int device = -1;
+};
+
+bool has_word(const std::string& text, const std::string& word) {
+    std::size_t at = text.find(word);
+    while (at != std::string::npos) {
+        bool start = at == 0 || text[at - 1] == ' ' || text[at - 1] == '\n';
+        bool end = at + word.size() >= text.size() || text[at + word.size()] == ' ' ||
+                   text[at + word.size()] == '\n' || text[at + word.size()] == ';';
+        if (start && end) return true;
+        at = text.find(word, at + 1);
+    }
+    return false;
+}
+
+TEST_F(Ser2netBackend, SessionLineSettingsReachThePortAndBytesFlowBothWays) {
+    auto o = options();
+    o.com_baud = 57600;
+    o.com_bits = 7;
+    o.com_parity = "E";
+    o.com_stop = "2";
+    o.com_flow = "R";
+    _TelnetBackend b(o);
+    std::vector<telnet::Event> events;
+    b.set_event_handler([&](const telnet::Event& e) { events.push_back(e); });
+    b.connect();
+    testing::BackendReader reader(b);
+    for (int i = 0; i < 300 && !b.com_settings_answered(); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(b.com_settings_answered());
+    EXPECT_TRUE(events.empty()) << events.front().setting;
+    std::string settings = stty();
+    EXPECT_NE(settings.find("speed 57600 baud"), std::string::npos) << settings;
+    EXPECT_TRUE(has_word(settings, "cstopb")) << settings;
+    EXPECT_TRUE(has_word(settings, "crtscts")) << settings;
+    // Data size and parity cannot be read back from a pty (the kernel keeps it at cs8
+    // without parity); the server's acknowledgement above covers them.
+
+    std::string to_device = std::string("to the device \xff\r", 16);
+    b.send(to_device);
+    EXPECT_EQ(read_device(to_device.size()), to_device);
+    std::string from_device = "from the device \xff\r\n";
+    ASSERT_EQ(::write(device, from_device.data(), from_device.size()),
+              static_cast<ssize_t>(from_device.size()));
+    EXPECT_TRUE(reader.wait_for(from_device)) << reader.text();
+}
+
+TEST_F(Ser2netBackend, SoftwareFlowAndAValueTheServerChangesAreReported) {
+    auto o = options();
+    o.com_baud = 19200;
+    o.com_flow = "D";  // DSR flow control: not something a Linux port offers
+    _TelnetBackend b(o);
+    std::vector<telnet::Event> events;
+    std::mutex lock;
+    b.set_event_handler([&](const telnet::Event& e) {
+        std::lock_guard guard(lock);
+        events.push_back(e);
+    });
+    b.connect();
+    testing::BackendReader reader(b);
+    for (int i = 0; i < 300 && !b.com_settings_answered(); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(b.com_settings_answered());
+    std::lock_guard guard(lock);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, telnet::Event::Kind::com_port_changed);
+    EXPECT_EQ(events[0].setting, "flow");
+    EXPECT_EQ(events[0].requested, "D");
+    EXPECT_NE(events[0].actual, "D");
+    EXPECT_NE(stty().find("speed 19200 baud"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace termiva
