@@ -99,9 +99,8 @@ int main(int argc, char** argv) {
         options.look_for_keys = false;
         options.known_hosts_file = server.dir() / "bench_known_hosts";
         if (const char* ciphers = std::getenv("BENCH_CIPHERS"))
-            _paramiko_overrides.current = SshPrefs{{"ciphers", {ciphers}}};
+            options.prefs = SshPrefs{{"ciphers", {ciphers}}};
         conn.connect(options);
-        _paramiko_overrides.current.reset();
         auto channel = conn.open_session();
         conn.invoke_shell(channel);
         channel->send("exec cat " + file.string() + "\n");

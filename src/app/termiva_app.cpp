@@ -1,13 +1,13 @@
-// Construction, start-up lookups, background threads and shut-down.
+// Construction, start-up lookups, background threads, page calls and shut-down.
 #include "app/termiva_app.h"
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
 #include "app/json_values.h"
 #include "platform/desktop.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace termiva {
@@ -74,24 +74,29 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
       SESSIONS_FILE(APP_DIR / "sessions.json"),
       SETTINGS_FILE(APP_DIR / "settings.json"),
       HOST_KEYS_FILE(APP_DIR / "known_hosts"),
-      queue_all(std::move(queue_all_)),
-      event_all(std::move(event_all_)),
-      m_module_dir(platform::module_dir()) {
+      m_module_dir(platform::module_dir()),
+      m_launcher(std::move(queue_all_), std::move(event_all_)),
+      m_store(SESSIONS_FILE, SETTINGS_FILE,
+              Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}}),
+      m_output([this](const std::string& tab_id) {
+          m_shell.page_call("terminalOutput", {tab_id}, true);
+      }),
+      m_transfer(*this) {
     fs::create_directories(APP_DIR);  // an existing folder is fine; a failure ends start-up
 
-    settings = Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}};
     _load_sessions();
     _load_settings();
     {
-        const Json& lang = member(settings, "language");
+        const Json lang = m_store.setting("language");
         bool supported =
             lang.is_string() && std::find(SUPPORTED_LANGS.begin(), SUPPORTED_LANGS.end(),
                                           lang.get<std::string>()) != SUPPORTED_LANGS.end();
-        if (!supported) settings["language"] = std::string(DEFAULT_LANG);
+        if (!supported) m_store.set_setting("language", std::string(DEFAULT_LANG));
     }
 
     puttygen_exe = _find_bundled("puttygen.exe", true);
 
+    const Json settings = m_store.settings();
     const Json& model = member(settings, "claude_model");
     _claude_model = model.is_string() && !trimmed(model.get<std::string>()).empty()
                         ? model.get<std::string>()
@@ -111,13 +116,18 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
 
 TermivaApp::~TermivaApp() {
     _shutdown();
-    // Background threads hold a pointer to this object: wait for them. Every one of them
-    // sees `_stop` within a fraction of a second, and closed backends free blocked reads.
+    // Page calls and background threads hold a pointer to this object: wait for them.
+    // Every one of them sees `_stop` within a fraction of a second, and closed backends
+    // free blocked reads; a call waiting on a dialog gets the same limit.
+    constexpr auto LIMIT = std::chrono::seconds(30);
+    if (!m_workers.stop(LIMIT)) {
+        log::error("shutdown", "page calls did not end");
+        std::quick_exit(1);  // never free state that a live call still reads
+    }
     std::unique_lock lock(m_threads_lock);
-    if (!m_threads_cv.wait_for(lock, std::chrono::seconds(30),
-                               [&] { return m_live_threads == 0; })) {
-        std::cerr << "[shutdown] " << m_live_threads << " background thread(s) did not end"
-                  << std::endl;
+    if (!m_threads_cv.wait_for(lock, LIMIT, [&] { return m_live_threads == 0; })) {
+        log::error("shutdown",
+                   std::to_string(m_live_threads) + " background thread(s) did not end");
         std::quick_exit(1);  // never free state that a live thread still reads
     }
 }
@@ -131,14 +141,29 @@ void TermivaApp::_spawn(std::function<void()> body) {
         try {
             body();
         } catch (const std::exception& e) {
-            std::cerr << "[thread] " << e.what() << std::endl;
+            log::error("thread", e.what());
         } catch (...) {
-            std::cerr << "[thread] unknown failure" << std::endl;
+            log::error("thread", "unknown failure");
         }
         std::lock_guard lock(m_threads_lock);
         --m_live_threads;
         m_threads_cv.notify_all();
     }).detach();
+}
+
+void TermivaApp::call_bridge_async(const std::string& op, const Json& args,
+                                   platform::BridgeReply reply) {
+    std::string lane;
+    if (const BridgeOp* found = m_bridge.find(op);
+        found && found->per_tab_order && args.is_array() && !args.empty() && args[0].is_string()) {
+        lane = "tab " + args[0].get<std::string>();
+    }
+    m_workers.submit(lane,
+                     [this, op, args, reply = std::move(reply)] { reply(call_bridge(op, args)); });
+}
+
+void TermivaApp::_poll_queue() {
+    m_launcher.poll(_stop, [this] { _push_runtime_changed(); });
 }
 
 std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
@@ -166,96 +191,19 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
 
 void TermivaApp::_shutdown() {
     _stop = true;
-    std::vector<std::string> ids;
-    {
-        std::lock_guard lock(m_tabs_lock);
-        for (const auto& [id, tab] : tabs)
-            ids.push_back(id);
-    }
-    for (const auto& id : ids)
+    for (const auto& id : m_tabs.order())
         _close_tab_internal(id);
     try {
-        if (event_all) {
-            if (auto it = event_all->find("end"); it != event_all->end() && it->second) {
-                it->second->set();
-            }
-        }
-        if (queue_all) {
-            for (const char* key : {"end", "get_receipt"}) {
-                try {
-                    if (auto it = queue_all->find(key); it != queue_all->end() && it->second) {
-                        it->second->put(nullptr);
-                    }
-                } catch (const std::exception&) {
-                }
-            }
-        }
-    } catch (const std::exception&) {
+        m_launcher.signal_end();
+    } catch (const std::exception& e) {
+        log::warn("shutdown", std::string("launcher not told: ") + e.what());
     }
-    std::shared_ptr<platform::TrayIcon> tray;
-    {
-        std::lock_guard lock(m_window_lock);
-        tray = _tray_icon;
-    }
-    if (tray) {
-        try {
-            tray->stop();
-        } catch (const std::exception&) {
-        }
-    }
-}
-
-void TermivaApp::set_window(std::shared_ptr<platform::PageWindow> w) {
-    std::lock_guard lock(m_window_lock);
-    _window = std::move(w);
-}
-
-std::shared_ptr<platform::PageWindow> TermivaApp::window() const {
-    std::lock_guard lock(m_window_lock);
-    return _window;
-}
-
-void TermivaApp::push_page_call(const std::string& script) {
-    auto w = window();
-    if (!w) return;
-    try {
-        w->evaluate_script(script);
-    } catch (const std::exception&) {
-    }
-}
-
-TabPtr TermivaApp::find_tab(const std::string& tab_id) const {
-    std::lock_guard lock(m_tabs_lock);
-    auto it = tabs.find(tab_id);
-    return it == tabs.end() ? nullptr : it->second;
-}
-
-std::vector<TabPtr> TermivaApp::tabs_snapshot() const {
-    std::lock_guard lock(m_tabs_lock);
-    std::vector<TabPtr> out;
-    for (const auto& id : tab_order) {
-        if (auto it = tabs.find(id); it != tabs.end()) out.push_back(it->second);
-    }
-    return out;
-}
-
-std::vector<std::string> TermivaApp::tab_order_snapshot() const {
-    std::lock_guard lock(m_tabs_lock);
-    return tab_order;
-}
-
-Json TermivaApp::settings_snapshot() const {
-    std::lock_guard lock(m_settings_lock);
-    return settings;
+    m_shell.stop_tray();
 }
 
 std::string TermivaApp::_t(std::string_view key, const MessageArgs& values) const {
-    std::string lang;
-    {
-        std::lock_guard lock(m_settings_lock);
-        const Json& l = member(settings, "language");
-        lang = l.is_string() ? l.get<std::string>() : std::string(DEFAULT_LANG);
-    }
+    const Json l = m_store.setting("language");
+    const std::string lang = l.is_string() ? l.get<std::string>() : std::string(DEFAULT_LANG);
     const auto& catalog = PY_I18N;
     auto table = catalog.find(lang);
     if (table == catalog.end()) table = catalog.find(std::string(DEFAULT_LANG));
@@ -275,15 +223,7 @@ Json TermivaApp::set_language(const Json& lang_value) {
     if (std::find(SUPPORTED_LANGS.begin(), SUPPORTED_LANGS.end(), lang) == SUPPORTED_LANGS.end()) {
         lang = std::string(DEFAULT_LANG);
     }
-    bool changed = false;
-    {
-        std::lock_guard lock(m_settings_lock);
-        if (member(settings, "language") != lang) {
-            settings["language"] = lang;
-            changed = true;
-        }
-    }
-    if (changed) _save_settings();
+    if (m_store.set_setting("language", lang)) _save_settings();
     return Json{{"ok", true}, {"language", lang}};
 }
 

@@ -1,6 +1,8 @@
-// The application object: owns every piece of run-time state and is the page's bridge.
-// Operation names follow the product's vocabulary (leading underscores mark internal
-// operations, which the bridge never exposes).
+// The application object: the page's bridge. Its state lives in the feature services it
+// owns (tab registry, terminal output, session store, transfer coordinator, desktop shell,
+// launcher link, bridge workers); its operations keep the product's names and forward to
+// them. Leading underscores mark internal operations, which the bridge never exposes.
+// docs/architecture.md has the map: threads, locks and their order, how to add a service.
 #pragma once
 
 #include <atomic>
@@ -18,10 +20,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/bridge_table.h"
-#include "app/host_channels.h"
-#include "app/messages.h"
-#include "app/tab.h"
+#include "app/bridge/bridge_table.h"
+#include "app/bridge/bridge_workers.h"
+#include "app/desktop/desktop_shell.h"
+#include "app/launcher/host_channels.h"
+#include "app/launcher/launcher_link.h"
+#include "app/messages/messages.h"
+#include "app/output/terminal_output.h"
+#include "app/store/session_store.h"
+#include "app/tabs/tab.h"
+#include "app/tabs/tab_registry.h"
+#include "app/transfer/transfer_coordinator.h"
+#include "platform/desktop.h"
 #include "platform/page_window.h"
 
 namespace termiva {
@@ -67,6 +77,9 @@ public:
     std::optional<Json> call_bridge(const std::string& op, const Json& args) const {
         return m_bridge.call(op, args);
     }
+    // Runs a page call on a bridge worker and hands its result to `reply` there. Calls
+    // that must keep their order within a tab (keystrokes, size changes) do.
+    void call_bridge_async(const std::string& op, const Json& args, platform::BridgeReply reply);
 
     // ---- tabs and the terminal data path ----
     Json connect_session(const Json& session_id);
@@ -82,6 +95,11 @@ public:
     void _push_to_term(const std::string& tab_id, const std::string& text);
     void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
     void _push_connected(const std::string& tab_id);
+    // Tells the page its runtime state changed (a tab ended, reachability came in), so it
+    // asks again instead of polling.
+    void _push_runtime_changed();
+    // The tab's connection failed or ended: `alive` false, and the page hears of it.
+    void _mark_not_alive(Tab& tab);
     void _close_tab_internal(const std::string& tab_id);
     Json _tabs_for_js();
     void _reader_loop(const std::string& tab_id);
@@ -108,7 +126,15 @@ public:
     void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
-    // ---- file transfer in the terminal (xfer.cpp) ----
+    // SSH-2 (starters/start_ssh.cpp and its neighbours).
+    void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    Json _build_ssh_prefs(const Json& sess);
+    // (path to hand the SSH library, error message): exactly one is set.
+    std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
+        const std::string& key_path);
+    std::string pick_private_key();
+
+    // ---- file transfer in the terminal (transfer/) ----
     Json xfer_start(const std::string& tab_id, const std::string& protocol,
                     const std::string& direction, const Json& files, const Json& save_dir);
     bool xfer_cancel(const std::string& tab_id);
@@ -126,18 +152,12 @@ public:
     // Bytes that belong to no job: watched for a ZMODEM start, the rest decoded to text.
     std::string _detect_or_decode(const std::string& tab_id, std::string_view data);
     std::filesystem::path _xfer_default_recv_dir();
-
-    // SSH-2 (start_ssh.cpp and its neighbours).
-    void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    Json _build_ssh_prefs(const Json& sess);
-    // (path to hand the SSH library, error message): exactly one is set.
-    std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
-        const std::string& key_path);
-    std::string pick_private_key();
-    // Desktop conveniences: the clipboard's text, "" when there is none.
-    std::string read_clipboard();
     // The text to show for received bytes (a running transfer may consume them).
     std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
+
+    // ---- desktop conveniences ----
+    // The clipboard's text, "" when there is none.
+    std::string read_clipboard();
 
     // ---- start and stop ----
     std::optional<std::filesystem::path> _find_bundled(const std::string& name,
@@ -148,16 +168,20 @@ public:
     bool _on_window_closing();
     void _setup_tray();
     void _apply_dark_titlebar();
-    void set_desktop(std::shared_ptr<platform::Desktop> desktop);
+    void set_desktop(std::shared_ptr<platform::Desktop> desktop) {
+        m_shell.set_desktop(std::move(desktop));
+    }
     // The page's window; the headless host installs one of its own.
-    void set_window(std::shared_ptr<platform::PageWindow> window);
+    void set_window(std::shared_ptr<platform::PageWindow> window) {
+        m_shell.set_window(std::move(window));
+    }
 
     // ---- state for tests and other components ----
-    TabPtr find_tab(const std::string& tab_id) const;
-    std::vector<TabPtr> tabs_snapshot() const;
-    std::vector<std::string> tab_order_snapshot() const;
-    Json sessions_json() const;
-    Json settings_snapshot() const;
+    TabPtr find_tab(const std::string& tab_id) const { return m_tabs.find(tab_id); }
+    std::vector<TabPtr> tabs_snapshot() const { return m_tabs.snapshot(); }
+    std::vector<std::string> tab_order_snapshot() const { return m_tabs.order(); }
+    Json sessions_json() const { return m_store.sessions_json(); }
+    Json settings_snapshot() const { return m_store.settings(); }
     bool stopping() const { return _stop.load(); }
     // The module directory whose "html", "bin", "格式範本" and "architecture" folders
     // belong to the program (the executable's folder unless a test overrides it).
@@ -165,55 +189,14 @@ public:
     void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
     // Runs `body` on a detached background thread that the destructor waits for.
     void _spawn(std::function<void()> body);
+    // The desktop shell, for services that call the page or the desktop.
+    DesktopShell& shell() { return m_shell; }
+    const std::shared_ptr<QueueAll>& queue_all() const { return m_launcher.queue_all; }
+    const std::shared_ptr<EventAll>& event_all() const { return m_launcher.event_all; }
 
-    // ---- fields, in the order the constructor creates them ----
-    std::shared_ptr<QueueAll> queue_all;
-    std::shared_ptr<EventAll> event_all;
-
-private:
-    void register_bridge();
-    // Each feature file adds its own page operations.
-    void register_ssh_bridge();
-    void register_xfer_bridge();
-    void register_desktop_bridge();
-    // The desktop the program runs on; none in the headless host.
-    std::shared_ptr<platform::Desktop> current_desktop() const;
-    void set_decoder(Tab& tab, const std::string& encoding);
-    void push_page_call(const std::string& script);
-    std::shared_ptr<platform::PageWindow> window() const;
-    // Moves received bytes into the terminal until the stream ends, then marks the tab
-    // ended and shows the end line.
-    void read_until_end(const std::string& tab_id, const TabPtr& tab,
-                        const std::shared_ptr<Backend>& backend);
-    // Closes every backend and job a tab holds (a backend still connecting included).
-    void release_tab_resources(Tab& tab);
-
-    std::filesystem::path m_module_dir;
-
-    mutable std::mutex m_sessions_lock;  // guards `sessions`
-    std::vector<SessionPtr> sessions;
-    mutable std::mutex m_settings_lock;  // guards `settings`
-    Json settings;
-
-    mutable std::mutex m_tabs_lock;  // guards the tab table, `active_tab_id`, `session_status`
-    std::map<std::string, TabPtr> tabs;
-    std::vector<std::string> tab_order;
-    std::optional<std::string> active_tab_id;
-    std::map<std::string, std::string> session_status;
-
-    std::mutex _buf_lock;  // every tab's output buffer
-
-public:
     std::optional<std::filesystem::path> puttygen_exe;
 
-private:
-    mutable std::mutex m_window_lock;
-    std::shared_ptr<platform::PageWindow> _window;
-    std::atomic<bool> _stop{false};
-    std::shared_ptr<platform::TrayIcon> _tray_icon;
-    std::shared_ptr<platform::Desktop> _desktop;
-
-public:
+    // The assistant's state, read from the settings at start.
     std::optional<std::string> _claude_session_id;
     std::string _claude_model;
     bool _claude_effort_enabled = true;
@@ -228,11 +211,36 @@ public:
     std::filesystem::path _claude_custom_settings_path;
 
 private:
+    void register_bridge();
+    // Each feature file adds its own page operations.
+    void register_ssh_bridge();
+    void register_xfer_bridge();
+    void register_desktop_bridge();
+    // Moves received bytes into the terminal until the stream ends, then marks the tab
+    // ended, shows the end line and closes the connection.
+    void read_until_end(const std::string& tab_id, const TabPtr& tab);
+    // Closes the backend and the job a tab holds (a backend still connecting included).
+    void release_tab_resources(Tab& tab);
+
+    std::filesystem::path m_module_dir;
+    std::atomic<bool> _stop{false};
+
+    // The feature services, in the order they are built (and torn down in reverse).
+    DesktopShell m_shell;
+    LauncherLink m_launcher;
+    SessionStore m_store;
+    TabRegistry m_tabs;
+    TerminalOutput m_output;
+    TransferCoordinator m_transfer;
+
     BridgeTable m_bridge;
 
     std::mutex m_threads_lock;
     std::condition_variable m_threads_cv;
     int m_live_threads = 0;
+
+    // Last: its workers run page calls into everything above, so it stops first.
+    BridgeWorkers m_workers;
 };
 
 }  // namespace termiva

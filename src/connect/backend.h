@@ -31,25 +31,20 @@ public:
     virtual bool is_closed() const = 0;
     // Tells the peer the terminal's new size. Transports without a size ignore it.
     virtual void resize(int rows, int cols) = 0;
+    // Whether the peer learns the terminal's size at all (a raw socket or a serial line
+    // does not: the page is told its size change went nowhere).
+    virtual bool takes_size() const { return true; }
     // Ends the connection; safe to call twice and from any thread.
     virtual void close() = 0;
 };
 
-// The owner of an SSH-2 connection whose shell is the tab's `channel` backend.
+// The owner of an SSH-2 connection whose shell channel is the tab's backend.
 class SshClient {
 public:
     virtual ~SshClient() = default;
     virtual void close() = 0;
     // Interval of the transport's keep-alive; applied to a live connection.
     virtual void set_keepalive(int seconds) = 0;
-};
-
-// A local serial line: the tab's `serial` slot.
-class SerialLine {
-public:
-    virtual ~SerialLine() = default;
-    virtual void write(std::string_view data) = 0;
-    virtual void close() = 0;
 };
 
 }  // namespace termiva

@@ -25,6 +25,7 @@ public:
     std::string recv(std::size_t bufsize) override;
     bool is_closed() const override { return m_closed.load(); }
     void resize(int, int) override {}
+    bool takes_size() const override { return false; }
     void close() override;
 
 private:

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "app/host_channels.h"
+#include "app/launcher/host_channels.h"
 
 namespace termiva {
 

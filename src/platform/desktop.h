@@ -17,10 +17,13 @@
 
 namespace termiva::platform {
 
-// A page call: operation name and positional arguments; the result, or nothing when the
-// operation is unknown.
+// Where a page call's result goes: the result, or nothing when the operation is unknown.
+// Called exactly once, from any thread.
+using BridgeReply = std::function<void(std::optional<nlohmann::json> result)>;
+// Starts a page call (operation name, positional arguments). Returns at once: the call runs
+// elsewhere (it may wait minutes on a dialog) and its result goes to `reply`.
 using BridgeHandler =
-    std::function<std::optional<nlohmann::json>(const std::string& op, const nlohmann::json& args)>;
+    std::function<void(const std::string& op, const nlohmann::json& args, BridgeReply reply)>;
 
 struct WindowOptions {
     std::string title;

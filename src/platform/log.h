@@ -1,7 +1,8 @@
 // Diagnostics: one flushed line per call on standard error, and in a file when the user
 // has turned diagnostics on. A line reads
 //   [component] message (warn, thread 1a2b)
-// so the bracketed tag comes first, as the lines grepped for in the field always did.
+// so the bracketed tag comes first, as the lines grepped for in the field always did. A
+// component given as "name:" is written that way instead ("load_sessions: …").
 // Safe from any thread; never throws.
 #pragma once
 

@@ -153,4 +153,9 @@ std::string encode(std::string_view encoding, std::string_view utf8) {
     return out;
 }
 
+std::shared_ptr<Decoder> decoder_or_utf8(std::string_view encoding) {
+    if (codec_known(encoding)) return std::make_shared<Decoder>(encoding);
+    return std::make_shared<Decoder>("utf-8");
+}
+
 }  // namespace termiva::text

@@ -33,6 +33,10 @@ private:
     UConverter* m_cnv = nullptr;  // any other encoding
 };
 
+// A decoder for `encoding`, or for UTF-8 when nobody knows that name: an odd code-page
+// setting must never cost the user the connection or the output.
+std::shared_ptr<Decoder> decoder_or_utf8(std::string_view encoding);
+
 // `utf8` in the named encoding, "?" for what the encoding cannot hold.
 // Throws std::invalid_argument for an unknown encoding.
 std::string encode(std::string_view encoding, std::string_view utf8);

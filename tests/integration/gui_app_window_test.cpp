@@ -105,10 +105,10 @@ TEST_F(AppWindow, ClosingHidesTheWindowAndRefusesTheClose) {
 TEST_F(AppWindow, BridgesPageCallsToTheApplication) {
     auto app = make_app();
     desktop->during_loop = [&] {
-        auto state = desktop->bridge("get_runtime_state", Json::array());
+        auto state = desktop->call_bridge("get_runtime_state", Json::array());
         ASSERT_TRUE(state.has_value());
         EXPECT_TRUE(state->contains("tabs"));
-        EXPECT_FALSE(desktop->bridge("_shutdown", Json::array()).has_value());
+        EXPECT_FALSE(desktop->call_bridge("_shutdown", Json::array()).has_value());
     };
     app->run();
 }

@@ -99,7 +99,13 @@ TEST(GtkDesktop, AnswersPageCallsAndRunsScriptsFromAnyThread) {
     options.storage_dir = dir.path() / "storage";
     std::atomic<int> close_requests{0};
     auto window = desktop->create_window(
-        options, [&](const std::string& op, const json& args) { return recorder.handle(op, args); },
+        options,
+        // As the program's bridge does: each call answered from a thread of its own.
+        [&recorder](const std::string& op, const json& args, platform::BridgeReply reply) {
+            std::thread([&recorder, op, args, reply = std::move(reply)] {
+                reply(recorder.handle(op, args));
+            }).detach();
+        },
         [&] { return ++close_requests, true; });
 
     // The test's own thread drives the checks while the loop runs here.

@@ -71,7 +71,10 @@ protected:
         options.html = "<!DOCTYPE html><html><body>owner</body></html>";
         options.storage_dir = m_dir.path() / "storage";
         auto window = m_desktop->create_window(
-            options, [](const std::string&, const nlohmann::json&) { return std::nullopt; },
+            options,
+            [](const std::string&, const nlohmann::json&, platform::BridgeReply reply) {
+                reply(std::nullopt);
+            },
             [] { return true; });
         std::thread thread([&] {
             driver();

@@ -10,11 +10,26 @@ namespace {
 
 using nlohmann::json;
 
-json answer(const BridgeHandler& bridge, std::string_view message) {
-    return json::parse(answer_page_call(bridge, message));
+// The operations answer on the caller's thread here; in the program they run on workers.
+using SyncBridge = std::function<std::optional<json>(const std::string&, const json&)>;
+
+json answer(const SyncBridge& sync, std::string_view message) {
+    BridgeHandler bridge;
+    if (sync) {
+        bridge = [sync](const std::string& op, const json& args, BridgeReply reply) {
+            reply(sync(op, args));
+        };
+    }
+    std::optional<std::string> text;
+    start_page_call(bridge, message, [&](std::string answer) {
+        EXPECT_FALSE(text.has_value()) << "answered twice";
+        text = std::move(answer);
+    });
+    EXPECT_TRUE(text.has_value()) << "never answered";
+    return json::parse(text.value_or("null"));
 }
 
-const BridgeHandler ECHO = [](const std::string& op, const json& args) -> std::optional<json> {
+const SyncBridge ECHO = [](const std::string& op, const json& args) -> std::optional<json> {
     if (op == "echo") return args;
     if (op == "fail") throw std::runtime_error("disk on fire");
     if (op == "bytes") return json(std::string("ok\xff\xfe"));
@@ -35,7 +50,7 @@ TEST(PageCall, RefusesUnknownOperationsByName) {
 
 TEST(PageCall, RefusesMalformedMessagesWithoutCallingTheBridge) {
     int calls = 0;
-    BridgeHandler counting = [&](const std::string&, const json&) -> std::optional<json> {
+    SyncBridge counting = [&](const std::string&, const json&) -> std::optional<json> {
         ++calls;
         return json(true);
     };
@@ -51,7 +66,7 @@ TEST(PageCall, RefusesMalformedMessagesWithoutCallingTheBridge) {
 TEST(PageCall, TurnsAFailingOperationIntoAnError) {
     EXPECT_EQ(answer(ECHO, R"({"op":"fail","args":[]})"),
               json::parse(R"({"error":"operation failed: disk on fire"})"));
-    EXPECT_TRUE(answer(BridgeHandler{}, R"({"op":"echo"})").contains("error"));
+    EXPECT_TRUE(answer(SyncBridge{}, R"({"op":"echo"})").contains("error"));
 }
 
 TEST(PageCall, ReplacesInvalidUtf8InResultsInsteadOfFailing) {

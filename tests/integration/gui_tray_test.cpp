@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "app/messages.h"
+#include "app/messages/messages.h"
 #include "integration/gui_program.h"
 #include "integration/gui_tray_host.h"
 

@@ -351,10 +351,10 @@ TEST_F(SshConnectionTest, KeepAliveIsSentAndCanChangeLive) {
 }
 
 TEST_F(SshConnectionTest, GlobalRequestKeepAliveWhenTheServerChokesOnIgnore) {
-    set_thread_bugs({{"ignore2", "on"}});
     SshConnection connection;
-    connection.connect(key_login());
-    clear_thread_bugs();
+    auto options = key_login();
+    options.bugs = SSHBugSpec(std::map<std::string, std::string>{{"ignore2", "on"}});
+    connection.connect(options);
     auto channel = open_shell(connection);
     connection.set_keepalive(1);
     std::this_thread::sleep_for(2200ms);
@@ -456,32 +456,33 @@ TEST_F(LegacySshdTest, ModernDefaultsCannotNegotiate) {
     }
 }
 
-TEST_F(LegacySshdTest, LegacyPreferencesOfTheConnectingThreadConnect) {
-    _paramiko_overrides.current = LEGACY_SSH_PREFS;
+TEST_F(LegacySshdTest, LegacyPreferencesInTheOptionsConnect) {
     SshConnection connection;
-    EXPECT_NO_THROW(connection.connect(key_login()));
-    _paramiko_overrides.current.reset();
+    auto options = key_login();
+    options.prefs = LEGACY_SSH_PREFS;
+    EXPECT_NO_THROW(connection.connect(options));
     auto channel = open_shell(connection);
     EXPECT_NE(run_in_shell(*channel, "echo legacy'-'ok", "legacy-ok").find("legacy-ok"),
               std::string::npos);
 }
 
-TEST_F(LegacySshdTest, PreferencesOfAnotherThreadDoNotApply) {
-    _paramiko_overrides.current = LEGACY_SSH_PREFS;
+TEST_F(LegacySshdTest, PreferencesOfOneConnectionDoNotApplyToAnother) {
+    auto legacy = key_login();
+    legacy.prefs = LEGACY_SSH_PREFS;
     auto other = std::async(std::launch::async, [this] {
         SshConnection connection;
         connection.connect(key_login());
     });
+    SshConnection connection;
+    EXPECT_NO_THROW(connection.connect(legacy));
     EXPECT_THROW(other.get(), BackendError);
-    _paramiko_overrides.current.reset();
 }
 
 TEST_F(LegacySshdTest, ExplicitListsAloneAlsoConnect) {
-    _paramiko_overrides.current =
-        SshPrefs{{"kex", {"diffie-hellman-group14-sha1"}}, {"ciphers", {"aes128-cbc"}}};
     SshConnection connection;
-    EXPECT_NO_THROW(connection.connect(key_login()));
-    _paramiko_overrides.current.reset();
+    auto options = key_login();
+    options.prefs = SshPrefs{{"kex", {"diffie-hellman-group14-sha1"}}, {"ciphers", {"aes128-cbc"}}};
+    EXPECT_NO_THROW(connection.connect(options));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,17 @@ public:
         bridge = std::move(b);
         on_closing = std::move(c);
         return window;
+    }
+    // A page call as the window makes it, waited for (at most 10 s).
+    std::optional<nlohmann::json> call_bridge(const std::string& op, const nlohmann::json& args) {
+        auto answer = std::make_shared<std::promise<std::optional<nlohmann::json>>>();
+        auto result = answer->get_future();
+        bridge(op, args, [answer](std::optional<nlohmann::json> r) { answer->set_value(r); });
+        if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << op << " never answered";
+            return std::nullopt;
+        }
+        return result.get();
     }
     void run_event_loop() override {
         std::this_thread::sleep_for(loop_time);

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <set>
 
-#include "app/messages.h"
+#include "app/messages/messages.h"
 #include "app/termiva_app.h"
 #include "support/test_support.h"
 

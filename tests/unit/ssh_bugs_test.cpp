@@ -38,14 +38,10 @@ TEST(SshBugSpec, ListsTheFlagsLibsshCannotActOn) {
     EXPECT_EQ(spec.without_effect(), std::vector<std::string>{"hmac2"});
 }
 
-TEST(ThreadBugs, AreSetAndClearedPerThread) {
-    set_thread_bugs({{"ignore2", "on"}});
-    EXPECT_TRUE(current_thread_bugs().active("ignore2"));
-    bool other_thread_saw_it = true;
-    std::thread([&] { other_thread_saw_it = current_thread_bugs().active("ignore2"); }).join();
-    EXPECT_FALSE(other_thread_saw_it);
-    clear_thread_bugs();
-    EXPECT_TRUE(current_thread_bugs().empty());
+TEST(SshBugSpec, ReadsTrueAndFalseAsOnAndOff) {
+    SSHBugSpec spec({{"ignore2", "true"}, {"rekey2", "false"}});
+    EXPECT_TRUE(spec.active("ignore2"));
+    EXPECT_EQ(spec.mode("rekey2"), SshBugMode::off);
 }
 
 TEST(PrefsWithBugs, OldGexDropsGroupExchangeFromTheSessionsList) {

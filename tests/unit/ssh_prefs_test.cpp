@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "connect/backend.h"
+#include "connect/ssh2/connection_core.h"
 #include "connect/ssh2/ssh_handles.h"
 #include "connect/ssh2/ssh_prefs.h"
 
@@ -64,13 +65,15 @@ TEST(JoinAlgorithms, JoinsWithCommasAndSkipsEmptyNames) {
     EXPECT_EQ(ssh2::join_algorithms({}), "");
 }
 
-TEST(ThreadPrefsOverride, IsPerThread) {
-    _paramiko_overrides.current = SshPrefs{{"kex", {"x"}}};
-    bool other_thread_saw_one = true;
-    std::thread([&] { other_thread_saw_one = _paramiko_overrides.current.has_value(); }).join();
-    EXPECT_FALSE(other_thread_saw_one);
-    EXPECT_TRUE(_paramiko_overrides.current.has_value());
-    _paramiko_overrides.current.reset();
+TEST(ConnectOptionsPrefs, ReachTheSessionBeingConfigured) {
+    SshConnectOptions options;
+    options.host = "127.0.0.1";
+    options.prefs = SshPrefs{{"ciphers", {"no-such-cipher"}}};
+    auto session = new_session();
+    EXPECT_THROW(ssh2::configure_session(session.get(), options), BackendError);
+    options.prefs = SshPrefs{{"ciphers", {"aes128-ctr"}}};
+    auto other = new_session();
+    EXPECT_NO_THROW(ssh2::configure_session(other.get(), options));
 }
 
 }  // namespace

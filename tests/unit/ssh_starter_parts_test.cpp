@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "app/ssh_support.h"
+#include "app/starters/ssh_support.h"
 #include "app/termiva_app.h"
 #include "support/test_support.h"
 

@@ -65,9 +65,9 @@ TEST_F(Store, BrokenFilesAreLoggedAndReplacedByDefaults) {
     app.reset();
     { std::ofstream(dir.path() / "sessions.json") << "{}"; }
     { std::ofstream(dir.path() / "settings.json") << "[1, 2]"; }
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     start();
-    std::string log = ::testing::internal::GetCapturedStdout();
+    std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("load_sessions:"), std::string::npos);
     EXPECT_NE(log.find("load_settings:"), std::string::npos);
     EXPECT_TRUE(app->get_initial_state()["sessions"].empty());
@@ -76,9 +76,9 @@ TEST_F(Store, BrokenFilesAreLoggedAndReplacedByDefaults) {
     app.reset();
     { std::ofstream(dir.path() / "sessions.json") << R"({"sessions": []})"; }
     { std::ofstream(dir.path() / "settings.json") << "not json"; }
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     start();
-    log = ::testing::internal::GetCapturedStdout();
+    log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(log.find("load_sessions:"), std::string::npos);
     EXPECT_NE(log.find("load_settings:"), std::string::npos);
     EXPECT_TRUE(app->get_initial_state()["sessions"].empty());
@@ -139,10 +139,10 @@ TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
     EXPECT_EQ(app->find_tab(id)->encoding, "big5");
     EXPECT_EQ(app->_intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
     rec["line_code_page"] = "klingon";
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     app->save_session(rec);
     EXPECT_NE(
-        ::testing::internal::GetCapturedStdout().find("[apply_session] encoding lookup failed:"),
+        ::testing::internal::GetCapturedStderr().find("[apply_session] encoding lookup failed:"),
         std::string::npos);
     EXPECT_EQ(app->find_tab(id)->encoding, "big5");
 }

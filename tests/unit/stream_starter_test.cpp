@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <future>
 
-#include "app/stream_starter.h"
+#include "app/starters/stream_starter.h"
 #include "unit/app_fixture.h"
 
 namespace termiva {
@@ -76,7 +76,7 @@ TEST_F(StreamStarter, ClosingTheTabCancelsAConnectInProgressSilently) {
     ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_GE(backend->close_calls(), 1);
     EXPECT_TRUE(window->scripts().empty()) << "no failure line for a tab the user closed";
-    EXPECT_EQ(tab->raw, nullptr);
+    EXPECT_EQ(tab->backend, nullptr);
 }
 
 TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
@@ -92,7 +92,7 @@ TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
     backend->release();
     ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(backend->is_closed());
-    EXPECT_EQ(tab->raw, nullptr);
+    EXPECT_EQ(tab->backend, nullptr);
     EXPECT_TRUE(window->scripts().empty()) << "no connected event for a closed tab";
 }
 
@@ -103,7 +103,8 @@ TEST_F(StreamStarter, ASuccessfulConnectFillsTheSlotAndStartsTheReader) {
     backend->release();
     window->clear();
     run_stream_starter(*app, id, tab, backend, {"telnet", "err.conn_fail", ""});
-    EXPECT_EQ(tab->telnet, backend);
+    EXPECT_EQ(tab->backend, backend);
+    EXPECT_EQ(tab->backend_kind, "telnet");
     ASSERT_FALSE(window->scripts().empty());
     EXPECT_EQ(window->scripts()[0], "terminalConnected(\"" + id + "\")");
     // The reader ends when the backend closes and shows the end line once.

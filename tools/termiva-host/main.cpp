@@ -16,6 +16,7 @@
 
 #include "app/termiva_app.h"
 #include "host_window.h"
+#include "platform/log.h"
 
 using termiva::Json;
 
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
     try {
         app = std::make_unique<termiva::TermivaApp>(queues, events, parse_data_dir(argc, argv));
     } catch (const std::exception& e) {
-        std::cerr << "[host] fatal: " << e.what() << std::endl;
+        termiva::log::error("host", std::string("fatal: ") + e.what());
         return 1;
     }
     app->set_window(std::make_shared<termiva::host::HostWindow>(out));
@@ -82,10 +83,9 @@ int main(int argc, char** argv) {
             out.write(Json{{"id", id}, {"result", ok}});
             continue;
         }
-        // Each call runs on a worker, as in the window: a slow call never holds up others.
-        termiva::TermivaApp* target = app.get();
-        app->_spawn([target, &out, id, op, args] {
-            std::optional<Json> result = target->call_bridge(op, args);
+        // Each call runs on a bridge worker, as in the window: a slow call never holds up
+        // others, and one tab's keystrokes keep their order.
+        app->call_bridge_async(op, args, [&out, id, op](std::optional<Json> result) {
             if (result) {
                 Json answer = Json::object();  // built in place: a result can be megabytes
                 answer["id"] = id;

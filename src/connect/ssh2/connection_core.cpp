@@ -32,12 +32,11 @@ void ConnectionCore::request_stop() {
     m_waker->notify();
 }
 
-void ConnectionCore::run(const SshConnectOptions& options, const SshPrefs& prefs,
-                         const SSHBugSpec& bugs, std::promise<void>& ready) noexcept {
+void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& ready) noexcept {
     try {
         m_session.reset(ssh_new());
         if (!m_session) throw BackendError("cannot create an SSH session");
-        configure_session(m_session.get(), options, prefs, bugs);
+        configure_session(m_session.get(), options);
         const int timeout_ms = static_cast<int>(options.timeout.count() * 1000);
         UniqueFd socket = tcp_connect(options.host, options.port, timeout_ms, &m_stop);
         int fd = socket.get();
@@ -52,7 +51,7 @@ void ConnectionCore::run(const SshConnectOptions& options, const SshPrefs& prefs
         }
         verify_host_key(m_session.get(), options);
         authenticate(m_session.get(), options);
-        m_global_keepalive = bugs.active("ignore2");
+        m_global_keepalive = options.bugs.active("ignore2");
         active.store(true);
         ready.set_value();
     } catch (...) {

@@ -29,8 +29,7 @@ public:
 
     // The I/O thread's body: connect, report through `ready`, then serve until stopped
     // or the connection ends. Never throws.
-    void run(const SshConnectOptions& options, const SshPrefs& prefs, const SSHBugSpec& bugs,
-             std::promise<void>& ready) noexcept;
+    void run(const SshConnectOptions& options, std::promise<void>& ready) noexcept;
     void request_stop();
 
     // Runs `fn` on the I/O thread and returns its result (or rethrows its failure).
@@ -102,8 +101,7 @@ private:
 };
 
 // Session options, host-key check and authentication (the steps of connecting).
-void configure_session(ssh_session session, const SshConnectOptions& options, const SshPrefs& prefs,
-                       const SSHBugSpec& bugs);
+void configure_session(ssh_session session, const SshConnectOptions& options);
 void verify_host_key(ssh_session session, const SshConnectOptions& options);
 void authenticate(ssh_session session, const SshConnectOptions& options);
 

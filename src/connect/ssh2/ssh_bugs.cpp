@@ -22,8 +22,6 @@ std::string lower(std::string text) {
     return text;
 }
 
-thread_local SSHBugSpec t_bugs;
-
 // libssh's own offers, for when a flag has to narrow a category the session left open.
 const std::vector<std::string> DEFAULT_KEX = {"curve25519-sha256",
                                               "curve25519-sha256@libssh.org",
@@ -74,18 +72,6 @@ std::vector<std::string> SSHBugSpec::without_effect() const {
         }
     }
     return out;
-}
-
-void set_thread_bugs(const std::map<std::string, std::string>& modes) {
-    t_bugs = SSHBugSpec(modes);
-}
-
-void clear_thread_bugs() {
-    t_bugs = SSHBugSpec();
-}
-
-const SSHBugSpec& current_thread_bugs() {
-    return t_bugs;
 }
 
 namespace ssh2 {

@@ -48,11 +48,6 @@ private:
     std::map<std::string, SshBugMode> m_modes;
 };
 
-// The flags that apply to SSH connections made by the calling thread.
-void set_thread_bugs(const std::map<std::string, std::string>& modes);
-void clear_thread_bugs();
-const SSHBugSpec& current_thread_bugs();
-
 namespace ssh2 {
 
 // The preferences narrowed by the flags that act on algorithm choice.

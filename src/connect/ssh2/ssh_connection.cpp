@@ -20,10 +20,6 @@ std::shared_ptr<ssh2::ConnectionCore> SshConnection::core() const {
 }
 
 void SshConnection::connect(const SshConnectOptions& options) {
-    // The calling thread's settings, carried over to the thread that owns the session.
-    const SshPrefs prefs = _paramiko_overrides.current.value_or(SshPrefs{});
-    const SSHBugSpec bugs = current_thread_bugs();
-
     auto core = std::make_shared<ssh2::ConnectionCore>(m_workers);
     std::promise<void> ready;
     auto connected = ready.get_future();
@@ -31,9 +27,8 @@ void SshConnection::connect(const SshConnectOptions& options) {
         std::lock_guard lock(m_lock);
         if (m_core || m_stopping.load()) throw BackendError("connection already used");
         m_core = core;
-        m_io_thread = std::thread([core, options, prefs, bugs, ready = std::move(ready)]() mutable {
-            core->run(options, prefs, bugs, ready);
-        });
+        m_io_thread = std::thread(
+            [core, options, ready = std::move(ready)]() mutable { core->run(options, ready); });
     }
     try {
         connected.get();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "connect/backend.h"
+#include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_channel.h"
 #include "connect/ssh2/ssh_errors.h"
 #include "connect/ssh2/worker_threads.h"
@@ -33,6 +34,8 @@ struct SshConnectOptions {
     bool compress = false;
     std::chrono::seconds timeout{15};
     std::filesystem::path known_hosts_file;
+    SshPrefs prefs;   // algorithm lists; a category left out keeps libssh's defaults
+    SSHBugSpec bugs;  // the server's known faults to work around
 };
 
 using SshAddress = std::pair<std::string, int>;

@@ -17,8 +17,6 @@ const SshPrefs LEGACY_SSH_PREFS = {
     {"keys", {"ssh-ed25519", "ecdsa-sha2-nistp256", "rsa-sha2-512", "rsa-sha2-256", "ssh-rsa"}},
 };
 
-thread_local SshPrefsOverride _paramiko_overrides;
-
 namespace ssh2 {
 
 std::string join_algorithms(const std::vector<std::string>& names) {

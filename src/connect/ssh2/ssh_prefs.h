@@ -17,13 +17,6 @@ using SshPrefs = std::map<std::string, std::vector<std::string>>;
 // libssh supports. Modern algorithms come first, so a device that knows them uses them.
 extern const SshPrefs LEGACY_SSH_PREFS;
 
-// The preferences that apply to SSH-2 connections made by the calling thread, or none
-// (libssh's defaults). Set immediately before a connect call and cleared right after.
-struct SshPrefsOverride {
-    std::optional<SshPrefs> current;
-};
-extern thread_local SshPrefsOverride _paramiko_overrides;
-
 namespace ssh2 {
 
 // Hands the lists to libssh's algorithm options. Throws BackendError when a category

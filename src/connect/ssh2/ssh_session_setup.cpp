@@ -25,8 +25,7 @@ void set_or_fail(ssh_session session, ssh_options_e option, const void* value, c
 
 }  // namespace
 
-void configure_session(ssh_session session, const SshConnectOptions& options, const SshPrefs& prefs,
-                       const SSHBugSpec& bugs) {
+void configure_session(ssh_session session, const SshConnectOptions& options) {
     check_host(options.host);
     if (options.port <= 0 || options.port > 65535) {
         throw BackendError("invalid port " + std::to_string(options.port));
@@ -53,8 +52,8 @@ void configure_session(ssh_session session, const SshConnectOptions& options, co
     const int nodelay = 1;
     ssh_options_set(session, SSH_OPTIONS_NODELAY, &nodelay);
 
-    apply_prefs(session, prefs_with_bugs(prefs, bugs));
-    apply_bug_options(session, bugs);
+    apply_prefs(session, prefs_with_bugs(options.prefs, options.bugs));
+    apply_bug_options(session, options.bugs);
 }
 
 }  // namespace termiva::ssh2

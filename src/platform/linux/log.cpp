@@ -48,9 +48,15 @@ void write(Level level, std::string_view component, std::string_view message) no
                       static_cast<unsigned long>(::pthread_self()) & 0xffffffUL);
         std::string line;
         line.reserve(component.size() + message.size() + 40);
-        line += '[';
-        line += component;
-        line += "] ";
+        // A tag written the old way, "load_sessions:", keeps its form; others are bracketed.
+        if (!component.empty() && component.back() == ':') {
+            line += component;
+            line += ' ';
+        } else {
+            line += '[';
+            line += component;
+            line += "] ";
+        }
         line += message;
         line += " (";
         line += level_name(level);

@@ -2,12 +2,11 @@
 
 #include <exception>
 #include <iostream>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/linux/gtk/main_thread.h"
 #include "platform/linux/gtk/page_call.h"
+#include "platform/log.h"
 
 namespace termiva::platform::gtk {
 
@@ -271,28 +270,20 @@ void GtkPageWindow::start_page_call(JSCValue* value, WebKitScriptMessageReply* r
     auto reply_ref = ScriptReply::share(reply);
     auto context = GObjectRef<JSCContext>::share(jsc_value_get_context(value));
     std::string message = message_text(value);
-    // Calls may block for minutes (file pickers): each runs on a worker of its own and the
-    // answer travels back to the main thread, where the page's promise is resolved.
+    // Calls may block for minutes (file pickers): the bridge runs them on its workers and
+    // the answer travels back to the main thread, where the page's promise is resolved.
     m_calls->begin();
-    try {
-        std::thread([bridge = m_bridge, calls = m_calls, reply_ref, context,
-                     message = std::move(message)]() mutable {
-            std::string answer = answer_page_call(*bridge, message);
+    gtk::start_page_call(
+        *m_bridge, message, [calls = m_calls, reply_ref, context](std::string answer) mutable {
             try {
                 post_to_main(
                     [reply_ref = std::move(reply_ref), context = std::move(context),
                      answer = std::move(answer)] { return_answer(reply_ref, context, answer); });
             } catch (...) {
-                std::cerr << "[bridge] answer lost" << std::endl;
+                termiva::log::error("bridge", "answer lost");
             }
             calls->end();
-        }).detach();
-    } catch (const std::system_error& e) {
-        m_calls->end();
-        return_answer(
-            reply_ref, context,
-            nlohmann::json{{"error", std::string("no thread for the call: ") + e.what()}}.dump());
-    }
+        });
 }
 
 }  // namespace termiva::platform::gtk

@@ -2,6 +2,7 @@
 // {"result": value} or {"error": text}. Kept apart from the toolkit so it can be tested.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,9 @@
 
 namespace termiva::platform::gtk {
 
-// Runs the call through `bridge`; never throws, whatever the message holds.
-std::string answer_page_call(const BridgeHandler& bridge, std::string_view message) noexcept;
+// Starts the call through `bridge`; `done` receives the answer text exactly once, at once
+// for a malformed message, else from wherever the bridge answers. Never throws.
+void start_page_call(const BridgeHandler& bridge, std::string_view message,
+                     std::function<void(std::string answer)> done) noexcept;
 
 }  // namespace termiva::platform::gtk

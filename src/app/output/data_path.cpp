@@ -1,0 +1,212 @@
+// The terminal data path: received text into a tab's buffer, the page's pulls, typed
+// input and size changes out to the backend, status lines into the page.
+#include <algorithm>
+#include <cstring>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/log.h"
+#include "text/utf8.h"
+
+namespace termiva {
+
+std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text) {
+    bool lf = false, cr = false;
+    {
+        std::lock_guard lock(tab.lock);
+        if (tab.session) {
+            lf = member(*tab.session, "lfhascr") == true;
+            cr = member(*tab.session, "crhaslf") == true;
+        }
+    }
+    if (!lf && !cr) return text;
+    bool prev = tab._eol_prev_cr;
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    // Line ends are rare next to the text between them: find them with memchr and copy
+    // the stretches in between whole.
+    const char* data = text.data();
+    const std::size_t n = text.size();
+    auto next_of = [&](char c, std::size_t from) {
+        const void* hit = from < n ? std::memchr(data + from, c, n - from) : nullptr;
+        return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : n;
+    };
+    std::size_t next_cr = next_of('\r', 0);
+    std::size_t next_lf = next_of('\n', 0);
+    std::size_t pos = 0;
+    while (pos < n) {
+        std::size_t end = std::min(next_cr, next_lf);
+        if (end > pos) {
+            out.append(data + pos, end - pos);
+            prev = false;
+        }
+        if (end == n) break;
+        if (end == next_cr) {
+            out += cr ? "\r\n" : "\r";
+            prev = true;
+            next_cr = next_of('\r', end + 1);
+        } else {
+            out += lf && !prev ? "\r\n" : "\n";
+            prev = false;
+            next_lf = next_of('\n', end + 1);
+        }
+        pos = end + 1;
+    }
+    tab._eol_prev_cr = prev;
+    return out;
+}
+
+void TermivaApp::_push_to_term(const std::string& tab_id, const std::string& text) {
+    if (text.empty()) return;
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || !tab->reading) return;
+    std::string translated = _apply_eol_translation(*tab, text);
+    std::size_t chars = text::count_code_points(translated);
+    m_output.append(*tab, std::move(translated), chars);
+}
+
+std::string TermivaApp::drain_terminal(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    return tab ? m_output.drain(*tab) : std::string();
+}
+
+bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return false;
+    try {
+        std::string encoding;
+        std::shared_ptr<Backend> target;
+        {
+            std::lock_guard lock(tab->lock);
+            encoding = tab->encoding.empty() ? "utf-8" : tab->encoding;
+            target = tab->backend;
+        }
+        std::string bytes = text::encode(encoding, data);
+        if (!target) return false;
+        target->send(bytes);
+        return true;
+    } catch (const std::exception& e) {
+        log::warn("send_input", e.what());
+        return false;
+    }
+}
+
+bool TermivaApp::resize_pty(const std::string& tab_id, const Json& rows_value,
+                            const Json& cols_value) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return false;
+    try {
+        auto r = to_integer(rows_value);
+        auto c = to_integer(cols_value);
+        if (!r || !c) throw std::invalid_argument("size must be integers");
+        int rows = static_cast<int>(std::clamp<long long>(*r, 2, 10000));
+        int cols = static_cast<int>(std::clamp<long long>(*c, 20, 10000));
+        std::shared_ptr<Backend> target;
+        {
+            std::lock_guard lock(tab->lock);
+            target = tab->backend;
+        }
+        if (!target || !target->takes_size()) return false;
+        target->resize(rows, cols);
+        return true;
+    } catch (const std::exception& e) {
+        log::warn("resize_pty", e.what());
+        return false;
+    }
+}
+
+bool TermivaApp::set_tab_encoding(const std::string& tab_id, const std::string& encoding) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || !text::codec_known(encoding)) return false;
+    auto decoder = std::make_shared<text::Decoder>(encoding);
+    std::lock_guard lock(tab->lock);
+    tab->encoding = encoding;
+    tab->decoder = std::move(decoder);
+    return true;
+}
+
+Json TermivaApp::get_tab_reading(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    return Json{{"reading", tab ? tab->reading.load() : false}};
+}
+
+Json TermivaApp::toggle_tab_reading(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return Json{{"reading", false}};
+    bool now = !tab->reading.load();
+    tab->reading = now;
+    return Json{{"reading", now}};
+}
+
+void TermivaApp::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
+    m_shell.page_call("setTerminalInfo", {tab_id, message, is_error});
+}
+
+void TermivaApp::_push_connected(const std::string& tab_id) {
+    m_shell.page_call("terminalConnected", {tab_id});
+}
+
+void TermivaApp::_push_runtime_changed() {
+    m_shell.page_call("runtimeChanged", {}, true);
+}
+
+void TermivaApp::_mark_not_alive(Tab& tab) {
+    if (tab.alive.exchange(false)) _push_runtime_changed();
+}
+
+void TermivaApp::read_until_end(const std::string& tab_id, const TabPtr& tab) {
+    std::shared_ptr<Backend> backend;
+    std::shared_ptr<SshClient> client;
+    {
+        std::lock_guard lock(tab->lock);
+        backend = tab->backend;
+        client = tab->client;
+    }
+    try {
+        while (!_stop && backend && !backend->is_closed()) {
+            std::string data = backend->recv(4096);
+            if (data.empty()) break;
+            std::lock_guard in_order(tab->_received_order);
+            std::string text = _intercept_or_decode(tab_id, data);
+            if (!text.empty()) _push_to_term(tab_id, text);
+        }
+    } catch (const std::exception& e) {
+        // A read failure ends the connection like an end of stream; the end line says so.
+        log::info("reader", tab_id + ": " + e.what());
+    }
+    _mark_not_alive(*tab);
+    _push_info(tab_id, _t("info.connection_ended"), false);
+    // The stream, then (SSH-2) the connection it ran in; a failing close changes nothing.
+    try {
+        if (backend) backend->close();
+    } catch (const std::exception& e) {
+        log::debug("reader", std::string("close: ") + e.what());
+    }
+    try {
+        if (client) client->close();
+    } catch (const std::exception& e) {
+        log::debug("reader", std::string("close connection: ") + e.what());
+    }
+}
+
+void TermivaApp::_reader_loop(const std::string& tab_id) {
+    if (TabPtr tab = find_tab(tab_id)) read_until_end(tab_id, tab);
+}
+
+void TermivaApp::_socket_reader_loop(const std::string& tab_id, const std::string& kind) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return;
+    {
+        std::lock_guard lock(tab->lock);
+        // Readers are started for the backend their starter stored; anything else is a
+        // caller's mistake, not a stream to read.
+        if (tab->backend_kind != kind) {
+            log::error("reader",
+                       tab_id + ": asked to read " + kind + ", tab holds " + tab->backend_kind);
+            return;
+        }
+    }
+    read_until_end(tab_id, tab);
+}
+
+}  // namespace termiva

@@ -1,0 +1,51 @@
+// Choosing the starter of a new tab by its session's protocol.
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+
+namespace termiva {
+
+void TermivaApp::_start_ssh(const std::string& tab_id) {
+    // Give the page a moment to draw the new tab before status lines arrive.
+    for (int i = 0; i < 7 && !_stop; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TabPtr tab = find_tab(tab_id);
+    if (!tab || _stop) return;
+    SessionPtr sess;
+    {
+        std::lock_guard lock(tab->lock);
+        sess = tab->session;
+    }
+    const Json& s = *sess;
+    const Json& proto_value = member(s, "protocol");
+    std::string protocol = proto_value.is_null() ? "ssh" : text_of(proto_value);
+
+    if (protocol == "ssh") {
+        const Json& version = member(s, "ssh_version");
+        std::string v = version.is_null() ? "2" : text_of(version);
+        if (v == "1") {
+            // SSH-1 is not built in this version: answered like an unknown protocol.
+            _mark_not_alive(*tab);
+            _push_info(tab_id, _t("err.proto_unsupported", {{"proto", "SSH"}}), true);
+            return;
+        }
+        _start_ssh_impl(tab_id, s, tab);
+    } else if (protocol == "raw") {
+        _start_raw_impl(tab_id, s, tab);
+    } else if (protocol == "supdup") {
+        _start_supdup_impl(tab_id, s, tab);
+    } else if (protocol == "conpty") {
+        _start_conpty_impl(tab_id, s, tab);
+    } else {
+        std::string upper = protocol;
+        for (auto& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        _mark_not_alive(*tab);
+        _push_info(tab_id, _t("err.proto_unsupported", {{"proto", upper}}), true);
+    }
+}
+
+}  // namespace termiva

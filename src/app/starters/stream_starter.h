@@ -1,0 +1,24 @@
+// The steps every stream protocol's starter shares once its backend is built.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/termiva_app.h"
+
+namespace termiva {
+
+struct StreamStart {
+    std::string kind;              // the backend's kind ("raw", "telnet" …), its reader's name
+    std::string failure_key;       // message shown when connect() fails
+    std::string decoder_encoding;  // empty: the tab's own encoding
+};
+
+// Connects `backend` (the tab can reach it meanwhile, so closing the tab cancels the
+// attempt), then stores it, sets the decoder, tells the page and starts the reader.
+// A failed connect shows the failure line and marks the tab not alive.
+void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr& tab,
+                        const std::shared_ptr<Backend>& backend, const StreamStart& how);
+
+}  // namespace termiva

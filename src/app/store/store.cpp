@@ -1,0 +1,128 @@
+// The page's session operations over the session store, and the live update of tabs
+// open on a changed session.
+#include <random>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace {
+
+// 32 lower-case hex digits of a random (version 4) UUID.
+std::string new_session_id() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static const char* hex = "0123456789abcdef";
+    std::string id(32, '0');
+    for (int half = 0; half < 2; ++half) {
+        std::uint64_t bits = rng();
+        for (int i = 0; i < 16; ++i)
+            id[half * 16 + i] = hex[(bits >> (i * 4)) & 0xF];
+    }
+    id[12] = '4';                                      // version 4
+    id[16] = hex[8 + (std::random_device{}() & 0x3)];  // variant 10xx
+    return id;
+}
+
+const Json& value_or_null(const Json& rec, const std::string& key) {
+    const Json& v = member(rec, key);
+    static const Json null_value;
+    return is_false_like(v) ? null_value : v;
+}
+
+}  // namespace
+
+void TermivaApp::_load_sessions() {
+    m_store.load_sessions();
+}
+
+void TermivaApp::_save_sessions() {
+    m_store.save_sessions();
+}
+
+void TermivaApp::_load_settings() {
+    m_store.load_settings();
+}
+
+void TermivaApp::_save_settings() {
+    m_store.save_settings();
+}
+
+Json TermivaApp::get_initial_state() {
+    Json lang = member(settings_snapshot(), "language");
+    return Json{{"sessions", sessions_json()},
+                {"puttygen_path", puttygen_exe ? puttygen_exe->string() : std::string()},
+                {"sessions_file", SESSIONS_FILE.string()},
+                {"language", lang}};
+}
+
+Json TermivaApp::save_session(Json rec) {
+    if (!rec.is_object()) return Json{{"sessions", sessions_json()}, {"id", nullptr}};
+    const Json& given_id = member(rec, "id");
+    if (is_false_like(given_id) || (given_id.is_string() && given_id.get<std::string>().empty())) {
+        rec["id"] = new_session_id();
+    }
+    auto [saved, replaced] = m_store.put(rec);
+    _save_sessions();
+    _apply_session_changes_to_open_tabs(*saved, replaced ? replaced.get() : nullptr);
+    return Json{{"sessions", sessions_json()}, {"id", rec["id"]}};
+}
+
+Json TermivaApp::delete_session(const Json& session_id) {
+    m_store.remove(session_id);
+    _save_sessions();
+    return Json{{"sessions", sessions_json()}};
+}
+
+void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec) {
+    const Json& sid = member(new_rec, "id");
+    if (is_false_like(sid)) return;
+    SessionPtr shared = m_store.find(sid);
+    if (!shared) shared = std::make_shared<const Json>(new_rec);
+
+    bool changed = false;
+    if (old_rec) {
+        for (const auto& key : _CONN_LEVEL_KEYS) {
+            if (value_or_null(*old_rec, key) != value_or_null(new_rec, key)) {
+                changed = true;
+                break;
+            }
+        }
+    }
+    std::string new_enc = to_lower(text_field(new_rec, "line_code_page", "utf-8"));
+    long long keepalive = to_integer(member(new_rec, "keepalive_sec")).value_or(0);
+
+    for (const auto& tab : tabs_snapshot()) {
+        std::shared_ptr<SshClient> client;
+        bool needs_decoder = false;
+        {
+            std::lock_guard lock(tab->lock);
+            if (!tab->session || member(*tab->session, "id") != sid) continue;
+            tab->session = shared;
+            tab->display = tab_caption(new_rec);
+            needs_decoder = new_enc != tab->encoding;
+            client = tab->client;
+        }
+        if (needs_decoder) {
+            try {
+                auto decoder = std::make_shared<text::Decoder>(new_enc);
+                std::lock_guard lock(tab->lock);
+                tab->encoding = new_enc;
+                tab->decoder = std::move(decoder);
+            } catch (const std::exception& e) {
+                log::warn("apply_session", std::string("encoding lookup failed: ") + e.what());
+            }
+        }
+        if (client && keepalive > 0) {
+            try {
+                client->set_keepalive(static_cast<int>(std::min<long long>(keepalive, 86400)));
+            } catch (const std::exception& e) {
+                log::warn("apply_session", std::string("keep-alive: ") + e.what());
+            }
+        }
+        _push_info(tab->id, _t(changed ? "info.settings_updated" : "info.settings_applied"), false);
+    }
+}
+
+}  // namespace termiva

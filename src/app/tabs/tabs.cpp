@@ -1,0 +1,141 @@
+// Opening, closing and describing tabs: the page's tab operations over the tab registry.
+#include <functional>
+#include <random>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace {
+
+// The first 8 hex digits of a random (version 4) UUID.
+std::string new_tab_id() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static const char* hex = "0123456789abcdef";
+    std::uint64_t bits = rng();
+    std::string id(8, '0');
+    for (int i = 0; i < 8; ++i)
+        id[i] = hex[(bits >> (i * 4)) & 0xF];
+    return id;
+}
+
+}  // namespace
+
+std::string tab_caption(const Json& sess) {
+    std::string name = text_of(member(sess, "name"));
+    if (!name.empty()) return name;
+    return text_of(member(sess, "host")) + ":" + text_of(member(sess, "port"));
+}
+
+Json TermivaApp::connect_session(const Json& session_id) {
+    SessionPtr sess = m_store.find(session_id);
+    if (!sess) return Json{{"tab_id", nullptr}};
+
+    if (auto existing = m_tabs.select_session(session_id)) {
+        Json state = get_runtime_state();
+        state["tab_id"] = *existing;
+        state["existing"] = true;
+        return state;
+    }
+
+    auto tab = std::make_shared<Tab>(new_tab_id());
+    tab->session = sess;
+    tab->display = tab_caption(*sess);
+    tab->protocol = text_field(*sess, "protocol", "ssh");
+    tab->encoding = to_lower(text_field(*sess, "line_code_page", "utf-8"));
+    m_tabs.add(tab);
+    std::string id = tab->id;
+    _spawn([this, id] { _start_ssh(id); });
+    Json state = get_runtime_state();
+    state["tab_id"] = id;
+    return state;
+}
+
+Json TermivaApp::close_tab(const std::string& tab_id) {
+    _close_tab_internal(tab_id);
+    return get_runtime_state();
+}
+
+void TermivaApp::release_tab_resources(Tab& tab) {
+    std::shared_ptr<Job> job;
+    std::shared_ptr<Backend> backend, connecting;
+    std::shared_ptr<SshClient> client;
+    std::optional<std::filesystem::path> keyfile;
+    {
+        std::lock_guard lock(tab.lock);
+        tab.closed = true;
+        job = tab._xfer;
+        keyfile = tab.tmp_keyfile;
+        backend = tab.backend;
+        client = tab.client;
+        // A backend still connecting is closed too, so it cannot outlive its tab.
+        connecting = tab.connecting;
+    }
+    if (job) {
+        try {
+            job->cancel();
+        } catch (const std::exception& e) {
+            log::warn("close_tab", std::string("transfer cancel: ") + e.what());
+        }
+    }
+    // The shell channel before the connection it belongs to, as the connection expects.
+    auto close_quietly = [&](auto& closable, const char* what) {
+        if (!closable) return;
+        try {
+            closable->close();
+        } catch (const std::exception& e) {
+            log::debug("close_tab", std::string(what) + ": " + e.what());
+        }
+    };
+    close_quietly(backend, "backend");
+    close_quietly(client, "connection");
+    close_quietly(connecting, "connecting backend");
+    if (keyfile) {
+        std::error_code ec;
+        if (std::filesystem::exists(*keyfile, ec)) std::filesystem::remove(*keyfile, ec);
+    }
+}
+
+void TermivaApp::_close_tab_internal(const std::string& tab_id) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return;
+    release_tab_resources(*tab);
+    m_tabs.remove(tab_id);
+}
+
+Json TermivaApp::_tabs_for_js() {
+    Json out = Json::array();
+    for (const auto& tab : m_tabs.snapshot()) {
+        std::lock_guard lock(tab->lock);
+        out.push_back(Json{{"id", tab->id},
+                           {"display", tab->display},
+                           {"protocol", tab->protocol},
+                           {"alive", tab->alive.load()},
+                           {"session_id", tab->session ? member(*tab->session, "id") : Json()}});
+    }
+    return out;
+}
+
+Json TermivaApp::get_runtime_state() {
+    Json state;
+    state["tabs"] = _tabs_for_js();
+    auto active = m_tabs.active();
+    state["active_tab"] = active ? Json(*active) : Json();
+    Json status = Json::object();
+    for (const auto& [sid, value] : m_launcher.session_status())
+        status[sid] = value;
+    // An open serial tab knows better than the launcher whether its port is there.
+    for (const auto& tab : m_tabs.snapshot()) {
+        std::lock_guard lock(tab->lock);
+        if (tab->protocol != "serial" || !tab->session) continue;
+        std::string sid = text_of(member(*tab->session, "id"));
+        status[sid] =
+            tab->backend_kind == "serial" && tab->backend && tab->alive ? "online" : "offline";
+    }
+    state["session_status"] = status;
+    return state;
+}
+
+}  // namespace termiva

@@ -1,0 +1,342 @@
+// File transfer inside a terminal connection: the filter every reader passes received
+// bytes through, ZMODEM auto-receive, and the page's transfer operations.
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "app/transfer/transfer_coordinator.h"
+#include "platform/desktop.h"
+#include "platform/log.h"
+#include "transfer/xyzmodem_transfer.h"
+
+namespace termiva {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> PROTOCOLS = {"xmodem", "xmodem-crc", "xmodem-1k",
+                                                       "ymodem", "ymodem-g",   "zmodem"};
+
+// The transfer engine in a tab's job slot.
+class TransferJob : public Job {
+public:
+    TransferJob(std::string protocol, std::string direction, XYZModemTransfer::SendBytes send,
+                XYZModemTransfer::OnEvent on_event, std::optional<std::vector<std::string>> files,
+                std::optional<std::string> save_dir)
+        : m_engine(std::move(protocol), std::move(direction), std::move(send), std::move(on_event),
+                   std::move(files), std::move(save_dir)) {}
+    void start() override { m_engine.start(); }
+    void feed(std::string_view data) override { m_engine.feed(data); }
+    bool is_done() const override { return m_engine.is_done(); }
+    std::string take_unused() override { return m_engine.take_unused(); }
+    void cancel() override { m_engine.cancel(); }
+    std::string protocol() const override { return m_engine.protocol(); }
+    std::string direction() const override { return m_engine.direction(); }
+
+private:
+    XYZModemTransfer m_engine;
+};
+
+}  // namespace
+
+std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
+                                                     std::string_view data) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab || data.empty()) return {};
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+    }
+    if (!job) return detect_or_decode(tab_id, data);
+    // A job that ended hands back what came behind its last protocol byte; those bytes
+    // go first, then this chunk.
+    std::string unused;
+    if (!job->is_done()) {
+        job->feed(data);
+        unused = job->take_unused();  // empty unless the job ended just now
+    } else {
+        unused = job->take_unused();
+        unused.append(data);
+    }
+    std::string text = detect_or_decode(tab_id, unused);
+    // Its "done" may still be on the way, waiting for this reader: the last reference
+    // to an ended job is let go elsewhere.
+    if (job->is_done()) m_app._spawn([job = std::move(job)]() mutable { job.reset(); });
+    return text;
+}
+
+std::string TransferCoordinator::detect_or_decode(const std::string& tab_id,
+                                                  std::string_view data) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab || data.empty()) return {};
+    std::shared_ptr<ZmodemSniffer> sniffer;
+    {
+        std::lock_guard lock(tab->lock);
+        if (!tab->_zmodem_sniffer) tab->_zmodem_sniffer = std::make_shared<ZmodemSniffer>();
+        sniffer = tab->_zmodem_sniffer;
+    }
+    ZmodemSniffer::Result seen = sniffer->feed(data);
+    if (seen.detected) {
+        m_app._push_info(tab_id, m_app._t("info.zmodem_detected"), false);
+        start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string());
+        std::shared_ptr<Job> started;
+        {
+            std::lock_guard lock(tab->lock);
+            started = tab->_xfer;
+        }
+        if (started && !seen.transfer.empty()) started->feed(seen.transfer);
+    }
+    if (seen.shown.empty()) return {};
+
+    std::shared_ptr<text::Decoder> decoder;
+    {
+        std::lock_guard lock(tab->lock);
+        if (!tab->decoder) {
+            std::string encoding = tab->encoding.empty() ? "utf-8" : tab->encoding;
+            tab->decoder = text::decoder_or_utf8(encoding);
+        }
+        decoder = tab->decoder;
+    }
+    return decoder->decode(seen.shown);
+}
+
+bool TransferCoordinator::start_job(const std::string& tab_id, const std::string& protocol,
+                                    const std::string& direction,
+                                    std::optional<std::vector<std::string>> files,
+                                    std::optional<std::string> save_dir) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return false;
+    // Set before the job can report anything: its "done" must free only its own slot.
+    auto source = std::make_shared<const Job*>(nullptr);
+    auto job = std::make_shared<TransferJob>(
+        protocol, direction, [this, tab_id](std::string_view bytes) { send_bytes(tab_id, bytes); },
+        [this, tab_id, source](const Json& ev) { on_event(tab_id, ev, *source); }, std::move(files),
+        std::move(save_dir));
+    *source = job.get();
+    std::shared_ptr<Job> ended;
+    {
+        // Checking for a running job and taking the slot happen under one lock, so two
+        // starts at the same moment cannot both win.
+        std::lock_guard lock(tab->lock);
+        if (tab->closed || (tab->_xfer && !tab->_xfer->is_done())) return false;
+        ended = std::exchange(tab->_xfer, job);
+    }
+    // An ended job whose "done" has not freed the slot yet: that callback may need the
+    // locks this caller holds, so the reference is let go elsewhere.
+    if (ended) m_app._spawn([ended = std::move(ended)]() mutable { ended.reset(); });
+    job->start();
+    return true;
+}
+
+Json TransferCoordinator::start(const std::string& tab_id, const std::string& protocol,
+                                const std::string& direction, const Json& files,
+                                const Json& save_dir) {
+    if (direction != "send" && direction != "recv") {
+        return Json{{"ok", false}, {"reason", m_app._t("xfer.reason.direction")}};
+    }
+    if (std::find(PROTOCOLS.begin(), PROTOCOLS.end(), protocol) == PROTOCOLS.end()) {
+        return Json{{"ok", false},
+                    {"reason", m_app._t("xfer.reason.unknown_proto", {{"proto", protocol}})}};
+    }
+    std::optional<std::vector<std::string>> file_list;
+    if (files.is_array() && !files.empty()) {
+        file_list.emplace();
+        for (const auto& f : files)
+            file_list->push_back(text_of(f));
+    }
+    if (direction == "send" && !file_list) {
+        return Json{{"ok", false}, {"reason", m_app._t("xfer.reason.need_files")}};
+    }
+    std::optional<std::string> folder;
+    if (direction == "recv") {
+        folder = is_false_like(save_dir) ? default_recv_dir().string() : text_of(save_dir);
+    }
+    bool ok = start_job(tab_id, protocol, direction, direction == "send" ? file_list : std::nullopt,
+                        folder);
+    return Json{{"ok", ok}, {"save_dir", folder ? Json(*folder) : Json()}};
+}
+
+bool TransferCoordinator::cancel(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return false;
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+    }
+    if (!job) return false;
+    job->cancel();
+    return true;
+}
+
+Json TransferCoordinator::status(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    std::shared_ptr<Job> job;
+    if (tab) {
+        std::lock_guard lock(tab->lock);
+        job = tab->_xfer;
+    }
+    if (!job) return Json{{"active", false}};
+    auto or_null = [](const std::string& s) { return s.empty() ? Json() : Json(s); };
+    return Json{{"active", !job->is_done()},
+                {"protocol", or_null(job->protocol())},
+                {"direction", or_null(job->direction())}};
+}
+
+void TransferCoordinator::send_bytes(const std::string& tab_id, std::string_view data) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab || data.empty()) return;
+    try {
+        std::shared_ptr<Backend> target;
+        {
+            std::lock_guard lock(tab->lock);
+            target = tab->backend;
+        }
+        if (target) target->send(data);
+    } catch (const std::exception& e) {
+        log::warn("xfer_send_bytes", e.what());
+    }
+}
+
+void TransferCoordinator::on_event(const std::string& tab_id, const Json& ev, const Job* source) {
+    m_app.shell().page_call("xferOnEvent", {tab_id, ev}, true);
+    if (member(ev, "kind") != "done") return;
+    auto show_end = [&] {
+        if (member(ev, "ok") == true) {
+            m_app._push_info(tab_id, m_app._t("info.xfer_end_ok"), false);
+        } else {
+            m_app._push_info(
+                tab_id, m_app._t("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}),
+                true);
+        }
+    };
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) {
+        show_end();
+        return;
+    }
+    // The slot is freed even when no window listens: a finished job must not hold it.
+    // Under the received-bytes order, so that what the job did not use reaches the
+    // terminal before anything the reader receives after it.
+    std::shared_ptr<Job> finished;
+    {
+        std::lock_guard in_order(tab->_received_order);
+        std::shared_ptr<ZmodemSniffer> sniffer;
+        {
+            std::lock_guard lock(tab->lock);
+            // A job that is no longer in the slot was replaced after it ended; the
+            // reader took what it left then.
+            if (!source || tab->_xfer.get() == source) finished = std::exchange(tab->_xfer, {});
+            sniffer = tab->_zmodem_sniffer;
+        }
+        if (finished && sniffer) sniffer->reset();
+        show_end();
+        if (finished) {
+            std::string text = detect_or_decode(tab_id, finished->take_unused());
+            if (!text.empty()) m_app._push_to_term(tab_id, text);
+        }
+    }
+    // This may run on the job's own thread: let the last reference go elsewhere.
+    if (finished) m_app._spawn([finished = std::move(finished)]() mutable { finished.reset(); });
+}
+
+std::filesystem::path TransferCoordinator::default_recv_dir() {
+    std::filesystem::path dir = m_app.APP_DIR / "downloads";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return dir;
+}
+
+Json TransferCoordinator::pick_files() {
+    auto desktop = m_app.shell().desktop();
+    Json out = Json::array();
+    if (!desktop) return out;
+    auto chosen = desktop->pick_files(m_app._t("dialog.pick_files"), {{"All Files", {"*.*"}}}, true,
+                                      std::chrono::seconds(300));
+    if (chosen) {
+        for (const auto& p : *chosen)
+            out.push_back(p.string());
+    }
+    return out;
+}
+
+std::string TransferCoordinator::pick_save_dir() {
+    auto desktop = m_app.shell().desktop();
+    if (!desktop) return {};
+    auto chosen = desktop->pick_folder(m_app._t("dialog.pick_save_dir"), std::chrono::seconds(180),
+                                       default_recv_dir());
+    return chosen ? chosen->string() : std::string();
+}
+
+// The application's transfer operations, forwarded to the coordinator.
+std::string TermivaApp::_intercept_or_decode(const std::string& tab_id, std::string_view data) {
+    return m_transfer.intercept_or_decode(tab_id, data);
+}
+std::string TermivaApp::_detect_or_decode(const std::string& tab_id, std::string_view data) {
+    return m_transfer.detect_or_decode(tab_id, data);
+}
+bool TermivaApp::_xfer_start(const std::string& tab_id, const std::string& protocol,
+                             const std::string& direction,
+                             std::optional<std::vector<std::string>> files,
+                             std::optional<std::string> save_dir) {
+    return m_transfer.start_job(tab_id, protocol, direction, std::move(files), std::move(save_dir));
+}
+Json TermivaApp::xfer_start(const std::string& tab_id, const std::string& protocol,
+                            const std::string& direction, const Json& files, const Json& save_dir) {
+    return m_transfer.start(tab_id, protocol, direction, files, save_dir);
+}
+bool TermivaApp::xfer_cancel(const std::string& tab_id) {
+    return m_transfer.cancel(tab_id);
+}
+Json TermivaApp::xfer_status(const std::string& tab_id) {
+    return m_transfer.status(tab_id);
+}
+void TermivaApp::_xfer_send_bytes(const std::string& tab_id, std::string_view data) {
+    m_transfer.send_bytes(tab_id, data);
+}
+void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev, const Job* source) {
+    m_transfer.on_event(tab_id, ev, source);
+}
+std::filesystem::path TermivaApp::_xfer_default_recv_dir() {
+    return m_transfer.default_recv_dir();
+}
+Json TermivaApp::xfer_pick_files() {
+    return m_transfer.pick_files();
+}
+std::string TermivaApp::xfer_pick_save_dir() {
+    return m_transfer.pick_save_dir();
+}
+
+void TermivaApp::register_xfer_bridge() {
+    using Args = std::vector<Json>;
+    auto text = [](const Args& a, std::size_t i) -> const std::string& {
+        return a.at(i).get_ref<const std::string&>();
+    };
+    m_bridge.add("xfer_start",
+                 {{"tab_id", "protocol", "direction", {"files", nullptr}, {"save_dir", nullptr}},
+                  [] {
+                      return Json{{"ok", false}};
+                  },
+                  [this, text](const Args& a) {
+                      return xfer_start(text(a, 0), text(a, 1), text(a, 2), a[3], a[4]);
+                  }});
+    m_bridge.add("xfer_cancel",
+                 {{"tab_id"},
+                  [] { return Json(false); },
+                  [this, text](const Args& a) { return Json(xfer_cancel(text(a, 0))); }});
+    m_bridge.add("xfer_status", {{"tab_id"},
+                                 [] {
+                                     return Json{{"active", false}};
+                                 },
+                                 [this, text](const Args& a) { return xfer_status(text(a, 0)); }});
+    m_bridge.add(
+        "xfer_pick_files",
+        {{}, [] { return Json::array(); }, [this](const Args&) { return xfer_pick_files(); }});
+    m_bridge.add(
+        "xfer_pick_save_dir",
+        {{}, [] { return Json(""); }, [this](const Args&) { return Json(xfer_pick_save_dir()); }});
+}
+
+}  // namespace termiva

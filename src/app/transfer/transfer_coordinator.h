@@ -1,0 +1,54 @@
+// The transfer coordinator: file transfers inside a tab's connection. It runs jobs in the
+// tab's job slot (`Tab::_xfer`), filters every received chunk through the running job or
+// the ZMODEM detector, and reports job events to the page.
+//
+// Owns: no state of its own beyond the jobs it starts; the slot lives in the Tab and is
+// guarded by the Tab's `lock` (checking for a running job and taking the slot happen under
+// that one lock).
+// Called from: reader threads (received bytes, under the tab's `_received_order`), bridge
+// workers (start, cancel, status, choosers), job threads (bytes to send, events).
+// Lock: none of its own. It calls back into the application's data path (`_push_info`,
+// `_push_to_term`, `_t`, `_spawn`), none of which takes a lock it could be holding.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/transfer/job.h"
+
+namespace termiva {
+
+class TermivaApp;
+
+class TransferCoordinator {
+public:
+    explicit TransferCoordinator(TermivaApp& app) : m_app(app) {}
+
+    // The page's operations.
+    nlohmann::json start(const std::string& tab_id, const std::string& protocol,
+                         const std::string& direction, const nlohmann::json& files,
+                         const nlohmann::json& save_dir);
+    bool cancel(const std::string& tab_id);
+    nlohmann::json status(const std::string& tab_id);
+    nlohmann::json pick_files();
+    std::string pick_save_dir();
+
+    bool start_job(const std::string& tab_id, const std::string& protocol,
+                   const std::string& direction, std::optional<std::vector<std::string>> files,
+                   std::optional<std::string> save_dir);
+    void send_bytes(const std::string& tab_id, std::string_view data);
+    void on_event(const std::string& tab_id, const nlohmann::json& ev, const Job* source);
+    std::string intercept_or_decode(const std::string& tab_id, std::string_view data);
+    std::string detect_or_decode(const std::string& tab_id, std::string_view data);
+    std::filesystem::path default_recv_dir();
+
+private:
+    TermivaApp& m_app;
+};
+
+}  // namespace termiva
