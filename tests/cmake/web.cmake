@@ -8,5 +8,11 @@ if(TARGET termiva-host AND TARGET termiva_page)
       LABELS web
       TIMEOUT 240
       ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
+    add_test(NAME web_idle
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/idle.test.mjs)
+    set_tests_properties(web_idle PROPERTIES
+      LABELS web
+      TIMEOUT 120
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR}")
   endif()
 endif()

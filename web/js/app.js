@@ -1,13 +1,13 @@
 // The page's controller: loads the first state, keeps the session list, the tab bar and
 // the terminals in step with the program, and defines the functions the program calls
-// in the page (setTerminalInfo, terminalConnected, xferOnEvent).
+// in the page (setTerminalInfo, terminalConnected, terminalOutput, runtimeChanged,
+// xferOnEvent).
 (function () {
   'use strict';
   const Termiva = window.Termiva;
   const { call } = Termiva.bridge;
   const { t } = Termiva.i18n;
 
-  const STATUS_POLL_MS = 2000;
   const TOAST_MS = 3200;
 
   const $ = (id) => document.getElementById(id);
@@ -214,8 +214,25 @@
       const { result, fresh } = await runtimeCall('get_runtime_state');
       if (fresh) applyRuntime(result, focusId);
     } catch (err) {
-      // The next poll tries again.
+      // The program's next change notice asks again.
     }
+  }
+
+  // The program says when its runtime state changed (a tab ended, reachability came in);
+  // notices that arrive while a refresh is on its way cost one more refresh, not one each.
+  let refreshing = false;
+  let refreshAgain = false;
+  async function runtimeChangedNotice() {
+    if (refreshing) {
+      refreshAgain = true;
+      return;
+    }
+    refreshing = true;
+    do {
+      refreshAgain = false;
+      await refreshRuntime();
+    } while (refreshAgain);
+    refreshing = false;
   }
 
   // ---- file transfer ----
@@ -450,6 +467,16 @@
     if (lines.length < 100) lines.push({ message, isError });
   };
 
+  window.terminalOutput = function (tabId) {
+    const terminal = state.terminals.get(tabId);
+    if (terminal) terminal.outputReady();
+    // A terminal built later pulls once when it starts.
+  };
+
+  window.runtimeChanged = function () {
+    runtimeChangedNotice();
+  };
+
   window.terminalConnected = function (tabId) {
     state.connected.add(tabId);
     const terminal = state.terminals.get(tabId);
@@ -470,7 +497,6 @@
       failed(err);
     }
     await refreshRuntime();
-    setInterval(() => refreshRuntime(), STATUS_POLL_MS);
     document.body.dataset.ready = 'true';
   }
 

@@ -1,14 +1,13 @@
 // One open tab's terminal: an xterm.js widget that pulls the tab's output with
-// drain_terminal, sends keystrokes with send_input and reports its size with resize_pty.
+// drain_terminal when the program says there is some (terminalOutput), sends keystrokes
+// with send_input and reports its size with resize_pty.
 (function () {
   'use strict';
   const Termiva = (window.Termiva = window.Termiva || {});
   const { call } = Termiva.bridge;
 
-  // Polling pace: right after output or input the next pull follows almost at once;
-  // while the tab is quiet the pause doubles up to IDLE_DELAY_MS.
-  const FAST_DELAY_MS = 4;
-  const IDLE_DELAY_MS = 200;
+  // The program tells the page once when a tab's output goes from none to some; a quiet
+  // tab makes no calls at all. A failed pull is tried again after a pause.
   const FAILED_DELAY_MS = 1000;
   const FLOW_DELAY_MS = 8;
   const BATCH_CHARS = 256 * 1024;
@@ -42,9 +41,7 @@
       this.pendingInfo = [];
       this.infoTicket = 0;
       this.endsLine = true;
-      this.woken = false;
-      this.outbox = [];
-      this.pumping = false;
+      this.wanted = true; // output may be waiting already when the terminal is built
       this.wakeSleep = null;
 
       this.pane = document.createElement('div');
@@ -78,14 +75,20 @@
     // ---- output ----
 
     async drainLoop() {
-      let delay = FAST_DELAY_MS;
       while (!this.closed) {
+        if (!this.wanted) {
+          await this.sleep(null);
+          continue;
+        }
+        this.wanted = false;
         let text = '';
         const ticket = this.infoTicket;
         try {
           text = await call('drain_terminal', this.id);
         } catch (err) {
-          delay = FAILED_DELAY_MS;
+          this.wanted = true;
+          await this.sleep(FAILED_DELAY_MS);
+          continue;
         }
         if (this.closed) break;
         const got = typeof text === 'string' && text.length > 0;
@@ -98,17 +101,8 @@
           await parsed; // the next pull waits until the widget has caught up
           // While output flows, let it gather for a moment: one large pull costs far less
           // than many small ones, and the screen is drawn once a frame anyway.
-          if (text.length < BATCH_CHARS) await this.sleep(FLOW_DELAY_MS);
-          delay = FAST_DELAY_MS;
-          continue;
+          if (this.wanted && text.length < BATCH_CHARS) await this.sleep(FLOW_DELAY_MS);
         }
-        if (this.woken) {
-          // Something just happened (input, a status line): look again soon.
-          this.woken = false;
-          delay = FAST_DELAY_MS;
-        }
-        await this.sleep(delay);
-        delay = Math.min(delay * 2, IDLE_DELAY_MS);
       }
     }
 
@@ -146,9 +140,10 @@
       );
     }
 
+    // Resolves after `ms`, or (null) only when woken.
     sleep(ms) {
       return new Promise((resolve) => {
-        const timer = setTimeout(done, ms);
+        const timer = ms === null ? null : setTimeout(done, ms);
         const self = this;
         function done() {
           clearTimeout(timer);
@@ -159,9 +154,13 @@
       });
     }
 
-    // Pull again now (after typing, or when a status line arrives).
+    // The program has output for this tab: pull it.
+    outputReady() {
+      this.wanted = true;
+      if (this.wakeSleep) this.wakeSleep();
+    }
+
     wake() {
-      this.woken = true;
       if (this.wakeSleep) this.wakeSleep();
     }
 
@@ -176,7 +175,7 @@
       }
       this.infoTicket += 1;
       this.pendingInfo.push(Object.assign(line, { ticket: this.infoTicket }));
-      this.wake();
+      this.outputReady();
     }
 
     flushInfo(upToTicket) {
@@ -200,37 +199,18 @@
 
     // ---- input ----
 
-    // Keystrokes and size changes go out one call at a time, in order: the program runs
-    // every page call on a thread of its own, so two calls in flight could swap.
+    // The program keeps one tab's keystrokes and size changes in the order they were
+    // sent, so each goes out at once.
     sendInput(data) {
       if (this.closed || !data) return;
-      const last = this.outbox[this.outbox.length - 1];
-      if (last && last.op === 'send_input') last.data += data;
-      else this.outbox.push({ op: 'send_input', data });
-      this.pumpOutbox();
+      call('send_input', this.id, data).catch(() => {
+        // A refused call changes nothing on the program's side.
+      });
     }
 
     sendSize(rows, cols) {
-      const last = this.outbox[this.outbox.length - 1];
-      if (last && last.op === 'resize_pty') Object.assign(last, { rows, cols });
-      else this.outbox.push({ op: 'resize_pty', rows, cols });
-      this.pumpOutbox();
-    }
-
-    async pumpOutbox() {
-      if (this.pumping) return;
-      this.pumping = true;
-      while (this.outbox.length && !this.closed) {
-        const item = this.outbox.shift();
-        try {
-          if (item.op === 'send_input') await call('send_input', this.id, item.data);
-          else await call('resize_pty', this.id, item.rows, item.cols);
-        } catch (err) {
-          // A refused call changes nothing on the program's side; go on with the next.
-        }
-        this.wake();
-      }
-      this.pumping = false;
+      if (this.closed) return;
+      call('resize_pty', this.id, rows, cols).catch(() => {});
     }
 
     // ---- size ----

@@ -81,6 +81,7 @@ export class PageSession {
     self.page.on('pageerror', (err) => self.pageErrors.push(String(err)));
     if (process.env.TERMIVA_PAGE_CONSOLE === '1') self.page.on('console', (m) => console.log('[page]', m.text()));
 
+    self.bridgeCalls = []; // {op, at}: every call the page made, in order
     await self.page.exposeBinding('termivaTestBridge', async (_source, text) => {
       let request;
       try {
@@ -88,6 +89,7 @@ export class PageSession {
       } catch {
         return JSON.stringify({ error: 'malformed page call' });
       }
+      self.bridgeCalls.push({ op: request.op, at: Date.now() });
       const answer = await self.host.send(request.op, request.args || []);
       return JSON.stringify('error' in answer ? { error: answer.error } : { result: answer.result });
     });
