@@ -8,6 +8,7 @@
 
 #include "app/termiva_app.h"
 #include "platform/linux/gtk/gtk_desktop.h"
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace termiva {
@@ -26,9 +27,11 @@ void write_stack_trace() {
 
 void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
          std::shared_ptr<EventAll> Event_All_variable) {
+    // The launcher's start line, not a diagnostic: it keeps its plain form on standard output.
     try {
         std::cout << "run model --> " << platform::module_file_name() << std::endl;
     } catch (...) {
+        // No name for the module, or no standard output: the program starts all the same.
     }
     try {
         auto desktop = platform::gtk::make_gtk_desktop();
@@ -37,7 +40,7 @@ void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
         app.set_desktop(desktop);
         app.run();
     } catch (const std::exception& e) {
-        std::cout << "[GUI] fatal: " << e.what() << std::endl;
+        log::error("GUI", std::string("fatal: ") + e.what());
         write_stack_trace();
         throw;
     }

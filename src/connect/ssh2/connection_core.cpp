@@ -1,11 +1,11 @@
 #include "connect/ssh2/connection_core.h"
+#include "platform/log.h"
 
 #include <libssh/server.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <iostream>
 
 namespace termiva::ssh2 {
 namespace {
@@ -58,6 +58,7 @@ void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& r
         try {
             ready.set_exception(std::current_exception());
         } catch (...) {
+            // The promise was answered already: the caller has its outcome.
         }
         finish({});
         return;
@@ -68,7 +69,7 @@ void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& r
         if (!m_stop.load()) reason = ssh_get_error(m_session.get());
     } catch (const std::exception& e) {
         reason = e.what();
-        std::cerr << "[ssh] connection loop: " << reason << std::endl;
+        log::error("ssh", std::string("connection loop: ") + reason);
     } catch (...) {
         reason = "connection failed";
     }
@@ -231,8 +232,9 @@ int ConnectionCore::message_callback(ssh_session, ssh_message msg, void* self) n
     try {
         return static_cast<ConnectionCore*>(self)->on_message(msg);
     } catch (const std::exception& e) {
-        std::cerr << "[ssh] incoming request: " << e.what() << std::endl;
+        log::warn("ssh", std::string("incoming request: ") + e.what());
     } catch (...) {
+        log::warn("ssh", "incoming request: unknown failure");
     }
     return 1;
 }

@@ -1,12 +1,12 @@
 #include "connect/ssh2/ssh_bugs.h"
 
 #include "connect/ssh2/ssh_prefs.h"
+#include "platform/log.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdint>
-#include <iostream>
 #include <string_view>
 
 namespace termiva {
@@ -111,8 +111,7 @@ void apply_bug_options(ssh_session session, const SSHBugSpec& bugs) {
         ssh_options_set(session, SSH_OPTIONS_REKEY_DATA, &largest_data_limit);
     }
     for (const auto& flag : bugs.without_effect()) {
-        std::cerr << "[ssh] bug flag " << flag << " has no effect with this SSH library"
-                  << std::endl;
+        log::warn("ssh", "bug flag " + flag + " has no effect with this SSH library");
     }
 }
 

@@ -1,11 +1,11 @@
 #include "connect/ssh2/ssh_forward.h"
+#include "platform/log.h"
 
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <iostream>
 
 namespace termiva {
 namespace ssh2 {
@@ -41,8 +41,9 @@ void LocalForward::start() {
         try {
             serve();
         } catch (const std::exception& e) {
-            std::cerr << "[ssh] local forward " << m_port << ": " << e.what() << std::endl;
+            log::warn("ssh", "local forward " + std::to_string(m_port) + ": " + e.what());
         } catch (...) {
+            log::warn("ssh", "local forward " + std::to_string(m_port) + ": unknown failure");
         }
     });
 }
@@ -73,8 +74,8 @@ void LocalForward::carry(std::shared_ptr<UniqueFd> client) {
         channel =
             m_transport.open_direct_tcpip(m_remote_host, m_remote_port, origin_host, origin_port);
     } catch (const BackendError& e) {
-        std::cerr << "[ssh] forward to " << m_remote_host << ":" << m_remote_port << ": "
-                  << e.what() << std::endl;
+        log::warn("ssh", "forward to " + m_remote_host + ":" + std::to_string(m_remote_port) +
+                             ": " + e.what());
         return;  // the accepted connection is dropped
     }
     copy_until_closed(client->get(), *channel, m_transport.stopping());
@@ -100,8 +101,8 @@ void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::stri
     try {
         local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS, &stop);
     } catch (const BackendError& e) {
-        std::cerr << "[ssh] remote forward to " << local_host << ":" << local_port << ": "
-                  << e.what() << std::endl;
+        log::warn("ssh", "remote forward to " + local_host + ":" + std::to_string(local_port) +
+                             ": " + e.what());
         channel->close();
         return;
     }

@@ -1,7 +1,7 @@
 #include "connect/ssh2/worker_threads.h"
+#include "platform/log.h"
 
 #include <exception>
-#include <iostream>
 
 namespace termiva::ssh2 {
 
@@ -23,10 +23,9 @@ bool WorkerThreads::spawn(std::function<void()> body) {
                                    try {
                                        body();
                                    } catch (const std::exception& e) {
-                                       std::cerr << "[ssh] forwarding: " << e.what() << std::endl;
+                                       log::warn("ssh", std::string("forwarding: ") + e.what());
                                    } catch (...) {
-                                       std::cerr << "[ssh] forwarding: unknown failure"
-                                                 << std::endl;
+                                       log::warn("ssh", "forwarding: unknown failure");
                                    }
                                    done->store(true);
                                }),

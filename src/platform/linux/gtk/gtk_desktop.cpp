@@ -2,7 +2,6 @@
 
 #include <gtk/gtk.h>
 
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "platform/linux/gtk/gtk_page_window.h"
 #include "platform/linux/gtk/gtk_tray_icon.h"
 #include "platform/linux/gtk/main_thread.h"
+#include "platform/log.h"
 
 namespace termiva::platform::gtk {
 
@@ -62,7 +62,7 @@ public:
             m_loop_running = false;
         }
         if (!m_calls->wait_idle(CALLS_DRAIN_LIMIT)) {
-            std::cerr << "[window] page calls still running at the end of the loop" << std::endl;
+            termiva::log::warn("window", "page calls still running at the end of the loop");
         }
     }
 

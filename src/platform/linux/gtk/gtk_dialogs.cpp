@@ -2,12 +2,12 @@
 
 #include <gtk/gtk.h>
 
-#include <iostream>
 #include <memory>
 #include <utility>
 
 #include "platform/linux/gtk/gobject_ref.h"
 #include "platform/linux/gtk/main_thread.h"
+#include "platform/log.h"
 
 namespace termiva::platform::gtk {
 
@@ -77,7 +77,7 @@ GtkWidget* build_chooser(const ChooserRequest& request) {
 std::optional<Paths> run_chooser(ChooserRequest request, std::chrono::seconds limit) {
     if (on_main_thread()) {
         // The main loop must keep running while the user chooses: never wait on it.
-        std::cerr << "[dialog] refused on the window thread" << std::endl;
+        termiva::log::error("dialog", "refused on the window thread");
         return std::nullopt;
     }
     auto run = std::make_shared<ChooserRun>();
@@ -144,7 +144,7 @@ bool open_url(const std::string& url) {
         [url] {
             GErrorHolder error;
             if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error.out())) return true;
-            std::cerr << "[open_url] " << error.message() << std::endl;
+            termiva::log::warn("open_url", error.message());
             return false;
         },
         std::chrono::seconds(5));

@@ -1,7 +1,6 @@
 #include "platform/linux/gtk/gtk_page_window.h"
 
 #include <exception>
-#include <iostream>
 #include <utility>
 
 #include "platform/linux/gtk/main_thread.h"
@@ -143,7 +142,7 @@ void GtkPageWindow::build(const WindowOptions& options) {
         GErrorHolder error;
         if (!gtk_window_set_icon_from_file(GTK_WINDOW(m_window), options.icon->c_str(),
                                            error.out())) {
-            std::cerr << "[window] icon not loaded: " << error.message() << std::endl;
+            termiva::log::warn("window", std::string("icon not loaded: ") + error.message());
         }
     }
     gtk_container_add(GTK_CONTAINER(m_window), GTK_WIDGET(m_view));
@@ -231,9 +230,9 @@ gboolean GtkPageWindow::on_delete_event(GtkWidget*, GdkEvent*, gpointer self) {
         bool allow = !window->m_on_closing || window->m_on_closing();
         return allow ? FALSE : TRUE;
     } catch (const std::exception& e) {
-        std::cerr << "[window] closing handler failed: " << e.what() << std::endl;
+        termiva::log::error("window", std::string("closing handler failed: ") + e.what());
     } catch (...) {
-        std::cerr << "[window] closing handler failed" << std::endl;
+        termiva::log::error("window", "closing handler failed");
     }
     return TRUE;  // keep the window when the handler could not decide
 }
@@ -246,7 +245,7 @@ void GtkPageWindow::on_destroy(GtkWidget*, gpointer self) {
     try {
         window->m_on_destroyed();
     } catch (...) {
-        std::cerr << "[window] destroy handler failed" << std::endl;
+        termiva::log::error("window", "destroy handler failed");
     }
 }
 
@@ -260,7 +259,7 @@ gboolean GtkPageWindow::on_script_message(WebKitUserContentManager*, JSCValue* v
     try {
         static_cast<GtkPageWindow*>(self)->start_page_call(value, reply);
     } catch (...) {
-        std::cerr << "[bridge] page call not started" << std::endl;
+        termiva::log::error("bridge", "page call not started");
         webkit_script_message_reply_return_error_message(reply, "page call not started");
     }
     return TRUE;

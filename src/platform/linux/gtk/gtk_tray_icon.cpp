@@ -4,12 +4,12 @@
 #include <libayatana-appindicator/app-indicator.h>
 
 #include <exception>
-#include <iostream>
 #include <system_error>
 #include <utility>
 
 #include "platform/linux/gtk/gobject_ref.h"
 #include "platform/linux/gtk/main_thread.h"
+#include "platform/log.h"
 
 namespace termiva::platform::gtk {
 
@@ -38,9 +38,9 @@ void run_item(TrayItem* item) {
     try {
         item->action();
     } catch (const std::exception& e) {
-        std::cerr << "[tray] " << item->text << ": " << e.what() << std::endl;
+        termiva::log::error("tray", item->text + ": " + e.what());
     } catch (...) {
-        std::cerr << "[tray] " << item->text << " failed" << std::endl;
+        termiva::log::error("tray", item->text + " failed");
     }
 }
 

@@ -1,10 +1,10 @@
 #include "platform/linux/gtk/main_thread.h"
+#include "platform/log.h"
 
 #include <glib.h>
 
 #include <atomic>
 #include <exception>
-#include <iostream>
 #include <thread>
 
 namespace termiva::platform::gtk {
@@ -18,9 +18,9 @@ gboolean run_task(gpointer data) {
     try {
         (*task)();
     } catch (const std::exception& e) {
-        std::cerr << "[gtk] main-loop task failed: " << e.what() << std::endl;
+        termiva::log::error("gtk", std::string("main-loop task failed: ") + e.what());
     } catch (...) {
-        std::cerr << "[gtk] main-loop task failed" << std::endl;
+        termiva::log::error("gtk", "main-loop task failed");
     }
     return G_SOURCE_REMOVE;
 }
