@@ -94,6 +94,11 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
         if (!supported) m_store.set_setting("language", std::string(DEFAULT_LANG));
     }
 
+    // Diagnostics also go to a file in the data folder when the user asked for them.
+    if (m_store.setting("diagnostics_log") == true && !log::set_file(APP_DIR / "termiva.log")) {
+        log::warn("log", "cannot open " + (APP_DIR / "termiva.log").string());
+    }
+
     puttygen_exe = _find_bundled("puttygen.exe", true);
 
     const Json settings = m_store.settings();
