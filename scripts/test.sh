@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test. Options:
 #   --sanitize      build into build-asan with AddressSanitizer+UBSan, run the unit tests
-#   --tsan          build into build-tsan with ThreadSanitizer, run the unit tests
+#   --tsan          build into build-tsan with ThreadSanitizer, run the unit and integration
+#                   tests (the headless host included)
 #   -L label        only tests with this ctest label (unit, integration, gui, web)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ san=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) san="address;undefined"; export TERMIVA_BUILD_DIR=build-asan; label=(-L unit) ;;
-    --tsan) san="thread"; export TERMIVA_BUILD_DIR=build-tsan; label=(-L unit) ;;
+    --tsan) san="thread"; export TERMIVA_BUILD_DIR=build-tsan; label=(-L "unit|integration") ;;
     -L) label=(-L "$2"); shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac

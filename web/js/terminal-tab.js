@@ -9,6 +9,10 @@
   // The program tells the page once when a tab's output goes from none to some; a quiet
   // tab makes no calls at all. A failed pull is tried again after a pause.
   const FAILED_DELAY_MS = 1000;
+  // The cursor stops blinking after this long without typing or output, as GTK's own
+  // cursor-blink-timeout does: a blinking cursor repaints twice a second, for ever, and
+  // that was most of what an idle window cost.
+  const BLINK_IDLE_MS = 10000;
   const FLOW_DELAY_MS = 8;
   const BATCH_CHARS = 256 * 1024;
 
@@ -43,6 +47,7 @@
       this.endsLine = true;
       this.wanted = true; // output may be waiting already when the terminal is built
       this.wakeSleep = null;
+      this.blinkTimer = null;
 
       this.pane = document.createElement('div');
       this.pane.className = 'terminal-pane';
@@ -66,6 +71,7 @@
       this.term.loadAddon(this.fitAddon);
       this.term.open(surface);
       this.term.onData((data) => this.sendInput(data));
+      this.activity();
       if (onKey) this.term.attachCustomKeyEventHandler((event) => onKey(event, this));
       if (onTitle) this.term.onTitleChange((title) => onTitle(this, title));
 
@@ -98,6 +104,7 @@
         if (got) this.endsLine = text.endsWith('\n');
         this.flushInfo(ticket);
         if (parsed) {
+          this.activity();
           await parsed; // the next pull waits until the widget has caught up
           // While output flows, let it gather for a moment: one large pull costs far less
           // than many small ones, and the screen is drawn once a frame anyway.
@@ -154,6 +161,16 @@
       });
     }
 
+    // Typing or output: the cursor blinks again for a while.
+    activity() {
+      if (this.closed) return;
+      if (!this.term.options.cursorBlink) this.term.options.cursorBlink = true;
+      clearTimeout(this.blinkTimer);
+      this.blinkTimer = setTimeout(() => {
+        if (!this.closed) this.term.options.cursorBlink = false;
+      }, BLINK_IDLE_MS);
+    }
+
     // The program has output for this tab: pull it.
     outputReady() {
       this.wanted = true;
@@ -203,6 +220,7 @@
     // sent, so each goes out at once.
     sendInput(data) {
       if (this.closed || !data) return;
+      this.activity();
       call('send_input', this.id, data).catch(() => {
         // A refused call changes nothing on the program's side.
       });
@@ -235,11 +253,13 @@
     }
 
     focus() {
+      this.activity();
       this.term.focus();
     }
 
     dispose() {
       this.closed = true;
+      clearTimeout(this.blinkTimer);
       this.wake();
       this.term.dispose();
       this.pane.remove();

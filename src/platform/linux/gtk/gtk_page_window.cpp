@@ -112,6 +112,8 @@ void GtkPageWindow::build(const WindowOptions& options) {
     }
     auto context = GObjectRef<WebKitWebContext>::adopt(
         webkit_web_context_new_with_website_data_manager(data_manager.get()));
+    // One local page and no browsing: the smallest caches WebKit offers are all it needs.
+    webkit_web_context_set_cache_model(context.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
 
     m_content = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     webkit_user_content_manager_register_script_message_handler_with_reply(m_content.get(),
