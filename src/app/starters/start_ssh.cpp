@@ -1,9 +1,11 @@
 // SSH-2 tabs: connect with the session's keys, algorithms and flags, then a shell on a
 // pseudo-terminal with the session's port forwards.
 #include <filesystem>
+#include <mutex>
 
 #include "app/json_values.h"
 #include "app/starters/ssh_support.h"
+#include "app/starters/stream_starter.h"
 #include "app/termiva_app.h"
 #include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_connection.h"
@@ -17,34 +19,74 @@ constexpr int DEFAULT_KEEPALIVE_SEC = 30;
 constexpr int TERM_COLS = 80;
 constexpr int TERM_ROWS = 24;
 
-// Lets closing the tab reach a connection that is still being made.
-class ConnectAttempt : public Backend {
+// SSH-2's shell as the tab's one backend: connect() makes the connection, logs in and
+// opens the shell with its pseudo-terminal and the session's forwards; reading, writing
+// and resizing are the shell channel's; close() ends the whole connection, at any step.
+class SshShellBackend : public Backend {
 public:
-    explicit ConnectAttempt(std::shared_ptr<SshConnection> connection)
-        : m_connection(std::move(connection)) {}
-    void connect() override {}
-    void send(std::string_view) override { throw BackendError("still connecting"); }
-    std::string recv(std::size_t) override { return {}; }
-    bool is_closed() const override { return !m_connection->is_active(); }
-    void resize(int, int) override {}
-    void close() override { m_connection->close(); }
+    SshShellBackend(TermivaApp& app, std::string tab_id, SshConnectOptions options, Json sess)
+        : m_app(app),
+          m_tab_id(std::move(tab_id)),
+          m_options(std::move(options)),
+          m_sess(std::move(sess)),
+          m_connection(std::make_shared<SshConnection>()) {}
+
+    const std::shared_ptr<SshConnection>& connection() const { return m_connection; }
+
+    void connect() override {
+        try {
+            m_connection->connect(m_options);
+        } catch (const SshAuthError& e) {
+            throw StartFailure("err.auth_fail", e.what());
+        }
+        try {
+            m_connection->set_keepalive(int_field(m_sess, "keepalive_sec", DEFAULT_KEEPALIVE_SEC));
+            auto channel = m_connection->open_session();
+            m_connection->get_pty(channel, text_field(m_sess, "terminal_type", "xterm-256color"),
+                                  TERM_COLS, TERM_ROWS);
+            const Json& forwards = member(m_sess, "port_forwards");
+            if (forwards.is_array()) {
+                for (const auto& rule : forwards)
+                    _setup_forward(m_app, *m_connection, rule, m_tab_id);
+            }
+            m_connection->invoke_shell(channel);
+            std::lock_guard lock(m_lock);
+            m_channel = std::move(channel);
+        } catch (const std::exception& e) {
+            throw StartFailure("err.shell_fail", e.what());
+        }
+    }
+    void send(std::string_view data) override { channel()->send(data); }
+    std::string recv(std::size_t bufsize) override { return channel()->recv(bufsize); }
+    bool is_closed() const override {
+        auto c = channel_or_null();
+        return !c || c->is_closed();
+    }
+    void resize(int rows, int cols) override { channel()->resize_pty(cols, rows); }
+    void close() override {
+        if (auto c = channel_or_null()) c->close();
+        m_connection->close();
+    }
 
 private:
-    std::shared_ptr<SshConnection> m_connection;
-};
-
-bool tab_is_closed(const TabPtr& tab) {
-    std::lock_guard lock(tab->lock);
-    return tab->closed;
-}
-
-void close_quietly(SshConnection& connection) {
-    try {
-        connection.close();
-    } catch (const std::exception& e) {
-        log::debug("ssh", std::string("close: ") + e.what());
+    std::shared_ptr<SshChannel> channel_or_null() const {
+        std::lock_guard lock(m_lock);
+        return m_channel;
     }
-}
+    std::shared_ptr<SshChannel> channel() const {
+        auto c = channel_or_null();
+        if (!c) throw BackendError("not connected");
+        return c;
+    }
+
+    TermivaApp& m_app;
+    const std::string m_tab_id;
+    const SshConnectOptions m_options;
+    const Json m_sess;
+    const std::shared_ptr<SshConnection> m_connection;
+    mutable std::mutex m_lock;  // guards m_channel, set once the shell is open
+    std::shared_ptr<SshChannel> m_channel;
+};
 
 }  // namespace
 
@@ -101,79 +143,9 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Json& sess, co
     options.prefs = ssh_prefs_from_json(_build_ssh_prefs(sess));
     options.bugs = SSHBugSpec(ssh_bug_modes(member(sess, "ssh_bugs")));
 
-    auto connection = std::make_shared<SshConnection>();
-    auto attempt = std::make_shared<ConnectAttempt>(connection);
-    {
-        std::lock_guard lock(tab->lock);
-        if (tab->closed) return;
-        tab->connecting = attempt;
-    }
-    auto forget_attempt = [&tab] {
-        std::lock_guard lock(tab->lock);
-        tab->connecting.reset();
-    };
-
-    try {
-        connection->connect(options);
-    } catch (const SshAuthError& e) {
-        forget_attempt();
-        if (tab_is_closed(tab)) return;
-        _mark_not_alive(*tab);
-        _push_info(tab_id, _t("err.auth_fail", {{"err", e.what()}}), true);
-        return;
-    } catch (const std::exception& e) {
-        forget_attempt();
-        if (tab_is_closed(tab)) return;
-        _mark_not_alive(*tab);
-        _push_info(tab_id, _t("err.conn_fail", {{"err", e.what()}}), true);
-        return;
-    }
-
-    std::shared_ptr<SshChannel> channel;
-    try {
-        connection->set_keepalive(int_field(sess, "keepalive_sec", DEFAULT_KEEPALIVE_SEC));
-        channel = connection->open_session();
-        connection->get_pty(channel, text_field(sess, "terminal_type", "xterm-256color"), TERM_COLS,
-                            TERM_ROWS);
-        const Json& forwards = member(sess, "port_forwards");
-        if (forwards.is_array()) {
-            for (const auto& rule : forwards)
-                _setup_forward(*this, *connection, rule, tab_id);
-        }
-        connection->invoke_shell(channel);
-    } catch (const std::exception& e) {
-        forget_attempt();
-        close_quietly(*connection);
-        if (tab_is_closed(tab)) return;
-        _mark_not_alive(*tab);
-        _push_info(tab_id, _t("err.shell_fail", {{"err", e.what()}}), true);
-        return;
-    }
-
-    std::string encoding;
-    {
-        std::lock_guard lock(tab->lock);
-        encoding = tab->encoding;
-    }
-    std::shared_ptr<text::Decoder> decoder = text::decoder_or_utf8(encoding);
-    bool closed;
-    {
-        std::lock_guard lock(tab->lock);
-        tab->connecting.reset();
-        closed = tab->closed;
-        if (!closed) {
-            tab->client = connection;
-            tab->backend = channel;
-            tab->backend_kind = "channel";
-            tab->decoder = decoder;
-        }
-    }
-    if (closed) {
-        close_quietly(*connection);  // nothing may keep a closed tab's connection open
-        return;
-    }
-    _push_connected(tab_id);
-    _spawn([this, tab_id] { _reader_loop(tab_id); });
+    auto backend = std::make_shared<SshShellBackend>(*this, tab_id, std::move(options), sess);
+    run_stream_starter(*this, tab_id, tab, backend,
+                       {"channel", "err.conn_fail", "", backend->connection()});
 }
 
 }  // namespace termiva

@@ -25,8 +25,14 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
         if (!tab_closed) tab->connecting = backend;
     }
     if (tab_closed) return;
+    std::string failure_key = how.failure_key;
     try {
-        backend->connect();
+        try {
+            backend->connect();
+        } catch (const StartFailure& e) {
+            failure_key = e.key;
+            throw;
+        }
     } catch (const std::exception& e) {
         {
             std::lock_guard lock(tab->lock);
@@ -36,7 +42,7 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
         close_quietly(*backend);
         if (tab_closed) return;  // the user closed the tab; the failure is nobody's news
         app._mark_not_alive(*tab);
-        app._push_info(tab_id, app._t(how.failure_key, {{"err", e.what()}}), true);
+        app._push_info(tab_id, app._t(failure_key, {{"err", e.what()}}), true);
         return;
     }
 
@@ -53,6 +59,7 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
         if (!tab_closed) {
             tab->backend = backend;
             tab->backend_kind = how.kind;
+            tab->client = how.client;
             tab->decoder = decoder;
         }
     }

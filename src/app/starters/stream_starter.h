@@ -9,10 +9,21 @@
 
 namespace termiva {
 
+// A connect failure worded by its own catalog key ("err.auth_fail" …) instead of the
+// starter's: for backends whose connect() has steps the user should tell apart.
+class StartFailure : public BackendError {
+public:
+    StartFailure(std::string message_key, const std::string& what)
+        : BackendError(what), key(std::move(message_key)) {}
+    const std::string key;
+};
+
 struct StreamStart {
     std::string kind;              // the backend's kind ("raw", "telnet" …), its reader's name
     std::string failure_key;       // message shown when connect() fails
     std::string decoder_encoding;  // empty: the tab's own encoding
+    // SSH-2: the connection the shell belongs to, kept beside it for keep-alive changes.
+    std::shared_ptr<SshClient> client = nullptr;
 };
 
 // Connects `backend` (the tab can reach it meanwhile, so closing the tab cancels the
