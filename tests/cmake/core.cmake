@@ -3,6 +3,7 @@ if(TARGET termiva_app)
   termiva_add_test(NAME core_unit_tests
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_workers_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/conpty_backend_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
