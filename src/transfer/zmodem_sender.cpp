@@ -1,5 +1,6 @@
 #include "transfer/zmodem_sender.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "transfer/crc.h"
@@ -17,6 +18,9 @@ constexpr std::size_t SUBPACKET_SIZE = 1024;
 constexpr std::size_t SEND_BATCH = 8192;
 // How long to wait for the rest of a header the receiver has started to send mid-stream.
 constexpr milliseconds INTERRUPT_WAIT{20};
+// A ZRINIT this soon after our file header was sent before the receiver saw the header:
+// answering it with the header again would make the receiver take the file twice.
+constexpr milliseconds CROSSED_HEADER_GRACE{750};
 
 class ZmodemSender {
 public:
@@ -97,11 +101,13 @@ private:
         m_ctx.discard_pending();
         m_errors = 0;
         m_ctx.send(frame);
+        auto sent_at = std::chrono::steady_clock::now();
         for (;;) {
             HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
             if (r.status != HeaderRead::OK) {
                 count_error("the receiver did not answer the file header");
                 m_ctx.send(frame);
+                sent_at = std::chrono::steady_clock::now();
                 continue;
             }
             const Header& h = r.header;
@@ -116,9 +122,12 @@ private:
                     answer_crc(file, h.position());
                     break;
                 case ZRINIT:
+                    if (std::chrono::steady_clock::now() - sent_at < CROSSED_HEADER_GRACE) break;
+                    [[fallthrough]];
                 case ZNAK:
                     count_error("the receiver did not take the file header");
                     m_ctx.send(frame);
+                    sent_at = std::chrono::steady_clock::now();
                     break;
                 default:
                     break;
