@@ -94,7 +94,7 @@ protected:
     void open_tab_by_double_click(const fs::path& xdotool) {
         ASSERT_TRUE(wait_until([&] { return colours_in(display(), m_window) >= 8; }, 10s))
             << "the page was never drawn";
-        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(settled()) << "the page never stopped changing";
         const auto before = sample_pixels(display(), m_window);
         // The first session's row sits at the top of the list on the left.
         ChildProcess click({xdotool.string(), "mousemove", "--window", std::to_string(m_window),
@@ -105,7 +105,23 @@ protected:
             [&] { return share_differing(before, sample_pixels(display(), m_window)) > 0.01; },
             10s))
             << "no tab opened on the double click";
-        std::this_thread::sleep_for(1500ms);  // let the shell's prompt arrive
+        ASSERT_TRUE(settled()) << "the tab never stopped changing (the shell's prompt)";
+    }
+
+    // Waits until three looks at the window 0.4 s apart agree, up to the blinking
+    // cursor: what was drawing (the page, a prompt) has been drawn.
+    bool settled() {
+        return wait_until(
+            [&] {
+                const auto first = sample_pixels(display(), m_window);
+                for (int look = 0; look < 2; ++look) {
+                    std::this_thread::sleep_for(400ms);
+                    if (share_differing(first, sample_pixels(display(), m_window)) >= 0.002)
+                        return false;
+                }
+                return true;
+            },
+            15s);
     }
 
     // The window that comes back is the one that was hidden, and it shows what it showed

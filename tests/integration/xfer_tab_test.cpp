@@ -141,15 +141,19 @@ TEST_F(XferTab, SendingToRzInTheTabDeliversTheFile) {
     { std::ofstream(source, std::ios::binary) << content; }
     std::string tab = open_shell();
     host.call("send_input", {tab, rz.string() + "\r"});
-    // rz announces itself with a ZRINIT; give it a moment to start.
-    std::this_thread::sleep_for(500ms);
+    // The send starts once rz is listening (it says so before its ZRINIT).
+    host.drain_until(tab, "waiting to receive", 10s);
     json r = host.call("xfer_start", {tab, "zmodem", "send", json::array({source.string()})});
     ASSERT_EQ(r["ok"], true) << r.dump();
     EXPECT_TRUE(r["save_dir"].is_null());
     EXPECT_TRUE(ended(tab, "─── File transfer ended ───"));
-    for (int i = 0; i < 100 && !fs::exists(work / "upload.bin"); ++i)
-        std::this_thread::sleep_for(50ms);
-    std::this_thread::sleep_for(200ms);
+    // rz writes the file under its name as it goes: done once it has every byte.
+    EXPECT_TRUE(testing::eventually(
+        [&] {
+            std::error_code ec;
+            return fs::file_size(work / "upload.bin", ec) == content.size() && !ec;
+        },
+        10s));
     EXPECT_EQ(read_file(work / "upload.bin"), content);
 }
 

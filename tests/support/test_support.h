@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace termiva::testing {
 
@@ -31,6 +33,18 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+
+// Polls `pred` until it holds or `limit` passed; the last answer. What a test waits on
+// instead of a fixed pause, so a loaded machine only makes it slower, never wrong.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 }  // namespace termiva::testing
 

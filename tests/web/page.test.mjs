@@ -71,9 +71,9 @@ describe('a local shell from the session editor', { skip }, () => {
     await waitConnected(s, tabId);
     assert.equal(await s.page.locator('.tab .tab-caption').textContent(), 'My shell');
     await typeLine(s, 'echo hi');
-    await s.waitForScreen(tabId, /^hi$/m);
-    // What the widget holds is also what is drawn.
-    const drawn = await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"] .xterm-rows`).innerText();
+    // What the widget holds is also what is drawn (the renderer follows within frames).
+    const drawn = await s.waitForDrawn(tabId, /^hi\s*$/m);
+    assert.match(await s.screenText(tabId), /^hi$/m);
     assert.match(drawn, /^hi\s*$/m);
   });
 
@@ -99,14 +99,20 @@ describe('a local shell from the session editor', { skip }, () => {
   it('leaves screenshots of the main screen in both languages', async () => {
     const tabId = await s.activeTabId();
     await typeLine(s, 'clear; echo "Termiva local shell"; ls /');
-    await s.waitForScreen(tabId, /Termiva local shell/);
-    await s.page.waitForTimeout(300);
+    await s.waitForDrawn(tabId, /Termiva local shell/);
+    await s.waitForDrawn(tabId, /\busr\b/);
     await s.screenshot('main-en-1280x720.png');
     await s.page.click('.lang-option[data-lang="zh-Hant"]');
     await s.page.waitForFunction(() => document.documentElement.lang === 'zh-Hant');
     await s.screenshot('main-zh-Hant-1280x720.png');
+    const large = await s.terminalSize(tabId);
     await s.page.setViewportSize({ width: 600, height: 400 });
-    await s.page.waitForTimeout(300);
+    await s.page.waitForFunction(
+      ([id, rows]) => window.Termiva.app.state.terminals.get(id).term.rows < rows,
+      [tabId, large.rows],
+    );
+    await s.waitForFitted(tabId);
+    await s.waitForStill();
     await s.screenshot('main-zh-Hant-600x400.png');
     await s.page.click('.lang-option[data-lang="en"]');
     await s.page.waitForFunction(() => document.documentElement.lang === 'en');
@@ -156,9 +162,12 @@ describe('tabs, keys and per-tab settings', { skip }, () => {
     assert.equal(runtime.tabs[0].session_id, LOCAL_SHELL.id);
 
     // Opening the session again re-selects its tab instead of a second one.
+    const since = s.answered.length;
     await s.page.locator('.session').dblclick();
-    await s.page.waitForTimeout(200);
+    await s.waitForAnswered('connect_session', since);
+    await s.nextFrames();
     assert.equal(await s.page.locator('.tab').count(), 1);
+    assert.deepEqual((await s.host.call('get_runtime_state')).tabs.map((t) => t.id), [tabId]);
 
     await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
     await s.page.keyboard.press('Control+W');
@@ -194,8 +203,14 @@ describe('tabs, keys and per-tab settings', { skip }, () => {
     await s.page.click('#tab-reading');
     await s.page.waitForFunction(() => document.getElementById('tab-reading').getAttribute('aria-pressed') === 'false');
     assert.deepEqual(await s.host.call('get_tab_reading', tabId), { reading: false });
-    await typeLine(s, 'echo hidden-$((6*7))');
-    await s.page.waitForTimeout(700);
+    // The shell has written the line once the marker exists; a reading tab would show
+    // it within a pull, so a short look after that is what proves the pause.
+    const marker = path.join(s.tmp, 'hidden-written');
+    await typeLine(s, `echo hidden-$((6*7)); : > '${marker}'`);
+    const deadline = Date.now() + 10000;
+    while (!fs.existsSync(marker) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 20));
+    assert.ok(fs.existsSync(marker), 'the shell never ran the command');
+    await s.page.waitForTimeout(500);
     assert.doesNotMatch(await s.screenText(tabId), /hidden-42/);
     await s.page.click('#tab-reading');
     await s.page.waitForFunction(() => document.getElementById('tab-reading').getAttribute('aria-pressed') === 'true');
@@ -322,6 +337,8 @@ describe('status lines', { skip }, () => {
   it('shows a failed connection as a red error line and the tab as ended', async () => {
     const tabId = await openSessionByName(s, 'Nobody home');
     const text = await s.waitForScreen(tabId, /Connection failed/);
+    // The colours are read from the drawn rows, which follow the buffer within frames.
+    await s.waitForDrawn(tabId, /Connection failed/);
     assert.match(text, new RegExp(`Connecting to 127\\.0\\.0\\.1:${closedPort} \\(Raw\\)`));
     const styles = await s.page.evaluate((id) => {
       const rows = document.querySelector(`.terminal-pane[data-tab-id="${id}"] .xterm-rows`);
@@ -671,7 +688,7 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
     assert.equal(await s.page.textContent('[data-xfer="chosen"]'), 'payload.bin');
     await s.page.click('[data-xfer="start"]');
     await s.page.waitForSelector('[data-xfer="status"][data-state="done"]', { timeout: 20000 });
-    await s.page.waitForTimeout(300); // the bar's last step is animated
+    await s.waitForStill(); // the bar's last step is animated
     await s.screenshot('transfer-done-en-1280x720.png');
 
     const shown = await panelText();
@@ -699,7 +716,9 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
     assert.equal((await s.host.call('xfer_status', await s.activeTabId())).active, true);
     assert.equal(await s.page.isDisabled('[data-xfer="protocol"]'), true);
     await s.page.setViewportSize({ width: 600, height: 400 });
-    await s.page.waitForTimeout(300);
+    await s.page.waitForFunction(() => window.innerWidth === 600);
+    await s.waitForFitted(await s.activeTabId());
+    await s.waitForStill();
     await s.screenshot('transfer-waiting-en-600x400.png');
     const overflow = await s.page.evaluate(() => ({
       width: document.documentElement.scrollWidth,

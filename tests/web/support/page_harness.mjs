@@ -82,6 +82,11 @@ export class PageSession {
     if (process.env.TERMIVA_PAGE_CONSOLE === '1') self.page.on('console', (m) => console.log('[page]', m.text()));
 
     self.bridgeCalls = []; // {op, at}: every call the page made, in order
+    // Every page call the host answered, in order, and how many are still under way
+    // (the steady output pulls aside): what a test waits on instead of a pause.
+    self.answered = [];
+    self.inFlight = 0;
+    const background = new Set(['drain_terminal']);
     await self.page.exposeBinding('termivaTestBridge', async (_source, text) => {
       let request;
       try {
@@ -90,8 +95,15 @@ export class PageSession {
         return JSON.stringify({ error: 'malformed page call' });
       }
       self.bridgeCalls.push({ op: request.op, at: Date.now() });
-      const answer = await self.host.send(request.op, request.args || []);
-      return JSON.stringify('error' in answer ? { error: answer.error } : { result: answer.result });
+      const counted = !background.has(request.op);
+      if (counted) self.inFlight++;
+      try {
+        const answer = await self.host.send(request.op, request.args || []);
+        return JSON.stringify('error' in answer ? { error: answer.error } : { result: answer.result });
+      } finally {
+        if (counted) self.inFlight--;
+        self.answered.push(request.op);
+      }
     });
 
     let chain = Promise.resolve();
@@ -155,6 +167,68 @@ export class PageSession {
       await new Promise((r) => setTimeout(r, 50));
     }
     throw new Error(`terminal never showed ${pattern}; it shows:\n${text}`);
+  }
+
+  // The text xterm.js's renderer has put into the page (its DOM rows), which lags the
+  // buffer by up to a frame.
+  drawnText(tabId) {
+    return this.page.evaluate((id) => {
+      const rows = document.querySelector(`.terminal-pane[data-tab-id="${id}"] .xterm-rows`);
+      return rows ? rows.innerText : null;
+    }, tabId);
+  }
+
+  // Waits until the buffer holds `pattern` and the renderer has drawn it as well.
+  async waitForDrawn(tabId, pattern, timeoutMs = 10000) {
+    const deadline = Date.now() + timeoutMs;
+    await this.waitForScreen(tabId, pattern, timeoutMs);
+    let text = '';
+    while (Date.now() < deadline) {
+      text = (await this.drawnText(tabId)) || '';
+      if (pattern.test(text)) return text;
+      await this.nextFrames();
+    }
+    throw new Error(`the terminal holds ${pattern} but never drew it; drawn:\n${text}`);
+  }
+
+  // Two animation frames: whatever was scheduled for the next frame has been drawn.
+  nextFrames() {
+    return this.page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+  }
+
+  // The terminal fills its pane (a resize has been followed by fit) and that frame is drawn.
+  async waitForFitted(tabId, timeoutMs = 5000) {
+    await this.page.waitForFunction(
+      (id) => {
+        const t = window.Termiva.app.state.terminals.get(id);
+        const dims = t && t.fitAddon.proposeDimensions();
+        return !!dims && dims.cols === t.term.cols && dims.rows === t.term.rows;
+      },
+      tabId,
+      { timeout: timeoutMs },
+    );
+    await this.nextFrames();
+  }
+
+  // No CSS transition or animation is running (a bar's last step, a fade).
+  async waitForStill(timeoutMs = 5000) {
+    await this.page.waitForFunction(
+      () => document.getAnimations().every((a) => a.playState !== 'running' || a.effect?.getTiming().iterations === Infinity),
+      null,
+      { timeout: timeoutMs },
+    );
+    await this.nextFrames();
+  }
+
+  // Waits until the host has answered `op` (counted from `since`, an index into
+  // `answered`) and no other page call is under way.
+  async waitForAnswered(op, since, timeoutMs = 5000) {
+    const deadline = Date.now() + timeoutMs;
+    while (Date.now() < deadline) {
+      if (this.answered.slice(since).includes(op) && this.inFlight === 0) return;
+      await new Promise((r) => setTimeout(r, 20));
+    }
+    throw new Error(`the host never answered ${op} (answered since: ${this.answered.slice(since).join(', ')})`);
   }
 
   async screenshot(name) {
