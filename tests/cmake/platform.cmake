@@ -1,0 +1,7 @@
+# The operating-system layer without a window: the atomic writer and the data folder.
+if(TARGET termiva_platform)
+  termiva_add_test(NAME platform_unit_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/atomic_file_test.cpp
+    LIBS termiva_platform termiva_test_support
+    LABELS unit)
+endif()
