@@ -10,6 +10,14 @@ if(TARGET termiva_platform_gtk)
     LIBS termiva_platform_gtk termiva_test_support
     LABELS gui)
   pkg_check_modules(TERMIVA_DIALOG_X11 REQUIRED IMPORTED_TARGET x11)
+  # Navigation, drops and the bridge: only the program's page ever runs in the view.
+  termiva_add_test(NAME gui_page_guard_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_page_guard_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xdnd_source.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_x11.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
+    LIBS termiva_platform_gtk termiva_test_support PkgConfig::TERMIVA_DIALOG_X11
+    LABELS gui)
   pkg_check_modules(TERMIVA_DIALOG_GIO REQUIRED IMPORTED_TARGET gio-2.0)
   termiva_add_test(NAME gui_dialogs_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_dialogs_test.cpp

@@ -1,8 +1,10 @@
 #include "platform/linux/gtk/gtk_page_window.h"
 
 #include <exception>
+#include <string_view>
 #include <utility>
 
+#include "platform/linux/gtk/gtk_dialogs.h"
 #include "platform/linux/gtk/main_thread.h"
 #include "platform/linux/gtk/page_call.h"
 #include "platform/log.h"
@@ -54,6 +56,40 @@ void paint_background(GtkWidget* window, const GdkRGBA& colour) {
     gtk_style_context_add_provider(gtk_widget_get_style_context(window),
                                    GTK_STYLE_PROVIDER(css.get()),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+}
+
+// Addresses the desktop may open for a link of the page: a browser or a mail program,
+// never a file or a program.
+bool safe_for_desktop(const std::string& uri) {
+    char* scheme = g_uri_parse_scheme(uri.c_str());
+    std::string s = scheme ? scheme : "";
+    g_free(scheme);
+    return s == "http" || s == "https" || s == "mailto";
+}
+
+// Shortened for a log line: an address can be long and is only there to recognise it.
+std::string loggable(const std::string& uri) {
+    return uri.size() > 200 ? uri.substr(0, 200) + "..." : uri;
+}
+
+const char* uri_of(WebKitNavigationAction* action) {
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+    return uri ? uri : "";
+}
+
+// A link the user followed (or a window the page asked for with a click) opens in the
+// desktop's own program when its address is safe there; anything else goes nowhere.
+void hand_to_desktop(WebKitNavigationAction* action, const std::string& uri) {
+    if (!webkit_navigation_action_is_user_gesture(action)) {
+        termiva::log::warn("window", "navigation without a user gesture refused: " + loggable(uri));
+        return;
+    }
+    if (!safe_for_desktop(uri)) {
+        termiva::log::warn("window", "link with an unsafe address not opened: " + loggable(uri));
+        return;
+    }
+    open_url(uri);
 }
 
 }  // namespace
@@ -124,12 +160,20 @@ void GtkPageWindow::build(const WindowOptions& options) {
     m_view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context.get(),
                                           "user-content-manager", m_content.get(), nullptr));
     WebKitSettings* settings = webkit_web_view_get_settings(m_view);
-    webkit_settings_set_allow_file_access_from_file_urls(settings, TRUE);
+    // The page reads nothing through file URLs: its scripts and styles load as parts of
+    // the page, and no script of it may read other files of the machine.
+    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_javascript_can_access_clipboard(settings, TRUE);
     webkit_settings_set_enable_developer_extras(settings, FALSE);
     GdkRGBA background = parse_colour(options.background);
     webkit_web_view_set_background_color(m_view, &background);
     g_signal_connect(m_view, "context-menu", G_CALLBACK(on_context_menu), this);
+    // The view only ever shows our page: every navigation (a link, a script changing
+    // window.location, a file dropped onto the window) is decided here.
+    g_signal_connect(m_view, "decide-policy", G_CALLBACK(on_decide_policy), this);
+    g_signal_connect(m_view, "load-changed", G_CALLBACK(on_load_changed), this);
 
     m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(m_window), options.title.c_str());
@@ -154,8 +198,80 @@ void GtkPageWindow::build(const WindowOptions& options) {
     std::string base = options.html_base.empty() ? std::string() : options.html_base.string();
     char* base_uri =
         base.empty() ? nullptr : g_filename_to_uri((base + "/").c_str(), nullptr, nullptr);
+    m_page_uri = base_uri ? base_uri : "about:blank";
     webkit_web_view_load_html(m_view, options.html.c_str(), base_uri);
     g_free(base_uri);
+}
+
+bool GtkPageWindow::is_own_page(const char* uri) const {
+    if (!uri) return false;
+    std::string_view address(uri);
+    if (auto hash = address.find('#'); hash != std::string_view::npos)
+        address = address.substr(0, hash);
+    return address == m_page_uri;
+}
+
+gboolean GtkPageWindow::on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                         WebKitPolicyDecisionType type, gpointer self) {
+    auto* window = static_cast<GtkPageWindow*>(self);
+    switch (type) {
+        case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION: {
+            WebKitNavigationAction* action =
+                webkit_navigation_policy_decision_get_navigation_action(
+                    WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+            const std::string uri = uri_of(action);
+            if (window->is_own_page(uri.c_str())) {
+                webkit_policy_decision_use(decision);
+                return TRUE;
+            }
+            webkit_policy_decision_ignore(decision);
+            if (webkit_navigation_action_get_navigation_type(action) ==
+                WEBKIT_NAVIGATION_TYPE_LINK_CLICKED) {
+                hand_to_desktop(action, uri);
+            } else {
+                termiva::log::warn("window",
+                                   "navigation away from the page refused: " + loggable(uri));
+            }
+            return TRUE;
+        }
+        case WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION: {
+            WebKitNavigationAction* action =
+                webkit_navigation_policy_decision_get_navigation_action(
+                    WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+            const std::string uri = uri_of(action);
+            webkit_policy_decision_ignore(decision);
+            hand_to_desktop(action, uri);
+            return TRUE;
+        }
+        case WEBKIT_POLICY_DECISION_TYPE_RESPONSE: {
+            // A response never becomes a page or a download unless it is our page itself.
+            auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+            WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
+            const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+            if (window->is_own_page(uri)) {
+                webkit_policy_decision_use(decision);
+            } else {
+                termiva::log::warn(
+                    "window", "response for another page refused: " + loggable(uri ? uri : ""));
+                webkit_policy_decision_ignore(decision);
+            }
+            return TRUE;
+        }
+        default:
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+    }
+}
+
+void GtkPageWindow::on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    auto* window = static_cast<GtkPageWindow*>(self);
+    const char* uri = webkit_web_view_get_uri(view);
+    window->m_showing_page = window->is_own_page(uri);
+    if (!window->m_showing_page)
+        termiva::log::error("window", std::string("the view shows another page: ") +
+                                          loggable(uri ? uri : "") +
+                                          "; the bridge is closed to it");
 }
 
 GtkPageWindow::~GtkPageWindow() {
@@ -258,8 +374,15 @@ gboolean GtkPageWindow::on_context_menu(WebKitWebView*, WebKitContextMenu*, GdkE
 
 gboolean GtkPageWindow::on_script_message(WebKitUserContentManager*, JSCValue* value,
                                           WebKitScriptMessageReply* reply, gpointer self) {
+    auto* window = static_cast<GtkPageWindow*>(self);
+    if (!window->m_showing_page || !window->m_view ||
+        !window->is_own_page(webkit_web_view_get_uri(window->m_view))) {
+        termiva::log::warn("bridge", "page call from a page that is not the program's refused");
+        webkit_script_message_reply_return_error_message(reply, "not the program's page");
+        return TRUE;
+    }
     try {
-        static_cast<GtkPageWindow*>(self)->start_page_call(value, reply);
+        window->start_page_call(value, reply);
     } catch (...) {
         termiva::log::error("bridge", "page call not started");
         webkit_script_message_reply_return_error_message(reply, "page call not started");

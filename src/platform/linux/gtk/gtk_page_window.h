@@ -66,6 +66,11 @@ private:
                                       WebKitScriptMessageReply* reply, gpointer self);
     static gboolean on_context_menu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
                                     WebKitHitTestResult*, gpointer);
+    static gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                     WebKitPolicyDecisionType type, gpointer self);
+    static void on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+    // The address is the program's own page (a fragment aside).
+    bool is_own_page(const char* uri) const;
 
     // Shared with worker threads: the bridge and the counter of running calls.
     std::shared_ptr<const BridgeHandler> m_bridge;
@@ -78,6 +83,10 @@ private:
     WebKitWebView* m_view = nullptr;
     GObjectRef<WebKitUserContentManager> m_content;
     bool m_shown_once = false;
+    // The address the page is loaded under (its folder, as a file URL); the bridge
+    // answers only while the view shows it.
+    std::string m_page_uri;
+    bool m_showing_page = false;
 };
 
 }  // namespace termiva::platform::gtk
