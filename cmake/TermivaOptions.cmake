@@ -12,6 +12,19 @@ if(TERMIVA_SANITIZE)
   add_link_options(-fsanitize=${_san})
 endif()
 
+# libFuzzer targets (tests/fuzz): every library is built with the fuzzer's coverage
+# hooks and ASan+UBSan, so a fault in the code under test is found, not only in the
+# harness.
+option(TERMIVA_FUZZ "build the libFuzzer targets (clang)" OFF)
+if(TERMIVA_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TERMIVA_FUZZ needs clang: CXX=clang++ CC=clang (scripts/fuzz.sh does)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 

@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   # toolchain
   g++ cmake ninja-build pkg-config git clang-format clang-tidy
+  # libFuzzer targets (scripts/fuzz.sh)
+  clang libclang-rt-14-dev
   # libraries
   nlohmann-json3-dev libicu-dev libssh-dev libcurl4-openssl-dev zlib1g-dev libssl-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev

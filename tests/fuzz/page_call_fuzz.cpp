@@ -1,0 +1,45 @@
+// The headless host's reading of a page call script: any text yields a call with a name
+// and an argument list, or nothing, and a call it reads re-reads the same.
+#include <cmath>
+
+#include "fuzz_support.h"
+#include "host_window.h"
+
+namespace {
+
+// Numbers too large for a double read as infinity and are written back as null.
+bool all_finite(const nlohmann::json& value) {
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (value.is_structured()) {
+        for (const auto& item : value)
+            if (!all_finite(item)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string script(reinterpret_cast<const char*>(data), size);
+    const nlohmann::json call = termiva::host::parse_page_call(script);
+    if (call.is_null()) return 0;
+    TERMIVA_FUZZ_CHECK(call.is_object());
+    TERMIVA_FUZZ_CHECK(call["call"].is_string());
+    TERMIVA_FUZZ_CHECK(call["args"].is_array());
+    // What the program writes for such a call reads back as the same call.
+    std::string again = call["call"].get<std::string>() + "(";
+    bool first = true;
+    for (const auto& arg : call["args"]) {
+        if (!first) again += ",";
+        first = false;
+        again += arg.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    }
+    again += ")";
+    const nlohmann::json reread = termiva::host::parse_page_call(again);
+    const std::string& name = call["call"].get_ref<const std::string&>();
+    if (all_finite(call["args"]) && name.rfind("if(", 0) != 0 &&
+        name.find('(') == std::string::npos) {
+        TERMIVA_FUZZ_CHECK(reread == call);
+    }
+    return 0;
+}
