@@ -40,3 +40,12 @@ if(TARGET termiva_connect)
     LIBS termiva_connect peer_process_fixture termiva_test_support
     LABELS integration)
 endif()
+
+# Long-day runs, bounded: many tabs opened and closed, misbehaving peers (label soak).
+if(TARGET termiva-host)
+  termiva_add_test(NAME soak_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/soak_test.cpp
+    LIBS termiva_test_support
+    LABELS soak)
+  add_dependencies(soak_tests termiva-host)
+endif()
