@@ -8,7 +8,7 @@ seconds=${1:-30}
 dir=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTERMIVA_FUZZ=ON -DBUILD_TESTING=OFF -DTERMIVA_WERROR="${TERMIVA_WERROR:-OFF}" \
-  -DTERMIVA_COMPONENTS="sixbitline;flashwright;text;platform;transfer" >/dev/null
+  -DTERMIVA_COMPONENTS="sixbitline;flashwright;text;platform;connect;transfer" >/dev/null
 cmake --build "$dir" -j2
 mkdir -p "$dir/fuzz-findings"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
