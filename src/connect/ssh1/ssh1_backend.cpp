@@ -122,9 +122,9 @@ void _SSH1Backend::resize(int rows, int cols) {
 std::string _SSH1Backend::recv(std::size_t bufsize) {
     if (bufsize == 0) bufsize = 1;
     for (;;) {
-        if (!m_pending.empty()) {
-            std::string out = m_pending.substr(0, bufsize);
-            m_pending.erase(0, out.size());
+        if (m_pending_pos < m_pending.size()) {
+            std::string out = m_pending.substr(m_pending_pos, bufsize);
+            m_pending_pos += out.size();
             return out;
         }
         if (m_closed || !m_open || m_failed) {
@@ -138,7 +138,7 @@ std::string _SSH1Backend::recv(std::size_t bufsize) {
                 return {};
             }
         }
-        std::string bytes = read_some(m_fd, 16384, m_wake);
+        std::string bytes = read_some(m_fd, 65536, m_wake);
         if (bytes.empty()) {
             m_closed = true;
             return {};
@@ -147,11 +147,13 @@ std::string _SSH1Backend::recv(std::size_t bufsize) {
             std::lock_guard state(m_state_lock);
             m_client->feed(bytes);
             m_pending = m_client->take_data();
+            m_pending_pos = 0;
         } catch (const Ssh1Error& e) {
             log::warn("ssh1",
                       std::string("connection to ") + m_options.host + " broken: " + e.what());
             std::lock_guard state(m_state_lock);
             m_pending = m_client->take_data();
+            m_pending_pos = 0;
             m_failed = true;
             continue;
         }

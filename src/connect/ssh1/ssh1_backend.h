@@ -61,6 +61,7 @@ private:
     std::mutex m_state_lock;
     std::unique_ptr<ssh1::Ssh1Client> m_client;
     std::string m_pending;  // shell output not yet handed out (reader thread only)
+    std::size_t m_pending_pos = 0;
     bool m_failed = false;  // reader thread only
 };
 
