@@ -233,6 +233,32 @@ TEST_F(Ssh1BackendTest, CloseFromAnotherThreadFreesABlockedReader) {
     EXPECT_EQ(server.wait_for_event("client disconnect", 5s), "client disconnect");
 }
 
+TEST_F(Ssh1BackendTest, ALargePasteDuringAFloodOfOutputNeverStalls) {
+    // SSH-1 has no flow control: while the server waits for us to read, it reads nothing.
+    // A sender stuck on the full socket must not keep the reader from reading.
+    Ssh1FixtureOptions fo;
+    fo.small_buffers = true;
+    Ssh1Fixture server(dir.path(), dir.path() / "host_key", fo);
+    ASSERT_GT(server.port(), 0);
+    _SSH1Backend backend(options_for(server));
+    ASSERT_NO_THROW(backend.connect());
+    Reader reader(backend);
+    backend.send("stty raw -echo; (yes | head -c 3000000; echo flood''done) & cat >/dev/null\n");
+    std::thread paster([&] {
+        const std::string chunk(64 * 1024, 'p');
+        try {
+            for (int i = 0; i < 16; ++i)
+                backend.send(chunk);
+        } catch (const BackendError&) {
+            // the test failed already and closed the connection
+        }
+    });
+    const bool done = reader.wait_for("flooddone", 60s);
+    if (!done) backend.close();
+    paster.join();
+    EXPECT_TRUE(done) << "stalled after " << reader.text().size() << " bytes";
+}
+
 TEST_F(Ssh1BackendTest, BrokenPacketsAfterLoginEndTheStream) {
     for (const char* mode : {"overlong", "badcrc", "unknown"}) {
         SCOPED_TRACE(mode);

@@ -24,13 +24,29 @@ _SSH1Backend::~_SSH1Backend() {
     if (fd >= 0) ::close(fd);
 }
 
-void _SSH1Backend::flush_locked() {
-    std::string out;
-    {
+void _SSH1Backend::flush(bool wait) {
+    for (;;) {
+        std::unique_lock turn(m_write_lock, std::defer_lock);
+        if (wait) {
+            turn.lock();
+        } else if (!turn.try_lock()) {
+            return;  // the thread writing now sends what we queued before it lets go
+        }
+        for (;;) {
+            std::string out;
+            {
+                std::lock_guard state(m_state_lock);
+                out = m_client->take_output();
+            }
+            if (out.empty()) break;
+            write_all(m_fd, out, m_wake);
+        }
+        turn.unlock();
+        // Something queued between our last look and the unlock, by a thread that found
+        // the turn taken, is ours to send.
         std::lock_guard state(m_state_lock);
-        if (m_client) out = m_client->take_output();
+        if (!m_client->has_output()) return;
     }
-    if (!out.empty()) write_all(m_fd, out, m_wake);
 }
 
 void _SSH1Backend::connect() {
@@ -60,10 +76,7 @@ void _SSH1Backend::connect() {
     try {
         char buf[16384];
         for (;;) {
-            {
-                std::lock_guard write(m_write_lock);
-                flush_locked();
-            }
+            flush(true);
             {
                 std::lock_guard state(m_state_lock);
                 if (m_client->open()) {
@@ -100,23 +113,21 @@ void _SSH1Backend::connect() {
 
 void _SSH1Backend::send(std::string_view data) {
     if (m_closed || !m_open) throw BackendError("not connected");
-    std::lock_guard write(m_write_lock);
     {
         std::lock_guard state(m_state_lock);
         if (m_client->ended()) throw BackendError("connection ended");
         m_client->send_data(data);
     }
-    flush_locked();
+    flush(true);
 }
 
 void _SSH1Backend::resize(int rows, int cols) {
     if (m_closed || !m_open) return;
-    std::lock_guard write(m_write_lock);
     {
         std::lock_guard state(m_state_lock);
         m_client->window_change(rows, cols);
     }
-    flush_locked();
+    flush(true);
 }
 
 std::string _SSH1Backend::recv(std::size_t bufsize) {
@@ -158,8 +169,7 @@ std::string _SSH1Backend::recv(std::size_t bufsize) {
             continue;
         }
         try {
-            std::lock_guard write(m_write_lock);
-            flush_locked();
+            flush(false);
         } catch (const BackendError& e) {
             // The answer (an exit confirmation) could not go out: the peer is gone, which
             // the next read reports as the end of the stream.

@@ -47,8 +47,10 @@ public:
     std::string cipher_name() const;
 
 private:
-    // Writes what the protocol has queued; the caller holds m_write_lock.
-    void flush_locked();
+    // Writes what the protocol has queued. Senders wait for their turn; the reader does
+    // not (`wait` false): a sender stuck on a full socket may be waiting for the server,
+    // and an SSH-1 server reads nothing while it waits for us to read.
+    void flush(bool wait);
 
     Options m_options;
     WakeFd m_wake;
@@ -56,7 +58,8 @@ private:
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_open{false};
     // Lock order: m_write_lock before m_state_lock. Output is taken and written under
-    // m_write_lock so encrypted packets reach the socket in the order they were made.
+    // m_write_lock so encrypted packets reach the socket in the order they were made;
+    // whoever holds it writes everything queued, also what other threads queued.
     std::mutex m_write_lock;
     std::mutex m_state_lock;
     std::unique_ptr<ssh1::Ssh1Client> m_client;

@@ -39,6 +39,7 @@ public:
     // Ssh1Error for any other failure; the client is then unusable.
     void feed(std::string_view bytes);
     std::string take_output();
+    bool has_output() const { return !m_output.empty(); }
     std::string take_data();
 
     State state() const { return m_state; }
