@@ -582,6 +582,41 @@ describe('SSH and SUPDUP sessions in the editor', { skip }, () => {
     assert.equal(saved.supdup_scroll, false);
   });
 
+  it('shows only the fields SSH-1 uses and asks SSH-1 for a password', async () => {
+    await s.page.click('#new-session');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    assert.equal(await s.page.inputValue('#field-ssh_version'), '2');
+    const versionOnly = ['private_key', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat'];
+    const shared = ['host', 'port', 'username', 'password', 'terminal_type', 'line_code_page'];
+    const visible = (key) => s.page.isVisible(`.form-row[data-key="${key}"]`);
+    for (const key of versionOnly.concat(shared)) assert.equal(await visible(key), true, key);
+    await s.page.selectOption('#field-ssh_version', '1');
+    for (const key of versionOnly) assert.equal(await visible(key), false, key);
+    for (const key of shared) assert.equal(await visible(key), true, key);
+
+    await s.page.fill('#field-name', 'Old switch');
+    await s.page.fill('#field-host', 'switch.example.test');
+    await s.page.fill('#field-username', 'admin');
+    await s.page.click('#editor-save');
+    assert.equal(await s.page.locator('#editor-error').textContent(), 'Password is required.');
+    await s.page.fill('#field-password', 'cisco');
+    await s.screenshot('editor-ssh1-en-1280x720.png');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const saved = (await s.host.call('get_initial_state')).sessions.find((x) => x.name === 'Old switch');
+    assert.ok(saved, 'the SSH-1 session was not stored');
+    assert.equal(saved.protocol, 'ssh');
+    assert.equal(saved.ssh_version, '1');
+    assert.equal(saved.password, 'cisco');
+
+    // Back to SSH-2 in the editor: its own fields return and no password is demanded.
+    await s.page.click('#new-session');
+    await s.page.selectOption('#field-ssh_version', '1');
+    await s.page.selectOption('#field-ssh_version', '2');
+    for (const key of versionOnly) assert.equal(await visible(key), true, key);
+    await s.page.click('#editor-cancel');
+  });
+
   it('fits the SSH editor in a small window', async () => {
     await s.page.setViewportSize({ width: 600, height: 400 });
     await s.page.click('#new-session');

@@ -15,6 +15,11 @@
 
   const SHELLS = ['cmd', 'bash', 'zsh', 'sh', 'fish', 'powershell', 'custom'];
 
+  // SSH-1 logs in with a password only and has no keep-alive, compression choice,
+  // agent or algorithm sets: its sessions show none of those fields.
+  const isSsh1 = (values) => String(values.ssh_version ?? '2') === '1';
+  const notSsh1 = (values) => !isSsh1(values);
+
   // Field definitions: `key` is the session field, `type` the control, `label` a page text.
   const FIELDS = {
     host: { type: 'text', label: 'editor.host', placeholder: 'editor.host_placeholder', required: true },
@@ -33,15 +38,26 @@
       showIf: (values) => values.conpty_shell === 'custom',
     },
     conpty_cwd: { type: 'text', label: 'editor.cwd', placeholder: 'editor.cwd_placeholder' },
+    ssh_version: {
+      type: 'select',
+      label: 'editor.ssh_version',
+      options: (t) => [['2', t('ssh_version.2')], ['1', t('ssh_version.1')]],
+    },
     username: { type: 'text', label: 'editor.username', placeholder: 'editor.username_placeholder' },
-    password: { type: 'password', label: 'editor.password', placeholder: 'editor.password_placeholder' },
+    password: { type: 'password', label: 'editor.password', placeholder: 'editor.password_placeholder', requiredIf: isSsh1 },
     // The path is picked through the program's file dialog; typing it stays possible.
-    private_key: { type: 'file', label: 'editor.private_key', placeholder: 'editor.private_key_placeholder', pick: 'pick_private_key' },
+    private_key: {
+      type: 'file',
+      label: 'editor.private_key',
+      placeholder: 'editor.private_key_placeholder',
+      pick: 'pick_private_key',
+      showIf: notSsh1,
+    },
     terminal_type: { type: 'text', label: 'editor.terminal_type' },
-    keepalive_sec: { type: 'number', label: 'editor.keepalive_sec', min: 0, max: 3600 },
-    compression: { type: 'checkbox', label: 'editor.compression' },
-    agent_forwarding: { type: 'checkbox', label: 'editor.agent_forwarding' },
-    ssh_legacy_compat: { type: 'checkbox', label: 'editor.ssh_legacy_compat' },
+    keepalive_sec: { type: 'number', label: 'editor.keepalive_sec', min: 0, max: 3600, showIf: notSsh1 },
+    compression: { type: 'checkbox', label: 'editor.compression', showIf: notSsh1 },
+    agent_forwarding: { type: 'checkbox', label: 'editor.agent_forwarding', showIf: notSsh1 },
+    ssh_legacy_compat: { type: 'checkbox', label: 'editor.ssh_legacy_compat', showIf: notSsh1 },
     supdup_charset: {
       type: 'select',
       label: 'editor.supdup_charset',
@@ -58,10 +74,10 @@
     {
       id: 'ssh',
       label: 'protocol.ssh',
-      connection: ['host', 'port', 'username', 'password', 'private_key'],
+      connection: ['ssh_version', 'host', 'port', 'username', 'password', 'private_key'],
       terminal: ['terminal_type', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat', 'line_code_page'],
       defaults: {
-        host: '', port: 22, username: '', password: '', private_key: '', terminal_type: 'xterm-256color',
+        ssh_version: '2', host: '', port: 22, username: '', password: '', private_key: '', terminal_type: 'xterm-256color',
         keepalive_sec: 30, compression: false, agent_forwarding: false, ssh_legacy_compat: false, line_code_page: 'utf-8',
       },
       summary: (s) => {

@@ -242,7 +242,8 @@
         const field = FIELDS[key];
         if (field.showIf && !field.showIf(this.values)) continue;
         const value = this.values[key];
-        if (field.required && String(value ?? '').trim() === '') {
+        const required = field.required || (field.requiredIf && field.requiredIf(this.values));
+        if (required && String(value ?? '').trim() === '') {
           return { key, text: t('editor.required', { field: t(field.label) }) };
         }
         if (field.type === 'port' && value !== '' && value !== undefined) {
