@@ -123,6 +123,7 @@ public:
     // ---- connections ----
     void _start_ssh(const std::string& tab_id);
     void _start_raw_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);

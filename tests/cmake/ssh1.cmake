@@ -41,3 +41,12 @@ if(TARGET termiva_ssh1 AND TARGET termiva_ssh2)
     LIBS ssh1_fixture termiva_ssh1 termiva_ssh2 sshd_fixture termiva_test_support
     LABELS integration)
 endif()
+
+# SSH-1 tabs end to end through termiva-host.
+if(TARGET termiva-host AND TARGET ssh1_fixture)
+  termiva_add_test(NAME ssh1_tab_tests
+    SOURCES ${_ssh1}/integration/ssh1_tab_test.cpp
+    LIBS ssh1_fixture termiva_test_support
+    LABELS integration)
+  add_dependencies(ssh1_tab_tests termiva-host)
+endif()

@@ -27,12 +27,10 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         const Json& version = member(s, "ssh_version");
         std::string v = version.is_null() ? "2" : text_of(version);
         if (v == "1") {
-            // SSH-1 is not built in this version: answered like an unknown protocol.
-            _mark_not_alive(*tab);
-            _push_info(tab_id, _t("err.proto_unsupported", {{"proto", "SSH"}}), true);
-            return;
+            _start_ssh1_impl(tab_id, s, tab);
+        } else {
+            _start_ssh_impl(tab_id, s, tab);
         }
-        _start_ssh_impl(tab_id, s, tab);
     } else if (protocol == "raw") {
         _start_raw_impl(tab_id, s, tab);
     } else if (protocol == "supdup") {

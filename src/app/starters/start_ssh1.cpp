@@ -1,0 +1,44 @@
+// SSH-1 tabs: password login only, the host key checked against the shared known_hosts.
+#include <map>
+
+#include "app/json_values.h"
+#include "app/starters/stream_starter.h"
+#include "connect/ssh1/ssh1_backend.h"
+#include "connect/ssh1/ssh1_bugs.h"
+
+namespace termiva {
+
+void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
+    std::string host = text_field(sess, "host");
+    int port = int_field(sess, "port", 22);
+    _push_info(tab_id,
+               _t("info.connecting_ssh1", {{"host", host}, {"port", std::to_string(port)}}));
+
+    _SSH1Backend::Options options;
+    options.password = text_field(sess, "password");
+    if (options.password.empty()) {
+        _mark_not_alive(*tab);
+        _push_info(tab_id, _t("info.ssh1_password_required"), true);
+        return;
+    }
+    options.host = host;
+    options.port = port;
+    options.username = text_field(sess, "username");
+    options.term_type = text_field(sess, "terminal_type", "xterm");
+    options.rows = 24;
+    options.cols = 80;
+    options.timeout = 15;
+    std::map<std::string, std::string> modes;
+    const Json& bugs = member(sess, "ssh_bugs");
+    if (bugs.is_object()) {
+        for (const auto& [name, mode] : bugs.items()) {
+            if (mode.is_string()) modes[name] = mode.get<std::string>();
+        }
+    }
+    options.bugs = ssh1::forced_on(modes);
+    options.known_hosts_file = HOST_KEYS_FILE;
+    auto backend = std::make_shared<_SSH1Backend>(std::move(options));
+    run_stream_starter(*this, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});
+}
+
+}  // namespace termiva
