@@ -234,11 +234,11 @@ TEST(Ssh1KnownHosts, FirstKeyRecordedSameKeyKnownChangedKeyRefused) {
 }
 
 TEST(Ssh1Bugs, OnlyFlagsForcedOnAreApplied) {
-    const auto set = forced_on({{"ignore1", "on"},
-                                {"plainpw1", "auto"},
-                                {"rsa1", "off"},
-                                {"ignore2", "on"},
-                                {"bogus", "on"}});
+    const auto set = SSHBugSpec::ssh1_forced_on({{"ignore1", "on"},
+                                                 {"plainpw1", "auto"},
+                                                 {"rsa1", "off"},
+                                                 {"ignore2", "on"},
+                                                 {"bogus", "on"}});
     EXPECT_EQ(set, std::set<std::string>{"ignore1"});
     EXPECT_TRUE(Ssh1Quirks::from(set).no_ignore);
     EXPECT_FALSE(Ssh1Quirks::from(set).plain_password);

@@ -4,7 +4,7 @@
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
 #include "connect/ssh1/ssh1_backend.h"
-#include "connect/ssh1/ssh1_bugs.h"
+#include "connect/ssh_bugs/ssh_bugs.h"
 
 namespace termiva {
 
@@ -35,7 +35,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, c
             if (mode.is_string()) modes[name] = mode.get<std::string>();
         }
     }
-    options.bugs = ssh1::forced_on(modes);
+    options.bugs = SSHBugSpec::ssh1_forced_on(modes);
     options.known_hosts_file = HOST_KEYS_FILE;
     auto backend = std::make_shared<_SSH1Backend>(std::move(options));
     run_stream_starter(*this, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});

@@ -4,23 +4,11 @@
 #include "platform/log.h"
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <cstdint>
 #include <string_view>
 
 namespace termiva {
 namespace {
-
-constexpr std::array<std::string_view, 4> ACTED_ON = {"ignore2", "rsa_sha2", "oldgex2", "rekey2"};
-constexpr std::array<std::string_view, 8> NO_SWITCH = {
-    "hmac2", "derivekey2", "rsapad2", "pksessid2", "maxpkt2", "winadj", "chanreq", "dropstart"};
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // libssh's own offers, for when a flag has to narrow a category the session left open.
 const std::vector<std::string> DEFAULT_KEX = {"curve25519-sha256",
@@ -37,42 +25,6 @@ const std::vector<std::string> DEFAULT_HOST_KEYS = {"ssh-ed25519",         "ecds
                                                     "rsa-sha2-512",        "rsa-sha2-256"};
 
 }  // namespace
-
-SSHBugSpec::SSHBugSpec(const std::map<std::string, std::string>& modes) {
-    for (const auto& [name, text] : modes) {
-        const std::string flag = lower(name);
-        if (!known_flag(flag)) continue;
-        const std::string mode = lower(text);
-        if (mode == "on" || mode == "true" || mode == "1") {
-            m_modes[flag] = SshBugMode::on;
-        } else if (mode == "off" || mode == "false" || mode == "0") {
-            m_modes[flag] = SshBugMode::off;
-        } else {
-            m_modes[flag] = SshBugMode::automatic;
-        }
-    }
-}
-
-bool SSHBugSpec::known_flag(const std::string& flag) {
-    return std::find(ACTED_ON.begin(), ACTED_ON.end(), flag) != ACTED_ON.end() ||
-           std::find(NO_SWITCH.begin(), NO_SWITCH.end(), flag) != NO_SWITCH.end();
-}
-
-SshBugMode SSHBugSpec::mode(const std::string& flag) const {
-    auto it = m_modes.find(flag);
-    return it == m_modes.end() ? SshBugMode::automatic : it->second;
-}
-
-std::vector<std::string> SSHBugSpec::without_effect() const {
-    std::vector<std::string> out;
-    for (const auto& [flag, mode] : m_modes) {
-        if (mode == SshBugMode::on &&
-            std::find(NO_SWITCH.begin(), NO_SWITCH.end(), flag) != NO_SWITCH.end()) {
-            out.push_back(flag);
-        }
-    }
-    return out;
-}
 
 namespace ssh2 {
 
