@@ -23,10 +23,12 @@
 #include "app/bridge/bridge_table.h"
 #include "app/bridge/bridge_workers.h"
 #include "app/desktop/desktop_shell.h"
+#include "app/esp/esp_tools.h"
 #include "app/launcher/host_channels.h"
 #include "app/launcher/launcher_link.h"
 #include "app/messages/messages.h"
 #include "app/output/terminal_output.h"
+#include "app/serial/serial_tabs.h"
 #include "app/store/session_store.h"
 #include "app/tabs/tab.h"
 #include "app/tabs/tab_registry.h"
@@ -126,6 +128,12 @@ public:
     void _start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    // Serial tabs (serial/): the starter becomes the tab's reader for the tab's life.
+    void _start_serial_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
+        m_serial._start_serial_impl(tab_id, sess, tab);
+    }
+    void _serial_reader_loop(const std::string& tab_id) { m_serial._serial_reader_loop(tab_id); }
+    Json list_serial_ports() { return SerialTabs::list_serial_ports(); }
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
     // SSH-2 (starters/start_ssh.cpp and its neighbours).
     void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
@@ -155,6 +163,31 @@ public:
     std::filesystem::path _xfer_default_recv_dir();
     // The text to show for received bytes (a running transfer may consume them).
     std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
+
+    // ---- ESP boards on serial tabs (esp/) ----
+    bool hard_reset_esp(const std::string& tab_id) { return m_esp.hard_reset_esp(tab_id); }
+    bool enter_bootloader_esp(const std::string& tab_id) {
+        return m_esp.enter_bootloader_esp(tab_id);
+    }
+    Json esp_flash_start(const std::string& tab_id, const std::string& mode, const Json& files,
+                         const Json& options) {
+        return m_esp.esp_flash_start(tab_id, mode, files, options);
+    }
+    Json esp_flash_pick_files() { return m_esp.esp_flash_pick_files(); }
+    Json esp_guess_offset(const std::string& filename, const std::string& chip) {
+        return m_esp.esp_guess_offset(filename, chip);
+    }
+    long long esp_file_size(const std::string& path) { return m_esp.esp_file_size(path); }
+    Json esp_chip_list() { return m_esp.esp_chip_list(); }
+    Json esp_get_session_prefs(const std::string& tab_id) {
+        return m_esp.esp_get_session_prefs(tab_id);
+    }
+    flashwright::ResetFuncs _esp_reset_funcs(const std::string& tab_id) {
+        return m_esp._esp_reset_funcs(tab_id);
+    }
+    bool _fire_esp_reset(const std::string& tab_id, const std::string& mode) {
+        return m_esp._fire_esp_reset(tab_id, mode);
+    }
 
     // ---- desktop conveniences ----
     // The clipboard's text, "" when there is none.
@@ -217,6 +250,8 @@ private:
     void register_ssh_bridge();
     void register_xfer_bridge();
     void register_desktop_bridge();
+    void register_serial_bridge();
+    void register_esp_bridge();
     // Moves received bytes into the terminal until the stream ends, then marks the tab
     // ended, shows the end line and closes the connection.
     void read_until_end(const std::string& tab_id, const TabPtr& tab);
@@ -233,6 +268,8 @@ private:
     TabRegistry m_tabs;
     TerminalOutput m_output;
     TransferCoordinator m_transfer;
+    SerialTabs m_serial{*this};
+    EspTools m_esp{*this};
 
     BridgeTable m_bridge;
 

@@ -12,3 +12,21 @@ if(TARGET termiva_platform)
     LIBS termiva_platform termiva_test_support
     LABELS integration)
 endif()
+
+# Serial tabs through the real termiva-host, socat pty pairs as the cable.
+if(TARGET termiva-host)
+  termiva_add_test(NAME serial_tab_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/serial_tab_test.cpp
+    LIBS termiva_test_support
+    LABELS integration)
+  add_dependencies(serial_tab_tests termiva-host)
+endif()
+
+# ESP flashing through a serial tab, the simulated board on the pty pair's far end.
+if(TARGET termiva-host AND TARGET esp_sim)
+  termiva_add_test(NAME esp_tab_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/esp_tab_test.cpp
+    LIBS termiva_test_support esp_sim
+    LABELS integration)
+  add_dependencies(esp_tab_tests termiva-host)
+endif()

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +19,9 @@ fs::path program_dir() {
 }
 
 HostProcess::HostProcess(const fs::path& data_dir) {
-    int to_child[2], from_child[2];
-    if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0) {
+    int to_child[2], from_child[2], err_child[2];
+    if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0 ||
+        ::pipe2(err_child, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
     fs::path exe = program_dir() / "termiva-host";
@@ -27,15 +29,19 @@ HostProcess::HostProcess(const fs::path& data_dir) {
     if (m_pid == 0) {
         ::dup2(to_child[0], STDIN_FILENO);
         ::dup2(from_child[1], STDOUT_FILENO);
+        ::dup2(err_child[1], STDERR_FILENO);
         ::execl(exe.c_str(), exe.c_str(), "--data-dir", data_dir.c_str(), nullptr);
         std::fprintf(stderr, "cannot run %s: %s\n", exe.c_str(), std::strerror(errno));
         ::_exit(127);
     }
     ::close(to_child[0]);
     ::close(from_child[1]);
+    ::close(err_child[1]);
     m_in = to_child[1];
     m_out = from_child[0];
+    m_err = err_child[0];
     m_reader = std::thread([this] { read_loop(); });
+    m_err_reader = std::thread([this] { read_stderr_loop(); });
 }
 
 HostProcess::~HostProcess() {
@@ -48,7 +54,59 @@ HostProcess::~HostProcess() {
     }
     if (m_in >= 0) ::close(m_in);
     if (m_reader.joinable()) m_reader.join();
+    m_err_stop = true;
+    if (m_err_reader.joinable()) m_err_reader.join();
     if (m_out >= 0) ::close(m_out);
+    if (m_err >= 0) ::close(m_err);
+}
+
+void HostProcess::read_stderr_loop() {
+    std::string pending;
+    char buf[8192];
+    for (;;) {
+        // Children of the host may keep the pipe open after the host has gone: once it
+        // has been waited for, what is not there yet is not waited for.
+        pollfd p{m_err, POLLIN, 0};
+        if (::poll(&p, 1, 50) == 0) {
+            if (m_err_stop) break;
+            continue;
+        }
+        ssize_t n = ::read(m_err, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const auto now = std::chrono::steady_clock::now();
+        // Still shown where the host's diagnostics always went.
+        (void)!::write(STDERR_FILENO, buf, static_cast<std::size_t>(n));
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::lock_guard lock(m_lock);
+            m_err_lines.push_back(ErrLine{pending.substr(0, nl), now});
+            pending.erase(0, nl + 1);
+            m_cv.notify_all();
+        }
+    }
+}
+
+std::vector<HostProcess::ErrLine> HostProcess::stderr_lines() {
+    std::lock_guard lock(m_lock);
+    return m_err_lines;
+}
+
+std::optional<HostProcess::ErrLine> HostProcess::wait_for_stderr(
+    const std::string& needle, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_lock);
+    std::optional<ErrLine> found;
+    m_cv.wait_for(lock, timeout, [&] {
+        for (const auto& l : m_err_lines) {
+            if (l.text.find(needle) != std::string::npos) {
+                found = l;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
 }
 
 void HostProcess::read_loop() {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -49,17 +50,33 @@ public:
     std::string drain_until(const std::string& tab_id, const std::string& needle,
                             std::chrono::milliseconds timeout);
 
+    // The host's standard-error lines so far (its diagnostics), each with the moment it
+    // arrived here; they are passed on to this process's standard error as well.
+    struct ErrLine {
+        std::string text;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<ErrLine> stderr_lines();
+    // Waits until a standard-error line contains `needle`; returns it.
+    std::optional<ErrLine> wait_for_stderr(const std::string& needle,
+                                           std::chrono::milliseconds timeout);
+
     // Asks the host to quit and waits for it; returns its exit status (-1 on timeout).
     int quit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     pid_t pid() const { return m_pid; }
 
 private:
     void read_loop();
+    void read_stderr_loop();
 
     pid_t m_pid = -1;
     int m_in = -1;
     int m_out = -1;
+    int m_err = -1;
     std::thread m_reader;
+    std::thread m_err_reader;
+    std::atomic<bool> m_err_stop{false};
+    std::vector<ErrLine> m_err_lines;
     std::mutex m_lock;
     std::condition_variable m_cv;
     std::vector<nlohmann::json> m_responses;

@@ -42,6 +42,15 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"xfer_pick_files", constant(Json::array())},
         {"xfer_pick_save_dir", constant("")},
         {"read_clipboard", constant("")},
+        {"list_serial_ports", constant(Json::array())},
+        {"hard_reset_esp", constant(false)},
+        {"enter_bootloader_esp", constant(false)},
+        {"esp_flash_start", constant({{"ok", false}})},
+        {"esp_flash_pick_files", constant(Json::array())},
+        {"esp_guess_offset", constant(nullptr)},
+        {"esp_file_size", constant(-1)},
+        {"esp_chip_list", constant(Json::array())},
+        {"esp_get_session_prefs", constant(Json::object())},
     };
 }
 

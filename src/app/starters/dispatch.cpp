@@ -31,6 +31,8 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         } else {
             _start_ssh_impl(tab_id, s, tab);
         }
+    } else if (protocol == "serial") {
+        _start_serial_impl(tab_id, s, tab);
     } else if (protocol == "raw") {
         _start_raw_impl(tab_id, s, tab);
     } else if (protocol == "supdup") {

@@ -1,0 +1,245 @@
+#include "app/esp/esp_tools.h"
+
+#include <cctype>
+#include <filesystem>
+#include <limits>
+#include <utility>
+
+#include "app/json_values.h"
+#include "app/serial/serial_tabs.h"
+#include "app/termiva_app.h"
+#include "platform/desktop.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace {
+
+// An ESP flashing job in a tab's job slot.
+class EspFlashJob : public Job {
+public:
+    template <typename... Args>
+    explicit EspFlashJob(Args&&... args) : m_flasher(std::forward<Args>(args)...) {}
+    void start() override { m_flasher.start(); }
+    void feed(std::string_view data) override { m_flasher.feed(data); }
+    bool is_done() const override { return m_flasher.is_done(); }
+    void cancel() override { m_flasher.cancel(); }
+
+private:
+    flashwright::EspFlasher m_flasher;
+};
+
+std::shared_ptr<platform::SerialPort> port_of(const TabPtr& tab) {
+    std::lock_guard lock(tab->lock);
+    return termiva::port_of(*tab);
+}
+
+std::string base_name(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+
+}  // namespace
+
+std::optional<long long> EspTools::parse_offset(const Json& raw) {
+    if (raw.is_string()) {
+        std::string text = raw.get<std::string>();
+        const auto b = text.find_first_not_of(" \t");
+        const auto e = text.find_last_not_of(" \t");
+        text = b == std::string::npos ? "" : text.substr(b, e - b + 1);
+        if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+            long long value = 0;
+            for (std::size_t i = 2; i < text.size(); ++i) {
+                const int c = std::tolower(static_cast<unsigned char>(text[i]));
+                int digit;
+                if (c >= '0' && c <= '9') {
+                    digit = c - '0';
+                } else if (c >= 'a' && c <= 'f') {
+                    digit = c - 'a' + 10;
+                } else {
+                    return std::nullopt;
+                }
+                if (value > (std::numeric_limits<long long>::max() - digit) / 16)
+                    return std::nullopt;
+                value = value * 16 + digit;
+            }
+            return value;
+        }
+        return to_integer(raw);
+    }
+    if (raw.is_number() || raw.is_boolean()) return to_integer(raw);
+    return std::nullopt;
+}
+
+bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mode) {
+    const std::string tag = "esp_reset:" + mode;
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) {
+        log::warn(tag, "tab " + tab_id + " not found");
+        return false;
+    }
+    auto port = port_of(tab);
+    if (!port || !port->is_open()) {
+        log::warn(tag, std::string("ser=") + (port ? "<serial " + port->name() + ">" : "None") +
+                           " open=" + (port ? "False" : "None"));
+        return false;
+    }
+    log::info(tag, "dispatching to worker thread");
+    m_app._spawn([port, mode, tag] {
+        try {
+            if (mode == "hard_reset") {
+                port->hard_reset();
+            } else {
+                port->enter_bootloader();
+            }
+            log::info(tag, "done");
+        } catch (const std::exception& e) {
+            log::warn(tag, e.what());
+        }
+    });
+    return true;
+}
+
+flashwright::ResetFuncs EspTools::_esp_reset_funcs(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab || !port_of(tab)) return {};
+    // The port the tab holds when the reset is asked for: after a reconnect that is a new
+    // object, and the one the map was made with is closed.
+    auto current = [tab] {
+        auto port = port_of(tab);
+        if (!port) throw platform::SerialError("the serial port is not open");
+        return port;
+    };
+    return {{"hard_reset", [current] { current()->hard_reset(); }},
+            {"enter_bootloader_uart", [current] { current()->enter_bootloader(); }},
+            {"enter_bootloader_usb", [current] { current()->enter_bootloader_usb_jtag(); }}};
+}
+
+Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mode,
+                               const Json& files, const Json& options) {
+    auto refuse = [](const std::string& reason) { return Json{{"ok", false}, {"reason", reason}}; };
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return refuse(m_app._t("err.tab_not_found"));
+    {
+        std::lock_guard lock(tab->lock);
+        if (!termiva::port_of(*tab)) return refuse(m_app._t("esp.reason.not_serial"));
+        if (tab->_xfer && !tab->_xfer->is_done()) return refuse(m_app._t("esp.reason.busy"));
+    }
+    Json opts = options.is_object() ? options : Json::object();
+    const std::string chip =
+        member(opts, "chip").is_null() ? "auto" : text_of(member(opts, "chip"));
+    if (chip != "auto" && !flashwright::find_chip(chip))
+        return refuse(m_app._t("esp.reason.unknown_chip", {{"chip", chip}}));
+
+    std::vector<flashwright::FlashFile> cleaned;
+    if (mode == "esp-flash") {
+        if (!files.is_array() || files.empty()) return refuse(m_app._t("esp.reason.need_files"));
+        for (const auto& entry : files) {
+            const std::string path = text_of(member(entry, "path"));
+            const Json& raw = member(entry, "offset");
+            const auto offset = parse_offset(raw);
+            if (!offset) {
+                return refuse(
+                    m_app._t("esp.reason.bad_offset",
+                             {{"filename", base_name(path)},
+                              {"offset", raw.is_string() ? raw.get<std::string>() : raw.dump()}}));
+            }
+            cleaned.push_back({path, *offset});
+        }
+    }
+
+    // Set before the job can report anything: its "done" must free only its own slot.
+    auto source = std::make_shared<const Job*>(nullptr);
+    auto job = std::make_shared<EspFlashJob>(
+        mode, std::move(cleaned), opts,
+        [this, tab_id](const std::string& bytes) { m_app._xfer_send_bytes(tab_id, bytes); },
+        _esp_reset_funcs(tab_id),
+        [this, tab_id, source](const Json& ev) { m_app._xfer_on_event(tab_id, ev, *source); });
+    *source = job.get();
+    std::shared_ptr<Job> ended;
+    {
+        // The busy check again, with taking the slot, under one lock: of two starts at the
+        // same moment only one wins.
+        std::lock_guard lock(tab->lock);
+        if (tab->closed || !termiva::port_of(*tab))
+            return refuse(m_app._t("esp.reason.not_serial"));
+        if (tab->_xfer && !tab->_xfer->is_done()) return refuse(m_app._t("esp.reason.busy"));
+        ended = std::exchange(tab->_xfer, job);
+    }
+    // An ended job whose "done" has not freed the slot yet: let its reference go elsewhere.
+    if (ended) m_app._spawn([ended = std::move(ended)]() mutable { ended.reset(); });
+
+    const std::string interface =
+        member(opts, "interface").is_null() ? "auto" : text_of(member(opts, "interface"));
+    Json rec;
+    {
+        std::lock_guard lock(tab->lock);
+        if (tab->session) rec = *tab->session;
+    }
+    if (rec.is_object() &&
+        (member(rec, "esp_interface") != interface || member(rec, "esp_chip") != chip)) {
+        rec["esp_interface"] = interface;
+        rec["esp_chip"] = chip;
+        bool stored = false;
+        for (const auto& s : m_app.sessions_json())
+            stored = stored || member(s, "id") == member(rec, "id");
+        if (stored) {
+            m_app.save_session(rec);
+        } else {
+            // A session deleted while its tab stays open is not brought back by a flash.
+            std::lock_guard lock(tab->lock);
+            tab->session = std::make_shared<const Json>(rec);
+        }
+    }
+    job->start();
+    return Json{{"ok", true}};
+}
+
+Json EspTools::esp_flash_pick_files() {
+    Json out = Json::array();
+    auto desktop = m_app.shell().desktop();
+    if (!desktop) return out;
+    auto chosen = desktop->pick_files(m_app._t("esp.dialog.pick_bin"),
+                                      {{"Firmware Binary", {"*.bin"}}, {"All Files", {"*.*"}}},
+                                      true, std::chrono::seconds(300));
+    if (chosen) {
+        for (const auto& p : *chosen)
+            out.push_back(std::filesystem::absolute(p).string());
+    }
+    return out;
+}
+
+Json EspTools::esp_guess_offset(const std::string& filename, const std::string& chip) {
+    std::optional<std::string> known;
+    if (!chip.empty() && chip != "auto") known = chip;
+    auto offset = flashwright::guess_offset(filename, known);
+    return offset ? Json(*offset) : Json();
+}
+
+long long EspTools::esp_file_size(const std::string& path) {
+    if (path.empty()) return -1;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return -1;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<long long>(size);
+}
+
+Json EspTools::esp_chip_list() {
+    Json out = Json::array();
+    for (const auto& [key, info] : flashwright::CHIP_TABLE)
+        out.push_back(Json{{"key", key}, {"name", info.name}});
+    return out;
+}
+
+Json EspTools::esp_get_session_prefs(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return Json::object();
+    Json sess;
+    {
+        std::lock_guard lock(tab->lock);
+        if (tab->session) sess = *tab->session;
+    }
+    return Json{{"esp_interface", text_field(sess, "esp_interface", "auto")},
+                {"esp_chip", text_field(sess, "esp_chip", "auto")}};
+}
+
+}  // namespace termiva

@@ -1,0 +1,54 @@
+// ESP boards on serial tabs: the reset buttons, and flashing or erasing through the tab's
+// job slot. The flashing job borrows the tab's open port (bytes out through the transfer
+// sender, received bytes through the reader's job filter, events through the transfer
+// event path), so the console carries on in the same tab once the job is done.
+//
+// Owns: nothing beyond the jobs it starts; they live in the tab's job slot (`_xfer`),
+// guarded by the Tab's `lock`, where checking for a running job and taking the slot happen
+// under that one lock.
+// Called from: bridge workers (the page's operations), reset threads it starts, job
+// threads (bytes to send, events, resets).
+// Lock: none of its own.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/transfer/job.h"
+#include "flashwright/flasher.h"
+
+namespace termiva {
+
+class TermivaApp;
+
+class EspTools {
+public:
+    explicit EspTools(TermivaApp& app) : m_app(app) {}
+
+    bool hard_reset_esp(const std::string& tab_id) { return _fire_esp_reset(tab_id, "hard_reset"); }
+    bool enter_bootloader_esp(const std::string& tab_id) {
+        return _fire_esp_reset(tab_id, "enter_bootloader");
+    }
+    nlohmann::json esp_flash_start(const std::string& tab_id, const std::string& mode,
+                                   const nlohmann::json& files, const nlohmann::json& options);
+    nlohmann::json esp_flash_pick_files();
+    nlohmann::json esp_guess_offset(const std::string& filename, const std::string& chip);
+    long long esp_file_size(const std::string& path);
+    nlohmann::json esp_chip_list();
+    nlohmann::json esp_get_session_prefs(const std::string& tab_id);
+
+    flashwright::ResetFuncs _esp_reset_funcs(const std::string& tab_id);
+    bool _fire_esp_reset(const std::string& tab_id, const std::string& mode);
+
+    // An offset as the page sends it: "0x…"/"0X…" hexadecimal, other texts decimal, numbers
+    // as they are. Nothing when it is none of these.
+    static std::optional<long long> parse_offset(const nlohmann::json& raw);
+
+private:
+    TermivaApp& m_app;
+};
+
+}  // namespace termiva

@@ -1,0 +1,372 @@
+#include "app/serial/serial_tabs.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/json_values.h"
+#include "app/serial/serial_line.h"
+#include "app/termiva_app.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+// More consecutive failed reads than this and the port is closed and reopened.
+constexpr int kErrorLimit = 30;
+// Received bytes are written to the diagnostics until this many have arrived.
+constexpr std::size_t kLoggedBytes = 4096;
+
+void diag(const std::string& line) {
+    log::info("serial", line);
+}
+void diag_warn(const std::string& line) {
+    log::warn("serial", line);
+}
+
+std::string thread_name() {
+    char name[32] = "";
+    if (::pthread_getname_np(::pthread_self(), name, sizeof name) != 0) return "?";
+    return name;
+}
+
+std::string trim(std::string s) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.back()))
+        s.pop_back();
+    std::size_t b = 0;
+    while (b < s.size() && blank(s[b]))
+        ++b;
+    return s.substr(b);
+}
+
+std::string com_of(const Json& sess) {
+    return trim(text_of(member(sess, "host")));
+}
+
+std::shared_ptr<text::Decoder> fresh_decoder(const std::string& encoding) {
+    return text::decoder_or_utf8(encoding);
+}
+
+}  // namespace
+
+std::shared_ptr<platform::SerialPort> port_of(const Tab& tab) {
+    if (tab.backend_kind != "serial") return nullptr;
+    if (auto line = std::dynamic_pointer_cast<SerialTabLine>(tab.backend)) return line->port();
+    return nullptr;
+}
+
+std::string escape_bytes(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+platform::SerialSettings SerialTabs::settings_of(const Json& sess) {
+    platform::SerialSettings s;
+    s.port = com_of(sess);
+    s.baudrate = int_field(sess, "port", 9600);
+    s.bytesize = int_field(sess, "serial_bits", 8);
+    s.parity = text_of(member(sess, "serial_parity").is_null() ? Json("N")
+                                                               : member(sess, "serial_parity"));
+    s.stopbits =
+        text_of(member(sess, "serial_stop").is_null() ? Json("1") : member(sess, "serial_stop"));
+    const std::string flow = text_field(sess, "serial_flow", "N");
+    s.xonxoff = flow == "X";
+    s.rtscts = flow == "R";
+    s.dsrdtr = flow == "D";
+    return s;
+}
+
+SerialTabs::Opened SerialTabs::_serial_open(const Json& sess,
+                                            const std::optional<platform::UsbIdentity>& identity) {
+    platform::SerialSettings s = settings_of(sess);
+    Opened out{nullptr, s.port, s.baudrate};
+    if (identity) {
+        // A USB adapter unplugged and plugged back may come back under another number;
+        // its serial number (or by-id link) tells where it went.
+        const auto now_there = platform::usb_identity_of(s.port);
+        const bool same = now_there && now_there->vid == identity->vid &&
+                          now_there->pid == identity->pid &&
+                          now_there->serial_number == identity->serial_number;
+        if (!same) {
+            if (auto moved = platform::find_usb_port(*identity)) {
+                diag(s.port + " came back as " + *moved + " (same USB device)");
+                s.port = *moved;
+            }
+        }
+    }
+    out.port = std::make_shared<platform::SerialPort>(s);
+    return out;
+}
+
+bool SerialTabs::tab_present(const TabPtr& tab) const {
+    if (m_app.stopping()) return false;
+    std::lock_guard lock(tab->lock);
+    return !tab->closed;
+}
+
+bool SerialTabs::wait_steps(const TabPtr& tab, int steps) const {
+    for (int i = 0; i < steps; ++i) {
+        if (!tab_present(tab)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return tab_present(tab);
+}
+
+bool SerialTabs::adopt(const TabPtr& tab, const std::shared_ptr<platform::SerialPort>& port) {
+    bool closed;
+    {
+        std::string encoding;
+        {
+            std::lock_guard lock(tab->lock);
+            encoding = tab->encoding;
+        }
+        auto decoder = fresh_decoder(encoding);
+        std::lock_guard lock(tab->lock);
+        closed = tab->closed;
+        if (!closed) {
+            tab->backend = std::make_shared<SerialTabLine>(port);
+            tab->backend_kind = "serial";
+            tab->decoder = std::move(decoder);
+            tab->alive = true;
+        }
+    }
+    if (closed) {
+        // The tab went while the port was opening: nothing may keep the port open.
+        port->close();
+        return false;
+    }
+    m_app._push_runtime_changed();
+    return true;
+}
+
+std::optional<platform::UsbIdentity> SerialTabs::identity_of(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    auto it = m_identities.find(tab_id);
+    if (it == m_identities.end()) return std::nullopt;
+    return it->second;
+}
+
+void SerialTabs::remember_identity(const std::string& tab_id, const std::string& device) {
+    auto identity = platform::usb_identity_of(device);
+    std::lock_guard lock(m_lock);
+    if (identity) m_identities[tab_id] = *identity;
+}
+
+void SerialTabs::forget_identity(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    m_identities.erase(tab_id);
+}
+
+void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
+                                    const TabPtr& tab) {
+    const std::string com = com_of(sess);
+    if (com.empty()) {
+        m_app._mark_not_alive(*tab);
+        m_app._push_info(tab_id, m_app._t("err.fill_com_port"), true);
+        return;
+    }
+    const int baud = int_field(sess, "port", 9600);
+    std::string encoding;
+    {
+        std::lock_guard lock(tab->lock);
+        encoding = tab->encoding;
+    }
+    const platform::SerialSettings wanted = settings_of(sess);
+    diag("opening " + com + " @ " + std::to_string(baud) +
+         " bps  bits=" + text_field(sess, "serial_bits", "8") + " parity=" + wanted.parity +
+         " stop=" + wanted.stopbits + " flow=" + text_field(sess, "serial_flow", "N") +
+         " encoding=" + encoding + " (termios backend)");
+    m_app._push_info(
+        tab_id, m_app._t("info.serial_opening", {{"com", com}, {"baud", std::to_string(baud)}}));
+
+    Opened opened;
+    try {
+        opened = _serial_open(sess);
+    } catch (const std::exception& e) {
+        // Every way an open can fail (a missing device, a busy one, a setting no UART has)
+        // is a line in the tab and a retry, never an escaping failure.
+        diag_warn(std::string("open failed: ") + e.what());
+        m_app._push_info(tab_id, m_app._t("err.serial_open_fail", {{"err", e.what()}}), true);
+        {
+            std::lock_guard lock(tab->lock);
+            tab->backend.reset();
+            tab->backend_kind = "serial";
+            tab->decoder = fresh_decoder(tab->encoding);
+        }
+        m_app._mark_not_alive(*tab);
+        m_app._push_connected(tab_id);
+        _serial_reader_loop(tab_id);
+        return;
+    }
+    diag(com + " open OK (handle=" + std::to_string(opened.port->handle()) +
+         ") thread=" + thread_name());
+    try {
+        const std::string first = opened.port->read(kReadSize);
+        diag("sync read in open thread: " + std::to_string(first.size()) + " bytes  " +
+             escape_bytes(std::string_view(first).substr(0, 64)));
+    } catch (const std::exception& e) {
+        diag_warn(std::string("sync read in open thread FAILED: ") + e.what());
+    }
+    if (!adopt(tab, opened.port)) return;
+    remember_identity(tab_id, opened.port->name());
+    m_app._push_connected(tab_id);
+    m_app._push_to_term(tab_id,
+                        m_app._t("info.serial_connected",
+                                 {{"com", opened.com}, {"baud", std::to_string(opened.baud)}}));
+    _serial_reader_loop(tab_id);
+}
+
+void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return;
+    Json sess;
+    {
+        std::lock_guard lock(tab->lock);
+        if (tab->session) sess = *tab->session;
+    }
+    const std::string com = com_of(sess);
+    const int baud = int_field(sess, "port", 9600);
+    diag("reader loop started for tab " + tab_id + " (thread=" + thread_name() + ")");
+    std::size_t total = 0;
+
+    while (tab_present(tab)) {
+        std::shared_ptr<platform::SerialPort> port;
+        {
+            std::lock_guard lock(tab->lock);
+            port = port_of(*tab);
+        }
+        if (!port || !port->is_open()) {
+            if (!_serial_wait_reopen(tab_id, tab, com, baud)) break;
+            std::lock_guard lock(tab->lock);
+            port = port_of(*tab);
+            if (!port) break;
+        }
+        int errors = 0;
+        while (tab_present(tab) && port->is_open()) {
+            std::string data;
+            try {
+                data = port->read(kReadSize);
+            } catch (const std::exception& e) {
+                ++errors;
+                diag_warn("read err #" + std::to_string(errors) + ": " + e.what());
+                if (errors > kErrorLimit) {
+                    diag_warn("too many errors, will try to reopen");
+                    break;
+                }
+                wait_steps(tab, 1);
+                continue;
+            }
+            errors = 0;
+            if (data.empty()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            total += data.size();
+            try {
+                std::lock_guard in_order(tab->_received_order);
+                const std::string text = m_app._intercept_or_decode(tab_id, data);
+                if (total <= kLoggedBytes) {
+                    diag("read " + std::to_string(data.size()) + " bytes (total " +
+                         std::to_string(total) +
+                         "): " + escape_bytes(std::string_view(data).substr(0, 64)));
+                }
+                if (!text.empty()) m_app._push_to_term(tab_id, text);
+            } catch (const std::exception& e) {
+                // One chunk that could not be shown must not stop a tab that still reads:
+                // the port is fine, the next chunk may well be.
+                log::error("serial", "handling " + std::to_string(data.size()) +
+                                         " received bytes failed on tab " + tab_id + ": " +
+                                         e.what());
+            }
+        }
+        m_app._mark_not_alive(*tab);
+        std::shared_ptr<Backend> line;
+        {
+            std::lock_guard lock(tab->lock);
+            line = std::exchange(tab->backend, nullptr);
+        }
+        try {
+            if (line) line->close();
+        } catch (const std::exception& e) {
+            diag_warn(std::string("close failed: ") + e.what());
+        }
+    }
+    diag("reader loop ended (total " + std::to_string(total) + " bytes)");
+    forget_identity(tab_id);
+    bool closed;
+    {
+        std::lock_guard lock(tab->lock);
+        closed = tab->closed;
+    }
+    if (!closed) m_app._mark_not_alive(*tab);
+}
+
+bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab,
+                                     const std::string& com, int baud) {
+    m_app._push_info(tab_id, m_app._t("info.serial_disconnect", {{"com", com}}));
+    const auto identity = identity_of(tab_id);
+    int attempt = 0;
+    while (tab_present(tab)) {
+        ++attempt;
+        Json sess;
+        {
+            std::lock_guard lock(tab->lock);
+            if (tab->session) sess = *tab->session;
+        }
+        Opened opened;
+        try {
+            opened = _serial_open(sess, identity);
+        } catch (const std::exception& e) {
+            if (attempt <= 3 || attempt % 10 == 0)
+                diag_warn("reopen attempt #" + std::to_string(attempt) + " failed: " + e.what());
+            if (!wait_steps(tab, 20)) return false;
+            continue;
+        }
+        if (!adopt(tab, opened.port)) return false;
+        if (!identity) remember_identity(tab_id, opened.port->name());
+        diag("reopen OK (handle=" + std::to_string(opened.port->handle()) + ") after " +
+             std::to_string(attempt) + " attempts");
+        m_app._push_info(tab_id, m_app._t("info.serial_reconnected",
+                                          {{"com", com}, {"baud", std::to_string(baud)}}));
+        return true;
+    }
+    return false;
+}
+
+Json SerialTabs::list_serial_ports() {
+    Json out = Json::array();
+    for (const auto& p : platform::list_serial_ports()) {
+        out.push_back(Json{{"device", p.device},
+                           {"by_id", p.by_id},
+                           {"description", p.description},
+                           {"vid", p.vid},
+                           {"pid", p.pid},
+                           {"serial_number", p.serial_number},
+                           {"manufacturer", p.manufacturer},
+                           {"product", p.product}});
+    }
+    return out;
+}
+
+}  // namespace termiva

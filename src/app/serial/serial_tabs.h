@@ -1,0 +1,83 @@
+// Serial tabs: the starter that opens the session's port, and the reader that keeps the
+// tab alive for as long as it is open, closing the port when the device goes away and
+// opening it again (also under a new device name, when it is a USB adapter that came back
+// re-numbered) every two seconds until it is back.
+//
+// Owns: the USB identity each running reader remembers for its port. The port itself is
+// the tab's backend (kind "serial"), guarded by the Tab's `lock` like every backend.
+// Called from: connect threads (the starter, which becomes the tab's reader for the tab's
+// whole life) and bridge workers (the port list).
+// Lock: `m_lock`, a leaf guarding the identities only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "app/tabs/tab.h"
+#include "platform/serial_port.h"
+
+namespace termiva {
+
+class TermivaApp;
+
+class SerialTabs {
+public:
+    explicit SerialTabs(TermivaApp& app) : m_app(app) {}
+
+    // The port settings a session asks for, defaults and fallbacks applied.
+    static platform::SerialSettings settings_of(const nlohmann::json& sess);
+
+    struct Opened {
+        std::shared_ptr<platform::SerialPort> port;
+        std::string com;
+        int baud = 9600;
+    };
+    // Opens the port `sess` names (throws platform::SerialError). With `identity`, a USB
+    // adapter that left its old device name is looked for under its new one.
+    Opened _serial_open(const nlohmann::json& sess,
+                        const std::optional<platform::UsbIdentity>& identity = std::nullopt);
+
+    // Runs on the tab's connect thread for the tab's whole life.
+    void _start_serial_impl(const std::string& tab_id, const nlohmann::json& sess,
+                            const TabPtr& tab);
+    void _serial_reader_loop(const std::string& tab_id);
+    bool _serial_wait_reopen(const std::string& tab_id, const TabPtr& tab, const std::string& com,
+                             int baud);
+
+    // The page's port drop-down.
+    static nlohmann::json list_serial_ports();
+
+private:
+    // False once the tab was closed or the application stops.
+    bool tab_present(const TabPtr& tab) const;
+    // Waits `steps` × 0.1 s; false as soon as the tab is gone or the application stops.
+    bool wait_steps(const TabPtr& tab, int steps) const;
+    // Puts a freshly opened port into the tab (fresh decoder, alive); false, with the port
+    // closed again, when the tab has been closed meanwhile.
+    bool adopt(const TabPtr& tab, const std::shared_ptr<platform::SerialPort>& port);
+    // The USB identity of the device a tab's port named when it last opened; kept while
+    // the tab's reader runs.
+    std::optional<platform::UsbIdentity> identity_of(const std::string& tab_id);
+    void remember_identity(const std::string& tab_id, const std::string& device);
+    void forget_identity(const std::string& tab_id);
+
+    TermivaApp& m_app;
+    std::mutex m_lock;  // guards m_identities
+    std::map<std::string, platform::UsbIdentity> m_identities;
+};
+
+// The port of a serial tab's backend, or null (not a serial tab, or its port is away).
+// The caller holds the tab's `lock`.
+std::shared_ptr<platform::SerialPort> port_of(const Tab& tab);
+
+// Bytes as the diagnostic lines show them: printable ASCII as it is, \r \n \t, and \xHH
+// for everything else.
+std::string escape_bytes(std::string_view bytes);
+
+}  // namespace termiva

@@ -1,0 +1,253 @@
+// Flashing and erasing through a serial tab of the real termiva-host, with the simulated
+// board on the far end of a socat pty pair. Pseudo-terminals have no modem lines, so the
+// test plays the board's auto-reset circuit and puts it into download mode itself; the
+// job's own reset attempts fail with a warning and it goes on to sync.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "esp_sim.h"
+#include "esp_sim_firmware.h"
+#include "esp_sim_pty.h"
+#include "support/host_process.h"
+#include "support/socat_link.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class EspTab : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto socat = testing::find_program("socat");
+        if (!socat) {
+            if (testing::peers_required()) FAIL() << "missing socat";
+            GTEST_SKIP() << "peer program socat not installed";
+        }
+        link = std::make_unique<testing::SocatLink>(*socat, dir.path() / "ttyHost",
+                                                    dir.path() / "ttyBoard");
+        ASSERT_TRUE(link->start());
+        esp_sim::SimConfig config;
+        config.chip = "esp32s3";
+        config.flash_size = 2u << 20;
+        sim = std::make_unique<esp_sim::EspSimulator>(config);
+        board = std::make_unique<esp_sim::PtyEndpoint>(
+            link->b(), [this](const std::string& b) { sim->write(b); });
+        ASSERT_TRUE(board->is_open());
+        sim->set_output([this](const std::string& b) { board->write_all(b); });
+
+        json saved = host.call("save_session", {json{{"name", "devkit"},
+                                                     {"protocol", "serial"},
+                                                     {"host", link->a().string()},
+                                                     {"port", 115200}}});
+        session_id = saved["id"];
+        tab = host.call("connect_session", {saved["id"]})["tab_id"];
+        ASSERT_TRUE(host.wait_for_call(
+            [&](const json& c) { return c["call"] == "terminalConnected" && c["args"][0] == tab; },
+            5s));
+        host.drain_until(tab, "---\r\n", 5s);
+    }
+    void TearDown() override {
+        if (sim) sim->set_output(nullptr);
+        board.reset();
+    }
+
+    fs::path image(const std::string& name, std::size_t size, std::uint32_t seed) {
+        const std::string bytes = esp_sim::make_firmware_image(size, seed);
+        std::ofstream(dir.path() / name, std::ios::binary) << bytes;
+        images[name] = bytes;
+        return dir.path() / name;
+    }
+    std::vector<json> events() {
+        std::vector<json> out;
+        for (const auto& c : host.page_calls())
+            if (c["call"] == "xferOnEvent" && c["args"][0] == tab) out.push_back(c["args"][1]);
+        return out;
+    }
+    // The `nth` "done" event of this tab, waiting at most `limit` for it.
+    std::optional<json> wait_done(std::chrono::milliseconds limit, std::size_t nth = 1) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        do {
+            std::size_t seen = 0;
+            for (const auto& e : events())
+                if (e["kind"] == "done" && ++seen == nth) return e;
+            std::this_thread::sleep_for(50ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+    std::string flash_at(std::uint32_t offset, std::size_t size) {
+        const auto flash = sim->flash();
+        return std::string(flash.begin() + offset, flash.begin() + offset + size);
+    }
+    json start(const std::string& mode, json files, json options = json::object()) {
+        return host.call("esp_flash_start", {tab, mode, std::move(files), std::move(options)});
+    }
+    // The console after a job: bytes from the board reach the terminal of the same tab.
+    void expect_console_works() {
+        sim->set_output(nullptr);
+        ASSERT_TRUE(board->write_all("I (312) app: hello again\r\n"));
+        EXPECT_NE(host.drain_until(tab, "hello again\r\n", 5s).find("I (312) app: hello again\r\n"),
+                  std::string::npos);
+        for (const auto& line : host.info_lines(tab))
+            EXPECT_EQ(line.find("disconnected"), std::string::npos)
+                << "the job must not cost the port: " << line;
+    }
+
+    testing::TempDir dir;
+    testing::HostProcess host{dir.path()};
+    std::unique_ptr<testing::SocatLink> link;
+    std::unique_ptr<esp_sim::EspSimulator> sim;
+    std::unique_ptr<esp_sim::PtyEndpoint> board;
+    std::map<std::string, std::string> images;
+    json session_id;
+    std::string tab;
+};
+
+TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
+    const auto boot = image("bootloader.bin", 12345, 3);
+    const auto app = image("app.bin", 40000, 4);
+    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}),
+              (json{{"esp_interface", "auto"}, {"esp_chip", "auto"}}));
+    sim->classic_download_reset();
+    const json result = start("esp-flash",
+                              json::array({{{"path", boot.string()}, {"offset", "0x0"}},
+                                           {{"path", app.string()}, {"offset", 65536}}}),
+                              {{"chip", "esp32s3"}, {"interface", "uart"}, {"compress", true}});
+    ASSERT_EQ(result, (json{{"ok", true}}));
+    // While it runs the slot is taken.
+    EXPECT_EQ(start("esp-erase-flash", json::array())["reason"],
+              "Another file transfer is in progress");
+
+    const auto done = wait_done(60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+    EXPECT_EQ(flash_at(0, 12345), images["bootloader.bin"]);
+    EXPECT_EQ(flash_at(0x10000, 40000), images["app.bin"]);
+
+    // The page saw the job from its first phase to "done", each file finished in order.
+    const auto all = events();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front()["kind"], "phase");
+    EXPECT_EQ(all.back()["kind"], "done");
+    std::vector<json> files_done;
+    int progress = 0;
+    for (const auto& e : all) {
+        if (e["kind"] == "file_done") files_done.push_back(e);
+        progress += e["kind"] == "progress";
+    }
+    EXPECT_GT(progress, 0);
+    ASSERT_EQ(files_done.size(), 2u);
+    EXPECT_NE(files_done[0].dump().find("bootloader.bin"), std::string::npos)
+        << files_done[0].dump();
+    EXPECT_NE(files_done[1].dump().find("app.bin"), std::string::npos) << files_done[1].dump();
+    EXPECT_TRUE(host.wait_for_call(
+        [&](const json& c) {
+            return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
+                   c["args"][1] == "─── File transfer ended ───";
+        },
+        5s));
+
+    // The choices are remembered with the session, on disk too.
+    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}),
+              (json{{"esp_interface", "uart"}, {"esp_chip", "esp32s3"}}));
+    bool saved = false;
+    const json sessions = host.call("get_initial_state")["sessions"];
+    for (const auto& s : sessions)
+        if (s["id"] == session_id)
+            saved = s["esp_interface"] == "uart" && s["esp_chip"] == "esp32s3";
+    EXPECT_TRUE(saved) << sessions.dump();
+    expect_console_works();
+}
+
+TEST_F(EspTab, EraseThenRefusalsNamingTheProblem) {
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-erase-flash", json::array(), {{"interface", "uart"}}),
+              (json{{"ok", true}}));
+    const auto done = wait_done(60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+    const auto flash = sim->flash();
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
+
+    const auto app = image("app.bin", 5000, 9);
+    auto reason = [&](json files, json options = json::object()) {
+        return start("esp-flash", std::move(files), std::move(options)).value("reason", "");
+    };
+    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", "zz"}}})),
+              "Invalid offset for app.bin: zz");
+    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", "0x"}}})),
+              "Invalid offset for app.bin: 0x");
+    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", nullptr}}})),
+              "Invalid offset for app.bin: null");
+    EXPECT_EQ(reason(json::array()), "ESP flash requires at least one file");
+    EXPECT_EQ(
+        reason(json::array({{{"path", app.string()}, {"offset", 0}}}), {{"chip", "ESP32-C3"}}),
+        "Unknown chip ESP32-C3");
+    EXPECT_EQ(host.call("esp_flash_start",
+                        {"nope", "esp-flash", json::array(), json::object()})["reason"],
+              "Target tab not found");
+    // A misaligned offset is refused by the job itself, naming the file.
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-flash", json::array({{{"path", app.string()}, {"offset", "0x1001"}}}),
+                    {{"interface", "uart"}}),
+              (json{{"ok", true}}));
+    const auto refused = wait_done(60s, 2);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ((*refused)["ok"], false);
+    EXPECT_NE((*refused)["reason"].get<std::string>().find("app.bin"), std::string::npos)
+        << refused->dump();
+    expect_console_works();
+}
+
+TEST_F(EspTab, CancelMidWriteStopsTheJobAndFreesTheSlot) {
+    const auto big = image("big.bin", 1 << 20, 5);
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-flash", json::array({{{"path", big.string()}, {"offset", "0x10000"}}}),
+                    {{"interface", "uart"}, {"compress", false}}),
+              (json{{"ok", true}}));
+    ASSERT_TRUE(host.wait_for_call(
+        [&](const json& c) {
+            return c["call"] == "xferOnEvent" && c["args"][1]["kind"] == "progress";
+        },
+        60s));
+    EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
+    const auto done = wait_done(30s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], false);
+    EXPECT_NE(flash_at(0x10000, 1 << 20), images["big.bin"])
+        << "cancelled, yet the whole image was written";
+    // The slot is free again.
+    EXPECT_EQ(start("esp-flash", json::array())["reason"], "ESP flash requires at least one file");
+    expect_console_works();
+}
+
+TEST_F(EspTab, ResetButtonsAndTheReadOnlyHelpers) {
+    // Dispatched (the pty then refuses the modem lines, in the log only).
+    EXPECT_EQ(host.call("hard_reset_esp", {tab}), true);
+    EXPECT_EQ(host.call("enter_bootloader_esp", {tab}), true);
+    EXPECT_TRUE(host.wait_for_stderr("[esp_reset:hard_reset]", 3s));
+    EXPECT_EQ(host.call("hard_reset_esp", {"nope"}), false);
+    EXPECT_EQ(host.call("esp_get_session_prefs", {"nope"}), json::object());
+
+    EXPECT_EQ(host.call("esp_guess_offset", {"partitions.bin", "auto"}), 0x8000);
+    EXPECT_EQ(host.call("esp_guess_offset", {"bootloader.bin", "esp32"}), 0x1000);
+    EXPECT_EQ(host.call("esp_guess_offset", {"readme.txt", ""}), nullptr);
+    const auto app = image("app.bin", 777, 1);
+    EXPECT_EQ(host.call("esp_file_size", {app.string()}), 777);
+    EXPECT_EQ(host.call("esp_file_size", {dir.path().string()}), -1);
+    EXPECT_EQ(host.call("esp_file_size", {""}), -1);
+    const json chips = host.call("esp_chip_list");
+    ASSERT_TRUE(chips.is_array());
+    EXPECT_EQ(chips.at(0), (json{{"key", "esp32"}, {"name", "ESP32"}}));
+    bool c3 = false;
+    for (const auto& c : chips)
+        c3 = c3 || c == json{{"key", "esp32c3"}, {"name", "ESP32-C3"}};
+    EXPECT_TRUE(c3);
+}
+
+}  // namespace
+}  // namespace termiva

@@ -1,0 +1,243 @@
+// Serial tabs through the real termiva-host, with a socat pty pair as the cable: killed
+// and restarted to unplug and plug the board back.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/host_process.h"
+#include "support/socat_link.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using testing::SocatLink;
+using testing::TtyEnd;
+
+class SerialTab : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto found = testing::find_program("socat");
+        if (!found) {
+            if (testing::peers_required()) FAIL() << "missing socat";
+            GTEST_SKIP() << "peer program socat not installed";
+        }
+        link = std::make_unique<SocatLink>(*found, dir.path() / "ttyBoard", dir.path() / "ttyTest");
+        com = link->a().string();
+    }
+
+    std::string open(json session) {
+        session["protocol"] = "serial";
+        if (!session.contains("name")) session["name"] = "board " + std::to_string(++opened);
+        json saved = host.call("save_session", {session});
+        return host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
+    }
+    json tab_state(const std::string& tab) {
+        json state = host.call("get_runtime_state");
+        for (const auto& t : state["tabs"])
+            if (t["id"] == tab)
+                return json{
+                    {"alive", t["alive"]},
+                    {"status", state["session_status"][t["session_id"].get<std::string>()]}};
+        return json();
+    }
+    std::optional<json> info(const std::string& tab, const std::string& text, bool is_error,
+                             std::chrono::milliseconds wait = 5s) {
+        return host.wait_for_call(
+            [&](const json& c) {
+                return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
+                       c["args"][1] == text && c["args"][2] == is_error;
+            },
+            wait);
+    }
+    bool connected(const std::string& tab) {
+        return host
+            .wait_for_call(
+                [&](const json& c) {
+                    return c["call"] == "terminalConnected" && c["args"][0] == tab;
+                },
+                5s)
+            .has_value();
+    }
+    std::string disconnect_line() const {
+        return "─── Serial port " + com + " disconnected, waiting to reconnect... ───";
+    }
+    std::string reconnect_line(int baud) const {
+        return "─── Reconnected to " + com + " @ " + std::to_string(baud) + " ───";
+    }
+    int count_info(const std::string& tab, const std::string& text) {
+        int n = 0;
+        for (const auto& line : host.info_lines(tab))
+            n += line == text;
+        return n;
+    }
+
+    testing::TempDir dir;
+    testing::HostProcess host{dir.path()};
+    std::unique_ptr<SocatLink> link;
+    std::string com;
+    int opened = 0;
+};
+
+TEST_F(SerialTab, OpensShowsTheBoardAndCarriesKeystrokes) {
+    ASSERT_TRUE(link->start());
+    TtyEnd board(link->b());
+    const std::string tab = open({{"host", "  " + com + " "}, {"port", "115200"}});
+    EXPECT_TRUE(info(tab, "Opening serial port " + com + " @ 115200 bps ...", false));
+    ASSERT_TRUE(connected(tab));
+    EXPECT_EQ(host.drain_until(tab, "---\r\n", 5s),
+              "\r\n--- Connected to " + com + " @ 115200 ---\r\n");
+    EXPECT_EQ(tab_state(tab), (json{{"alive", true}, {"status", "online"}}));
+
+    ASSERT_TRUE(board.write_all("rst:0x1 (POWERON)\r\nboot: ok é\r\n"));
+    EXPECT_EQ(host.drain_until(tab, "ok é\r\n", 5s), "rst:0x1 (POWERON)\r\nboot: ok é\r\n");
+    EXPECT_EQ(host.call("send_input", {tab, "help\r"}), true);
+    EXPECT_EQ(board.read_until("\r", 3s), "help\r");
+
+    // Closing the tab frees the port for the next program.
+    host.call("close_tab", {tab});
+    ASSERT_TRUE(host.wait_for_stderr("reader loop ended", 3s));
+    TtyEnd again(link->a());
+    EXPECT_TRUE(again.is_open());
+}
+
+TEST_F(SerialTab, MissingPortKeepsRetryingUntilTheCableAppears) {
+    const std::string tab = open({{"host", com}, {"port", "abc"}});
+    EXPECT_TRUE(info(tab, "Opening serial port " + com + " @ 9600 bps ...", false));
+    EXPECT_TRUE(info(
+        tab,
+        "Failed to open serial port: " + com + ": No such file or directory (will keep retrying)",
+        true));
+    ASSERT_TRUE(connected(tab));  // usable in the page while it waits
+    EXPECT_TRUE(info(tab, disconnect_line(), false));
+    EXPECT_EQ(tab_state(tab), (json{{"alive", false}, {"status", "offline"}}));
+    EXPECT_TRUE(host.wait_for_stderr("reopen attempt #1 failed", 3s));
+
+    ASSERT_TRUE(link->start());
+    TtyEnd board(link->b());
+    EXPECT_TRUE(info(tab, reconnect_line(9600), false, 4s));
+    EXPECT_EQ(tab_state(tab), (json{{"alive", true}, {"status", "online"}}));
+    // A first open that comes late is a reconnection: no connected text in the terminal.
+    ASSERT_TRUE(board.write_all("late\r\n"));
+    EXPECT_EQ(host.drain_until(tab, "late\r\n", 5s), "late\r\n");
+}
+
+TEST_F(SerialTab, UnpluggedAndReplugged) {
+    ASSERT_TRUE(link->start());
+    const std::string tab = open({{"host", com}, {"port", 921600}});
+    ASSERT_TRUE(connected(tab));
+    {
+        TtyEnd board(link->b());
+        host.drain_until(tab, "---\r\n", 5s);
+        ASSERT_TRUE(board.write_all("before\r\n"));
+        EXPECT_EQ(host.drain_until(tab, "before\r\n", 5s), "before\r\n");
+    }
+    link->stop();
+    EXPECT_TRUE(info(tab, disconnect_line(), false, 3s));
+    EXPECT_EQ(tab_state(tab)["alive"], false);
+    EXPECT_EQ(host.call("send_input", {tab, "lost"}), false);
+
+    const auto plugged = std::chrono::steady_clock::now();
+    ASSERT_TRUE(link->start());
+    TtyEnd board(link->b());
+    ASSERT_TRUE(info(tab, reconnect_line(921600), false, 4s));
+    // One attempt every 2 s: back well within one period and a bit.
+    EXPECT_LT(std::chrono::steady_clock::now() - plugged, 3500ms);
+    ASSERT_TRUE(board.write_all("after\r\n"));
+    EXPECT_EQ(host.drain_until(tab, "after\r\n", 5s), "after\r\n");
+    EXPECT_EQ(host.call("send_input", {tab, "x"}), true);
+    EXPECT_EQ(board.read_some(1, 3s), "x");
+    EXPECT_EQ(count_info(tab, disconnect_line()), 1);
+    EXPECT_EQ(count_info(tab, reconnect_line(921600)), 1);
+}
+
+TEST_F(SerialTab, ClosingTheTabEndsTheWaitAtOnceAndALatePortIsNotKept) {
+    const std::string tab = open({{"host", com}});
+    ASSERT_TRUE(info(tab, disconnect_line(), false));
+    ASSERT_TRUE(host.wait_for_stderr("reopen attempt #1 failed", 3s));
+    const auto closed_at = std::chrono::steady_clock::now();
+    host.call("close_tab", {tab});
+    auto ended = host.wait_for_stderr("reader loop ended", 3s);
+    ASSERT_TRUE(ended);
+    // Within a wait step of 0.1 s; the bound leaves room for a loaded machine but not for
+    // the 2 s retry period.
+    EXPECT_LT(ended->at - closed_at, 1s);
+    // No attempt after the tab closed: the cable appears and nobody holds the port.
+    ASSERT_TRUE(link->start());
+    std::this_thread::sleep_for(2500ms);
+    for (const auto& l : host.stderr_lines())
+        EXPECT_EQ(l.text.find("reopen OK"), std::string::npos) << l.text;
+    TtyEnd free_port(link->a());
+    EXPECT_TRUE(free_port.is_open());
+}
+
+TEST_F(SerialTab, SecondTabOnTheSamePortIsToldItIsBusy) {
+    ASSERT_TRUE(link->start());
+    const std::string first = open({{"host", com}, {"port", 115200}});
+    ASSERT_TRUE(connected(first));
+    ASSERT_EQ(tab_state(first)["alive"], true);
+    const std::string second = open({{"host", com}, {"port", 115200}});
+    EXPECT_TRUE(info(second,
+                     "Failed to open serial port: " + com +
+                         " is busy (opened by another program) (will keep retrying)",
+                     true));
+    EXPECT_EQ(tab_state(second)["alive"], false);
+    // The first tab is untouched by the refused open.
+    TtyEnd board(link->b());
+    host.drain_until(first, "---\r\n", 5s);
+    ASSERT_TRUE(board.write_all("still mine\r\n"));
+    EXPECT_EQ(host.drain_until(first, "mine\r\n", 5s), "still mine\r\n");
+    // Once the first tab lets go, the second gets the port on its next attempt.
+    host.call("close_tab", {first});
+    EXPECT_TRUE(info(second, reconnect_line(115200), false, 4s));
+}
+
+TEST_F(SerialTab, RefusalsAndImpossibleSettingsAreLinesNotCrashes) {
+    const std::string blank = open({{"host", "   "}});
+    EXPECT_TRUE(info(blank, "Please fill in the COM port (e.g., COM3)", true));
+    EXPECT_EQ(tab_state(blank)["alive"], false);
+
+    ASSERT_TRUE(link->start());
+    const std::string odd = open({{"host", com}, {"serial_parity", "Q"}});
+    EXPECT_TRUE(info(odd,
+                     "Failed to open serial port: Parity \"Q\" is not valid for " + com +
+                         " (use N, E, O, M or S) (will keep retrying)",
+                     true));
+    EXPECT_TRUE(info(odd, disconnect_line(), false));
+    // Mending the session is picked up by the next attempt.
+    json sessions = host.call("get_initial_state")["sessions"];
+    json rec;
+    for (const auto& s : sessions)
+        if (s["serial_parity"] == "Q") rec = s;
+    ASSERT_FALSE(rec.is_null());
+    rec["serial_parity"] = "E";
+    host.call("save_session", {rec});
+    EXPECT_TRUE(info(odd, reconnect_line(9600), false, 4s));
+}
+
+TEST_F(SerialTab, SessionSettingsReachTheLine) {
+    ASSERT_TRUE(link->start());
+    // Opened before the tab holds the port exclusively, to look at it from outside.
+    const int probe = ::open(link->a().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(probe, 0);
+    const std::string tab =
+        open({{"host", com}, {"port", "74880"}, {"serial_stop", "2"}, {"serial_flow", "R"}});
+    ASSERT_TRUE(connected(tab));
+    host.drain_until(tab, "---\r\n", 5s);
+    termios2 t{};
+    ASSERT_EQ(::ioctl(probe, TCGETS2, &t), 0);
+    EXPECT_EQ(t.c_ospeed, 74880u);
+    EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+    EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_iflag & IXON, 0u);
+    ::close(probe);
+}
+
+}  // namespace
+}  // namespace termiva
