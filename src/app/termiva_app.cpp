@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/json_values.h"
+#include "platform/atomic_file.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -82,7 +83,9 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
           m_shell.page_call("terminalOutput", {tab_id}, true);
       }),
       m_transfer(*this) {
-    fs::create_directories(APP_DIR);  // an existing folder is fine; a failure ends start-up
+    // Passwords live here: the folder is the owner's alone. A failure ends start-up.
+    if (platform::make_private_folder(APP_DIR))
+        log::warn("store", APP_DIR.string() + " was open to other users; narrowed to owner-only");
 
     _load_sessions();
     _load_settings();
@@ -228,8 +231,12 @@ Json TermivaApp::set_language(const Json& lang_value) {
     if (std::find(SUPPORTED_LANGS.begin(), SUPPORTED_LANGS.end(), lang) == SUPPORTED_LANGS.end()) {
         lang = std::string(DEFAULT_LANG);
     }
-    if (m_store.set_setting("language", lang)) _save_settings();
-    return Json{{"ok", true}, {"language", lang}};
+    Json answer{{"ok", true}, {"language", lang}};
+    if (m_store.set_setting("language", lang)) {
+        if (const auto failure = _save_settings())
+            answer["save_error"] = _save_failure(SETTINGS_FILE, *failure);
+    }
+    return answer;
 }
 
 }  // namespace termiva

@@ -113,14 +113,17 @@ public:
     Json save_session(Json rec);
     Json delete_session(const Json& session_id);
     void _load_sessions();
-    void _save_sessions();
+    // An error text when the file could not be written (the previous one is intact).
+    std::optional<std::string> _save_sessions();
     void _load_settings();
-    void _save_settings();
+    std::optional<std::string> _save_settings();
     void _apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec);
 
     // ---- messages ----
     std::string _t(std::string_view key, const MessageArgs& values = {}) const;
     Json set_language(const Json& lang);
+    // What the page is told when a file could not be saved: {"file", "error"}.
+    static Json _save_failure(const std::filesystem::path& file, const std::string& error);
 
     // ---- connections ----
     void _start_ssh(const std::string& tab_id);

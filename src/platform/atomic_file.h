@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -32,5 +33,10 @@ void write_file_atomically(const std::filesystem::path& path, std::string_view c
 // 0700; returns true then, so the caller can say so. Throws std::system_error when the
 // folder cannot be made or narrowed.
 bool make_private_folder(const std::filesystem::path& dir);
+
+// Renames `file` to `<file>.<tag>`, or `<file>.<tag>-2`, `-3` ... when that name is
+// taken: an earlier file set aside is never replaced. Returns the new name; throws
+// std::system_error when the file cannot be renamed (it then stays where it was).
+std::filesystem::path set_aside(const std::filesystem::path& file, const std::string& tag);
 
 }  // namespace termiva::platform

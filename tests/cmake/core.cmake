@@ -10,6 +10,7 @@ if(TARGET termiva_app)
       ${CMAKE_CURRENT_LIST_DIR}/../unit/desktop_ops_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/messages_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/store_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/store_safety_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/stream_starter_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/tabs_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/xfer_bridge_test.cpp

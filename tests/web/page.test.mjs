@@ -378,6 +378,42 @@ describe('status lines', { skip }, () => {
   });
 });
 
+describe('a sessions file that cannot be read', { skip }, () => {
+  const CUT_SHORT = '{"sessions": [{"id": "a1", "name": "Kept work", "protocol": "raw", "host": "h';
+  let s;
+  before(async () => {
+    s = await PageSession.start({ files: { 'sessions.json': CUT_SHORT } });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('is set aside with its bytes and the page says where, once', async () => {
+    await s.page.waitForSelector('#toast:not([hidden])', { timeout: 5000 });
+    const shown = await s.page.locator('#toast').textContent();
+    const aside = fs.readdirSync(s.dataDir).filter((name) => name.startsWith('sessions.json.unreadable-'));
+    assert.equal(aside.length, 1, fs.readdirSync(s.dataDir).join());
+    assert.equal(fs.readFileSync(path.join(s.dataDir, aside[0]), 'utf8'), CUT_SHORT);
+    assert.ok(shown.includes('could not be read') && shown.includes(aside[0]), shown);
+    assert.equal(await s.page.locator('.session').count(), 0);
+    // It stays until the user has read it, and is gone for good after a click.
+    await s.page.click('#toast');
+    await s.page.waitForSelector('#toast', { state: 'hidden' });
+    await s.page.reload();
+    await s.page.waitForSelector('body[data-ready="true"]');
+    await s.nextFrames();
+    assert.equal(await s.page.isVisible('#toast'), false);
+    // The other language words it too.
+    const zh = await s.page.evaluate(() => {
+      Termiva.i18n.setLanguage('zh-Hant');
+      const text = Termiva.i18n.t('notice.store_unreadable', { file: 'f', moved_to: 'g' });
+      Termiva.i18n.setLanguage('en');
+      return text;
+    });
+    assert.match(zh, /無法讀取 f/);
+  });
+});
+
 describe('the language switch', { skip }, () => {
   let s;
   before(async () => {

@@ -27,13 +27,23 @@
   // ---- feedback ----
 
   let toastTimer = null;
-  function toast(text, isError) {
+  // `sticky`: stays until clicked (what the user must read: a path, a failed save).
+  function toast(text, isError, sticky) {
     const box = $('toast');
     box.textContent = text;
     box.classList.toggle('toast-error', !!isError);
+    box.classList.toggle('toast-sticky', !!sticky);
     box.hidden = false;
     clearTimeout(toastTimer);
-    toastTimer = setTimeout(() => (box.hidden = true), TOAST_MS);
+    if (!sticky) toastTimer = setTimeout(() => (box.hidden = true), TOAST_MS);
+  }
+  $('toast').addEventListener('click', () => ($('toast').hidden = true));
+
+  // A file the program could not write: the change holds for now but is not on disk.
+  function reportSaveFailure(result) {
+    const failure = result && result.save_error;
+    if (!failure) return;
+    toast(t('toast.save_failed', { file: failure.file, error: failure.error }), true, true);
   }
 
   function failed(err) {
@@ -63,6 +73,7 @@
 
   async function saveSession(record) {
     const result = await call('save_session', record);
+    reportSaveFailure(result);
     state.sessions = (result && result.sessions) || state.sessions;
     sessionList.update(state.sessions);
     if (result && result.id) sessionList.select(result.id);
@@ -77,6 +88,7 @@
       $('confirm-backdrop').hidden = true;
       try {
         const result = await call('delete_session', session.id);
+        reportSaveFailure(result);
         state.sessions = (result && result.sessions) || [];
         sessionList.update(state.sessions);
       } catch (err) {
@@ -437,6 +449,7 @@
       try {
         const result = await call('set_language', button.dataset.lang);
         Termiva.i18n.setLanguage(result && result.language);
+        reportSaveFailure(result);
       } catch (err) {
         failed(err);
       }
@@ -492,6 +505,11 @@
       Termiva.i18n.setLanguage(initial && initial.language);
       state.sessions = (initial && initial.sessions) || [];
       sessionList.update(state.sessions);
+      // A file that could not be read at start and was set aside: told once, with its path.
+      const notices = ((initial && initial.notices) || []).map((n) =>
+        t(n.key, { file: n.file, moved_to: n.moved_to }),
+      );
+      if (notices.length) toast(notices.join('\n'), true, true);
     } catch (err) {
       Termiva.i18n.setLanguage('en');
       failed(err);

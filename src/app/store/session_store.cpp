@@ -1,5 +1,7 @@
 #include "app/store/session_store.h"
 
+#include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -26,6 +28,16 @@ void write_json_file(const std::filesystem::path& path, const Json& value) {
         path, value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
 }
 
+// "20261207T165012Z": sorts by time and holds no character a file name may not.
+std::string utc_stamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
 }  // namespace
 
 SessionStore::SessionStore(std::filesystem::path sessions_file, std::filesystem::path settings_file,
@@ -47,6 +59,7 @@ void SessionStore::load_sessions() {
     } catch (const std::exception& e) {
         log::warn("load_sessions:", e.what());
         loaded.clear();
+        set_aside(m_sessions_file, e.what());
     }
     std::lock_guard lock(m_lock);
     m_sessions = std::move(loaded);
@@ -54,7 +67,7 @@ void SessionStore::load_sessions() {
 
 void SessionStore::load_settings() {
     std::error_code ec;
-    if (!std::filesystem::exists(m_settings_file, ec)) return;
+    if (!std::filesystem::is_regular_file(m_settings_file, ec)) return;
     try {
         Json doc = read_json_file(m_settings_file);
         if (!doc.is_object()) throw std::runtime_error("settings file does not hold an object");
@@ -63,23 +76,60 @@ void SessionStore::load_settings() {
             m_settings[it.key()] = it.value();
     } catch (const std::exception& e) {
         log::warn("load_settings:", e.what());
+        set_aside(m_settings_file, e.what());
     }
 }
 
-void SessionStore::save_sessions() const {
+void SessionStore::set_aside(const std::filesystem::path& file, const std::string& reason) {
+    Unreadable record{file, {}, reason};
     try {
-        write_json_file(m_sessions_file, Json{{"sessions", sessions_json()}});
+        record.moved_to = platform::set_aside(file, "unreadable-" + utc_stamp());
+        log::warn("store", file.string() + " could not be read (" + reason + "); kept as " +
+                               record.moved_to.string() +
+                               ", a new file is written on the next save");
     } catch (const std::exception& e) {
-        log::error("save_sessions:", e.what());
+        log::error("store", file.string() + " could not be read (" + reason +
+                                ") nor moved aside (" + e.what() +
+                                "); it will not be written over");
+        std::lock_guard lock(m_lock);
+        m_untouchable.push_back(file);
+    }
+    std::lock_guard lock(m_lock);
+    m_unreadable.push_back(std::move(record));
+}
+
+std::optional<std::string> SessionStore::write(const std::filesystem::path& file,
+                                               const Json& value) const {
+    {
+        std::lock_guard lock(m_lock);
+        if (std::find(m_untouchable.begin(), m_untouchable.end(), file) != m_untouchable.end()) {
+            std::string error = file.string() +
+                                " could not be read at start and is kept as it is; "
+                                "nothing was written over it";
+            log::error("store", error);
+            return error;
+        }
+    }
+    try {
+        write_json_file(file, value);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        log::error("store", e.what());
+        return std::string(e.what());
     }
 }
 
-void SessionStore::save_settings() const {
-    try {
-        write_json_file(m_settings_file, settings());
-    } catch (const std::exception& e) {
-        log::error("save_settings:", e.what());
-    }
+std::optional<std::string> SessionStore::save_sessions() const {
+    return write(m_sessions_file, Json{{"sessions", sessions_json()}});
+}
+
+std::optional<std::string> SessionStore::save_settings() const {
+    return write(m_settings_file, settings());
+}
+
+std::vector<SessionStore::Unreadable> SessionStore::take_unreadable() {
+    std::lock_guard lock(m_lock);
+    return std::exchange(m_unreadable, {});
 }
 
 Json SessionStore::sessions_json() const {

@@ -37,24 +37,37 @@ void TermivaApp::_load_sessions() {
     m_store.load_sessions();
 }
 
-void TermivaApp::_save_sessions() {
-    m_store.save_sessions();
+std::optional<std::string> TermivaApp::_save_sessions() {
+    return m_store.save_sessions();
 }
 
 void TermivaApp::_load_settings() {
     m_store.load_settings();
 }
 
-void TermivaApp::_save_settings() {
-    m_store.save_settings();
+std::optional<std::string> TermivaApp::_save_settings() {
+    return m_store.save_settings();
 }
 
 Json TermivaApp::get_initial_state() {
     Json lang = member(settings_snapshot(), "language");
+    // Files set aside at start are told once: a reload of the page does not repeat them.
+    Json notices = Json::array();
+    for (const auto& u : m_store.take_unreadable()) {
+        notices.push_back(Json{{"key", u.moved_to.empty() ? "notice.store_unreadable_kept"
+                                                          : "notice.store_unreadable"},
+                               {"file", u.file.string()},
+                               {"moved_to", u.moved_to.string()}});
+    }
     return Json{{"sessions", sessions_json()},
                 {"puttygen_path", puttygen_exe ? puttygen_exe->string() : std::string()},
                 {"sessions_file", SESSIONS_FILE.string()},
-                {"language", lang}};
+                {"language", lang},
+                {"notices", notices}};
+}
+
+Json TermivaApp::_save_failure(const std::filesystem::path& file, const std::string& error) {
+    return Json{{"file", file.string()}, {"error", error}};
 }
 
 Json TermivaApp::save_session(Json rec) {
@@ -64,15 +77,20 @@ Json TermivaApp::save_session(Json rec) {
         rec["id"] = new_session_id();
     }
     auto [saved, replaced] = m_store.put(rec);
-    _save_sessions();
+    const auto failure = _save_sessions();
     _apply_session_changes_to_open_tabs(*saved, replaced ? replaced.get() : nullptr);
-    return Json{{"sessions", sessions_json()}, {"id", rec["id"]}};
+    Json answer{{"sessions", sessions_json()}, {"id", rec["id"]}};
+    // The change holds for this run; the page says it did not reach the disk.
+    if (failure) answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);
+    return answer;
 }
 
 Json TermivaApp::delete_session(const Json& session_id) {
     m_store.remove(session_id);
-    _save_sessions();
-    return Json{{"sessions", sessions_json()}};
+    Json answer{{"sessions", sessions_json()}};
+    if (const auto failure = _save_sessions())
+        answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);
+    return answer;
 }
 
 void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,28 @@ bool make_private_folder(const fs::path& dir) {
         throw std::system_error(errno, std::generic_category(),
                                 "cannot make " + dir.string() + " owner-only");
     return (mode & 077) != 0;
+}
+
+fs::path set_aside(const fs::path& file, const std::string& tag) {
+    for (int n = 1; n < 1000; ++n) {
+        fs::path target = file;
+        target += "." + tag + (n > 1 ? "-" + std::to_string(n) : std::string());
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            sync_folder(file);
+            return target;
+        }
+        if (errno == EEXIST) continue;
+        if (errno != EINVAL && errno != ENOSYS) break;
+        // A file system that cannot refuse to replace in a rename: a hard link refuses
+        // an existing name just as well.
+        if (::link(file.c_str(), target.c_str()) == 0) {
+            ::unlink(file.c_str());
+            sync_folder(file);
+            return target;
+        }
+        if (errno != EEXIST) break;
+    }
+    throw std::system_error(errno, std::generic_category(), "cannot set aside " + file.string());
 }
 
 }  // namespace termiva::platform

@@ -43,13 +43,15 @@ export function peersRequired() {
 }
 
 export class PageSession {
-  static async start({ width = 1280, height = 720, sessions = null, settings = null } = {}) {
+  // `files`: raw contents of data-folder files ({'sessions.json': '...'}), written as given.
+  static async start({ width = 1280, height = 720, sessions = null, settings = null, files = null } = {}) {
     const self = new PageSession();
     self.tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-page-'));
     self.dataDir = path.join(self.tmp, 'data');
     fs.mkdirSync(self.dataDir);
     if (sessions) fs.writeFileSync(path.join(self.dataDir, 'sessions.json'), JSON.stringify({ sessions }));
     if (settings) fs.writeFileSync(path.join(self.dataDir, 'settings.json'), JSON.stringify(settings));
+    for (const [name, content] of Object.entries(files || {})) fs.writeFileSync(path.join(self.dataDir, name), content);
 
     const hostPath = path.join(PROGRAM_DIR, 'termiva-host');
     if (!fs.existsSync(hostPath)) throw new Error(`termiva-host not built: ${hostPath}`);
