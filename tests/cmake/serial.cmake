@@ -30,3 +30,10 @@ if(TARGET termiva-host AND TARGET esp_sim)
     LABELS integration)
   add_dependencies(esp_tab_tests termiva-host)
 endif()
+
+# The simulated board as a program on a tty, for the page's firmware test.
+if(TARGET esp_sim)
+  add_executable(esp_sim_tty ${CMAKE_CURRENT_LIST_DIR}/../fixtures/esp_sim_tty_main.cpp)
+  target_link_libraries(esp_sim_tty PRIVATE esp_sim termiva_warnings)
+  set_target_properties(esp_sim_tty PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endif()

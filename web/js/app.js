@@ -258,7 +258,18 @@
     },
     failed,
   });
-  window.xferOnEvent = (tabId, event) => transfer.onEvent(tabId, event);
+  const firmware = new Termiva.FirmwareDialog($('fw-backdrop'), {
+    activeId: () => state.activeId,
+    failed,
+    onFinished: () => {},
+  });
+  // Flashing jobs report through the transfer events too: both listen.
+  window.xferOnEvent = (tabId, event) => {
+    const fw = firmware.tabs.get(tabId);
+    const flashing = !!(fw && fw.running);
+    firmware.onEvent(tabId, event);
+    if (!flashing) transfer.onEvent(tabId, event);
+  };
 
   // ---- the active tab's tools: encoding and reading ----
 
@@ -269,6 +280,8 @@
     const id = state.activeId;
     $('tab-tools').hidden = !id;
     if (!id) return;
+    const tab = state.tabs.find((x) => x.id === id);
+    $('tab-esp').hidden = !tab || tab.protocol !== 'serial';
     const current = state.encodings.get(id) || 'utf-8';
     const names = Termiva.protocols.ENCODINGS.includes(current)
       ? Termiva.protocols.ENCODINGS
@@ -331,6 +344,26 @@
     if (terminal) terminal.focus();
     paintReading();
   });
+
+  // ---- ESP boards on serial tabs: the reset lines ----
+
+  // The program answers false when the tab has no open port; the line change itself runs
+  // in the background and its failure is only in the program's log.
+  async function espReset(op) {
+    const id = state.activeId;
+    if (!id) return;
+    try {
+      const dispatched = await call(op, id);
+      if (!dispatched) toast(t('esp.no_port'), true);
+    } catch (err) {
+      failed(err);
+    }
+    const terminal = state.terminals.get(id);
+    if (terminal) terminal.focus();
+  }
+  $('tab-esp-reset').addEventListener('click', () => espReset('hard_reset_esp'));
+  $('tab-esp-boot').addEventListener('click', () => espReset('enter_bootloader_esp'));
+  $('tab-esp-firmware').addEventListener('click', () => firmware.open());
 
   // ---- keyboard and clipboard ----
 
@@ -518,7 +551,7 @@
     document.body.dataset.ready = 'true';
   }
 
-  Termiva.app = { state, openSession, closeTab, activate, start, transfer };
+  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

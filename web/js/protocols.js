@@ -15,6 +15,29 @@
 
   const SHELLS = ['cmd', 'bash', 'zsh', 'sh', 'fish', 'powershell', 'custom'];
 
+  // Rates boards use, offered with the typed value still free (any rate the driver takes).
+  const BAUD_RATES = [9600, 19200, 38400, 57600, 74880, 115200, 230400, 460800, 921600, 1500000, 2000000];
+
+  // A serial session keeps its port in `host` and its speed in `port`: the fields of those
+  // keys look different there.
+  const SERIAL_FIELDS = {
+    host: {
+      type: 'combo',
+      label: 'editor.serial_port',
+      placeholder: 'editor.serial_port_placeholder',
+      required: true,
+      // Filled from the ports that exist now; by-id names first, as they survive re-plugging.
+      source: 'list_serial_ports',
+      choicesFrom: (ports) => ports.map((p) => [p.by_id || p.device, p.description + ' — ' + p.device]),
+    },
+    port: {
+      type: 'combo',
+      label: 'editor.baud',
+      numeric: true,
+      choices: () => BAUD_RATES.map((b) => [String(b), String(b)]),
+    },
+  };
+
   // SSH-1 logs in with a password only and has no keep-alive, compression choice,
   // agent or algorithm sets: its sessions show none of those fields.
   const isSsh1 = (values) => String(values.ssh_version ?? '2') === '1';
@@ -66,6 +89,20 @@
     supdup_location: { type: 'text', label: 'editor.supdup_location', placeholder: 'editor.supdup_location_placeholder' },
     supdup_more: { type: 'checkbox', label: 'editor.supdup_more' },
     supdup_scroll: { type: 'checkbox', label: 'editor.supdup_scroll' },
+    serial_bits: { type: 'select', label: 'editor.serial_bits', options: () => ['8', '7', '6', '5'].map((b) => [b, b]) },
+    serial_parity: {
+      type: 'select',
+      label: 'editor.serial_parity',
+      upper: true,
+      options: (t) => ['N', 'E', 'O', 'M', 'S'].map((p) => [p, t('parity.' + p)]),
+    },
+    serial_stop: { type: 'select', label: 'editor.serial_stop', options: () => ['1', '1.5', '2'].map((b) => [b, b]) },
+    serial_flow: {
+      type: 'select',
+      label: 'editor.serial_flow',
+      upper: true,
+      options: (t) => ['N', 'X', 'R', 'D'].map((f) => [f, t('flow.' + f)]),
+    },
     lfhascr: { type: 'checkbox', label: 'editor.lfhascr' },
     crhaslf: { type: 'checkbox', label: 'editor.crhaslf' },
   };
@@ -100,6 +137,17 @@
       },
     },
     {
+      id: 'serial',
+      label: 'protocol.serial',
+      connection: ['host', 'port', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow'],
+      terminal: ['line_code_page', 'lfhascr', 'crhaslf'],
+      fields: SERIAL_FIELDS,
+      defaults: {
+        host: '', port: 115200, serial_bits: '8', serial_parity: 'N', serial_stop: '1', serial_flow: 'N', line_code_page: 'utf-8',
+      },
+      summary: (s) => (s.host ? s.host + ' @ ' + (s.port || 9600) : ''),
+    },
+    {
       id: 'raw',
       label: 'protocol.raw',
       connection: ['host', 'port'],
@@ -121,5 +169,11 @@
     return PROTOCOLS.find((p) => p.id === id) || null;
   }
 
-  Termiva.protocols = { PROTOCOLS, FIELDS, ENCODINGS, find };
+  // The field of `key` as protocol `protocolId` shows it.
+  function fieldOf(protocolId, key) {
+    const p = find(protocolId);
+    return (p && p.fields && p.fields[key]) || FIELDS[key];
+  }
+
+  Termiva.protocols = { PROTOCOLS, FIELDS, ENCODINGS, find, fieldOf };
 })();

@@ -5,7 +5,7 @@
   'use strict';
   const Termiva = (window.Termiva = window.Termiva || {});
   const { t } = Termiva.i18n;
-  const { PROTOCOLS, FIELDS, find } = Termiva.protocols;
+  const { PROTOCOLS, find, fieldOf } = Termiva.protocols;
 
   const el = (tag, props = {}, children = []) => {
     const node = document.createElement(tag);
@@ -78,10 +78,10 @@
 
       if (protocol) {
         const connection = this.section('editor.section_connection');
-        protocol.connection.forEach((key) => connection.append(this.row(key, FIELDS[key])));
+        protocol.connection.forEach((key) => connection.append(this.row(key, fieldOf(protocol.id, key))));
         this.fieldsEl.append(connection);
         const terminal = this.section('editor.section_terminal');
-        protocol.terminal.forEach((key) => terminal.append(this.row(key, FIELDS[key])));
+        protocol.terminal.forEach((key) => terminal.append(this.row(key, fieldOf(protocol.id, key))));
         this.fieldsEl.append(terminal);
       }
       this.applyVisibility();
@@ -137,7 +137,7 @@
         control = el('select', { className: 'select', id, name: key });
         const options = field.options(t);
         for (const [v, text] of options) control.append(el('option', { value: v, textContent: text }));
-        const current = String(value ?? '').toLowerCase();
+        const current = field.upper ? String(value ?? '').toUpperCase() : String(value ?? '').toLowerCase();
         if (current && !options.some(([v]) => v === current)) {
           control.append(el('option', { value: current, textContent: current }));
         }
@@ -146,6 +146,8 @@
           this.readForm();
           this.applyVisibility();
         });
+      } else if (field.type === 'combo') {
+        return this.comboRow(key, field, value);
       } else {
         const inputType = { port: 'number', number: 'number', password: 'password' }[field.type] || 'text';
         control = el('input', {
@@ -179,6 +181,45 @@
         return row;
       }
       return this.wrap(key, t(field.label), control);
+    }
+
+    // A text field with suggestions: typed text stays possible. Suggestions come from the
+    // field's own list or, asked when the row is drawn, from a program operation.
+    comboRow(key, field, value) {
+      const id = 'field-' + key;
+      const list = el('datalist', { id: id + '-choices' });
+      const control = el('input', {
+        className: 'input',
+        id,
+        name: key,
+        type: 'text',
+        value: value === undefined || value === null ? '' : String(value),
+        spellcheck: false,
+        autocomplete: 'off',
+      });
+      control.setAttribute('list', list.id);
+      if (field.numeric) control.inputMode = 'numeric';
+      if (field.placeholder) control.placeholder = t(field.placeholder);
+      const fill = (choices) => {
+        list.textContent = '';
+        for (const [v, text] of choices) list.append(el('option', { value: v, label: text, textContent: text }));
+      };
+      if (field.choices) fill(field.choices(t));
+      if (field.source && this.canPick(field.source)) {
+        Termiva.bridge
+          .call(field.source)
+          .then((answer) => {
+            if (Array.isArray(answer)) fill(field.choicesFrom(answer));
+          })
+          .catch((err) => {
+            if (err instanceof Termiva.bridge.BridgeError && /unknown operation/.test(err.message)) {
+              SessionEditor.missingOps.add(field.source);
+            }
+          });
+      }
+      const row = this.wrap(key, t(field.label), el('div', { className: 'form-inline' }, [control, list]));
+      row.querySelector('label').htmlFor = id;
+      return row;
     }
 
     // A picker op the program turned out not to have stays hidden from then on.
@@ -221,7 +262,7 @@
     applyVisibility() {
       this.readForm();
       this.fieldsEl.querySelectorAll('.form-row[data-key]').forEach((row) => {
-        const field = FIELDS[row.dataset.key];
+        const field = fieldOf(this.values.protocol, row.dataset.key);
         row.hidden = !!(field && field.showIf && !field.showIf(this.values));
       });
     }
@@ -231,6 +272,7 @@
         const key = control.name;
         if (control.type === 'checkbox') this.values[key] = control.checked;
         else if (control.type === 'number') this.values[key] = control.value.trim() === '' ? '' : Number(control.value);
+        else if (control.inputMode === 'numeric' && /^\s*\d+\s*$/.test(control.value)) this.values[key] = Number(control.value);
         else this.values[key] = control.value;
       });
     }
@@ -239,7 +281,7 @@
       const protocol = find(this.values.protocol);
       if (!protocol) return null;
       for (const key of protocol.connection.concat(protocol.terminal)) {
-        const field = FIELDS[key];
+        const field = fieldOf(protocol.id, key);
         if (field.showIf && !field.showIf(this.values)) continue;
         const value = this.values[key];
         const required = field.required || (field.requiredIf && field.requiredIf(this.values));
@@ -248,6 +290,9 @@
         }
         if (field.type === 'port' && value !== '' && value !== undefined) {
           if (!Number.isInteger(value) || value < 1 || value > 65535) return { key, text: t('editor.bad_port') };
+        }
+        if (field.type === 'combo' && field.numeric && value !== '' && value !== undefined) {
+          if (!Number.isInteger(value) || value < 1) return { key, text: t('editor.bad_baud') };
         }
         if (field.type === 'number' && value !== '' && value !== undefined) {
           if (!Number.isInteger(value) || value < field.min || value > field.max) {

@@ -1,0 +1,210 @@
+// A serial session as a user makes and uses it: the editor's serial fields and port
+// suggestions, then a tab on a socat pty pair standing in for the cable, with the board's
+// reset buttons on its toolbar.
+import assert from 'node:assert/strict';
+import { spawn, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, describe, it } from 'node:test';
+
+import { PageSession, missingPeer, peersRequired } from './support/page_harness.mjs';
+
+const socat = spawnSync('sh', ['-c', 'command -v socat']).stdout.toString().trim();
+const missing = missingPeer() || (socat ? null : 'socat not installed');
+if (missing && peersRequired()) throw new Error(`serial page tests need ${missing}`);
+const skip = missing ? `skipped: ${missing}` : false;
+
+async function until(check, what, timeoutMs = 5000) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+describe('a serial session', { skip }, () => {
+  let s;
+  let cable;
+  let dir;
+  let board;
+  before(async () => {
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-serial-page-'));
+    const a = path.join(dir, 'ttyBoard');
+    const b = path.join(dir, 'ttyTest');
+    cable = spawn(socat, [`pty,raw,echo=0,link=${a}`, `pty,raw,echo=0,link=${b}`], { stdio: 'ignore' });
+    await until(() => fs.existsSync(a) && fs.existsSync(b), 'the socat links');
+    board = fs.openSync(b, fs.constants.O_RDWR | fs.constants.O_NOCTTY | fs.constants.O_NONBLOCK);
+    s = await PageSession.start({ width: 1280, height: 720 });
+  });
+  after(async () => {
+    if (s) await s.close();
+    if (board !== undefined) fs.closeSync(board);
+    if (cable) cable.kill('SIGKILL');
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('is made in the editor with its own fields and the ports the program finds', async () => {
+    await s.page.click('#new-session');
+    await s.page.selectOption('#field-protocol', 'serial');
+    for (const key of ['host', 'port', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow']) {
+      assert.ok(await s.page.locator(`#field-${key}`).count(), `field ${key} shown`);
+    }
+    assert.equal(await s.page.inputValue('#field-port'), '115200');
+    assert.equal(await s.page.inputValue('#field-serial_parity'), 'N');
+    // The port suggestions are exactly the program's port list.
+    const ports = await s.host.call('list_serial_ports');
+    const suggested = await until(
+      async () => {
+        const values = await s.page.$$eval('#field-host-choices option', (o) => o.map((x) => x.value));
+        return values.length === ports.length ? values : null;
+      },
+      'the port suggestions',
+    );
+    assert.deepEqual(suggested, ports.map((p) => p.by_id || p.device));
+    const rates = await s.page.$$eval('#field-port-choices option', (o) => o.map((x) => x.value));
+    assert.ok(rates.includes('921600') && rates.includes('74880'));
+
+    await s.page.click('#editor-save');
+    assert.equal(await s.page.locator('#editor-error').textContent(), 'Serial port is required.');
+    await s.page.fill('#field-name', 'Devkit');
+    await s.page.fill('#field-host', path.join(dir, 'ttyBoard'));
+    await s.page.fill('#field-port', 'fast');
+    await s.page.click('#editor-save');
+    assert.equal(await s.page.locator('#editor-error').textContent(), 'The speed is a whole number of baud, such as 115200.');
+    await s.page.fill('#field-port', '921600');
+    await s.page.selectOption('#field-serial_parity', 'E');
+    await s.page.selectOption('#field-serial_flow', 'R');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const [saved] = (await s.host.call('get_initial_state')).sessions;
+    assert.equal(saved.protocol, 'serial');
+    assert.equal(saved.host, path.join(dir, 'ttyBoard'));
+    assert.equal(saved.port, 921600);
+    assert.equal(saved.serial_parity, 'E');
+    assert.equal(saved.serial_flow, 'R');
+    assert.equal(saved.serial_bits, '8');
+    assert.equal(
+      await s.page.locator('.session-meta').textContent(),
+      `Serial port · ${path.join(dir, 'ttyBoard')} @ 921600`,
+    );
+  });
+
+  it('opens on the port, shows the board, sends keys and offers the reset buttons', async () => {
+    await s.page.locator('.session', { hasText: 'Devkit' }).dblclick();
+    const tab = await until(() => s.activeTabId(), 'the tab');
+    await s.page.waitForSelector(`.tab[data-id="${tab}"][data-state="connected"]`, { timeout: 10000 });
+    await s.waitForScreen(tab, /--- Connected to .*ttyBoard @ 921600 ---/);
+    assert.equal(await s.page.locator('#tab-esp').isHidden(), false);
+
+    fs.writeSync(board, 'I (27) boot: ESP-IDF v5.2\r\n');
+    await s.waitForScreen(tab, /I \(27\) boot: ESP-IDF v5\.2/);
+
+    await s.page.locator('.xterm').first().click();
+    await s.page.keyboard.type('ping');
+    let got = '';
+    await until(() => {
+      const buf = Buffer.alloc(64);
+      try {
+        const n = fs.readSync(board, buf, 0, 64, null);
+        if (n > 0) got += buf.subarray(0, n).toString();
+      } catch (err) {
+        if (err.code !== 'EAGAIN') throw err;
+      }
+      return got.length >= 4;
+    }, 'the keys on the cable');
+    assert.equal(got, 'ping');
+
+    // A pseudo-terminal has no modem lines: the reset is still dispatched (the failure goes
+    // to the program's log), so no error reaches the page.
+    await s.page.click('#tab-esp-reset');
+    await s.page.click('#tab-esp-boot');
+    assert.equal(await s.page.locator('#toast.toast-error:not([hidden])').count(), 0);
+  });
+});
+
+const simTty = process.env.TERMIVA_ESP_SIM_TTY || path.join(path.dirname(new URL(import.meta.url).pathname), '../../build/tests/esp_sim_tty');
+const simMissing = fs.existsSync(simTty) ? null : `the simulated board ${simTty} is not built`;
+
+describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMissing}` : false) }, () => {
+  let s;
+  let cable;
+  let sim;
+  let dir;
+  const images = {};
+  before(async () => {
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-fw-page-'));
+    const a = path.join(dir, 'ttyHost');
+    const b = path.join(dir, 'ttyBoard');
+    cable = spawn(socat, [`pty,raw,echo=0,link=${a}`, `pty,raw,echo=0,link=${b}`], { stdio: 'ignore' });
+    await until(() => fs.existsSync(a) && fs.existsSync(b), 'the socat links');
+    sim = spawn(simTty, [b, 'esp32s3', path.join(dir, 'flash.bin')], { stdio: ['ignore', 'pipe', 'inherit'] });
+    await new Promise((resolve, reject) => {
+      sim.stdout.on('data', (d) => String(d).includes('ready') && resolve());
+      sim.on('exit', (code) => reject(new Error(`esp_sim_tty ended with ${code}`)));
+    });
+    for (const [name, size] of [['bootloader.bin', 9000], ['app.bin', 70000]]) {
+      const bytes = Buffer.alloc(size);
+      for (let i = 0; i < size; i++) bytes[i] = (i * 7 + size) & 0xff;
+      fs.writeFileSync(path.join(dir, name), bytes);
+      images[name] = bytes;
+    }
+    s = await PageSession.start({
+      width: 1280,
+      height: 800,
+      sessions: [{ id: 'f1e2d3c4b5a69788796a5b4c3d2e1f00', name: 'Board', protocol: 'serial', host: a, port: 115200 }],
+    });
+  });
+  after(async () => {
+    if (s) await s.close();
+    if (sim && sim.exitCode === null) sim.kill('SIGKILL');
+    if (cable) cable.kill('SIGKILL');
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('writes two images at their offsets and shows the job to its end', async () => {
+    await s.page.locator('.session', { hasText: 'Board' }).dblclick();
+    const tab = await until(() => s.activeTabId(), 'the tab');
+    await s.page.waitForSelector(`.tab[data-id="${tab}"][data-state="connected"]`, { timeout: 10000 });
+    await s.page.click('#tab-esp-firmware');
+    await s.page.waitForSelector('#fw-backdrop:not([hidden])');
+    const chips = await s.page.$$eval('[data-fw="chip"] option', (o) => o.map((x) => x.value));
+    assert.equal(chips[0], 'auto');
+    assert.ok(chips.includes('esp32s3'));
+    assert.equal(await s.page.inputValue('[data-fw="iface"]'), 'auto');
+
+    // No file chooser in the headless host: the files go in as a chosen list would.
+    await s.page.evaluate(async (paths) => {
+      const fw = window.Termiva.app.firmware;
+      for (const p of paths) await fw.addFile(fw.state(), p);
+      fw.render();
+    }, [path.join(dir, 'bootloader.bin'), path.join(dir, 'app.bin')]);
+    const boot = s.page.locator('tr[data-fw-file="bootloader.bin"]');
+    const app = s.page.locator('tr[data-fw-file="app.bin"]');
+    assert.equal(await boot.locator('input').inputValue(), '0x0');
+    assert.equal(await boot.locator('td').nth(2).textContent(), '8.8 KiB');
+    await app.locator('input').fill('0x10000');
+    await s.page.selectOption('[data-fw="chip"]', 'esp32s3');
+    await s.page.selectOption('[data-fw="iface"]', 'uart');
+    await s.page.click('[data-fw="start"]');
+
+    const result = await until(async () => {
+      const box = s.page.locator('[data-fw="result"]');
+      return (await box.isVisible()) ? box.textContent() : null;
+    }, 'the end of the job', 90000);
+    assert.equal(result, 'Done: 完成');
+    assert.equal(await boot.locator('.fw-progress').textContent(), 'Written');
+    assert.equal(await app.locator('.fw-progress').textContent(), 'Written');
+    assert.ok((await s.page.locator('[data-fw="log"] div').count()) > 0, 'log lines shown');
+    assert.deepEqual(await s.host.call('esp_get_session_prefs', tab), { esp_interface: 'uart', esp_chip: 'esp32s3' });
+
+    const ended = new Promise((resolve) => sim.on('exit', resolve));
+    sim.kill('SIGTERM');
+    await ended;
+    const flash = fs.readFileSync(path.join(dir, 'flash.bin'));
+    assert.ok(flash.subarray(0, 9000).equals(images['bootloader.bin']), 'bootloader at 0x0');
+    assert.ok(flash.subarray(0x10000, 0x10000 + 70000).equals(images['app.bin']), 'application at 0x10000');
+  });
+});
