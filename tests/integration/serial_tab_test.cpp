@@ -2,8 +2,15 @@
 // and restarted to unplug and plug the board back.
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -237,6 +244,48 @@ TEST_F(SerialTab, SessionSettingsReachTheLine) {
     EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(t.c_iflag & IXON, 0u);
     ::close(probe);
+}
+
+TEST_F(SerialTab, AZmodemSenderOnTheBoardSideIsReceivedIntoDownloads) {
+    TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    ASSERT_TRUE(link->start());
+    const std::string tab = open({{"host", com}, {"port", 115200}});
+    ASSERT_TRUE(connected(tab));
+    host.drain_until(tab, "---\r\n", 5s);
+    std::mt19937 rng(99);
+    std::string content(60000, '\0');
+    for (char& c : content)
+        c = static_cast<char>(rng());
+    std::ofstream(dir.path() / "core.dump", std::ios::binary) << content;
+
+    // sz talks on the far end of the cable, as a board's shell would.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(link->b().c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0 || ::chdir(dir.path().c_str()) != 0) ::_exit(126);
+        ::dup2(fd, STDIN_FILENO);
+        ::dup2(fd, STDOUT_FILENO);
+        ::execl(sz.c_str(), sz.c_str(), "core.dump", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(info(tab, "─── ZMODEM detected, auto-receiving ───", false, 10s));
+    EXPECT_TRUE(info(tab, "─── File transfer ended ───", false, 30s));
+    int status = -1;
+    for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    std::ifstream in(dir.path() / "downloads" / "core.dump", std::ios::binary);
+    std::stringstream got;
+    got << in.rdbuf();
+    EXPECT_TRUE(got.str() == content) << "received " << got.str().size() << " bytes";
+    // The console carries on in the same tab.
+    TtyEnd board(link->b());
+    ASSERT_TRUE(board.write_all("$ after\r\n"));
+    EXPECT_NE(host.drain_until(tab, "$ after\r\n", 5s).find("$ after\r\n"), std::string::npos);
 }
 
 }  // namespace
