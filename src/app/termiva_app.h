@@ -177,6 +177,10 @@ public:
         return m_esp.esp_flash_start(tab_id, mode, files, options);
     }
     Json esp_flash_pick_files() { return m_esp.esp_flash_pick_files(); }
+    Json esp_files_from_build_dir(const std::string& dir) {
+        return EspTools::esp_files_from_build_dir(dir);
+    }
+    std::string esp_pick_build_dir() { return m_esp.esp_pick_build_dir(); }
     Json esp_guess_offset(const std::string& filename, const std::string& chip) {
         return m_esp.esp_guess_offset(filename, chip);
     }

@@ -13,6 +13,14 @@ if(TARGET termiva_platform)
     LABELS integration)
 endif()
 
+# The ESP tools' build-folder reading.
+if(TARGET termiva_app)
+  termiva_add_test(NAME esp_unit_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/esp_build_dir_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS unit)
+endif()
+
 # Serial tabs through the real termiva-host, socat pty pairs as the cable.
 if(TARGET termiva-host)
   termiva_add_test(NAME serial_tab_tests

@@ -47,6 +47,8 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"enter_bootloader_esp", constant(false)},
         {"esp_flash_start", constant({{"ok", false}})},
         {"esp_flash_pick_files", constant(Json::array())},
+        {"esp_files_from_build_dir", constant({{"ok", false}})},
+        {"esp_pick_build_dir", constant("")},
         {"esp_guess_offset", constant(nullptr)},
         {"esp_file_size", constant(-1)},
         {"esp_chip_list", constant(Json::array())},

@@ -164,12 +164,38 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
-  it('writes two images at their offsets and shows the job to its end', async () => {
+  it('fills its table from a build folder', async () => {
     await s.page.locator('.session', { hasText: 'Board' }).dblclick();
     const tab = await until(() => s.activeTabId(), 'the tab');
     await s.page.waitForSelector(`.tab[data-id="${tab}"][data-state="connected"]`, { timeout: 10000 });
     await s.page.click('#tab-esp-firmware');
     await s.page.waitForSelector('#fw-backdrop:not([hidden])');
+    const build = path.join(dir, 'build');
+    fs.mkdirSync(path.join(build, 'bootloader'), { recursive: true });
+    fs.writeFileSync(path.join(build, 'bootloader', 'bootloader.bin'), Buffer.alloc(2048));
+    fs.writeFileSync(path.join(build, 'hello.bin'), Buffer.alloc(4096));
+    fs.writeFileSync(
+      path.join(build, 'flasher_args.json'),
+      JSON.stringify({ flash_files: { '0x10000': 'hello.bin', '0x0': 'bootloader/bootloader.bin' } }),
+    );
+    await s.page.evaluate((d) => window.Termiva.app.firmware.loadBuildDir(d), build);
+    assert.deepEqual(
+      await s.page.$$eval('[data-fw="files"] tr', (rows) => rows.map((r) => [r.dataset.fwFile, r.querySelector('input').value])),
+      [['bootloader.bin', '0x0'], ['hello.bin', '0x10000']],
+    );
+    // A folder without the build's lists says so.
+    await s.page.evaluate((d) => window.Termiva.app.firmware.loadBuildDir(d), dir);
+    assert.match(await s.page.locator('[data-fw="result"]').textContent(), /no flasher_args\.json or flash_args/);
+    await s.page.evaluate(() => {
+      const fw = window.Termiva.app.firmware;
+      fw.state().files = [];
+      fw.state().result = null;
+      fw.render();
+    });
+  });
+
+  it('writes two images at their offsets and shows the job to its end', async () => {
+    const tab = await s.activeTabId();
     const chips = await s.page.$$eval('[data-fw="chip"] option', (o) => o.map((x) => x.value));
     assert.equal(chips[0], 'auto');
     assert.ok(chips.includes('esp32s3'));

@@ -41,6 +41,7 @@
       this.chips = null;
 
       this.$('add').addEventListener('click', () => this.addFiles());
+      this.$('build').addEventListener('click', () => this.pickBuildDir());
       this.$('start').addEventListener('click', () => this.start());
       this.$('cancel').addEventListener('click', () => this.cancel());
       this.$('close').addEventListener('click', () => this.close());
@@ -121,6 +122,45 @@
         return;
       }
       for (const p of Array.isArray(paths) ? paths : []) await this.addFile(st, String(p));
+      this.render();
+    }
+
+    async pickBuildDir() {
+      let dir = '';
+      try {
+        dir = await call('esp_pick_build_dir');
+      } catch (err) {
+        this.failed(err);
+        return;
+      }
+      if (typeof dir === 'string' && dir !== '') await this.loadBuildDir(dir);
+    }
+
+    // The images and offsets a build folder lists replace the table.
+    async loadBuildDir(dir) {
+      const st = this.state();
+      let answer;
+      try {
+        answer = await call('esp_files_from_build_dir', dir);
+      } catch (err) {
+        this.failed(err);
+        return;
+      }
+      if (!answer || answer.ok !== true) {
+        st.result = { ok: false, reason: (answer && answer.reason) || '' };
+      } else {
+        st.result = null;
+        st.files = [];
+        for (const f of answer.files) {
+          const entry = { path: String(f.path), offset: String(f.offset), size: -1 };
+          st.files.push(entry);
+          try {
+            entry.size = Number(await call('esp_file_size', entry.path));
+          } catch (err) {
+            this.failed(err);
+          }
+        }
+      }
       this.render();
     }
 
@@ -250,6 +290,7 @@
       const writing = st.mode === 'esp-flash';
       this.$('table').hidden = !writing;
       this.$('add').hidden = !writing;
+      this.$('build').hidden = !writing || st.running;
       st.files.forEach((f, i) => {
         const offset = el('input', { className: 'input input-compact', value: f.offset, spellcheck: false, disabled: st.running });
         offset.dataset.fwOffset = String(i);

@@ -28,6 +28,15 @@ void TermivaApp::register_esp_bridge() {
     b.add(
         "esp_flash_pick_files",
         {{}, [] { return Json::array(); }, [this](const Args&) { return esp_flash_pick_files(); }});
+    b.add("esp_files_from_build_dir",
+          {{"dir"},
+           [] {
+               return Json{{"ok", false}};
+           },
+           [this, text](const Args& a) { return esp_files_from_build_dir(text(a, 0)); }});
+    b.add(
+        "esp_pick_build_dir",
+        {{}, [] { return Json(""); }, [this](const Args&) { return Json(esp_pick_build_dir()); }});
     b.add("esp_guess_offset",
           {{"filename", "chip"},
            [] { return Json(); },

@@ -1,8 +1,11 @@
 #include "app/esp/esp_tools.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <sstream>
 #include <utility>
 
 #include "app/json_values.h"
@@ -206,6 +209,67 @@ Json EspTools::esp_flash_pick_files() {
             out.push_back(std::filesystem::absolute(p).string());
     }
     return out;
+}
+
+Json EspTools::esp_files_from_build_dir(const std::string& dir) {
+    namespace fs = std::filesystem;
+    const fs::path root(dir);
+    std::vector<std::pair<long long, std::string>> listed;
+    std::error_code ec;
+    const auto json_file = root / "flasher_args.json";
+    const auto text_file = root / "flash_args";
+    try {
+        if (fs::is_regular_file(json_file, ec)) {
+            std::ifstream in(json_file);
+            const Json doc = Json::parse(in);
+            const Json& files = member(doc, "flash_files");
+            if (!files.is_object())
+                throw std::runtime_error("flasher_args.json has no flash_files");
+            for (auto it = files.begin(); it != files.end(); ++it) {
+                const auto offset = parse_offset(Json(it.key()));
+                if (!offset || !it.value().is_string())
+                    throw std::runtime_error("flasher_args.json lists " + it.key() + " oddly");
+                listed.emplace_back(*offset, it.value().get<std::string>());
+            }
+        } else if (fs::is_regular_file(text_file, ec)) {
+            std::ifstream in(text_file);
+            std::string line;
+            while (std::getline(in, line)) {
+                std::istringstream words(line);
+                std::string first, second;
+                if (!(words >> first) || first.rfind("--", 0) == 0) continue;  // options line
+                if (!(words >> second))
+                    throw std::runtime_error("flash_args line \"" + line + "\" has no file");
+                const auto offset = parse_offset(Json(first));
+                if (!offset)
+                    throw std::runtime_error("flash_args line \"" + line + "\" has no offset");
+                listed.emplace_back(*offset, second);
+            }
+        } else {
+            return Json{{"ok", false}, {"reason", "no flasher_args.json or flash_args in " + dir}};
+        }
+    } catch (const std::exception& e) {
+        return Json{{"ok", false}, {"reason", e.what()}};
+    }
+    std::sort(listed.begin(), listed.end());
+    Json out = Json::array();
+    for (const auto& [offset, rel] : listed) {
+        const fs::path path = fs::path(rel).is_absolute() ? fs::path(rel) : root / rel;
+        if (!fs::is_regular_file(path, ec))
+            return Json{{"ok", false}, {"reason", "missing image " + path.string()}};
+        std::ostringstream hex;
+        hex << "0x" << std::hex << std::uppercase << offset;
+        out.push_back(Json{{"path", path.lexically_normal().string()}, {"offset", hex.str()}});
+    }
+    if (out.empty()) return Json{{"ok", false}, {"reason", "the build folder lists no images"}};
+    return Json{{"ok", true}, {"files", out}};
+}
+
+std::string EspTools::esp_pick_build_dir() {
+    auto desktop = m_app.shell().desktop();
+    if (!desktop) return {};
+    auto chosen = desktop->pick_folder(m_app._t("esp.dialog.pick_bin"), std::chrono::seconds(300));
+    return chosen ? chosen->string() : std::string();
 }
 
 Json EspTools::esp_guess_offset(const std::string& filename, const std::string& chip) {

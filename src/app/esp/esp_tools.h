@@ -43,6 +43,14 @@ public:
     flashwright::ResetFuncs _esp_reset_funcs(const std::string& tab_id);
     bool _fire_esp_reset(const std::string& tab_id, const std::string& mode);
 
+    // The images a build folder lists with their offsets: `flasher_args.json` ("flash_files")
+    // or else `flash_args` (lines "0x1000 bootloader/bootloader.bin"), as ESP-IDF writes
+    // them. {ok, files: [{path, offset}]} with absolute paths and "0x…" offsets, or {ok:
+    // false, reason} when the folder has neither file, or a listed image is missing.
+    static nlohmann::json esp_files_from_build_dir(const std::string& dir);
+    // The folder chooser for it; "" when cancelled or without a desktop.
+    std::string esp_pick_build_dir();
+
     // An offset as the page sends it: "0x…"/"0X…" hexadecimal, other texts decimal, numbers
     // as they are. Nothing when it is none of these.
     static std::optional<long long> parse_offset(const nlohmann::json& raw);
