@@ -129,6 +129,9 @@ public:
     void _start_ssh(const std::string& tab_id);
     void _start_raw_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_telnet_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_telnet_serial_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_rlogin_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
     // Serial tabs (serial/): the starter becomes the tab's reader for the tab's life.

@@ -28,7 +28,9 @@ if(TARGET termiva-host)
   add_dependencies(xfer_tab_tests termiva-host)
 endif()
 
-add_library(peer_process_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/../fixtures/peer_process.cpp)
+add_library(peer_process_fixture STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/peer_process.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/rhosts_account.cpp)
 target_include_directories(peer_process_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(peer_process_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
 # Telnet (telnetd, ser2net) and Rlogin (rlogind, scripted server) backends.
@@ -48,4 +50,13 @@ if(TARGET termiva-host)
     LIBS termiva_test_support
     LABELS soak)
   add_dependencies(soak_tests termiva-host)
+endif()
+
+# Telnet, Telnet with RFC 2217 control and Rlogin tabs through the real termiva-host.
+if(TARGET termiva-host)
+  termiva_add_test(NAME telnet_tab_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/telnet_tab_test.cpp
+    LIBS termiva_test_support peer_process_fixture
+    LABELS integration)
+  add_dependencies(telnet_tab_tests termiva-host)
 endif()

@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <optional>
 #include <thread>
 
 #include "connect/rlogin/rlogin_backend.h"
 #include "fixtures/peer_process.h"
+#include "fixtures/rhosts_account.h"
 #include "integration/backend_reader.h"
 #include "support/test_support.h"
 
@@ -24,56 +22,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* ACCOUNT = "termiva-rlogin";
-constexpr const char* HOME = "/tmp/termiva-rlogin-home";
+constexpr const char* ACCOUNT = testing::RhostsAccount::NAME;
 constexpr const char* CLIENT_USER = "termiva-client";
-
-// The account rlogind logs into, trusting CLIENT_USER from this host through .rhosts.
-// Whatever .rhosts held before is put back afterwards.
-class RhostsAccount {
-public:
-    RhostsAccount() {
-        if (::geteuid() != 0) return;
-        if (!::getpwnam(ACCOUNT)) {
-            std::string add = std::string("useradd --no-create-home --home-dir ") + HOME +
-                              " --shell /bin/sh " + ACCOUNT + " >/dev/null 2>&1";
-            if (std::system(add.c_str()) != 0 && !::getpwnam(ACCOUNT)) return;
-        }
-        const passwd* pw = ::getpwnam(ACCOUNT);
-        if (!pw) return;
-        std::filesystem::create_directories(HOME);
-        m_rhosts = std::filesystem::path(HOME) / ".rhosts";
-        if (std::filesystem::exists(m_rhosts)) {
-            std::ifstream in(m_rhosts);
-            m_previous = std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        {
-            std::ofstream out(m_rhosts, std::ios::trunc);
-            out << "127.0.0.1 " << CLIENT_USER << "\nlocalhost " << CLIENT_USER << "\n";
-        }
-        (void)!::chown(HOME, pw->pw_uid, pw->pw_gid);
-        (void)!::chown(m_rhosts.c_str(), pw->pw_uid, pw->pw_gid);
-        std::filesystem::permissions(
-            m_rhosts, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-        m_ready = true;
-    }
-    ~RhostsAccount() {
-        if (m_rhosts.empty()) return;
-        if (m_previous) {
-            std::ofstream out(m_rhosts, std::ios::trunc);
-            out << *m_previous;
-        } else {
-            std::error_code ec;
-            std::filesystem::remove(m_rhosts, ec);
-        }
-    }
-    bool ready() const { return m_ready; }
-
-private:
-    std::filesystem::path m_rhosts;
-    std::optional<std::string> m_previous;
-    bool m_ready = false;
-};
 
 class RlogindBackend : public ::testing::Test {
 protected:
@@ -81,7 +31,7 @@ protected:
         TERMIVA_REQUIRE_PROGRAM(socat, "socat");
         TERMIVA_REQUIRE_PROGRAM(rlogind, "in.rlogind");
         if (::geteuid() != 0) GTEST_SKIP() << "in.rlogind runs as root only";
-        account = std::make_unique<RhostsAccount>();
+        account = std::make_unique<testing::RhostsAccount>(std::vector<std::string>{CLIENT_USER});
         ASSERT_TRUE(account->ready());
         port = testing::free_loopback_port();
         peer = std::make_unique<testing::PeerProcess>(
@@ -100,7 +50,7 @@ protected:
     }
 
     testing::TempDir dir;
-    std::unique_ptr<RhostsAccount> account;
+    std::unique_ptr<testing::RhostsAccount> account;
     std::unique_ptr<testing::PeerProcess> peer;
     int port = 0;
 };

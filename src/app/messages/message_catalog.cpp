@@ -55,6 +55,14 @@ const MessageCatalog& message_catalog() {
               "─── Serial port {com} disconnected, waiting to reconnect... ───"},
              {"info.serial_reconnected", "─── Reconnected to {com} @ {baud} ───"},
              {"info.connection_ended", "─── Connection ended ───"},
+             {"info.com_port_refused",
+              "The server refused RFC 2217 serial-port control; the port keeps the server's "
+              "settings."},
+             {"info.com_port_changed", "The server set {setting}={actual} instead of {requested}."},
+             {"info.serial_bits_fallback", "Data bits \"{value}\" is not a number; using 8."},
+             {"info.rlogin_no_reserved_port",
+              "No reserved local port (512-1023) could be used; Rlogin servers that trust "
+              ".rhosts refuse such connections."},
              {"info.ssh1_password_required",
               "SSH-1 currently only supports password authentication; please fill in the password "
               "and retry."},
@@ -154,6 +162,14 @@ const MessageCatalog& message_catalog() {
              {"info.serial_disconnect", "─── 序列埠 {com} 已斷線，等待重新連接... ───"},
              {"info.serial_reconnected", "─── 已重新連接 {com} @ {baud} ───"},
              {"info.connection_ended", "─── 連線已結束 ───"},
+             {"info.com_port_refused",
+              "伺服器拒絕 RFC 2217 序列埠控制；序列埠維持伺服器端的設定。"},
+             {"info.com_port_changed",
+              "伺服器將 {setting} 設為 {actual}，而非要求的 {requested}。"},
+             {"info.serial_bits_fallback", "資料位元「{value}」不是數字；改用 8。"},
+             {"info.rlogin_no_reserved_port",
+              "無法使用保留的本機連接埠（512-1023）；依 .rhosts 信任的 Rlogin "
+              "伺服器會拒絕這類連線。"},
              {"info.ssh1_password_required",
               "SSH-1 目前僅支援密碼認證；請在連線設定填入密碼後重試。"},
              {"info.settings_updated",

@@ -35,6 +35,12 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         _start_serial_impl(tab_id, s, tab);
     } else if (protocol == "raw") {
         _start_raw_impl(tab_id, s, tab);
+    } else if (protocol == "telnet") {
+        _start_telnet_impl(tab_id, s, tab);
+    } else if (protocol == "telnet-serial") {
+        _start_telnet_serial_impl(tab_id, s, tab);
+    } else if (protocol == "rlogin") {
+        _start_rlogin_impl(tab_id, s, tab);
     } else if (protocol == "supdup") {
         _start_supdup_impl(tab_id, s, tab);
     } else if (protocol == "conpty") {

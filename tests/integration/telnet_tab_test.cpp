@@ -1,0 +1,317 @@
+// Telnet, Telnet with RFC 2217 control and Rlogin tabs through the real termiva-host,
+// against telnetd, ser2net and in.rlogind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "fixtures/peer_process.h"
+#include "fixtures/rhosts_account.h"
+#include "support/host_process.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+class StreamTab : public ::testing::Test {
+protected:
+    testing::TempDir dir;
+    testing::HostProcess host{dir.path()};
+
+    std::string open(json session) {
+        json saved = host.call("save_session", {session});
+        return host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
+    }
+    bool alive(const std::string& tab) {
+        // The state is kept in a variable: a range-for over a member of a temporary
+        // would read freed memory.
+        json state = host.call("get_runtime_state");
+        for (const auto& t : state["tabs"]) {
+            if (t["id"] == tab) return t["alive"].get<bool>();
+        }
+        return false;
+    }
+    // Allows for the end line and the state change reaching the page in either order.
+    bool becomes_dead(const std::string& tab) {
+        for (int i = 0; i < 250; ++i) {
+            if (!alive(tab)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::optional<json> info(const std::string& tab, const std::string& text, bool is_error,
+                             std::chrono::milliseconds wait = 10s) {
+        return host.wait_for_call(
+            [&](const json& c) {
+                return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
+                       c["args"][1] == text && c["args"][2] == is_error;
+            },
+            wait);
+    }
+    bool connected(const std::string& tab) {
+        return host
+            .wait_for_call(
+                [&](const json& c) {
+                    return c["call"] == "terminalConnected" && c["args"][0] == tab;
+                },
+                10s)
+            .has_value();
+    }
+};
+
+class TelnetTab : public StreamTab {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(socat, "socat");
+        TERMIVA_REQUIRE_PROGRAM(telnetd, "telnetd");
+        port = testing::free_loopback_port();
+        peer = std::make_unique<testing::PeerProcess>(
+            testing::socat_inetd(socat, port,
+                                 telnetd.string() + " -h -E /bin/sh --accept-env=TERMIVA_VAR"),
+            dir.path() / "telnetd.log");
+        ASSERT_TRUE(peer->wait_port(port)) << peer->log();
+    }
+    json session(const std::string& name) {
+        return {{"name", name}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", port}};
+    }
+    int port = 0;
+    std::unique_ptr<testing::PeerProcess> peer;
+};
+
+TEST_F(TelnetTab, ShellRoundTripTerminalTypeEnvironmentSizeAndEnd) {
+    json s = session("telnetd");
+    s["terminal_type"] = "vt220";
+    s["telnet_env"] = json::array({json{{"key", "TERMIVA_VAR"}, {"value", "first"}}, "not a map",
+                                   json{{"value", "no key"}}, json{{"key", ""}, {"value", "x"}},
+                                   json{{"key", "TERMIVA_VAR"}, {"value", "from the session"}}});
+    std::string tab = open(s);
+    EXPECT_TRUE(
+        info(tab, "Connecting to 127.0.0.1:" + std::to_string(port) + " (Telnet)...", false));
+    ASSERT_TRUE(connected(tab));
+    host.call("send_input", {tab, "echo \"[$TERM] [$TERMIVA_VAR]\" ok$((6*7))\r"});
+    std::string out = host.drain_until(tab, "ok42", 10s);
+    EXPECT_NE(out.find("[vt220] [from the session] ok42"), std::string::npos) << out;
+
+    EXPECT_EQ(host.call("resize_pty", {tab, 31, 97}), true);
+    host.call("send_input", {tab, "stty size\r"});
+    out = host.drain_until(tab, "31 97", 10s);
+    EXPECT_NE(out.find("31 97"), std::string::npos) << out;
+
+    host.call("send_input", {tab, "exit\r"});
+    EXPECT_TRUE(info(tab, "─── Connection ended ───", false));
+    EXPECT_TRUE(becomes_dead(tab));
+    EXPECT_EQ(host.quit(), 0);
+}
+
+TEST_F(TelnetTab, ByteFFBothWaysInAnEightBitEncoding) {
+    json s = session("latin-1");
+    s["line_code_page"] = "latin-1";
+    std::string tab = open(s);
+    ASSERT_TRUE(connected(tab));
+    // 0xFF from the shell is ÿ in Latin-1; typed ÿ reaches the shell as one 0xFF.
+    host.call("send_input", {tab, "printf '<\\377>\\n'\r"});
+    std::string out = host.drain_until(tab, "<\xC3\xBF>", 10s);
+    EXPECT_NE(out.find("<\xC3\xBF>"), std::string::npos) << out;
+    host.call("send_input", {tab, "printf '%s' '\xC3\xBF' | od -An -tx1\r"});
+    out = host.drain_until(tab, " ff\r\n", 10s);
+    EXPECT_NE(out.find(" ff\r\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(" ff ff"), std::string::npos) << out;
+}
+
+TEST_F(StreamTab, TelnetToAClosedPortShowsTheFailureLine) {
+    int port = testing::free_loopback_port();
+    std::string tab = open({{"name", "closed"},
+                            {"protocol", "telnet"},
+                            {"host", "127.0.0.1"},
+                            {"port", std::to_string(port)}});
+    EXPECT_TRUE(info(tab, "Connection failed: Connection refused", true));
+    EXPECT_TRUE(becomes_dead(tab));
+    EXPECT_EQ(host.call("send_input", {tab, "x"}), false);
+}
+
+// ser2net in front of one end of a socat pty pair.
+class TelnetSerialTab : public StreamTab {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(socat, "socat");
+        TERMIVA_REQUIRE_PROGRAM(ser2net, "ser2net");
+        TERMIVA_REQUIRE_PROGRAM(stty_program, "stty");
+        stty_path = stty_program;
+        auto port_end = dir.path() / "ttyS", device_end = dir.path() / "device";
+        pty = std::make_unique<testing::PeerProcess>(
+            std::vector<std::string>{socat.string(), "-d",
+                                     "pty,raw,echo=0,link=" + port_end.string(),
+                                     "pty,raw,echo=0,link=" + device_end.string()},
+            dir.path() / "socat.log");
+        ASSERT_TRUE(pty->wait_path(port_end) && pty->wait_path(device_end)) << pty->log();
+        tty = std::filesystem::canonical(port_end).string();
+        port = testing::free_loopback_port();
+        std::string yaml = "connection: &c1#  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                           std::to_string(port) + "#  connector: serialdev," + tty +
+                           ",9600n81,local";
+        server = std::make_unique<testing::PeerProcess>(
+            std::vector<std::string>{ser2net.string(), "-n", "-u", "-P",
+                                     (dir.path() / "ser2net.pid").string(), "-Y", yaml},
+            dir.path() / "ser2net.log");
+        ASSERT_TRUE(server->wait_port(port)) << server->log();
+        device = ::open(device_end.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(device, 0);
+    }
+    void TearDown() override {
+        if (device >= 0) ::close(device);
+    }
+    std::string stty() {
+        std::string out;
+        FILE* p = ::popen((stty_path.string() + " -a -F " + tty).c_str(), "r");
+        char buf[512];
+        while (p && std::fgets(buf, sizeof buf, p))
+            out += buf;
+        if (p) ::pclose(p);
+        return out;
+    }
+    std::string read_device(std::size_t want) {
+        std::string got;
+        for (int i = 0; i < 500 && got.size() < want; ++i) {
+            pollfd p{device, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            char buf[256];
+            ssize_t n = ::read(device, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    std::filesystem::path stty_path;
+    std::unique_ptr<testing::PeerProcess> pty, server;
+    std::string tty;
+    int port = 0;
+    int device = -1;
+};
+
+TEST_F(TelnetSerialTab, SessionSettingsReachThePortAndBytesFlow) {
+    std::string tab = open({{"name", "rfc2217"},
+                            {"protocol", "telnet-serial"},
+                            {"host", "127.0.0.1"},
+                            {"port", port},
+                            {"serial_baud", "38400"},
+                            {"serial_bits", 8},
+                            {"serial_parity", "N"},
+                            {"serial_stop", 2},
+                            {"serial_flow", "X"},
+                            {"telnet_env", json::array({json{{"key", "A"}, {"value", "b"}}})}});
+    EXPECT_TRUE(info(tab,
+                     "Connecting to 127.0.0.1:" + std::to_string(port) +
+                         " (Telnet / RFC 2217 @ 38400 bps 8-N-2 flow=X)...",
+                     false));
+    ASSERT_TRUE(connected(tab));
+    std::string settings;
+    for (int i = 0; i < 100; ++i) {
+        settings = stty();
+        if (settings.find("speed 38400 baud") != std::string::npos) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(settings.find("speed 38400 baud"), std::string::npos) << settings;
+    EXPECT_NE(settings.find(" cstopb"), std::string::npos) << settings;
+    EXPECT_NE(settings.find(" ixon"), std::string::npos) << settings;
+
+    host.call("send_input", {tab, "AT\r"});
+    EXPECT_EQ(read_device(3), "AT\r");
+    std::string reply = "OK from the device\r\n";
+    ASSERT_EQ(::write(device, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    std::string out = host.drain_until(tab, "OK from the device", 10s);
+    EXPECT_NE(out.find("OK from the device"), std::string::npos) << out;
+    for (const auto& line : host.info_lines(tab))
+        EXPECT_EQ(line.find("The server set"), std::string::npos) << line;
+}
+
+TEST_F(TelnetSerialTab, NonNumericDataBitsFallBackTo8AndAChangedValueIsShown) {
+    std::string tab = open({{"name", "odd"},
+                            {"protocol", "telnet-serial"},
+                            {"host", "127.0.0.1"},
+                            {"port", port},
+                            {"serial_bits", "eight"},
+                            {"serial_flow", "D"}});
+    EXPECT_TRUE(info(tab,
+                     "Connecting to 127.0.0.1:" + std::to_string(port) +
+                         " (Telnet / RFC 2217 @ 9600 bps 8-N-1 flow=D)...",
+                     false));
+    EXPECT_TRUE(info(tab, "Data bits \"eight\" is not a number; using 8.", false));
+    ASSERT_TRUE(connected(tab));
+    auto changed = host.wait_for_call(
+        [&](const json& c) {
+            return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
+                   c["args"][1].get<std::string>().rfind("The server set flow=", 0) == 0;
+        },
+        10s);
+    ASSERT_TRUE(changed);
+    EXPECT_NE((*changed)["args"][1].get<std::string>().find("instead of D."), std::string::npos);
+    EXPECT_TRUE(alive(tab));
+}
+
+// in.rlogind, as root, logging into an account of the test's own through its .rhosts.
+class RloginTab : public StreamTab {
+protected:
+    static constexpr const char* ACCOUNT = testing::RhostsAccount::NAME;
+
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(socat, "socat");
+        TERMIVA_REQUIRE_PROGRAM(rlogind, "in.rlogind");
+        if (::geteuid() != 0) GTEST_SKIP() << "in.rlogind runs as root only";
+        account = std::make_unique<testing::RhostsAccount>(std::vector<std::string>{"tab-client"});
+        ASSERT_TRUE(account->ready());
+        port = testing::free_loopback_port();
+        peer = std::make_unique<testing::PeerProcess>(
+            testing::socat_inetd(socat, port, rlogind.string()), dir.path() / "rlogind.log");
+        ASSERT_TRUE(peer->wait_port(port)) << peer->log();
+    }
+    std::unique_ptr<testing::RhostsAccount> account;
+    std::unique_ptr<testing::PeerProcess> peer;
+    int port = 0;
+};
+
+TEST_F(RloginTab, LocalAccountHandshakeRoundTripAndSize) {
+    std::string tab = open({{"name", "rlogin"},
+                            {"protocol", "rlogin"},
+                            {"host", "127.0.0.1"},
+                            {"port", port},
+                            {"rlogin_local_user", "tab-client"},
+                            {"username", ACCOUNT},
+                            {"terminal_type", "vt100"}});
+    EXPECT_TRUE(info(tab,
+                     "Connecting to 127.0.0.1:" + std::to_string(port) +
+                         " (Rlogin, local account=tab-client)...",
+                     false));
+    ASSERT_TRUE(connected(tab));
+    host.call("send_input", {tab, "echo \"$(id -un) $TERM\" ok$((6*7))\r"});
+    std::string out = host.drain_until(tab, "ok42", 10s);
+    EXPECT_NE(out.find(std::string(ACCOUNT) + " vt100 ok42"), std::string::npos) << out;
+    EXPECT_EQ(host.call("resize_pty", {tab, 29, 91}), true);
+    host.call("send_input", {tab, "stty size\r"});
+    out = host.drain_until(tab, "29 91", 10s);
+    EXPECT_NE(out.find("29 91"), std::string::npos) << out;
+    host.call("send_input", {tab, "exit\r"});
+    EXPECT_TRUE(info(tab, "─── Connection ended ───", false));
+}
+
+TEST_F(StreamTab, RloginWithoutAccountsUsesTheSystemsUserName) {
+    int port = testing::free_loopback_port();
+    const char* user = std::getenv("USERNAME");
+    if (!user || !*user) user = std::getenv("USER");
+    std::string expected = user && *user ? user : "user";
+    std::string tab =
+        open({{"name", "closed"}, {"protocol", "rlogin"}, {"host", "127.0.0.1"}, {"port", port}});
+    EXPECT_TRUE(info(tab,
+                     "Connecting to 127.0.0.1:" + std::to_string(port) +
+                         " (Rlogin, local account=" + expected + ")...",
+                     false));
+    EXPECT_TRUE(info(tab, "Rlogin connection failed: Connection refused", true));
+    EXPECT_TRUE(becomes_dead(tab));
+}
+
+}  // namespace
+}  // namespace termiva
