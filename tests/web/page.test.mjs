@@ -514,6 +514,124 @@ describe('the session editor', { skip }, () => {
   });
 });
 
+describe('Telnet, Telnet (RFC 2217) and Rlogin sessions in the editor', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ width: 1280, height: 720 });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+  const stored = async (name) => (await s.host.call('get_initial_state')).sessions.find((x) => x.name === name);
+
+  it('stores a Telnet session with its environment list, unnamed rows left out', async () => {
+    await s.page.click('#new-session');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    await s.page.fill('#field-name', 'Switch');
+    await s.page.selectOption('#field-protocol', 'telnet');
+    assert.equal(await s.page.inputValue('#field-port'), '23');
+    assert.equal(await s.page.inputValue('#field-terminal_type'), 'xterm');
+    assert.equal(await s.page.inputValue('#field-term_speed'), '38400,38400');
+    assert.equal(await s.page.isChecked('#field-rfc_environ'), true);
+    await s.page.fill('#field-host', 'switch.example.test');
+    await s.page.fill('#field-username', 'ops');
+    await s.page.check('#field-passive_telnet');
+    for (let i = 0; i < 3; ++i) await s.page.click('.kv-add');
+    const keys = s.page.locator('.kv-key');
+    const values = s.page.locator('.kv-value');
+    await keys.nth(0).fill('LANG');
+    await values.nth(0).fill('zh_TW.Big5');
+    await values.nth(1).fill('a value without a name');
+    await keys.nth(2).fill('PRINTER');
+    await values.nth(2).fill('lp0');
+    // Rows survive a re-render (the language switch re-draws the dialog).
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('zh-Hant'));
+    await s.page.waitForFunction(() => document.getElementById('editor-title').textContent === '新增工作階段');
+    assert.equal(await keys.count(), 3);
+    assert.equal(await values.nth(0).inputValue(), 'zh_TW.Big5');
+    await s.screenshot('editor-telnet-zh-Hant-1280x720.png');
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('en'));
+    await s.page.waitForFunction(() => document.getElementById('editor-title').textContent === 'New session');
+    // Without NEW-ENVIRON the list has nothing to do and is hidden, but kept.
+    await s.page.uncheck('#field-rfc_environ');
+    assert.equal(await s.page.isVisible('.form-row[data-key="telnet_env"]'), false);
+    await s.page.check('#field-rfc_environ');
+    assert.equal(await s.page.isVisible('.form-row[data-key="telnet_env"]'), true);
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+
+    const saved = await stored('Switch');
+    assert.ok(saved, 'the Telnet session was not stored');
+    assert.equal(saved.protocol, 'telnet');
+    assert.equal(saved.host, 'switch.example.test');
+    assert.equal(saved.port, 23);
+    assert.equal(saved.username, 'ops');
+    assert.equal(saved.passive_telnet, true);
+    assert.equal(saved.rfc_environ, true);
+    assert.deepEqual(saved.telnet_env, [
+      { key: 'LANG', value: 'zh_TW.Big5' },
+      { key: 'PRINTER', value: 'lp0' },
+    ]);
+  });
+
+  it('stores the serial line of a Telnet (RFC 2217) session and says reset tools do not apply', async () => {
+    await s.page.click('#new-session');
+    await s.page.fill('#field-name', 'Console server');
+    await s.page.selectOption('#field-protocol', 'telnet-serial');
+    assert.equal(await s.page.inputValue('#field-serial_baud'), '9600');
+    assert.equal(await s.page.inputValue('#field-serial_parity'), 'N');
+    assert.match(await s.page.locator('#field-remote_serial_note').textContent(), /local serial port/);
+    assert.equal(await s.page.locator('#field-telnet_env').count(), 0);
+    await s.page.fill('#field-host', 'ts.example.test');
+    await s.page.fill('#field-port', '7001');
+    await s.page.fill('#field-serial_baud', '115200');
+    await s.page.selectOption('#field-serial_bits', '7');
+    await s.page.selectOption('#field-serial_parity', 'E');
+    await s.page.selectOption('#field-serial_stop', '2');
+    await s.page.selectOption('#field-serial_flow', 'R');
+    await s.screenshot('editor-telnet-serial-en-1280x720.png');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+
+    const saved = await stored('Console server');
+    assert.equal(saved.protocol, 'telnet-serial');
+    assert.equal(saved.port, 7001);
+    assert.equal(saved.serial_baud, 115200);
+    assert.equal(Number(saved.serial_bits), 7);
+    assert.equal(saved.serial_parity, 'E');
+    assert.equal(saved.serial_stop, '2');
+    assert.equal(saved.serial_flow, 'R');
+    const row = s.page.locator('.session', { hasText: 'Console server' });
+    assert.equal(await row.locator('.session-meta').textContent(), 'Telnet (RFC 2217) · ts.example.test:7001 @ 115200 7E2');
+    // Editing it again shows the stored values, case and all.
+    await row.locator('.icon-button[data-action="edit"]').click();
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    assert.equal(await s.page.inputValue('#field-serial_parity'), 'E');
+    assert.equal(await s.page.inputValue('#field-serial_flow'), 'R');
+    assert.equal(await s.page.inputValue('#field-serial_bits'), '7');
+    assert.equal(await s.page.locator('#field-serial_parity option').count(), 5);
+    await s.page.click('#editor-cancel');
+  });
+
+  it('stores an Rlogin session with its local account', async () => {
+    await s.page.click('#new-session');
+    await s.page.fill('#field-name', 'Old host');
+    await s.page.selectOption('#field-protocol', 'rlogin');
+    assert.equal(await s.page.inputValue('#field-port'), '513');
+    await s.page.fill('#field-host', 'old.example.test');
+    await s.page.fill('#field-username', 'remote');
+    await s.page.fill('#field-rlogin_local_user', 'me');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const saved = await stored('Old host');
+    assert.equal(saved.protocol, 'rlogin');
+    assert.equal(saved.port, 513);
+    assert.equal(saved.username, 'remote');
+    assert.equal(saved.rlogin_local_user, 'me');
+    assert.equal(saved.terminal_type, 'xterm');
+  });
+});
+
 describe('SSH and SUPDUP sessions in the editor', { skip }, () => {
   let s;
   before(async () => {

@@ -103,6 +103,21 @@
       upper: true,
       options: (t) => ['N', 'X', 'R', 'D'].map((f) => [f, t('flow.' + f)]),
     },
+    term_speed: { type: 'text', label: 'editor.term_speed', placeholder: 'editor.term_speed_placeholder' },
+    passive_telnet: { type: 'checkbox', label: 'editor.passive_telnet' },
+    rfc_environ: { type: 'checkbox', label: 'editor.rfc_environ' },
+    // A list of {key, value}; rows without a name are not sent.
+    telnet_env: { type: 'keyvalue', label: 'editor.telnet_env', showIf: (values) => values.rfc_environ !== false },
+    // The speed of a serial port on a Telnet server (RFC 2217).
+    serial_baud: {
+      type: 'combo',
+      label: 'editor.baud',
+      numeric: true,
+      choices: () => BAUD_RATES.map((b) => [String(b), String(b)]),
+    },
+    // Not a session field: says why a remote port offers no board reset or flashing.
+    remote_serial_note: { type: 'note', label: 'editor.remote_serial_note' },
+    rlogin_local_user: { type: 'text', label: 'editor.rlogin_local_user', placeholder: 'editor.rlogin_local_user_placeholder' },
     lfhascr: { type: 'checkbox', label: 'editor.lfhascr' },
     crhaslf: { type: 'checkbox', label: 'editor.crhaslf' },
   };
@@ -162,6 +177,47 @@
       terminal: ['supdup_charset', 'supdup_location', 'supdup_more', 'supdup_scroll'],
       defaults: { host: '', port: 95, supdup_charset: 'ascii', supdup_location: 'Termiva', supdup_more: false, supdup_scroll: true },
       summary: (s) => (s.host ? s.host + ':' + (s.port || 95) : ''),
+    },
+    {
+      id: 'telnet',
+      label: 'protocol.telnet',
+      connection: ['host', 'port', 'username', 'passive_telnet'],
+      terminal: ['terminal_type', 'term_speed', 'rfc_environ', 'telnet_env', 'line_code_page', 'lfhascr', 'crhaslf'],
+      defaults: {
+        host: '', port: 23, username: '', passive_telnet: false, terminal_type: 'xterm', term_speed: '38400,38400',
+        rfc_environ: true, telnet_env: [], line_code_page: 'utf-8',
+      },
+      summary: (s) => (s.host ? (s.username ? s.username + '@' : '') + s.host + ':' + (s.port || 23) : ''),
+    },
+    {
+      id: 'telnet-serial',
+      label: 'protocol.telnet-serial',
+      connection: ['host', 'port', 'serial_baud', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow', 'remote_serial_note'],
+      terminal: ['terminal_type', 'term_speed', 'passive_telnet', 'line_code_page', 'lfhascr', 'crhaslf'],
+      defaults: {
+        host: '', port: 23, serial_baud: 9600, serial_bits: '8', serial_parity: 'N', serial_stop: '1', serial_flow: 'N',
+        terminal_type: 'xterm', term_speed: '38400,38400', passive_telnet: false, line_code_page: 'utf-8',
+      },
+      summary: (s) => {
+        if (!s.host) return '';
+        const line = (s.serial_baud || 9600) + ' ' + (s.serial_bits || 8) + (s.serial_parity || 'N') + (s.serial_stop || 1);
+        return s.host + ':' + (s.port || 23) + ' @ ' + line;
+      },
+    },
+    {
+      id: 'rlogin',
+      label: 'protocol.rlogin',
+      connection: ['host', 'port', 'username', 'rlogin_local_user'],
+      terminal: ['terminal_type', 'term_speed', 'line_code_page', 'lfhascr', 'crhaslf'],
+      defaults: {
+        host: '', port: 513, username: '', rlogin_local_user: '', terminal_type: 'xterm', term_speed: '38400,38400',
+        line_code_page: 'utf-8',
+      },
+      summary: (s) => {
+        if (!s.host) return '';
+        const port = s.port && Number(s.port) !== 513 ? ':' + s.port : '';
+        return (s.username ? s.username + '@' : '') + s.host + port;
+      },
     },
   ];
 

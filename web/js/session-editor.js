@@ -126,8 +126,17 @@
       const id = 'field-' + key;
       const value = this.values[key];
       let control;
+      if (field.type === 'note') {
+        const note = el('p', { className: 'form-note', id, textContent: t(field.label) });
+        const wrapper = el('div', { className: 'form-row form-row-note' }, [note]);
+        wrapper.dataset.key = key;
+        return wrapper;
+      }
+      if (field.type === 'keyvalue') return this.keyValueRow(key, field);
       if (field.type === 'checkbox') {
         control = el('input', { type: 'checkbox', id, name: key, checked: !!value });
+        // Other rows may depend on it (the variables list on NEW-ENVIRON).
+        control.addEventListener('change', () => this.applyVisibility());
         const label = el('label', { className: 'form-check', htmlFor: id }, [control, el('span', { textContent: t(field.label) })]);
         const wrapper = el('div', { className: 'form-row form-row-check' }, [label]);
         wrapper.dataset.key = key;
@@ -222,6 +231,38 @@
       return row;
     }
 
+    // An editable list of name/value pairs. The inputs carry no `name`: readForm collects
+    // the rows itself, in order, so a re-render keeps what was typed.
+    keyValueRow(key, field) {
+      const list = el('div', { className: 'kv-list', id: 'field-' + key });
+      list.dataset.kv = key;
+      const pairs = Array.isArray(this.values[key]) ? this.values[key] : [];
+      const addPair = (pair) => {
+        const name = el('input', { className: 'input kv-key', type: 'text', value: String(pair.key ?? ''), spellcheck: false, placeholder: t('editor.env_key') });
+        const val = el('input', { className: 'input kv-value', type: 'text', value: String(pair.value ?? ''), spellcheck: false, placeholder: t('editor.env_value') });
+        const remove = el('button', { type: 'button', className: 'button button-ghost button-small kv-remove', textContent: t('editor.env_remove') });
+        const line = el('div', { className: 'form-inline kv-row' }, [name, val, remove]);
+        remove.addEventListener('click', () => {
+          line.remove();
+          this.readForm();
+        });
+        list.append(line);
+        return name;
+      };
+      pairs.forEach((pair) => addPair(pair && typeof pair === 'object' ? pair : {}));
+      const add = el('button', { type: 'button', className: 'button button-ghost button-small kv-add', textContent: t('editor.env_add') });
+      add.addEventListener('click', () => {
+        addPair({}).focus();
+        this.readForm();
+      });
+      const wrapper = el('div', { className: 'form-row form-row-kv' }, [
+        el('span', { className: 'form-label', textContent: t(field.label) }),
+        el('div', { className: 'kv-box' }, [list, add]),
+      ]);
+      wrapper.dataset.key = key;
+      return wrapper;
+    }
+
     // A picker op the program turned out not to have stays hidden from then on.
     canPick(op) {
       return Termiva.bridge.available() && !SessionEditor.missingOps.has(op);
@@ -275,6 +316,12 @@
         else if (control.inputMode === 'numeric' && /^\s*\d+\s*$/.test(control.value)) this.values[key] = Number(control.value);
         else this.values[key] = control.value;
       });
+      this.fieldsEl.querySelectorAll('[data-kv]').forEach((list) => {
+        this.values[list.dataset.kv] = Array.from(list.querySelectorAll('.kv-row')).map((row) => ({
+          key: row.querySelector('.kv-key').value,
+          value: row.querySelector('.kv-value').value,
+        }));
+      });
     }
 
     validate() {
@@ -309,6 +356,12 @@
       if (typeof rec.host === 'string') rec.host = rec.host.trim();
       // A local shell is chosen by conpty_shell; a leftover host would override it.
       if (rec.protocol === 'conpty') rec.host = '';
+      // Unnamed variables are never sent; a name alone is kept (its value is empty).
+      if (Array.isArray(rec.telnet_env)) {
+        rec.telnet_env = rec.telnet_env
+          .map((p) => ({ key: String(p.key ?? '').trim(), value: String(p.value ?? '') }))
+          .filter((p) => p.key !== '');
+      }
       return rec;
     }
 
