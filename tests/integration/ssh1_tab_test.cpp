@@ -32,7 +32,9 @@ protected:
         return host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
     }
     bool alive(const std::string& tab) {
-        for (const auto& t : host.call("get_runtime_state")["tabs"]) {
+        // Kept in a variable: a range-for over a member of a temporary reads freed memory.
+        json state = host.call("get_runtime_state");
+        for (const auto& t : state["tabs"]) {
             if (t["id"] == tab) return t["alive"].get<bool>();
         }
         return false;

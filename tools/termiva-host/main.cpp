@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     app->set_window(std::make_shared<termiva::host::HostWindow>(out));
-    app->_spawn([&app] { app->_poll_queue(); });
+    // The raw pointer, not the unique_ptr: main resets that while the poll thread ends.
+    termiva::TermivaApp* target = app.get();
+    app->_spawn([target] { target->_poll_queue(); });
 
     std::string line;
     while (std::getline(std::cin, line)) {
