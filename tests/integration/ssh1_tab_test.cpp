@@ -27,18 +27,8 @@ protected:
                 {"username", server.options().user},
                 {"password", server.options().password}};
     }
-    std::string open(const json& session) {
-        json saved = host.call("save_session", {session});
-        return host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
-    }
-    bool alive(const std::string& tab) {
-        // Kept in a variable: a range-for over a member of a temporary reads freed memory.
-        json state = host.call("get_runtime_state");
-        for (const auto& t : state["tabs"]) {
-            if (t["id"] == tab) return t["alive"].get<bool>();
-        }
-        return false;
-    }
+    std::string open(const json& session) { return host.open_session(session); }
+    bool alive(const std::string& tab) { return host.tab_alive(tab); }
     // The next status line of the tab that satisfies `is_error`, or "" on time-out.
     std::string info_line(const std::string& tab, bool is_error, std::chrono::milliseconds wait) {
         auto call = host.wait_for_call(

@@ -24,27 +24,9 @@ protected:
     testing::TempDir dir;
     testing::HostProcess host{dir.path()};
 
-    std::string open(json session) {
-        json saved = host.call("save_session", {session});
-        return host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
-    }
-    bool alive(const std::string& tab) {
-        // The state is kept in a variable: a range-for over a member of a temporary
-        // would read freed memory.
-        json state = host.call("get_runtime_state");
-        for (const auto& t : state["tabs"]) {
-            if (t["id"] == tab) return t["alive"].get<bool>();
-        }
-        return false;
-    }
-    // Allows for the end line and the state change reaching the page in either order.
-    bool becomes_dead(const std::string& tab) {
-        for (int i = 0; i < 250; ++i) {
-            if (!alive(tab)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
+    std::string open(const json& session) { return host.open_session(session); }
+    bool alive(const std::string& tab) { return host.tab_alive(tab); }
+    bool becomes_dead(const std::string& tab) { return host.becomes_dead(tab); }
     std::optional<json> info(const std::string& tab, const std::string& text, bool is_error,
                              std::chrono::milliseconds wait = 10s) {
         return host.wait_for_call(

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 namespace termiva::testing {
 
@@ -174,6 +175,28 @@ json HostProcess::request(const std::string& op, const json& args,
     });
     if (!ok || found.is_null()) throw std::runtime_error("no answer from host to " + op);
     return found;
+}
+
+std::string HostProcess::open_session(const json& session) {
+    json saved = call("save_session", json::array({session}));
+    return call("connect_session", json::array({saved["id"]}))["tab_id"].get<std::string>();
+}
+
+bool HostProcess::tab_alive(const std::string& tab_id) {
+    // Kept in a variable: a range-for over a member of a temporary reads freed memory.
+    json state = call("get_runtime_state");
+    for (const auto& t : state["tabs"]) {
+        if (t["id"] == tab_id) return t["alive"].get<bool>();
+    }
+    return false;
+}
+
+bool HostProcess::becomes_dead(const std::string& tab_id) {
+    for (int i = 0; i < 250; ++i) {
+        if (!tab_alive(tab_id)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 json HostProcess::call(const std::string& op, const json& args, std::chrono::milliseconds timeout) {

@@ -35,6 +35,13 @@ public:
     // The "result" of a request (fails the test when the host answered with an error).
     nlohmann::json call(const std::string& op, const nlohmann::json& args = nlohmann::json::array(),
                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Saves `session` and opens it; the new tab's id.
+    std::string open_session(const nlohmann::json& session);
+    // The tab's `alive` in the runtime state (false for a tab that is not there).
+    bool tab_alive(const std::string& tab_id);
+    // Waits up to 5 s for the tab to be marked ended (the end line and the state change
+    // may reach the page in either order).
+    bool becomes_dead(const std::string& tab_id);
     // Sends a raw line (for malformed-input tests).
     void send_line(const std::string& line);
 
