@@ -16,6 +16,7 @@ if(TARGET termiva_app)
       ${CMAKE_CURRENT_LIST_DIR}/../unit/xfer_bridge_test.cpp
     LIBS termiva_app termiva_test_support
     LABELS unit)
+  target_compile_definitions(core_unit_tests PRIVATE TERMIVA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 endif()
 
 # The Telnet engine alone (no sockets).
