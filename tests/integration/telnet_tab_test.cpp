@@ -191,10 +191,17 @@ TEST_F(TelnetSerialTab, SessionSettingsReachThePortAndBytesFlow) {
                          " (Telnet / RFC 2217 @ 38400 bps 8-N-2 flow=X)...",
                      false));
     ASSERT_TRUE(connected(tab));
+    // ser2net applies the settings one by one as they arrive: wait for the last of them.
     std::string settings;
-    for (int i = 0; i < 100; ++i) {
+    auto all_applied = [&] {
+        return settings.find("speed 38400 baud") != std::string::npos &&
+               settings.find(" cstopb") != std::string::npos &&
+               settings.find(" ixon") != std::string::npos;
+    };
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < until;) {
         settings = stty();
-        if (settings.find("speed 38400 baud") != std::string::npos) break;
+        if (all_applied()) break;
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_NE(settings.find("speed 38400 baud"), std::string::npos) << settings;

@@ -199,128 +199,89 @@ void Engine::ask_remote(unsigned char opt, std::string& reply) {
     }
 }
 
-void Engine::got_will(unsigned char opt, std::string& reply, std::vector<Event>&) {
-    Side& s = m_him[opt];
+// RFC 1143's answer to a WILL (about the peer's side) or a DO (about ours) is the same
+// for both sides; only the command bytes differ. True when the option has just turned on.
+bool Engine::peer_asks_on(Side& s, bool wanted, unsigned char agree, unsigned char refuse,
+                          unsigned char opt, const char* what, std::string& reply) {
     switch (s.state) {
         case Q::no:
-            if (want_remote(opt)) {
+            if (wanted) {
                 s.state = Q::yes;
-                put_cmd(reply, DO, opt);
-            } else if (!s.refused) {
-                s.refused = true;
-                put_cmd(reply, DONT, opt);
+                put_cmd(reply, agree, opt);
+                return true;
             }
-            break;
+            if (!s.refused) {
+                s.refused = true;
+                put_cmd(reply, refuse, opt);
+            }
+            return false;
         case Q::yes:
-            break;
+            return false;
         case Q::wantno:
             if (s.opposite) {
                 s.state = Q::yes;
                 s.opposite = false;
-            } else {
-                s.state = Q::no;
-                m_protocol_error = "WILL answered our DONT of option " + std::to_string(opt);
+                return true;
             }
-            break;
+            s.state = Q::no;
+            m_protocol_error = std::string(what) + " of option " + std::to_string(opt);
+            return false;
         case Q::wantyes:
             if (s.opposite) {
                 s.state = Q::wantno;
                 s.opposite = false;
-                put_cmd(reply, DONT, opt);
+                put_cmd(reply, refuse, opt);
+                return false;
+            }
+            s.state = Q::yes;
+            return true;
+    }
+    return false;
+}
+
+// The same for WONT and DONT: `off` confirms the option is off, `on` asks again for
+// what the user queued while our refusal was on its way.
+void Engine::peer_turns_off(Side& s, unsigned char off, unsigned char on, unsigned char opt,
+                            std::string& reply) {
+    switch (s.state) {
+        case Q::no:
+            break;
+        case Q::yes:
+            s.state = Q::no;
+            put_cmd(reply, off, opt);
+            break;
+        case Q::wantno:
+            if (s.opposite) {
+                s.state = Q::wantyes;
+                s.opposite = false;
+                put_cmd(reply, on, opt);
             } else {
-                s.state = Q::yes;
+                s.state = Q::no;
             }
             break;
+        case Q::wantyes:
+            s.state = Q::no;
+            s.opposite = false;
+            break;
     }
+}
+
+void Engine::got_will(unsigned char opt, std::string& reply, std::vector<Event>&) {
+    peer_asks_on(m_him[opt], want_remote(opt), DO, DONT, opt, "WILL answered our DONT", reply);
 }
 
 void Engine::got_wont(unsigned char opt, std::string& reply, std::vector<Event>&) {
-    Side& s = m_him[opt];
-    switch (s.state) {
-        case Q::no:
-            break;
-        case Q::yes:
-            s.state = Q::no;
-            put_cmd(reply, DONT, opt);
-            break;
-        case Q::wantno:
-            if (s.opposite) {
-                s.state = Q::wantyes;
-                s.opposite = false;
-                put_cmd(reply, DO, opt);
-            } else {
-                s.state = Q::no;
-            }
-            break;
-        case Q::wantyes:
-            s.state = Q::no;
-            s.opposite = false;
-            break;
-    }
+    peer_turns_off(m_him[opt], DONT, DO, opt, reply);
 }
 
 void Engine::got_do(unsigned char opt, std::string& reply, std::vector<Event>&) {
-    Side& s = m_us[opt];
-    switch (s.state) {
-        case Q::no:
-            if (want_local(opt)) {
-                s.state = Q::yes;
-                put_cmd(reply, WILL, opt);
-                local_now_on(opt, reply);
-            } else if (!s.refused) {
-                s.refused = true;
-                put_cmd(reply, WONT, opt);
-            }
-            break;
-        case Q::yes:
-            break;
-        case Q::wantno:
-            if (s.opposite) {
-                s.state = Q::yes;
-                s.opposite = false;
-                local_now_on(opt, reply);
-            } else {
-                s.state = Q::no;
-                m_protocol_error = "DO answered our WONT of option " + std::to_string(opt);
-            }
-            break;
-        case Q::wantyes:
-            if (s.opposite) {
-                s.state = Q::wantno;
-                s.opposite = false;
-                put_cmd(reply, WONT, opt);
-            } else {
-                s.state = Q::yes;
-                local_now_on(opt, reply);
-            }
-            break;
-    }
+    if (peer_asks_on(m_us[opt], want_local(opt), WILL, WONT, opt, "DO answered our WONT", reply))
+        local_now_on(opt, reply);
 }
 
 void Engine::got_dont(unsigned char opt, std::string& reply, std::vector<Event>& events) {
-    Side& s = m_us[opt];
-    bool was_asked = s.state == Q::wantyes;
-    switch (s.state) {
-        case Q::no:
-            break;
-        case Q::yes:
-            s.state = Q::no;
-            put_cmd(reply, WONT, opt);
-            break;
-        case Q::wantno:
-            if (s.opposite) {
-                s.state = Q::wantyes;
-                s.opposite = false;
-                put_cmd(reply, WILL, opt);
-            } else {
-                s.state = Q::no;
-            }
-            break;
-        case Q::wantyes:
-            s.state = Q::no;
-            s.opposite = false;
-            break;
-    }
+    bool was_asked = m_us[opt].state == Q::wantyes;
+    peer_turns_off(m_us[opt], WONT, WILL, opt, reply);
     if (opt == OPT_COM_PORT && m_options.com_port_control && was_asked && !m_com_sent)
         events.push_back({Event::Kind::com_port_refused, "", "", ""});
 }

@@ -102,6 +102,10 @@ private:
     void offer_all(std::string& reply);
     void ask_local(unsigned char opt, std::string& reply);
     void ask_remote(unsigned char opt, std::string& reply);
+    bool peer_asks_on(Side& s, bool wanted, unsigned char agree, unsigned char refuse,
+                      unsigned char opt, const char* what, std::string& reply);
+    void peer_turns_off(Side& s, unsigned char off, unsigned char on, unsigned char opt,
+                        std::string& reply);
     void got_will(unsigned char opt, std::string& reply, std::vector<Event>& events);
     void got_wont(unsigned char opt, std::string& reply, std::vector<Event>& events);
     void got_do(unsigned char opt, std::string& reply, std::vector<Event>& events);
