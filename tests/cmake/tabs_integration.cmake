@@ -30,9 +30,11 @@ endif()
 
 add_library(peer_process_fixture STATIC
   ${CMAKE_CURRENT_LIST_DIR}/../fixtures/peer_process.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/rhosts_account.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/rhosts_account.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../fixtures/ser2net_rig.cpp)
 target_include_directories(peer_process_fixture PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
-target_link_libraries(peer_process_fixture PUBLIC Threads::Threads PRIVATE termiva_warnings)
+target_link_libraries(peer_process_fixture PUBLIC Threads::Threads termiva_test_support
+  PRIVATE termiva_warnings)
 # Telnet (telnetd, ser2net) and Rlogin (rlogind, scripted server) backends.
 if(TARGET termiva_connect)
   termiva_add_test(NAME telnet_backend_tests

@@ -11,6 +11,7 @@
 
 #include "connect/telnet/telnet_backend.h"
 #include "fixtures/peer_process.h"
+#include "fixtures/ser2net_rig.h"
 #include "integration/backend_reader.h"
 #include "support/test_support.h"
 
@@ -139,51 +140,15 @@ protected:
         TERMIVA_REQUIRE_PROGRAM(socat, "socat");
         TERMIVA_REQUIRE_PROGRAM(ser2net, "ser2net");
         TERMIVA_REQUIRE_PROGRAM(stty, "stty");
-        stty_path = stty;
-        auto port_end = dir.path() / "ttyS", device_end = dir.path() / "device";
-        pty = std::make_unique<testing::PeerProcess>(
-            std::vector<std::string>{socat.string(), "-d",
-                                     "pty,raw,echo=0,link=" + port_end.string(),
-                                     "pty,raw,echo=0,link=" + device_end.string()},
-            dir.path() / "socat.log");
-        ASSERT_TRUE(pty->wait_path(port_end) && pty->wait_path(device_end)) << pty->log();
-        tty = std::filesystem::canonical(port_end).string();
-        port = testing::free_loopback_port();
-        std::string yaml = "connection: &c1#  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                           std::to_string(port) + "#  connector: serialdev," + tty +
-                           ",9600n81,local";
-        server = std::make_unique<testing::PeerProcess>(
-            std::vector<std::string>{ser2net.string(), "-n", "-u", "-P",
-                                     (dir.path() / "ser2net.pid").string(), "-Y", yaml},
-            dir.path() / "ser2net.log");
-        ASSERT_TRUE(server->wait_port(port)) << server->log();
-        device = ::open(device_end.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        ASSERT_GE(device, 0);
+        rig = std::make_unique<testing::Ser2netRig>(testing::Ser2netPrograms{socat, ser2net, stty},
+                                                    dir.path());
+        ASSERT_EQ(rig->problem(), "");
+        port = rig->port();
+        device = rig->device();
     }
-    void TearDown() override {
-        if (device >= 0) ::close(device);
-    }
+    std::string stty() { return rig->stty(); }
+    std::string read_device(std::size_t want) { return rig->read_device(want); }
 
-    std::string stty() {
-        std::string out;
-        FILE* p = ::popen((stty_path.string() + " -a -F " + tty).c_str(), "r");
-        char buf[512];
-        while (p && std::fgets(buf, sizeof buf, p))
-            out += buf;
-        if (p) ::pclose(p);
-        return out;
-    }
-    std::string read_device(std::size_t want) {
-        std::string got;
-        for (int i = 0; i < 300 && got.size() < want; ++i) {
-            pollfd p{device, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
-            char buf[256];
-            ssize_t n = ::read(device, buf, sizeof buf);
-            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
     _TelnetBackend::Options options() {
         _TelnetBackend::Options o;
         o.host = "127.0.0.1";
@@ -194,9 +159,7 @@ protected:
     }
 
     testing::TempDir dir;
-    std::filesystem::path stty_path;
-    std::unique_ptr<testing::PeerProcess> pty, server;
-    std::string tty;
+    std::unique_ptr<testing::Ser2netRig> rig;
     int port = 0;
     int device = -1;
 };
