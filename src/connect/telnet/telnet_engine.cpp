@@ -163,12 +163,12 @@ void Engine::offer_all(std::string& reply) {
         ask_remote(opt, reply);
 }
 
-void Engine::ask_local(unsigned char opt, std::string& reply) {
-    Side& s = m_us[opt];
+// Asking to turn an option on, for either side (`cmd` is WILL for ours, DO for the peer's).
+void Engine::ask_on(Side& s, unsigned char cmd, unsigned char opt, std::string& reply) {
     switch (s.state) {
         case Q::no:
             s.state = Q::wantyes;
-            put_cmd(reply, WILL, opt);
+            put_cmd(reply, cmd, opt);
             break;
         case Q::wantno:
             s.opposite = true;
@@ -181,22 +181,12 @@ void Engine::ask_local(unsigned char opt, std::string& reply) {
     }
 }
 
+void Engine::ask_local(unsigned char opt, std::string& reply) {
+    ask_on(m_us[opt], WILL, opt, reply);
+}
+
 void Engine::ask_remote(unsigned char opt, std::string& reply) {
-    Side& s = m_him[opt];
-    switch (s.state) {
-        case Q::no:
-            s.state = Q::wantyes;
-            put_cmd(reply, DO, opt);
-            break;
-        case Q::wantno:
-            s.opposite = true;
-            break;
-        case Q::wantyes:
-            s.opposite = false;
-            break;
-        case Q::yes:
-            break;
-    }
+    ask_on(m_him[opt], DO, opt, reply);
 }
 
 // RFC 1143's answer to a WILL (about the peer's side) or a DO (about ours) is the same

@@ -100,6 +100,7 @@ private:
     bool want_local(unsigned char opt) const;
     bool want_remote(unsigned char opt) const;
     void offer_all(std::string& reply);
+    void ask_on(Side& s, unsigned char cmd, unsigned char opt, std::string& reply);
     void ask_local(unsigned char opt, std::string& reply);
     void ask_remote(unsigned char opt, std::string& reply);
     bool peer_asks_on(Side& s, bool wanted, unsigned char agree, unsigned char refuse,
