@@ -17,6 +17,7 @@
 #include "connect/ssh1/ssh1_crypto.h"
 #include "connect/ssh1/ssh1_wire.h"
 #include "fixtures/ssh1_server/ssh1_fixture.h"
+#include "integration/backend_reader.h"
 #include "support/test_support.h"
 
 namespace termiva {
@@ -26,56 +27,6 @@ using namespace std::chrono_literals;
 using testing::Ssh1Fixture;
 using testing::Ssh1FixtureOptions;
 using testing::TempDir;
-
-// Reads a connected backend on a thread of its own, as a tab's reader does.
-class Reader {
-public:
-    explicit Reader(Backend& backend) : m_backend(backend) {
-        m_thread = std::thread([this] {
-            for (;;) {
-                std::string data;
-                try {
-                    data = m_backend.recv(4096);
-                } catch (const BackendError&) {
-                    // A failing read ends the stream like an empty one does.
-                }
-                std::lock_guard lock(m_lock);
-                if (data.empty()) {
-                    m_ended = true;
-                    m_cv.notify_all();
-                    return;
-                }
-                m_text += data;
-                m_cv.notify_all();
-            }
-        });
-    }
-    ~Reader() {
-        m_backend.close();
-        m_thread.join();
-    }
-    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(m_lock);
-        return m_cv.wait_for(lock, timeout,
-                             [&] { return m_text.find(needle) != std::string::npos; });
-    }
-    bool wait_for_end(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(m_lock);
-        return m_cv.wait_for(lock, timeout, [&] { return m_ended; });
-    }
-    std::string text() {
-        std::lock_guard lock(m_lock);
-        return m_text;
-    }
-
-private:
-    Backend& m_backend;
-    std::thread m_thread;
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    std::string m_text;
-    bool m_ended = false;
-};
 
 class Ssh1BackendTest : public ::testing::Test {
 protected:
@@ -107,7 +58,7 @@ TEST_F(Ssh1BackendTest, ShellRoundTripWithEitherCipher) {
         ASSERT_NO_THROW(backend.connect());
         EXPECT_EQ(backend.cipher_name(), cipher);
         EXPECT_EQ(server.wait_for_event("pty ", 5s), "pty xterm 24 80");
-        Reader reader(backend);
+        testing::BackendReader reader(backend);
         backend.send("echo round-$((40+2))\n");
         EXPECT_TRUE(reader.wait_for("round-42", 10s)) << reader.text() << [&] {
             std::string all;
@@ -116,7 +67,7 @@ TEST_F(Ssh1BackendTest, ShellRoundTripWithEitherCipher) {
             return all;
         }();
         backend.send("exit 7\n");
-        EXPECT_TRUE(reader.wait_for_end(10s)) << reader.text();
+        EXPECT_TRUE(reader.wait_end(10s)) << reader.text();
         EXPECT_TRUE(backend.is_closed());
         EXPECT_EQ(server.wait_for_event("exit ", 5s), "exit 7");
         EXPECT_EQ(server.wait_for_event("exit confirmed", 5s), "exit confirmed");
@@ -185,7 +136,7 @@ TEST_F(Ssh1BackendTest, WindowChangeReachesTheShell) {
     ASSERT_GT(server.port(), 0);
     _SSH1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
-    Reader reader(backend);
+    testing::BackendReader reader(backend);
     backend.resize(33, 101);
     EXPECT_EQ(server.wait_for_event("window", 5s), "window 33 101");
     backend.send("stty size\n");
@@ -211,11 +162,11 @@ TEST_F(Ssh1BackendTest, ServerGoneEndsTheStream) {
     ASSERT_GT(server.port(), 0);
     _SSH1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
-    Reader reader(backend);
+    testing::BackendReader reader(backend);
     backend.send("echo alive\n");
     ASSERT_TRUE(reader.wait_for("alive", 10s));
     server.kill();
-    EXPECT_TRUE(reader.wait_for_end(10s));
+    EXPECT_TRUE(reader.wait_end(10s));
     EXPECT_TRUE(backend.is_closed());
     EXPECT_THROW(backend.send("more\n"), BackendError);
 }
@@ -225,10 +176,10 @@ TEST_F(Ssh1BackendTest, CloseFromAnotherThreadFreesABlockedReader) {
     ASSERT_GT(server.port(), 0);
     _SSH1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
-    Reader reader(backend);
+    testing::BackendReader reader(backend);
     std::this_thread::sleep_for(100ms);  // the reader is inside recv()
     backend.close();
-    EXPECT_TRUE(reader.wait_for_end(5s));
+    EXPECT_TRUE(reader.wait_end(5s));
     backend.close();  // twice is fine
     EXPECT_EQ(server.wait_for_event("client disconnect", 5s), "client disconnect");
 }
@@ -242,7 +193,7 @@ TEST_F(Ssh1BackendTest, ALargePasteDuringAFloodOfOutputNeverStalls) {
     ASSERT_GT(server.port(), 0);
     _SSH1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
-    Reader reader(backend);
+    testing::BackendReader reader(backend);
     backend.send("stty raw -echo; (yes | head -c 3000000; echo flood''done) & cat >/dev/null\n");
     std::thread paster([&] {
         const std::string chunk(64 * 1024, 'p');
@@ -268,8 +219,8 @@ TEST_F(Ssh1BackendTest, BrokenPacketsAfterLoginEndTheStream) {
         ASSERT_GT(server.port(), 0);
         _SSH1Backend backend(options_for(server));
         ASSERT_NO_THROW(backend.connect());
-        Reader reader(backend);
-        EXPECT_TRUE(reader.wait_for_end(10s)) << reader.text();
+        testing::BackendReader reader(backend);
+        EXPECT_TRUE(reader.wait_end(10s)) << reader.text();
         EXPECT_EQ(reader.text().find("corrupt"), std::string::npos) << reader.text();
         EXPECT_TRUE(backend.is_closed());
     }
