@@ -13,24 +13,10 @@
 #include "fixtures/ssh1_server/ssh1_fixture.h"
 #include "support/recording_window.h"
 #include "support/test_support.h"
+#include "tab_timing.h"
 
 using namespace termiva;
-using clk = std::chrono::steady_clock;
-
-static double seconds_since(clk::time_point t) {
-    return std::chrono::duration<double>(clk::now() - t).count();
-}
-
-// Wall time of a shell command, the best of three runs; 0 when it fails.
-static double best_seconds(const std::string& command) {
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        const auto t0 = clk::now();
-        if (std::system(command.c_str()) != 0) return 0;
-        best = std::min(best, seconds_since(t0));
-    }
-    return best;
-}
+using namespace termiva::bench;
 
 // Reads the backend until the marker has gone by; the seconds it took.
 static double backend_seconds(termiva::testing::Ssh1Fixture& server, const std::string& file,
@@ -69,29 +55,8 @@ static double tab_seconds(termiva::testing::Ssh1Fixture& server, const std::stri
                                    {"username", server.options().user},
                                    {"password", server.options().password}});
     std::string tab = app.connect_session(saved["id"])["tab_id"];
-    for (int i = 0; i < 1000; ++i) {
-        bool connected = false;
-        for (auto& s : window->scripts())
-            connected |= s.find("terminalConnected") != std::string::npos;
-        if (connected) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    app.drain_terminal(tab);
-    app.send_input(tab, "stty -echo; cat " + file + "; echo END''MARK\n");
-    const auto t0 = clk::now();
-    std::string tail;
-    got = 0;
-    for (;;) {
-        std::string part = app.drain_terminal(tab);
-        got += part.size();
-        tail += part;
-        if (tail.size() > 64) tail.erase(0, tail.size() - 64);
-        if (tail.find("ENDMARK") != std::string::npos) break;
-        if (part.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (seconds_since(t0) > 300) break;
-    }
-    const double s = seconds_since(t0);
+    wait_connected(app, *window, tab, std::chrono::milliseconds(300));
+    const double s = cat_through_tab(app, tab, file, got);
     app.close_tab(tab);
     return s;
 }

@@ -19,24 +19,10 @@
 #include "fixtures/sshd_fixture.h"
 #include "platform/pty_process.h"
 #include "support/recording_window.h"
+#include "tab_timing.h"
 
 using namespace termiva;
-using clk = std::chrono::steady_clock;
-
-static double seconds_since(clk::time_point t) {
-    return std::chrono::duration<double>(clk::now() - t).count();
-}
-
-// Wall time of a shell command, the best of three runs.
-static double best_seconds(const std::string& command) {
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        const auto t0 = clk::now();
-        if (std::system(command.c_str()) != 0) return 0;
-        best = std::min(best, seconds_since(t0));
-    }
-    return best;
-}
+using namespace termiva::bench;
 
 // What a pseudo-terminal alone carries on this machine: `cat` on a local pty, its master
 // read until the end. The server's side of an SSH tab is such a pty, so no tab can be
@@ -127,28 +113,8 @@ int main(int argc, char** argv) {
                                        {"username", testing::SshdFixture::login_user()},
                                        {"private_key", server.client_key().string()}});
         std::string tab = app.connect_session(saved["id"])["tab_id"];
-        for (int i = 0; i < 1000; ++i) {
-            bool connected = false;
-            for (auto& s : window->scripts())
-                connected |= s.find("terminalConnected") != std::string::npos;
-            if (connected) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        app.drain_terminal(tab);
-        app.send_input(tab, "stty -echo; cat " + file.string() + "; echo END''MARK\n");
-        const auto t0 = clk::now();
-        std::string tail;
-        for (;;) {
-            std::string part = app.drain_terminal(tab);
-            got += part.size();
-            tail = (tail + part);
-            if (tail.size() > 64) tail.erase(0, tail.size() - 64);
-            if (tail.find("ENDMARK") != std::string::npos) break;
-            if (part.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            if (seconds_since(t0) > 300) break;
-        }
-        ours = seconds_since(t0);
+        wait_connected(app, *window, tab, std::chrono::milliseconds(500));
+        ours = cat_through_tab(app, tab, file.string(), got);
         app.close_tab(tab);
     }
     std::filesystem::remove_all(data);
