@@ -46,3 +46,11 @@ if [ -f web/package.json ]; then
     echo "install-deps: npm packages present"
   fi
 fi
+
+# The assistant's outside program, Claude Code, from npm: the real-program tests run it.
+if ! command -v claude >/dev/null; then
+  echo "install-deps: installing @anthropic-ai/claude-code"
+  $SUDO npm install -g --no-audit --no-fund --loglevel=error @anthropic-ai/claude-code
+else
+  echo "install-deps: claude present"
+fi

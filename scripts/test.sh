@@ -20,7 +20,7 @@ done
 if [ -n "$san" ]; then
   # Sanitizer runs cover the unit tests: the window program and benchmarks are left out.
   scripts/build.sh -DTERMIVA_SANITIZE="$san" -DCMAKE_BUILD_TYPE=Debug \
-    -DTERMIVA_COMPONENTS="sixbitline;flashwright;text;platform;connect;ssh2;transfer;app;host"
+    -DTERMIVA_COMPONENTS="sixbitline;flashwright;text;platform;connect;ssh2;transfer;assistant;app;host"
 else
   scripts/build.sh
 fi

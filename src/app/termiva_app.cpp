@@ -17,15 +17,6 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> TermivaApp::SUPPORTED_LANGS = {"en", "zh-Hant"};
 
-const std::vector<ClaudeModel> TermivaApp::CLAUDE_BUILTIN_MODELS = {
-    {"claude-opus-4-7", "opus", "4.7", "pinned"},
-    {"claude-sonnet-4-6", "sonnet", "4.6", "pinned"},
-    {"claude-haiku-4-5", "haiku", "4.5", "pinned"},
-    {"opus", "opus", "latest", "alias"},
-    {"sonnet", "sonnet", "latest", "alias"},
-    {"haiku", "haiku", "latest", "alias"},
-};
-
 const MessageCatalog& TermivaApp::PY_I18N = message_catalog();
 
 const std::vector<std::string> TermivaApp::_CONN_LEVEL_KEYS = {
@@ -59,14 +50,6 @@ namespace {
 fs::path data_dir_or_default(const std::optional<fs::path>& data_dir) {
     return data_dir ? *data_dir : platform::default_data_dir();
 }
-
-std::string trimmed(const std::string& s) {
-    auto b = s.find_first_not_of(" \t\r\n\f\v");
-    if (b == std::string::npos) return "";
-    auto e = s.find_last_not_of(" \t\r\n\f\v");
-    return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<EventAll> event_all_,
@@ -104,20 +87,7 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
 
     puttygen_exe = _find_bundled("puttygen.exe", true);
 
-    const Json settings = m_store.settings();
-    const Json& model = member(settings, "claude_model");
-    _claude_model = model.is_string() && !trimmed(model.get<std::string>()).empty()
-                        ? model.get<std::string>()
-                        : std::string(CLAUDE_DEFAULT_MODEL);
-    const Json& effort = member(settings, "claude_effort_enabled");
-    _claude_effort_enabled = effort.is_boolean() ? effort.get<bool>() : true;
-    const Json& provider = member(settings, "claude_provider");
-    _claude_provider =
-        provider == "claude" || provider == "deepseek" ? provider.get<std::string>() : "claude";
-    const Json& ds_model = member(settings, "claude_deepseek_model");
-    _claude_deepseek_model = ds_model.is_string() ? ds_model.get<std::string>() : "";
-    _claude_arch_dir = m_module_dir / "architecture";
-    _claude_custom_settings_path = APP_DIR / "deepseek-settings.json";
+    m_assistant.load(APP_DIR);
 
     register_bridge();
 }
@@ -199,6 +169,7 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
 
 void TermivaApp::_shutdown() {
     _stop = true;
+    m_assistant.stop();
     for (const auto& id : m_tabs.order())
         _close_tab_internal(id);
     try {

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/assistant/assistant_service.h"
 #include "app/bridge/bridge_table.h"
 #include "app/bridge/bridge_workers.h"
 #include "app/desktop/desktop_shell.h"
@@ -45,18 +46,15 @@ class TrayIcon;
 
 using Json = nlohmann::json;
 
-struct ClaudeModel {
-    std::string id, family, version, kind;
-};
-
 class TermivaApp {
 public:
     // ---- constants ----
     static constexpr std::string_view APP_NAME = "Termiva";
     static const std::vector<std::string> SUPPORTED_LANGS;
     static constexpr std::string_view DEFAULT_LANG = "en";
-    static constexpr std::string_view CLAUDE_DEFAULT_MODEL = "claude-opus-4-7";
-    static const std::vector<ClaudeModel> CLAUDE_BUILTIN_MODELS;
+    static constexpr std::string_view CLAUDE_DEFAULT_MODEL = assistant::CLAUDE_DEFAULT_MODEL;
+    static inline const std::vector<assistant::BuiltinModel>& CLAUDE_BUILTIN_MODELS =
+        assistant::CLAUDE_BUILTIN_MODELS;
     static const MessageCatalog& PY_I18N;
     static const std::vector<std::string> _CONN_LEVEL_KEYS;
 
@@ -240,19 +238,38 @@ public:
 
     std::optional<std::filesystem::path> puttygen_exe;
 
-    // The assistant's state, read from the settings at start.
-    std::optional<std::string> _claude_session_id;
-    std::string _claude_model;
-    bool _claude_effort_enabled = true;
-    std::string _claude_provider;
-    std::string _claude_deepseek_model;
-    std::mutex _claude_inflight_lock;
-    int _claude_gen = 0;
-    std::optional<std::filesystem::path> _claude_exe;
-    bool _claude_exe_resolved = false;
-    bool _ai_setup_dismissed_this_session = false;
-    std::filesystem::path _claude_arch_dir;
-    std::filesystem::path _claude_custom_settings_path;
+    // ---- the AI assistant (assistant/) ----
+    Json claude_ai_state() { return m_assistant.claude_ai_state(); }
+    Json install_claude_code() { return m_assistant.install_claude_code(); }
+    Json dismiss_ai_setup() { return m_assistant.dismiss_ai_setup(); }
+    Json reset_ai_setup() { return m_assistant.reset_ai_setup(); }
+    Json start_claude_login() { return m_assistant.start_claude_login(); }
+    Json set_claude_api_key(const Json& key) { return m_assistant.set_claude_api_key(key); }
+    Json claude_status() { return m_assistant.claude_status(); }
+    Json claude_get_models() { return m_assistant.claude_get_models(); }
+    Json set_claude_model(const Json& id) { return m_assistant.set_claude_model(id); }
+    Json set_claude_provider(const Json& p) { return m_assistant.set_claude_provider(p); }
+    Json claude_get_deepseek_credentials() { return m_assistant.claude_get_deepseek_credentials(); }
+    Json set_claude_deepseek_credentials(const Json& key, const Json& base_url, const Json& model) {
+        return m_assistant.set_claude_deepseek_credentials(key, base_url, model);
+    }
+    Json claude_get_deepseek_models() { return m_assistant.claude_get_deepseek_models(); }
+    Json set_claude_deepseek_model(const Json& id) {
+        return m_assistant.set_claude_deepseek_model(id);
+    }
+    Json set_claude_effort(const Json& enabled) { return m_assistant.set_claude_effort(enabled); }
+    Json claude_toggle_session_flag(const std::string& tab_id, const std::string& flag) {
+        return m_assistant.claude_toggle_session_flag(tab_id, flag);
+    }
+    Json claude_send(const Json& user_text, const Json& terminal_text, const Json& target_tab_id,
+                     const Json& timeout, const Json& tab_texts) {
+        return m_assistant.claude_send(user_text, terminal_text, target_tab_id, timeout, tab_texts);
+    }
+    bool claude_reset_session() { return m_assistant.claude_reset_session(); }
+    bool claude_inject(const std::string& tab_id, const Json& command, const Json& newline) {
+        return m_assistant.claude_inject(tab_id, command, newline);
+    }
+    AssistantService& assistant() { return m_assistant; }
 
 private:
     void register_bridge();
@@ -262,6 +279,7 @@ private:
     void register_desktop_bridge();
     void register_serial_bridge();
     void register_esp_bridge();
+    void register_assistant_bridge();
     // Moves received bytes into the terminal until the stream ends, then marks the tab
     // ended, shows the end line and closes the connection.
     void read_until_end(const std::string& tab_id, const TabPtr& tab);
@@ -280,6 +298,7 @@ private:
     TransferCoordinator m_transfer;
     SerialTabs m_serial{*this};
     EspTools m_esp{*this};
+    AssistantService m_assistant{*this, m_store, m_tabs};
 
     BridgeTable m_bridge;
 

@@ -80,6 +80,7 @@ void TermivaApp::register_bridge() {
     register_desktop_bridge();
     register_serial_bridge();
     register_esp_bridge();
+    register_assistant_bridge();
 }
 
 }  // namespace termiva
