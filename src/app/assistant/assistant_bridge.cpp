@@ -1,5 +1,7 @@
 // The page's assistant operations. Failures never reach the page as exceptions: a call that
 // cannot be made answers with the operation's neutral record.
+#include <stdexcept>
+
 #include "app/termiva_app.h"
 
 namespace termiva {
@@ -10,6 +12,15 @@ using Args = std::vector<Json>;
 
 Json not_ok() {
     return Json{{"ok", false}};
+}
+
+// A question is only sent when its arguments are what the page sends; anything else is a
+// malformed call (neutral answer), never a run of the program with guessed values.
+void check_question(const Args& a) {
+    const bool ok = a[0].is_string() && (a[1].is_string() || a[1].is_null()) &&
+                    (a[2].is_string() || a[2].is_null()) && a[3].is_number() &&
+                    (a[5].is_object() || a[5].is_null());
+    if (!ok) throw std::invalid_argument("claude_send: malformed arguments");
 }
 
 }  // namespace
@@ -70,15 +81,17 @@ void TermivaApp::register_assistant_bridge() {
                                                  a.at(1).get<std::string>());
            }});
 
-    b.add("claude_send",
-          {{{"user_text"},
-            {"terminal_text", ""},
-            {"target_tab_id", nullptr},
-            {"timeout", 180},
-            {"is_followup", false},
-            {"tab_texts", nullptr}},
-           neutral({{"ok", false}, {"error", ""}, {"reply", ""}}),
-           [this](const Args& a) { return claude_send(a[0], a[1], a[2], a[3], a[5]); }});
+    b.add("claude_send", {{{"user_text"},
+                           {"terminal_text", ""},
+                           {"target_tab_id", nullptr},
+                           {"timeout", 180},
+                           {"is_followup", false},
+                           {"tab_texts", nullptr}},
+                          neutral({{"ok", false}, {"error", ""}, {"reply", ""}}),
+                          [this](const Args& a) {
+                              check_question(a);
+                              return claude_send(a[0], a[1], a[2], a[3], a[5]);
+                          }});
     b.add("claude_reset_session",
           {{}, neutral(true), [this](const Args&) { return Json(claude_reset_session()); }});
     b.add("claude_inject", {{{"tab_id"}, {"command", ""}, {"append_newline", true}},
