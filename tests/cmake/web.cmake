@@ -14,6 +14,12 @@ if(TARGET termiva-host AND TARGET termiva_page)
       LABELS web
       TIMEOUT 180
       ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts;TERMIVA_ESP_SIM_TTY=${CMAKE_BINARY_DIR}/tests/esp_sim_tty")
+    add_test(NAME web_assistant
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/assistant.test.mjs)
+    set_tests_properties(web_assistant PROPERTIES
+      LABELS web
+      TIMEOUT 180
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
     add_test(NAME web_idle
       COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/idle.test.mjs)
     set_tests_properties(web_idle PROPERTIES

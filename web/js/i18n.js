@@ -418,8 +418,14 @@
     listeners.forEach((fn) => fn(current));
   }
 
+  // A page module adds its own texts (same keys in both languages).
+  function extend(lang, table) {
+    TEXTS[lang] = Object.assign(TEXTS[lang] || {}, table);
+  }
+
   Termiva.i18n = {
     t,
+    extend,
     setLanguage,
     language: () => current,
     supported: SUPPORTED,
