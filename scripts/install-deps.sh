@@ -13,6 +13,8 @@ PACKAGES=(
   nlohmann-json3-dev libicu-dev libssh-dev libcurl4-openssl-dev zlib1g-dev libssl-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the logo rendered from its SVG, the desktop's opener, the desktop entry's check
+  librsvg2-bin icoutils xdg-utils desktop-file-utils
   # real protocol peers and test tools
   openssh-server openssh-client lrzsz socat ser2net putty-tools inetutils-telnetd rsh-redone-server
   xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps fonts-noto-cjk

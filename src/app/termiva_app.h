@@ -25,6 +25,7 @@
 #include "app/bridge/bridge_workers.h"
 #include "app/desktop/desktop_shell.h"
 #include "app/esp/esp_tools.h"
+#include "app/import/putty_import.h"
 #include "app/launcher/host_channels.h"
 #include "app/launcher/launcher_link.h"
 #include "app/messages/messages.h"
@@ -197,9 +198,35 @@ public:
         return m_esp._fire_esp_reset(tab_id, mode);
     }
 
+    // ---- PuTTY import (import/) ----
+    Json import_list_from_putty();
+    Json import_putty_sessions(const Json& putty_records);
+    Json _read_putty_registry_sessions();
+    static std::string _unescape_putty_name(const std::string& name) {
+        return PuttyImport::unescape_name(name);
+    }
+    void _import_one(const Json& rec);
+    static std::string _read_putty_version(const std::filesystem::path& putty_root) {
+        return PuttyImport::read_putty_version(putty_root);
+    }
+    // Where PuTTY's sessions are read from (tests point it at a folder of their own).
+    void set_putty_store(std::shared_ptr<platform::PuttySessionStore> store) {
+        m_import.set_store(std::move(store));
+    }
+
     // ---- desktop conveniences ----
     // The clipboard's text, "" when there is none.
     std::string read_clipboard();
+    // {"logo", "logo_ico"}: the logo files as data addresses, "" for one that is missing.
+    Json get_images();
+    // True when the desktop was asked to open `url` (web and mail addresses only).
+    bool open_url(const std::string& url);
+    // {"items": [...]}: the notices of the software delivered with the program.
+    Json get_third_party_licenses();
+    // (package root, PuTTY source folder) the notices are read from.
+    std::pair<std::filesystem::path, std::filesystem::path> _license_scan_dirs() const;
+    static std::optional<std::pair<std::string, std::string>> _read_license_file(
+        const std::filesystem::path& dirpath);
 
     // ---- start and stop ----
     std::optional<std::filesystem::path> _find_bundled(const std::string& name,
@@ -280,6 +307,7 @@ private:
     void register_serial_bridge();
     void register_esp_bridge();
     void register_assistant_bridge();
+    void register_import_bridge();
     // Moves received bytes into the terminal until the stream ends, then marks the tab
     // ended, shows the end line and closes the connection.
     void read_until_end(const std::string& tab_id, const TabPtr& tab);
@@ -299,6 +327,7 @@ private:
     SerialTabs m_serial{*this};
     EspTools m_esp{*this};
     AssistantService m_assistant{*this, m_store, m_tabs};
+    PuttyImport m_import;
 
     BridgeTable m_bridge;
 

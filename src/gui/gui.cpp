@@ -16,6 +16,8 @@ namespace termiva {
 namespace {
 
 constexpr const char* APP_USER_MODEL_ID = "lanternfold.termiva.client";
+constexpr const char* NO_DISPLAY_LINE =
+    "cannot open a display; set DISPLAY, or use termiva-host for the headless program";
 
 void write_stack_trace() {
     void* frames[64];
@@ -39,6 +41,11 @@ void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
         TermivaApp app(std::move(Queue_All_variable), std::move(Event_All_variable));
         app.set_desktop(desktop);
         app.run();
+    } catch (const platform::NoDisplayError&) {
+        // Said to the person who started the program, in their words, not as a diagnostic:
+        // nothing is wrong with the program, so no fatal line and no stack trace.
+        std::cerr << NO_DISPLAY_LINE << std::endl;
+        throw;
     } catch (const std::exception& e) {
         log::error("GUI", std::string("fatal: ") + e.what());
         write_stack_trace();

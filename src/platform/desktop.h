@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +18,19 @@
 #include "platform/page_window.h"
 
 namespace termiva::platform {
+
+// Whether the desktop may be asked to open `url`: a web address (http, https, with a host)
+// or a mail address (mailto). Anything else (files, scripts, custom schemes that start
+// local programs, text that is no address) is refused: an address a server prints into a
+// terminal must never be able to start a program on this machine.
+bool desktop_may_open(std::string_view url);
+
+// Thrown when the desktop cannot reach a display to show windows on: an expected
+// condition (a server, an SSH login without X forwarding), not a fault of the program.
+class NoDisplayError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Where a page call's result goes: the result, or nothing when the operation is unknown.
 // Called exactly once, from any thread.
@@ -92,7 +107,15 @@ public:
         const std::string& title, std::chrono::seconds limit,
         const std::optional<std::filesystem::path>& initial = std::nullopt) = 0;
     virtual std::optional<std::string> read_clipboard(std::chrono::seconds limit) = 0;
-    virtual bool open_url(const std::string& url) = 0;
+
+    // Opens `url` in the desktop's browser or mail program. Every caller comes through
+    // here, so nothing desktop_may_open refuses ever reaches the desktop: false then,
+    // and false when the desktop could not open it.
+    bool open_url(const std::string& url) { return desktop_may_open(url) && launch_url(url); }
+
+protected:
+    // Hands an address that passed desktop_may_open to the desktop.
+    virtual bool launch_url(const std::string& url) = 0;
 };
 
 }  // namespace termiva::platform

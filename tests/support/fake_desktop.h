@@ -95,7 +95,12 @@ public:
         if (clipboard_fails) throw std::runtime_error("no display");
         return clipboard;
     }
-    bool open_url(const std::string&) override { return false; }
+    // Every address that got past the desktop's own check, in order.
+    std::vector<std::string> launched() {
+        std::lock_guard lock(m_lock);
+        return launched_urls;
+    }
+    bool launch_answer = true;  // what the "browser" says
 
     std::vector<std::string> titlebar() {
         std::lock_guard lock(m_lock);
@@ -133,7 +138,15 @@ public:
     std::optional<std::string> clipboard;
     bool clipboard_fails = false;
 
+protected:
+    bool launch_url(const std::string& url) override {
+        std::lock_guard lock(m_lock);
+        launched_urls.push_back(url);
+        return launch_answer;
+    }
+
 private:
+    std::vector<std::string> launched_urls;
     std::vector<FolderRequest> folder_requests;
     std::vector<std::chrono::seconds> clipboard_limits;
     std::mutex m_lock;

@@ -365,6 +365,22 @@
   $('tab-esp-boot').addEventListener('click', () => espReset('enter_bootloader_esp'));
   $('tab-esp-firmware').addEventListener('click', () => firmware.open());
 
+  // ---- PuTTY import and the about panel ----
+
+  const importDialog = new Termiva.ImportDialog({
+    onImported: (result) => {
+      reportSaveFailure(result);
+      state.sessions = (result && result.sessions) || state.sessions;
+      sessionList.update(state.sessions);
+      refreshRuntime();
+    },
+    notify: (text) => toast(text),
+    failed,
+  });
+  const about = new Termiva.AboutPanel({ failed });
+  $('import-putty').addEventListener('click', () => importDialog.open());
+  $('about-open').addEventListener('click', () => about.open());
+
   // ---- keyboard and clipboard ----
 
   async function copySelection(terminal) {
@@ -457,7 +473,7 @@
   }
 
   document.addEventListener('keydown', (event) => {
-    if (editor.isOpen() || !$('confirm-backdrop').hidden) return;
+    if (editor.isOpen() || !$('confirm-backdrop').hidden || importDialog.isOpen() || about.isOpen()) return;
     if (event.target.closest && event.target.closest('.xterm')) return; // the terminal asked already
     if (shortcut(event)) event.preventDefault();
   });
@@ -551,7 +567,7 @@
     document.body.dataset.ready = 'true';
   }
 
-  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware };
+  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware, importDialog, about };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

@@ -78,6 +78,7 @@ void TermivaApp::register_bridge() {
     register_ssh_bridge();
     register_xfer_bridge();
     register_desktop_bridge();
+    register_import_bridge();
     register_serial_bridge();
     register_esp_bridge();
     register_assistant_bridge();

@@ -23,6 +23,9 @@
 
 namespace termiva {
 
+// A new session id: 32 lower-case hex digits of a random (version 4) UUID.
+std::string new_session_id();
+
 class SessionStore {
 public:
     SessionStore(std::filesystem::path sessions_file, std::filesystem::path settings_file,

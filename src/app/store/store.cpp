@@ -8,9 +8,6 @@
 
 namespace termiva {
 
-namespace {
-
-// 32 lower-case hex digits of a random (version 4) UUID.
 std::string new_session_id() {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     static const char* hex = "0123456789abcdef";
@@ -24,6 +21,8 @@ std::string new_session_id() {
     id[16] = hex[8 + (std::random_device{}() & 0x3)];  // variant 10xx
     return id;
 }
+
+namespace {
 
 const Json& value_or_null(const Json& rec, const std::string& key) {
     const Json& v = member(rec, key);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/desktop_opener.h"
 #include "platform/linux/gtk/gtk_dialogs.h"
 #include "platform/linux/gtk/gtk_page_window.h"
 #include "platform/linux/gtk/gtk_tray_icon.h"
@@ -18,11 +19,12 @@ namespace {
 // How long the end of the loop waits for page calls still running on workers.
 constexpr std::chrono::seconds CALLS_DRAIN_LIMIT{5};
 constexpr std::chrono::seconds CREATE_LIMIT{10};
+constexpr std::chrono::milliseconds OPENER_ANSWER_LIMIT{2000};
 
 class GtkDesktop : public Desktop {
 public:
     GtkDesktop() {
-        if (!gtk_init_check(nullptr, nullptr)) throw std::runtime_error("cannot open a display");
+        if (!gtk_init_check(nullptr, nullptr)) throw NoDisplayError("cannot open a display");
         mark_main_thread();
     }
 
@@ -38,8 +40,9 @@ public:
         // Copies: a task that outlives a timed-out wait must not see dangling references.
         auto window = call_on_main<std::shared_ptr<GtkPageWindow>>(
             [this, options, bridge = std::move(bridge), on_closing = std::move(on_closing)] {
-                auto created = GtkPageWindow::create(options, bridge, on_closing, m_calls,
-                                                     [this] { window_destroyed(); });
+                auto created = GtkPageWindow::create(
+                    options, bridge, on_closing, m_calls, [this] { window_destroyed(); },
+                    [this](const std::string& url) { return open_url(url); });
                 m_windows.push_back(created);
                 return created;
             },
@@ -100,7 +103,13 @@ public:
         return gtk::read_clipboard(limit);
     }
 
-    bool open_url(const std::string& url) override { return gtk::open_url(url); }
+protected:
+    bool launch_url(const std::string& url) override {
+        // A link clicked in the page arrives on the window's thread, which must not stall
+        // on the opener; a page call may wait a moment for its answer.
+        return run_desktop_opener(
+            url, on_main_thread() ? std::chrono::milliseconds(0) : OPENER_ANSWER_LIMIT);
+    }
 
 private:
     // Main thread: the loop ends with the last window.

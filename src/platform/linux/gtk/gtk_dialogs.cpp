@@ -139,16 +139,4 @@ std::optional<std::string> read_clipboard(std::chrono::seconds limit) {
     return *text;
 }
 
-bool open_url(const std::string& url) {
-    auto opened = call_on_main<bool>(
-        [url] {
-            GErrorHolder error;
-            if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, error.out())) return true;
-            termiva::log::warn("open_url", error.message());
-            return false;
-        },
-        std::chrono::seconds(5));
-    return opened.value_or(false);
-}
-
 }  // namespace termiva::platform::gtk

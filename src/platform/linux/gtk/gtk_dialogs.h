@@ -1,4 +1,4 @@
-// Native dialogs, the clipboard and the browser on GTK. Each is built and answered on
+// Native dialogs and the clipboard on GTK. Each is built and answered on
 // the main thread while the calling (worker) thread waits up to its limit.
 #pragma once
 
@@ -20,6 +20,5 @@ std::optional<std::filesystem::path> pick_folder(
     const std::string& title, std::chrono::seconds limit,
     const std::optional<std::filesystem::path>& initial);
 std::optional<std::string> read_clipboard(std::chrono::seconds limit);
-bool open_url(const std::string& url);
 
 }  // namespace termiva::platform::gtk

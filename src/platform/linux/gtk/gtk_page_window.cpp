@@ -58,15 +58,6 @@ void paint_background(GtkWidget* window, const GdkRGBA& colour) {
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 }
 
-// Addresses the desktop may open for a link of the page: a browser or a mail program,
-// never a file or a program.
-bool safe_for_desktop(const std::string& uri) {
-    char* scheme = g_uri_parse_scheme(uri.c_str());
-    std::string s = scheme ? scheme : "";
-    g_free(scheme);
-    return s == "http" || s == "https" || s == "mailto";
-}
-
 // Shortened for a log line: an address can be long and is only there to recognise it.
 std::string loggable(const std::string& uri) {
     return uri.size() > 200 ? uri.substr(0, 200) + "..." : uri;
@@ -78,18 +69,17 @@ const char* uri_of(WebKitNavigationAction* action) {
     return uri ? uri : "";
 }
 
-// A link the user followed (or a window the page asked for with a click) opens in the
-// desktop's own program when its address is safe there; anything else goes nowhere.
-void hand_to_desktop(WebKitNavigationAction* action, const std::string& uri) {
+// A link the user followed (or a window the page asked for with a click) goes to the
+// desktop, which opens it only when its address is safe there; anything else goes nowhere.
+void hand_to_desktop(WebKitNavigationAction* action, const std::string& uri,
+                     const GtkPageWindow::LinkOpener& open_link) {
     if (!webkit_navigation_action_is_user_gesture(action)) {
         termiva::log::warn("window", "navigation without a user gesture refused: " + loggable(uri));
         return;
     }
-    if (!safe_for_desktop(uri)) {
-        termiva::log::warn("window", "link with an unsafe address not opened: " + loggable(uri));
-        return;
+    if (!open_link || !open_link(uri)) {
+        termiva::log::warn("window", "link not opened: " + loggable(uri));
     }
-    open_url(uri);
 }
 
 }  // namespace
@@ -114,19 +104,22 @@ bool InFlightCalls::wait_idle(std::chrono::milliseconds limit) {
 
 GtkPageWindow::GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
                              std::shared_ptr<InFlightCalls> calls,
-                             std::function<void()> on_destroyed)
+                             std::function<void()> on_destroyed, LinkOpener open_link)
     : m_bridge(std::make_shared<const BridgeHandler>(std::move(bridge))),
       m_on_closing(std::move(on_closing)),
       m_calls(std::move(calls)),
-      m_on_destroyed(std::move(on_destroyed)) {}
+      m_on_destroyed(std::move(on_destroyed)),
+      m_open_link(std::move(open_link)) {}
 
 std::shared_ptr<GtkPageWindow> GtkPageWindow::create(const WindowOptions& options,
                                                      BridgeHandler bridge,
                                                      std::function<bool()> on_closing,
                                                      std::shared_ptr<InFlightCalls> calls,
-                                                     std::function<void()> on_destroyed) {
-    std::shared_ptr<GtkPageWindow> window(new GtkPageWindow(
-        std::move(bridge), std::move(on_closing), std::move(calls), std::move(on_destroyed)));
+                                                     std::function<void()> on_destroyed,
+                                                     LinkOpener open_link) {
+    std::shared_ptr<GtkPageWindow> window(
+        new GtkPageWindow(std::move(bridge), std::move(on_closing), std::move(calls),
+                          std::move(on_destroyed), std::move(open_link)));
     window->build(options);
     return window;
 }
@@ -232,7 +225,7 @@ gboolean GtkPageWindow::on_decide_policy(WebKitWebView*, WebKitPolicyDecision* d
             webkit_policy_decision_ignore(decision);
             if (webkit_navigation_action_get_navigation_type(action) ==
                 WEBKIT_NAVIGATION_TYPE_LINK_CLICKED) {
-                hand_to_desktop(action, uri);
+                hand_to_desktop(action, uri, window->m_open_link);
             } else {
                 termiva::log::warn("window",
                                    "navigation away from the page refused: " + loggable(uri));
@@ -245,7 +238,7 @@ gboolean GtkPageWindow::on_decide_policy(WebKitWebView*, WebKitPolicyDecision* d
                     WEBKIT_NAVIGATION_POLICY_DECISION(decision));
             const std::string uri = uri_of(action);
             webkit_policy_decision_ignore(decision);
-            hand_to_desktop(action, uri);
+            hand_to_desktop(action, uri, window->m_open_link);
             return TRUE;
         }
         case WEBKIT_POLICY_DECISION_TYPE_RESPONSE: {

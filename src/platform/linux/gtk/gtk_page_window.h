@@ -34,11 +34,15 @@ private:
 
 class GtkPageWindow : public PageWindow, public std::enable_shared_from_this<GtkPageWindow> {
 public:
+    // Opens a link the user followed outside the page (the desktop's checked open_url).
+    using LinkOpener = std::function<bool(const std::string& url)>;
+
     // Main thread only. `on_destroyed` runs (on the main thread) once the window is gone.
     static std::shared_ptr<GtkPageWindow> create(const WindowOptions& options, BridgeHandler bridge,
                                                  std::function<bool()> on_closing,
                                                  std::shared_ptr<InFlightCalls> calls,
-                                                 std::function<void()> on_destroyed);
+                                                 std::function<void()> on_destroyed,
+                                                 LinkOpener open_link);
     ~GtkPageWindow() override;
     GtkPageWindow(const GtkPageWindow&) = delete;
     GtkPageWindow& operator=(const GtkPageWindow&) = delete;
@@ -56,7 +60,8 @@ public:
 
 private:
     GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
-                  std::shared_ptr<InFlightCalls> calls, std::function<void()> on_destroyed);
+                  std::shared_ptr<InFlightCalls> calls, std::function<void()> on_destroyed,
+                  LinkOpener open_link);
     void build(const WindowOptions& options);
     void start_page_call(JSCValue* value, WebKitScriptMessageReply* reply);
 
@@ -77,6 +82,7 @@ private:
     std::function<bool()> m_on_closing;
     std::shared_ptr<InFlightCalls> m_calls;
     std::function<void()> m_on_destroyed;
+    LinkOpener m_open_link;
     std::string m_title;
     // Main-thread state. The toplevel belongs to GTK; null once it was destroyed.
     GtkWidget* m_window = nullptr;

@@ -1,0 +1,115 @@
+# Writes one "<name>-<version>.dist-info" folder per component the program delivers or
+# links into the program folder, holding the component's own licence files: the Debian
+# package's copyright file for a library, the npm package's licence files for a part of
+# the page. Run by the build (cmake -P) with OUT_DIR and WEB_DIR set.
+#
+# Libraries the program links, as "<name shown>=<Debian package that brings them>".
+set(DEBIAN_COMPONENTS
+  "nlohmann-json=nlohmann-json3-dev"
+  "libssh=libssh-dev"
+  "ICU=libicu-dev"
+  "libcurl=libcurl4-openssl-dev"
+  "zlib=zlib1g-dev"
+  "OpenSSL=libssl-dev"
+  "GLib=libglib2.0-dev"
+  "GTK=libgtk-3-dev"
+  "WebKitGTK=libwebkit2gtk-4.1-dev"
+  "ayatana-appindicator=libayatana-appindicator3-dev")
+
+if(NOT OUT_DIR OR NOT WEB_DIR)
+  message(FATAL_ERROR "third_party_notices.cmake needs OUT_DIR and WEB_DIR")
+endif()
+set(MARK "termiva-build")
+
+# Folders written by an earlier build go, so a component that changed version or left
+# leaves no notice behind.
+file(GLOB old_folders LIST_DIRECTORIES true "${OUT_DIR}/*.dist-info")
+foreach(folder ${old_folders})
+  if(EXISTS "${folder}/INSTALLER")
+    file(READ "${folder}/INSTALLER" installer)
+    if(installer MATCHES "^${MARK}")
+      file(REMOVE_RECURSE "${folder}")
+    endif()
+  endif()
+endforeach()
+
+# A version is the part after the last "-" of the folder name: no "-" may be in it.
+function(plain_version out raw)
+  string(REGEX REPLACE "^[0-9]+:" "" v "${raw}")     # Debian epoch
+  string(REGEX REPLACE "-[^-]*$" "" v "${v}")         # Debian revision
+  string(REPLACE "-" "." v "${v}")
+  set(${out} "${v}" PARENT_SCOPE)
+endfunction()
+
+function(write_folder name version source files)
+  set(folder "${OUT_DIR}/${name}-${version}.dist-info")
+  file(MAKE_DIRECTORY "${folder}")
+  foreach(pair ${files})
+    string(REPLACE "=" ";" parts "${pair}")
+    list(GET parts 0 from)
+    list(GET parts 1 to)
+    file(COPY_FILE "${from}" "${folder}/${to}")
+  endforeach()
+  file(WRITE "${folder}/METADATA" "Name: ${name}\nVersion: ${version}\nSource: ${source}\n")
+  file(WRITE "${folder}/INSTALLER" "${MARK}\n")
+endfunction()
+
+find_program(DPKG_QUERY dpkg-query)
+if(NOT DPKG_QUERY)
+  message(FATAL_ERROR "dpkg-query is needed to name the linked libraries' versions")
+endif()
+foreach(entry ${DEBIAN_COMPONENTS})
+  string(REPLACE "=" ";" parts "${entry}")
+  list(GET parts 0 name)
+  list(GET parts 1 package)
+  execute_process(COMMAND ${DPKG_QUERY} -W -f=\${Version} ${package}
+    OUTPUT_VARIABLE full_version RESULT_VARIABLE rc ERROR_QUIET)
+  set(copyright "/usr/share/doc/${package}/copyright")
+  if(NOT rc EQUAL 0 OR full_version STREQUAL "" OR NOT EXISTS "${copyright}")
+    message(FATAL_ERROR "no licence for ${name}: package ${package} is not installed (scripts/install-deps.sh)")
+  endif()
+  plain_version(version "${full_version}")
+  write_folder("${name}" "${version}" "Debian package ${package} ${full_version}"
+    "${copyright}=LICENSE")
+endforeach()
+
+# The page's run-time packages: the dependencies (not the test tools) of its package.json.
+file(READ "${WEB_DIR}/package.json" manifest)
+string(JSON count ERROR_VARIABLE no_deps LENGTH "${manifest}" dependencies)
+if(no_deps)
+  set(count 0)
+endif()
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON package MEMBER "${manifest}" dependencies ${i})
+    set(dir "${WEB_DIR}/node_modules/${package}")
+    if(NOT EXISTS "${dir}/package.json")
+      message(FATAL_ERROR "npm package ${package} is not installed: run scripts/install-deps.sh")
+    endif()
+    file(READ "${dir}/package.json" package_manifest)
+    string(JSON version GET "${package_manifest}" version)
+    plain_version(version "${version}-x")
+    # "@xterm/addon-fit" is shown as "xterm-addon-fit", "@xterm/xterm" as "xterm".
+    set(name "${package}")
+    if(package MATCHES "^@([^/]+)/(.+)$")
+      set(scope "${CMAKE_MATCH_1}")
+      set(base "${CMAKE_MATCH_2}")
+      if(base STREQUAL scope OR base MATCHES "^${scope}[-.]")
+        set(name "${base}")
+      else()
+        set(name "${scope}-${base}")
+      endif()
+    endif()
+    file(GLOB licences "${dir}/LICEN[CS]E*" "${dir}/licen[cs]e*" "${dir}/NOTICE")
+    if(NOT licences)
+      message(FATAL_ERROR "npm package ${package} has no licence file")
+    endif()
+    set(files)
+    foreach(licence ${licences})
+      get_filename_component(file_name "${licence}" NAME)
+      list(APPEND files "${licence}=${file_name}")
+    endforeach()
+    write_folder("${name}" "${version}" "npm package ${package}" "${files}")
+  endforeach()
+endif()
