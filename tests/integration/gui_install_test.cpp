@@ -53,6 +53,12 @@ TEST_F(InstalledProgram, InstallsUnderAPrefixAndStartsFromThereShowingItsPage) {
         EXPECT_TRUE(fs::is_regular_file(folder / part)) << part;
     }
     EXPECT_TRUE(::access((folder / "termiva").c_str(), X_OK) == 0);
+    // Nothing of the program lies loose in the prefix itself.
+    for (const auto& entry : fs::directory_iterator(prefix)) {
+        const auto name = entry.path().filename().string();
+        EXPECT_TRUE(name == "lib" || name == "bin" || name == "share") << name;
+    }
+    EXPECT_TRUE(fs::is_directory(folder / "esp_stubs"));
     int notices = 0;
     for (const auto& entry : fs::directory_iterator(folder))
         notices += entry.path().extension() == ".dist-info" ? 1 : 0;
