@@ -42,6 +42,14 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"xfer_pick_files", constant(Json::array())},
         {"xfer_pick_save_dir", constant("")},
         {"read_clipboard", constant("")},
+        {"get_images", constant({{"logo", ""}, {"logo_ico", ""}})},
+        {"open_url", constant(false)},
+        {"get_third_party_licenses", constant({{"items", Json::array()}})},
+        {"import_list_from_putty", constant(Json::array())},
+        {"import_putty_sessions",
+         [](TermivaApp& a) {
+             return Json{{"sessions", a.sessions_json()}};
+         }},
         {"list_serial_ports", constant(Json::array())},
         {"hard_reset_esp", constant(false)},
         {"enter_bootloader_esp", constant(false)},
