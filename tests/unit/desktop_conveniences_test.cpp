@@ -163,7 +163,8 @@ TEST(ProgramNotices, TheBuiltProgramFolderCarriesANoticeForEachDeliveredComponen
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     for (const std::string expected :
          {"xterm", "xterm-addon-fit", "libssh", "ICU", "libcurl", "zlib", "OpenSSL", "GTK",
-          "WebKitGTK", "GLib", "ayatana-appindicator", "nlohmann-json"}) {
+          "WebKitGTK", "GLib", "ayatana-appindicator", "nlohmann-json", "markdown-it",
+          "linkify-it"}) {
         EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
     }
 }
