@@ -414,13 +414,17 @@
   function setLanguage(lang) {
     current = SUPPORTED.includes(lang) ? lang : 'en';
     document.documentElement.lang = current;
+    applied = true;
     applyToDocument(document);
     listeners.forEach((fn) => fn(current));
   }
 
-  // A page module adds its own texts (same keys in both languages).
+  // A page module adds its own texts (same keys in both languages). A module loaded after
+  // the language was applied would otherwise leave its markup showing bare keys.
+  let applied = false;
   function extend(lang, table) {
     TEXTS[lang] = Object.assign(TEXTS[lang] || {}, table);
+    if (applied && lang === current) applyToDocument(document);
   }
 
   Termiva.i18n = {
