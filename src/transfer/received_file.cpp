@@ -31,8 +31,8 @@ ReceivedFile::ReceivedFile(const std::filesystem::path& dir, std::string name)
         if (!m_file && errno != EEXIST) break;
     }
     if (!m_file) {
-        throw TransferFailed("cannot create a file in " + m_dir.string() + ": " +
-                             std::strerror(errno));
+        throw TransferFailed("cannot_create",
+                             {{"folder", m_dir.string()}, {"err", std::strerror(errno)}});
     }
     std::setvbuf(m_file.get(), nullptr, _IOFBF, 1 << 16);
 }
@@ -44,14 +44,14 @@ ReceivedFile::~ReceivedFile() {
 void ReceivedFile::write(std::string_view data) {
     if (data.empty()) return;
     if (!m_file || std::fwrite(data.data(), 1, data.size(), m_file.get()) != data.size()) {
-        throw TransferFailed("writing " + m_name + " failed: " + std::strerror(errno));
+        throw TransferFailed("write_failed", {{"name", m_name}, {"err", std::strerror(errno)}});
     }
     m_size += data.size();
 }
 
 std::filesystem::path ReceivedFile::commit() {
     if (!m_file || std::fflush(m_file.get()) != 0) {
-        throw TransferFailed("writing " + m_name + " failed: " + std::strerror(errno));
+        throw TransferFailed("write_failed", {{"name", m_name}, {"err", std::strerror(errno)}});
     }
     m_file.reset();
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -73,10 +73,10 @@ std::filesystem::path ReceivedFile::commit() {
             return target;
         }
         discard();
-        throw TransferFailed("cannot store " + m_name + ": " + ec.message());
+        throw TransferFailed("cannot_store", {{"name", m_name}, {"err", ec.message()}});
     }
     discard();
-    throw TransferFailed("no free name for " + m_name);
+    throw TransferFailed("no_free_name", {{"name", m_name}});
 }
 
 void ReceivedFile::discard() {

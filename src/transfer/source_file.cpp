@@ -9,11 +9,11 @@ namespace termiva::xfer {
 SourceFile::SourceFile(const std::filesystem::path& path) : m_in(path, std::ios::binary) {
     std::error_code ec;
     if (!m_in || !std::filesystem::is_regular_file(path, ec)) {
-        throw TransferFailed("cannot open " + path.string());
+        throw TransferFailed("cannot_open", {{"path", path.string()}});
     }
     m_wire_name = path.filename().string();
     m_size = std::filesystem::file_size(path, ec);
-    if (ec) throw TransferFailed("cannot read the size of " + path.string());
+    if (ec) throw TransferFailed("cannot_size", {{"path", path.string()}});
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         m_mtime = st.st_mtime;
@@ -32,7 +32,7 @@ std::string SourceFile::read_at(std::uint64_t offset, std::size_t count) {
     std::string out(count, '\0');
     m_in.read(out.data(), static_cast<std::streamsize>(count));
     auto got = static_cast<std::size_t>(m_in.gcount());
-    if (got != count) throw TransferFailed("reading " + m_wire_name + " failed");
+    if (got != count) throw TransferFailed("read_failed", {{"name", m_wire_name}});
     m_next = offset + got;
     return out;
 }

@@ -18,9 +18,9 @@ void TransferContext::send(std::string_view data) {
     try {
         m_send(data);
     } catch (const std::exception& e) {
-        throw TransferFailed(std::string("sending to the peer failed: ") + e.what());
+        throw TransferFailed("send_failed", {{"err", e.what()}});
     } catch (...) {
-        throw TransferFailed("sending to the peer failed");
+        throw TransferFailed("send_failed", {{"err", "unknown error"}});
     }
 }
 

@@ -10,17 +10,29 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "transfer/byte_link.h"
+#include "transfer/failure_reasons.h"
 #include "transfer/transfer_options.h"
 
 namespace termiva::xfer {
 
-// Ends a transfer unsuccessfully; the text becomes the "done" event's reason.
+// Ends a transfer unsuccessfully: `code` (failure_reasons.h) and its named parts become
+// the "done" event's `reason_code` and `reason_values`, the English text its `reason`.
 class TransferFailed : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit TransferFailed(std::string code, nlohmann::json values = nlohmann::json::object())
+        : std::runtime_error(reason_text(code, values)),
+          m_code(std::move(code)),
+          m_values(std::move(values)) {}
+    const std::string& code() const noexcept { return m_code; }
+    const nlohmann::json& values() const noexcept { return m_values; }
+
+private:
+    std::string m_code;
+    nlohmann::json m_values;
 };
 
 // Ends a transfer because cancel() was called.

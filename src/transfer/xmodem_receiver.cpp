@@ -83,8 +83,8 @@ private:
 
     // A damaged block: let the rest of it pass, then ask again. Streaming cannot repeat.
     void reject_damaged(int& errors) {
-        if (m_protocol.streaming) throw TransferFailed("damaged block while streaming");
-        if (++errors > m_ctx.options().retries) throw TransferFailed("too many damaged blocks");
+        if (m_protocol.streaming) throw TransferFailed("damaged_streaming");
+        if (++errors > m_ctx.options().retries) throw TransferFailed("damaged_blocks");
         m_ctx.purge(m_ctx.options().char_timeout);
         send_byte(xm::NAK);
     }
@@ -97,7 +97,7 @@ private:
             switch (in.kind) {
                 case Incoming::TIMED_OUT:
                     if (++errors > m_ctx.options().retries) {
-                        throw TransferFailed("timed out waiting for the sender");
+                        throw TransferFailed("sender_timeout");
                     }
                     send_byte(request_char());
                     break;
@@ -105,13 +105,13 @@ private:
                     reject_damaged(errors);
                     break;
                 case Incoming::CANCELLED:
-                    throw TransferFailed("cancelled by the sender");
+                    throw TransferFailed("sender_cancelled");
                 case Incoming::END:
                     // The previous file's end repeated: our acknowledgement was lost.
                     send_byte(xm::ACK);
                     break;
                 case Incoming::BLOCK:
-                    if (in.seq != 0) throw TransferFailed("expected a file header block");
+                    if (in.seq != 0) throw TransferFailed("expected_header_block");
                     xm::FileHeader header = xm::parse_header_payload(in.payload);
                     if (header.name.empty()) {
                         send_byte(xm::ACK);
@@ -139,7 +139,7 @@ private:
             switch (in.kind) {
                 case Incoming::TIMED_OUT:
                     if (++errors > m_ctx.options().retries) {
-                        throw TransferFailed("timed out waiting for the sender");
+                        throw TransferFailed("sender_timeout");
                     }
                     if (!started) {
                         if (!m_protocol.batch && m_crc && !m_protocol.streaming &&
@@ -155,7 +155,7 @@ private:
                     reject_damaged(errors);
                     break;
                 case Incoming::CANCELLED:
-                    throw TransferFailed("cancelled by the sender");
+                    throw TransferFailed("sender_cancelled");
                 case Incoming::END: {
                     // A lone EOT may be line noise: only a repeated one ends the file.
                     if (!eot_seen) {
@@ -164,7 +164,7 @@ private:
                         break;
                     }
                     send_byte(xm::ACK);
-                    if (size && written < *size) throw TransferFailed("the file ended early");
+                    if (size && written < *size) throw TransferFailed("ended_early");
                     auto where = out.commit();
                     m_ctx.file_done(where.string());
                     return;
@@ -189,7 +189,7 @@ private:
                         if (!m_protocol.streaming) send_byte(xm::ACK);
                         if (in.seq == 0) send_byte(request_char());
                     } else {
-                        throw TransferFailed("block sequence lost");
+                        throw TransferFailed("sequence_lost");
                     }
                     break;
             }

@@ -45,12 +45,12 @@ private:
             if (c == xm::CRC_REQUEST) return {true, false};
             if (c == xm::STREAM_REQUEST) return {true, true};
             if (c == xm::CAN) {
-                if (++cans >= 2) throw TransferFailed("cancelled by the receiver");
+                if (++cans >= 2) throw TransferFailed("receiver_cancelled");
             } else {
                 cans = 0;
             }
         }
-        throw TransferFailed("the receiver did not ask for data");
+        throw TransferFailed("receiver_silent");
     }
 
     // Sends `block` until acknowledged. YMODEM-G receivers do not acknowledge.
@@ -61,7 +61,7 @@ private:
             if (attempt > 0) m_ctx.send(block);
             if (await_ack()) return;
         }
-        throw TransferFailed("the receiver stopped acknowledging");
+        throw TransferFailed("receiver_stopped");
     }
 
     // True on ACK; false on NAK or time-out (resend). Stray requests are ignored: acting
@@ -73,7 +73,7 @@ private:
             if (c == ByteLink::TIMED_OUT || c == xm::NAK) return false;
             if (c == xm::ACK) return true;
             if (c == xm::CAN) {
-                if (++cans >= 2) throw TransferFailed("cancelled by the receiver");
+                if (++cans >= 2) throw TransferFailed("receiver_cancelled");
             } else {
                 cans = 0;
             }
@@ -89,7 +89,7 @@ private:
             // A streaming receiver answers the header with its next request only.
             m_ctx.send(block);
             LinkMode again = wait_for_request();
-            if (!again.streaming) throw TransferFailed("the receiver left streaming mode");
+            if (!again.streaming) throw TransferFailed("left_streaming");
             return;
         }
         send_acked(block, false);
@@ -118,7 +118,7 @@ private:
             m_ctx.send(eot);
             if (await_ack()) return;
         }
-        throw TransferFailed("the receiver did not acknowledge the end of the file");
+        throw TransferFailed("end_unacknowledged");
     }
 
     // An empty header block ends a batch. Every file is already acknowledged, so a

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "transfer/byte_link.h"
+#include "transfer/failure_reasons.h"
 #include "transfer/transfer_context.h"
 #include "transfer/xmodem_receiver.h"
 #include "transfer/xmodem_sender.h"
@@ -57,36 +58,44 @@ void send_abort(const XYZModemTransfer::SendBytes& send_bytes) {
     }
 }
 
-// Why the arguments cannot make a job, or empty.
-std::string argument_problem(const std::string& protocol, const std::string& direction,
-                             const std::optional<std::vector<std::string>>& files,
-                             const std::optional<std::string>& save_dir) {
-    if (direction != "send" && direction != "recv") return "direction must be send or recv";
-    if (!XYZModemTransfer::is_known_protocol(protocol)) return "Unknown protocol " + protocol;
+// Why the arguments cannot make a job, or nothing.
+std::optional<xfer::TransferFailed> argument_problem(
+    const std::string& protocol, const std::string& direction,
+    const std::optional<std::vector<std::string>>& files,
+    const std::optional<std::string>& save_dir) {
+    using xfer::TransferFailed;
+    if (direction != "send" && direction != "recv") return TransferFailed("direction");
+    if (!XYZModemTransfer::is_known_protocol(protocol)) {
+        return TransferFailed("unknown_proto", {{"proto", protocol}});
+    }
     if (direction == "send") {
-        if (!files || files->empty()) return "send requires file paths";
+        if (!files || files->empty()) return TransferFailed("need_files");
         auto block = xfer::xm::block_protocol(protocol);
         if (block && !block->batch && files->size() > 1) {
-            return protocol + " sends a single file";
+            return TransferFailed("single_file", {{"proto", protocol}});
         }
         // Checked before the peer is contacted, so a bad list costs the peer nothing.
         for (const auto& f : *files) {
             std::error_code ec;
             if (!std::filesystem::is_regular_file(f, ec) || ::access(f.c_str(), R_OK) != 0) {
-                return "cannot open " + f;
+                return TransferFailed("cannot_open", {{"path", f}});
             }
             // ZMODEM positions are 32 bits wide.
             if (!block && std::filesystem::file_size(f, ec) > 0xFFFFFFFFull) {
-                return f + " is too large for ZMODEM (4 GiB at most)";
+                return TransferFailed("too_large", {{"path", f}});
             }
         }
     } else if (!save_dir || save_dir->empty()) {
-        return "recv requires a folder";
+        return TransferFailed("need_folder");
     }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
+
+std::string XYZModemTransfer::abort_sequence() {
+    return xfer::zm::abort_sequence();
+}
 
 bool XYZModemTransfer::is_known_protocol(std::string_view protocol) {
     return protocol == "zmodem" || xfer::xm::block_protocol(protocol).has_value();
@@ -123,15 +132,33 @@ XYZModemTransfer::~XYZModemTransfer() {
 
 namespace {
 
-nlohmann::json done_event(const XYZModemTransfer::State& s, bool ok, const std::string& reason,
-                          const std::vector<std::string>& files) {
+// Why a job ended unsuccessfully, as the "done" event tells it.
+struct Failure {
+    std::string code;  // empty for a failure the engine has no code for
+    nlohmann::json values = nlohmann::json::object();
+    std::string text;
+};
+
+nlohmann::json done_event(const XYZModemTransfer::State& s, bool ok, const Failure& why,
+                          const std::vector<std::string>& files, bool abort_sent = false) {
     nlohmann::json ev{{"kind", "done"},
                       {"ok", ok},
                       {"protocol", s.protocol},
                       {"direction", s.direction},
                       {"files", files}};
-    if (!ok) ev["reason"] = reason;
+    if (!ok) {
+        ev["reason"] = why.text;
+        if (!why.code.empty()) {
+            ev["reason_code"] = why.code;
+            ev["reason_values"] = why.values;
+        }
+    }
+    if (abort_sent) ev["abort_sent"] = true;
     return ev;
+}
+
+Failure cancelled() {
+    return {"cancelled", nlohmann::json::object(), xfer::reason_text("cancelled", {})};
 }
 
 void finish(XYZModemTransfer::State& s, const nlohmann::json& ev) {
@@ -152,10 +179,10 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
     ctx.emit({{"kind", "start"}, {"protocol", s.protocol}, {"direction", s.direction}});
     bool ok = false;
     bool peer_contacted = false;
-    std::string reason;
+    Failure why;
     try {
-        std::string problem = argument_problem(s.protocol, s.direction, s.files, s.save_dir);
-        if (!problem.empty()) throw xfer::TransferFailed(problem);
+        auto problem = argument_problem(s.protocol, s.direction, s.files, s.save_dir);
+        if (problem) throw *problem;
         peer_contacted = true;
         ctx.check_cancelled();
         auto block = xfer::xm::block_protocol(s.protocol);
@@ -176,17 +203,20 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
         }
         ok = true;
     } catch (const xfer::TransferCancelled&) {
-        reason = "cancelled";
+        why = cancelled();
+    } catch (const xfer::TransferFailed& e) {
+        why = {e.code(), e.values(), e.what()};
     } catch (const std::exception& e) {
-        reason = e.what();
+        why.text = e.what();
     } catch (...) {
-        reason = "internal error";
+        why = {"internal", nlohmann::json::object(), xfer::reason_text("internal", {})};
     }
-    if (!ok && peer_contacted) {
+    const bool abort_sent = !ok && peer_contacted;
+    if (abort_sent) {
         // Whatever ended us, the peer must stop too rather than wait for its time-outs.
         send_abort(s.send_bytes);
     }
-    finish(s, done_event(s, ok, reason, ctx.finished_files()));
+    finish(s, done_event(s, ok, why, ctx.finished_files(), abort_sent));
 }
 
 }  // namespace
@@ -227,7 +257,7 @@ void XYZModemTransfer::cancel() {
     state->cancelled = true;
     if (!state->started) {
         // Never started: nothing was said to the peer, so there is nothing to abort.
-        finish(*state, done_event(*state, false, "cancelled", {}));
+        finish(*state, done_event(*state, false, cancelled(), {}));
         return;
     }
     state->link.close();

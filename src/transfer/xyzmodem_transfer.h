@@ -5,7 +5,9 @@
 //   {"kind":"start","protocol","direction"}
 //   {"kind":"file","name","size"(null when unknown),"index"}
 //   {"kind":"progress","name","bytes","total"(null when unknown),"rate"(bytes/s)}
-//   {"kind":"done","ok",["reason" when ok is false],"protocol","direction","files"}
+//   {"kind":"done","ok","protocol","direction","files"} and, when ok is false, "reason"
+//   (English text) with "reason_code"/"reason_values" (failure_reasons.h) when the engine
+//   knows the failure, and "abort_sent": true when the peer was told to stop
 // "done" is always the last event and comes exactly once after start() or cancel();
 // "files" lists the saved paths (receiving) or the names sent.
 //
@@ -40,6 +42,8 @@ public:
 
     // The six accepted protocol names, exactly as written here.
     static bool is_known_protocol(std::string_view protocol);
+    // What a job that ends badly sends the peer (its "done" then has "abort_sent": true).
+    static std::string abort_sequence();
 
     // `protocol` one of the six names, `direction` "send" or "recv"; `files` the paths to
     // send (sending), `save_dir` the folder to receive into (receiving; created when

@@ -9,7 +9,7 @@ using namespace std::chrono;
 int Reader::get_raw(milliseconds timeout) {
     int c = m_ctx.get(timeout);
     if (c == ZDLE) {
-        if (++m_cans >= 5) throw TransferFailed("cancelled by the peer");
+        if (++m_cans >= 5) throw TransferFailed("peer_cancelled");
     } else if (c != ByteLink::TIMED_OUT) {
         m_cans = 0;
     }

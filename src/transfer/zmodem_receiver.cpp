@@ -24,9 +24,8 @@ public:
             HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
             if (r.status != HeaderRead::OK) {
                 if (++errors > m_ctx.options().retries) {
-                    throw TransferFailed(r.status == HeaderRead::TIMED_OUT
-                                             ? "timed out waiting for the sender"
-                                             : "too many damaged headers");
+                    throw TransferFailed(r.status == HeaderRead::TIMED_OUT ? "sender_timeout"
+                                                                           : "damaged_headers");
                 }
                 ask_again();
                 continue;
@@ -43,14 +42,14 @@ public:
                     if (on_file(r)) {
                         errors = 0;
                     } else if (++errors > m_ctx.options().retries) {
-                        throw TransferFailed("too many damaged file headers");
+                        throw TransferFailed("damaged_file_headers");
                     }
                     break;
                 case ZDATA:
                     if (on_data(r)) {
                         errors = 0;
                     } else if (++errors > m_ctx.options().retries) {
-                        throw TransferFailed("too many damaged data packets");
+                        throw TransferFailed("damaged_data");
                     }
                     break;
                 case ZEOF:
@@ -64,14 +63,14 @@ public:
                     break;
                 case ZFIN:
                     if (m_file) {
-                        throw TransferFailed("the sender ended before the file was complete");
+                        throw TransferFailed("sender_ended_early");
                     }
                     m_ctx.send(hex_header(Header::at(ZFIN, 0)));
                     take_closing_oo();
                     return;
                 case ZCAN:
                 case ZABORT:
-                    throw TransferFailed("cancelled by the sender");
+                    throw TransferFailed("sender_cancelled");
                 case ZFREECNT:
                     m_ctx.send(hex_header(Header::at(ZACK, 0)));
                     break;
@@ -193,7 +192,7 @@ private:
 
     void finish_file() {
         if (m_size && *m_size != m_file->size()) {
-            throw TransferFailed("the file " + m_file->name() + " arrived with a wrong size");
+            throw TransferFailed("wrong_size", {{"name", m_file->name()}});
         }
         auto where = m_file->commit();
         m_ctx.file_done(where.string());

@@ -46,8 +46,8 @@ public:
 
 private:
     void fail_on_abort(const Header& h) {
-        if (h.type == ZCAN || h.type == ZABORT) throw TransferFailed("cancelled by the receiver");
-        if (h.type == ZFERR) throw TransferFailed("the receiver could not write the file");
+        if (h.type == ZCAN || h.type == ZABORT) throw TransferFailed("receiver_cancelled");
+        if (h.type == ZFERR) throw TransferFailed("receiver_write_failed");
     }
 
     void count_error(const char* what) {
@@ -77,10 +77,10 @@ private:
                 m_wait_each = !(flags & CANOVIO) && m_window == 0;
                 return;
             } else if (h.type == ZRQINIT) {
-                throw TransferFailed("the peer is sending too");
+                throw TransferFailed("peer_sending");
             }
         }
-        throw TransferFailed("no ZMODEM receiver answered");
+        throw TransferFailed("no_receiver");
     }
 
     void send_file(SourceFile& file, std::size_t files_left, std::uint64_t bytes_left) {
@@ -105,7 +105,7 @@ private:
         for (;;) {
             HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
             if (r.status != HeaderRead::OK) {
-                count_error("the receiver did not answer the file header");
+                count_error("header_unanswered");
                 m_ctx.send(frame);
                 sent_at = std::chrono::steady_clock::now();
                 continue;
@@ -125,7 +125,7 @@ private:
                     if (std::chrono::steady_clock::now() - sent_at < CROSSED_HEADER_GRACE) break;
                     [[fallthrough]];
                 case ZNAK:
-                    count_error("the receiver did not take the file header");
+                    count_error("header_refused");
                     m_ctx.send(frame);
                     sent_at = std::chrono::steady_clock::now();
                     break;
@@ -167,7 +167,7 @@ private:
             if (*restart > last_error_pos) {
                 m_errors = 0;
             }
-            count_error("the receiver keeps asking to repeat data");
+            count_error("repeats");
             last_error_pos = *restart;
             pos = *restart;
         }
@@ -243,7 +243,7 @@ private:
         for (;;) {
             HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
             if (r.status != HeaderRead::OK) {
-                count_error("the receiver did not confirm the end of the file");
+                count_error("end_unconfirmed");
                 m_ctx.send(binary_header(Header::at(ZEOF, static_cast<std::uint32_t>(file.size())),
                                          m_crc32, m_escaper));
                 continue;
@@ -270,7 +270,7 @@ private:
             HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
             if (r.status == HeaderRead::OK && r.header.type == ZFIN) break;
             if (r.status == HeaderRead::OK) fail_on_abort(r.header);
-            count_error("the receiver did not close the session");
+            count_error("session_unclosed");
             m_ctx.send(fin);
         }
         m_ctx.send("OO");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -39,28 +40,42 @@ protected:
 
     void SetUp() override { fs::create_directories(work); }
 
-    std::string open_shell() {
-        json saved = host.call("save_session", {{{"name", "sh"},
+    // A local shell in `work`. Quiet (no echo, a plain prompt) unless `as_typed`: then
+    // the terminal line echoes what reaches it, as for a user.
+    std::string open_shell(const std::string& shell = "sh", bool as_typed = false) {
+        json saved = host.call("save_session", {{{"name", shell},
                                                  {"protocol", "conpty"},
-                                                 {"conpty_shell", "sh"},
+                                                 {"conpty_shell", shell},
                                                  {"conpty_cwd", work.string()}}});
         std::string tab = host.call("connect_session", {saved["id"]})["tab_id"];
         EXPECT_TRUE(host.wait_for_call(
-            [&](const json& c) { return c["call"] == "terminalConnected" && c["args"][0] == tab; },
+            [&](const json& c) {
+                return testing::HostProcess::is_call(c, "terminalConnected", tab);
+            },
             5s));
         // Quiet prompt, so the output is only what the test produces. The marker is
         // computed, so the echo of the typed line cannot be taken for it.
-        host.call("send_input", {tab, "PS1='$ '; stty -echo; echo READY-$((2+3))\r"});
-        host.drain_until(tab, "READY-5\r\n$ ", 5s);
+        host.call("send_input", {tab, std::string("PS1='$ '; ") + (as_typed ? "" : "stty -echo; ") +
+                                          "echo READY-$((2+3))\r"});
+        host.drain_until(tab, "READY-5\r\n", 5s);
+        host.drain_until(tab, "$ ", 5s);
         return tab;
+    }
+
+    // The index of the first page call from `from` on that satisfies `pred`, or -1.
+    long index_of(const std::function<bool(const json&)>& pred, std::size_t from = 0) {
+        const auto calls = host.page_calls();
+        for (std::size_t i = from; i < calls.size(); ++i)
+            if (pred(calls[i])) return static_cast<long>(i);
+        return -1;
     }
 
     bool ended(const std::string& tab, const std::string& line) {
         return host
             .wait_for_call(
                 [&](const json& c) {
-                    return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
-                           c["args"][1] == line;
+                    return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                           testing::HostProcess::arg(c, 1) == line;
                 },
                 30s)
             .has_value();
@@ -155,6 +170,94 @@ TEST_F(XferTab, SendingToRzInTheTabDeliversTheFile) {
         },
         10s));
     EXPECT_EQ(read_file(work / "upload.bin"), content);
+}
+
+// Control characters no shell output holds here: what binary transfer frames are full of,
+// and CAN, the abort's own byte.
+bool holds_binary(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 && c != '\r' && c != '\n' && c != '\t' && c != '\x1b';
+    });
+}
+
+TEST_F(XferTab, TheEndLineComesBeforeThePromptThatFollowsTheTransfer) {
+    TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    { std::ofstream(work / "p.bin", std::ios::binary) << random_bytes(3'000'000); }
+    std::string tab = open_shell();
+    host.call("send_input", {tab, sz.string() + " p.bin; echo AFTER-$((6*7))\r"});
+    // Pulled all along, as the page does, so the output that follows the transfer is news
+    // to the page: the program says so with terminalOutput, which must come after the end
+    // line it belongs behind.
+    std::string shown;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (shown.find("AFTER-42\r\n$ ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        shown += host.call("drain_terminal", {tab}).get<std::string>();
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(shown.find("AFTER-42\r\n$ "), std::string::npos) << shown;
+    auto file_event = [&](const json& c) {
+        return testing::HostProcess::is_call(c, "xferOnEvent", tab) &&
+               testing::HostProcess::arg(c, 1).value("kind", "") == "file";
+    };
+    auto end_line = [&](const json& c) {
+        return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+               testing::HostProcess::arg(c, 1) == "─── File transfer ended ───";
+    };
+    auto output = [&](const json& c) {
+        return testing::HostProcess::is_call(c, "terminalOutput", tab);
+    };
+    const long file = index_of(file_event);
+    ASSERT_GE(file, 0);
+    const long end = index_of(end_line, static_cast<std::size_t>(file));
+    ASSERT_GT(end, file);
+    // Nothing reached the terminal between the file's start and the end line...
+    const long early = index_of(output, static_cast<std::size_t>(file));
+    EXPECT_GT(early, end) << "output was pushed before the end line";
+    // ...and what followed did, after it.
+    EXPECT_GT(index_of(output, static_cast<std::size_t>(end)), end);
+}
+
+TEST_F(XferTab, CancellingAReceiveMidFileShowsNothingOfTheBrokenSession) {
+    TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    { std::ofstream(work / "big.bin", std::ios::binary) << random_bytes(60'000'000); }
+    std::string tab = open_shell();
+    host.call("send_input", {tab, sz.string() + " big.bin\r"});
+    ASSERT_TRUE(host.wait_for_call(
+        [&](const json& c) {
+            return testing::HostProcess::is_call(c, "xferOnEvent", tab) &&
+                   testing::HostProcess::arg(c, 1).value("kind", "") == "progress" &&
+                   testing::HostProcess::arg(c, 1).value("bytes", 0) > 0;
+        },
+        20s));
+    std::string shown = host.call("drain_terminal", {tab}).get<std::string>();
+    EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
+    EXPECT_TRUE(ended(tab, "─── File transfer failed: cancelled ───"));
+    host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
+    shown += host.drain_until(tab, "AFTER-42\r\n$ ", 10s);
+    EXPECT_NE(shown.find("AFTER-42\r\n$ "), std::string::npos) << shown;
+    EXPECT_FALSE(holds_binary(shown))
+        << "the broken session reached the terminal: " << shown.substr(0, 200);
+    EXPECT_FALSE(fs::exists(dir.path() / "data" / "downloads" / "big.bin"));
+}
+
+TEST_F(XferTab, AReceiveCancelledBeforeAnySenderLeavesNoEchoOfItsAbort) {
+    TERMIVA_REQUIRE_PROGRAM(bash, "bash");
+    // A shell as a user has it: the terminal line echoes, a line editor reads the keys.
+    std::string tab = open_shell("bash", true);
+    json r = host.call("xfer_start", {tab, "zmodem", "recv"});
+    ASSERT_EQ(r["ok"], true) << r.dump();
+    // The receiver's first requests reach the shell, which echoes them back to the job.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
+    EXPECT_TRUE(ended(tab, "─── File transfer failed: cancelled ───"));
+    host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
+    std::string shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
+    EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("^X"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("^H"), std::string::npos) << shown;
+    EXPECT_FALSE(holds_binary(shown)) << shown;
 }
 
 }  // namespace

@@ -3,6 +3,12 @@
 #include <fstream>
 #include <sstream>
 
+#include <regex>
+#include <set>
+
+#include "app/messages/messages.h"
+#include "app/transfer/abort_echo.h"
+#include "transfer/failure_reasons.h"
 #include "transfer/zmodem_frame.h"
 #include "unit/app_fixture.h"
 
@@ -104,7 +110,13 @@ TEST_F(XferBridge, AJobOccupiesTheTabUntilItIsDoneAndItsEndIsShown) {
             saw_event = true;
     }
     EXPECT_TRUE(saw_event);
-    EXPECT_EQ(app->_intercept_or_decode(tab, "text again"), "text again");
+    // Text again, once what followed the abort has settled (a moment of quiet). The
+    // worker may have left "peer bytes" unread: plain text, so it is shown before.
+    std::string shown = app->_intercept_or_decode(tab, "text again");
+    EXPECT_TRUE(wait_until([&] {
+        shown += app->drain_terminal(tab);
+        return shown == "text again" || shown == "peer bytestext again";
+    })) << shown;
 }
 
 TEST_F(XferBridge, ADoneEventShowsTheEndLineAndFreesTheSlot) {
@@ -188,6 +200,123 @@ TEST_F(XferBridge, AnAutoReceiveInOneChunkShowsTheTextBeforeAndAfterIt) {
     EXPECT_EQ(all, "before  after\r\n$ ");
     EXPECT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
     EXPECT_EQ(slurp(dir.path() / "downloads" / "auto.bin"), content);
+}
+
+TEST_F(XferBridge, AFailedTransfersReasonIsWordedInTheUsersLanguage) {
+    app->set_language("zh-Hant");
+    std::string tab = open_idle_tab();
+    window->clear();
+    ASSERT_EQ(app->xfer_start(tab, "zmodem", "recv", nullptr, nullptr)["ok"], true);
+    EXPECT_TRUE(app->xfer_cancel(tab));
+    ASSERT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    // The page's event and the tab's end line both carry the catalog's words (page calls
+    // write them as ASCII escapes).
+    auto escaped = [](const std::string& text) {
+        const std::string quoted = Json(text).dump(-1, ' ', true);
+        return quoted.substr(1, quoted.size() - 2);
+    };
+    const std::string cancelled = escaped("已取消");
+    bool event_worded = false;
+    bool line_worded = false;
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& s : window->scripts()) {
+            event_worded =
+                event_worded || (s.find("xferOnEvent") != std::string::npos &&
+                                 s.find("\"reason\":\"" + cancelled + "\"") != std::string::npos &&
+                                 s.find("\"reason_code\":\"cancelled\"") != std::string::npos);
+            line_worded = line_worded || (s.find("setTerminalInfo") != std::string::npos &&
+                                          s.find(cancelled) != std::string::npos);
+        }
+        return event_worded && line_worded;
+    })) << "event worded: "
+        << event_worded << ", line worded: " << line_worded;
+    // A reason with parts fills them in; a code the catalog lacks keeps the engine's text.
+    window->clear();
+    app->_xfer_on_event(tab, {{"kind", "done"},
+                              {"ok", false},
+                              {"reason", "cannot open /x"},
+                              {"reason_code", "cannot_open"},
+                              {"reason_values", {{"path", "/x"}}}});
+    app->_xfer_on_event(tab, {{"kind", "done"},
+                              {"ok", false},
+                              {"reason", "something new"},
+                              {"reason_code", "no_such_code"}});
+    const auto scripts = window->scripts();
+    ASSERT_EQ(scripts.size(), 4u);
+    EXPECT_NE(scripts[1].find(escaped("無法開啟 /x")), std::string::npos) << scripts[1];
+    EXPECT_NE(scripts[3].find("something new"), std::string::npos) << scripts[3];
+}
+
+TEST(TransferReasons, EveryEngineReasonHasTheSameWordingPartsInBothLanguages) {
+    const auto& catalog = message_catalog();
+    const std::regex part("\\{[a-z_]+\\}");
+    auto parts = [&](const std::string& text) {
+        std::set<std::string> out;
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), part);
+             it != std::sregex_iterator(); ++it)
+            out.insert(it->str());
+        return out;
+    };
+    for (std::string_view code : xfer::reason_codes()) {
+        const std::string key = "xfer.reason." + std::string(code);
+        const std::string english = xfer::reason_text(code, Json::object());
+        for (const char* lang : {"en", "zh-Hant"}) {
+            const auto& table = catalog.at(lang);
+            auto it = table.find(key);
+            ASSERT_NE(it, table.end()) << lang << " lacks " << key;
+            EXPECT_EQ(parts(it->second), parts(english)) << lang << " " << key;
+        }
+        EXPECT_EQ(catalog.at("en").at(key), english) << key;
+    }
+}
+
+TEST(AbortAftermath, TheRestOfABrokenSessionAndTheAbortsEchoAreDroppedThenTextFlows) {
+    using std::chrono::milliseconds;
+    const auto t0 = AbortEcho::Clock::now();
+    const auto quiet = AbortEcho::QUIET;
+    const std::string abort = std::string(8, '\x18') + std::string(8, '\x08');
+    // Frames still on the line in several chunks (a chunk's tail may look like text), then
+    // the shell's prompt: held until the line is quiet, then only the prompt is left.
+    std::string frames;
+    for (int i = 0; i < 600; ++i)
+        frames += static_cast<char>((i * 37 + 11) & 0xFF);
+    AbortEcho a;
+    a.arm(abort, t0);
+    EXPECT_EQ(a.filter(frames + "x[l8", t0), "");
+    EXPECT_EQ(a.filter(frames + "\x18X\x01" + "\x1b[?2004h$ ", t0 + milliseconds(5)), "");
+    EXPECT_FALSE(a.settle(t0 + milliseconds(5) + quiet / 2));
+    EXPECT_EQ(a.settle(t0 + milliseconds(5) + quiet), "\x1b[?2004h$ ");
+    EXPECT_FALSE(a.holding());
+    EXPECT_EQ(a.filter("ls\r\n", t0 + milliseconds(300)), "ls\r\n");
+
+    // A line that never goes quiet is let go by the limit; the next chunk carries it out.
+    AbortEcho b;
+    b.arm(abort, t0);
+    for (auto at = t0; at < t0 + AbortEcho::LIMIT; at += quiet / 4)
+        EXPECT_EQ(b.filter(frames, at), "");
+    EXPECT_EQ(b.filter("$ ", t0 + AbortEcho::LIMIT), "$ ");
+
+    // The abort reached an idle shell: its echo and the line editor's bells go, exactly
+    // as many as were sent; more of the same is the user's.
+    AbortEcho c;
+    c.arm(abort, t0);
+    const std::string echo = "^X^X^X^X^X^X^X^X^H^H^H^H^H^H^H^H";
+    EXPECT_EQ(c.filter(echo + "\x1b[?2004h$ ", t0), "");
+    EXPECT_EQ(c.filter(std::string(8, '\x07'), t0 + quiet), "\x1b[?2004h$ ");
+    EXPECT_EQ(c.filter("^X\x07", t0 + quiet), "^X\x07");
+
+    // Raw, without ECHOCTL.
+    AbortEcho d;
+    d.arm(abort, t0);
+    EXPECT_EQ(d.filter(abort + "$ ", t0), "");
+    EXPECT_EQ(d.settle(t0 + quiet), "$ ");
+
+    // Once the window has passed, nothing is touched.
+    AbortEcho e;
+    e.arm(abort, t0);
+    EXPECT_EQ(e.settle(t0 + quiet), "");
+    EXPECT_EQ(e.filter("^X", t0 + AbortEcho::WINDOW), "^X");
+    EXPECT_EQ(AbortEcho().filter("^X\x18", t0), "^X\x18");
 }
 
 }  // namespace

@@ -44,6 +44,7 @@
       this.connected = false;
       this.pendingInfo = [];
       this.infoTicket = 0;
+      this.pulling = false;
       this.endsLine = true;
       this.wanted = true; // output may be waiting already when the terminal is built
       this.wakeSleep = null;
@@ -89,13 +90,16 @@
         this.wanted = false;
         let text = '';
         const ticket = this.infoTicket;
+        this.pulling = true;
         try {
           text = await call('drain_terminal', this.id);
         } catch (err) {
+          this.pulling = false;
           this.wanted = true;
           await this.sleep(FAILED_DELAY_MS);
           continue;
         }
+        this.pulling = false;
         if (this.closed) break;
         const got = typeof text === 'string' && text.length > 0;
         const parsed = got
@@ -183,10 +187,14 @@
 
     // Before the connection is up there is no output to keep in order with, so a status
     // line shows at once. Afterwards a line (connection ended, settings applied) speaks of
-    // the output sent before it: it waits for a pull that started after it arrived.
+    // the output sent before it. With no pull running and none asked for, all of that has
+    // been written already (the program says when output waits, and its calls arrive in
+    // order): the line shows at once, before whatever the program sends after it (the
+    // prompt behind a file transfer's end). Otherwise it waits for a pull that started
+    // after it arrived.
     showInfo(message, isError) {
       const line = { message: String(message), isError: !!isError };
-      if (!this.connected) {
+      if (!this.connected || (!this.pulling && !this.wanted && !this.pendingInfo.length)) {
         this.writeInfo(line);
         return;
       }

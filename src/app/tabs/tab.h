@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/transfer/abort_echo.h"
 #include "app/transfer/job.h"
 #include "connect/backend.h"
 #include "text/codec.h"
@@ -52,6 +54,10 @@ struct Tab {
     std::shared_ptr<text::Decoder> decoder;
     std::shared_ptr<Job> _xfer;
     std::shared_ptr<ZmodemSniffer> _zmodem_sniffer;
+    // Received after the job in `_xfer` ended and before its end was shown: held so the
+    // end line comes first, then these (the shell's prompt). Since when they are held.
+    std::string _after_job;
+    std::chrono::steady_clock::time_point _after_job_since{};
     bool closed = false;  // removed from the tab registry
 
     std::atomic<bool> alive{true};
@@ -63,6 +69,7 @@ struct Tab {
     std::mutex _received_order;
     // Written under `_received_order`.
     bool _eol_prev_cr = false;
+    AbortEcho _abort_echo;
 
     // Guarded by the terminal output service's lock, not by `lock`.
     PendingOutput buffer;

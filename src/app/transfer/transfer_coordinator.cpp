@@ -2,6 +2,8 @@
 // bytes through, ZMODEM auto-receive, and the page's transfer operations.
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "app/json_values.h"
@@ -14,6 +16,10 @@
 namespace termiva {
 
 namespace {
+
+// How long bytes wait behind a finished job for its end line before they are shown
+// anyway; the end comes within milliseconds.
+constexpr std::chrono::seconds END_WAIT{2};
 
 constexpr std::array<std::string_view, 6> PROTOCOLS = {"xmodem", "xmodem-crc", "xmodem-1k",
                                                        "ymodem", "ymodem-g",   "zmodem"};
@@ -50,27 +56,41 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
         job = tab->_xfer;
     }
     if (!job) return detect_or_decode(tab_id, data);
-    // A job that ended hands back what came behind its last protocol byte; those bytes
-    // go first, then this chunk.
-    std::string unused;
     if (!job->is_done()) {
+        // What comes behind the job's last protocol byte it sets aside for its end.
         job->feed(data);
-        unused = job->take_unused();  // empty unless the job ended just now
-    } else {
-        unused = job->take_unused();
-        unused.append(data);
+        return {};
     }
-    std::string text = detect_or_decode(tab_id, unused);
-    // Its "done" may still be on the way, waiting for this reader: the last reference
-    // to an ended job is let go elsewhere.
-    if (job->is_done()) m_app._spawn([job = std::move(job)]() mutable { job.reset(); });
-    return text;
+    // The job has ended and its "done" is on the way (it waits for this reader to let
+    // go): these bytes follow the end line it will show, so they wait for it.
+    const auto now = std::chrono::steady_clock::now();
+    std::string held;
+    {
+        std::lock_guard lock(tab->lock);
+        if (tab->_after_job.empty()) tab->_after_job_since = now;
+        tab->_after_job.append(data);
+        // An end that never came must not silence the tab: after a while what waited is
+        // shown without it.
+        if (now - tab->_after_job_since < END_WAIT) return {};
+        held = std::exchange(tab->_after_job, {});
+    }
+    log::warn("xfer", "a finished transfer's end did not arrive on tab " + tab_id);
+    return detect_or_decode(tab_id, job->take_unused() + held);
 }
 
 std::string TransferCoordinator::detect_or_decode(const std::string& tab_id,
                                                   std::string_view data) {
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab || data.empty()) return {};
+    // Received bytes only come here under the tab's `_received_order`, which guards
+    // what follows an abort.
+    const std::string kept = tab->_abort_echo.filter(data, std::chrono::steady_clock::now());
+    return sniff_and_decode(tab, kept);
+}
+
+std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string_view data) {
+    if (data.empty()) return {};
+    const std::string& tab_id = tab->id;
     std::shared_ptr<ZmodemSniffer> sniffer;
     {
         std::lock_guard lock(tab->lock);
@@ -122,9 +142,12 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
         std::lock_guard lock(tab->lock);
         if (tab->closed || (tab->_xfer && !tab->_xfer->is_done())) return false;
         ended = std::exchange(tab->_xfer, job);
+        // An ended job whose "done" has not freed the slot yet: what it did not use goes
+        // out with its end, which no longer finds it in the slot.
+        if (ended) tab->_after_job.insert(0, ended->take_unused());
     }
-    // An ended job whose "done" has not freed the slot yet: that callback may need the
-    // locks this caller holds, so the reference is let go elsewhere.
+    // That callback may need the locks this caller holds, so the reference is let go
+    // elsewhere.
     if (ended) m_app._spawn([ended = std::move(ended)]() mutable { ended.reset(); });
     job->start();
     return true;
@@ -200,7 +223,23 @@ void TransferCoordinator::send_bytes(const std::string& tab_id, std::string_view
     }
 }
 
-void TransferCoordinator::on_event(const std::string& tab_id, const Json& ev, const Job* source) {
+Json TransferCoordinator::worded(const Json& ev) const {
+    if (member(ev, "kind") != "done" || member(ev, "ok") == true) return ev;
+    const Json& code = member(ev, "reason_code");
+    if (!code.is_string()) return ev;
+    MessageArgs values;
+    for (const auto& [name, value] : member(ev, "reason_values").items())
+        values.emplace_back(name, text_of(value));
+    const std::string key = "xfer.reason." + code.get<std::string>();
+    std::string text = m_app._t(key, values);
+    if (text == key) return ev;  // a code the catalog does not know keeps the engine's text
+    Json out = ev;
+    out["reason"] = std::move(text);
+    return out;
+}
+
+void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, const Job* source) {
+    const Json ev = worded(raw);
     m_app.shell().page_call("xferOnEvent", {tab_id, ev}, true);
     if (member(ev, "kind") != "done") return;
     auto show_end = [&] {
@@ -218,28 +257,52 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& ev, co
         return;
     }
     // The slot is freed even when no window listens: a finished job must not hold it.
-    // Under the received-bytes order, so that what the job did not use reaches the
-    // terminal before anything the reader receives after it.
+    // Under the received-bytes order, so that the end line comes before what the job did
+    // not use and what arrived since, and those before anything the reader receives next.
     std::shared_ptr<Job> finished;
     {
         std::lock_guard in_order(tab->_received_order);
         std::shared_ptr<ZmodemSniffer> sniffer;
+        std::string held;
         {
             std::lock_guard lock(tab->lock);
-            // A job that is no longer in the slot was replaced after it ended; the
-            // reader took what it left then.
+            // A job that is no longer in the slot was replaced after it ended; what it
+            // left was put with the bytes held for its end then.
             if (!source || tab->_xfer.get() == source) finished = std::exchange(tab->_xfer, {});
             sniffer = tab->_zmodem_sniffer;
+            held = std::exchange(tab->_after_job, {});
         }
         if (finished && sniffer) sniffer->reset();
         show_end();
-        if (finished) {
-            std::string text = detect_or_decode(tab_id, finished->take_unused());
-            if (!text.empty()) m_app._push_to_term(tab_id, text);
+        if (member(ev, "abort_sent") == true) {
+            tab->_abort_echo.arm(XYZModemTransfer::abort_sequence(),
+                                 std::chrono::steady_clock::now());
+            settle_abort_later(tab);
         }
+        std::string rest = finished ? finished->take_unused() : std::string();
+        rest += held;
+        std::string text = detect_or_decode(tab_id, rest);
+        if (!text.empty()) m_app._push_to_term(tab_id, text);
     }
     // This may run on the job's own thread: let the last reference go elsewhere.
     if (finished) m_app._spawn([finished = std::move(finished)]() mutable { finished.reset(); });
+}
+
+void TransferCoordinator::settle_abort_later(const TabPtr& tab) {
+    // What the peer sent before it stopped is held until the line is quiet; when nothing
+    // more arrives to carry it out, this does. Bounded: it settles by LIMIT at the latest.
+    m_app._spawn([this, tab] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard in_order(tab->_received_order);
+            if (!tab->_abort_echo.holding()) return;
+            auto shown = tab->_abort_echo.settle(std::chrono::steady_clock::now());
+            if (!shown) continue;
+            std::string text = sniff_and_decode(tab, *shown);
+            if (!text.empty()) m_app._push_to_term(tab->id, text);
+            return;
+        }
+    });
 }
 
 std::filesystem::path TransferCoordinator::default_recv_dir() {

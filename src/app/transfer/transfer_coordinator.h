@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/tabs/tab.h"
 #include "app/transfer/job.h"
 
 namespace termiva {
@@ -48,6 +49,14 @@ public:
     std::filesystem::path default_recv_dir();
 
 private:
+    // A failed "done" event with its reason in the user's language (the catalog's
+    // "xfer.reason.<code>"); any other event as it is.
+    nlohmann::json worded(const nlohmann::json& ev) const;
+    // Received bytes through the ZMODEM detector and the tab's decoder.
+    std::string sniff_and_decode(const TabPtr& tab, std::string_view data);
+    // Shows what the tab holds back after an abort once the line has been quiet.
+    void settle_abort_later(const TabPtr& tab);
+
     TermivaApp& m_app;
 };
 
