@@ -28,6 +28,17 @@ private:
 void write_file_atomically(const std::filesystem::path& path, std::string_view content,
                            bool owner_only = true);
 
+// For a file that grows by appends (known hosts) rather than whole rewrites: creates
+// `path` owner-only (0600) when it is missing, or narrows an existing one open to group
+// or others to 0600 (returns true then, so the caller can say so). Nothing is written;
+// whoever appends next finds the file private already. Throws WriteError.
+bool make_private_file(const std::filesystem::path& path);
+
+// Appends `content` to `path` (created 0600, or narrowed first as make_private_file does)
+// with one write, then syncs it, so appends from other writers are not interleaved.
+// Throws WriteError.
+void append_to_private_file(const std::filesystem::path& path, std::string_view content);
+
 // Creates `dir` (and missing parents) for data only its owner may see: the folder
 // itself gets mode 0700. An existing folder open to group or others is narrowed to
 // 0700; returns true then, so the caller can say so. Throws std::system_error when the

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "connect/ssh1/ssh1_wire.h"
+#include "platform/atomic_file.h"
 
 namespace termiva::ssh1 {
 namespace {
@@ -79,12 +80,17 @@ HostKeyResult check_host_key(const std::filesystem::path& file, const std::strin
             needs_newline = tail.get() != '\n';
         }
     }
-    std::ofstream out(file, std::ios::app);
-    if (!out) return HostKeyResult::not_recorded;  // an unwritable file does not stop us
-    if (needs_newline) out << '\n';
-    out << label << ' ' << key.bits() << ' ' << to_decimal(key.e) << ' ' << to_decimal(key.n)
-        << '\n';
-    return out ? HostKeyResult::recorded : HostKeyResult::not_recorded;
+    std::string entry = needs_newline ? "\n" : "";
+    entry += label + ' ' + std::to_string(key.bits()) + ' ' + to_decimal(key.e) + ' ' +
+             to_decimal(key.n) + '\n';
+    try {
+        // Owner-only from its first byte, whatever the umask; the file holds every host
+        // the user reaches.
+        platform::append_to_private_file(file, entry);
+    } catch (const platform::WriteError&) {
+        return HostKeyResult::not_recorded;  // an unwritable file does not stop us
+    }
+    return HostKeyResult::recorded;
 }
 
 }  // namespace termiva::ssh1

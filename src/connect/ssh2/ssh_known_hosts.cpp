@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "connect/ssh2/connection_core.h"
+#include "platform/atomic_file.h"
 
 namespace termiva::ssh2 {
 namespace {
@@ -56,6 +57,13 @@ void verify_host_key(ssh_session session, const SshConnectOptions& options) {
             std::error_code ignored;
             const auto folder = options.known_hosts_file.parent_path();
             if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+            try {
+                // libssh appends to the file it finds, keeping its mode: it must be
+                // owner-only before the first line goes in, whatever the umask.
+                platform::make_private_file(options.known_hosts_file);
+            } catch (const platform::WriteError&) {
+                // Then libssh cannot write it either, which does not stop the connection.
+            }
             // A file that cannot be written does not stop the connection.
             ssh_session_update_known_hosts(session);
             return;

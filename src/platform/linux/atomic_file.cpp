@@ -103,6 +103,60 @@ void write_file_atomically(const fs::path& path, std::string_view content, bool 
     sync_folder(path);
 }
 
+namespace {
+
+// Opens `path` for appending, creating it owner-only, and narrows it to 0600 when group
+// or others may read it (before anything is written through it). `narrowed` says so.
+int open_private(const fs::path& path, bool& narrowed) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) throw WriteError(errno, path, "open it owner-only");
+    struct stat st {};
+    narrowed = false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = errno ? errno : EINVAL;
+        ::close(fd);
+        throw WriteError(err, path, "look at it");
+    }
+    if ((st.st_mode & 077) != 0) {
+        if (::fchmod(fd, 0600) != 0) {
+            const int err = errno;
+            ::close(fd);
+            throw WriteError(err, path, "make it owner-only");
+        }
+        narrowed = true;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool make_private_file(const fs::path& path) {
+    bool narrowed = false;
+    ::close(open_private(path, narrowed));
+    return narrowed;
+}
+
+void append_to_private_file(const fs::path& path, std::string_view content) {
+    bool narrowed = false;
+    int fd = open_private(path, narrowed);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw WriteError(errno, path, "append to it");
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) throw WriteError(errno, path, "sync it");
+}
+
 bool make_private_folder(const fs::path& dir) {
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
