@@ -47,7 +47,9 @@ protected:
         session_id = saved["id"];
         tab = host.call("connect_session", {saved["id"]})["tab_id"];
         ASSERT_TRUE(host.wait_for_call(
-            [&](const json& c) { return c["call"] == "terminalConnected" && c["args"][0] == tab; },
+            [&](const json& c) {
+                return testing::HostProcess::is_call(c, "terminalConnected", tab);
+            },
             5s));
         host.drain_until(tab, "---\r\n", 5s);
     }
@@ -65,7 +67,8 @@ protected:
     std::vector<json> events() {
         std::vector<json> out;
         for (const auto& c : host.page_calls())
-            if (c["call"] == "xferOnEvent" && c["args"][0] == tab) out.push_back(c["args"][1]);
+            if (testing::HostProcess::is_call(c, "xferOnEvent", tab))
+                out.push_back(testing::HostProcess::arg(c, 1));
         return out;
     }
     // The `nth` "done" event of this tab, waiting at most `limit` for it.
@@ -146,8 +149,8 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     EXPECT_NE(files_done[1].dump().find("app.bin"), std::string::npos) << files_done[1].dump();
     EXPECT_TRUE(host.wait_for_call(
         [&](const json& c) {
-            return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
-                   c["args"][1] == "─── File transfer ended ───";
+            return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                   testing::HostProcess::arg(c, 1) == "─── File transfer ended ───";
         },
         5s));
 
@@ -158,7 +161,7 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     const json sessions = host.call("get_initial_state")["sessions"];
     for (const auto& s : sessions)
         if (s["id"] == session_id)
-            saved = s["esp_interface"] == "uart" && s["esp_chip"] == "esp32s3";
+            saved = s.value("esp_interface", "") == "uart" && s.value("esp_chip", "") == "esp32s3";
     EXPECT_TRUE(saved) << sessions.dump();
     expect_console_works();
 }
@@ -211,7 +214,8 @@ TEST_F(EspTab, CancelMidWriteStopsTheJobAndFreesTheSlot) {
               (json{{"ok", true}}));
     ASSERT_TRUE(host.wait_for_call(
         [&](const json& c) {
-            return c["call"] == "xferOnEvent" && c["args"][1]["kind"] == "progress";
+            return testing::HostProcess::is_call(c, "xferOnEvent", tab) &&
+                   testing::HostProcess::arg(c, 1).value("kind", "") == "progress";
         },
         60s));
     EXPECT_EQ(host.call("xfer_cancel", {tab}), true);

@@ -46,19 +46,21 @@ protected:
     }
     json tab_state(const std::string& tab) {
         json state = host.call("get_runtime_state");
-        for (const auto& t : state["tabs"])
-            if (t["id"] == tab)
-                return json{
-                    {"alive", t["alive"]},
-                    {"status", state["session_status"][t["session_id"].get<std::string>()]}};
+        for (const auto& t : state.value("tabs", json::array())) {
+            if (t.value("id", "") != tab) continue;
+            const json status = state.value("session_status", json::object());
+            return json{{"alive", t.value("alive", json())},
+                        {"status", status.value(t.value("session_id", ""), json())}};
+        }
         return json();
     }
     std::optional<json> info(const std::string& tab, const std::string& text, bool is_error,
                              std::chrono::milliseconds wait = 5s) {
         return host.wait_for_call(
             [&](const json& c) {
-                return c["call"] == "setTerminalInfo" && c["args"][0] == tab &&
-                       c["args"][1] == text && c["args"][2] == is_error;
+                return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                       testing::HostProcess::arg(c, 1) == text &&
+                       testing::HostProcess::arg(c, 2) == is_error;
             },
             wait);
     }
@@ -66,7 +68,7 @@ protected:
         return host
             .wait_for_call(
                 [&](const json& c) {
-                    return c["call"] == "terminalConnected" && c["args"][0] == tab;
+                    return testing::HostProcess::is_call(c, "terminalConnected", tab);
                 },
                 5s)
             .has_value();
@@ -218,10 +220,11 @@ TEST_F(SerialTab, RefusalsAndImpossibleSettingsAreLinesNotCrashes) {
                      true));
     EXPECT_TRUE(info(odd, disconnect_line(), false));
     // Mending the session is picked up by the next attempt.
-    json sessions = host.call("get_initial_state")["sessions"];
+    // Not every saved session has the field (the blank one above has none).
+    json sessions = host.call("get_initial_state").value("sessions", json::array());
     json rec;
     for (const auto& s : sessions)
-        if (s["serial_parity"] == "Q") rec = s;
+        if (s.value("serial_parity", "") == "Q") rec = s;
     ASSERT_FALSE(rec.is_null());
     rec["serial_parity"] = "E";
     host.call("save_session", {rec});

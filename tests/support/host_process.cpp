@@ -226,10 +226,23 @@ std::optional<json> HostProcess::wait_for_call(const std::function<bool(const js
     return found;
 }
 
+json HostProcess::arg(const json& call, std::size_t i) {
+    if (!call.is_object()) return json();
+    auto args = call.find("args");
+    if (args == call.end() || !args->is_array() || i >= args->size()) return json();
+    return (*args)[i];
+}
+
+bool HostProcess::is_call(const json& call, const std::string& function,
+                          const std::string& tab_id) {
+    return call.is_object() && call.value("call", "") == function && arg(call, 0) == tab_id;
+}
+
 std::vector<std::string> HostProcess::info_lines(const std::string& tab_id) {
     std::vector<std::string> out;
     for (const auto& c : page_calls()) {
-        if (c["call"] == "setTerminalInfo" && c["args"][0] == tab_id) out.push_back(c["args"][1]);
+        const json line = arg(c, 1);
+        if (is_call(c, "setTerminalInfo", tab_id) && line.is_string()) out.push_back(line);
     }
     return out;
 }

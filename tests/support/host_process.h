@@ -50,6 +50,12 @@ public:
     // Waits until a page call satisfies `pred`; returns it.
     std::optional<nlohmann::json> wait_for_call(
         const std::function<bool(const nlohmann::json&)>& pred, std::chrono::milliseconds timeout);
+    // A page call's argument `i`, or null when the call has fewer (runtimeChanged() has
+    // none): predicates look at every call, so they must not index past the end.
+    static nlohmann::json arg(const nlohmann::json& call, std::size_t i);
+    // Whether `call` is a call of `function` whose first argument is `tab_id`.
+    static bool is_call(const nlohmann::json& call, const std::string& function,
+                        const std::string& tab_id);
     // setTerminalInfo lines for a tab, in order.
     std::vector<std::string> info_lines(const std::string& tab_id);
     // Drains a tab until its collected output contains `needle` (or the time runs out);

@@ -207,14 +207,16 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
         // Every way an open can fail (a missing device, a busy one, a setting no UART has)
         // is a line in the tab and a retry, never an escaping failure.
         diag_warn(std::string("open failed: ") + e.what());
-        m_app._push_info(tab_id, m_app._t("err.serial_open_fail", {{"err", e.what()}}), true);
         {
             std::lock_guard lock(tab->lock);
             tab->backend.reset();
             tab->backend_kind = "serial";
             tab->decoder = fresh_decoder(tab->encoding);
         }
+        // Not alive before the line says so: whoever reads the failure and then asks for
+        // the tab's state must not find it still alive.
         m_app._mark_not_alive(*tab);
+        m_app._push_info(tab_id, m_app._t("err.serial_open_fail", {{"err", e.what()}}), true);
         m_app._push_connected(tab_id);
         _serial_reader_loop(tab_id);
         return;
