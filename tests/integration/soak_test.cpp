@@ -1,7 +1,8 @@
 // Long-day behaviour of the real termiva-host, bounded: hundreds of tabs opened and
-// closed leave no thread, descriptor or growing memory behind, and peers that
-// misbehave (silent, resetting, trickling) still end every connect with a status line
-// within its time-out while closing a tab stays immediate.
+// closed leave no thread, descriptor or growing memory behind, peers that misbehave
+// (silent, resetting, trickling) still end every connect with a status line within its
+// time-out while closing a tab stays immediate, and a peer flooding a tab the page drains
+// slowly costs no more memory than the tab's output cap.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -134,6 +137,93 @@ private:
     std::vector<Client> m_clients;  // the serving thread's
 };
 
+// A loopback peer that, once the client says something, sends `total` bytes of numbered
+// lines as fast as the connection takes them, then "FLOOD-END", and stays connected.
+class FloodPeer {
+public:
+    static constexpr std::size_t LINE = 64;  // "%015zu" + filler + "\r\n"
+
+    explicit FloodPeer(std::size_t total) : m_total(total) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        ::listen(m_listen, 4);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~FloodPeer() {
+        m_stop = true;
+        m_thread.join();
+        if (m_client >= 0) ::close(m_client);
+        ::close(m_listen);
+    }
+    FloodPeer(const FloodPeer&) = delete;
+    FloodPeer& operator=(const FloodPeer&) = delete;
+
+    int port() const { return m_port; }
+    bool done() const { return m_done; }
+    std::size_t lines() const { return m_total / LINE; }
+
+    // Line `n` as sent.
+    static std::string line(std::size_t n) {
+        char head[32];
+        std::snprintf(head, sizeof head, "%015zu ", n);
+        std::string out(head);
+        out.resize(LINE - 2, '.');
+        return out + "\r\n";
+    }
+
+private:
+    // Every wait is bounded, so the destructor's stop is seen.
+    bool wait_for(int fd, short events) {
+        while (!m_stop) {
+            pollfd p{fd, events, 0};
+            if (::poll(&p, 1, 50) > 0) return true;
+        }
+        return false;
+    }
+
+    void serve() {
+        if (!wait_for(m_listen, POLLIN)) return;
+        m_client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (m_client < 0 || !wait_for(m_client, POLLIN)) return;
+        char go[64];
+        if (::read(m_client, go, sizeof go) <= 0) return;
+        std::string block;
+        std::size_t next = 0;
+        const std::size_t count = lines();
+        while (next < count && !m_stop) {
+            block.clear();
+            for (int k = 0; k < 1024 && next < count; ++k)
+                block += line(next++);
+            if (!send_all(block)) return;
+        }
+        if (send_all("FLOOD-END\r\n")) m_done = true;
+    }
+
+    bool send_all(std::string_view data) {
+        while (!data.empty()) {
+            if (!wait_for(m_client, POLLOUT)) return false;
+            ssize_t n = ::send(m_client, data.data(), data.size(), MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    std::size_t m_total;
+    int m_listen = -1;
+    int m_client = -1;
+    int m_port = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_done{false};
+};
+
 std::size_t entries(const fs::path& dir) {
     std::error_code ec;
     std::size_t n = 0;
@@ -186,7 +276,7 @@ protected:
         return host
             .wait_for_call(
                 [&](const json& c) {
-                    return c["call"] == "terminalConnected" && c["args"][0] == tab;
+                    return testing::HostProcess::is_call(c, "terminalConnected", tab);
                 },
                 limit)
             .has_value();
@@ -345,6 +435,59 @@ TEST_F(Soak, MisbehavingPeersEndEveryConnectWithAStatusLineAndCloseAtOnce) {
             << " connections still open after their tabs closed";
     }
     EXPECT_EQ(host.call("get_runtime_state")["tabs"].size(), 0u);
+    EXPECT_EQ(host.quit(), 0);
+}
+
+// A peer sends as fast as it can (256 MiB here; TERMIVA_FLOOD_MIB=1024 for the full day's
+// worth) while the page pulls only every half second: the tab keeps at most its cap
+// (2,000,000 characters, the oldest dropped), so the program's memory stays bounded
+// however much arrives, and what the page gets last is the flood's end, whole and in order.
+TEST_F(Soak, AFloodIntoATabDrainedSlowlyStaysWithinTheOutputCap) {
+    std::size_t mib = 256;
+    if (const char* env = std::getenv("TERMIVA_FLOOD_MIB")) mib = std::strtoul(env, nullptr, 10);
+    FloodPeer peer(mib << 20);
+    const std::string tab = connect(save(
+        {{"name", "flood"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", peer.port()}}));
+    ASSERT_TRUE(connected(tab, 15s));
+    const pid_t pid = host.pid();
+    const long before = resident_kib(pid);
+    ASSERT_EQ(host.call("send_input", {tab, "go\r"}), true);
+
+    const auto started = std::chrono::steady_clock::now();
+    long peak = before;
+    std::string last;
+    std::size_t pulled = 0;
+    const auto deadline = started + std::chrono::seconds(60 + mib / 4);
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        for (int k = 0; k < 5; ++k) {
+            std::this_thread::sleep_for(100ms);
+            peak = std::max(peak, resident_kib(pid));
+        }
+        last = host.call("drain_terminal", {tab}, 30s).get<std::string>();
+        pulled += last.size();
+        ended = peer.done() && last.find("FLOOD-END\r\n") != std::string::npos;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_TRUE(ended) << "the flood's end never reached the page (" << pulled
+                       << " bytes pulled in " << seconds << " s)";
+    // Bounded by the cap, not by the flood: a few times 2 MB of text in flight (the tab's
+    // buffer, the pull's copy and its JSON line), nowhere near the flood's size.
+    EXPECT_LT(peak - before, 32 * 1024) << "resident memory " << before << " -> " << peak
+                                        << " KiB during a " << mib << " MiB flood";
+    EXPECT_LT(pulled, (mib << 20) / 2) << "the slow page was sent most of the flood";
+    // The last pull holds the flood's last lines, whole, consecutive and in order.
+    const std::size_t end = last.rfind("FLOOD-END\r\n");
+    ASSERT_GE(end, 10 * FloodPeer::LINE);
+    const std::size_t lines = peer.lines();
+    for (std::size_t k = 1; k <= 10; ++k) {
+        EXPECT_EQ(last.substr(end - k * FloodPeer::LINE, FloodPeer::LINE),
+                  FloodPeer::line(lines - k));
+    }
+    std::fprintf(stderr, "[soak] %zu MiB flood in %.1f s; host resident %ld -> %ld KiB peak\n", mib,
+                 seconds, before, peak);
+    host.call("close_tab", {tab});
     EXPECT_EQ(host.quit(), 0);
 }
 
