@@ -216,6 +216,17 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     await s.page.selectOption('[data-fw="iface"]', 'uart');
     await s.page.click('[data-fw="start"]');
 
+    // The transfer panel shows the same job while it runs: the tab's slot is taken.
+    await until(
+      () => s.page.evaluate((id) => {
+        const st = window.Termiva.app.transfer.stateOf(id);
+        return st.flashing && st.active;
+      }, tab),
+      'the transfer panel seeing the flash',
+      30000,
+    );
+    assert.ok(await s.page.locator('#tab-transfer.tool-busy').count(), 'the transfer toggle shows a job running');
+
     const result = await until(async () => {
       const box = s.page.locator('[data-fw="result"]');
       return (await box.isVisible()) ? box.textContent() : null;
@@ -225,6 +236,13 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     assert.equal(await app.locator('.fw-progress').textContent(), 'Written');
     assert.ok((await s.page.locator('[data-fw="log"] div').count()) > 0, 'log lines shown');
     assert.deepEqual(await s.host.call('esp_get_session_prefs', tab), { esp_interface: 'uart', esp_chip: 'esp32s3' });
+    // The panel, opened once the dialog is closed, ends with the flash's end too.
+    await s.page.evaluate(() => window.Termiva.app.firmware.close());
+    await s.page.click('#tab-transfer');
+    await s.page.waitForSelector('#xfer-panel:not([hidden])');
+    assert.equal(await s.page.locator('[data-xfer="status"]').textContent(), 'Firmware flashed');
+    assert.equal(await s.page.locator('[data-xfer="status"]').getAttribute('data-state'), 'done');
+    await s.screenshot('transfer-panel-flash.png');
 
     const ended = new Promise((resolve) => sim.on('exit', resolve));
     sim.kill('SIGTERM');

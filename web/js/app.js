@@ -263,12 +263,11 @@
     failed,
     onFinished: () => {},
   });
-  // Flashing jobs report through the transfer events too: both listen.
+  // Flashing jobs report through the transfer events too: both listen, the dialog to the
+  // job it started, the panel to whatever holds the tab's transfer slot.
   window.xferOnEvent = (tabId, event) => {
-    const fw = firmware.tabs.get(tabId);
-    const flashing = !!(fw && fw.running);
     firmware.onEvent(tabId, event);
-    if (!flashing) transfer.onEvent(tabId, event);
+    transfer.onEvent(tabId, event);
   };
 
   // ---- the active tab's tools: encoding and reading ----

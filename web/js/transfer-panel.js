@@ -40,6 +40,11 @@
       sawDone: false,
       file: null, // {name, index, bytes, total, rate}
       result: null, // {ok, reason, files}
+      // A board being flashed from the firmware dialog borrows the tab's transfer slot;
+      // its events (phase, log, progress, file_done, done) show here too.
+      flashing: false,
+      phase: '',
+      sample: null, // the last flashing progress, for its rate: {name, sent, at}
     };
   }
 
@@ -131,6 +136,7 @@
       const files = st.direction === 'send' ? st.files.slice() : null;
       const saveDir = st.direction === 'recv' && st.saveDir ? st.saveDir : null;
       st.starting = true;
+      st.flashing = false;
       st.sawDone = false;
       st.result = null;
       st.file = null;
@@ -162,12 +168,57 @@
       // The program's "done" event ends the transfer on the page.
     }
 
-    // Called for every event of every tab's transfer.
+    // A flashing job's events: the firmware dialog shows them in full, the panel shows
+    // where the job is. Returns false for an event that is not a flashing job's.
+    onFlashEvent(st, event) {
+      const isFlash =
+        event.kind === 'phase' || event.kind === 'log' || event.kind === 'file_done' ||
+        (event.kind === 'progress' && 'sent' in event) || (event.kind === 'done' && st.flashing);
+      if (!isFlash) return false;
+      if (!st.flashing || (!st.active && event.kind !== 'done')) {
+        // The first event of a new job.
+        Object.assign(st, { flashing: true, active: true, result: null, file: null, phase: '', sample: null });
+      }
+      switch (event.kind) {
+        case 'phase':
+          st.phase = String(event.name ?? '') + (event.detail ? ' — ' + event.detail : '');
+          break;
+        case 'progress': {
+          const name = String(event.filename ?? '');
+          const sent = Number(event.sent) || 0;
+          const now = performance.now();
+          const prev = st.sample && st.sample.name === name ? st.sample : null;
+          let rate = st.file && st.file.name === name ? st.file.rate : 0;
+          if (prev && now > prev.at && sent > prev.sent) rate = ((sent - prev.sent) * 1000) / (now - prev.at);
+          st.sample = { name, sent, at: now };
+          st.file = { name, index: 0, bytes: sent, total: Number(event.total) || null, rate };
+          break;
+        }
+        case 'file_done':
+          if (st.file) st.file.bytes = st.file.total || st.file.bytes;
+          break;
+        case 'done':
+          st.active = false;
+          st.sawDone = true;
+          st.result = { ok: event.ok === true, reason: event.reason ? String(event.reason) : '', files: [] };
+          break;
+        default:
+          break;
+      }
+      return true;
+    }
+
+    // Called for every event of every tab's transfer or flashing job.
     onEvent(tabId, event) {
       if (typeof tabId !== 'string' || !event || typeof event !== 'object') return;
       const st = this.stateOf(tabId);
+      if (this.onFlashEvent(st, event)) {
+        if (tabId === this.activeId()) this.render();
+        return;
+      }
       switch (event.kind) {
         case 'start':
+          st.flashing = false;
           st.active = true;
           st.result = null;
           st.file = null;
@@ -275,7 +326,24 @@
       let text = '';
       let info = '';
       let fraction = 0;
-      if (st.starting && !st.active) {
+      if (st.flashing && (st.active || st.result)) {
+        state = st.active ? 'running' : st.result.ok ? 'done' : 'failed';
+        if (st.active) {
+          text = st.file ? t('xfer.flashing', { what: st.file.name }) : st.phase ? t('xfer.flashing', { what: st.phase }) : t('xfer.flash_starting');
+          if (st.file && st.file.total > 0) {
+            fraction = Math.min(1, st.file.bytes / st.file.total);
+            info = t('xfer.bytes_of', { done: formatBytes(st.file.bytes), total: formatBytes(st.file.total) });
+            if (st.file.rate > 0) info += ' · ' + t('xfer.rate', { rate: formatBytes(st.file.rate) });
+          } else {
+            info = st.phase;
+          }
+        } else if (st.result.ok) {
+          fraction = 1;
+          text = t('xfer.flash_done');
+        } else {
+          text = t('xfer.failed', { reason: st.result.reason || t('xfer.no_reason') });
+        }
+      } else if (st.starting && !st.active) {
         state = 'running';
         text = t('xfer.starting');
       } else if (st.active) {
