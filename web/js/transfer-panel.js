@@ -7,6 +7,18 @@
   const { t } = Termiva.i18n;
   const { call } = Termiva.bridge;
 
+  // A flashing job shown in the panel.
+  Termiva.i18n.extend('en', {
+    'xfer.flashing': 'Flashing: {what}',
+    'xfer.flash_starting': 'Flashing the board…',
+    'xfer.flash_done': 'Firmware flashed',
+  });
+  Termiva.i18n.extend('zh-Hant', {
+    'xfer.flashing': '燒錄中：{what}',
+    'xfer.flash_starting': '正在燒錄板子…',
+    'xfer.flash_done': '韌體燒錄完成',
+  });
+
   const PROTOCOLS = ['zmodem', 'ymodem', 'ymodem-g', 'xmodem', 'xmodem-crc', 'xmodem-1k'];
   // The receiver of these names the file itself; an X-modem receiver is told only a folder
   // and the sender's single file.
