@@ -21,6 +21,14 @@ if(TARGET termiva_app)
     LABELS unit)
 endif()
 
+# A serial tab's reader in the program itself, for what the host cannot provoke.
+if(TARGET termiva_app)
+  termiva_add_test(NAME serial_reader_fault_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/serial_reader_fault_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS integration)
+endif()
+
 # Serial tabs through the real termiva-host, socat pty pairs as the cable.
 if(TARGET termiva-host)
   termiva_add_test(NAME serial_tab_tests

@@ -69,6 +69,7 @@ struct Tab {
     std::mutex _received_order;
     // Written under `_received_order`.
     bool _eol_prev_cr = false;
+    // What follows an abort sent to the peer (its own lock, a leaf).
     AbortEcho _abort_echo;
 
     // Guarded by the terminal output service's lock, not by `lock`.

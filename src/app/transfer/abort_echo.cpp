@@ -38,6 +38,7 @@ std::size_t text_length(std::string_view s, std::size_t at) {
 }  // namespace
 
 void AbortEcho::arm(std::string_view sent, Clock::time_point now) {
+    std::lock_guard lock(m_lock);
     m_cans = 0;
     m_backspaces = 0;
     for (char c : sent) {
@@ -50,12 +51,27 @@ void AbortEcho::arm(std::string_view sent, Clock::time_point now) {
     m_armed_at = m_last_byte = now;
 }
 
+bool AbortEcho::holding() const {
+    std::lock_guard lock(m_lock);
+    return m_holding;
+}
+
 bool AbortEcho::armed(Clock::time_point now) const {
+    std::lock_guard lock(m_lock);
+    return armed_locked(now);
+}
+
+bool AbortEcho::armed_locked(Clock::time_point now) const {
     return m_holding ||
            (now < m_armed_at + WINDOW && (m_cans > 0 || m_backspaces > 0 || m_bells > 0));
 }
 
 std::optional<std::string> AbortEcho::settle(Clock::time_point now) {
+    std::lock_guard lock(m_lock);
+    return settle_locked(now);
+}
+
+std::optional<std::string> AbortEcho::settle_locked(Clock::time_point now) {
     if (!m_holding) return std::nullopt;
     if (now - m_last_byte < QUIET && now - m_armed_at < LIMIT) return std::nullopt;
     m_holding = false;
@@ -73,10 +89,11 @@ std::optional<std::string> AbortEcho::settle(Clock::time_point now) {
 }
 
 std::string AbortEcho::filter(std::string_view data, Clock::time_point now) {
-    if (!armed(now)) return std::string(data);
+    std::lock_guard lock(m_lock);
+    if (!armed_locked(now)) return std::string(data);
     std::string out;
     if (m_holding) {
-        if (auto settled = settle(now)) {
+        if (auto settled = settle_locked(now)) {
             out = std::move(*settled);
         } else {
             m_held.append(data);

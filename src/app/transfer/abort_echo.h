@@ -15,10 +15,13 @@
 // exactly, for a short time: at most as many CAN, BS and bells as were sent. What the
 // shell prints after them passes untouched.
 //
-// Plain state, no lock: the tab's `_received_order` guards it.
+// Called from the tab's reader and from the job's end (both under the tab's
+// `_received_order`, which keeps the bytes in order) and from the thread that settles
+// the held bytes; its own lock `m_lock` is a leaf.
 #pragma once
 
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,11 +46,15 @@ public:
     // (and nothing again after).
     std::optional<std::string> settle(Clock::time_point now);
     // Whether bytes are being held (settle() will have something to say).
-    bool holding() const { return m_holding; }
+    bool holding() const;
     bool armed(Clock::time_point now) const;
 
 private:
+    bool armed_locked(Clock::time_point now) const;
+    std::optional<std::string> settle_locked(Clock::time_point now);
     std::string without_echo(std::string_view data);
+
+    mutable std::mutex m_lock;  // guards everything below
 
     Clock::time_point m_armed_at{};
     Clock::time_point m_last_byte{};

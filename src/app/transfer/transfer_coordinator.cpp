@@ -82,8 +82,7 @@ std::string TransferCoordinator::detect_or_decode(const std::string& tab_id,
                                                   std::string_view data) {
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab || data.empty()) return {};
-    // Received bytes only come here under the tab's `_received_order`, which guards
-    // what follows an abort.
+    // What follows an abort the tab sent is held or dropped before anything else.
     const std::string kept = tab->_abort_echo.filter(data, std::chrono::steady_clock::now());
     return sniff_and_decode(tab, kept);
 }
