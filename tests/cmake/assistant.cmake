@@ -5,6 +5,7 @@ if(TARGET termiva_assistant)
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/../unit/assistant_request_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/assistant_model_list_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/child_process_test.cpp
     LIBS termiva_assistant termiva_test_support
     LABELS unit)
 endif()
