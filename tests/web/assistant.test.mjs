@@ -154,8 +154,9 @@ describe('the assistant panel', { skip }, () => {
   it('keeps provider, model and DeepSeek settings, with the model list from the provider', async () => {
     await s.page.click('[data-ai="settings"]');
     await s.page.waitForSelector('[data-ai="settings-section"]:not([hidden])');
-    assert.equal(await s.page.locator('[data-ai-set="model"] option').count(), 7);
-    assert.match(await s.page.locator('[data-ai-set="status"]').textContent(), /9\.8\.7/);
+    // The section fills itself from three calls: the six models and "other", and the status.
+    await s.page.waitForFunction(() => document.querySelectorAll('[data-ai-set="model"] option').length === 7);
+    await s.page.waitForSelector('[data-ai-set="status"]:has-text("9.8.7")');
     await s.page.selectOption('[data-ai-set="model"]', 'claude-haiku-4-5');
     await s.page.uncheck('[data-ai-set="effort"]');
     await s.page.check('input[name="ai-provider"][value="deepseek"]');
@@ -179,6 +180,7 @@ describe('the assistant panel', { skip }, () => {
     // Both languages: the panel follows the switch.
     await s.page.click('.lang-option[data-lang="zh-Hant"]');
     await s.page.waitForSelector('[data-ai="new"]:has-text("新對話")');
+    await s.screenshot('assistant-zh-Hant.png');
     await s.page.click('.lang-option[data-lang="en"]');
     await s.page.waitForSelector('[data-ai="new"]:has-text("New conversation")');
   });

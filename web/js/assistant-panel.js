@@ -179,6 +179,11 @@
       this.models = null;
       this.build(workspace);
       toggle.addEventListener('click', () => (this.root.hidden ? this.open() : this.close()));
+      // Texts made from answers keep their language; the panel's own lines follow a switch.
+      Termiva.i18n.onChange(() => {
+        if (!this.settings.hidden) this.openSettings();
+        if (!this.setup.hidden && this.state) this.showSetup(this.state);
+      });
     }
 
     build(workspace) {
@@ -641,7 +646,11 @@
       q('effort').addEventListener('change', () => call('set_claude_effort', q('effort').checked).catch(() => null));
       q('ds-save').addEventListener('click', () => this.saveDeepSeek());
       q('ds-fetch').addEventListener('click', () => this.fetchDeepSeekModels());
-      q('ds-model').addEventListener('change', () => call('set_claude_deepseek_model', q('ds-model').value).catch(() => null));
+      q('ds-model').addEventListener('change', () => {
+        q('ds-model').dataset.current = q('ds-model').value;
+        if (this.dsModels) this.dsModels.current = q('ds-model').value;
+        call('set_claude_deepseek_model', q('ds-model').value).catch(() => null);
+      });
       q('done').addEventListener('click', () => this.closeSettings());
       return box;
     }
@@ -686,7 +695,9 @@
         q('status').textContent =
           t('ai.status') + ': ' + (status.version ? t('ai.status_version', { version: status.version }) : status.exe || t('ai.status_missing')) + (status.hint ? ' — ' + status.hint : '');
       }
-      this.fillDeepSeekModels(null);
+      this.fillDeepSeekModels(this.dsModels || null);
+      // With DeepSeek set up, its list (and the model chosen) come from the provider.
+      if (models && models.provider === 'deepseek' && models.has_custom_settings && !this.dsModels) this.fetchDeepSeekModels();
     }
 
     closeSettings() {
@@ -719,7 +730,8 @@
       const result = await call('claude_get_deepseek_models').catch((err) => ({ ok: false, error: err.message, models: [] }));
       q('ds-fetch').disabled = false;
       if (!result) return;
-      this.fillDeepSeekModels(result);
+      this.dsModels = { models: result.models || [], current: result.current || '' };
+      this.fillDeepSeekModels(this.dsModels);
       q('ds-note').textContent = result.ok ? t('ai.ds_fetched', { n: result.models.length }) : t('ai.ds_fallback', { error: result.error || '' });
     }
   }
