@@ -891,9 +891,10 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
 
     const received = fs.readFileSync(path.join(work, 'out', 'payload.bin'));
     assert.ok(received.equals(payload), `received ${received.length} bytes that differ from the ${payload.length} sent`);
-    // The shell is back and has the keyboard.
+    // The shell is back and has the keyboard; its prompt comes after the end line.
     await typeLine(s, 'echo after-$((2+3))');
-    await s.waitForScreen(tabId, /^after-5$/m);
+    const screen = await s.waitForScreen(tabId, /^after-5$/m);
+    assert.match(screen, /─── File transfer ended ───\n[^\n]*echo after-\$\(\(2\+3\)\)\n/, screen);
   });
 
   it('cancels a receive that no sender answers', async () => {
@@ -915,13 +916,21 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
     }));
     assert.ok(overflow.width <= 600 && overflow.height <= 400, JSON.stringify(overflow));
 
+    // In Chinese, the program's reason too.
+    await s.page.click('.lang-option[data-lang="zh-Hant"]');
+    await s.page.waitForFunction(() => document.querySelector('[data-xfer="cancel"]').textContent === '取消');
+    for (let i = 0; i < 100 && (await s.host.call('get_initial_state')).language !== 'zh-Hant'; i++) {
+      await new Promise((r) => setTimeout(r, 50));
+    }
     await s.page.click('[data-xfer="cancel"]');
     await s.page.waitForSelector('[data-xfer="status"][data-state="failed"]', { timeout: 10000 });
     assert.equal((await s.host.call('xfer_status', await s.activeTabId())).active, false);
     assert.equal(await s.page.isVisible('[data-xfer="start"]'), true);
-    await s.page.click('.lang-option[data-lang="zh-Hant"]');
-    await s.page.waitForFunction(() => document.querySelector('[data-xfer="start"]').textContent === '開始');
-    assert.match(await s.page.textContent('[data-xfer="status"]'), /^失敗：/);
+    assert.equal(await s.page.textContent('[data-xfer="status"]'), '失敗：已取消');
+    // Nothing of the abort came back onto the screen.
+    await s.waitForScreen(await s.activeTabId(), /檔案傳輸失敗/);
+    await s.waitForStill();
+    assert.doesNotMatch(await s.screenText(await s.activeTabId()), /\^X|\^H/);
     assert.equal(await s.page.isVisible('[data-xfer="bar"]'), false);
     await s.screenshot('transfer-failed-zh-Hant-600x400.png');
     await s.page.click('.lang-option[data-lang="en"]');

@@ -56,6 +56,16 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
         job = tab->_xfer;
     }
     if (!job) return detect_or_decode(tab_id, data);
+    // An ended job's "done" may be on its way, waiting for this reader, and the job's end
+    // joins that thread: the last reference to an ended job is let go elsewhere.
+    struct LetGoElsewhere {
+        TermivaApp& app;
+        std::shared_ptr<Job>& job;
+        ~LetGoElsewhere() {
+            if (job && job->is_done())
+                app._spawn([ended = std::move(job)]() mutable { ended.reset(); });
+        }
+    } let_go{m_app, job};
     if (!job->is_done()) {
         // What comes behind the job's last protocol byte it sets aside for its end.
         job->feed(data);
