@@ -170,6 +170,7 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
 void TermivaApp::_shutdown() {
     _stop = true;
     m_assistant.stop();
+    m_prober.stop();
     for (const auto& id : m_tabs.order())
         _close_tab_internal(id);
     try {

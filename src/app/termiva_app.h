@@ -30,8 +30,10 @@
 #include "app/launcher/launcher_link.h"
 #include "app/messages/messages.h"
 #include "app/output/terminal_output.h"
+#include "app/reachability/reachability_prober.h"
 #include "app/serial/serial_tabs.h"
 #include "app/store/session_store.h"
+#include "app/tablog/tab_logs.h"
 #include "app/tabs/tab.h"
 #include "app/tabs/tab_registry.h"
 #include "app/transfer/transfer_coordinator.h"
@@ -228,6 +230,17 @@ public:
     static std::optional<std::pair<std::string, std::string>> _read_license_file(
         const std::filesystem::path& dirpath);
 
+    // ---- reachability, tab logs, page settings (reachability/, tablog/, page_settings/) ----
+    // The prober's thread body; the window program and the host start it.
+    void _run_reachability() { m_prober.run(); }
+    ReachabilityProber& reachability() { return m_prober; }
+    bool set_page_visible(bool visible);
+    Json tab_log_start(const std::string& tab_id, const std::string& path, bool timestamps);
+    bool tab_log_stop(const std::string& tab_id);
+    Json tab_log_status(const std::string& tab_id);
+    Json get_page_settings();
+    Json set_page_settings(const Json& values);
+
     // ---- start and stop ----
     std::optional<std::filesystem::path> _find_bundled(const std::string& name,
                                                        bool system_fallback = true) const;
@@ -308,6 +321,7 @@ private:
     void register_esp_bridge();
     void register_assistant_bridge();
     void register_import_bridge();
+    void register_page_bridge();
     // Moves received bytes into the terminal until the stream ends, then marks the tab
     // ended, shows the end line and closes the connection.
     void read_until_end(const std::string& tab_id, const TabPtr& tab);
@@ -328,6 +342,10 @@ private:
     EspTools m_esp{*this};
     AssistantService m_assistant{*this, m_store, m_tabs};
     PuttyImport m_import;
+    TabLogs m_logs;
+    ReachabilityProber m_prober{
+        [this] { return m_store.sessions_json(); },
+        [this](Json message) { m_launcher.receipts()->put(std::move(message)); }};
 
     BridgeTable m_bridge;
 

@@ -127,6 +127,18 @@ int tcp_connect(const std::string& host, int port, double timeout_s, const WakeF
     throw BackendError(last_error);
 }
 
+bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
+    int fd = -1;
+    try {
+        fd = tcp_connect(host, port, timeout_s, wake);
+    } catch (const BackendError&) {
+        if (wake.signalled()) throw;
+        return false;  // refused, timed out, unreachable, unknown name: not reachable
+    }
+    ::close(fd);
+    return true;
+}
+
 void write_all(int fd, std::string_view data, const WakeFd& wake) {
     while (!data.empty()) {
         ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);

@@ -26,3 +26,13 @@ if(TARGET termiva_connect)
     LIBS termiva_connect
     LABELS unit)
 endif()
+
+# The page's services in the program: reachability prober, tab logs.
+if(TARGET termiva_app)
+  termiva_add_test(NAME page_services_unit_tests
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/reachability_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/tab_logs_test.cpp
+    LIBS termiva_app termiva_test_support
+    LABELS unit)
+endif()

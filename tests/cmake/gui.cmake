@@ -42,6 +42,13 @@ if(TARGET termiva)
     LIBS termiva_test_support PkgConfig::TERMIVA_X11
     LABELS gui)
   add_dependencies(gui_window_test termiva termiva_page)
+  # The reachability dots in the real window, from the program's own prober.
+  termiva_add_test(NAME gui_reachability_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_reachability_test.cpp
+            ${TERMIVA_GUI_PROGRAM_SOURCES}
+    LIBS termiva_test_support PkgConfig::TERMIVA_X11
+    LABELS gui)
+  add_dependencies(gui_reachability_test termiva termiva_page)
   # The tray menu as a panel reads it over the session bus; texts from the catalog.
   termiva_add_test(NAME gui_tray_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_test.cpp

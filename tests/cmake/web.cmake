@@ -20,6 +20,13 @@ if(TARGET termiva-host AND TARGET termiva_page)
       LABELS web
       TIMEOUT 180
       ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
+    # Find, zoom, menus, tab logs, the SSH option widgets against a real sshd, the prober.
+    add_test(NAME web_extras
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/extras.test.mjs)
+    set_tests_properties(web_extras PROPERTIES
+      LABELS web
+      TIMEOUT 300
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
     add_test(NAME web_idle
       COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/idle.test.mjs)
     set_tests_properties(web_idle PROPERTIES

@@ -31,7 +31,8 @@ HostProcess::HostProcess(const fs::path& data_dir) {
         ::dup2(to_child[0], STDIN_FILENO);
         ::dup2(from_child[1], STDOUT_FILENO);
         ::dup2(err_child[1], STDERR_FILENO);
-        ::execl(exe.c_str(), exe.c_str(), "--data-dir", data_dir.c_str(), nullptr);
+        ::execl(exe.c_str(), exe.c_str(), "--data-dir", data_dir.c_str(), "--no-reachability",
+                nullptr);
         std::fprintf(stderr, "cannot run %s: %s\n", exe.c_str(), std::strerror(errno));
         ::_exit(127);
     }

@@ -21,7 +21,8 @@ namespace termiva::testing {
 
 class HostProcess {
 public:
-    // Starts `termiva-host --data-dir data_dir` from the program folder.
+    // Starts `termiva-host --data-dir data_dir --no-reachability` from the program folder
+    // (the page calls are the test's own).
     explicit HostProcess(const std::filesystem::path& data_dir);
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;

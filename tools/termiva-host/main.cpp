@@ -1,4 +1,5 @@
 // termiva-host: the application without a window, driven by JSON lines.
+//   options: --data-dir DIR, --no-reachability (no probing of the saved sessions)
 //   stdin:  {"id":1,"op":"connect_session","args":["…"]}   ($receipt, $quit are the launcher's)
 //   stdout: {"id":1,"result":…} or {"id":1,"error":"…"}, and {"call":…,"args":[…]} for every
 //           call into the page, in the order it was made.
@@ -28,6 +29,13 @@ std::optional<std::filesystem::path> parse_data_dir(int argc, char** argv) {
         if (std::strncmp(argv[i], "--data-dir=", 11) == 0) return argv[i] + 11;
     }
     return std::nullopt;
+}
+
+bool has_flag(int argc, char** argv, const char* flag) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], flag) == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -60,6 +68,13 @@ int main(int argc, char** argv) {
     // The raw pointer, not the unique_ptr: main resets that while the poll thread ends.
     termiva::TermivaApp* target = app.get();
     app->_spawn([target] { target->_poll_queue(); });
+    // Tests that count the page calls, or want the dots only from their own receipts,
+    // turn the program's reachability prober off.
+    if (has_flag(argc, argv, "--no-reachability")) {
+        app->reachability().set_enabled(false);
+    } else {
+        app->_spawn([target] { target->_run_reachability(); });
+    }
 
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -56,6 +56,7 @@
     onOpen: (session) => openSession(session.id),
     onEdit: (session) => editor.open(session),
     onDelete: (session) => confirmDelete(session),
+    onDuplicate: (session) => extras.duplicate(session),
     onCountChange: (count) => (document.querySelector('.sidebar-hint').hidden = count === 0),
   });
 
@@ -147,11 +148,12 @@
         state.reading.delete(id);
         state.earlyInfo.delete(id);
         transfer.forget(id);
+        extras.forget(id);
       }
     }
     for (const tab of state.tabs) {
       if (state.terminals.has(tab.id)) continue;
-      const terminal = new Termiva.TerminalTab(tab.id, $('terminals'), { onKey: handleTerminalKey });
+      const terminal = new Termiva.TerminalTab(tab.id, $('terminals'), Object.assign({ onKey: handleTerminalKey }, extras.terminalOptions()));
       state.terminals.set(tab.id, terminal);
       const session = sessionOfTab(tab);
       state.encodings.set(tab.id, String((session && session.line_code_page) || 'utf-8').toLowerCase());
@@ -172,7 +174,7 @@
 
   function renderTabs() {
     tabBar.render(
-      state.tabs.map((tab) => ({ id: tab.id, display: String(tab.display ?? ''), state: tabState(tab) })),
+      state.tabs.map((tab) => ({ id: tab.id, display: extras.caption(tab), state: tabState(tab), logging: extras.isLogging(tab.id) })),
       state.activeId,
     );
     for (const [id, terminal] of state.terminals) {
@@ -186,6 +188,7 @@
     renderTools();
     transfer.sync(state.activeId);
     transfer.render();
+    extras.afterRender();
   }
 
   function activate(id) {
@@ -382,7 +385,8 @@
 
   // ---- keyboard and clipboard ----
 
-  async function copySelection(terminal) {
+  // `quiet`: copy-on-select, which would otherwise toast at every selection.
+  async function copySelection(terminal, quiet) {
     const text = terminal.term.getSelection();
     if (!text) return;
     try {
@@ -395,7 +399,7 @@
       document.execCommand('copy');
       area.remove();
     }
-    toast(t('toast.copied'));
+    if (!quiet) toast(t('toast.copied'));
   }
 
   let programClipboard = true; // read_clipboard is tried until the program says it has none
@@ -439,6 +443,7 @@
     if (event.type !== 'keydown' || !event.ctrlKey || event.altKey || event.metaKey) return false;
     const key = event.key.toLowerCase();
     const terminal = activeTerminal();
+    if (extras.shortcut(event)) return true;
     if (event.shiftKey && key === 'c' && terminal) {
       copySelection(terminal);
       return true;
@@ -472,7 +477,7 @@
   }
 
   document.addEventListener('keydown', (event) => {
-    if (editor.isOpen() || !$('confirm-backdrop').hidden || importDialog.isOpen() || about.isOpen()) return;
+    if (editor.isOpen() || !$('confirm-backdrop').hidden || importDialog.isOpen() || about.isOpen() || extras.dialogOpen()) return;
     if (event.target.closest && event.target.closest('.xterm')) return; // the terminal asked already
     if (shortcut(event)) event.preventDefault();
   });
@@ -562,11 +567,30 @@
       Termiva.i18n.setLanguage('en');
       failed(err);
     }
+    await extras.start();
     await refreshRuntime();
     document.body.dataset.ready = 'true';
   }
 
-  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware, importDialog, about };
+  // Find, zoom and font, menus, logging a tab, copy-on-select, link clicks, titles.
+  const extras = new Termiva.PageExtras({
+    state,
+    activeTerminal,
+    toast,
+    failed,
+    reportSaveFailure,
+    copySelection,
+    paste,
+    renderTabs,
+    sessionOfTab,
+    saveSession,
+    terminalsEl: $('terminals'),
+    tabBarEl: $('tab-bar'),
+    mainEl: document.querySelector('.main'),
+    topbarEl: document.querySelector('.topbar-actions'),
+  });
+
+  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware, importDialog, about, extras };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

@@ -435,5 +435,9 @@
     supported: SUPPORTED,
     onChange: (fn) => listeners.push(fn),
     applyToDocument,
+    // Texts a module brings along: {en: {...}, 'zh-Hant': {...}}.
+    add: (more) => {
+      for (const [lang, table] of Object.entries(more)) TEXTS[lang] = Object.assign(TEXTS[lang] || {}, table);
+    },
   };
 })();

@@ -120,14 +120,33 @@
     rlogin_local_user: { type: 'text', label: 'editor.rlogin_local_user', placeholder: 'editor.rlogin_local_user_placeholder' },
     lfhascr: { type: 'checkbox', label: 'editor.lfhascr' },
     crhaslf: { type: 'checkbox', label: 'editor.crhaslf' },
+    // The tab's caption follows the title the peer sets (OSC 0 and 2).
+    title_from_terminal: { type: 'checkbox', label: 'editor.title_from_terminal' },
+    ip_version: {
+      type: 'select',
+      label: 'editor.ip_version',
+      options: (t) => [['auto', t('ip_version.auto')], ['ipv4', t('ip_version.ipv4')], ['ipv6', t('ip_version.ipv6')]],
+      showIf: notSsh1,
+    },
+    // Widgets of ssh-options.js.
+    port_forwards: { type: 'forwards', label: 'editor.port_forwards', showIf: notSsh1 },
+    ssh_kex: { type: 'alglist', category: 'kex', label: 'editor.ssh_kex', showIf: notSsh1 },
+    ssh_ciphers: { type: 'alglist', category: 'ciphers', label: 'editor.ssh_ciphers', showIf: notSsh1 },
+    ssh_macs: { type: 'alglist', category: 'macs', label: 'editor.ssh_macs', showIf: notSsh1 },
+    ssh_keys: { type: 'alglist', category: 'keys', label: 'editor.ssh_keys', showIf: notSsh1 },
+    ssh_bugs: { type: 'bugs', label: 'editor.ssh_bugs' },
   };
+
+  // Every protocol's terminal section ends with these.
+  const COMMON_TERMINAL = ['title_from_terminal'];
 
   const PROTOCOLS = [
     {
       id: 'ssh',
       label: 'protocol.ssh',
       connection: ['ssh_version', 'host', 'port', 'username', 'password', 'private_key'],
-      terminal: ['terminal_type', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat', 'line_code_page'],
+      terminal: ['terminal_type', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat', 'line_code_page', 'lfhascr', 'crhaslf'],
+      advanced: ['ip_version', 'port_forwards', 'ssh_kex', 'ssh_ciphers', 'ssh_macs', 'ssh_keys', 'ssh_bugs'],
       defaults: {
         ssh_version: '2', host: '', port: 22, username: '', password: '', private_key: '', terminal_type: 'xterm-256color',
         keepalive_sec: 30, compression: false, agent_forwarding: false, ssh_legacy_compat: false, line_code_page: 'utf-8',
@@ -174,7 +193,7 @@
       id: 'supdup',
       label: 'protocol.supdup',
       connection: ['host', 'port'],
-      terminal: ['supdup_charset', 'supdup_location', 'supdup_more', 'supdup_scroll'],
+      terminal: ['supdup_charset', 'supdup_location', 'supdup_more', 'supdup_scroll', 'lfhascr', 'crhaslf'],
       defaults: { host: '', port: 95, supdup_charset: 'ascii', supdup_location: 'Termiva', supdup_more: false, supdup_scroll: true },
       summary: (s) => (s.host ? s.host + ':' + (s.port || 95) : ''),
     },
@@ -220,6 +239,8 @@
       },
     },
   ];
+
+  for (const p of PROTOCOLS) p.terminal = p.terminal.concat(COMMON_TERMINAL);
 
   function find(id) {
     return PROTOCOLS.find((p) => p.id === id) || null;

@@ -83,6 +83,11 @@
         const terminal = this.section('editor.section_terminal');
         protocol.terminal.forEach((key) => terminal.append(this.row(key, fieldOf(protocol.id, key))));
         this.fieldsEl.append(terminal);
+        if (protocol.advanced) {
+          const advanced = this.section('editor.section_advanced');
+          protocol.advanced.forEach((key) => advanced.append(this.row(key, fieldOf(protocol.id, key))));
+          this.fieldsEl.append(advanced);
+        }
       }
       this.applyVisibility();
     }
@@ -123,6 +128,8 @@
     }
 
     row(key, field) {
+      const widget = Termiva.editorWidgets && Termiva.editorWidgets[field.type];
+      if (widget) return widget(this, key, field);
       const id = 'field-' + key;
       const value = this.values[key];
       let control;
@@ -316,6 +323,11 @@
         else if (control.inputMode === 'numeric' && /^\s*\d+\s*$/.test(control.value)) this.values[key] = Number(control.value);
         else this.values[key] = control.value;
       });
+      this.fieldsEl.querySelectorAll('[data-widget]').forEach((box) => {
+        const value = box.readValue();
+        if (value === undefined) delete this.values[box.dataset.widget];
+        else this.values[box.dataset.widget] = value;
+      });
       this.fieldsEl.querySelectorAll('[data-kv]').forEach((list) => {
         this.values[list.dataset.kv] = Array.from(list.querySelectorAll('.kv-row')).map((row) => ({
           key: row.querySelector('.kv-key').value,
@@ -327,9 +339,15 @@
     validate() {
       const protocol = find(this.values.protocol);
       if (!protocol) return null;
-      for (const key of protocol.connection.concat(protocol.terminal)) {
+      for (const key of protocol.connection.concat(protocol.terminal, protocol.advanced || [])) {
         const field = fieldOf(protocol.id, key);
         if (field.showIf && !field.showIf(this.values)) continue;
+        const box = this.fieldsEl.querySelector('[data-widget="' + key + '"]');
+        if (box) {
+          const wrong = box.validateValue();
+          if (wrong) return Object.assign({ key }, wrong);
+          continue;
+        }
         const value = this.values[key];
         const required = field.required || (field.requiredIf && field.requiredIf(this.values));
         if (required && String(value ?? '').trim() === '') {
@@ -371,8 +389,12 @@
       if (problem) {
         this.errorEl.textContent = problem.text;
         this.errorEl.hidden = false;
-        const control = this.fieldsEl.querySelector('[name="' + problem.key + '"]');
-        if (control) control.focus();
+        const control = problem.control || this.fieldsEl.querySelector('[name="' + problem.key + '"]');
+        if (control) {
+          const closed = control.closest('details');
+          if (closed) closed.open = true;
+          control.focus();
+        }
         return;
       }
       const saveButton = this.form.querySelector('[type="submit"]');

@@ -8,6 +8,10 @@
   const ICON_EDIT =
     '<svg viewBox="0 0 16 16" aria-hidden="true"><path d="M11.5 2.5l2 2L6 12l-3 1 1-3z" ' +
     'fill="none" stroke="currentColor" stroke-width="1.4" stroke-linejoin="round"/></svg>';
+  const ICON_DUPLICATE =
+    '<svg viewBox="0 0 16 16" aria-hidden="true"><rect x="5.5" y="5.5" width="7.5" height="7.5" rx="1.2" ' +
+    'fill="none" stroke="currentColor" stroke-width="1.4"/><path d="M3 10.5V4a1 1 0 0 1 1-1h6.5" ' +
+    'fill="none" stroke="currentColor" stroke-width="1.4"/></svg>';
   const ICON_DELETE =
     '<svg viewBox="0 0 16 16" aria-hidden="true"><path d="M3.5 4.5h9M6.5 4.5V3h3v1.5M5 4.5l.6 8.5h4.8l.6-8.5" ' +
     'fill="none" stroke="currentColor" stroke-width="1.4" stroke-linejoin="round"/></svg>';
@@ -34,6 +38,33 @@
       this.sessions = [];
       this.status = {};
       this.selectedId = null;
+      this.filterText = '';
+      // The filter box over the list: name, protocol, host and user, any case.
+      this.filterEl = document.createElement('input');
+      this.filterEl.type = 'search';
+      this.filterEl.className = 'input session-filter';
+      this.filterEl.id = 'session-filter';
+      this.filterEl.spellcheck = false;
+      this.filterEl.addEventListener('input', () => {
+        this.filterText = this.filterEl.value.trim().toLowerCase();
+        this.render();
+      });
+      this.filterEl.addEventListener('keydown', (e) => {
+        if (e.key === 'Escape' && this.filterEl.value) {
+          this.filterEl.value = '';
+          this.filterText = '';
+          this.render();
+        } else if (e.key === 'ArrowDown' || e.key === 'Enter') {
+          const first = this.listEl.querySelector('.session');
+          if (first) {
+            e.preventDefault();
+            this.select(first.dataset.id);
+            if (e.key === 'Enter') this.handlers.onOpen(this.sessionOf(first));
+            else first.focus();
+          }
+        }
+      });
+      listEl.before(this.filterEl);
       listEl.addEventListener('click', (e) => this.onClick(e));
       listEl.addEventListener('dblclick', (e) => this.onDoubleClick(e));
       listEl.addEventListener('keydown', (e) => this.onKey(e));
@@ -64,11 +95,21 @@
       });
     }
 
+    matches(session) {
+      if (!this.filterText) return true;
+      const text = [caption(session), summary(session), session.host, session.username, session.protocol]
+        .map((v) => String(v ?? '').toLowerCase())
+        .join('\n');
+      return this.filterText.split(/\s+/).every((word) => text.includes(word));
+    }
+
     render() {
       this.listEl.textContent = '';
       this.emptyEl.hidden = this.sessions.length > 0;
+      this.filterEl.placeholder = t('sessions.filter');
+      this.filterEl.hidden = this.sessions.length === 0;
       if (this.handlers.onCountChange) this.handlers.onCountChange(this.sessions.length);
-      for (const session of this.sessions) {
+      for (const session of this.sessions.filter((x) => this.matches(x))) {
         const row = document.createElement('li');
         row.className = 'session';
         row.dataset.id = session.id;
@@ -95,6 +136,7 @@
         actions.className = 'session-actions';
         actions.append(
           this.iconButton('edit', ICON_EDIT, t('sessions.edit')),
+          this.iconButton('duplicate', ICON_DUPLICATE, t('sessions.duplicate')),
           this.iconButton('delete', ICON_DELETE, t('sessions.delete')),
         );
         row.appendChild(actions);
@@ -142,6 +184,7 @@
       if (!session) return;
       if (button.dataset.action === 'edit') this.handlers.onEdit(session);
       if (button.dataset.action === 'delete') this.handlers.onDelete(session);
+      if (button.dataset.action === 'duplicate' && this.handlers.onDuplicate) this.handlers.onDuplicate(session);
     }
 
     onDoubleClick(event) {

@@ -26,7 +26,7 @@
       });
     }
 
-    // `tabs`: [{id, display, protocol, alive, state}] in order; `activeId` the shown tab.
+    // `tabs`: [{id, display, protocol, alive, state, logging}] in order; `activeId` the shown tab.
     render(tabs, activeId) {
       this.barEl.textContent = '';
       for (const tab of tabs) {
@@ -49,7 +49,17 @@
         close.title = t('tab.close');
         close.setAttribute('aria-label', t('tab.close'));
         close.innerHTML = ICON_CLOSE;
-        el.append(dot, caption, close);
+        el.append(dot, caption);
+        if (tab.logging) {
+          // Logged to a file: the tab says so as long as it lasts.
+          el.classList.add('tab-logging');
+          const rec = document.createElement('span');
+          rec.className = 'tab-log-mark';
+          rec.textContent = t('tab.logging_mark');
+          rec.title = t('tab.logging');
+          el.append(rec);
+        }
+        el.append(close);
         this.barEl.appendChild(el);
       }
       const active = this.barEl.querySelector('.tab-active');

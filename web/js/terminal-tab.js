@@ -38,7 +38,9 @@
   const RESET = '\x1b[0m';
 
   class TerminalTab {
-    constructor(id, host, { onKey, onTitle } = {}) {
+    // `font`: {family, size}; `onLink(uri)`: a link in the output was clicked;
+    // `onSelection(tab)`: the selection changed.
+    constructor(id, host, { onKey, onTitle, onLink, onSelection, font } = {}) {
       this.id = id;
       this.closed = false;
       this.connected = false;
@@ -60,16 +62,27 @@
       host.appendChild(this.pane);
 
       this.term = new window.Terminal({
-        fontFamily: "'DejaVu Sans Mono', 'Cascadia Mono', Consolas, 'Noto Sans Mono CJK TC', monospace",
-        fontSize: 14,
+        fontFamily: (font && font.family) || TerminalTab.DEFAULT_FONT,
+        fontSize: (font && font.size) || TerminalTab.DEFAULT_SIZE,
         lineHeight: 1.15,
         cursorBlink: true,
-        scrollback: 5000,
+        scrollback: 10000,
         theme: THEME,
-        allowProposedApi: false,
+        // The search addon marks its matches with decorations, a proposed API.
+        allowProposedApi: true,
       });
       this.fitAddon = new window.FitAddon.FitAddon();
       this.term.loadAddon(this.fitAddon);
+      if (window.SearchAddon) {
+        this.searchAddon = new window.SearchAddon.SearchAddon({ highlightLimit: 20000 });
+        this.term.loadAddon(this.searchAddon);
+      }
+      // Links open only through the program (which checks the scheme); without a handler
+      // a click does nothing.
+      if (window.WebLinksAddon && onLink) {
+        this.term.loadAddon(new window.WebLinksAddon.WebLinksAddon((event, uri) => onLink(uri, event)));
+      }
+      if (onSelection) this.term.onSelectionChange(() => onSelection(this));
       this.term.open(surface);
       this.term.onData((data) => this.sendInput(data));
       this.activity();
@@ -250,6 +263,15 @@
       this.sendSize(this.term.rows, this.term.cols);
     }
 
+    // A new font or size: the widget measures its cells again, so it refits and the
+    // program hears the new size.
+    setFont(family, size) {
+      if (this.closed) return;
+      if (family && this.term.options.fontFamily !== family) this.term.options.fontFamily = family;
+      if (size && this.term.options.fontSize !== size) this.term.options.fontSize = size;
+      this.fit();
+    }
+
     show() {
       this.pane.hidden = false;
       this.fit();
@@ -273,6 +295,9 @@
       this.pane.remove();
     }
   }
+
+  TerminalTab.DEFAULT_FONT = "'DejaVu Sans Mono', 'Cascadia Mono', Consolas, 'Noto Sans Mono CJK TC', monospace";
+  TerminalTab.DEFAULT_SIZE = 14;
 
   Termiva.TerminalTab = TerminalTab;
 })();

@@ -82,6 +82,7 @@ void TermivaApp::register_bridge() {
     register_serial_bridge();
     register_esp_bridge();
     register_assistant_bridge();
+    register_page_bridge();
 }
 
 }  // namespace termiva

@@ -91,6 +91,7 @@ void TermivaApp::run() {
 
     _setup_tray();
     _spawn([this] { _poll_queue(); });
+    _spawn([this] { _run_reachability(); });
     _spawn([this] {
         // Sleep in small steps so a quick shut-down is not held up.
         auto until = std::chrono::steady_clock::now() + TITLEBAR_DELAY;
@@ -106,7 +107,8 @@ void TermivaApp::run() {
 
 bool TermivaApp::_on_window_closing() {
     m_shell.hide_window();
-    return false;  // closing only hides: the program lives on in the tray
+    m_prober.set_visible(false);  // no one looks at the dots until the window is back
+    return false;                 // closing only hides: the program lives on in the tray
 }
 
 void TermivaApp::_apply_dark_titlebar() {
@@ -124,7 +126,12 @@ void TermivaApp::_setup_tray() {
     if (!desktop) throw std::runtime_error("no desktop for the tray icon");
 
     std::vector<platform::TrayItem> items;
-    items.push_back({_t("tray.show"), [this] { m_shell.show_window(); }, true});
+    items.push_back({_t("tray.show"),
+                     [this] {
+                         m_shell.show_window();
+                         m_prober.set_visible(true);
+                     },
+                     true});
     items.push_back({_t("tray.quit"),
                      [this] {
                          m_shell.stop_tray();

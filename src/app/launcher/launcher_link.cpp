@@ -8,12 +8,19 @@
 
 namespace termiva {
 
+LauncherLink::LauncherLink(std::shared_ptr<QueueAll> queue_all_,
+                           std::shared_ptr<EventAll> event_all_)
+    : queue_all(std::move(queue_all_)), event_all(std::move(event_all_)) {
+    if (queue_all) {
+        if (auto it = queue_all->find("get_receipt"); it != queue_all->end())
+            m_receipts = it->second;
+    }
+    if (!m_receipts) m_receipts = std::make_shared<MessageQueue>();
+}
+
 void LauncherLink::poll(const std::atomic<bool>& stop, const std::function<void()>& changed) {
     using namespace std::chrono_literals;
-    std::shared_ptr<MessageQueue> receipts;
-    if (queue_all) {
-        if (auto it = queue_all->find("get_receipt"); it != queue_all->end()) receipts = it->second;
-    }
+    const std::shared_ptr<MessageQueue>& receipts = m_receipts;
     while (!stop) {
         if (!receipts) {
             std::this_thread::sleep_for(500ms);
@@ -30,8 +37,11 @@ void LauncherLink::poll(const std::atomic<bool>& stop, const std::function<void(
                 std::string sid = text_of(r.at("id"));
                 bool online = r.at("online") == true;
                 std::lock_guard lock(m_lock);
-                m_session_status[sid] = online ? "online" : "offline";
-                applied = true;
+                // The same answer again (every round repeats it) is no news for the page.
+                std::string& status = m_session_status[sid];
+                const char* now = online ? "online" : "offline";
+                if (status != now) applied = true;
+                status = now;
             }
         } catch (const std::exception& e) {
             log::warn("poll_queue", e.what());

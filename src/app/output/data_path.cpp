@@ -61,6 +61,7 @@ void TermivaApp::_push_to_term(const std::string& tab_id, const std::string& tex
     TabPtr tab = find_tab(tab_id);
     if (!tab || !tab->reading) return;
     std::string translated = _apply_eol_translation(*tab, text);
+    m_logs.write(tab_id, translated);
     std::size_t chars = text::count_code_points(translated);
     m_output.append(*tab, std::move(translated), chars);
 }

@@ -78,6 +78,7 @@ Json TermivaApp::save_session(Json rec) {
     auto [saved, replaced] = m_store.put(rec);
     const auto failure = _save_sessions();
     _apply_session_changes_to_open_tabs(*saved, replaced ? replaced.get() : nullptr);
+    m_prober.request_round();  // its dot should not wait for the next round
     Json answer{{"sessions", sessions_json()}, {"id", rec["id"]}};
     // The change holds for this run; the page says it did not reach the disk.
     if (failure) answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);

@@ -102,6 +102,7 @@ void TermivaApp::_close_tab_internal(const std::string& tab_id) {
     TabPtr tab = find_tab(tab_id);
     if (!tab) return;
     release_tab_resources(*tab);
+    m_logs.stop(tab_id);
     m_tabs.remove(tab_id);
 }
 

@@ -4,13 +4,14 @@ import { spawn } from 'node:child_process';
 import { createInterface } from 'node:readline';
 
 export class HostRelay {
-  constructor(hostPath, dataDir) {
+  // `args`: further command-line options of the host.
+  constructor(hostPath, dataDir, args = []) {
     this.nextId = 1;
     this.pending = new Map();
     this.callListener = null;
     this.earlyCalls = [];
     this.stderr = '';
-    this.child = spawn(hostPath, ['--data-dir', dataDir], { stdio: ['pipe', 'pipe', 'pipe'] });
+    this.child = spawn(hostPath, ['--data-dir', dataDir, ...args], { stdio: ['pipe', 'pipe', 'pipe'] });
     this.exited = new Promise((resolve) => this.child.on('exit', (code, signal) => resolve({ code, signal })));
     this.child.stderr.on('data', (chunk) => {
       this.stderr = (this.stderr + chunk.toString()).slice(-20000);

@@ -44,8 +44,11 @@ export function peersRequired() {
 
 export class PageSession {
   // `files`: raw contents of data-folder files ({'sessions.json': '...'}), written as given.
-  static async start({ width = 1280, height = 720, sessions = null, settings = null, files = null } = {}) {
+  // `reachability`: the host probes the saved sessions (off unless a test is about it, so
+  // the dots and the page calls are the test's own).
+  static async start({ width = 1280, height = 720, sessions = null, settings = null, files = null, reachability = false } = {}) {
     const self = new PageSession();
+    self.hostArgs = reachability ? [] : ['--no-reachability'];
     self.tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'termiva-page-'));
     self.dataDir = path.join(self.tmp, 'data');
     fs.mkdirSync(self.dataDir);
@@ -69,7 +72,7 @@ export class PageSession {
 
   async open(hostPath, pageFile, width, height) {
     const self = this;
-    self.host = new HostRelay(hostPath, self.dataDir);
+    self.host = new HostRelay(hostPath, self.dataDir, self.hostArgs);
     const { chromium } = require('playwright-core');
     // A fresh profile per run: nothing carries over between tests.
     self.context = await chromium.launchPersistentContext(path.join(self.tmp, 'profile'), {
@@ -88,6 +91,8 @@ export class PageSession {
     // (the steady output pulls aside): what a test waits on instead of a pause.
     self.answered = [];
     self.inFlight = 0;
+    self.drained = new Map(); // tab id -> every text drain_terminal gave the page, joined
+    self.drainGate = null; // while set, the page's pulls wait (a page that is not pulling)
     const background = new Set(['drain_terminal']);
     await self.page.exposeBinding('termivaTestBridge', async (_source, text) => {
       let request;
@@ -97,10 +102,15 @@ export class PageSession {
         return JSON.stringify({ error: 'malformed page call' });
       }
       self.bridgeCalls.push({ op: request.op, at: Date.now() });
+      if (request.op === 'drain_terminal' && self.drainGate) await self.drainGate.promise;
       const counted = !background.has(request.op);
       if (counted) self.inFlight++;
       try {
         const answer = await self.host.send(request.op, request.args || []);
+        if (request.op === 'drain_terminal' && typeof answer.result === 'string' && answer.result) {
+          const tab = (request.args || [])[0];
+          self.drained.set(tab, (self.drained.get(tab) || '') + answer.result);
+        }
         return JSON.stringify('error' in answer ? { error: answer.error } : { result: answer.result });
       } finally {
         if (counted) self.inFlight--;
@@ -126,7 +136,22 @@ export class PageSession {
     await self.page.waitForSelector('body[data-ready="true"]', { timeout: 10000 });
   }
 
+  // The page stops getting output (as when it is hidden or busy) until releaseDrains().
+  holdDrains() {
+    if (this.drainGate) return;
+    let open;
+    const promise = new Promise((resolve) => (open = resolve));
+    this.drainGate = { promise, open };
+  }
+
+  releaseDrains() {
+    const gate = this.drainGate;
+    this.drainGate = null;
+    if (gate) gate.open();
+  }
+
   async close() {
+    this.releaseDrains();
     try {
       if (this.context) await this.context.close();
     } finally {

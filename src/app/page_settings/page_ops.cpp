@@ -1,0 +1,150 @@
+// Page operations of the page's own conveniences: the window's visibility for the
+// reachability prober, logging a tab to a file, and the terminal's look (font, zoom,
+// copy-on-select) kept in the settings file.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "app/json_values.h"
+#include "app/termiva_app.h"
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace {
+
+using Args = std::vector<Json>;
+
+const std::string& text_arg(const Args& a, std::size_t i) {
+    return a.at(i).get_ref<const std::string&>();  // throws for a non-text value
+}
+
+// The settings keys the page may write, each with what a valid value is. Anything else
+// in a call is ignored: the page cannot reach the program's own settings through here.
+bool valid_font_family(const Json& v) {
+    if (!v.is_string()) return false;
+    const auto& s = v.get_ref<const std::string&>();
+    if (s.size() > 200) return false;
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) {
+        return c >= 0x80 || std::isalnum(c) || std::strchr(" ,'\"-_.", c) != nullptr;
+    });
+}
+
+bool int_in(const Json& v, long long lo, long long hi) {
+    return v.is_number_integer() && v.get<long long>() >= lo && v.get<long long>() <= hi;
+}
+
+struct PageKey {
+    const char* name;
+    bool (*valid)(const Json&);
+};
+
+const PageKey PAGE_KEYS[] = {
+    {"term_font_family", valid_font_family},
+    {"term_font_size", [](const Json& v) { return int_in(v, 6, 72); }},
+    {"term_zoom", [](const Json& v) { return int_in(v, -10, 20); }},
+    {"copy_on_select", [](const Json& v) { return v.is_boolean(); }},
+};
+
+}  // namespace
+
+bool TermivaApp::set_page_visible(bool visible) {
+    m_prober.set_visible(visible);
+    return true;
+}
+
+Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& path,
+                               bool timestamps) {
+    TabPtr tab = find_tab(tab_id);
+    if (!tab) return Json{{"ok", false}, {"error", _t("err.tab_not_found")}};
+    std::string caption;
+    {
+        std::lock_guard lock(tab->lock);
+        caption = tab->display;
+    }
+    std::filesystem::path file = path;
+    if (path.find_first_not_of(" \t") == std::string::npos) {
+        file = TabLogs::default_path(APP_DIR / "logs", caption);
+    }
+    try {
+        m_logs.start(tab_id, file, timestamps);
+    } catch (const std::exception& e) {
+        log::warn("tab_log", e.what());
+        return Json{{"ok", false}, {"error", e.what()}};
+    }
+    return Json{{"ok", true}, {"path", file.string()}, {"timestamps", timestamps}};
+}
+
+bool TermivaApp::tab_log_stop(const std::string& tab_id) {
+    return m_logs.stop(tab_id);
+}
+
+Json TermivaApp::tab_log_status(const std::string& tab_id) {
+    return m_logs.status(tab_id);
+}
+
+Json TermivaApp::get_page_settings() {
+    const Json settings = settings_snapshot();
+    Json out = Json::object();
+    for (const auto& key : PAGE_KEYS) {
+        const Json& v = member(settings, key.name);
+        if (key.valid(v)) out[key.name] = v;
+    }
+    return out;
+}
+
+Json TermivaApp::set_page_settings(const Json& values) {
+    bool changed = false;
+    if (values.is_object()) {
+        for (const auto& key : PAGE_KEYS) {
+            auto it = values.find(key.name);
+            if (it == values.end()) continue;
+            if (it->is_null()) {
+                // null: the page's own default applies again.
+                changed = m_store.set_setting(key.name, nullptr) || changed;
+            } else if (key.valid(*it)) {
+                changed = m_store.set_setting(key.name, *it) || changed;
+            }
+        }
+    }
+    Json answer{{"ok", true}, {"settings", get_page_settings()}};
+    if (changed) {
+        if (const auto failure = _save_settings())
+            answer["save_error"] = _save_failure(SETTINGS_FILE, *failure);
+    }
+    return answer;
+}
+
+void TermivaApp::register_page_bridge() {
+    auto& b = m_bridge;
+    b.add("set_page_visible",
+          {{{"visible", true}},
+           [] { return Json(false); },
+           [this](const Args& a) { return Json(set_page_visible(a[0].get<bool>())); }});
+    b.add("tab_log_start", {{{"tab_id"}, {"path", ""}, {"timestamps", false}},
+                            [] {
+                                return Json{{"ok", false}, {"error", "bad arguments"}};
+                            },
+                            [this](const Args& a) {
+                                return tab_log_start(text_arg(a, 0), text_arg(a, 1),
+                                                     a[2].get<bool>());
+                            }});
+    b.add("tab_log_stop", {{{"tab_id"}},
+                           [] { return Json(false); },
+                           [this](const Args& a) { return Json(tab_log_stop(text_arg(a, 0))); }});
+    b.add("tab_log_status",
+          {{{"tab_id"}},
+           [] {
+               return Json{{"logging", false}, {"path", ""}, {"timestamps", false}};
+           },
+           [this](const Args& a) { return tab_log_status(text_arg(a, 0)); }});
+    b.add("get_page_settings",
+          {{}, [] { return Json::object(); }, [this](const Args&) { return get_page_settings(); }});
+    b.add("set_page_settings", {{{"values"}},
+                                [this] {
+                                    return Json{{"ok", false}, {"settings", get_page_settings()}};
+                                },
+                                [this](const Args& a) { return set_page_settings(a[0]); }});
+}
+
+}  // namespace termiva

@@ -1,0 +1,157 @@
+#include "app/tablog/tab_logs.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+#include "platform/log.h"
+
+namespace termiva {
+
+namespace fs = std::filesystem;
+
+TabLogs::~TabLogs() {
+    std::lock_guard lock(m_lock);
+    for (auto& [id, log] : m_logs) {
+        std::lock_guard file_lock(log->lock);
+        close_log(*log);
+    }
+}
+
+void TabLogs::close_log(Log& log) {
+    if (log.file) std::fclose(log.file);
+    log.file = nullptr;
+}
+
+void TabLogs::start(const std::string& tab_id, const fs::path& path, bool timestamps) {
+    if (path.empty()) throw std::runtime_error("no file name");
+    std::error_code ec;
+    if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+    if (ec) throw std::runtime_error(path.parent_path().string() + ": " + ec.message());
+    auto log = std::make_shared<Log>();
+    log->file = std::fopen(path.c_str(), "ab");
+    if (!log->file) throw std::runtime_error(path.string() + ": " + std::strerror(errno));
+    log->path = path;
+    log->timestamps = timestamps;
+    std::shared_ptr<Log> previous;
+    {
+        std::lock_guard lock(m_lock);
+        auto& slot = m_logs[tab_id];
+        previous = std::move(slot);
+        slot = std::move(log);
+        if (!previous) ++m_count;
+    }
+    if (previous) {
+        std::lock_guard file_lock(previous->lock);
+        close_log(*previous);
+    }
+}
+
+bool TabLogs::stop(const std::string& tab_id) {
+    std::shared_ptr<Log> log;
+    {
+        std::lock_guard lock(m_lock);
+        auto it = m_logs.find(tab_id);
+        if (it == m_logs.end()) return false;
+        log = std::move(it->second);
+        m_logs.erase(it);
+        --m_count;
+    }
+    std::lock_guard file_lock(log->lock);
+    close_log(*log);
+    return true;
+}
+
+nlohmann::json TabLogs::status(const std::string& tab_id) const {
+    std::shared_ptr<Log> log;
+    {
+        std::lock_guard lock(m_lock);
+        if (auto it = m_logs.find(tab_id); it != m_logs.end()) log = it->second;
+    }
+    if (!log) return {{"logging", false}, {"path", ""}, {"timestamps", false}};
+    std::lock_guard file_lock(log->lock);
+    return {{"logging", log->file != nullptr},
+            {"path", log->path.string()},
+            {"timestamps", log->timestamps}};
+}
+
+void TabLogs::write(const std::string& tab_id, std::string_view text) {
+    if (m_count.load(std::memory_order_relaxed) == 0 || text.empty()) return;
+    std::shared_ptr<Log> log;
+    {
+        std::lock_guard lock(m_lock);
+        if (auto it = m_logs.find(tab_id); it != m_logs.end()) log = it->second;
+    }
+    if (!log) return;
+    std::lock_guard file_lock(log->lock);
+    if (!log->file) return;
+    bool ok = true;
+    if (!log->timestamps) {
+        ok = std::fwrite(text.data(), 1, text.size(), log->file) == text.size();
+    } else {
+        // One stamp per line, taken when the line's first character arrives.
+        const std::string stamp = stamp_now();
+        std::size_t pos = 0;
+        while (ok && pos < text.size()) {
+            if (log->at_line_start) {
+                ok = std::fwrite(stamp.data(), 1, stamp.size(), log->file) == stamp.size();
+                log->at_line_start = false;
+            }
+            const std::size_t nl = text.find('\n', pos);
+            const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+            ok = ok && std::fwrite(text.data() + pos, 1, end - pos, log->file) == end - pos;
+            if (nl != std::string_view::npos) log->at_line_start = true;
+            pos = end;
+        }
+    }
+    // Flushed per chunk: what a user reads in the file (tail -f) is what the tab showed.
+    if (ok) ok = std::fflush(log->file) == 0;
+    if (!ok) {
+        log::warn("tab_log",
+                  log->path.string() + ": write failed (" + std::strerror(errno) + "); log ended");
+        close_log(*log);
+    }
+}
+
+fs::path TabLogs::default_path(const fs::path& folder, const std::string& caption) {
+    std::string name;
+    for (unsigned char c : caption) {
+        // Anything a file system may refuse or read as a path becomes "_".
+        const bool bad = c < 0x20 || c == 0x7f || std::strchr("/\\:*?\"<>|", c) != nullptr;
+        name += bad ? '_' : static_cast<char>(c);
+    }
+    while (!name.empty() && (name.back() == ' ' || name.back() == '.'))
+        name.pop_back();
+    if (name.empty() || name[0] == '.') name.insert(0, "tab");
+    if (name.size() > 80) {
+        name.resize(80);
+        // Not in the middle of a character.
+        while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+            name.pop_back();
+        if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
+    return folder / (name + "-" + when + ".log");
+}
+
+std::string TabLogs::stamp_now() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&secs, &local);
+    char text[48];
+    const std::size_t n = std::strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03d] ", static_cast<int>(ms));
+    return text;
+}
+
+}  // namespace termiva

@@ -1,0 +1,628 @@
+// What terminal users reach for around the terminals: the keyboard shortcuts (listed in
+// `Termiva.shortcuts` for the About panel), zoom and the font in a small settings panel,
+// find in the scrollback, the right-click menus of the terminal and of a tab, logging a
+// tab to a file (written by the program), copy-on-select, link clicks and the tab title
+// the peer sets. app.js builds one PageExtras and hands it what it needs.
+(function () {
+  'use strict';
+  const Termiva = (window.Termiva = window.Termiva || {});
+  const { call } = Termiva.bridge;
+  const { t } = Termiva.i18n;
+
+  const ZOOM_MIN = -8;
+  const ZOOM_MAX = 20;
+  const SIZE_MIN = 6;
+  const SIZE_MAX = 72;
+  const SAVE_DELAY_MS = 400;
+
+  const el = (tag, props = {}, children = []) => {
+    const node = document.createElement(tag);
+    Object.assign(node, props);
+    for (const child of children) node.append(child);
+    return node;
+  };
+
+  // The keyboard shortcuts of the window, in the order the About panel lists them.
+  const SHORTCUTS = [
+    ['Ctrl+Shift+C', 'shortcut.copy'],
+    ['Ctrl+Shift+V', 'shortcut.paste'],
+    ['Ctrl+Shift+F', 'shortcut.find'],
+    ['Enter / Shift+Enter', 'shortcut.find_next'],
+    ['Ctrl+=', 'shortcut.zoom_in'],
+    ['Ctrl+-', 'shortcut.zoom_out'],
+    ['Ctrl+0', 'shortcut.zoom_reset'],
+    ['Ctrl+Shift+T', 'shortcut.open_selected'],
+    ['Ctrl+W', 'shortcut.close_tab'],
+    ['Ctrl+PageDown', 'shortcut.next_tab'],
+    ['Ctrl+PageUp', 'shortcut.previous_tab'],
+  ].map(([keys, key]) => ({
+    keys,
+    key,
+    get label() {
+      return t(key);
+    },
+  }));
+
+  // ---- a small floating menu ----
+
+  class Menu {
+    constructor() {
+      this.box = el('div', { className: 'ctx-menu', hidden: true });
+      this.box.setAttribute('role', 'menu');
+      document.body.append(this.box);
+      const close = () => this.close();
+      document.addEventListener('mousedown', (e) => {
+        if (!this.box.hidden && !this.box.contains(e.target)) close();
+      });
+      window.addEventListener('blur', close);
+      document.addEventListener('keydown', (e) => {
+        if (e.key === 'Escape' && !this.box.hidden) close();
+      });
+    }
+
+    // items: [{label, action, disabled, name}] or null for a separator.
+    open(x, y, items) {
+      this.box.textContent = '';
+      for (const item of items) {
+        if (!item) {
+          this.box.append(el('div', { className: 'ctx-sep' }));
+          continue;
+        }
+        const button = el('button', { type: 'button', className: 'ctx-item', textContent: item.label, disabled: !!item.disabled });
+        button.dataset.name = item.name || '';
+        button.setAttribute('role', 'menuitem');
+        button.addEventListener('click', () => {
+          this.close();
+          item.action();
+        });
+        this.box.append(button);
+      }
+      this.box.hidden = false;
+      const { innerWidth: w, innerHeight: h } = window;
+      const r = this.box.getBoundingClientRect();
+      this.box.style.left = Math.max(0, Math.min(x, w - r.width - 4)) + 'px';
+      this.box.style.top = Math.max(0, Math.min(y, h - r.height - 4)) + 'px';
+      const first = this.box.querySelector('.ctx-item:not([disabled])');
+      if (first) first.focus();
+    }
+
+    close() {
+      this.box.hidden = true;
+    }
+  }
+
+  // ---- find in the scrollback ----
+
+  class FindBar {
+    constructor(host, activeTerminal) {
+      this.activeTerminal = activeTerminal;
+      this.current = null;
+      this.input = el('input', { className: 'input find-input', type: 'text', spellcheck: false });
+      this.caseButton = this.toggle('Aa', 'find.case');
+      this.regexButton = this.toggle('.*', 'find.regex');
+      this.prev = el('button', { type: 'button', className: 'icon-button find-prev', textContent: '↑' });
+      this.next = el('button', { type: 'button', className: 'icon-button find-next', textContent: '↓' });
+      this.count = el('span', { className: 'find-count' });
+      this.count.setAttribute('role', 'status');
+      this.closeButton = el('button', { type: 'button', className: 'icon-button find-close', textContent: '×' });
+      this.box = el('div', { className: 'find-bar', hidden: true }, [
+        this.input, this.caseButton, this.regexButton, this.prev, this.next, this.count, this.closeButton,
+      ]);
+      host.append(this.box);
+      this.input.addEventListener('input', () => this.search(true));
+      this.input.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter') {
+          e.preventDefault();
+          this.search(!e.shiftKey);
+        } else if (e.key === 'Escape') {
+          e.preventDefault();
+          this.close();
+        }
+      });
+      this.prev.addEventListener('click', () => this.search(false));
+      this.next.addEventListener('click', () => this.search(true));
+      this.closeButton.addEventListener('click', () => this.close());
+      this.paintTitles();
+    }
+
+    toggle(text, key) {
+      const b = el('button', { type: 'button', className: 'find-toggle', textContent: text });
+      b.dataset.key = key;
+      b.setAttribute('aria-pressed', 'false');
+      b.addEventListener('click', () => {
+        b.setAttribute('aria-pressed', b.getAttribute('aria-pressed') === 'true' ? 'false' : 'true');
+        this.search(true, true);
+        this.input.focus();
+      });
+      return b;
+    }
+
+    paintTitles() {
+      this.input.placeholder = t('find.placeholder');
+      this.caseButton.title = t('find.case');
+      this.regexButton.title = t('find.regex');
+      this.prev.title = t('find.previous');
+      this.next.title = t('find.next');
+      this.closeButton.title = t('find.close');
+      this.paintCount();
+    }
+
+    isOpen() {
+      return !this.box.hidden;
+    }
+
+    open() {
+      this.box.hidden = false;
+      const terminal = this.activeTerminal();
+      const selected = terminal && terminal.term.getSelection();
+      if (selected && !selected.includes('\n')) this.input.value = selected;
+      this.input.focus();
+      this.input.select();
+      if (this.input.value) this.search(true, true);
+    }
+
+    close() {
+      this.box.hidden = true;
+      this.detach();
+      const terminal = this.activeTerminal();
+      if (terminal) terminal.focus();
+    }
+
+    detach() {
+      if (this.current && this.current.searchAddon && !this.current.closed) this.current.searchAddon.clearDecorations();
+      if (this.subscription) this.subscription.dispose();
+      this.subscription = null;
+      this.current = null;
+      this.result = null;
+      this.paintCount();
+    }
+
+    // The active tab changed: matches belong to the terminal they were found in.
+    sync() {
+      const terminal = this.activeTerminal();
+      if (terminal === this.current) return;
+      this.detach();
+      if (this.isOpen() && this.input.value) this.search(true, true);
+    }
+
+    options() {
+      return {
+        caseSensitive: this.caseButton.getAttribute('aria-pressed') === 'true',
+        regex: this.regexButton.getAttribute('aria-pressed') === 'true',
+        incremental: false,
+        decorations: {
+          matchBackground: '#3a4a2a',
+          matchBorder: '#8cc98a',
+          matchOverviewRuler: '#8cc98a',
+          activeMatchBackground: '#7a5a10',
+          activeMatchBorder: '#f2d58f',
+          activeMatchColorOverviewRuler: '#f2d58f',
+        },
+      };
+    }
+
+    // `fresh`: the query or its options changed (the next match from where the view is).
+    search(forward, fresh) {
+      const terminal = this.activeTerminal();
+      if (!terminal || !terminal.searchAddon) return;
+      if (terminal !== this.current) {
+        this.detach();
+        this.current = terminal;
+        this.subscription = terminal.searchAddon.onDidChangeResults((r) => {
+          this.result = r;
+          this.paintCount();
+        });
+      }
+      const query = this.input.value;
+      this.input.classList.remove('find-invalid');
+      if (!query) {
+        terminal.searchAddon.clearDecorations();
+        this.result = null;
+        this.paintCount();
+        return;
+      }
+      if (this.regexButton.getAttribute('aria-pressed') === 'true') {
+        try {
+          new RegExp(query);
+        } catch (err) {
+          this.input.classList.add('find-invalid');
+          terminal.searchAddon.clearDecorations();
+          this.result = { resultIndex: -1, resultCount: 0 };
+          this.paintCount();
+          return;
+        }
+      }
+      if (fresh) terminal.searchAddon.clearDecorations();
+      const found = forward ? terminal.searchAddon.findNext(query, this.options()) : terminal.searchAddon.findPrevious(query, this.options());
+      if (!found && !this.result) this.result = { resultIndex: -1, resultCount: 0 };
+      this.paintCount();
+    }
+
+    paintCount() {
+      const r = this.result;
+      this.count.dataset.count = r ? String(r.resultCount) : '';
+      this.count.dataset.index = r ? String(r.resultIndex) : '';
+      if (!r || !this.input.value) this.count.textContent = '';
+      else if (r.resultCount === 0) this.count.textContent = t('find.none');
+      else this.count.textContent = t('find.count', { index: r.resultIndex >= 0 ? r.resultIndex + 1 : '?', count: r.resultCount });
+    }
+  }
+
+  // ---- the extras ----
+
+  class PageExtras {
+    // api: {state, activeTerminal, toast, failed, reportSaveFailure, copySelection, paste,
+    //       renderTabs, sessionOfTab, saveSession, terminalsEl, mainEl, topbarEl}
+    constructor(api) {
+      this.api = api;
+      this.settings = {};
+      this.zoom = 0;
+      this.titles = new Map(); // tab id -> title the peer set
+      this.logging = new Map(); // tab id -> {path, timestamps}
+      this.menu = new Menu();
+      this.find = new FindBar(api.mainEl, () => api.activeTerminal());
+      this.saveTimer = null;
+      this.buildSettingsPanel();
+      this.buildLogDialog();
+
+      api.terminalsEl.addEventListener('contextmenu', (e) => this.terminalMenu(e));
+      api.tabBarEl.addEventListener('contextmenu', (e) => this.tabMenu(e));
+      document.addEventListener('visibilitychange', () => this.visibilityChanged());
+      Termiva.i18n.onChange(() => {
+        this.find.paintTitles();
+        this.paintSettingsTexts();
+      });
+    }
+
+    async start() {
+      try {
+        const stored = await call('get_page_settings');
+        if (stored && typeof stored === 'object') this.settings = stored;
+      } catch (err) {
+        // A program without these settings: the page's defaults hold.
+      }
+      this.zoom = Number.isInteger(this.settings.term_zoom) ? this.settings.term_zoom : 0;
+      this.visibilityChanged();
+    }
+
+    visibilityChanged() {
+      call('set_page_visible', !document.hidden).catch(() => {});
+    }
+
+    // ---- font and zoom ----
+
+    font() {
+      const base = Number.isInteger(this.settings.term_font_size) ? this.settings.term_font_size : Termiva.TerminalTab.DEFAULT_SIZE;
+      const family = typeof this.settings.term_font_family === 'string' && this.settings.term_font_family.trim()
+        ? this.settings.term_font_family
+        : Termiva.TerminalTab.DEFAULT_FONT;
+      return { family, size: Math.max(SIZE_MIN, Math.min(SIZE_MAX, base + this.zoom)) };
+    }
+
+    applyFont() {
+      const { family, size } = this.font();
+      for (const terminal of this.api.state.terminals.values()) {
+        if (terminal.pane.hidden) {
+          // Measured when it is shown again (show() refits).
+          terminal.term.options.fontFamily = family;
+          terminal.term.options.fontSize = size;
+        } else {
+          terminal.setFont(family, size);
+        }
+      }
+    }
+
+    setZoom(step) {
+      this.zoom = Math.max(ZOOM_MIN, Math.min(ZOOM_MAX, step));
+      this.applyFont();
+      this.saveLater({ term_zoom: this.zoom });
+    }
+
+    saveLater(values) {
+      this.pendingSave = Object.assign(this.pendingSave || {}, values);
+      clearTimeout(this.saveTimer);
+      this.saveTimer = setTimeout(() => this.saveNow(), SAVE_DELAY_MS);
+    }
+
+    async saveNow() {
+      const values = this.pendingSave;
+      this.pendingSave = null;
+      if (!values) return;
+      try {
+        const result = await call('set_page_settings', values);
+        if (result && result.settings) this.settings = result.settings;
+        this.api.reportSaveFailure(result);
+      } catch (err) {
+        this.api.failed(err);
+      }
+    }
+
+    // ---- keys ----
+
+    // The extras' shortcuts; true when the key was used.
+    shortcut(event) {
+      const key = event.key;
+      if (event.shiftKey && key.toLowerCase() === 'f') {
+        if (this.find.isOpen() && document.activeElement === this.find.input) this.find.close();
+        else this.find.open();
+        return true;
+      }
+      if (event.shiftKey) return false;
+      if (key === '=' || key === '+') {
+        this.setZoom(this.zoom + 1);
+        return true;
+      }
+      if (key === '-' || key === '_') {
+        this.setZoom(this.zoom - 1);
+        return true;
+      }
+      if (key === '0') {
+        this.setZoom(0);
+        return true;
+      }
+      return false;
+    }
+
+    // ---- terminals ----
+
+    terminalOptions() {
+      return {
+        font: this.font(),
+        onTitle: (terminal, title) => this.titleChanged(terminal.id, title),
+        onLink: (uri) => this.openLink(uri),
+        onSelection: (terminal) => {
+          if (this.settings.copy_on_select === true && terminal.term.hasSelection()) this.api.copySelection(terminal, true);
+        },
+      };
+    }
+
+    async openLink(uri) {
+      try {
+        await call('open_url', uri);
+      } catch (err) {
+        // No such operation in this program: a link does nothing.
+      }
+    }
+
+    titleChanged(id, title) {
+      this.titles.set(id, String(title || '').slice(0, 200));
+      this.api.renderTabs();
+    }
+
+    // The caption a tab shows: the peer's title when its session asks for that.
+    caption(tab) {
+      const session = this.api.sessionOfTab(tab);
+      const title = this.titles.get(tab.id);
+      if (session && session.title_from_terminal === true && title) return title;
+      return String(tab.display ?? '');
+    }
+
+    forget(id) {
+      this.titles.delete(id);
+      this.logging.delete(id);
+      if (this.find.current && this.find.current.id === id) this.find.detach();
+    }
+
+    afterRender() {
+      this.find.sync();
+    }
+
+    terminalMenu(event) {
+      const pane = event.target.closest('.terminal-pane');
+      if (!pane) return;
+      event.preventDefault();
+      const terminal = this.api.state.terminals.get(pane.dataset.tabId);
+      if (!terminal) return;
+      this.menu.open(event.clientX, event.clientY, [
+        { name: 'copy', label: t('menu.copy'), disabled: !terminal.term.hasSelection(), action: () => this.api.copySelection(terminal) },
+        { name: 'paste', label: t('menu.paste'), action: () => this.api.paste(terminal) },
+        { name: 'select_all', label: t('menu.select_all'), action: () => terminal.term.selectAll() },
+        null,
+        { name: 'clear', label: t('menu.clear_scrollback'), action: () => terminal.term.clear() },
+        { name: 'find', label: t('menu.find'), action: () => this.find.open() },
+      ]);
+    }
+
+    tabMenu(event) {
+      const tabEl = event.target.closest('.tab');
+      if (!tabEl) return;
+      event.preventDefault();
+      const id = tabEl.dataset.id;
+      const tab = this.api.state.tabs.find((x) => x.id === id);
+      const session = tab ? this.api.sessionOfTab(tab) : null;
+      const logging = this.logging.has(id);
+      this.menu.open(event.clientX, event.clientY, [
+        logging
+          ? { name: 'log_stop', label: t('menu.log_stop'), action: () => this.stopLog(id) }
+          : { name: 'log_start', label: t('menu.log_start'), action: () => this.openLogDialog(id) },
+        { name: 'duplicate', label: t('menu.duplicate'), disabled: !session, action: () => this.duplicate(session) },
+      ]);
+    }
+
+    // ---- logging a tab ----
+
+    isLogging(id) {
+      return this.logging.has(id);
+    }
+
+    buildLogDialog() {
+      this.logPath = el('input', { className: 'input', type: 'text', id: 'log-path', spellcheck: false });
+      this.logStamps = el('input', { type: 'checkbox', id: 'log-timestamps' });
+      this.logError = el('p', { className: 'form-error', hidden: true });
+      this.logStart = el('button', { type: 'submit', className: 'button button-primary', id: 'log-start' });
+      this.logCancel = el('button', { type: 'button', className: 'button button-ghost' });
+      this.logTitle = el('h2', { className: 'dialog-title' });
+      this.logPathLabel = el('label', { className: 'form-label', htmlFor: 'log-path' });
+      this.logStampsText = el('span');
+      this.logHint = el('p', { className: 'form-note' });
+      const form = el('form', { className: 'dialog dialog-small', noValidate: true }, [
+        this.logTitle,
+        el('div', { className: 'dialog-body' }, [
+          el('div', { className: 'form-row' }, [this.logPathLabel, this.logPath]),
+          this.logHint,
+          el('label', { className: 'form-check', htmlFor: 'log-timestamps' }, [this.logStamps, this.logStampsText]),
+          this.logError,
+        ]),
+        el('div', { className: 'dialog-actions' }, [this.logCancel, this.logStart]),
+      ]);
+      this.logBackdrop = el('div', { className: 'backdrop', id: 'log-backdrop', hidden: true }, [form]);
+      document.getElementById('app').append(this.logBackdrop);
+      form.addEventListener('submit', (e) => {
+        e.preventDefault();
+        this.startLog();
+      });
+      this.logCancel.addEventListener('click', () => (this.logBackdrop.hidden = true));
+      this.logBackdrop.addEventListener('keydown', (e) => {
+        if (e.key === 'Escape') this.logBackdrop.hidden = true;
+      });
+      this.paintLogTexts();
+    }
+
+    paintLogTexts() {
+      this.logTitle.textContent = t('log.title');
+      this.logPathLabel.textContent = t('log.path');
+      this.logPath.placeholder = t('log.path_placeholder');
+      this.logHint.textContent = t('log.hint');
+      this.logStampsText.textContent = t('log.timestamps');
+      this.logStart.textContent = t('log.start');
+      this.logCancel.textContent = t('editor.cancel');
+    }
+
+    openLogDialog(id) {
+      this.logTab = id;
+      this.logError.hidden = true;
+      this.logBackdrop.hidden = false;
+      this.logPath.focus();
+    }
+
+    async startLog() {
+      const id = this.logTab;
+      try {
+        const result = await call('tab_log_start', id, this.logPath.value.trim(), this.logStamps.checked);
+        if (!result || !result.ok) {
+          this.logError.textContent = t('log.failed', { error: (result && result.error) || '?' });
+          this.logError.hidden = false;
+          return;
+        }
+        this.logging.set(id, { path: result.path, timestamps: result.timestamps });
+        this.logBackdrop.hidden = true;
+        this.api.toast(t('log.started', { path: result.path }));
+        this.api.renderTabs();
+        const terminal = this.api.state.terminals.get(id);
+        if (terminal && id === this.api.state.activeId) terminal.focus();
+      } catch (err) {
+        this.api.failed(err);
+      }
+    }
+
+    async stopLog(id) {
+      try {
+        await call('tab_log_stop', id);
+      } catch (err) {
+        this.api.failed(err);
+      }
+      const was = this.logging.get(id);
+      this.logging.delete(id);
+      if (was) this.api.toast(t('log.stopped', { path: was.path }));
+      this.api.renderTabs();
+    }
+
+    // ---- sessions ----
+
+    async duplicate(session) {
+      if (!session) return;
+      const copy = JSON.parse(JSON.stringify(session));
+      delete copy.id;
+      copy.name = t('sessions.copy_name', { name: Termiva.sessionCaption(session) });
+      try {
+        await this.api.saveSession(copy);
+      } catch (err) {
+        this.api.failed(err);
+      }
+    }
+
+    // ---- the settings panel ----
+
+    buildSettingsPanel() {
+      this.gear = el('button', { type: 'button', className: 'button button-ghost button-small', id: 'open-settings' });
+      this.api.topbarEl.prepend(this.gear);
+      this.fontFamily = el('input', { className: 'input', type: 'text', id: 'settings-font-family', spellcheck: false });
+      this.fontSize = el('input', { className: 'input', type: 'number', id: 'settings-font-size', min: String(SIZE_MIN), max: String(SIZE_MAX) });
+      this.copyOnSelect = el('input', { type: 'checkbox', id: 'settings-copy-on-select' });
+      this.settingsTitle = el('h2', { className: 'dialog-title' });
+      this.familyLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-family' });
+      this.sizeLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-size' });
+      this.copyText = el('span');
+      this.zoomNote = el('p', { className: 'form-note', id: 'settings-zoom' });
+      this.settingsDone = el('button', { type: 'submit', className: 'button button-primary', id: 'settings-done' });
+      const form = el('form', { className: 'dialog dialog-small', noValidate: true }, [
+        this.settingsTitle,
+        el('div', { className: 'dialog-body' }, [
+          el('div', { className: 'form-row' }, [this.familyLabel, this.fontFamily]),
+          el('div', { className: 'form-row' }, [this.sizeLabel, this.fontSize]),
+          el('label', { className: 'form-check', htmlFor: 'settings-copy-on-select' }, [this.copyOnSelect, this.copyText]),
+          this.zoomNote,
+        ]),
+        el('div', { className: 'dialog-actions' }, [this.settingsDone]),
+      ]);
+      this.settingsBackdrop = el('div', { className: 'backdrop', id: 'settings-backdrop', hidden: true }, [form]);
+      document.getElementById('app').append(this.settingsBackdrop);
+      this.gear.addEventListener('click', () => this.openSettings());
+      const applyNow = () => {
+        const size = Number(this.fontSize.value);
+        const values = {
+          term_font_family: this.fontFamily.value.trim() || null,
+          term_font_size: Number.isInteger(size) && size >= SIZE_MIN && size <= SIZE_MAX ? size : null,
+          copy_on_select: this.copyOnSelect.checked,
+        };
+        Object.assign(this.settings, values);
+        this.applyFont();
+        this.saveLater(values);
+      };
+      this.fontFamily.addEventListener('change', applyNow);
+      this.fontSize.addEventListener('change', applyNow);
+      this.copyOnSelect.addEventListener('change', applyNow);
+      form.addEventListener('submit', (e) => {
+        e.preventDefault();
+        applyNow();
+        this.settingsBackdrop.hidden = true;
+        const terminal = this.api.activeTerminal();
+        if (terminal) terminal.focus();
+      });
+      this.settingsBackdrop.addEventListener('keydown', (e) => {
+        if (e.key === 'Escape') this.settingsBackdrop.hidden = true;
+      });
+      this.paintSettingsTexts();
+    }
+
+    paintSettingsTexts() {
+      this.gear.textContent = t('settings.open');
+      this.gear.title = t('settings.title');
+      this.settingsTitle.textContent = t('settings.title');
+      this.familyLabel.textContent = t('settings.font_family');
+      this.fontFamily.placeholder = Termiva.TerminalTab.DEFAULT_FONT;
+      this.sizeLabel.textContent = t('settings.font_size');
+      this.copyText.textContent = t('settings.copy_on_select');
+      this.zoomNote.textContent = t('settings.zoom_note', { zoom: (this.zoom > 0 ? '+' : '') + this.zoom });
+      this.settingsDone.textContent = t('settings.done');
+      if (this.logTitle) this.paintLogTexts();
+    }
+
+    openSettings() {
+      this.fontFamily.value = typeof this.settings.term_font_family === 'string' ? this.settings.term_font_family : '';
+      this.fontSize.value = String(Number.isInteger(this.settings.term_font_size) ? this.settings.term_font_size : Termiva.TerminalTab.DEFAULT_SIZE);
+      this.copyOnSelect.checked = this.settings.copy_on_select === true;
+      this.paintSettingsTexts();
+      this.settingsBackdrop.hidden = false;
+      this.fontFamily.focus();
+    }
+
+    // A dialog of the extras has the keyboard: the window's shortcuts stay out of its way.
+    dialogOpen() {
+      return !this.settingsBackdrop.hidden || !this.logBackdrop.hidden;
+    }
+  }
+
+  Termiva.PageExtras = PageExtras;
+  Termiva.shortcuts = SHORTCUTS;
+})();
