@@ -90,6 +90,15 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"dismiss_ai_setup", constant({{"ok", false}})},
         {"install_claude_code", constant({{"ok", false}})},
         {"claude_inject", constant(false)},
+        {"set_page_visible", constant(false)},
+        {"tab_log_start", constant({{"ok", false}, {"error", "bad arguments"}})},
+        {"tab_log_stop", constant(false)},
+        {"tab_log_status", constant({{"logging", false}, {"path", ""}, {"timestamps", false}})},
+        {"get_page_settings", constant(Json::object())},
+        {"set_page_settings",
+         [](TermivaApp& a) {
+             return Json{{"ok", false}, {"settings", a.get_page_settings()}};
+         }},
     };
 }
 

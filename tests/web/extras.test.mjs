@@ -353,6 +353,10 @@ describe('find, zoom and the menus in a local shell', { skip }, () => {
     assert.ok(shortcuts.some(([keys, label]) => keys === 'Ctrl+Shift+F' && /Find/.test(label)));
     assert.ok(shortcuts.every(([, label]) => label && !/^shortcut\./.test(label)));
   });
+
+  it('reports no page errors', () => {
+    assert.deepEqual(s.pageErrors, []);
+  });
 });
 
 describe('the tab title from the peer', { skip }, () => {
@@ -473,6 +477,10 @@ describe('logging a tab to a file', { skip }, () => {
     await settle(s, tab, 'log2');
     await stopLog();
     assertLogged(unstamped(fs.readFileSync(chosen, 'utf8')), (s.drained.get(tab) || '').slice(from));
+  });
+
+  it('reports no page errors', () => {
+    assert.deepEqual(s.pageErrors, []);
   });
 });
 

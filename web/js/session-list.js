@@ -45,6 +45,7 @@
       this.filterEl.className = 'input session-filter';
       this.filterEl.id = 'session-filter';
       this.filterEl.spellcheck = false;
+      this.filterEl.size = 1; // its width comes from the sidebar, never the other way round
       this.filterEl.addEventListener('input', () => {
         this.filterText = this.filterEl.value.trim().toLowerCase();
         this.render();

@@ -72,6 +72,11 @@ Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& pat
         log::warn("tab_log", e.what());
         return Json{{"ok", false}, {"error", e.what()}};
     }
+    // Closed meanwhile: its close did not see this log, so end it here.
+    if (!find_tab(tab_id)) {
+        m_logs.stop(tab_id);
+        return Json{{"ok", false}, {"error", _t("err.tab_not_found")}};
+    }
     return Json{{"ok", true}, {"path", file.string()}, {"timestamps", timestamps}};
 }
 
