@@ -334,18 +334,30 @@ describe('find, zoom and the menus in a local shell', { skip }, () => {
     await s.page.waitForFunction((id) => window.Termiva.app.state.terminals.get(id).term.buffer.active.length === window.Termiva.app.state.terminals.get(id).term.rows, tab);
   });
 
-  it('filters the session list and duplicates a session', async () => {
-    await s.page.locator('.session', { hasText: 'Shell' }).locator('[data-action="duplicate"]').click();
+  it('duplicates a session, and filters the list once it is long', async () => {
+    await s.page.locator('.session', { hasText: 'Shell' }).first().click({ button: 'right' });
+    const items = await s.page.locator('.ctx-menu .ctx-item').evaluateAll((all) => all.map((i) => i.dataset.name));
+    assert.deepEqual(items, ['open', 'edit', 'duplicate', 'delete']);
+    await s.page.click('.ctx-item[data-name="duplicate"]');
     await s.page.waitForFunction(() => document.querySelectorAll('.session').length === 2);
     const stored = (await s.host.call('get_initial_state')).sessions;
     assert.equal(stored[1].name, 'Shell (copy)');
     assert.notEqual(stored[1].id, stored[0].id);
     assert.equal(stored[1].conpty_shell, 'sh');
+    assert.equal(await s.page.locator('#session-filter').isHidden(), true, 'no filter over two sessions');
+    for (const name of ['alpha router', 'beta switch', 'gamma board']) {
+      await s.page.evaluate((n) => window.Termiva.app.extras.api.saveSession({ name: n, protocol: 'raw', host: n.split(' ')[1], port: 23 }), name);
+    }
+    await s.page.waitForSelector('#session-filter:not([hidden])');
     await s.page.fill('#session-filter', 'copy');
     await s.page.waitForFunction(() => document.querySelectorAll('.session').length === 1);
     assert.equal(await s.page.locator('.session-name').textContent(), 'Shell (copy)');
+    // Words match anywhere (name, protocol, host), in any case.
+    await s.page.fill('#session-filter', 'RAW sw');
+    await s.page.waitForFunction(() => document.querySelectorAll('.session').length === 1);
+    assert.equal(await s.page.locator('.session-name').textContent(), 'beta switch');
     await s.page.fill('#session-filter', '');
-    await s.page.waitForFunction(() => document.querySelectorAll('.session').length === 2);
+    await s.page.waitForFunction(() => document.querySelectorAll('.session').length === 5);
   });
 
   it('lists the keyboard shortcuts for the About panel', async () => {

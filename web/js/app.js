@@ -56,7 +56,7 @@
     onOpen: (session) => openSession(session.id),
     onEdit: (session) => editor.open(session),
     onDelete: (session) => confirmDelete(session),
-    onDuplicate: (session) => extras.duplicate(session),
+    onMenu: (session, x, y) => extras.sessionMenu(session, x, y),
     onCountChange: (count) => (document.querySelector('.sidebar-hint').hidden = count === 0),
   });
 
@@ -584,6 +584,9 @@
     renderTabs,
     sessionOfTab,
     saveSession,
+    openSession,
+    editSession: (session) => editor.open(session),
+    confirmDelete,
     terminalsEl: $('terminals'),
     tabBarEl: $('tab-bar'),
     mainEl: document.querySelector('.main'),

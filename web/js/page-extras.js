@@ -252,7 +252,8 @@
 
   class PageExtras {
     // api: {state, activeTerminal, toast, failed, reportSaveFailure, copySelection, paste,
-    //       renderTabs, sessionOfTab, saveSession, terminalsEl, mainEl, topbarEl}
+    //       renderTabs, sessionOfTab, saveSession, openSession, editSession, confirmDelete,
+    //       terminalsEl, tabBarEl, mainEl, topbarEl}
     constructor(api) {
       this.api = api;
       this.settings = {};
@@ -528,6 +529,16 @@
     }
 
     // ---- sessions ----
+
+    sessionMenu(session, x, y) {
+      this.menu.open(x, y, [
+        { name: 'open', label: t('sessions.open'), action: () => this.api.openSession(session.id) },
+        { name: 'edit', label: t('sessions.edit'), action: () => this.api.editSession(session) },
+        { name: 'duplicate', label: t('menu.duplicate'), action: () => this.duplicate(session) },
+        null,
+        { name: 'delete', label: t('sessions.delete'), action: () => this.api.confirmDelete(session) },
+      ]);
+    }
 
     async duplicate(session) {
       if (!session) return;

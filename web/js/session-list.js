@@ -8,13 +8,11 @@
   const ICON_EDIT =
     '<svg viewBox="0 0 16 16" aria-hidden="true"><path d="M11.5 2.5l2 2L6 12l-3 1 1-3z" ' +
     'fill="none" stroke="currentColor" stroke-width="1.4" stroke-linejoin="round"/></svg>';
-  const ICON_DUPLICATE =
-    '<svg viewBox="0 0 16 16" aria-hidden="true"><rect x="5.5" y="5.5" width="7.5" height="7.5" rx="1.2" ' +
-    'fill="none" stroke="currentColor" stroke-width="1.4"/><path d="M3 10.5V4a1 1 0 0 1 1-1h6.5" ' +
-    'fill="none" stroke="currentColor" stroke-width="1.4"/></svg>';
   const ICON_DELETE =
     '<svg viewBox="0 0 16 16" aria-hidden="true"><path d="M3.5 4.5h9M6.5 4.5V3h3v1.5M5 4.5l.6 8.5h4.8l.6-8.5" ' +
     'fill="none" stroke="currentColor" stroke-width="1.4" stroke-linejoin="round"/></svg>';
+
+  const FILTER_FROM = 5;
 
   function caption(session) {
     if (session.name) return String(session.name);
@@ -67,6 +65,15 @@
       });
       listEl.before(this.filterEl);
       listEl.addEventListener('click', (e) => this.onClick(e));
+      // Right click: the row's menu (open, edit, duplicate, delete).
+      listEl.addEventListener('contextmenu', (e) => {
+        const row = this.rowOf(e);
+        const session = row && this.sessionOf(row);
+        if (!session || !this.handlers.onMenu) return;
+        e.preventDefault();
+        this.select(row.dataset.id);
+        this.handlers.onMenu(session, e.clientX, e.clientY);
+      });
       listEl.addEventListener('dblclick', (e) => this.onDoubleClick(e));
       listEl.addEventListener('keydown', (e) => this.onKey(e));
     }
@@ -108,7 +115,8 @@
       this.listEl.textContent = '';
       this.emptyEl.hidden = this.sessions.length > 0;
       this.filterEl.placeholder = t('sessions.filter');
-      this.filterEl.hidden = this.sessions.length === 0;
+      // A handful of sessions is seen at a glance; the box comes with a longer list.
+      this.filterEl.hidden = this.sessions.length < FILTER_FROM && !this.filterText;
       if (this.handlers.onCountChange) this.handlers.onCountChange(this.sessions.length);
       for (const session of this.sessions.filter((x) => this.matches(x))) {
         const row = document.createElement('li');
@@ -137,7 +145,6 @@
         actions.className = 'session-actions';
         actions.append(
           this.iconButton('edit', ICON_EDIT, t('sessions.edit')),
-          this.iconButton('duplicate', ICON_DUPLICATE, t('sessions.duplicate')),
           this.iconButton('delete', ICON_DELETE, t('sessions.delete')),
         );
         row.appendChild(actions);
@@ -185,7 +192,6 @@
       if (!session) return;
       if (button.dataset.action === 'edit') this.handlers.onEdit(session);
       if (button.dataset.action === 'delete') this.handlers.onDelete(session);
-      if (button.dataset.action === 'duplicate' && this.handlers.onDuplicate) this.handlers.onDuplicate(session);
     }
 
     onDoubleClick(event) {
