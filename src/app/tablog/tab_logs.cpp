@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/log.h"
 
@@ -13,16 +14,64 @@ namespace termiva {
 namespace fs = std::filesystem;
 
 TabLogs::~TabLogs() {
-    std::lock_guard lock(m_lock);
-    for (auto& [id, log] : m_logs) {
-        std::lock_guard file_lock(log->lock);
-        close_log(*log);
+    {
+        std::lock_guard lock(m_lock);
+        m_stopping = true;
     }
+    m_wake.notify_all();
+    if (m_flusher.joinable()) m_flusher.join();
+    std::lock_guard lock(m_lock);
+    for (auto& [id, log] : m_logs)
+        close_log(*log);
+}
+
+void TabLogs::write_out(Log& log) {
+    std::lock_guard io(log.io);
+    std::string text;
+    {
+        std::lock_guard lock(log.lock);
+        text.swap(log.pending);
+    }
+    if (!log.file || text.empty()) return;
+    if (std::fwrite(text.data(), 1, text.size(), log.file) == text.size() &&
+        std::fflush(log.file) == 0) {
+        return;
+    }
+    log::warn("tab_log",
+              log.path.string() + ": write failed (" + std::strerror(errno) + "); log ended");
+    std::fclose(log.file);
+    log.file = nullptr;
+    std::lock_guard lock(log.lock);
+    log.closed = true;
+    log.pending.clear();
 }
 
 void TabLogs::close_log(Log& log) {
+    write_out(log);
+    std::lock_guard io(log.io);
     if (log.file) std::fclose(log.file);
     log.file = nullptr;
+    std::lock_guard lock(log.lock);
+    log.closed = true;
+}
+
+void TabLogs::flusher() {
+    std::unique_lock lock(m_lock);
+    while (!m_stopping) {
+        if (m_logs.empty()) {
+            m_wake.wait(lock, [&] { return m_stopping || !m_logs.empty(); });
+            continue;
+        }
+        m_wake.wait_for(lock, FLUSH_EVERY, [&] { return m_stopping || m_flush_asked; });
+        m_flush_asked = false;
+        std::vector<std::shared_ptr<Log>> logs;
+        for (const auto& [id, log] : m_logs)
+            logs.push_back(log);
+        lock.unlock();
+        for (const auto& log : logs)
+            write_out(*log);
+        lock.lock();
+    }
 }
 
 void TabLogs::start(const std::string& tab_id, const fs::path& path, bool timestamps) {
@@ -42,11 +91,10 @@ void TabLogs::start(const std::string& tab_id, const fs::path& path, bool timest
         previous = std::move(slot);
         slot = std::move(log);
         if (!previous) ++m_count;
+        if (!m_flusher.joinable()) m_flusher = std::thread([this] { flusher(); });
     }
-    if (previous) {
-        std::lock_guard file_lock(previous->lock);
-        close_log(*previous);
-    }
+    m_wake.notify_all();
+    if (previous) close_log(*previous);
 }
 
 bool TabLogs::stop(const std::string& tab_id) {
@@ -59,7 +107,6 @@ bool TabLogs::stop(const std::string& tab_id) {
         m_logs.erase(it);
         --m_count;
     }
-    std::lock_guard file_lock(log->lock);
     close_log(*log);
     return true;
 }
@@ -72,9 +119,8 @@ nlohmann::json TabLogs::status(const std::string& tab_id) const {
     }
     if (!log) return {{"logging", false}, {"path", ""}, {"timestamps", false}};
     std::lock_guard file_lock(log->lock);
-    return {{"logging", log->file != nullptr},
-            {"path", log->path.string()},
-            {"timestamps", log->timestamps}};
+    return {
+        {"logging", !log->closed}, {"path", log->path.string()}, {"timestamps", log->timestamps}};
 }
 
 void TabLogs::write(const std::string& tab_id, std::string_view text) {
@@ -85,33 +131,38 @@ void TabLogs::write(const std::string& tab_id, std::string_view text) {
         if (auto it = m_logs.find(tab_id); it != m_logs.end()) log = it->second;
     }
     if (!log) return;
-    std::lock_guard file_lock(log->lock);
-    if (!log->file) return;
-    bool ok = true;
-    if (!log->timestamps) {
-        ok = std::fwrite(text.data(), 1, text.size(), log->file) == text.size();
-    } else {
-        // One stamp per line, taken when the line's first character arrives.
-        const std::string stamp = stamp_now();
-        std::size_t pos = 0;
-        while (ok && pos < text.size()) {
-            if (log->at_line_start) {
-                ok = std::fwrite(stamp.data(), 1, stamp.size(), log->file) == stamp.size();
-                log->at_line_start = false;
+    std::size_t waiting = 0;
+    {
+        std::lock_guard file_lock(log->lock);
+        if (log->closed) return;
+        if (!log->timestamps) {
+            log->pending.append(text);
+        } else {
+            // One stamp per line, taken when the line's first character arrives.
+            const std::string stamp = stamp_now();
+            std::size_t pos = 0;
+            while (pos < text.size()) {
+                if (log->at_line_start) {
+                    log->pending += stamp;
+                    log->at_line_start = false;
+                }
+                const std::size_t nl = text.find('\n', pos);
+                const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+                log->pending.append(text.data() + pos, end - pos);
+                if (nl != std::string_view::npos) log->at_line_start = true;
+                pos = end;
             }
-            const std::size_t nl = text.find('\n', pos);
-            const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
-            ok = ok && std::fwrite(text.data() + pos, 1, end - pos, log->file) == end - pos;
-            if (nl != std::string_view::npos) log->at_line_start = true;
-            pos = end;
         }
+        waiting = log->pending.size();
     }
-    // Flushed per chunk: what a user reads in the file (tail -f) is what the tab showed.
-    if (ok) ok = std::fflush(log->file) == 0;
-    if (!ok) {
-        log::warn("tab_log",
-                  log->path.string() + ": write failed (" + std::strerror(errno) + "); log ended");
-        close_log(*log);
+    if (waiting >= MAX_PENDING) {
+        write_out(*log);  // the disk is behind: wait for it rather than hold more
+    } else if (waiting >= FLUSH_BYTES) {
+        {
+            std::lock_guard lock(m_lock);
+            m_flush_asked = true;
+        }
+        m_wake.notify_all();
     }
 }
 

@@ -6,12 +6,21 @@
 // Owns: the open log of each tab (file, path, the timestamp option, whether the next
 // character starts a line).
 // Called from: reader threads (`write`, through the output path), bridge workers
-// (`start`, `stop`, `status`), closing a tab (`stop`).
-// Lock: `m_lock`, a leaf, guards the table; each log has its own `lock`, held while a chunk
-// is written (one writer per tab, so only start/stop ever wait on it).
+// (`start`, `stop`, `status`), closing a tab (`stop`), and its own flusher thread.
+// Lock: `m_lock`, a leaf, guards the table and the flusher's schedule. Each log has `lock`
+// (its pending text, options, closed flag; held only to append or take the text) and `io`
+// (the file; held while writing it), taken io first, never the other way round.
+//
+// The reader only appends to the log's pending text; the flusher thread writes it to the
+// file within FLUSH_EVERY, at once when FLUSH_BYTES are waiting, so a flood costs the
+// reader a copy, not a system call per chunk. A disk slower than the output makes the
+// reader write itself past MAX_PENDING (memory stays bounded, nothing is dropped). The
+// flusher sleeps while nothing is logged.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -19,6 +28,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -26,6 +36,10 @@ namespace termiva {
 
 class TabLogs {
 public:
+    static constexpr std::chrono::milliseconds FLUSH_EVERY{200};
+    static constexpr std::size_t FLUSH_BYTES = 256 * 1024;
+    static constexpr std::size_t MAX_PENDING = 8 * 1024 * 1024;
+
     TabLogs() = default;
     ~TabLogs();
     TabLogs(const TabLogs&) = delete;
@@ -50,17 +64,28 @@ public:
 
 private:
     struct Log {
+        std::mutex io;
+        std::FILE* file = nullptr;  // under io
         std::mutex lock;
-        std::FILE* file = nullptr;
+        std::string pending;  // under lock, and the fields below
         std::filesystem::path path;
         bool timestamps = false;
         bool at_line_start = true;
+        bool closed = false;
     };
+    // What is pending to the file; a failure ends the log. Takes `io`, then `lock`.
+    static void write_out(Log& log);
+    // Writes what is pending and closes the file.
     static void close_log(Log& log);
+    void flusher();
 
     mutable std::mutex m_lock;
     std::map<std::string, std::shared_ptr<Log>> m_logs;
     std::atomic<int> m_count{0};  // lets the output path skip the table when nothing logs
+    std::condition_variable m_wake;
+    bool m_stopping = false;     // guarded by m_lock
+    bool m_flush_asked = false;  // guarded by m_lock
+    std::thread m_flusher;       // started with the first log, joined by the destructor
 };
 
 }  // namespace termiva
