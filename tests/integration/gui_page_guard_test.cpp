@@ -53,15 +53,7 @@ channel.postMessage(JSON.stringify({op: 'report', args: ['foreign', location.hre
 class ForeignSite {
 public:
     ForeignSite() {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        ::listen(m_listen, 8);
+        m_listen = testing::listen_on_loopback(8, m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~ForeignSite() {

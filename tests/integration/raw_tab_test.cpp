@@ -23,17 +23,7 @@ using namespace std::chrono_literals;
 class LoopbackPeer {
 public:
     explicit LoopbackPeer(std::string greeting) : m_greeting(std::move(greeting)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        ::listen(m_listen, 1);
+        m_listen = testing::listen_on_loopback(1, m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~LoopbackPeer() {

@@ -41,17 +41,7 @@ public:
     };
 
     MisbehavingPeer(Mode mode, std::string text = "") : m_mode(mode), m_text(std::move(text)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        ::listen(m_listen, 64);
+        m_listen = testing::listen_on_loopback(64, m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~MisbehavingPeer() {
@@ -144,15 +134,7 @@ public:
     static constexpr std::size_t LINE = 64;  // "%015zu" + filler + "\r\n"
 
     explicit FloodPeer(std::size_t total) : m_total(total) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        ::listen(m_listen, 4);
+        m_listen = testing::listen_on_loopback(4, m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~FloodPeer() {

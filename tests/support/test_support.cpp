@@ -45,17 +45,28 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
-int free_loopback_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+int listen_on_loopback(int backlog, int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        if (fd >= 0) ::close(fd);
+        port = 0;
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int free_loopback_port() {
+    int port = 0;
+    int fd = listen_on_loopback(1, port);
+    if (fd >= 0) ::close(fd);
+    return port;
 }
 
 }  // namespace termiva::testing

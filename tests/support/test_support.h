@@ -33,6 +33,9 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+// A listening TCP socket on 127.0.0.1 at a port the kernel chose (close-on-exec), its port
+// in `port`; -1 when none can be made.
+int listen_on_loopback(int backlog, int& port);
 
 // Polls `pred` until it holds or `limit` passed; the last answer. What a test waits on
 // instead of a fixed pause, so a loaded machine only makes it slower, never wrong.
