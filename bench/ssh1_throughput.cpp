@@ -21,13 +21,13 @@ using namespace termiva::bench;
 // Reads the backend until the marker has gone by; the seconds it took.
 static double backend_seconds(termiva::testing::Ssh1Fixture& server, const std::string& file,
                               const std::filesystem::path& known_hosts) {
-    _SSH1Backend::Options o;
+    Ssh1Backend::Options o;
     o.host = "127.0.0.1";
     o.port = server.port();
     o.username = server.options().user;
     o.password = server.options().password;
     o.known_hosts_file = known_hosts;
-    _SSH1Backend backend(o);
+    Ssh1Backend backend(o);
     backend.connect();
     backend.send("stty -echo; cat " + file + "; echo END''MARK\n");
     const auto t0 = clk::now();

@@ -118,15 +118,15 @@ int main(int argc, char** argv) {
     std::vector<double> raw_rate, raw_cpu, telnet_rate, telnet_cpu;
     std::size_t telnet_bytes = 0, raw_bytes = 0;
     for (int round = 0; round < 5; ++round) {
-        _RawBackend raw(_RawBackend::Options{"127.0.0.1", raw_port, 15});
+        RawBackend raw(RawBackend::Options{"127.0.0.1", raw_port, 15});
         Run r = drain(raw);
         raw_bytes = r.bytes;
         raw_rate.push_back(r.mib_s);
         raw_cpu.push_back(r.cpu_s_mib);
-        _TelnetBackend::Options o;
+        TelnetBackend::Options o;
         o.host = "127.0.0.1";
         o.port = telnet_port;
-        _TelnetBackend telnet(o);
+        TelnetBackend telnet(o);
         Run t = drain(telnet);
         telnet_bytes = t.bytes;
         telnet_rate.push_back(t.mib_s);

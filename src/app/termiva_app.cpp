@@ -19,7 +19,7 @@ const std::vector<std::string> TermivaApp::SUPPORTED_LANGS = {"en", "zh-Hant"};
 
 const MessageCatalog& TermivaApp::PY_I18N = message_catalog();
 
-const std::vector<std::string> TermivaApp::_CONN_LEVEL_KEYS = {
+const std::vector<std::string> TermivaApp::CONN_LEVEL_KEYS = {
     "protocol",
     "host",
     "port",

@@ -59,7 +59,7 @@ public:
     static inline const std::vector<assistant::BuiltinModel>& CLAUDE_BUILTIN_MODELS =
         assistant::CLAUDE_BUILTIN_MODELS;
     static const MessageCatalog& PY_I18N;
-    static const std::vector<std::string> _CONN_LEVEL_KEYS;
+    static const std::vector<std::string> CONN_LEVEL_KEYS;
 
     // `data_dir` overrides the data directory (tests, the headless host).
     TermivaApp(std::shared_ptr<QueueAll> queue_all = nullptr,

@@ -9,7 +9,7 @@
 
 namespace termiva {
 
-class _RawBackend : public Backend {
+class RawBackend : public Backend {
 public:
     struct Options {
         std::string host;
@@ -17,8 +17,8 @@ public:
         double timeout = 15;
     };
 
-    explicit _RawBackend(Options options);
-    ~_RawBackend() override;
+    explicit RawBackend(Options options);
+    ~RawBackend() override;
 
     void connect() override;
     void send(std::string_view data) override;

@@ -24,7 +24,7 @@ public:
     void close() override { m_line.close(); }
 
 private:
-    _Sixbitline m_line;
+    Sixbitline m_line;
 };
 
 }  // namespace termiva

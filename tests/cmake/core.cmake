@@ -5,7 +5,7 @@ if(TARGET termiva_app)
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_workers_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
-      ${CMAKE_CURRENT_LIST_DIR}/../unit/conpty_backend_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/pty_backend_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/desktop_ops_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/messages_test.cpp

@@ -1,4 +1,4 @@
-// _RloginBackend against Debian's in.rlogind (inetd-style under socat, as root, with an
+// RloginBackend against Debian's in.rlogind (inetd-style under socat, as root, with an
 // account of the test's own and its .rhosts) and against a scripted server that drives
 // the parts rlogind does only when it pleases (refusals, flow-control modes).
 #include <arpa/inet.h>
@@ -38,8 +38,8 @@ protected:
             testing::socat_inetd(socat, port, rlogind.string()), dir.path() / "rlogind.log");
         ASSERT_TRUE(peer->wait_port(port)) << peer->log();
     }
-    _RloginBackend::Options options() {
-        _RloginBackend::Options o;
+    RloginBackend::Options options() {
+        RloginBackend::Options o;
         o.host = "127.0.0.1";
         o.port = port;
         o.local_username = CLIENT_USER;
@@ -56,7 +56,7 @@ protected:
 };
 
 TEST_F(RlogindBackend, HandshakeShellRoundTripAndWindowSizeOnResize) {
-    _RloginBackend b(options());
+    RloginBackend b(options());
     b.connect();
     EXPECT_TRUE(b.used_reserved_port());
     testing::BackendReader reader(b);
@@ -77,7 +77,7 @@ TEST_F(RlogindBackend, HandshakeShellRoundTripAndWindowSizeOnResize) {
 TEST_F(RlogindBackend, AnAccountThatDoesNotTrustUsIsNotLoggedIn) {
     auto o = options();
     o.local_username = "somebody-else";
-    _RloginBackend b(o);
+    RloginBackend b(o);
     b.connect();  // rlogind accepts the handshake, then asks for a password itself
     testing::BackendReader reader(b);
     EXPECT_TRUE(reader.wait_for("assword")) << reader.text();
@@ -155,8 +155,8 @@ private:
     int m_peer_port = 0;
 };
 
-_RloginBackend::Options scripted_options(int port) {
-    _RloginBackend::Options o;
+RloginBackend::Options scripted_options(int port) {
+    RloginBackend::Options o;
     o.host = "127.0.0.1";
     o.port = port;
     o.local_username = "ann";
@@ -178,7 +178,7 @@ std::string window(int rows, int cols) {
 
 TEST(RloginScriptedServer, WindowRequestsAndFlowControlModes) {
     ScriptedServer server;
-    _RloginBackend b(scripted_options(server.port()));
+    RloginBackend b(scripted_options(server.port()));
     std::thread connecting([&] { b.connect(); });
     EXPECT_EQ(server.accept_handshake(), "ann|bob|xterm/19200");
     server.write(std::string("\0welcome\r\n", 10));
@@ -220,7 +220,7 @@ TEST(RloginScriptedServer, WindowRequestsAndFlowControlModes) {
 
 TEST(RloginScriptedServer, ARefusalCarriesTheServersReason) {
     ScriptedServer server;
-    _RloginBackend b(scripted_options(server.port()));
+    RloginBackend b(scripted_options(server.port()));
     std::string error;
     std::thread connecting([&] {
         try {
@@ -237,7 +237,7 @@ TEST(RloginScriptedServer, ARefusalCarriesTheServersReason) {
 
 TEST(RloginScriptedServer, AServerThatHangsUpDuringTheHandshakeIsAnError) {
     ScriptedServer server;
-    _RloginBackend b(scripted_options(server.port()));
+    RloginBackend b(scripted_options(server.port()));
     std::string error;
     std::thread connecting([&] {
         try {
@@ -254,9 +254,9 @@ TEST(RloginScriptedServer, AServerThatHangsUpDuringTheHandshakeIsAnError) {
 
 TEST(RloginBackend, HandshakeFieldsAndSpeed) {
     auto o = scripted_options(513);
-    EXPECT_EQ(_RloginBackend::handshake(o), std::string("\0ann\0bob\0xterm/19200\0", 21));
+    EXPECT_EQ(RloginBackend::handshake(o), std::string("\0ann\0bob\0xterm/19200\0", 21));
     o.term_speed = "fast";
-    EXPECT_EQ(_RloginBackend::handshake(o), std::string("\0ann\0bob\0xterm/38400\0", 21));
+    EXPECT_EQ(RloginBackend::handshake(o), std::string("\0ann\0bob\0xterm/38400\0", 21));
 }
 
 }  // namespace

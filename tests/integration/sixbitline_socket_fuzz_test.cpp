@@ -48,7 +48,7 @@ TEST(SixbitlineSocketFuzz, RandomStreamsNeverYieldEmptyReadsBeforeTheEnd) {
         SupdupServer server(greeting, script);
         SixbitlineOptions options = loopback(server.port());
         options.charset = charset;
-        _Sixbitline client(options);
+        Sixbitline client(options);
         client.connect();
         std::string got;
         for (;;) {

@@ -1,4 +1,4 @@
-// Helpers for driving a _Sixbitline against the scripted SUPDUP server with bounded waits.
+// Helpers for driving a Sixbitline against the scripted SUPDUP server with bounded waits.
 #pragma once
 
 #include <chrono>
@@ -21,7 +21,7 @@ inline std::string bytes(std::initializer_list<int> values) {
 
 // One recv() that may take at most `limit`; past it the client is closed (which must
 // unblock the call) and nothing is returned.
-inline std::optional<std::string> recv_within(_Sixbitline& client,
+inline std::optional<std::string> recv_within(Sixbitline& client,
                                               std::chrono::milliseconds limit = WAIT_LIMIT) {
     auto pending = std::async(std::launch::async, [&client] { return client.recv(4096); });
     if (pending.wait_for(limit) != std::future_status::ready) {
@@ -34,7 +34,7 @@ inline std::optional<std::string> recv_within(_Sixbitline& client,
 
 // Collects output until it holds at least `size` bytes, the stream ends or a wait runs out.
 // Every recv() result is checked to be non-empty while the connection is still open.
-inline std::string recv_at_least(_Sixbitline& client, std::size_t size) {
+inline std::string recv_at_least(Sixbitline& client, std::size_t size) {
     std::string collected;
     while (collected.size() < size) {
         std::optional<std::string> chunk = recv_within(client);

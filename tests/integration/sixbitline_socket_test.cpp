@@ -32,7 +32,7 @@ const std::string LOCATION_REPLY = bytes({0300, 0302}) + "Termiva" + std::string
 
 TEST(SixbitlineDescriptionOnTheWire, DefaultsSendSixWordsOfSixBytes) {
     SupdupServer server("", {});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     ASSERT_TRUE(server.wait_for_description(WAIT_LIMIT));
     EXPECT_EQ(server.description_error(), "");
@@ -54,7 +54,7 @@ TEST(SixbitlineDescriptionOnTheWire, FollowsOptionsAndTheLatestResize) {
     options.charset = "waits";
     options.more_processing = true;
     options.scrolling = false;
-    _Sixbitline client(options);
+    Sixbitline client(options);
     client.resize(30, 100);
     client.connect();
     ASSERT_TRUE(server.wait_for_description(WAIT_LIMIT));
@@ -70,7 +70,7 @@ TEST(SixbitlineSession, GreetingPassesThroughThenTheScreenIsTranslated) {
     const std::string screen = bytes({P::TDCLR}) + "Hi" + bytes({P::TDMOV, 0, 0, 4, 9}) + "X" +
                                bytes({P::TDCRL, P::TDEOL});
     SupdupServer server(greeting, {SupdupStep::send(screen)});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     const std::string expected =
         greeting + ESC + "[2J" + ESC + "[HHi" + ESC + "[5;10HX\r\n" + ESC + "[K" + ESC + "[K";
@@ -82,7 +82,7 @@ TEST(SixbitlineSession, LocationArrivesOnlyAfterTheFirstByteFollowingTheGreeting
     const std::string greeting = "Welcome";
     SupdupServer server(greeting, {SupdupStep::wait_for_release(), SupdupStep::send("A"),
                                    SupdupStep::wait_for_received(LOCATION_REPLY.size())});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     EXPECT_EQ(recv_at_least(client, greeting.size()), greeting);
     // The greeting and its TDNOP have been read; a client sending the location too early
@@ -101,7 +101,7 @@ TEST(SixbitlineSession, LocationArrivesOnlyAfterTheFirstByteFollowingTheGreeting
 
 TEST(SixbitlineSession, OutputResetIsAnsweredBeforeTheLocation) {
     SupdupServer server("", {SupdupStep::send(bytes({P::TDORS}) + "ok")});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     EXPECT_EQ(recv_at_least(client, 2), "ok");
     const std::string expected = bytes({034, 020, 0, 0}) + LOCATION_REPLY;
@@ -112,7 +112,7 @@ TEST(SixbitlineSession, OutputResetIsAnsweredBeforeTheLocation) {
 TEST(SixbitlineSession, ChunkHoldingOnlyTdnopDoesNotEndTheConnection) {
     SupdupServer server("G", {SupdupStep::pause(50ms), SupdupStep::send(bytes({P::TDNOP})),
                               SupdupStep::pause(100ms), SupdupStep::send("Z")});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     EXPECT_EQ(recv_within(client), std::optional<std::string>("G"));
     EXPECT_EQ(recv_within(client), std::optional<std::string>("Z"));
@@ -121,7 +121,7 @@ TEST(SixbitlineSession, ChunkHoldingOnlyTdnopDoesNotEndTheConnection) {
 
 TEST(SixbitlineKeystrokes, EscapeByteIsDoubledAndHighBitsAreDropped) {
     SupdupServer server("", {});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     ASSERT_TRUE(server.wait_for_description(WAIT_LIMIT));
     client.send("\x1c");
@@ -144,7 +144,7 @@ TEST(SixbitlineKeystrokes, EscapeByteIsDoubledAndHighBitsAreDropped) {
 
 TEST(SixbitlineKeystrokes, ConcurrentSendersNeverInterleaveTheirWrites) {
     SupdupServer server("", {});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     const std::string unit_a = "AAAA\x1c";
     const std::string unit_b = "bbbbbbb";
@@ -182,7 +182,7 @@ TEST(SixbitlineKeystrokes, ConcurrentSendersNeverInterleaveTheirWrites) {
 
 TEST(SixbitlineEnd, ServerClosingMakesRecvReturnEmpty) {
     SupdupServer server("hello", {SupdupStep::send("bye"), SupdupStep::close()});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     EXPECT_EQ(recv_at_least(client, 8), "hellobye");
     EXPECT_EQ(recv_within(client), std::optional<std::string>(""));
@@ -195,7 +195,7 @@ TEST(SixbitlineEnd, ServerClosingMakesRecvReturnEmpty) {
 
 TEST(SixbitlineEnd, WritingToAVanishedServerClosesInsteadOfKillingTheProcess) {
     SupdupServer server("", {SupdupStep::abort()});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     ASSERT_TRUE(server.wait_for_client_gone(WAIT_LIMIT));
     // The first writes may still be accepted by the local stack; once the peer's reset
@@ -210,7 +210,7 @@ TEST(SixbitlineEnd, WritingToAVanishedServerClosesInsteadOfKillingTheProcess) {
 
 TEST(SixbitlineEnd, CloseFromAnotherThreadUnblocksAWaitingRecv) {
     auto server = std::make_unique<SupdupServer>("ready", std::vector<SupdupStep>{});
-    _Sixbitline client(loopback(server->port()));
+    Sixbitline client(loopback(server->port()));
     client.connect();
     EXPECT_EQ(recv_at_least(client, 5), "ready");
     auto blocked = std::async(std::launch::async, [&client] { return client.recv(4096); });
@@ -229,7 +229,7 @@ TEST(SixbitlineEnd, CloseFromAnotherThreadUnblocksAWaitingRecv) {
 
 TEST(SixbitlineConnectFailure, RefusedPortIsAReadableError) {
     const int port = testing::free_loopback_port();
-    _Sixbitline client(loopback(port));
+    Sixbitline client(loopback(port));
     try {
         client.connect();
         FAIL() << "connected to a port nobody listens on";
@@ -272,7 +272,7 @@ TEST(SixbitlineConnectFailure, UnansweredConnectGivesUpAfterTheTimeout) {
     SilentListener listener;
     SixbitlineOptions options = loopback(listener.port());
     options.timeout = 0.3;
-    _Sixbitline client(options);
+    Sixbitline client(options);
     try {
         client.connect();
         FAIL() << "connected through a full accept queue";
@@ -283,7 +283,7 @@ TEST(SixbitlineConnectFailure, UnansweredConnectGivesUpAfterTheTimeout) {
 
 TEST(SixbitlineConnectFailure, SecondConnectIsRefused) {
     SupdupServer server("", {});
-    _Sixbitline client(loopback(server.port()));
+    Sixbitline client(loopback(server.port()));
     client.connect();
     EXPECT_THROW(client.connect(), SixbitlineError);
     EXPECT_FALSE(client.is_closed());

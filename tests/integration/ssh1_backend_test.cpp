@@ -1,4 +1,4 @@
-// _SSH1Backend against the SSH-1 test server (itself checked against plink -1), and
+// Ssh1Backend against the SSH-1 test server (itself checked against plink -1), and
 // against scripted servers that send broken packets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -30,8 +30,8 @@ using testing::TempDir;
 
 class Ssh1BackendTest : public ::testing::Test {
 protected:
-    _SSH1Backend::Options options_for(const Ssh1Fixture& server) {
-        _SSH1Backend::Options o;
+    Ssh1Backend::Options options_for(const Ssh1Fixture& server) {
+        Ssh1Backend::Options o;
         o.host = "127.0.0.1";
         o.port = server.port();
         o.username = server.options().user;
@@ -54,7 +54,7 @@ TEST_F(Ssh1BackendTest, ShellRoundTripWithEitherCipher) {
         fo.ciphers = cipher;
         Ssh1Fixture server(dir.path(), dir.path() / "host_key", fo);
         ASSERT_GT(server.port(), 0);
-        _SSH1Backend backend(options_for(server));
+        Ssh1Backend backend(options_for(server));
         ASSERT_NO_THROW(backend.connect());
         EXPECT_EQ(backend.cipher_name(), cipher);
         EXPECT_EQ(server.wait_for_event("pty ", 5s), "pty xterm 24 80");
@@ -81,7 +81,7 @@ TEST_F(Ssh1BackendTest, FirstHostKeyIsRecordedAndAChangedOneRefusedBeforeThePass
     {
         Ssh1Fixture first(dir.path(), dir.path() / "key_a", fo);
         ASSERT_EQ(first.port(), port);
-        _SSH1Backend backend(options_for(first));
+        Ssh1Backend backend(options_for(first));
         ASSERT_NO_THROW(backend.connect());
         EXPECT_NE(known_hosts().find("[127.0.0.1]:" + std::to_string(port) + " 1024 65537 "),
                   std::string::npos)
@@ -92,7 +92,7 @@ TEST_F(Ssh1BackendTest, FirstHostKeyIsRecordedAndAChangedOneRefusedBeforeThePass
         // The same key again is accepted and not recorded twice.
         Ssh1Fixture again(dir.path(), dir.path() / "key_a", fo);
         ASSERT_EQ(again.port(), port);
-        _SSH1Backend backend(options_for(again));
+        Ssh1Backend backend(options_for(again));
         ASSERT_NO_THROW(backend.connect());
         backend.close();
         const std::string file = known_hosts();
@@ -100,7 +100,7 @@ TEST_F(Ssh1BackendTest, FirstHostKeyIsRecordedAndAChangedOneRefusedBeforeThePass
     }
     Ssh1Fixture impostor(dir.path(), dir.path() / "key_b", fo);
     ASSERT_EQ(impostor.port(), port);
-    _SSH1Backend backend(options_for(impostor));
+    Ssh1Backend backend(options_for(impostor));
     try {
         backend.connect();
         FAIL() << "a changed host key was accepted";
@@ -120,7 +120,7 @@ TEST_F(Ssh1BackendTest, WrongPasswordFailsTheConnect) {
     ASSERT_GT(server.port(), 0);
     auto o = options_for(server);
     o.password = "wrong";
-    _SSH1Backend backend(o);
+    Ssh1Backend backend(o);
     try {
         backend.connect();
         FAIL() << "a wrong password was accepted";
@@ -134,7 +134,7 @@ TEST_F(Ssh1BackendTest, WrongPasswordFailsTheConnect) {
 TEST_F(Ssh1BackendTest, WindowChangeReachesTheShell) {
     Ssh1Fixture server(dir.path(), dir.path() / "host_key");
     ASSERT_GT(server.port(), 0);
-    _SSH1Backend backend(options_for(server));
+    Ssh1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
     testing::BackendReader reader(backend);
     backend.resize(33, 101);
@@ -150,7 +150,7 @@ TEST_F(Ssh1BackendTest, EveryPasswordCamouflageLogsIn) {
         ASSERT_GT(server.port(), 0);
         auto o = options_for(server);
         if (*flag) o.bugs = {flag};
-        _SSH1Backend backend(o);
+        Ssh1Backend backend(o);
         EXPECT_NO_THROW(backend.connect());
         EXPECT_EQ(server.wait_for_event("auth", 5s), "auth ok alice");
         backend.close();
@@ -160,7 +160,7 @@ TEST_F(Ssh1BackendTest, EveryPasswordCamouflageLogsIn) {
 TEST_F(Ssh1BackendTest, ServerGoneEndsTheStream) {
     Ssh1Fixture server(dir.path(), dir.path() / "host_key");
     ASSERT_GT(server.port(), 0);
-    _SSH1Backend backend(options_for(server));
+    Ssh1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
     testing::BackendReader reader(backend);
     backend.send("echo alive\n");
@@ -174,7 +174,7 @@ TEST_F(Ssh1BackendTest, ServerGoneEndsTheStream) {
 TEST_F(Ssh1BackendTest, CloseFromAnotherThreadFreesABlockedReader) {
     Ssh1Fixture server(dir.path(), dir.path() / "host_key");
     ASSERT_GT(server.port(), 0);
-    _SSH1Backend backend(options_for(server));
+    Ssh1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
     testing::BackendReader reader(backend);
     std::this_thread::sleep_for(100ms);  // the reader is inside recv()
@@ -191,7 +191,7 @@ TEST_F(Ssh1BackendTest, ALargePasteDuringAFloodOfOutputNeverStalls) {
     fo.small_buffers = true;
     Ssh1Fixture server(dir.path(), dir.path() / "host_key", fo);
     ASSERT_GT(server.port(), 0);
-    _SSH1Backend backend(options_for(server));
+    Ssh1Backend backend(options_for(server));
     ASSERT_NO_THROW(backend.connect());
     testing::BackendReader reader(backend);
     backend.send("stty raw -echo; (yes | head -c 3000000; echo flood''done) & cat >/dev/null\n");
@@ -217,7 +217,7 @@ TEST_F(Ssh1BackendTest, BrokenPacketsAfterLoginEndTheStream) {
         fo.misbehave = mode;
         Ssh1Fixture server(dir.path(), dir.path() / "host_key", fo);
         ASSERT_GT(server.port(), 0);
-        _SSH1Backend backend(options_for(server));
+        Ssh1Backend backend(options_for(server));
         ASSERT_NO_THROW(backend.connect());
         testing::BackendReader reader(backend);
         EXPECT_TRUE(reader.wait_end(10s)) << reader.text();
@@ -281,13 +281,13 @@ std::string frame(std::uint8_t type, const std::string& data,
 
 std::string connect_failure(const std::string& script, double timeout = 5) {
     ScriptedServer server(script);
-    _SSH1Backend::Options o;
+    Ssh1Backend::Options o;
     o.host = "127.0.0.1";
     o.port = server.port();
     o.username = "u";
     o.password = "p";
     o.timeout = timeout;
-    _SSH1Backend backend(o);
+    Ssh1Backend backend(o);
     try {
         backend.connect();
     } catch (const BackendError& e) {

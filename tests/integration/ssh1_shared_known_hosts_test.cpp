@@ -33,14 +33,14 @@ TEST(Ssh1SharedKnownHosts, BothProtocolsOnOneHostAndPortKeepTheirOwnKeys) {
         testing::Ssh1FixtureOptions fo;
         fo.port = port;
         testing::Ssh1Fixture server(dir.path(), dir.path() / "ssh1_key", fo);
-        _SSH1Backend::Options o;
+        Ssh1Backend::Options o;
         o.host = "127.0.0.1";
         o.port = port;
         o.username = fo.user;
         o.password = fo.password;
         o.timeout = 10;
         o.known_hosts_file = known_hosts;
-        _SSH1Backend backend(o);
+        Ssh1Backend backend(o);
         backend.connect();
         backend.close();
     };
@@ -107,14 +107,14 @@ TEST(Ssh1SharedKnownHosts, EachProtocolKeepsTheFileOwnerOnlyUnderTheUsualUmask) 
         fo.port = port;
         testing::Ssh1Fixture server(dir.path(), dir.path() / "ssh1_key", fo);
         for (const auto& file : {ssh1_new, ssh1_wide}) {
-            _SSH1Backend::Options o;
+            Ssh1Backend::Options o;
             o.host = "127.0.0.1";
             o.port = port;
             o.username = fo.user;
             o.password = fo.password;
             o.timeout = 10;
             o.known_hosts_file = file;
-            _SSH1Backend backend(o);
+            Ssh1Backend backend(o);
             ASSERT_NO_THROW(backend.connect());
             backend.close();
         }

@@ -1,4 +1,4 @@
-// _TelnetBackend against real servers: inetutils telnetd running a shell (inetd-style
+// TelnetBackend against real servers: inetutils telnetd running a shell (inetd-style
 // under socat), and ser2net driving one end of a socat pty pair through RFC 2217.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -34,8 +34,8 @@ protected:
         ASSERT_TRUE(peer->wait_port(port)) << peer->log();
     }
 
-    _TelnetBackend::Options options() {
-        _TelnetBackend::Options o;
+    TelnetBackend::Options options() {
+        TelnetBackend::Options o;
         o.host = "127.0.0.1";
         o.port = port;
         o.timeout = 5;
@@ -51,7 +51,7 @@ TEST_F(TelnetdBackend, ShellRoundTripTerminalTypeSizeAndEnvironment) {
     auto o = options();
     o.term_type = "vt220";
     o.environment = {{"TERMIVA_VAR", "from the session"}};
-    _TelnetBackend b(o);
+    TelnetBackend b(o);
     b.connect();
     testing::BackendReader reader(b);
     b.send("echo ready$((6*7))\r");
@@ -78,7 +78,7 @@ TEST_F(TelnetdBackend, ShellRoundTripTerminalTypeSizeAndEnvironment) {
 }
 
 TEST_F(TelnetdBackend, ByteFFTravelsIntactBothWays) {
-    _TelnetBackend b(options());
+    TelnetBackend b(options());
     b.connect();
     testing::BackendReader reader(b);
     b.send("stty raw -echo; printf 'a\\377b\\n'; stty sane\r");
@@ -95,7 +95,7 @@ TEST_F(TelnetdBackend, ByteFFTravelsIntactBothWays) {
 
 TEST_F(TelnetdBackend, PeerExitEndsTheStreamAndCloseUnblocksAReader) {
     {
-        _TelnetBackend b(options());
+        TelnetBackend b(options());
         b.connect();
         testing::BackendReader reader(b);
         b.send("exit\r");
@@ -103,7 +103,7 @@ TEST_F(TelnetdBackend, PeerExitEndsTheStreamAndCloseUnblocksAReader) {
         EXPECT_TRUE(b.is_closed());
         EXPECT_THROW(b.send("x"), BackendError);
     }
-    _TelnetBackend idle(options());
+    TelnetBackend idle(options());
     idle.connect();
     std::atomic<bool> returned{false};
     std::thread blocked([&] {
@@ -121,10 +121,10 @@ TEST_F(TelnetdBackend, PeerExitEndsTheStreamAndCloseUnblocksAReader) {
 }
 
 TEST(TelnetBackend, AClosedPortFailsWithTheSystemsReason) {
-    _TelnetBackend::Options o;
+    TelnetBackend::Options o;
     o.host = "127.0.0.1";
     o.port = testing::free_loopback_port();
-    _TelnetBackend b(o);
+    TelnetBackend b(o);
     try {
         b.connect();
         FAIL() << "connected to a closed port";
@@ -149,8 +149,8 @@ protected:
     std::string stty() { return rig->stty(); }
     std::string read_device(std::size_t want) { return rig->read_device(want); }
 
-    _TelnetBackend::Options options() {
-        _TelnetBackend::Options o;
+    TelnetBackend::Options options() {
+        TelnetBackend::Options o;
         o.host = "127.0.0.1";
         o.port = port;
         o.timeout = 5;
@@ -183,7 +183,7 @@ TEST_F(Ser2netBackend, SessionLineSettingsReachThePortAndBytesFlowBothWays) {
     o.com_parity = "E";
     o.com_stop = "2";
     o.com_flow = "R";
-    _TelnetBackend b(o);
+    TelnetBackend b(o);
     std::vector<telnet::Event> events;
     b.set_event_handler([&](const telnet::Event& e) { events.push_back(e); });
     b.connect();
@@ -212,7 +212,7 @@ TEST_F(Ser2netBackend, SoftwareFlowAndAValueTheServerChangesAreReported) {
     auto o = options();
     o.com_baud = 19200;
     o.com_flow = "D";  // DSR flow control: not something a Linux port offers
-    _TelnetBackend b(o);
+    TelnetBackend b(o);
     std::vector<telnet::Event> events;
     std::mutex lock;
     b.set_event_handler([&](const telnet::Event& e) {

@@ -46,7 +46,7 @@ std::string decode_one(std::string_view charset, int code) {
 TEST(SixbitlineCharsets, ItsShowsEveryCodeAsItsGlyph) {
     for (int code = 0; code < 128; ++code) {
         const std::string want = expected_glyph(code, ITS_CONTROLS, ITS_PRINTABLE_EXCEPTIONS);
-        EXPECT_EQ(std::string(P::_ITS_MAP[code]), want) << "table entry 0" << std::oct << code;
+        EXPECT_EQ(std::string(P::ITS_MAP[code]), want) << "table entry 0" << std::oct << code;
         EXPECT_EQ(decode_one("its", code), want) << "decoded 0" << std::oct << code;
     }
 }
@@ -54,7 +54,7 @@ TEST(SixbitlineCharsets, ItsShowsEveryCodeAsItsGlyph) {
 TEST(SixbitlineCharsets, WaitsShowsEveryCodeAsItsGlyph) {
     for (int code = 0; code < 128; ++code) {
         const std::string want = expected_glyph(code, WAITS_CONTROLS, WAITS_PRINTABLE_EXCEPTIONS);
-        EXPECT_EQ(std::string(P::_WAITS_MAP[code]), want) << "table entry 0" << std::oct << code;
+        EXPECT_EQ(std::string(P::WAITS_MAP[code]), want) << "table entry 0" << std::oct << code;
         EXPECT_EQ(decode_one("waits", code), want) << "decoded 0" << std::oct << code;
     }
 }
@@ -68,7 +68,7 @@ TEST(SixbitlineCharsets, AsciiShowsExactlyThePrintableRange) {
 }
 
 TEST(SixbitlineCharsets, EveryGlyphIsAtMostOneCharacterOfValidUtf8) {
-    for (const auto* table : {&P::_ITS_MAP, &P::_WAITS_MAP}) {
+    for (const auto* table : {&P::ITS_MAP, &P::WAITS_MAP}) {
         for (std::string_view glyph : *table) {
             ASSERT_LE(glyph.size(), 3u);
             if (glyph.empty()) {

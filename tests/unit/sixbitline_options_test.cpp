@@ -10,7 +10,7 @@ namespace termiva {
 namespace {
 
 TEST(SixbitlineOptions, DefaultsMatchAnOrdinaryTerminalTab) {
-    _Sixbitline client(SixbitlineOptions{.host = "its.example"});
+    Sixbitline client(SixbitlineOptions{.host = "its.example"});
     EXPECT_EQ(client.host(), "its.example");
     EXPECT_EQ(client.port(), 95);
     EXPECT_EQ(client.term_width(), 80);
@@ -24,50 +24,50 @@ TEST(SixbitlineOptions, DefaultsMatchAnOrdinaryTerminalTab) {
 }
 
 TEST(SixbitlineOptions, ZeroPortMeansTheSupdupPort) {
-    _Sixbitline client(SixbitlineOptions{.host = "h", .port = 0});
-    EXPECT_EQ(client.port(), _Sixbitline::DEFAULT_PORT);
-    _Sixbitline other(SixbitlineOptions{.host = "h", .port = 3095});
+    Sixbitline client(SixbitlineOptions{.host = "h", .port = 0});
+    EXPECT_EQ(client.port(), Sixbitline::DEFAULT_PORT);
+    Sixbitline other(SixbitlineOptions{.host = "h", .port = 3095});
     EXPECT_EQ(other.port(), 3095);
 }
 
 TEST(SixbitlineOptions, OnlyTheThreeCharsetNamesAreKept) {
     for (const char* name : {"ascii", "its", "waits"}) {
-        _Sixbitline client(SixbitlineOptions{.host = "h", .charset = name});
+        Sixbitline client(SixbitlineOptions{.host = "h", .charset = name});
         EXPECT_EQ(client.charset(), name);
     }
     for (const char* name : {"ITS", "sail", "", "utf-8"}) {
-        _Sixbitline client(SixbitlineOptions{.host = "h", .charset = name});
+        Sixbitline client(SixbitlineOptions{.host = "h", .charset = name});
         EXPECT_EQ(client.charset(), "ascii") << name;
     }
 }
 
 TEST(SixbitlineOptions, LocationIsReducedToAscii) {
-    _Sixbitline accented(SixbitlineOptions{.host = "h", .location = "Café 台北"});
+    Sixbitline accented(SixbitlineOptions{.host = "h", .location = "Café 台北"});
     EXPECT_EQ(accented.location(), "Caf? ??");
-    _Sixbitline emoji(SixbitlineOptions{.host = "h", .location = "a\xF0\x9F\x98\x80z"});
+    Sixbitline emoji(SixbitlineOptions{.host = "h", .location = "a\xF0\x9F\x98\x80z"});
     EXPECT_EQ(emoji.location(), "a?z");
-    _Sixbitline broken(SixbitlineOptions{.host = "h", .location = "x\xC3(\x80y"});
+    Sixbitline broken(SixbitlineOptions{.host = "h", .location = "x\xC3(\x80y"});
     EXPECT_EQ(broken.location(), "x?(?y") << "stray bytes count one character each";
-    _Sixbitline empty(SixbitlineOptions{.host = "h", .location = ""});
+    Sixbitline empty(SixbitlineOptions{.host = "h", .location = ""});
     EXPECT_EQ(empty.location(), "");
 }
 
 TEST(SixbitlineOptions, ZeroByteCannotEndTheLocationEarly) {
-    _Sixbitline client(SixbitlineOptions{.host = "h", .location = std::string("ab\0cd", 5)});
+    Sixbitline client(SixbitlineOptions{.host = "h", .location = std::string("ab\0cd", 5)});
     EXPECT_EQ(client.location(), "ab?cd");
 }
 
 TEST(SixbitlineOptions, UnusableTimeoutsFallBackToTheDefault) {
     for (double t : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-        _Sixbitline client(SixbitlineOptions{.host = "h", .timeout = t});
+        Sixbitline client(SixbitlineOptions{.host = "h", .timeout = t});
         EXPECT_DOUBLE_EQ(client.timeout(), 15.0) << t;
     }
-    _Sixbitline quick(SixbitlineOptions{.host = "h", .timeout = 2.5});
+    Sixbitline quick(SixbitlineOptions{.host = "h", .timeout = 2.5});
     EXPECT_DOUBLE_EQ(quick.timeout(), 2.5);
 }
 
 TEST(SixbitlineLifecycle, ResizeOnlyRecordsTheSize) {
-    _Sixbitline client(SixbitlineOptions{.host = "h"});
+    Sixbitline client(SixbitlineOptions{.host = "h"});
     client.resize(50, 132);
     EXPECT_EQ(client.term_height(), 50);
     EXPECT_EQ(client.term_width(), 132);
@@ -75,14 +75,14 @@ TEST(SixbitlineLifecycle, ResizeOnlyRecordsTheSize) {
 }
 
 TEST(SixbitlineLifecycle, UnconnectedClientIsHarmless) {
-    _Sixbitline client(SixbitlineOptions{.host = "h"});
+    Sixbitline client(SixbitlineOptions{.host = "h"});
     client.send("typed");
     EXPECT_EQ(client.recv(4096), "");
     EXPECT_FALSE(client.is_closed());
 }
 
 TEST(SixbitlineLifecycle, CloseIsIdempotentAndFinal) {
-    _Sixbitline client(SixbitlineOptions{.host = "127.0.0.1"});
+    Sixbitline client(SixbitlineOptions{.host = "127.0.0.1"});
     client.close();
     client.close();
     EXPECT_TRUE(client.is_closed());
@@ -92,14 +92,14 @@ TEST(SixbitlineLifecycle, CloseIsIdempotentAndFinal) {
 }
 
 TEST(SixbitlineLifecycle, ConnectRefusesBadAddressesWithReadableText) {
-    _Sixbitline no_host(SixbitlineOptions{.host = ""});
+    Sixbitline no_host(SixbitlineOptions{.host = ""});
     try {
         no_host.connect();
         FAIL() << "connect without a host succeeded";
     } catch (const SixbitlineError& e) {
         EXPECT_STREQ(e.what(), "No host given");
     }
-    _Sixbitline bad_port(SixbitlineOptions{.host = "127.0.0.1", .port = 70000});
+    Sixbitline bad_port(SixbitlineOptions{.host = "127.0.0.1", .port = 70000});
     EXPECT_THROW(bad_port.connect(), SixbitlineError);
     EXPECT_FALSE(bad_port.is_closed());
 }

@@ -6,7 +6,7 @@
 namespace termiva {
 
 // clang-format off
-const std::array<std::string_view, 128> SupdupProtocol::_ITS_MAP = {
+const std::array<std::string_view, 128> SupdupProtocol::ITS_MAP = {
     /* 000 */ "·", "↓", "α", "β", "∧", "¬", "ε", "π",
     /* 010 */ "λ", "γ", "δ", "↑", "±", "⊕", "∞", "∂",
     /* 020 */ "⊂", "⊃", "∩", "∪", "∀", "∃", "⊗", "↔",
@@ -25,7 +25,7 @@ const std::array<std::string_view, 128> SupdupProtocol::_ITS_MAP = {
     /* 170 */ "x", "y", "z", "{", "|", "}", "~", "∫",
 };
 
-const std::array<std::string_view, 128> SupdupProtocol::_WAITS_MAP = {
+const std::array<std::string_view, 128> SupdupProtocol::WAITS_MAP = {
     /* 000 */ "", "↓", "α", "β", "∧", "¬", "ε", "π",
     /* 010 */ "λ", "", "", "", "", "", "∞", "∂",
     /* 020 */ "⊂", "⊃", "∩", "∪", "∀", "∃", "⊗", "↔",

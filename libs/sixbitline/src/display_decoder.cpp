@@ -213,10 +213,10 @@ void SupdupDisplayDecoder::_print_char(std::string& out, unsigned char c) const 
             }
             break;
         case Charset::Its:
-            out += _ITS_MAP[c & SEVEN_BIT_MASK];
+            out += ITS_MAP[c & SEVEN_BIT_MASK];
             break;
         case Charset::Waits:
-            out += _WAITS_MAP[c & SEVEN_BIT_MASK];
+            out += WAITS_MAP[c & SEVEN_BIT_MASK];
             break;
     }
 }

@@ -37,7 +37,7 @@ double usable_timeout(double seconds) {
 
 }  // namespace
 
-_Sixbitline::_Sixbitline(SixbitlineOptions options)
+Sixbitline::Sixbitline(SixbitlineOptions options)
     : m_host(std::move(options.host)),
       m_port(options.port == 0 ? DEFAULT_PORT : options.port),
       m_term_width(options.term_width),
@@ -49,11 +49,11 @@ _Sixbitline::_Sixbitline(SixbitlineOptions options)
       _timeout(usable_timeout(options.timeout)),
       m_decoder(m_charset, m_location) {}
 
-_Sixbitline::~_Sixbitline() {
+Sixbitline::~Sixbitline() {
     close();
 }
 
-void _Sixbitline::connect() {
+void Sixbitline::connect() {
     try {
         {
             std::lock_guard<std::mutex> guard(m_sock_mutex);
@@ -81,18 +81,18 @@ void _Sixbitline::connect() {
     }
 }
 
-void _Sixbitline::_send_36bit(TcpConnection& sock, Word word) {
+void Sixbitline::_send_36bit(TcpConnection& sock, Word word) {
     const int err = sock.write_all(encode_36bit_word(word));
     if (err != 0) {
         throw SixbitlineError(std::strerror(err));
     }
 }
 
-SupdupProtocol::Word _Sixbitline::_build_ttyopt() const {
+SupdupProtocol::Word Sixbitline::_build_ttyopt() const {
     return build_ttyopt(m_charset, m_scrolling, m_more_processing);
 }
 
-void _Sixbitline::_send_initial_config(TcpConnection& sock) {
+void Sixbitline::_send_initial_config(TcpConnection& sock) {
     const auto words = terminal_description_words(m_charset, m_scrolling, m_more_processing,
                                                   m_term_height.load(), m_term_width.load());
     for (Word word : words) {
@@ -100,7 +100,7 @@ void _Sixbitline::_send_initial_config(TcpConnection& sock) {
     }
 }
 
-void _Sixbitline::send(std::string_view data) noexcept {
+void Sixbitline::send(std::string_view data) noexcept {
     if (data.empty() || _closed) {
         return;
     }
@@ -123,7 +123,7 @@ void _Sixbitline::send(std::string_view data) noexcept {
     }
 }
 
-std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
+std::string Sixbitline::recv(std::size_t bufsize) noexcept {
     try {
         std::string buffer(std::clamp<std::size_t>(bufsize, 1, MAX_READ), '\0');
         for (;;) {
@@ -157,7 +157,7 @@ std::string _Sixbitline::recv(std::size_t bufsize) noexcept {
     }
 }
 
-void _Sixbitline::_sock_send(std::string_view data) noexcept {
+void Sixbitline::_sock_send(std::string_view data) noexcept {
     if (data.empty() || _closed) {
         return;
     }
@@ -173,12 +173,12 @@ void _Sixbitline::_sock_send(std::string_view data) noexcept {
     }
 }
 
-void _Sixbitline::resize(int rows, int cols) noexcept {
+void Sixbitline::resize(int rows, int cols) noexcept {
     m_term_height = rows;
     m_term_width = cols;
 }
 
-void _Sixbitline::close() noexcept {
+void Sixbitline::close() noexcept {
     _closed = true;
     std::shared_ptr<TcpConnection> sock;
     {
@@ -192,7 +192,7 @@ void _Sixbitline::close() noexcept {
     }
 }
 
-std::shared_ptr<TcpConnection> _Sixbitline::current_socket() const {
+std::shared_ptr<TcpConnection> Sixbitline::current_socket() const {
     std::lock_guard<std::mutex> guard(m_sock_mutex);
     return _sock;
 }

@@ -1,7 +1,7 @@
 // Local shell tabs on a pseudo-terminal.
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
-#include "connect/conpty_backend.h"
+#include "connect/pty_backend.h"
 
 namespace termiva {
 
@@ -15,8 +15,8 @@ void TermivaApp::_start_conpty_impl(const std::string& tab_id, const Json& sess,
     std::string cwd = text_field(sess, "conpty_cwd");
     std::string label = shell == "custom" && !custom.empty() ? custom : shell;
     _push_info(tab_id, _t("info.starting_local_shell", {{"label", label}}));
-    auto backend = std::make_shared<_ConPTYBackend>(
-        _ConPTYBackend::Options{shell, shell == "custom" ? custom : "", 24, 80, cwd});
+    auto backend = std::make_shared<PtyBackend>(
+        PtyBackend::Options{shell, shell == "custom" ? custom : "", 24, 80, cwd});
     run_stream_starter(*this, tab_id, tab, backend, {"conpty", "err.shell_start_fail", "utf-8"});
 }
 

@@ -18,7 +18,7 @@ std::string environment_text(const char* name) {
 
 void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Json& sess,
                                     const TabPtr& tab) {
-    _RloginBackend::Options o;
+    RloginBackend::Options o;
     o.host = text_field(sess, "host");
     o.port = int_field(sess, "port", 513);
     std::string username = text_field(sess, "username");
@@ -38,7 +38,7 @@ void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Json& sess,
 
     _push_info(tab_id, _t("info.connecting_rlogin",
                           {{"host", o.host}, {"port", std::to_string(o.port)}, {"user", local}}));
-    auto backend = std::make_shared<_RloginBackend>(std::move(o));
+    auto backend = std::make_shared<RloginBackend>(std::move(o));
     run_stream_starter(*this, tab_id, tab, backend, {"rlogin", "err.rlogin_fail", ""});
 
     // Servers that trust .rhosts refuse clients on ordinary ports; when we had no

@@ -14,7 +14,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, c
     _push_info(tab_id,
                _t("info.connecting_ssh1", {{"host", host}, {"port", std::to_string(port)}}));
 
-    _SSH1Backend::Options options;
+    Ssh1Backend::Options options;
     options.password = text_field(sess, "password");
     if (options.password.empty()) {
         _mark_not_alive(*tab);
@@ -37,7 +37,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, c
     }
     options.bugs = SSHBugSpec::ssh1_forced_on(modes);
     options.known_hosts_file = HOST_KEYS_FILE;
-    auto backend = std::make_shared<_SSH1Backend>(std::move(options));
+    auto backend = std::make_shared<Ssh1Backend>(std::move(options));
     run_stream_starter(*this, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});
 }
 

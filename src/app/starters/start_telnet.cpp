@@ -7,8 +7,8 @@ namespace termiva {
 
 namespace {
 
-_TelnetBackend::Options telnet_options(const Json& sess) {
-    _TelnetBackend::Options o;
+TelnetBackend::Options telnet_options(const Json& sess) {
+    TelnetBackend::Options o;
     o.host = text_field(sess, "host");
     o.port = int_field(sess, "port", 23);
     o.term_type = text_field(sess, "terminal_type", "xterm");
@@ -48,17 +48,17 @@ std::vector<std::pair<std::string, std::string>> telnet_environment(const Json& 
 
 void TermivaApp::_start_telnet_impl(const std::string& tab_id, const Json& sess,
                                     const TabPtr& tab) {
-    _TelnetBackend::Options o = telnet_options(sess);
+    TelnetBackend::Options o = telnet_options(sess);
     o.environment = telnet_environment(sess);
     _push_info(tab_id,
                _t("info.connecting_telnet", {{"host", o.host}, {"port", std::to_string(o.port)}}));
-    auto backend = std::make_shared<_TelnetBackend>(std::move(o));
+    auto backend = std::make_shared<TelnetBackend>(std::move(o));
     run_stream_starter(*this, tab_id, tab, backend, {"telnet", "err.conn_fail", ""});
 }
 
 void TermivaApp::_start_telnet_serial_impl(const std::string& tab_id, const Json& sess,
                                            const TabPtr& tab) {
-    _TelnetBackend::Options o = telnet_options(sess);  // no environment for a serial server
+    TelnetBackend::Options o = telnet_options(sess);  // no environment for a serial server
     o.com_port_control = true;
     o.com_baud = int_field(sess, "serial_baud", 9600);
     // Data bits that are not a number fall back to 8 like every number field, but they
@@ -81,7 +81,7 @@ void TermivaApp::_start_telnet_serial_impl(const std::string& tab_id, const Json
     if (!bad_bits.empty())
         _push_info(tab_id, _t("info.serial_bits_fallback", {{"value", bad_bits}}));
 
-    auto backend = std::make_shared<_TelnetBackend>(std::move(o));
+    auto backend = std::make_shared<TelnetBackend>(std::move(o));
     backend->set_event_handler([this, tab_id](const telnet::Event& e) {
         if (e.kind == telnet::Event::Kind::com_port_refused) {
             _push_info(tab_id, _t("info.com_port_refused"), true);

@@ -101,7 +101,7 @@ void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const 
 
     bool changed = false;
     if (old_rec) {
-        for (const auto& key : _CONN_LEVEL_KEYS) {
+        for (const auto& key : CONN_LEVEL_KEYS) {
             if (value_or_null(*old_rec, key) != value_or_null(new_rec, key)) {
                 changed = true;
                 break;

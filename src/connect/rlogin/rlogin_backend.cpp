@@ -55,18 +55,18 @@ std::string printable(std::string_view text) {
 
 }  // namespace
 
-_RloginBackend::_RloginBackend(Options options)
+RloginBackend::RloginBackend(Options options)
     : m_options(std::move(options)),
       m_writer(m_wake),
       m_rows(m_options.term_height),
       m_cols(m_options.term_width) {}
 
-_RloginBackend::~_RloginBackend() {
+RloginBackend::~RloginBackend() {
     int fd = m_fd.exchange(-1);
     if (fd >= 0) ::close(fd);
 }
 
-std::string _RloginBackend::handshake(const Options& o) {
+std::string RloginBackend::handshake(const Options& o) {
     std::string speed = o.term_speed.substr(0, o.term_speed.find(','));
     bool numeric = !speed.empty();
     for (char c : speed)
@@ -82,7 +82,7 @@ std::string _RloginBackend::handshake(const Options& o) {
     return h;
 }
 
-void _RloginBackend::connect() {
+void RloginBackend::connect() {
     if (m_closed) throw BackendError("closed");
     int fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake,
                          [this](int s, int family) { m_reserved = bind_reserved(s, family); });
@@ -135,13 +135,13 @@ void _RloginBackend::connect() {
     m_early = got.substr(1);
 }
 
-void _RloginBackend::read_urgent() {
+void RloginBackend::read_urgent() {
     unsigned char b;
     ssize_t n = ::recv(m_fd, &b, 1, MSG_OOB);
     if (n == 1) control_byte(b);
 }
 
-std::string _RloginBackend::window_message() {
+std::string RloginBackend::window_message() {
     auto put16 = [](std::string& s, int v) {
         s.push_back(static_cast<char>((v >> 8) & 0xff));
         s.push_back(static_cast<char>(v & 0xff));
@@ -154,7 +154,7 @@ std::string _RloginBackend::window_message() {
     return m;
 }
 
-void _RloginBackend::control_byte(unsigned char b) {
+void RloginBackend::control_byte(unsigned char b) {
     std::string window;
     {
         std::lock_guard lock(m_lock);
@@ -179,7 +179,7 @@ void _RloginBackend::control_byte(unsigned char b) {
     }
 }
 
-void _RloginBackend::send(std::string_view data) {
+void RloginBackend::send(std::string_view data) {
     if (m_closed || m_fd < 0) throw BackendError("not connected");
     std::string out;
     {
@@ -204,7 +204,7 @@ void _RloginBackend::send(std::string_view data) {
     if (!out.empty()) m_writer.write(out);
 }
 
-std::string _RloginBackend::recv(std::size_t bufsize) {
+std::string RloginBackend::recv(std::size_t bufsize) {
     for (;;) {
         {
             std::unique_lock lock(m_lock);
@@ -248,7 +248,7 @@ std::string _RloginBackend::recv(std::size_t bufsize) {
     }
 }
 
-void _RloginBackend::resize(int rows, int cols) {
+void RloginBackend::resize(int rows, int cols) {
     std::string window;
     {
         std::lock_guard lock(m_lock);
@@ -259,7 +259,7 @@ void _RloginBackend::resize(int rows, int cols) {
     if (!window.empty() && !m_closed && m_fd >= 0) m_writer.write(window);
 }
 
-void _RloginBackend::close() {
+void RloginBackend::close() {
     m_closed = true;
     m_wake.signal();
     {

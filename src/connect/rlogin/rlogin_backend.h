@@ -14,7 +14,7 @@
 
 namespace termiva {
 
-class _RloginBackend : public Backend {
+class RloginBackend : public Backend {
 public:
     struct Options {
         std::string host;
@@ -28,8 +28,8 @@ public:
         double timeout = 15;
     };
 
-    explicit _RloginBackend(Options options);
-    ~_RloginBackend() override;
+    explicit RloginBackend(Options options);
+    ~RloginBackend() override;
 
     void connect() override;
     void send(std::string_view data) override;

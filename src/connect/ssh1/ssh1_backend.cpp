@@ -17,14 +17,14 @@ namespace termiva {
 using ssh1::Ssh1Client;
 using ssh1::Ssh1Error;
 
-_SSH1Backend::_SSH1Backend(Options options) : m_options(std::move(options)) {}
+Ssh1Backend::Ssh1Backend(Options options) : m_options(std::move(options)) {}
 
-_SSH1Backend::~_SSH1Backend() {
+Ssh1Backend::~Ssh1Backend() {
     int fd = m_fd.exchange(-1);
     if (fd >= 0) ::close(fd);
 }
 
-void _SSH1Backend::flush(bool wait) {
+void Ssh1Backend::flush(bool wait) {
     for (;;) {
         std::unique_lock turn(m_write_lock, std::defer_lock);
         if (wait) {
@@ -49,7 +49,7 @@ void _SSH1Backend::flush(bool wait) {
     }
 }
 
-void _SSH1Backend::connect() {
+void Ssh1Backend::connect() {
     if (m_closed) throw BackendError("closed");
     using Clock = std::chrono::steady_clock;
     const auto deadline =
@@ -111,7 +111,7 @@ void _SSH1Backend::connect() {
     m_open = true;
 }
 
-void _SSH1Backend::send(std::string_view data) {
+void Ssh1Backend::send(std::string_view data) {
     if (m_closed || !m_open) throw BackendError("not connected");
     {
         std::lock_guard state(m_state_lock);
@@ -121,7 +121,7 @@ void _SSH1Backend::send(std::string_view data) {
     flush(true);
 }
 
-void _SSH1Backend::resize(int rows, int cols) {
+void Ssh1Backend::resize(int rows, int cols) {
     if (m_closed || !m_open) return;
     {
         std::lock_guard state(m_state_lock);
@@ -130,7 +130,7 @@ void _SSH1Backend::resize(int rows, int cols) {
     flush(true);
 }
 
-std::string _SSH1Backend::recv(std::size_t bufsize) {
+std::string Ssh1Backend::recv(std::size_t bufsize) {
     if (bufsize == 0) bufsize = 1;
     for (;;) {
         if (m_pending_pos < m_pending.size()) {
@@ -178,7 +178,7 @@ std::string _SSH1Backend::recv(std::size_t bufsize) {
     }
 }
 
-void _SSH1Backend::close() {
+void Ssh1Backend::close() {
     if (m_closed.exchange(true) && m_wake.signalled()) return;
     const int fd = m_fd.load();
     if (fd >= 0 && m_open) {
@@ -200,7 +200,7 @@ void _SSH1Backend::close() {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-std::string _SSH1Backend::cipher_name() const {
+std::string Ssh1Backend::cipher_name() const {
     if (!m_client) return {};
     switch (m_client->cipher()) {
         case ssh1::CIPHER_3DES:

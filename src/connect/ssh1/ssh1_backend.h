@@ -17,7 +17,7 @@ namespace ssh1 {
 class Ssh1Client;
 }
 
-class _SSH1Backend : public Backend {
+class Ssh1Backend : public Backend {
 public:
     struct Options {
         std::string host;
@@ -33,8 +33,8 @@ public:
         std::filesystem::path known_hosts_file;
     };
 
-    explicit _SSH1Backend(Options options);
-    ~_SSH1Backend() override;
+    explicit Ssh1Backend(Options options);
+    ~Ssh1Backend() override;
 
     void connect() override;
     void send(std::string_view data) override;

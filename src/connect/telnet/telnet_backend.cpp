@@ -9,7 +9,7 @@ namespace termiva {
 
 namespace {
 
-telnet::Options engine_options(const _TelnetBackend::Options& o) {
+telnet::Options engine_options(const TelnetBackend::Options& o) {
     telnet::Options e;
     e.term_type = o.term_type;
     e.term_speed = o.term_speed;
@@ -26,15 +26,15 @@ telnet::Options engine_options(const _TelnetBackend::Options& o) {
 
 }  // namespace
 
-_TelnetBackend::_TelnetBackend(Options options)
+TelnetBackend::TelnetBackend(Options options)
     : m_options(std::move(options)), m_engine(engine_options(m_options)), m_writer(m_wake) {}
 
-_TelnetBackend::~_TelnetBackend() {
+TelnetBackend::~TelnetBackend() {
     int fd = m_fd.exchange(-1);
     if (fd >= 0) ::close(fd);
 }
 
-void _TelnetBackend::connect() {
+void TelnetBackend::connect() {
     if (m_closed) throw BackendError("closed");
     m_fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake);
     m_writer.set_fd(m_fd);
@@ -46,7 +46,7 @@ void _TelnetBackend::connect() {
     if (!offers.empty()) m_writer.write(offers);
 }
 
-void _TelnetBackend::send(std::string_view data) {
+void TelnetBackend::send(std::string_view data) {
     if (m_closed || m_fd < 0) throw BackendError("not connected");
     std::string wire;
     {
@@ -56,7 +56,7 @@ void _TelnetBackend::send(std::string_view data) {
     m_writer.write(wire);
 }
 
-std::string _TelnetBackend::recv(std::size_t bufsize) {
+std::string TelnetBackend::recv(std::size_t bufsize) {
     std::string data, reply;
     std::vector<telnet::Event> events;
     while (data.empty()) {
@@ -93,7 +93,7 @@ std::string _TelnetBackend::recv(std::size_t bufsize) {
     return data;
 }
 
-void _TelnetBackend::resize(int rows, int cols) {
+void TelnetBackend::resize(int rows, int cols) {
     std::string report;
     {
         std::lock_guard lock(m_engine_lock);
@@ -103,7 +103,7 @@ void _TelnetBackend::resize(int rows, int cols) {
     m_writer.post(report);
 }
 
-void _TelnetBackend::close() {
+void TelnetBackend::close() {
     // As for raw TCP: the descriptor lives until destruction so a polling reader never
     // sees a reused number.
     m_closed = true;
@@ -112,17 +112,17 @@ void _TelnetBackend::close() {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-bool _TelnetBackend::local_enabled(unsigned char opt) const {
+bool TelnetBackend::local_enabled(unsigned char opt) const {
     std::lock_guard lock(m_engine_lock);
     return m_engine.local_enabled(opt);
 }
 
-bool _TelnetBackend::remote_enabled(unsigned char opt) const {
+bool TelnetBackend::remote_enabled(unsigned char opt) const {
     std::lock_guard lock(m_engine_lock);
     return m_engine.remote_enabled(opt);
 }
 
-bool _TelnetBackend::com_settings_answered() const {
+bool TelnetBackend::com_settings_answered() const {
     std::lock_guard lock(m_engine_lock);
     return m_engine.com_settings_answered();
 }

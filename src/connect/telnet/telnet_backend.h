@@ -15,7 +15,7 @@
 
 namespace termiva {
 
-class _TelnetBackend : public Backend {
+class TelnetBackend : public Backend {
 public:
     struct Options {
         std::string host;
@@ -37,8 +37,8 @@ public:
         std::string com_flow = "N";
     };
 
-    explicit _TelnetBackend(Options options);
-    ~_TelnetBackend() override;
+    explicit TelnetBackend(Options options);
+    ~TelnetBackend() override;
 
     // Receives the engine's events (serial settings refused or changed) on the reading
     // thread. Set before connect().

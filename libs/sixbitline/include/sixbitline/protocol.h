@@ -12,7 +12,7 @@
 namespace termiva {
 
 // Held as a base of both the decoder and the client, so that each can name the codes
-// without qualification and `_Sixbitline::TDMOV` reads as the protocol documents do.
+// without qualification and `Sixbitline::TDMOV` reads as the protocol documents do.
 struct SIXBITLINE_API SupdupProtocol {
     // A 36-bit PDP-10 word travels in a 64-bit integer.
     using Word = std::uint64_t;
@@ -80,8 +80,8 @@ struct SIXBITLINE_API SupdupProtocol {
     static constexpr int TD_ARGSDONE = 2;
 
     // UTF-8 glyph of each 7-bit code; an empty entry shows nothing.
-    static const std::array<std::string_view, 128> _ITS_MAP;
-    static const std::array<std::string_view, 128> _WAITS_MAP;
+    static const std::array<std::string_view, 128> ITS_MAP;
+    static const std::array<std::string_view, 128> WAITS_MAP;
 };
 
 }  // namespace termiva

@@ -30,7 +30,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Constructor arguments of _Sixbitline, by the names the starter passes them.
+// Constructor arguments of Sixbitline, by the names the starter passes them.
 struct SixbitlineOptions {
     std::string host;
     int port = SupdupProtocol::DEFAULT_PORT;  // 0 means the default port
@@ -45,13 +45,13 @@ struct SixbitlineOptions {
 
 class TcpConnection;
 
-class SIXBITLINE_API _Sixbitline : public SupdupProtocol {
+class SIXBITLINE_API Sixbitline : public SupdupProtocol {
 public:
     // Records the settings; performs no I/O and never fails.
-    explicit _Sixbitline(SixbitlineOptions options);
-    ~_Sixbitline();
-    _Sixbitline(const _Sixbitline&) = delete;
-    _Sixbitline& operator=(const _Sixbitline&) = delete;
+    explicit Sixbitline(SixbitlineOptions options);
+    ~Sixbitline();
+    Sixbitline(const Sixbitline&) = delete;
+    Sixbitline& operator=(const Sixbitline&) = delete;
 
     // Opens the TCP connection within the timeout and sends the terminal description.
     // Throws SixbitlineError (text for the user) when that fails, when already connected,

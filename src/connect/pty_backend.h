@@ -15,7 +15,7 @@
 
 namespace termiva {
 
-class _ConPTYBackend : public Backend {
+class PtyBackend : public Backend {
 public:
     struct Options {
         std::string shell;
@@ -25,8 +25,8 @@ public:
         std::string working_dir;
     };
 
-    explicit _ConPTYBackend(Options options);
-    ~_ConPTYBackend() override;
+    explicit PtyBackend(Options options);
+    ~PtyBackend() override;
 
     void connect() override;
     void send(std::string_view data) override;

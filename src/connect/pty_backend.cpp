@@ -1,4 +1,4 @@
-#include "connect/conpty_backend.h"
+#include "connect/pty_backend.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -28,14 +28,14 @@ std::string installed_or_login_shell(const std::string& program) {
 
 }  // namespace
 
-_ConPTYBackend::_ConPTYBackend(Options options) : m_options(std::move(options)) {}
+PtyBackend::PtyBackend(Options options) : m_options(std::move(options)) {}
 
-_ConPTYBackend::~_ConPTYBackend() {
+PtyBackend::~PtyBackend() {
     close();
 }
 
-std::vector<std::string> _ConPTYBackend::command_for(const std::string& shell,
-                                                     const std::string& custom_command) {
+std::vector<std::string> PtyBackend::command_for(const std::string& shell,
+                                                 const std::string& custom_command) {
     if (shell == "custom" && !custom_command.empty()) return {"/bin/sh", "-c", custom_command};
     if (shell == "bash" || shell == "zsh" || shell == "sh" || shell == "fish") {
         return {installed_or_login_shell(shell)};
@@ -44,7 +44,7 @@ std::vector<std::string> _ConPTYBackend::command_for(const std::string& shell,
     return {login_shell()};
 }
 
-void _ConPTYBackend::connect() {
+void PtyBackend::connect() {
     if (m_closed) throw BackendError("closed");
     platform::PtySpawn spawn;
     spawn.argv = command_for(m_options.shell, m_options.custom_command);
@@ -75,23 +75,23 @@ void _ConPTYBackend::connect() {
     }
 }
 
-void _ConPTYBackend::send(std::string_view data) {
+void PtyBackend::send(std::string_view data) {
     if (m_closed || !m_process) throw BackendError("shell is not running");
     write_all(m_process->master_fd(), data, m_wake);
 }
 
-std::string _ConPTYBackend::recv(std::size_t bufsize) {
+std::string PtyBackend::recv(std::size_t bufsize) {
     if (m_closed || !m_process) return {};
     std::string data = read_some(m_process->master_fd(), bufsize, m_wake);
     if (data.empty()) m_closed = true;
     return data;
 }
 
-void _ConPTYBackend::resize(int rows, int cols) {
+void PtyBackend::resize(int rows, int cols) {
     if (m_process && !m_closed) m_process->set_size(rows, cols);
 }
 
-void _ConPTYBackend::close() {
+void PtyBackend::close() {
     m_closed = true;
     m_wake.signal();
     std::lock_guard lock(m_lock);
