@@ -1,0 +1,6 @@
+# The Windows layer, one file per facility beside linux/. Included by the platform
+# CMakeLists for a Windows build: it names the sources and the system libraries they use.
+set(TERMIVA_PLATFORM_SOURCES
+  windows/wide_text.cpp
+  windows/utf8_path.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS)

@@ -1,0 +1,7 @@
+# The Windows layer's own pieces, built only by the Windows cross build and run under Wine.
+if(WIN32 AND TARGET termiva_platform)
+  termiva_add_test(NAME windows_platform_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_wide_text_test.cpp
+    LIBS termiva_platform
+    LABELS unit windows)
+endif()
