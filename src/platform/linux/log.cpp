@@ -8,26 +8,14 @@
 #include <mutex>
 #include <string>
 
+#include "platform/log_line.h"
+
 namespace termiva::log {
 
 namespace {
 
 std::mutex g_file_lock;  // guards g_file_fd
 int g_file_fd = -1;
-
-const char* level_name(Level level) {
-    switch (level) {
-        case Level::debug:
-            return "debug";
-        case Level::info:
-            return "info";
-        case Level::warn:
-            return "warn";
-        case Level::error:
-            return "error";
-    }
-    return "?";
-}
 
 // Whole lines in one write(2): lines of concurrent threads never interleave mid-line.
 void write_all(int fd, const std::string& line) {
@@ -43,26 +31,8 @@ void write_all(int fd, const std::string& line) {
 
 void write(Level level, std::string_view component, std::string_view message) noexcept {
     try {
-        char thread[32];
-        std::snprintf(thread, sizeof thread, "%lx",
-                      static_cast<unsigned long>(::pthread_self()) & 0xffffffUL);
-        std::string line;
-        line.reserve(component.size() + message.size() + 40);
-        // A tag written the old way, "load_sessions:", keeps its form; others are bracketed.
-        if (!component.empty() && component.back() == ':') {
-            line += component;
-            line += ' ';
-        } else {
-            line += '[';
-            line += component;
-            line += "] ";
-        }
-        line += message;
-        line += " (";
-        line += level_name(level);
-        line += ", thread ";
-        line += thread;
-        line += ")\n";
+        const std::string line =
+            format_line(level, component, message, static_cast<unsigned long>(::pthread_self()));
         if (level != Level::debug) {
             std::fflush(stdout);  // keep order with anything printed the old way
             write_all(STDERR_FILENO, line);

@@ -2,5 +2,11 @@
 # CMakeLists for a Windows build: it names the sources and the system libraries they use.
 set(TERMIVA_PLATFORM_SOURCES
   windows/wide_text.cpp
-  windows/utf8_path.cpp)
-set(TERMIVA_PLATFORM_SYSTEM_LIBS)
+  windows/utf8_path.cpp
+  windows/win_error.cpp
+  windows/env.cpp
+  windows/owner_only.cpp
+  windows/paths.cpp
+  windows/atomic_file.cpp
+  windows/log.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32)
