@@ -1,11 +1,13 @@
-// A helper program run with its standard streams on pipes, in a process group of its own,
-// so that it and everything it starts can be ended together from any thread.
+// A helper program run with its standard streams on pipes, in a process group of its own
+// (a job object on Windows), so that it and everything it starts can be ended together
+// from any thread.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -42,6 +44,12 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
+#ifdef _WIN32
+    // The process, its job object (the whole tree) and the pipes' own ends.
+    struct Windows;
+    std::unique_ptr<Windows> m_win;
+    pid_t m_pid = -1;
+#else
     bool try_reap(int& status);
 
     pid_t m_pid = -1;
@@ -49,9 +57,11 @@ private:
     std::mutex m_lock;  // guards m_reaped against a kill racing the reap
     bool m_reaped = false;
     int m_status = 0;
+#endif
 };
 
-// Processes whose process group is `pgid` (read from /proc).
+// Processes whose process group is `pgid` (read from /proc; on Windows the processes of
+// the job of the ChildProcess whose pid is `pgid`).
 std::vector<pid_t> processes_in_group(pid_t pgid);
 
 }  // namespace termiva::platform

@@ -3,6 +3,7 @@ if(WIN32 AND TARGET termiva_platform)
   termiva_add_test(NAME windows_platform_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_wide_text_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_atomic_file_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_child_process_test.cpp
     LIBS termiva_platform
     LABELS unit windows)
 endif()

@@ -8,5 +8,7 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/owner_only.cpp
   windows/paths.cpp
   windows/atomic_file.cpp
-  windows/log.cpp)
-set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32)
+  windows/log.cpp
+  windows/command_line.cpp
+  windows/child_process.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid)
