@@ -1,9 +1,12 @@
 # The Windows layer's own pieces, built only by the Windows cross build and run under Wine.
+# The COM port tests run when TERMIVA_TEST_COM_PAIR names two joined ports
+# (tests/support/wine_com_pair.sh 41 42 ctest ...); without it they are skipped.
 if(WIN32 AND TARGET termiva_platform)
   termiva_add_test(NAME windows_platform_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_wide_text_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_atomic_file_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_child_process_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_serial_test.cpp
     LIBS termiva_platform
     LABELS unit windows)
 endif()

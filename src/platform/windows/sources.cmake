@@ -10,5 +10,8 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/atomic_file.cpp
   windows/log.cpp
   windows/command_line.cpp
-  windows/child_process.cpp)
-set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid)
+  windows/child_process.cpp
+  windows/serial_dcb.cpp
+  windows/serial_port.cpp
+  windows/serial_ports_list.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32)
