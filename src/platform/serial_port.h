@@ -1,6 +1,18 @@
 // A local serial line (USB adapter, on-board UART, the USB-Serial/JTAG port of a chip):
-// opened exclusively, configured from the session's settings, read with a short time-out,
-// and with the modem lines that reset ESP boards into their bootloader.
+// opened exclusively, configured from the session's settings, read by one thread that
+// sleeps until bytes arrive, and with the modem lines that reset ESP boards into their
+// bootloader.
+//
+// What every platform's implementation keeps (Linux: poll on the port and an eventfd;
+// Windows: overlapped I/O, and CancelIoEx from close()):
+// - read() has no time-out. It returns as soon as at least one byte is there, and wakes
+//   for nothing else: an idle line costs no CPU.
+// - close() may be called from any thread, any number of times. A read or write blocked
+//   in another thread returns at once (throwing SerialError), and close() returns only
+//   after they let go of the device, so the device is never closed under them.
+// - A device that vanishes (unplugged adapter, reset USB-Serial/JTAG port) ends a
+//   blocked read at once with SerialError, and is_open() is false from then on.
+// - One reader and any number of writers may use the port at the same time.
 #pragma once
 
 #include <chrono>
@@ -43,9 +55,9 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // The bytes that arrived, at most `max`, or "" when none came within kReadTimeout.
-    // Throws SerialError when the port failed or vanished (is_open() is false after that)
-    // or was closed.
+    // The bytes that arrived, at most `max` and at least one (none only for max == 0);
+    // waits as long as it takes. Throws SerialError when the port failed or vanished
+    // (is_open() is false after that) or was closed, also while it waits.
     std::string read(std::size_t max);
     // Writes every byte; throws SerialError when the port fails, is closed, or the line
     // stays blocked (flow control) for kWriteStall.
@@ -67,7 +79,6 @@ public:
     // Sets DTR and RTS together (true = asserted); throws SerialError like the above.
     void set_modem_lines(bool dtr, bool rts);
 
-    static constexpr std::chrono::milliseconds kReadTimeout{50};
     static constexpr std::chrono::seconds kWriteStall{10};
 
 private:

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -23,6 +26,35 @@ using namespace std::chrono_literals;
 using termiva::testing::SocatLink;
 using termiva::testing::TempDir;
 using termiva::testing::TtyEnd;
+
+// Closes the port when `limit` has passed, unless destroyed first: the bound on a test's
+// wait for a read that has no time-out of its own.
+class CloseAfter {
+public:
+    CloseAfter(SerialPort& port, std::chrono::milliseconds limit)
+        : m_thread([&port, limit, this](std::stop_token stop) {
+              std::unique_lock lock(m_lock);
+              if (!m_cv.wait_for(lock, stop, limit, [] { return false; })) {
+                  if (!stop.stop_requested()) port.close();
+              }
+          }) {}
+
+private:
+    std::mutex m_lock;
+    std::condition_variable_any m_cv;
+    std::jthread m_thread;  // last: stopped and joined before the lock goes
+};
+
+// Voluntary context switches of one thread so far: how often it went to sleep.
+long sleeps_of(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
+}
 
 class SerialPortTest : public ::testing::Test {
 protected:
@@ -43,13 +75,18 @@ protected:
         return s;
     }
 
-    // Reads from the port until `count` bytes came or the time ran out.
+    // Reads from the port until `count` bytes came; reads wait without a time-out, so
+    // when the time runs out the port is closed under the read, which ends it.
     static std::string read_port(SerialPort& port, std::size_t count,
                                  std::chrono::milliseconds limit) {
+        CloseAfter watchdog(port, limit);
         std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline)
-            got += port.read(4096);
+        try {
+            while (got.size() < count)
+                got += port.read(4096);
+        } catch (const SerialError&) {
+            // closed by the watchdog: what came so far is the answer
+        }
         return got;
     }
 
@@ -110,10 +147,52 @@ TEST_F(SerialPortTest, BytesCrossBothWaysUnchanged) {
     EXPECT_EQ(board.read_some(258, 3s), all + "\r\n");
     ASSERT_TRUE(board.write_all(all));
     EXPECT_EQ(read_port(port, 256, 3s), all);
-    // Nothing more to read: an empty result, well before a second has passed.
+    // Nothing more to read: the read waits rather than answering empty, until the next
+    // byte comes.
+    std::string next;
+    std::thread reader([&] { next = read_port(port, 1, 10s); });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(next, "");
+    ASSERT_TRUE(board.write_all("z"));
+    reader.join();
+    EXPECT_EQ(next, "z");
+}
+
+TEST_F(SerialPortTest, IdleReadSleepsUntilCloseWakesIt) {
+    SerialPort port(settings());
+    TtyEnd board(link->b());
+    CloseAfter watchdog(port, 20s);
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> ended{false};
+    std::string error;
+    std::thread reader([&] {
+        tid = ::gettid();
+        try {
+            port.read(4096);
+            error = "read returned on an idle line";
+        } catch (const SerialError& e) {
+            error = e.what();
+        }
+        ended = true;
+    });
+    while (tid == 0)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(100ms);
+    // Asleep in one wait for the whole idle second: a read with a time-out (or a loop
+    // around one) would wake every few dozen milliseconds.
+    const long before = sleeps_of(tid);
+    std::this_thread::sleep_for(1s);
+    const long after = sleeps_of(tid);
+    EXPECT_FALSE(ended.load());
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, 2) << "the idle reader woke " << (after - before) << " times";
+
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.read(4096), "");
+    port.close();
+    reader.join();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    EXPECT_NE(error.find("is closed"), std::string::npos) << error;
+    EXPECT_FALSE(port.is_open());
 }
 
 TEST_F(SerialPortTest, ConcurrentReaderAndTwoWritersLoseNothing) {
@@ -250,14 +329,13 @@ TEST_F(SerialPortTest, UnpluggedCableFailsReadsAndWritesQuickly) {
     SerialPort port(settings());
     std::atomic<bool> failed{false};
     std::thread reader([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            try {
+        // Closed after 10 s at the latest; closing is not a failure from the device.
+        CloseAfter watchdog(port, 10s);
+        try {
+            for (;;)
                 port.read(4096);
-            } catch (const SerialError&) {
-                failed = true;
-                return;
-            }
+        } catch (const SerialError& e) {
+            failed = std::string(e.what()).find("is closed") == std::string::npos;
         }
     });
     std::this_thread::sleep_for(100ms);

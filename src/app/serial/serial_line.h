@@ -22,10 +22,7 @@ public:
     // Not the serial reader's way in (it reads the port with its own error counting).
     std::string recv(std::size_t bufsize) override {
         try {
-            for (;;) {
-                std::string data = m_port->read(bufsize);
-                if (!data.empty()) return data;
-            }
+            return m_port->read(bufsize);
         } catch (const platform::SerialError&) {
             return {};  // closed or gone: the contract's end of stream
         }

@@ -223,13 +223,6 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
     }
     diag(com + " open OK (handle=" + std::to_string(opened.port->handle()) +
          ") thread=" + thread_name());
-    try {
-        const std::string first = opened.port->read(kReadSize);
-        diag("sync read in open thread: " + std::to_string(first.size()) + " bytes  " +
-             escape_bytes(std::string_view(first).substr(0, 64)));
-    } catch (const std::exception& e) {
-        diag_warn(std::string("sync read in open thread FAILED: ") + e.what());
-    }
     if (!adopt(tab, opened.port)) return;
     remember_identity(tab_id, opened.port->name());
     m_app._push_connected(tab_id);
@@ -280,10 +273,6 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
                 continue;
             }
             errors = 0;
-            if (data.empty()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                continue;
-            }
             total += data.size();
             try {
                 std::lock_guard in_order(tab->_received_order);

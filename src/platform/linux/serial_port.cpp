@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <thread>
 
@@ -177,11 +178,11 @@ struct SerialPort::Impl {
     }
     [[noreturn]] void fail_closed() { throw SerialError(name + " is closed"); }
 
-    // Waits up to `timeout` for `events` on the port; false when close() began. Throws
-    // when the device hung up.
-    short wait_for(short events, std::chrono::milliseconds timeout) {
+    // Waits for `events` on the port, or a hang-up, for at most `timeout` (none: as long
+    // as it takes); throws once close() began.
+    short wait_for(short events, std::optional<std::chrono::milliseconds> timeout) {
         pollfd fds[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-        int rc = ::poll(fds, 2, static_cast<int>(timeout.count()));
+        int rc = ::poll(fds, 2, timeout ? static_cast<int>(timeout->count()) : -1);
         if (rc < 0) {
             if (errno == EINTR) return 0;
             fail_lost("failed: " + errno_text(errno));
@@ -294,23 +295,27 @@ std::string SerialPort::read(std::size_t max) {
     if (m->closing || m->fd < 0) m->fail_closed();
     if (m->lost) throw SerialError(m->name + " is disconnected");
     if (max == 0) return {};
-    const short rev = m->wait_for(POLLIN, kReadTimeout);
-    if (rev == 0) return {};
     std::string buf(max, '\0');
-    ssize_t n = ::read(m->fd, buf.data(), max);
-    if (n > 0) {
-        buf.resize(static_cast<std::size_t>(n));
-        return buf;
+    for (;;) {
+        // No time-out: an idle line costs no wake-ups; close() and a vanished device are
+        // what end the wait (the eventfd and POLLHUP/POLLERR).
+        const short rev = m->wait_for(POLLIN, std::nullopt);
+        if (rev == 0) continue;  // a signal interrupted the wait
+        const ssize_t n = ::read(m->fd, buf.data(), max);
+        if (n > 0) {
+            buf.resize(static_cast<std::size_t>(n));
+            return buf;
+        }
+        if (n == 0) m->fail_lost("disconnected (hang-up)");
+        const int err = errno;
+        if (err == EAGAIN || err == EINTR) {
+            // Readable with nothing to read only happens on a hang-up without data.
+            if (rev & (POLLHUP | POLLERR)) m->fail_lost("disconnected (hang-up)");
+            continue;
+        }
+        if (is_vanished_errno(err)) m->fail_lost("disconnected: " + errno_text(err));
+        throw SerialError(m->name + ": read failed: " + errno_text(err));
     }
-    if (n == 0) m->fail_lost("disconnected (hang-up)");
-    const int err = errno;
-    if (err == EAGAIN || err == EINTR) {
-        // Readable with nothing to read only happens on a hang-up without data.
-        if (rev & (POLLHUP | POLLERR)) m->fail_lost("disconnected (hang-up)");
-        return {};
-    }
-    if (is_vanished_errno(err)) m->fail_lost("disconnected: " + errno_text(err));
-    throw SerialError(m->name + ": read failed: " + errno_text(err));
 }
 
 void SerialPort::write(std::string_view data) {
@@ -326,6 +331,8 @@ void SerialPort::write(std::string_view data) {
     while (done < data.size()) {
         if (m->dsrdtr && m->dsr_low()) {
             if (stalled()) throw SerialError(m->name + ": write timed out (DSR stays low)");
+            // The modem lines raise no poll event, so DSR is looked at again every 10 ms;
+            // only a write held by DSR flow control waits this way.
             m->wait_for(0, std::chrono::milliseconds(10));
             continue;
         }
@@ -343,6 +350,7 @@ void SerialPort::write(std::string_view data) {
         }
         if (stalled())
             throw SerialError(m->name + ": write timed out (flow control holds the line)");
+        // Bounded so a line that flow control holds for good is noticed (kWriteStall).
         const short rev = m->wait_for(POLLOUT, std::chrono::milliseconds(100));
         if ((rev & (POLLHUP | POLLERR)) && !(rev & POLLOUT)) m->fail_lost("disconnected (hang-up)");
     }
@@ -360,8 +368,8 @@ void SerialPort::close() {
     }
     if (m->wake >= 0) {
         const std::uint64_t one = 1;
-        // The eventfd counter cannot overflow from one write; a failure would only delay
-        // the wake-up to the next read time-out.
+        // The eventfd counter cannot overflow from one write, and a fresh eventfd has room
+        // for it: this write does not fail, and a blocked read wakes at once.
         [[maybe_unused]] auto r = ::write(m->wake, &one, sizeof one);
     }
     std::unique_lock exclusive(m->life);
