@@ -170,6 +170,16 @@
       sessionList.updateStatus(runtime.session_status);
     }
     renderTabs();
+    for (const listener of [...runtimeListeners]) listener(state);
+  }
+
+  // Parts of the page that wait for a tab or a tab's end ask to be told when the runtime
+  // state changed, instead of asking the program again and again. Returns the function
+  // that stops the telling.
+  const runtimeListeners = new Set();
+  function onRuntime(listener) {
+    runtimeListeners.add(listener);
+    return () => runtimeListeners.delete(listener);
   }
 
   function renderTabs() {
@@ -593,7 +603,7 @@
     topbarEl: document.querySelector('.topbar-actions'),
   });
 
-  Termiva.app = { state, openSession, closeTab, activate, start, transfer, firmware, importDialog, about, extras };
+  Termiva.app = { state, openSession, closeTab, activate, onRuntime, start, transfer, firmware, importDialog, about, extras };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

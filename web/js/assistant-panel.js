@@ -139,8 +139,8 @@
   });
 
   const TERMINAL_LINES = 40; // recent lines of the target tab sent with a question
-  const LOGIN_POLL_MS = 2000;
-  const LOGIN_POLL_LIMIT_MS = 10 * 60 * 1000;
+  const LOGIN_WAIT_LIMIT_MS = 10 * 60 * 1000;
+  const FOCUS_WAIT_LIMIT_MS = 5000;
 
   function el(tag, attrs, children) {
     const node = document.createElement(tag);
@@ -175,7 +175,7 @@
     constructor(workspace, toggle) {
       this.toggle = toggle;
       this.busy = false;
-      this.loginTimer = null;
+      this.loginWait = null;
       this.models = null;
       this.build(workspace);
       toggle.addEventListener('click', () => (this.root.hidden ? this.open() : this.close()));
@@ -345,7 +345,7 @@
       q('install').hidden = installed;
       q('login-button').hidden = !installed;
       q('key-row').hidden = !installed;
-      if (!this.installing && !this.loginTimer) q('note').textContent = '';
+      if (!this.installing && !this.loginWait) q('note').textContent = '';
       this.setup.hidden = false;
     }
 
@@ -380,32 +380,64 @@
       }
       q('note').textContent = t('ai.setup_login_wait');
       this.focusTabSoon(result.tab_id);
-      // Nothing signals the end of the login: ask until it is done (or a while has passed).
-      const started = Date.now();
-      clearInterval(this.loginTimer);
-      this.loginTimer = setInterval(async () => {
-        if (Date.now() - started > LOGIN_POLL_LIMIT_MS || this.setup.hidden) {
-          clearInterval(this.loginTimer);
-          this.loginTimer = null;
+      this.waitForLogin();
+    }
+
+    // Nothing says "logged in" by itself, but the moments it may have happened are events:
+    // the login's tab changed (its program ended: the program tells the page), or the user
+    // came back to the window from the browser where the login ran. Each asks once.
+    waitForLogin() {
+      this.stopLoginWait();
+      const wait = {};
+      const check = async () => {
+        if (this.loginWait !== wait) return;
+        if (this.setup.hidden) {
+          this.stopLoginWait();
           return;
         }
         const state = await call('claude_ai_state').catch(() => null);
-        if (state && state.ready) {
-          clearInterval(this.loginTimer);
-          this.loginTimer = null;
+        if (state && state.ready && this.loginWait === wait) {
+          this.stopLoginWait();
           await this.refreshState();
         }
-      }, LOGIN_POLL_MS);
+      };
+      const stopRuntime = Termiva.app ? Termiva.app.onRuntime(check) : () => {};
+      window.addEventListener('focus', check);
+      document.addEventListener('visibilitychange', check);
+      wait.stop = () => {
+        stopRuntime();
+        window.removeEventListener('focus', check);
+        document.removeEventListener('visibilitychange', check);
+        clearTimeout(wait.limit);
+      };
+      // A login left unfinished stops being waited for.
+      wait.limit = setTimeout(() => this.stopLoginWait(), LOGIN_WAIT_LIMIT_MS);
+      this.loginWait = wait;
     }
 
+    stopLoginWait() {
+      if (this.loginWait) this.loginWait.stop();
+      this.loginWait = null;
+    }
+
+    // The login's tab is the page's once the program's runtime change for it has been
+    // applied: it is activated then, or at once when that already happened.
     focusTabSoon(tabId) {
-      if (!tabId || !Termiva.app) return;
-      let tries = 0;
-      const step = () => {
-        if (Termiva.app.state.terminals.has(tabId)) Termiva.app.activate(tabId);
-        else if (++tries < 50) setTimeout(step, 100);
-      };
-      step();
+      const app = Termiva.app;
+      if (!tabId || !app) return;
+      if (app.state.terminals.has(tabId)) {
+        app.activate(tabId);
+        return;
+      }
+      let limit = null;
+      const stop = app.onRuntime((state) => {
+        if (!state.terminals.has(tabId)) return;
+        stop();
+        clearTimeout(limit);
+        app.activate(tabId);
+      });
+      // A tab that never comes (its start failed) is not waited for long.
+      limit = setTimeout(stop, FOCUS_WAIT_LIMIT_MS);
     }
 
     async saveKey() {

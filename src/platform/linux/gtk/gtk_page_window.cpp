@@ -102,6 +102,24 @@ bool InFlightCalls::wait_idle(std::chrono::milliseconds limit) {
     return m_idle.wait_for(lock, limit, [&] { return m_count == 0; });
 }
 
+namespace {
+
+// A blinking caret is the only thing that keeps an idle page drawing: a focused field (the
+// terminal's hidden input is one whenever a tab has the focus) repaints at every blink, and
+// each repaint keeps WebKit's frame clock running for a while after it, so ten idle tabs
+// woke the window ~50 times a second. The terminal draws its own cursor (which blinks only
+// for a while after activity), so the native caret may stand still: it is shown, and
+// changes every 12 hours (half the blink time). Turning "gtk-cursor-blink" off instead
+// made the idle window wake more often, not less. Set before the web process starts,
+// which takes the window's settings.
+void keep_carets_still() {
+    constexpr gint kOneDayMs = 24 * 60 * 60 * 1000;
+    if (GtkSettings* settings = gtk_settings_get_default())
+        g_object_set(settings, "gtk-cursor-blink-time", kOneDayMs, nullptr);
+}
+
+}  // namespace
+
 GtkPageWindow::GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
                              std::shared_ptr<InFlightCalls> calls,
                              std::function<void()> on_destroyed, LinkOpener open_link)
@@ -126,6 +144,7 @@ std::shared_ptr<GtkPageWindow> GtkPageWindow::create(const WindowOptions& option
 
 void GtkPageWindow::build(const WindowOptions& options) {
     m_title = options.title;
+    keep_carets_still();
 
     // Persistent storage (local storage, IndexedDB, cache) lives in one folder of ours.
     std::string data_dir = options.storage_dir.string();
