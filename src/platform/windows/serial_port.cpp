@@ -201,20 +201,25 @@ std::string SerialPort::read(std::size_t max) {
     if (m->lost) throw SerialError(m->name + " is disconnected");
     if (max == 0) return {};
     Event done;
-    OVERLAPPED ov{};
-    ov.hEvent = done.h;
     std::string buf(std::min<std::size_t>(max, 1u << 20), '\0');
     DWORD got = 0;
-    if (!::ReadFile(m->port, buf.data(), static_cast<DWORD>(buf.size()), &got, &ov)) {
-        const DWORD err = ::GetLastError();
-        if (err != ERROR_IO_PENDING) {
-            if (is_vanished(err)) m->fail_lost("disconnected: " + windows::message_of(err));
-            throw SerialError(m->name + ": read failed: " + windows::message_of(err));
+    // No time-out of ours: the read waits for its first byte or for close(). The driver's
+    // own total time-out (about 49 days) only ends it with nothing, and it starts again.
+    while (got == 0) {
+        OVERLAPPED ov{};
+        ov.hEvent = done.h;
+        ::ResetEvent(done.h);
+        if (!::ReadFile(m->port, buf.data(), static_cast<DWORD>(buf.size()), &got, &ov)) {
+            const DWORD err = ::GetLastError();
+            if (err != ERROR_IO_PENDING) {
+                if (is_vanished(err)) m->fail_lost("disconnected: " + windows::message_of(err));
+                throw SerialError(m->name + ": read failed: " + windows::message_of(err));
+            }
+            bool timed_out = false;
+            got = m->finish(ov, INFINITE, timed_out, "read");
+        } else {
+            ::GetOverlappedResult(m->port, &ov, &got, FALSE);
         }
-        bool timed_out = false;
-        got = m->finish(ov, static_cast<DWORD>(kReadTimeout.count()), timed_out, "read");
-    } else {
-        ::GetOverlappedResult(m->port, &ov, &got, FALSE);
     }
     buf.resize(got);
     return buf;
