@@ -16,6 +16,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/child_end.h"
+
 extern char** environ;
 
 namespace termiva::platform {
@@ -160,7 +162,7 @@ bool ChildProcess::wait_for_exit(std::chrono::milliseconds limit) {
     int status = 0;
     while (!try_reap(status)) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        linux_process::wait_for_end(m_pid, deadline);
     }
     return true;
 }
@@ -206,7 +208,7 @@ ChildProcess::Outcome ChildProcess::communicate(std::string_view input,
     int status = 0;
     while (!try_reap(status)) {
         if (std::chrono::steady_clock::now() >= deadline) return outcome;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        linux_process::wait_for_end(m_pid, deadline);
     }
     outcome.finished = true;
     outcome.exit_code = exit_code_of(status);

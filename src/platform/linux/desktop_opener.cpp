@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/child_end.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -18,8 +19,6 @@ extern char** environ;
 namespace termiva::platform {
 
 namespace {
-
-constexpr auto POLL_STEP = std::chrono::milliseconds(20);
 
 class SpawnSetup {
 public:
@@ -89,7 +88,7 @@ bool run_desktop_opener(const std::string& url, std::chrono::milliseconds wait) 
             return true;  // it started; we only lost sight of it
         }
         if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(POLL_STEP);
+        linux_process::wait_for_end(pid, deadline);
     }
     // Still busy (some openers stay until the browser is up): asked all the same. Its end
     // is collected without anyone waiting for it.

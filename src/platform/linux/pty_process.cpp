@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/child_end.h"
 #include "platform/pty_process.h"
 
 namespace termiva::platform {
@@ -123,7 +124,7 @@ void PtyProcess::terminate() {
                 m_reaped = true;
                 break;
             }
-            std::this_thread::sleep_for(milliseconds(10));
+            linux_process::wait_for_end(m_pid, deadline);
         }
         // Whatever ignored the hang-up is killed; children of the session that outlived the
         // leader are re-parented to init, which reaps them.
