@@ -36,7 +36,9 @@ bool runs_as_administrator();
 
 // Appends each existing folder of `dirs` that the search path does not hold yet (compared
 // after normalising, so "/a/b/" and "/a/./b" are the same) to this process's PATH.
-// Returns the new PATH.
+// Returns the new PATH. On Windows it first adds the vendor's install folder to the
+// user's PATH in the registry when the installer did not, and merges the user's PATH
+// (";"-separated, compared case-folded) into the process's as well.
 std::string add_to_search_path(const std::vector<std::filesystem::path>& dirs);
 
 }  // namespace termiva::platform

@@ -7,6 +7,8 @@ if(WIN32 AND TARGET termiva_platform)
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_atomic_file_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_child_process_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_serial_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_putty_registry_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_search_path_test.cpp
     LIBS termiva_platform
     LABELS unit windows)
 endif()

@@ -140,6 +140,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv)
         } catch (const windows::UnsafeArgument& e) {
             throw std::system_error(EINVAL, std::generic_category(), argv[0] + ": " + e.what());
         }
+    } else if (windows::is_powershell_script(program.native())) {
+        // npm puts a claude.ps1 beside claude.cmd; only PowerShell runs it.
+        const auto shell = find_on_search_path("powershell.exe");
+        if (!shell)
+            throw std::system_error(ENOENT, std::generic_category(),
+                                    argv[0] + ": PowerShell not found to run it");
+        application = shell->native();
+        std::vector<std::wstring> full{application, L"-NoProfile", L"-ExecutionPolicy", L"Bypass",
+                                       L"-File"};
+        full.insert(full.end(), wide.begin(), wide.end());
+        line = windows::program_command_line(full);
     } else {
         application = program.native();
         line = windows::program_command_line(wide);

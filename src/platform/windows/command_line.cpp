@@ -62,6 +62,10 @@ bool is_batch_file(const std::wstring& path) {
     return ends_with_ci(path, L".bat") || ends_with_ci(path, L".cmd");
 }
 
+bool is_powershell_script(const std::wstring& path) {
+    return ends_with_ci(path, L".ps1");
+}
+
 std::wstring batch_command_line(const std::vector<std::wstring>& argv) {
     std::wstring inner;
     for (std::size_t i = 0; i < argv.size(); ++i) {

@@ -27,6 +27,9 @@ std::wstring program_command_line(const std::vector<std::wstring>& argv);
 // True for a file cmd.exe runs (.bat or .cmd, any case).
 bool is_batch_file(const std::wstring& path);
 
+// True for a PowerShell script (.ps1, any case).
+bool is_powershell_script(const std::wstring& path);
+
 // What cmd.exe gets after "/c" to run batch file argv[0] with the other arguments: every
 // piece in double quotes, quotes doubled, % broken so no %NAME% can form, backslashes
 // doubled before a quote, and the whole wrapped in one more pair of quotes for /s.

@@ -13,5 +13,9 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/child_process.cpp
   windows/serial_dcb.cpp
   windows/serial_port.cpp
-  windows/serial_ports_list.cpp)
+  windows/serial_ports_list.cpp
+  windows/putty_registry.cpp
+  windows/search_path.cpp
+  windows/assistant_program.cpp
+  windows/desktop_opener.cpp)
 set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32)

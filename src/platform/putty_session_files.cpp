@@ -1,16 +1,13 @@
-// PuTTY's saved sessions on Unix: one file per session in ~/.putty/sessions, named by the
+// PuTTY's saved sessions as files (PuTTY on Unix): one file per session, named by the
 // escaped session name, holding one "Key=Value" line per setting.
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 
 #include "platform/log.h"
 #include "platform/putty_sessions.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::platform {
 
@@ -58,9 +55,9 @@ public:
         for (; it != fs::directory_iterator(); it.increment(ec)) {
             if (ec) break;
             std::error_code type_ec;
-            if (it->is_regular_file(type_ec)) names.push_back(it->path().filename().string());
+            if (it->is_regular_file(type_ec)) names.push_back(path_to_utf8(it->path().filename()));
         }
-        if (ec) log::warn("putty", "listing " + m_dir.string() + " stopped: " + ec.message());
+        if (ec) log::warn("putty", "listing " + path_to_utf8(m_dir) + " stopped: " + ec.message());
         // Directory order is arbitrary; the list shows in the same order every time.
         std::sort(names.begin(), names.end());
         return names;
@@ -68,14 +65,14 @@ public:
 
     std::unique_ptr<PuttySession> open_session(const std::string& escaped_name) const override {
         if (escaped_name.empty() || escaped_name == "." || escaped_name == ".." ||
-            escaped_name.find('/') != std::string::npos)
+            escaped_name.find_first_of("/\\") != std::string::npos)
             return nullptr;
-        const fs::path file = m_dir / escaped_name;
+        const fs::path file = m_dir / path_from_utf8(escaped_name);
         std::error_code ec;
         if (!fs::is_regular_file(file, ec)) return nullptr;
         const auto size = fs::file_size(file, ec);
         if (ec || size > MAX_SESSION_FILE) {
-            log::warn("putty", "not a session file: " + file.string());
+            log::warn("putty", "not a session file: " + path_to_utf8(file));
             return nullptr;
         }
         std::ifstream in(file, std::ios::binary);
@@ -97,22 +94,10 @@ private:
     fs::path m_dir;
 };
 
-fs::path home_dir() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return {};
-}
-
 }  // namespace
 
 std::shared_ptr<PuttySessionStore> putty_session_files(fs::path sessions_dir) {
     return std::make_shared<SessionFiles>(std::move(sessions_dir));
-}
-
-std::shared_ptr<PuttySessionStore> default_putty_session_store() {
-    const fs::path home = home_dir();
-    return putty_session_files(home.empty() ? fs::path() : home / ".putty" / "sessions");
 }
 
 }  // namespace termiva::platform
