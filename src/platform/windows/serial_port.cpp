@@ -1,6 +1,6 @@
 // The serial line on Windows (`Win32Serial`): the COM port opened exclusively and
 // overlapped, a DCB from the session's settings, and reads that wait for the first byte
-// (COMMTIMEOUTS with ReadIntervalTimeout and ReadTotalTimeoutMultiplier at MAXDWORD) while
+// (COMMTIMEOUTS with only a short ReadIntervalTimeout) while
 // the caller waits on the read's event and on the close event, so close() from another
 // thread ends a blocked read or write at once (it also cancels them with CancelIoEx).
 #include <windows.h>
@@ -36,6 +36,11 @@ bool is_vanished(DWORD err) {
            err == ERROR_INVALID_HANDLE || err == ERROR_FILE_NOT_FOUND ||
            err == ERROR_OPERATION_ABORTED;
 }
+
+// With no total read time-out, a read waits for its first byte without limit; the gap
+// timer starts with that byte, and a pause this long after it ends the read with what
+// came (a byte takes about 1 ms at 9600 bps).
+constexpr DWORD kReadGapMs = 5;
 
 struct Event {
     HANDLE h = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -176,12 +181,10 @@ SerialPort::SerialPort(const SerialSettings& settings) : m(std::make_unique<Impl
                           std::to_string(settings.bytesize) + "-" + settings.parity + "-" +
                           settings.stopbits + "): " + windows::message_of(::GetLastError()));
     }
-    // A read waits for its first byte and returns with whatever has arrived then; writes
+    // A read waits for its first byte and returns when the line pauses after it; writes
     // have no driver time-out (the stall limit is ours).
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
+    timeouts.ReadIntervalTimeout = kReadGapMs;
     if (!::SetCommTimeouts(h, &timeouts))
         throw SerialError(settings.port + ": " + windows::message_of(::GetLastError()));
     ::SetupComm(h, 65536, 65536);
