@@ -1,5 +1,5 @@
-// One HTTP(S) GET with a time limit (libcurl). The status and body come back whatever the
-// status; only a failure to get an answer at all throws.
+// One HTTP(S) GET with a time limit (libcurl; WinHTTP on Windows). The status and body
+// come back whatever the status; only a failure to get an answer at all throws.
 #pragma once
 
 #include <chrono>

@@ -17,5 +17,6 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/putty_registry.cpp
   windows/search_path.cpp
   windows/assistant_program.cpp
-  windows/desktop_opener.cpp)
-set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32)
+  windows/desktop_opener.cpp
+  windows/winhttp_get.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp)
