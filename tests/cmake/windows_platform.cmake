@@ -10,6 +10,7 @@ if(WIN32 AND TARGET termiva_platform)
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_putty_registry_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_search_path_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_winhttp_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_pseudo_console_test.cpp
     LIBS termiva_platform ws2_32
     LABELS unit windows)
 endif()

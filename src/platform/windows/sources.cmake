@@ -18,5 +18,6 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/search_path.cpp
   windows/assistant_program.cpp
   windows/desktop_opener.cpp
-  windows/winhttp_get.cpp)
+  windows/winhttp_get.cpp
+  windows/pseudo_console.cpp)
 set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp)
