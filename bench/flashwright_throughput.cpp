@@ -55,7 +55,7 @@ Result run_once(const std::filesystem::path& dir, const std::string& image, doub
     for (std::size_t i = 0; i < log.size(); ++i) {
         const auto op = log[i].op;
         if ((op == 0x02 || op == 0x10) && first == log.size()) first = i;
-        if (op == 0x04 || op == 0x12) last = i + 1;
+        if (op == 0x03 || op == 0x04 || op == 0x11 || op == 0x12) last = i + 1;
         if (op == 0x03 || op == 0x11) r.payload += log[i].data.size() - 16;
     }
     for (std::size_t i = first; i < last; ++i)

@@ -78,6 +78,9 @@ public:
     void enter_bootloader_usb_jtag();
     // Sets DTR and RTS together (true = asserted); throws SerialError like the above.
     void set_modem_lines(bool dtr, bool rts);
+    // Changes the line's speed after what was written has left; the other settings stay.
+    // Throws SerialError when the port is closed or the driver refuses the speed.
+    void set_baudrate(int baudrate);
 
     static constexpr std::chrono::seconds kWriteStall{10};
 

@@ -1,6 +1,7 @@
 # Tests of libflashwright and the simulated ESP board they run against.
 if(TARGET flashwright)
   find_package(ZLIB REQUIRED)
+  find_package(OpenSSL REQUIRED)
   find_package(nlohmann_json 3 REQUIRED)
   set(_fixtures ${CMAKE_CURRENT_LIST_DIR}/../fixtures)
 
@@ -12,10 +13,11 @@ if(TARGET flashwright)
     ${_fixtures}/esp_sim_loader.cpp
     ${_fixtures}/esp_sim_slip.cpp
     ${_fixtures}/esp_sim_stub.cpp
-    ${_fixtures}/esp_sim_pty.cpp)
+    ${_fixtures}/esp_sim_pty.cpp
+    ${_fixtures}/esp_sim_tty_speed.cpp)
   target_include_directories(esp_sim PUBLIC ${_fixtures})
   target_link_libraries(esp_sim PUBLIC nlohmann_json::nlohmann_json Threads::Threads
-    PRIVATE ZLIB::ZLIB termiva_warnings)
+    PRIVATE ZLIB::ZLIB OpenSSL::Crypto termiva_warnings)
 
   # A flashing job wired to the simulated board.
   add_library(esp_sim_rig STATIC ${_fixtures}/esp_sim_rig.cpp)
@@ -46,6 +48,10 @@ if(TARGET flashwright)
     LABELS unit)
   termiva_add_test(NAME flashwright_sim_session_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/flashwright_sim_session_test.cpp
+    LIBS esp_sim_rig termiva_test_support
+    LABELS unit)
+  termiva_add_test(NAME flashwright_sim_rom_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/flashwright_sim_rom_test.cpp
     LIBS esp_sim_rig termiva_test_support
     LABELS unit)
   termiva_add_test(NAME flashwright_sim_cancel_test

@@ -20,9 +20,10 @@ inline std::unique_ptr<flashwright::detail::FlasherJob> quiet_job() {
     timing.flush_poll = 0.0005;
     timing.ohai_timeout = 0.001;
     return std::make_unique<flashwright::detail::FlasherJob>(
-        "esp-flash", std::vector<flashwright::FlashFile>{}, flashwright::FlasherOptions::object(),
-        [](const std::string&) {}, flashwright::ResetFuncs{}, [](const nlohmann::json&) {},
-        "/nonexistent-stub-dir", timing);
+        flashwright::Mode::Flash, std::vector<flashwright::FlashFile>{},
+        flashwright::FlasherOptions{}, [](const std::string&) {}, flashwright::ResetFuncs{},
+        [](const flashwright::FlasherEvent&) {}, "/nonexistent-stub-dir", timing,
+        flashwright::SetBaud{});
 }
 
 }  // namespace termiva::fuzz

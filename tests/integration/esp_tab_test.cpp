@@ -1,14 +1,19 @@
 // Flashing and erasing through a serial tab of the real termiva-host, with the simulated
 // board on the far end of a socat pty pair. Pseudo-terminals have no modem lines, so the
 // test plays the board's auto-reset circuit and puts it into download mode itself; the
-// job's own reset attempts fail with a warning and it goes on to sync.
+// job's own reset attempts fail with a warning and it goes on to sync. The board reads the
+// speed the tab's port is set to from beside it, so a job that changes the speed must really
+// change the port's, and set it back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 
 #include "esp_sim.h"
 #include "esp_sim_firmware.h"
 #include "esp_sim_pty.h"
+#include "esp_sim_tty_speed.h"
 #include "support/host_process.h"
 #include "support/socat_link.h"
 #include "support/test_support.h"
@@ -31,14 +36,16 @@ protected:
         link = std::make_unique<testing::SocatLink>(*socat, dir.path() / "ttyHost",
                                                     dir.path() / "ttyBoard");
         ASSERT_TRUE(link->start());
+        // Before the tab opens the port: it takes it exclusively.
+        host_speed = esp_sim::tty_speed_probe(link->a());
+        board = std::make_unique<esp_sim::PtyEndpoint>(link->b(), [this](const std::string& b) {
+            std::lock_guard lock(sim_mutex);
+            if (sim) sim->write(b);
+        });
+        ASSERT_TRUE(board->is_open());
         esp_sim::SimConfig config;
         config.chip = "esp32s3";
-        config.flash_size = 2u << 20;
-        sim = std::make_unique<esp_sim::EspSimulator>(config);
-        board = std::make_unique<esp_sim::PtyEndpoint>(
-            link->b(), [this](const std::string& b) { sim->write(b); });
-        ASSERT_TRUE(board->is_open());
-        sim->set_output([this](const std::string& b) { board->write_all(b); });
+        replace_board(config);
 
         json saved = host.call("save_session", {json{{"name", "devkit"},
                                                      {"protocol", "serial"},
@@ -56,6 +63,19 @@ protected:
     void TearDown() override {
         if (sim) sim->set_output(nullptr);
         board.reset();
+    }
+    // Another board on the same cable (a different chip or a faulty one).
+    void replace_board(esp_sim::SimConfig config) {
+        config.flash_size = 2u << 20;
+        config.host_baud = host_speed;
+        auto fresh = std::make_unique<esp_sim::EspSimulator>(config);
+        fresh->set_output([this](const std::string& b) { board->write_all(b); });
+        std::unique_ptr<esp_sim::EspSimulator> old;
+        {
+            std::lock_guard lock(sim_mutex);
+            old = std::exchange(sim, std::move(fresh));
+        }
+        if (old) old->set_output(nullptr);
     }
 
     fs::path image(const std::string& name, std::size_t size, std::uint32_t seed) {
@@ -103,6 +123,8 @@ protected:
     testing::TempDir dir;
     testing::HostProcess host{dir.path()};
     std::unique_ptr<testing::SocatLink> link;
+    std::function<std::optional<double>()> host_speed;
+    std::mutex sim_mutex;
     std::unique_ptr<esp_sim::EspSimulator> sim;
     std::unique_ptr<esp_sim::PtyEndpoint> board;
     std::map<std::string, std::string> images;
@@ -113,13 +135,17 @@ protected:
 TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     const auto boot = image("bootloader.bin", 12345, 3);
     const auto app = image("app.bin", 40000, 4);
-    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}),
-              (json{{"esp_interface", "auto"}, {"esp_chip", "auto"}}));
+    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}), (json{{"esp_interface", "auto"},
+                                                               {"esp_chip", "auto"},
+                                                               {"esp_flash_baud", 460800},
+                                                               {"esp_verify", true},
+                                                               {"esp_flash_size", 0}}));
     sim->classic_download_reset();
-    const json result = start("esp-flash",
-                              json::array({{{"path", boot.string()}, {"offset", "0x0"}},
-                                           {{"path", app.string()}, {"offset", 65536}}}),
-                              {{"chip", "esp32s3"}, {"interface", "uart"}, {"compress", true}});
+    const json result = start(
+        "esp-flash",
+        json::array({{{"path", boot.string()}, {"offset", "0x0"}},
+                     {{"path", app.string()}, {"offset", 65536}}}),
+        {{"chip", "esp32s3"}, {"interface", "uart"}, {"compress", true}, {"flash_baud", 460800}});
     ASSERT_EQ(result, (json{{"ok", true}}));
     // While it runs the slot is taken.
     EXPECT_EQ(start("esp-erase-flash", json::array())["reason"],
@@ -155,8 +181,11 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
         5s));
 
     // The choices are remembered with the session, on disk too.
-    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}),
-              (json{{"esp_interface", "uart"}, {"esp_chip", "esp32s3"}}));
+    EXPECT_EQ(host.call("esp_get_session_prefs", {tab}), (json{{"esp_interface", "uart"},
+                                                               {"esp_chip", "esp32s3"},
+                                                               {"esp_flash_baud", 460800},
+                                                               {"esp_verify", true},
+                                                               {"esp_flash_size", 0}}));
     bool saved = false;
     const json sessions = host.call("get_initial_state")["sessions"];
     for (const auto& s : sessions)
@@ -167,9 +196,15 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
 }
 
 TEST_F(EspTab, EraseThenRefusalsNamingTheProblem) {
+    // Without a loader program the size of the flash must be known to erase all of it.
+    EXPECT_EQ(start("esp-erase-flash", json::array(), {{"interface", "uart"}})["reason"],
+              "Erasing the whole flash needs its size: choose the flash size first");
+    EXPECT_EQ(start("esp-bogus", json::array())["reason"], "Unknown mode esp-bogus");
+    EXPECT_TRUE(sim->commands().empty()) << "a refusal sent something to the board";
     sim->classic_download_reset();
-    ASSERT_EQ(start("esp-erase-flash", json::array(), {{"interface", "uart"}}),
-              (json{{"ok", true}}));
+    ASSERT_EQ(
+        start("esp-erase-flash", json::array(), {{"interface", "uart"}, {"flash_size", 2u << 20}}),
+        (json{{"ok", true}}));
     const auto done = wait_done(60s);
     ASSERT_TRUE(done);
     EXPECT_EQ((*done)["ok"], true) << done->dump();
@@ -227,6 +262,114 @@ TEST_F(EspTab, CancelMidWriteStopsTheJobAndFreesTheSlot) {
     // The slot is free again.
     EXPECT_EQ(start("esp-flash", json::array())["reason"], "ESP flash requires at least one file");
     expect_console_works();
+}
+
+TEST_F(EspTab, TwoImagesAtAFasterSpeedVerifiedThenTheConsoleAtTheTabsSpeed) {
+    const auto boot = image("bootloader.bin", 23000, 31);
+    const auto app = image("app.bin", 300000, 32);
+    sim->classic_download_reset();
+    ASSERT_EQ(
+        start(
+            "esp-flash",
+            json::array({{{"path", boot.string()}, {"offset", "0x0"}},
+                         {{"path", app.string()}, {"offset", "0x10000"}}}),
+            {{"chip", "esp32s3"}, {"interface", "uart"}, {"flash_baud", 921600}, {"verify", true}}),
+        (json{{"ok", true}}));
+    const auto done = wait_done(60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+    EXPECT_EQ(flash_at(0, 23000), images["bootloader.bin"]);
+    EXPECT_EQ(flash_at(0x10000, 300000), images["app.bin"]);
+    std::size_t compressed = 0, hashes = 0;
+    for (const auto& c : sim->commands()) {
+        if (c.op == 0x11) {
+            ++compressed;
+            EXPECT_EQ(c.baud, 921600);
+        }
+        hashes += c.op == 0x13;
+        EXPECT_NE(c.op, 0x03) << "an uncompressed block";
+    }
+    EXPECT_GT(compressed, 0u);
+    EXPECT_EQ(hashes, 2u);
+    EXPECT_EQ(host_speed(), 115200) << "the port stayed at the flashing speed";
+    // The board's boot text after the job's reset is read at the tab's speed.
+    sim->hard_reset();
+    EXPECT_NE(host.drain_until(tab, "I (31) boot", 5s).find("(SPI_FAST_FLASH_BOOT)"),
+              std::string::npos);
+    expect_console_works();
+    EXPECT_EQ(host.call("esp_get_session_prefs", {tab})["esp_flash_baud"], 921600);
+}
+
+TEST_F(EspTab, ABoardThatIgnoresTheNewSpeedIsFlashedAtTheTabsSpeed) {
+    esp_sim::SimConfig config;
+    config.chip = "esp32s3";
+    config.ignore_baud_change = true;
+    replace_board(config);
+    const auto app = image("app.bin", 20000, 33);
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-flash", json::array({{{"path", app.string()}, {"offset", "0x10000"}}}),
+                    {{"interface", "uart"}, {"flash_baud", 921600}}),
+              (json{{"ok", true}}));
+    const auto done = wait_done(60s);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+    EXPECT_EQ(flash_at(0x10000, 20000), images["app.bin"]);
+    bool fallback = false;
+    for (const auto& e : events())
+        fallback |= e["kind"] == "log" && e["code"] == "baud_fallback" &&
+                    e["text"] ==
+                        "The board did not answer at 921600 bit/s; going on at 115200 "
+                        "bit/s";
+    EXPECT_TRUE(fallback);
+    EXPECT_EQ(host_speed(), 115200);
+    expect_console_works();
+}
+
+TEST_F(EspTab, AReadBackMismatchFailsNamingTheFileInEitherLanguage) {
+    esp_sim::SimConfig config;
+    config.chip = "esp32s3";
+    config.corrupt_md5 = true;
+    replace_board(config);
+    const auto app = image("app.bin", 9000, 34);
+    const json files = json::array({{{"path", app.string()}, {"offset", "0x10000"}}});
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-flash", files, {{"interface", "uart"}}), (json{{"ok", true}}));
+    const auto english = wait_done(60s);
+    ASSERT_TRUE(english);
+    EXPECT_EQ((*english)["ok"], false);
+    const std::string en_reason = (*english)["reason"];
+    EXPECT_EQ(en_reason.rfind("Verification failed: app.bin at 0x10000", 0), 0u) << en_reason;
+    // Nothing of the other language in an English interface, the terminal's line included.
+    auto has_cjk = [](const std::string& text) {
+        // UTF-8 lead bytes of U+4000 to U+9FFF, where the Chinese texts live.
+        return std::any_of(text.begin(), text.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return b >= 0xE4 && b <= 0xE9;
+        });
+    };
+    for (const auto& e : events())
+        EXPECT_FALSE(has_cjk(e.dump())) << "non-English text: " << e.dump();
+    for (const auto& line : host.info_lines(tab))
+        EXPECT_FALSE(has_cjk(line)) << line;
+    EXPECT_TRUE(host.wait_for_call(
+        [&](const json& c) {
+            return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                   testing::HostProcess::arg(c, 1).get<std::string>().find(
+                       "Verification failed: app.bin") != std::string::npos;
+        },
+        5s));
+
+    ASSERT_EQ(host.call("set_language", json::array({"zh-Hant"}))["language"], "zh-Hant");
+    sim->classic_download_reset();
+    ASSERT_EQ(start("esp-flash", files, {{"interface", "uart"}}), (json{{"ok", true}}));
+    const auto chinese = wait_done(60s, 2);
+    ASSERT_TRUE(chinese);
+    const std::string zh_reason = (*chinese)["reason"];
+    EXPECT_EQ(zh_reason.rfind("驗證失敗:app.bin 在 0x10000", 0), 0u) << zh_reason;
+    bool auto_log = false;
+    for (const auto& e : events())
+        auto_log |= e["kind"] == "log" && e["text"] == "使用 UART classic reset 進入 download mode";
+    EXPECT_TRUE(auto_log);
 }
 
 TEST_F(EspTab, ResetButtonsAndTheReadOnlyHelpers) {

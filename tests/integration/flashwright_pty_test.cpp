@@ -51,12 +51,12 @@ TEST(FlashOverPty, TwoImagesRomOnlyLandByteForByte) {
     timing.reset_flush = 0.1;
     {
         EspFlasher job(
-            "esp-flash", {{a_path, 0x0}, {b_path, 0x20000}}, nullptr,
+            Mode::Flash, {{a_path, 0x0}, {b_path, 0x20000}}, FlasherOptions{},
             [&host](const std::string& bytes) {
                 if (!host.write_all(bytes)) throw std::runtime_error("tty write failed");
             },
-            resets, [&events](const nlohmann::json& e) { events.add(e); }, tmp.path() / "stubs",
-            timing);
+            resets, [&events](const FlasherEvent& e) { events.add(event_json(e)); },
+            tmp.path() / "stubs", timing);
         {
             std::lock_guard lock(job_mutex);
             job_ptr = &job;
@@ -65,7 +65,7 @@ TEST(FlashOverPty, TwoImagesRomOnlyLandByteForByte) {
         job.start();
         const auto done = events.wait_done(std::chrono::seconds(30));
         ASSERT_TRUE(done.has_value());
-        EXPECT_EQ((*done)["reason"], "完成");
+        EXPECT_EQ((*done)["reason"], "Done");
     }
     const auto flash = sim.flash();
     EXPECT_EQ(std::string(flash.begin(), flash.begin() + a.size()), a);

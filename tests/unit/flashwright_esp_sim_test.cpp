@@ -156,11 +156,18 @@ TEST_F(SyncedRom, RefusesUnknownCommandsAndBadLengths) {
     EXPECT_EQ(host.ask(bad).substr(8), std::string("\x01\x05\x00\x00", 4));
 }
 
-TEST_F(SyncedRom, FlashWriteNeedsAttachAndChecksBlocksAndChecksums) {
+std::string set_params(std::uint32_t size) {
+    return le32(0) + le32(size) + le32(0x10000) + le32(4096) + le32(256) + le32(0xFFFF);
+}
+
+TEST_F(SyncedRom, FlashWriteNeedsAttachAndParamsAndChecksBlocksAndChecksums) {
     const std::string block(1024, '\x12');
     const std::string begin = le32(4096) + le32(1) + le32(1024) + le32(0x8000);
     EXPECT_EQ(host.ask(command(0x02, begin)).substr(8, 2), std::string("\x01\x06", 2));
     EXPECT_EQ(host.ask(command(0x0D, std::string(8, '\0'))).substr(8, 1), std::string(1, '\0'));
+    // Attached, but the ROM does not know the flash size yet.
+    EXPECT_EQ(host.ask(command(0x02, begin)).substr(8, 2), std::string("\x01\x06", 2));
+    EXPECT_EQ(host.ask(command(0x0B, set_params(1 << 20))).substr(8, 1), std::string(1, '\0'));
     EXPECT_EQ(host.ask(command(0x02, begin)).substr(8, 1), std::string(1, '\0'));
     const std::string header = le32(1024) + le32(0) + le32(0) + le32(0);
     // Wrong checksum: the ROM's CRC error.
@@ -179,10 +186,23 @@ TEST_F(SyncedRom, FlashWriteNeedsAttachAndChecksBlocksAndChecksums) {
     EXPECT_EQ(flash[0x8400], 0xFF);  // rest of the erased sector
 }
 
-TEST_F(SyncedRom, CompressedWritesAndWholeEraseNeedTheStubOnEsp32) {
+TEST_F(SyncedRom, InflatesHashesInHexAndKnowsNoEraseFlash) {
     host.ask(command(0x0D, std::string(8, '\0')));
-    EXPECT_EQ(host.ask(command(0x10, le32(1) + le32(1) + le32(0x4000) + le32(0))).substr(8, 2),
-              std::string("\x01\x05", 2));
+    host.ask(command(0x0B, set_params(1 << 20)));
+    // The ROM erases the whole sectors it is told, then inflates what follows.
+    EXPECT_EQ(host.ask(command(0x10, le32(4096) + le32(1) + le32(1024) + le32(0x3000))).substr(8),
+              std::string(4, '\0'));
+    const std::string packed("\x78\x9c\xcb\x48\xcd\xc9\xc9\x07\x00\x06\x2c\x02\x15",
+                             13);  // "hello"
+    EXPECT_EQ(host.ask(command(0x11, le32(packed.size()) + le32(0) + le32(0) + le32(0) + packed,
+                               checksum(packed)))
+                  .substr(8),
+              std::string(4, '\0'));
+    const auto flash = sim.flash();
+    EXPECT_EQ(std::string(flash.begin() + 0x3000, flash.begin() + 0x3005), "hello");
+    // MD5 of "hello" as 32 hex characters before the 4 status bytes.
+    EXPECT_EQ(host.ask(command(0x13, le32(0x3000) + le32(5) + le32(0) + le32(0))).substr(8),
+              "5d41402abc4b2a76b9719d911017c592" + std::string(4, '\0'));
     EXPECT_EQ(host.ask(command(0xD0, "")).substr(8, 2), std::string("\x01\x05", 2));
 }
 

@@ -137,7 +137,7 @@ TEST(ReadPacket, ReturnsOldestAndTimesOutWithItsOwnText) {
         h.job()._read_packet(0.05);
         FAIL() << "no time-out";
     } catch (const EspTimeoutError& e) {
-        EXPECT_STREQ(e.what(), "等不到 SLIP packet");
+        EXPECT_STREQ(e.what(), "No answer from the board (timed out)");
     }
 }
 
@@ -180,7 +180,7 @@ TEST(Cancellation, LogsOnceAndEmptyWakeChunksAreIgnored) {
     h.job().cancel();
     int logs = 0;
     for (const auto& e : h.events()) {
-        if (e["kind"] == "log" && e["text"] == "使用者取消") {
+        if (e["kind"] == "log" && e["text"] == "Cancelled by the user") {
             ++logs;
             EXPECT_EQ(e["level"], "warn");
         }

@@ -2,24 +2,24 @@
 
 namespace flashwright::testing {
 
-JobHarness::JobHarness(FlasherOptions options, std::string mode, std::filesystem::path stub_dir) {
+JobHarness::JobHarness(FlasherOptions options, Mode mode, std::filesystem::path stub_dir) {
     FlasherTiming timing;
     timing.cmd_timeout = 0.3;
     timing.drain_idle = 0.01;
     timing.flush_poll = 0.005;
     timing.ohai_timeout = 0.2;
     m_job = std::make_unique<detail::FlasherJob>(
-        std::move(mode), std::vector<FlashFile>{}, std::move(options),
+        mode, std::vector<FlashFile>{}, std::move(options),
         [this](const std::string& b) {
             std::lock_guard lock(m_mutex);
             m_sent.push_back(b);
         },
         ResetFuncs{},
-        [this](const nlohmann::json& e) {
+        [this](const FlasherEvent& e) {
             std::lock_guard lock(m_mutex);
-            m_events.push_back(e);
+            m_events.push_back(event_json(e));
         },
-        std::move(stub_dir), timing);
+        std::move(stub_dir), timing, SetBaud{});
 }
 
 std::vector<std::string> JobHarness::sent() const {

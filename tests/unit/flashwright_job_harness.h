@@ -14,8 +14,7 @@ namespace flashwright::testing {
 
 class JobHarness {
 public:
-    explicit JobHarness(FlasherOptions options = FlasherOptions::object(),
-                        std::string mode = "esp-flash",
+    explicit JobHarness(FlasherOptions options = {}, Mode mode = Mode::Flash,
                         std::filesystem::path stub_dir = "/nonexistent-stub-dir");
 
     detail::FlasherJob& job() { return *m_job; }

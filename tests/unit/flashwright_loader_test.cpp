@@ -48,7 +48,8 @@ TEST(DetectChip, SilentRegisterReadFailsDetectionWithTheFailureText) {
     JobHarness h;
     EXPECT_FALSE(h.job()._detect_chip());
     ASSERT_FALSE(h.events().empty());
-    EXPECT_EQ(h.events().back()["text"], "讀 chip magic 失敗:等不到 SLIP packet");
+    EXPECT_EQ(h.events().back()["text"],
+              "Reading the chip magic failed: No answer from the board (timed out)");
     EXPECT_EQ(h.events().back()["level"], "error");
     EXPECT_FALSE(h.job()._chip.has_value());
 }
@@ -61,7 +62,7 @@ TEST(DetectChip, ReadsTheMagicRegisterAtItsAddress) {
     EXPECT_EQ(h.job()._chip_info->name, "ESP32-S2");
     ASSERT_EQ(h.sent().size(), 1u);
     EXPECT_EQ(unframe(h.sent()[0]), bytes({0, 0x0A, 4, 0, 0, 0, 0, 0, 0x00, 0x10, 0x00, 0x40}));
-    EXPECT_EQ(h.events().back()["text"], "偵測到 ESP32-S2(magic=0x000007C6)");
+    EXPECT_EQ(h.events().back()["text"], "Detected ESP32-S2 (magic=0x000007C6)");
 }
 
 TEST(StubUpload, GreetingWithTrailingBytesIsAcceptedAfterSkippingOtherPackets) {
@@ -73,7 +74,7 @@ TEST(StubUpload, GreetingWithTrailingBytesIsAcceptedAfterSkippingOtherPackets) {
         {"entry", 1074266116}}.dump();
     std::vector<std::string> diag_lines;
     detail::set_diag_sink([&](const std::string& l) { diag_lines.push_back(l); });
-    JobHarness h(FlasherOptions::object(), "esp-flash", tmp.path());
+    JobHarness h({}, Mode::Flash, tmp.path());
     h.job()._chip = "esp32";
     h.job().feed(JobHarness::response(0x05, 0, ROM_OK) + JobHarness::response(0x07, 0, ROM_OK) +
                  JobHarness::response(0x07, 0, ROM_OK) + JobHarness::response(0x06, 0, ROM_OK) +
@@ -111,7 +112,7 @@ TEST(StubUpload, NoGreetingMeansRomOnly) {
     ::termiva::testing::TempDir tmp;
     std::ofstream(tmp.path() / "esp32.json")
         << nlohmann::json{{"text", "AAAA"}, {"text_start", 0}, {"entry", 0}}.dump();
-    JobHarness h(FlasherOptions::object(), "esp-flash", tmp.path());
+    JobHarness h({}, Mode::Flash, tmp.path());
     h.job()._chip = "esp32";
     h.job().feed(JobHarness::response(0x05, 0, ROM_OK) + JobHarness::response(0x07, 0, ROM_OK));
     EXPECT_FALSE(h.job()._try_load_stub());
@@ -119,7 +120,7 @@ TEST(StubUpload, NoGreetingMeansRomOnly) {
     EXPECT_EQ(h.job()._block_size, 1024u);
     bool warned = false;
     for (const auto& e : h.events())
-        warned |= e["text"] == "等 stub OHAI 超時" && e["level"] == "warn";
+        warned |= e["text"] == "The stub loader did not answer in time" && e["level"] == "warn";
     EXPECT_TRUE(warned);
 }
 
@@ -127,13 +128,15 @@ TEST(StubUpload, RefusedUploadFallsBackWithTheFailureText) {
     ::termiva::testing::TempDir tmp;
     std::ofstream(tmp.path() / "esp32.json")
         << nlohmann::json{{"text", "AAAA"}, {"text_start", 0}, {"entry", 0}}.dump();
-    JobHarness h(FlasherOptions::object(), "esp-flash", tmp.path());
+    JobHarness h({}, Mode::Flash, tmp.path());
     h.job()._chip = "esp32";
     h.job().feed(JobHarness::response(0x05, 0, bytes({1, 5, 0, 0})));
     EXPECT_FALSE(h.job()._try_load_stub());
     bool warned = false;
     for (const auto& e : h.events()) {
-        warned |= e["text"] == "Stub 上傳失敗:op 0x05 回應 status=0x01 err=0x05,退到 ROM-only";
+        warned |= e["text"] ==
+                  "Uploading the stub loader failed: Protocol error: op 0x05 answered status=0x01 "
+                  "err=0x05; writing through the ROM loader";
     }
     EXPECT_TRUE(warned);
 }
@@ -142,13 +145,13 @@ TEST(StubUpload, BadBase64IsAParseFailure) {
     ::termiva::testing::TempDir tmp;
     std::ofstream(tmp.path() / "esp32.json")
         << nlohmann::json{{"text", "A*=="}, {"text_start", 0}, {"entry", 0}}.dump();
-    JobHarness h(FlasherOptions::object(), "esp-flash", tmp.path());
+    JobHarness h({}, Mode::Flash, tmp.path());
     h.job()._chip = "esp32";
     EXPECT_FALSE(h.job()._try_load_stub());
     EXPECT_TRUE(h.sent().empty());
     ASSERT_FALSE(h.events().empty());
     const std::string text = h.events().back()["text"];
-    EXPECT_EQ(text.rfind("解析 stub blob 失敗:", 0), 0u);
+    EXPECT_EQ(text.rfind("The stub loader file cannot be used: ", 0), 0u);
 }
 
 }  // namespace

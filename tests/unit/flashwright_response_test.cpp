@@ -70,7 +70,7 @@ TEST(CheckResponse, StubStatusIsTwoBytes) {
         h.job()._check_response(0x11);
         FAIL() << "status 1 accepted";
     } catch (const EspProtocolError& e) {
-        EXPECT_STREQ(e.what(), "op 0x11 回應 status=0x01 err=0xc1");
+        EXPECT_STREQ(e.what(), "Protocol error: op 0x11 answered status=0x01 err=0xc1");
     }
 }
 
@@ -82,7 +82,7 @@ TEST(CheckResponse, NonZeroStatusFailsEvenWithAPlausibleValue) {
         h.job()._check_response(0x0A);
         FAIL() << "status 1 accepted";
     } catch (const EspProtocolError& e) {
-        EXPECT_STREQ(e.what(), "op 0x0a 回應 status=0x01 err=0x05");
+        EXPECT_STREQ(e.what(), "Protocol error: op 0x0a answered status=0x01 err=0x05");
     }
     EXPECT_TRUE(diag.has("[esp][resp] op=0x0a FAIL status=0x01 err=0x05 value=0x00f01d83"));
 }
@@ -100,7 +100,7 @@ TEST(CheckResponse, SilenceEndsWithThePacketTimeOut) {
         h.job()._check_response(0x02, 0.05);
         FAIL() << "no time-out";
     } catch (const EspTimeoutError& e) {
-        EXPECT_STREQ(e.what(), "等不到 SLIP packet");
+        EXPECT_STREQ(e.what(), "No answer from the board (timed out)");
     }
 }
 
@@ -117,7 +117,7 @@ TEST(CheckResponse, OnlyForeignPacketsUntilTheDeadlineGiveTheCommandTimeOut) {
         h.job()._check_response(0x02, 0.05);
         ADD_FAILURE() << "no time-out";
     } catch (const EspTimeoutError& e) {
-        EXPECT_STREQ(e.what(), "等不到 op 0x02 的回應");
+        EXPECT_STREQ(e.what(), "No answer to op 0x02 (timed out)");
     } catch (const std::exception& e) {
         ADD_FAILURE() << e.what();
     }

@@ -48,7 +48,7 @@ void expect_cancelled_promptly(SimRig& rig, EspFlasher& job) {
     const auto done = rig.events.wait_done(std::chrono::seconds(20));
     const auto took = Clock::now() - start;
     ASSERT_TRUE(done.has_value());
-    EXPECT_EQ((*done)["reason"], "使用者取消");
+    EXPECT_EQ((*done)["reason"], "Cancelled by the user");
     EXPECT_EQ((*done)["ok"], false);
     EXPECT_TRUE(job.is_done());
     EXPECT_LT(took, PROMPT);
@@ -57,7 +57,7 @@ void expect_cancelled_promptly(SimRig& rig, EspFlasher& job) {
     std::printf("cancel → done in %lld ms\n", static_cast<long long>(ms));
     int cancel_logs = 0;
     for (const auto& e : rig.events.of_kind("log"))
-        cancel_logs += e["text"] == "使用者取消";
+        cancel_logs += e["text"] == "Cancelled by the user";
     EXPECT_EQ(cancel_logs, 1);
 }
 
@@ -101,6 +101,7 @@ TEST_F(SimCancel, DuringTheEraseWait) {
     config.chip = "esp32s3";
     config.erase_delay = std::chrono::minutes(10);
     SimRig rig(config);
+    install_stub(stubs, "esp32s3", false);  // ERASE_FLASH is a loader program's command
     auto& job = rig.make_job("esp-erase-flash", {}, nullptr, stubs, real_waits());
     job.start();
     ASSERT_TRUE(wait_for([&] { return rig.sim.count(0xD0) == 1; }, std::chrono::seconds(10)));
@@ -115,11 +116,11 @@ TEST_F(SimCancel, DroppingARunningJobStopsItAndDeliversDone) {
     std::vector<nlohmann::json> events;
     std::mutex mutex;
     auto job = std::make_unique<EspFlasher>(
-        "esp-flash", std::vector<FlashFile>{}, FlasherOptions{{"interface", "uart"}},
+        Mode::Flash, std::vector<FlashFile>{}, FlasherOptions{.interface = Interface::Uart},
         [&rig](const std::string& b) { rig.sim.write(b); }, ResetFuncs{},
-        [&](const nlohmann::json& e) {
+        [&](const FlasherEvent& ev) {
             std::lock_guard lock(mutex);
-            events.push_back(e);
+            events.push_back(event_json(ev));
         },
         stubs, real_waits());
     job->start();
@@ -130,7 +131,7 @@ TEST_F(SimCancel, DroppingARunningJobStopsItAndDeliversDone) {
     std::lock_guard lock(mutex);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["kind"], "done");
-    EXPECT_EQ(events.back()["reason"], "使用者取消");
+    EXPECT_EQ(events.back()["reason"], "Cancelled by the user");
 }
 
 TEST_F(SimCancel, JobMayBeDroppedFromItsOwnDoneEvent) {
@@ -142,9 +143,10 @@ TEST_F(SimCancel, JobMayBeDroppedFromItsOwnDoneEvent) {
     auto timing = esp_sim::fast_timing();
     timing.sync_retries = 3;  // nobody answers: the job ends after its sync attempts
     job = std::make_unique<EspFlasher>(
-        "esp-flash", std::vector<FlashFile>{}, nullptr, [](const std::string&) {}, ResetFuncs{},
-        [&](const nlohmann::json& e) {
-            if (e["kind"] != "done") return;
+        Mode::Flash, std::vector<FlashFile>{}, FlasherOptions{}, [](const std::string&) {},
+        ResetFuncs{},
+        [&](const FlasherEvent& e) {
+            if (e.kind != EventKind::Done) return;
             std::lock_guard lock(mutex);
             job.reset();  // the owner lets go of the job from inside its callback
             dropped = true;
@@ -167,8 +169,10 @@ TEST_F(SimCancel, JobMayBeDroppedFromItsVeryFirstEvent) {
     auto state = std::make_shared<State>();
     std::unique_lock lock(state->mutex);
     state->job = std::make_unique<EspFlasher>(
-        "esp-flash", std::vector<FlashFile>{}, nullptr, [](const std::string&) {}, ResetFuncs{},
-        [state](const nlohmann::json& e) {
+        Mode::Flash, std::vector<FlashFile>{}, FlasherOptions{}, [](const std::string&) {},
+        ResetFuncs{},
+        [state](const FlasherEvent& ev) {
+            const nlohmann::json e = event_json(ev);
             std::unique_ptr<EspFlasher> dropped;
             {
                 std::lock_guard inner(state->mutex);

@@ -1,5 +1,9 @@
 // Bootloader entry, sync, chip detection, the stub loader and whole-flash erase against the
 // simulated board.
+#include <mutex>
+#include <thread>
+
+#include "esp_sim_slip.h"
 #include "flashwright_sim_support.h"
 
 namespace flashwright::testing {
@@ -36,7 +40,7 @@ TEST_F(SimSession, StrayFrameDelimitersInTheBootNoiseDoNotStopSync) {
     config.sync_extra_replies = 0;
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
+    EXPECT_EQ(rig.run()["reason"], "Done");
     // At most the first answer is lost to the noise.
     EXPECT_LE(rig.sim.count(0x08), 2u);
 }
@@ -46,8 +50,9 @@ TEST_F(SimSession, UsbJtagBoardSyncsOnlyAfterTheSwitch) {
     config.port = Port::UsbJtag;
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"interface", "auto"}}, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("UART reset 沒回應,切換 USB-Serial-JTAG reset"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log(
+        "No answer after the UART reset, switching to the USB-Serial-JTAG reset"));
     EXPECT_EQ(rig.reset_calls(), (std::vector<std::string>{"uart", "usb", "hard"}));
     // The board heard only the syncs sent after its reset into download mode.
     EXPECT_EQ(rig.sim.download_resets(), 1);
@@ -63,9 +68,10 @@ TEST_F(SimSession, FailingUsbSwitchIsLoggedAndSyncGoesOn) {
     timing.sync_retries = 35;
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, timing,
                  {.uart = true, .usb = true, .hard = true, .usb_throws = true});
-    EXPECT_EQ(rig.run()["reason"], "SYNC 失敗 — 板子沒有進入 download mode");
-    EXPECT_TRUE(rig.events.has_log("UART reset 沒回應,切換 USB-Serial-JTAG reset"));
-    EXPECT_TRUE(rig.events.has_log("USB-JTAG reset 失敗:boom"));
+    EXPECT_EQ(rig.run()["reason"], "SYNC failed — the board did not enter download mode");
+    EXPECT_TRUE(rig.events.has_log(
+        "No answer after the UART reset, switching to the USB-Serial-JTAG reset"));
+    EXPECT_TRUE(rig.events.has_log("USB-JTAG reset failed: boom"));
     EXPECT_EQ(rig.reset_calls(), (std::vector<std::string>{"uart", "usb"}));
 }
 
@@ -74,9 +80,10 @@ TEST_F(SimSession, UsbJtagInterfaceNeverUsesTheUartReset) {
     config.port = Port::UsbJtag;
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"interface", "usb-jtag"}}, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("使用 USB-Serial-JTAG reset 進入 download mode"));
-    EXPECT_FALSE(rig.events.has_log("UART reset 沒回應,切換 USB-Serial-JTAG reset"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Entering download mode with the USB-Serial-JTAG reset"));
+    EXPECT_FALSE(rig.events.has_log(
+        "No answer after the UART reset, switching to the USB-Serial-JTAG reset"));
     EXPECT_EQ(rig.reset_calls(), (std::vector<std::string>{"usb", "hard"}));
 }
 
@@ -86,8 +93,8 @@ TEST_F(SimSession, UartInterfaceNeverSwitchesAndSyncFails) {
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"interface", "uart"}}, stubs, quick_sync());
     const auto done = rig.run(std::chrono::seconds(30));
-    EXPECT_EQ(done["reason"], "SYNC 失敗 — 板子沒有進入 download mode");
-    EXPECT_TRUE(rig.events.has_log("使用 UART classic reset 進入 download mode"));
+    EXPECT_EQ(done["reason"], "SYNC failed — the board did not enter download mode");
+    EXPECT_TRUE(rig.events.has_log("Entering download mode with the UART classic reset"));
     EXPECT_EQ(rig.reset_calls(), std::vector<std::string>{"uart"});
     EXPECT_EQ(rig.sim.download_resets(), 0);
 }
@@ -99,15 +106,16 @@ TEST_F(SimSession, AutoWithoutUsbResetRunsAllAttemptsWithoutSwitching) {
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync(),
                  {.uart = true, .usb = false, .hard = true});
     EXPECT_EQ(rig.run(std::chrono::seconds(30))["reason"],
-              "SYNC 失敗 — 板子沒有進入 download mode");
-    EXPECT_FALSE(rig.events.has_log("UART reset 沒回應,切換 USB-Serial-JTAG reset"));
+              "SYNC failed — the board did not enter download mode");
+    EXPECT_FALSE(rig.events.has_log(
+        "No answer after the UART reset, switching to the USB-Serial-JTAG reset"));
 }
 
 TEST_F(SimSession, UnknownInterfaceStringStillUsesUartFirstAndNeverSwitches) {
     SimRig rig;
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"interface", "serial"}}, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("自動模式:先嘗試 UART reset"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Entering download mode with the UART classic reset"));
 }
 
 TEST_F(SimSession, ForcedChipSkipsTheRegisterRead) {
@@ -115,8 +123,8 @@ TEST_F(SimSession, ForcedChipSkipsTheRegisterRead) {
     config.chip = "esp32c3";
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"chip", "esp32c3"}}, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("使用指定晶片:ESP32-C3"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Using the chosen chip: ESP32-C3"));
     EXPECT_EQ(rig.sim.count(0x0A), 0u);
 }
 
@@ -125,9 +133,9 @@ TEST_F(SimSession, DisplayNameIsNotAChipKeyAndFallsBackToDetection) {
     config.chip = "esp32c3";
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, {{"chip", "ESP32-C3"}}, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("未知 chip 字串:ESP32-C3,改自動偵測"));
-    EXPECT_TRUE(rig.events.has_log("偵測到 ESP32-C3(magic=0x1B31506F)"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Unknown chip ESP32-C3, detecting it instead"));
+    EXPECT_TRUE(rig.events.has_log("Detected ESP32-C3 (magic=0x1B31506F)"));
     EXPECT_EQ(rig.sim.count(0x0A), 1u);
 }
 
@@ -136,8 +144,8 @@ TEST_F(SimSession, UnknownMagicEndsTheJob) {
     config.magic = 0x12345678;
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "晶片偵測失敗");
-    EXPECT_TRUE(rig.events.has_log("無法識別 chip magic 0x12345678;請手動指定晶片"));
+    EXPECT_EQ(rig.run()["reason"], "Chip detection failed");
+    EXPECT_TRUE(rig.events.has_log("Unknown chip magic 0x12345678; please choose the chip"));
     EXPECT_EQ(rig.events.of_kind("log").back()["level"], "error");
     EXPECT_EQ(rig.sim.count(0x0D), 0u);
 }
@@ -147,27 +155,27 @@ TEST_F(SimSession, MagicZeroIsEsp32P4) {
     config.chip = "esp32p4";
     SimRig rig(config);
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("偵測到 ESP32-P4(magic=0x00000000)"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Detected ESP32-P4 (magic=0x00000000)"));
 }
 
 TEST_F(SimSession, UnparsableStubFallsBackToRomOnly) {
     SimRig rig;
     write_file(stubs / "esp32.json", "{ this is not json");
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
+    EXPECT_EQ(rig.run()["reason"], "Done");
     bool seen = false;
     for (const auto& e : rig.events.of_kind("log")) {
         const std::string text = e["text"];
-        if (text.rfind("解析 stub blob 失敗:", 0) == 0) {
+        if (text.rfind("The stub loader file cannot be used: ", 0) == 0) {
             seen = true;
             EXPECT_EQ(e["level"], "warn");
-            EXPECT_TRUE(text.ends_with(",退到 ROM-only"));
+            EXPECT_TRUE(text.ends_with("; writing through the ROM loader"));
         }
     }
     EXPECT_TRUE(seen);
     EXPECT_EQ(rig.sim.count(0x05), 0u);
-    EXPECT_GT(rig.sim.count(0x03), 0u);  // uncompressed ROM blocks
+    EXPECT_GT(rig.sim.count(0x11), 0u);  // compressed blocks, inflated by the ROM
 }
 
 TEST_F(SimSession, StubWithDataButNoDataStartIsUnparsable) {
@@ -176,8 +184,8 @@ TEST_F(SimSession, StubWithDataButNoDataStartIsUnparsable) {
     doc.erase("data_start");
     write_file(stubs / "esp32.json", doc.dump());
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log_prefix("解析 stub blob 失敗:"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log_prefix("The stub loader file cannot be used: "));
     EXPECT_EQ(rig.sim.count(0x05), 0u);
 }
 
@@ -185,8 +193,8 @@ TEST_F(SimSession, StubWithoutDataUploadsTextOnly) {
     SimRig rig;
     const auto stub = install_stub(stubs, "esp32", false);
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_TRUE(rig.events.has_log("Stub loader 上線"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_TRUE(rig.events.has_log("Stub loader running"));
     EXPECT_EQ(rig.sim.count(0x05), 1u);
     EXPECT_EQ(rig.sim.count(0x07), 3u);  // 6144 + 6144 + 785 bytes
     const auto end = commands_with(rig.sim, 0x06).at(0);
@@ -206,48 +214,82 @@ TEST_F(SimSession, StubThatNeverGreetsLeavesTheJobInRomOnlyMode) {
     timing.flash_begin_timeout = 0.2;
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, timing);
     const auto done = rig.run();
-    EXPECT_TRUE(rig.events.has_log("等 stub OHAI 超時"));
+    EXPECT_TRUE(rig.events.has_log("The stub loader did not answer in time"));
     // The crashed board no longer answers, so the first flash command times out.
-    EXPECT_EQ(done["reason"], "例外:等不到 SLIP packet");
+    EXPECT_EQ(done["reason"], "No answer from the board (timed out)");
 }
 
-TEST_F(SimSession, EraseOnEsp32RomOnlyIsRefused) {
+TEST_F(SimSession, RomEraseWithoutAFlashSizeIsRefused) {
     SimRig rig;
     rig.make_job("esp-erase-flash", {}, nullptr, stubs, quick_sync());
     EXPECT_EQ(rig.run()["reason"],
-              "協定錯誤:ESP32 的 ROM 不支援 erase_flash,需要 stub blob 才能全清");
+              "Erasing the whole flash through the ROM loader needs the flash size: choose it");
     EXPECT_EQ(rig.sim.count(0xD0), 0u);
+    EXPECT_EQ(rig.sim.count(0x02), 0u);
 }
 
-TEST_F(SimSession, EraseOnEsp32S3RomOnlyIsSent) {
+// The ROM has no ERASE_FLASH; FLASH_BEGIN erases what it announces, region by region.
+void expect_rom_erase_clears_everything(const std::string& chip,
+                                        const std::filesystem::path& stubs) {
     SimConfig config;
-    config.chip = "esp32s3";
+    config.chip = chip;
     SimRig rig(config);
-    rig.make_job("esp-erase-flash", {}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_EQ(rig.sim.count(0xD0), 1u);
+    rig.make_job("esp-erase-flash", {}, {{"flash_size", config.flash_size}}, stubs, quick_sync());
+    EXPECT_EQ(rig.run()["reason"], "Done") << chip;
+    EXPECT_EQ(rig.sim.count(0xD0), 0u);
+    EXPECT_EQ(rig.sim.count(0x03) + rig.sim.count(0x04), 0u);
+    EXPECT_EQ(le32(commands_with(rig.sim, 0x0B).at(0).data, 4), config.flash_size);
     const auto flash = rig.sim.flash();
-    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }))
+        << chip;
     bool erase_phase = false;
     for (const auto& e : rig.events.of_kind("phase")) {
-        erase_phase |= e["name"] == "erase" && e["detail"] == "整顆 flash(可能需要數分鐘)";
+        erase_phase |= e["name"] == "erase" && e["detail"] == "whole flash (may take minutes)";
     }
     EXPECT_TRUE(erase_phase);
+    const auto progress = rig.events.of_kind("progress");
+    ASSERT_GT(progress.size(), 1u);
+    EXPECT_EQ(progress.back()["sent"], config.flash_size);
+    EXPECT_EQ(progress.back()["total"], config.flash_size);
+}
+
+TEST_F(SimSession, RomEraseOnEsp32AndEsp32C3ClearsEveryByte) {
+    expect_rom_erase_clears_everything("esp32", stubs);
+    expect_rom_erase_clears_everything("esp32c3", stubs);
+}
+
+TEST_F(SimSession, TheRomDoesNotKnowEraseFlash) {
+    SimConfig config;
+    config.chip = "esp32s3";
+    esp_sim::EspSimulator sim(config);
+    std::vector<std::string> out;
+    std::mutex m;
+    sim.set_output([&](const std::string& b) {
+        std::lock_guard lock(m);
+        out.push_back(b);
+    });
+    sim.classic_download_reset();
+    std::string sync = std::string("\x00\x08\x24\x00\x00\x00\x00\x00", 8) + "\x07\x07\x12\x20";
+    sync.append(32, '\x55');
+    sim.write(esp_sim::slip_frame(sync));
+    sim.write(esp_sim::slip_frame(std::string("\x00\xD0\x00\x00\x00\x00\x00\x00", 8)));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sim.count(0xD0) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard lock(m);
+    const std::string last = out.back();
+    // Response to 0xD0 with status 1, error 0x05 ("invalid message") in the ROM's 4 bytes.
+    EXPECT_NE(last.find(std::string("\x01\xD0\x04\x00", 4)), std::string::npos);
+    EXPECT_NE(last.find(std::string("\x01\x05\x00\x00\xC0", 5)), std::string::npos);
 }
 
 TEST_F(SimSession, EraseOnEsp32WithTheStubWorks) {
     SimRig rig;
     install_stub(stubs, "esp32", false);
     rig.make_job("esp-erase-flash", {}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "完成");
+    EXPECT_EQ(rig.run()["reason"], "Done");
     EXPECT_TRUE(commands_with(rig.sim, 0xD0).at(0).stub);
-}
-
-TEST_F(SimSession, UnknownModeEndsAfterTheStubStepWithoutReset) {
-    SimRig rig;
-    rig.make_job("esp-bogus", {}, nullptr, stubs, quick_sync());
-    EXPECT_EQ(rig.run()["reason"], "未知 mode esp-bogus");
-    EXPECT_EQ(rig.reset_calls(), std::vector<std::string>{"uart"});
 }
 
 TEST_F(SimSession, FailingResetFunctionsAreLoggedAndTheJobGoesOn) {
@@ -257,11 +299,11 @@ TEST_F(SimSession, FailingResetFunctionsAreLoggedAndTheJobGoesOn) {
         "esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync(),
         {.uart = true, .usb = true, .hard = true, .uart_throws = true, .hard_throws = true});
     const auto done = rig.run();
-    EXPECT_EQ(done["reason"], "完成");
+    EXPECT_EQ(done["reason"], "Done");
     EXPECT_EQ(done["ok"], true);
-    EXPECT_TRUE(rig.events.has_log("reset 失敗:boom"));
-    EXPECT_TRUE(rig.events.has_log("hard-reset 失敗:boom"));
-    EXPECT_FALSE(rig.events.has_log("已 hard-reset,板子重新進入應用程式"));
+    EXPECT_TRUE(rig.events.has_log("Reset failed: boom"));
+    EXPECT_TRUE(rig.events.has_log("Hard reset failed: boom"));
+    EXPECT_FALSE(rig.events.has_log("Hard reset done, the board runs its application again"));
 }
 
 TEST_F(SimSession, MissingResetFunctionsAreSkippedSilently) {
@@ -269,9 +311,9 @@ TEST_F(SimSession, MissingResetFunctionsAreSkippedSilently) {
     rig.sim.classic_download_reset();
     rig.make_job("esp-flash", {{app, 0x10000}}, nullptr, stubs, quick_sync(),
                  {.uart = false, .usb = false, .hard = false});
-    EXPECT_EQ(rig.run()["reason"], "完成");
-    EXPECT_FALSE(rig.events.has_log_prefix("reset 失敗:"));
-    EXPECT_FALSE(rig.events.has_log("已 hard-reset,板子重新進入應用程式"));
+    EXPECT_EQ(rig.run()["reason"], "Done");
+    EXPECT_FALSE(rig.events.has_log_prefix("Reset failed: "));
+    EXPECT_FALSE(rig.events.has_log("Hard reset done, the board runs its application again"));
     EXPECT_EQ(rig.events.of_kind("phase").back()["name"], "after-reset");
 }
 

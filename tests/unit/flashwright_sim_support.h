@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,19 @@ inline std::uint32_t le32(const std::string& data, std::size_t at) {
     for (int i = 3; i >= 0; --i)
         v = (v << 8) | static_cast<std::uint8_t>(data[at + i]);
     return v;
+}
+
+inline std::string md5_hex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr);
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < n; ++i) {
+        out += DIGITS[digest[i] >> 4];
+        out += DIGITS[digest[i] & 0xF];
+    }
+    return out;
 }
 
 // The commands the board received with one opcode, in order.

@@ -140,7 +140,9 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     const b = path.join(dir, 'ttyBoard');
     cable = spawn(socat, [`pty,raw,echo=0,link=${a}`, `pty,raw,echo=0,link=${b}`], { stdio: 'ignore' });
     await until(() => fs.existsSync(a) && fs.existsSync(b), 'the socat links');
-    sim = spawn(simTty, [b, 'esp32s3', path.join(dir, 'flash.bin')], { stdio: ['ignore', 'pipe', 'inherit'] });
+    // The board also watches the host side's speed, so a flash at another speed must really
+    // switch the tab's port.
+    sim = spawn(simTty, [b, 'esp32s3', path.join(dir, 'flash.bin'), a], { stdio: ['ignore', 'pipe', 'inherit'] });
     await new Promise((resolve, reject) => {
       sim.stdout.on('data', (d) => String(d).includes('ready') && resolve());
       sim.on('exit', (code) => reject(new Error(`esp_sim_tty ended with ${code}`)));
@@ -214,6 +216,9 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     await app.locator('input').fill('0x10000');
     await s.page.selectOption('[data-fw="chip"]', 'esp32s3');
     await s.page.selectOption('[data-fw="iface"]', 'uart');
+    assert.equal(await s.page.inputValue('[data-fw="baud"]'), '460800');
+    assert.equal(await s.page.isChecked('[data-fw="verify"]'), true);
+    await s.page.selectOption('[data-fw="baud"]', '921600');
     await s.page.click('[data-fw="start"]');
 
     // The transfer panel shows the same job while it runs: the tab's slot is taken.
@@ -231,11 +236,21 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
       const box = s.page.locator('[data-fw="result"]');
       return (await box.isVisible()) ? box.textContent() : null;
     }, 'the end of the job', 90000);
-    assert.equal(result, 'Done: 完成');
+    assert.equal(result, 'Done: Done');
     assert.equal(await boot.locator('.fw-progress').textContent(), 'Written');
     assert.equal(await app.locator('.fw-progress').textContent(), 'Written');
     assert.ok((await s.page.locator('[data-fw="log"] div').count()) > 0, 'log lines shown');
-    assert.deepEqual(await s.host.call('esp_get_session_prefs', tab), { esp_interface: 'uart', esp_chip: 'esp32s3' });
+    assert.deepEqual(await s.host.call('esp_get_session_prefs', tab), {
+      esp_interface: 'uart',
+      esp_chip: 'esp32s3',
+      esp_flash_baud: 921600,
+      esp_verify: true,
+      esp_flash_size: 0,
+    });
+    assert.ok(
+      (await s.page.$$eval('[data-fw="log"] div', (d) => d.map((x) => x.textContent))).some((t) => t.startsWith('app.bin verified')),
+      'the read-back is reported',
+    );
     // The panel, opened once the dialog is closed, ends with the flash's end too.
     await s.page.evaluate(() => window.Termiva.app.firmware.close());
     await s.page.click('#tab-transfer');

@@ -1,6 +1,6 @@
 // The firmware dialog of a serial tab: images with their flash offsets (guessed from the
-// file name, editable), chip and interface (as the session last used them), write or
-// erase, and the job's progress as the program reports it through xferOnEvent.
+// file name, editable), chip, interface, flashing speed, flash size and read-back check (as
+// the session last used them), write or erase, and the job's progress as the program reports it through xferOnEvent.
 (function () {
   'use strict';
   const Termiva = (window.Termiva = window.Termiva || {});
@@ -51,6 +51,15 @@
       this.$('iface').addEventListener('change', () => {
         this.state().iface = this.$('iface').value;
       });
+      this.$('baud').addEventListener('change', () => {
+        this.state().baud = Number(this.$('baud').value);
+      });
+      this.$('size').addEventListener('change', () => {
+        this.state().size = Number(this.$('size').value);
+      });
+      this.$('verify').addEventListener('change', () => {
+        this.state().verify = this.$('verify').checked;
+      });
       root.querySelectorAll('[name="fw-mode"]').forEach((radio) =>
         radio.addEventListener('change', () => {
           this.state().mode = radio.value;
@@ -68,6 +77,9 @@
           files: [], // {path, offset (text), size}
           chip: 'auto',
           iface: 'auto',
+          baud: 460800,
+          size: 0, // bytes; 0 = detect
+          verify: true,
           mode: 'esp-flash',
           prefsLoaded: false,
           running: false,
@@ -98,6 +110,9 @@
           const prefs = await call('esp_get_session_prefs', id);
           if (prefs && prefs.esp_chip) st.chip = prefs.esp_chip;
           if (prefs && prefs.esp_interface) st.iface = prefs.esp_interface;
+          if (prefs && Number(prefs.esp_flash_baud) > 0) st.baud = Number(prefs.esp_flash_baud);
+          if (prefs && Number.isFinite(Number(prefs.esp_flash_size))) st.size = Number(prefs.esp_flash_size);
+          if (prefs && typeof prefs.esp_verify === 'boolean') st.verify = prefs.esp_verify;
           st.prefsLoaded = true;
         }
       } catch (err) {
@@ -186,7 +201,15 @@
       this.readOffsets(st);
       if (st.mode === 'esp-erase-flash' && !window.confirm(t('esp.confirm.erase_flash'))) return;
       const files = st.mode === 'esp-flash' ? st.files.map((f) => ({ path: f.path, offset: f.offset })) : [];
-      const options = { chip: st.chip, interface: st.iface, compress: true, auto_reset_after: true };
+      const options = {
+        chip: st.chip,
+        interface: st.iface,
+        compress: true,
+        auto_reset_after: true,
+        flash_baud: st.baud,
+        flash_size: st.size,
+        verify: st.verify,
+      };
       st.log = [];
       st.phase = '';
       st.progress = new Map();
@@ -279,6 +302,19 @@
       const iface = this.$('iface');
       for (const option of iface.options) option.textContent = t('esp.interface.' + option.value);
       iface.value = st.iface;
+      const baud = this.$('baud');
+      // A speed remembered from elsewhere that the list lacks is offered as it is.
+      if (![...baud.options].some((o) => Number(o.value) === st.baud)) {
+        baud.append(el('option', { value: String(st.baud), textContent: String(st.baud) }));
+      }
+      baud.value = String(st.baud);
+      const size = this.$('size');
+      size.options[0].textContent = t('esp.flash_size.detect');
+      size.value = String(st.size);
+      if (size.value !== String(st.size)) size.value = '0';
+      const verify = this.$('verify');
+      verify.checked = st.verify;
+      baud.disabled = size.disabled = verify.disabled = st.running;
       this.root.querySelectorAll('[name="fw-mode"]').forEach((radio) => {
         radio.checked = radio.value === st.mode;
         radio.disabled = st.running;

@@ -77,30 +77,30 @@ StubImage parse_stub(const std::filesystem::path& path) {
 }  // namespace
 
 void FlasherJob::_enter_bootloader() {
-    const std::string interface = option_string("interface", "auto");
     std::string key;
-    if (interface == "uart") {
+    if (options.interface == Interface::Uart) {
         key = "enter_bootloader_uart";
-        _log("使用 UART classic reset 進入 download mode");
-    } else if (interface == "usb-jtag") {
+        _log({"reset_uart", {}});
+    } else if (options.interface == Interface::UsbJtag) {
         key = "enter_bootloader_usb";
-        _log("使用 USB-Serial-JTAG reset 進入 download mode");
+        _log({"reset_usb", {}});
     } else {
         key = "enter_bootloader_uart";
-        _log("自動模式:先嘗試 UART reset");
+        _log({"reset_auto", {}});
     }
     const auto it = reset_funcs.find(key);
     if (it == reset_funcs.end() || !it->second) return;
-    if (auto failure = call_reset(it->second)) _log("reset 失敗:" + *failure, "warn");
+    if (auto failure = call_reset(it->second))
+        _log({"reset_failed", {{"error", *failure}}}, LogLevel::Warn);
 }
 
 bool FlasherJob::_try_alt_interface() {
-    if (option_string("interface", "auto") != "auto") return false;
+    if (options.interface != Interface::Auto) return false;
     const auto it = reset_funcs.find("enter_bootloader_usb");
     if (it == reset_funcs.end() || !it->second) return false;
-    _log("UART reset 沒回應,切換 USB-Serial-JTAG reset");
+    _log({"reset_switch_usb", {}});
     if (auto failure = call_reset(it->second)) {
-        _log("USB-JTAG reset 失敗:" + *failure, "warn");
+        _log({"reset_usb_failed", {{"error", *failure}}}, LogLevel::Warn);
         return false;
     }
     return true;
@@ -152,15 +152,15 @@ std::uint32_t FlasherJob::_read_reg(std::uint32_t addr) {
 }
 
 bool FlasherJob::_detect_chip() {
-    const std::string forced = option_string("chip", "auto");
+    const std::string& forced = options.chip;
     if (!forced.empty() && forced != "auto") {
         if (const ChipInfo* row = find_chip(forced)) {
             _chip = forced;
             _chip_info = *row;
-            _log("使用指定晶片:" + row->name);
+            _log({"chip_chosen", {{"chip", row->name}}});
             return true;
         }
-        _log("未知 chip 字串:" + forced + ",改自動偵測", "warn");
+        _log({"chip_unknown_key", {{"chip", forced}}}, LogLevel::Warn);
     }
     std::uint32_t magic = 0;
     try {
@@ -168,7 +168,7 @@ bool FlasherJob::_detect_chip() {
     } catch (const EspFlasherCancelled&) {
         throw;
     } catch (const std::exception& e) {
-        _log(std::string("讀 chip magic 失敗:") + e.what(), "error");
+        _log({"chip_magic_failed", {{"error", e.what()}}}, LogLevel::Error);
         return false;
     }
     for (const auto& [key, row] : CHIP_TABLE) {
@@ -177,11 +177,11 @@ bool FlasherJob::_detect_chip() {
             if (m != magic) continue;
             _chip = key;
             _chip_info = row;
-            _log("偵測到 " + row.name + "(magic=0x" + hex8_upper(magic) + ")");
+            _log({"chip_detected", {{"chip", row.name}, {"magic", hex8_upper(magic)}}});
             return true;
         }
     }
-    _log("無法識別 chip magic 0x" + hex8_upper(magic) + ";請手動指定晶片", "error");
+    _log({"chip_magic_unknown", {{"magic", hex8_upper(magic)}}}, LogLevel::Error);
     return false;
 }
 
@@ -194,16 +194,14 @@ bool FlasherJob::_try_load_stub() {
     const std::filesystem::path blob = stub_dir / (_chip.value_or("") + ".json");
     std::error_code ec;
     if (!std::filesystem::is_regular_file(blob, ec)) {
-        _log("找不到 stub blob(" + blob.filename().string() +
-                 "),退到 ROM-only 模式(FLASH_DEFL 無法使用)",
-             "warn");
+        _log({"stub_missing", {{"file", blob.filename().string()}}}, LogLevel::Warn);
         return false;
     }
     StubImage stub;
     try {
         stub = parse_stub(blob);
     } catch (const std::exception& e) {
-        _log(std::string("解析 stub blob 失敗:") + e.what() + ",退到 ROM-only", "warn");
+        _log({"stub_unreadable", {{"error", e.what()}}}, LogLevel::Warn);
         return false;
     }
     try {
@@ -214,20 +212,20 @@ bool FlasherJob::_try_load_stub() {
         for (;;) {
             const double remain = deadline - now();
             if (remain <= 0) {
-                _log("等 stub OHAI 超時", "warn");
+                _log({"stub_no_hello", {}}, LogLevel::Warn);
                 return false;
             }
             std::string pkt;
             try {
                 pkt = _read_packet(remain);
             } catch (const EspTimeoutError&) {
-                _log("等 stub OHAI 超時", "warn");
+                _log({"stub_no_hello", {}}, LogLevel::Warn);
                 return false;
             }
             if (pkt.compare(0, STUB_HELLO.size(), STUB_HELLO) == 0) {
                 _is_stub = true;
                 _block_size = FLASH_WRITE_SIZE_STUB;
-                _log("Stub loader 上線");
+                _log({"stub_running", {}});
                 return true;
             }
             diag("[esp][stub] skip non-OHAI pkt while waiting OHAI: " +
@@ -236,7 +234,7 @@ bool FlasherJob::_try_load_stub() {
     } catch (const EspFlasherCancelled&) {
         throw;
     } catch (const std::exception& e) {
-        _log(std::string("Stub 上傳失敗:") + e.what() + ",退到 ROM-only", "warn");
+        _log({"stub_upload_failed", {{"error", e.what()}}}, LogLevel::Warn);
         return false;
     }
 }

@@ -8,18 +8,19 @@
 namespace flashwright {
 
 const ChipTable CHIP_TABLE = {
-    {"esp32", {"ESP32", {0x00F01D83}, CHIP_DETECT_MAGIC_REG_ADDR, 0x1000, false}},
-    {"esp32s2", {"ESP32-S2", {0x000007C6}, CHIP_DETECT_MAGIC_REG_ADDR, 0x1000, true}},
-    {"esp32s3", {"ESP32-S3", {0x00000009}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true}},
+    {"esp32", {"ESP32", {0x00F01D83}, CHIP_DETECT_MAGIC_REG_ADDR, 0x1000, false, true}},
+    {"esp32s2", {"ESP32-S2", {0x000007C6}, CHIP_DETECT_MAGIC_REG_ADDR, 0x1000, true, true}},
+    {"esp32s3", {"ESP32-S3", {0x00000009}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true, true}},
     {"esp32c3",
      {"ESP32-C3",
       {0x6921506F, 0x1B31506F, 0x4881606F, 0x4361606F},
       CHIP_DETECT_MAGIC_REG_ADDR,
       0x0,
+      true,
       true}},
-    {"esp32c6", {"ESP32-C6", {0x2CE0806F}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true}},
-    {"esp32h2", {"ESP32-H2", {0xD7B73E80}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true}},
-    {"esp32p4", {"ESP32-P4", {0x00000000}, CHIP_DETECT_MAGIC_REG_ADDR, 0x2000, true}},
+    {"esp32c6", {"ESP32-C6", {0x2CE0806F}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true, true}},
+    {"esp32h2", {"ESP32-H2", {0xD7B73E80}, CHIP_DETECT_MAGIC_REG_ADDR, 0x0, true, true}},
+    {"esp32p4", {"ESP32-P4", {0x00000000}, CHIP_DETECT_MAGIC_REG_ADDR, 0x2000, true, true}},
 };
 
 const std::map<std::string, std::uint32_t> FILENAME_OFFSET_HINTS = {

@@ -10,15 +10,16 @@
 #include "module_dir.h"
 
 namespace flashwright {
-EspFlasher::EspFlasher(std::string mode, std::vector<FlashFile> files, FlasherOptions options,
+EspFlasher::EspFlasher(Mode mode, std::vector<FlashFile> files, FlasherOptions options,
                        SendBytes send_bytes, ResetFuncs reset_funcs, EventSink on_event,
-                       std::optional<std::filesystem::path> stub_dir, FlasherTiming timing) {
+                       std::optional<std::filesystem::path> stub_dir, FlasherTiming timing,
+                       SetBaud set_baud) {
     // Construction only stores values; an allocation failure here is the one error that
     // would leave the caller without an object, so it is allowed to propagate.
     m_job = std::make_shared<detail::FlasherJob>(
-        std::move(mode), std::move(files), std::move(options), std::move(send_bytes),
-        std::move(reset_funcs), std::move(on_event),
-        stub_dir ? std::move(*stub_dir) : detail::default_stub_dir(), timing);
+        mode, std::move(files), std::move(options), std::move(send_bytes), std::move(reset_funcs),
+        std::move(on_event), stub_dir ? std::move(*stub_dir) : detail::default_stub_dir(), timing,
+        std::move(set_baud));
 }
 
 EspFlasher::~EspFlasher() {
@@ -51,13 +52,13 @@ void EspFlasher::start() noexcept {
         std::shared_future<void> gate = stored.get_future().share();
         worker = std::thread([job, gate] {
             gate.wait();
-            const std::string name = ("esp-" + job->mode).substr(0, 15);
-            pthread_setname_np(pthread_self(), name.c_str());
+            const char* name = job->mode == Mode::Flash ? "esp-esp-flash" : "esp-esp-erase-f";
+            pthread_setname_np(pthread_self(), name);
             job->_run();
         });
         stored.set_value();
     } catch (const std::exception& e) {
-        m_job->_finish(false, std::string("例外:") + e.what());
+        m_job->_finish(false, {"internal", {{"error", e.what()}}});
     }
 }
 

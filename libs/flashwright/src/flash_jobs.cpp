@@ -13,18 +13,44 @@
 namespace flashwright::detail {
 namespace {
 
+// Whole-flash erase through the ROM loader goes in regions this large, so the page sees it
+// move and a cancel is noticed between them.
+constexpr std::uint32_t ROM_ERASE_REGION = 256 * 1024;
+constexpr std::uint32_t DEFAULT_FLASH_SIZE = 4u << 20;
+
 std::string read_whole_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("無法讀取檔案:" + path);
+    if (!in) throw EspError({"file_unreadable", {{"path", path}}});
     std::ostringstream content;
     content << in.rdbuf();
-    if (in.bad()) throw std::runtime_error("無法讀取檔案:" + path);
+    if (in.bad()) throw EspError({"file_unreadable", {{"path", path}}});
     return std::move(content).str();
 }
 
 std::uint32_t as_u32(std::uint64_t value, const char* what) {
-    if (value > 0xFFFFFFFFULL) throw std::runtime_error(std::string(what) + " 超出 32 位元範圍");
+    if (value > 0xFFFFFFFFULL) throw EspProtocolError({"too_large", {{"what", what}}});
     return static_cast<std::uint32_t>(value);
+}
+
+std::string signed_hex(std::int64_t offset) {
+    return offset < 0 ? "-" + hex_upper(static_cast<std::uint64_t>(-offset))
+                      : hex_upper(static_cast<std::uint64_t>(offset));
+}
+
+// The flash size an ESP application image's header declares (byte 3, high nibble: 1 MB
+// shifted left by it), or 0 when the bytes are no such header.
+std::uint32_t header_flash_size(std::string_view head) {
+    if (head.size() < 4 || static_cast<std::uint8_t>(head[0]) != 0xE9) return 0;
+    const unsigned code = static_cast<std::uint8_t>(head[3]) >> 4;
+    return code <= 7 ? (1u << 20) << code : 0;
+}
+
+std::string first_bytes(const std::string& path, std::size_t n) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(n, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(n));
+    head.resize(static_cast<std::size_t>(in ? n : in.gcount()));
+    return head;
 }
 
 }  // namespace
@@ -33,22 +59,39 @@ std::uint32_t FlasherJob::_erase_size_for_begin(std::uint64_t size) {
     return as_u32((size + 4095) / 4096 * 4096, "erase size");
 }
 
+std::uint32_t FlasherJob::_flash_size_for_job() const {
+    if (options.flash_size != 0) return options.flash_size;
+    std::uint64_t needed = 0;
+    for (const auto& file : files) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file.path, ec);
+        if (!ec && file.offset >= 0) {
+            needed =
+                std::max<std::uint64_t>(needed, static_cast<std::uint64_t>(file.offset) + size);
+        }
+        const bool at_bootloader =
+            _chip_info && file.offset == static_cast<std::int64_t>(_chip_info->bootloader_offset);
+        if (at_bootloader) {
+            if (auto declared = header_flash_size(first_bytes(file.path, 4))) return declared;
+        }
+    }
+    std::uint64_t size = DEFAULT_FLASH_SIZE;
+    while (size < needed && size < (1ULL << 31))
+        size <<= 1;
+    return static_cast<std::uint32_t>(size);
+}
+
 void FlasherJob::_flash_begin_block(std::uint64_t total_size, std::uint32_t offset, bool compressed,
                                     std::optional<std::uint64_t> uncompressed_size) {
     const std::uint64_t bs = _block_size;
     const auto blocks = as_u32((total_size + bs - 1) / bs, "block count");
     const std::uint64_t size = uncompressed_size.value_or(total_size);
     const auto bs32 = static_cast<std::uint32_t>(bs);
-    if (compressed) {
-        _command(ESP_FLASH_DEFL_BEGIN, words_le({as_u32(size, "size"), blocks, bs32, offset}), 0,
-                 timing.flash_begin_timeout);
-    } else if (_is_stub) {
-        _command(ESP_FLASH_BEGIN, words_le({as_u32(size, "size"), blocks, bs32, offset}), 0,
-                 timing.flash_begin_timeout);
-    } else {
-        _command(ESP_FLASH_BEGIN, words_le({_erase_size_for_begin(size), blocks, bs32, offset}), 0,
-                 timing.flash_begin_timeout);
-    }
+    // The ROM erases what it is told before it writes, in whole sectors; the stub erases as
+    // it goes and wants the exact length.
+    const std::uint32_t announced = _is_stub ? as_u32(size, "size") : _erase_size_for_begin(size);
+    _command(compressed ? ESP_FLASH_DEFL_BEGIN : ESP_FLASH_BEGIN,
+             words_le({announced, blocks, bs32, offset}), 0, timing.flash_begin_timeout);
 }
 
 void FlasherJob::_flash_data_block(std::uint32_t seq, std::string_view chunk, bool compressed) {
@@ -67,34 +110,37 @@ void FlasherJob::_flash_one_file(const std::string& path, std::int64_t offset, b
     const std::string filename = base_name(path);
     const std::string raw = read_whole_file(path);
     if (raw.empty()) {
-        _log("略過空檔案:" + filename, "warn");
+        _log({"file_empty", {{"file", filename}}}, LogLevel::Warn);
         return;
     }
     if (offset % 4096 != 0) {
-        const std::string shown = offset < 0 ? "-" + hex_upper(static_cast<std::uint64_t>(-offset))
-                                             : hex_upper(static_cast<std::uint64_t>(offset));
-        throw EspProtocolError(filename + " offset 0x" + shown + " 未對齊到 4 KB");
+        throw EspProtocolError(
+            {"file_misaligned", {{"file", filename}, {"offset", signed_hex(offset)}}});
     }
     // A negative offset or an image running past the 32-bit address space cannot be expressed
     // in the begin command; refuse it instead of letting the offset wrap around.
     if (offset < 0 || static_cast<std::uint64_t>(offset) + raw.size() > 0x100000000ULL) {
         throw EspProtocolError(
-            filename + " offset 0x" +
-            hex_upper(static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0))) +
-            " 超出 flash 位址範圍");
+            {"file_out_of_range", {{"file", filename}, {"offset", signed_hex(offset)}}});
     }
     const auto flash_offset = static_cast<std::uint32_t>(offset);
-    const bool use_compression = compress && _is_stub;
-    if (compress && !_is_stub) _log("沒有 stub,FLASH_DEFL 不可用,改用未壓縮上傳", "warn");
+    const bool loader_inflates = _is_stub || (_chip_info && _chip_info->rom_deflate);
+    const bool use_compression = compress && loader_inflates;
+    if (compress && !loader_inflates) {
+        _log({"rom_uncompressed", {{"chip", _chip_info ? _chip_info->name : "?"}}});
+    }
 
     std::string compressed_payload;
     if (use_compression) compressed_payload = zlib_compress(raw);
     const std::string& payload = use_compression ? compressed_payload : raw;
     if (use_compression) {
-        _phase("flash", filename + "(壓縮 " + std::to_string(raw.size()) + " → " +
-                            std::to_string(payload.size()) + " bytes)");
+        _phase("flash", {"detail_compressed",
+                         {{"file", filename},
+                          {"raw", std::to_string(raw.size())},
+                          {"size", std::to_string(payload.size())}}});
     } else {
-        _phase("flash", filename + "(" + std::to_string(raw.size()) + " bytes)");
+        _phase("flash",
+               {"detail_plain", {{"file", filename}, {"raw", std::to_string(raw.size())}}});
     }
 
     const std::size_t bs = _block_size;
@@ -124,36 +170,39 @@ void FlasherJob::_flash_one_file(const std::string& path, std::int64_t offset, b
         }
         ++seq;
     }
-    _flash_end_block(use_compression, false);
+    // The ROM loader takes FLASH_END's word 1 as "run the application": it would leave the
+    // loader before the next image. It has written every acknowledged block already, so the
+    // ROM path simply carries on; the stub needs the end to flush its last sectors.
+    if (_is_stub) _flash_end_block(use_compression, false);
+    if (options.verify) _verify_region(filename, flash_offset, raw);
     _file_done(filename, path);
 }
 
 void FlasherJob::_run_flash() {
-    if (files.empty()) throw EspProtocolError("未指定要燒錄的檔案");
-    const bool compress = option_flag("compress", true);
+    if (files.empty()) throw EspProtocolError({"no_files", {}});
     const std::size_t n = files.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(std::filesystem::path(files[i].path), ec)) {
+            throw EspProtocolError({"file_missing", {{"path", files[i].path}}});
+        }
+    }
+    if (!_params_set) _spi_set_params(_flash_size_for_job());
     for (std::size_t i = 0; i < n; ++i) {
         throw_if_cancelled();
         const std::string& path = files[i].path;
         const std::int64_t offset = files[i].offset;
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec)) {
-            throw EspProtocolError("找不到檔案:" + path);
-        }
-        const std::string shown = offset < 0 ? "-" + hex_upper(static_cast<std::uint64_t>(-offset))
-                                             : hex_upper(static_cast<std::uint64_t>(offset));
-        _log("[" + std::to_string(i + 1) + "/" + std::to_string(n) + "] " + base_name(path) +
-             " → 0x" + shown);
-        _flash_one_file(path, offset, compress);
+        _log({"file_start",
+              {{"index", std::to_string(i + 1)},
+               {"count", std::to_string(n)},
+               {"file", base_name(path)},
+               {"offset", signed_hex(offset)}}});
+        _flash_one_file(path, offset, options.compress);
     }
 }
 
 void FlasherJob::_erase_flash_all() {
-    if (!_is_stub && !(_chip_info && _chip_info->supports_rom_erase_region)) {
-        throw EspProtocolError((_chip_info ? _chip_info->name : std::string("?")) +
-                               " 的 ROM 不支援 erase_flash,需要 stub blob 才能全清");
-    }
-    _phase("erase", "整顆 flash(可能需要數分鐘)");
+    _phase("erase", {"detail_erase", {}});
     diag(std::string("[esp][erase] sending ESP_ERASE_FLASH (0xD0), stub=") + py_bool(_is_stub) +
          ", timeout=" + std::to_string(static_cast<long long>(timing.erase_timeout)) +
          "s, waiting for response...");
@@ -163,8 +212,28 @@ void FlasherJob::_erase_flash_all() {
          hex8(value) + " body=" + render_bytes(body));
 }
 
+void FlasherJob::_erase_flash_rom(std::uint32_t flash_size) {
+    _phase("erase", {"detail_erase", {}});
+    _log({"erase_rom", {}});
+    const auto bs = static_cast<std::uint32_t>(_block_size);
+    for (std::uint64_t at = 0; at < flash_size; at += ROM_ERASE_REGION) {
+        throw_if_cancelled();
+        const auto len =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(ROM_ERASE_REGION, flash_size - at));
+        // FLASH_BEGIN erases the region it announces; no data follows, and without a
+        // FLASH_END the loader stays ready for the next region.
+        _command(ESP_FLASH_BEGIN,
+                 words_le({len, (len + bs - 1) / bs, bs, static_cast<std::uint32_t>(at)}), 0,
+                 timing.erase_timeout);
+        _progress("flash", at + len, flash_size);
+    }
+}
+
 void FlasherJob::_run_erase_all() {
-    _erase_flash_all();
+    if (_is_stub) return _erase_flash_all();
+    if (options.flash_size == 0) throw EspProtocolError({"erase_needs_size", {}});
+    _spi_set_params(options.flash_size);
+    _erase_flash_rom(options.flash_size);
 }
 
 }  // namespace flashwright::detail

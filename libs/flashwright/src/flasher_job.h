@@ -21,9 +21,9 @@ namespace flashwright::detail {
 
 class FlasherJob {
 public:
-    FlasherJob(std::string mode, std::vector<FlashFile> files, FlasherOptions options,
+    FlasherJob(Mode mode, std::vector<FlashFile> files, FlasherOptions options,
                SendBytes send_bytes, ResetFuncs reset_funcs, EventSink on_event,
-               std::filesystem::path stub_dir, FlasherTiming timing);
+               std::filesystem::path stub_dir, FlasherTiming timing, SetBaud set_baud);
 
     // Public handle operations.
     void feed(std::string_view data);
@@ -53,6 +53,14 @@ public:
     std::uint32_t _read_reg(std::uint32_t addr);
     bool _detect_chip();
     void _spi_attach();
+    // The flash parameters the ROM loader needs before it writes (the size above all).
+    void _spi_set_params(std::uint32_t flash_size);
+    // Moves the line to the flashing speed; falls back to the line's speed once.
+    void _change_baud();
+    // The port back at the line's speed, if the job changed it.
+    void _restore_baud() noexcept;
+    // Re-syncs after a speed change: a few attempts, no resets.
+    bool _resync();
     bool _try_load_stub();
     void _upload_ram_segment(std::string_view data, std::uint32_t addr);
 
@@ -64,27 +72,29 @@ public:
     void _flash_end_block(bool compressed = false, bool reboot = false);
     void _flash_one_file(const std::string& path, std::int64_t offset, bool compress);
     void _erase_flash_all();
+    // Whole-flash erase through the ROM loader: FLASH_BEGIN erases what it announces.
+    void _erase_flash_rom(std::uint32_t flash_size);
+    // SPI_FLASH_MD5 over [offset, offset + size) compared with the image's own MD5.
+    void _verify_region(const std::string& filename, std::uint32_t offset, std::string_view raw);
+    // The flash size to announce: the option, a boot-loader header, or what the images need.
+    std::uint32_t _flash_size_for_job() const;
     void _run();
     void _run_flash();
     void _run_erase_all();
 
     // --- Reporting ---
-    void _log(const std::string& text, const std::string& level = "info");
-    void _phase(const std::string& name, const std::string& detail = "");
+    void _log(Message message, LogLevel level = LogLevel::Info);
+    void _phase(const std::string& name, Message detail = {});
     void _progress(const std::string& filename, std::uint64_t sent, std::uint64_t total);
     void _file_done(const std::string& filename,
                     std::optional<std::string> saved_path = std::nullopt);
-    void _finish(bool ok, const std::string& reason = "");
-
-    // Option values with their defaults.
-    std::string option_string(const char* key, const char* fallback) const;
-    bool option_flag(const char* key, bool fallback) const;
+    void _finish(bool ok, Message reason);
 
     // Seconds on the job's steady clock.
     static double now();
 
     // Constructor values.
-    const std::string mode;
+    const Mode mode;
     const std::vector<FlashFile> files;
     const FlasherOptions options;
     const SendBytes send_bytes;
@@ -92,6 +102,7 @@ public:
     const EventSink on_event;
     const std::filesystem::path stub_dir;
     const FlasherTiming timing;
+    const SetBaud set_baud;
 
     // Framing state; all but _in_q and the flags belong to the worker thread.
     ChunkQueue _in_q;
@@ -108,12 +119,15 @@ public:
     std::optional<std::string> _chip;
     std::optional<ChipInfo> _chip_info;
     std::size_t _block_size = FLASH_WRITE_SIZE_ROM;
+    bool _baud_changed = false;  // the port was set to another speed than the line's
+    bool _params_set = false;    // SPI_SET_PARAMS was answered
 
     // Owned by the public handle, which starts and joins it.
     std::thread _worker;
 
 private:
     void emit(const FlasherEvent& event) noexcept;
+    void _run_steps();
     void throw_if_cancelled() const;
     void sleep_cancellable(double seconds);
 

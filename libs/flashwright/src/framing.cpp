@@ -91,7 +91,7 @@ std::string FlasherJob::_read_packet(double timeout) {
             _packet_q.pop_front();
             return packet;
         }
-        if (now() >= deadline) throw EspTimeoutError("等不到 SLIP packet");
+        if (now() >= deadline) throw EspTimeoutError({"timeout_silent", {}});
         _drain_input_to_slip(deadline);
     }
 }
@@ -115,7 +115,7 @@ std::uint8_t FlasherJob::_checksum(std::string_view data) {
 }
 
 void FlasherJob::_send_command(std::uint8_t op, std::string_view data, std::uint32_t checksum) {
-    if (data.size() > 0xFFFF) throw EspProtocolError("command data too long");
+    if (data.size() > 0xFFFF) throw EspProtocolError({"too_large", {{"what", "command data"}}});
     std::string packet;
     packet.reserve(8 + data.size());
     packet += '\0';
@@ -138,7 +138,7 @@ std::pair<std::uint32_t, std::string> FlasherJob::_check_response(std::uint8_t o
                 diag("[esp][resp] timeout waiting op=0x" + hex2(op) +
                      " (unmatched_pkts=" + std::to_string(unmatched) + ")");
             }
-            throw EspTimeoutError("等不到 op 0x" + hex2(op) + " 的回應");
+            throw EspTimeoutError({"timeout_op", {{"op", hex2(op)}}});
         }
         const std::string pkt = _read_packet(remain);
         if (pkt.size() < 8) {
@@ -171,8 +171,9 @@ std::pair<std::uint32_t, std::string> FlasherJob::_check_response(std::uint8_t o
                     diag("[esp][resp] op=0x" + hex2(op) + " FAIL status=0x" + hex2(status) +
                          " err=0x" + hex2(err) + " value=0x" + hex8(value));
                 }
-                throw EspProtocolError("op 0x" + hex2(op) + " 回應 status=0x" + hex2(status) +
-                                       " err=0x" + hex2(err));
+                throw EspProtocolError(
+                    {"status_error",
+                     {{"op", hex2(op)}, {"status", hex2(status)}, {"err", hex2(err)}}});
             }
             body.resize(body.size() - status_len);
         }

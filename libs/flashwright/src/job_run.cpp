@@ -5,47 +5,74 @@
 #include "flasher_job.h"
 #include "text_format.h"
 
+namespace flashwright {
+
+const char* level_name(LogLevel level) noexcept {
+    switch (level) {
+        case LogLevel::Warn:
+            return "warn";
+        case LogLevel::Error:
+            return "error";
+        case LogLevel::Info:
+            break;
+    }
+    return "info";
+}
+
+nlohmann::json event_json(const FlasherEvent& event) {
+    nlohmann::json values = nlohmann::json::object();
+    for (const auto& [k, v] : event.message.values)
+        values[k] = v;
+    const std::string text = event.message.code.empty() ? "" : english_text(event.message);
+    switch (event.kind) {
+        case EventKind::Phase:
+            return {{"kind", "phase"},
+                    {"name", event.phase},
+                    {"detail", text},
+                    {"code", event.message.code},
+                    {"values", values}};
+        case EventKind::Log:
+            return {{"kind", "log"},
+                    {"text", text},
+                    {"level", level_name(event.level)},
+                    {"code", event.message.code},
+                    {"values", values}};
+        case EventKind::Progress:
+            return {{"kind", "progress"},
+                    {"filename", event.filename},
+                    {"sent", event.sent},
+                    {"total", event.total}};
+        case EventKind::FileDone:
+            return {{"kind", "file_done"},
+                    {"filename", event.filename},
+                    {"saved_path",
+                     event.saved_path ? nlohmann::json(*event.saved_path) : nlohmann::json()}};
+        case EventKind::Done:
+            break;
+    }
+    return {{"kind", "done"},
+            {"ok", event.ok},
+            {"reason", text},
+            {"code", event.message.code},
+            {"values", values}};
+}
+
+}  // namespace flashwright
+
 namespace flashwright::detail {
 
-FlasherJob::FlasherJob(std::string mode_, std::vector<FlashFile> files_, FlasherOptions options_,
+FlasherJob::FlasherJob(Mode mode_, std::vector<FlashFile> files_, FlasherOptions options_,
                        SendBytes send_bytes_, ResetFuncs reset_funcs_, EventSink on_event_,
-                       std::filesystem::path stub_dir_, FlasherTiming timing_)
-    : mode(std::move(mode_)),
+                       std::filesystem::path stub_dir_, FlasherTiming timing_, SetBaud set_baud_)
+    : mode(mode_),
       files(std::move(files_)),
-      options(options_.is_object() ? std::move(options_) : FlasherOptions::object()),
+      options(std::move(options_)),
       send_bytes(std::move(send_bytes_)),
       reset_funcs(std::move(reset_funcs_)),
       on_event(std::move(on_event_)),
       stub_dir(std::move(stub_dir_)),
-      timing(timing_) {}
-
-std::string FlasherJob::option_string(const char* key, const char* fallback) const {
-    const auto it = options.find(key);
-    if (it == options.end() || it->is_null()) return fallback;
-    if (it->is_string()) return it->get<std::string>();
-    return it->dump();
-}
-
-bool FlasherJob::option_flag(const char* key, bool fallback) const {
-    const auto it = options.find(key);
-    if (it == options.end()) return fallback;
-    // Truthiness of a loosely typed value from the page.
-    switch (it->type()) {
-        case nlohmann::json::value_t::null:
-            return false;
-        case nlohmann::json::value_t::boolean:
-            return it->get<bool>();
-        case nlohmann::json::value_t::number_integer:
-        case nlohmann::json::value_t::number_unsigned:
-            return it->get<std::int64_t>() != 0;
-        case nlohmann::json::value_t::number_float:
-            return it->get<double>() != 0.0;
-        case nlohmann::json::value_t::string:
-            return !it->get<std::string>().empty();
-        default:
-            return !it->empty();
-    }
-}
+      timing(timing_),
+      set_baud(std::move(set_baud_)) {}
 
 void FlasherJob::feed(std::string_view data) {
     if (!data.empty()) _in_q.push(std::string(data));
@@ -54,7 +81,7 @@ void FlasherJob::feed(std::string_view data) {
 void FlasherJob::cancel() {
     if (_cancelled.exchange(true)) return;
     _in_q.push(std::string());
-    if (!m_cancel_logged.exchange(true)) _log("使用者取消", "warn");
+    if (!m_cancel_logged.exchange(true)) _log({"cancelled", {}}, LogLevel::Warn);
 }
 
 void FlasherJob::abandon() {
@@ -90,93 +117,126 @@ void FlasherJob::emit(const FlasherEvent& event) noexcept {
     }
 }
 
-void FlasherJob::_log(const std::string& text, const std::string& level) {
-    emit({{"kind", "log"}, {"text", text}, {"level", level}});
-    diag("[esp][" + level + "] " + text);
+void FlasherJob::_log(Message message, LogLevel level) {
+    const std::string text = english_text(message);
+    FlasherEvent event;
+    event.kind = EventKind::Log;
+    event.message = std::move(message);
+    event.level = level;
+    emit(event);
+    diag(std::string("[esp][") + level_name(level) + "] " + text);
 }
 
-void FlasherJob::_phase(const std::string& name, const std::string& detail) {
-    emit({{"kind", "phase"}, {"name", name}, {"detail", detail}});
-    diag("[esp][phase] " + name + (detail.empty() ? "" : " — " + detail));
+void FlasherJob::_phase(const std::string& name, Message detail) {
+    const std::string text = detail.code.empty() ? "" : english_text(detail);
+    FlasherEvent event;
+    event.kind = EventKind::Phase;
+    event.phase = name;
+    event.message = std::move(detail);
+    emit(event);
+    diag("[esp][phase] " + name + (text.empty() ? "" : " — " + text));
 }
 
 void FlasherJob::_progress(const std::string& filename, std::uint64_t sent, std::uint64_t total) {
-    emit({{"kind", "progress"}, {"filename", filename}, {"sent", sent}, {"total", total}});
+    FlasherEvent event;
+    event.kind = EventKind::Progress;
+    event.filename = filename;
+    event.sent = sent;
+    event.total = total;
+    emit(event);
 }
 
 void FlasherJob::_file_done(const std::string& filename, std::optional<std::string> saved_path) {
-    FlasherEvent event{{"kind", "file_done"}, {"filename", filename}, {"saved_path", nullptr}};
-    if (saved_path) event["saved_path"] = *saved_path;
+    FlasherEvent event;
+    event.kind = EventKind::FileDone;
+    event.filename = filename;
+    event.saved_path = saved_path;
     emit(event);
     diag("[esp][file_done] " + filename + (saved_path ? "  saved=" + *saved_path : ""));
 }
 
-void FlasherJob::_finish(bool ok, const std::string& reason) {
+void FlasherJob::_finish(bool ok, Message reason) {
     _completed.store(true);
-    emit({{"kind", "done"}, {"ok", ok}, {"reason", reason}});
-    diag(std::string("[esp][done] ok=") + py_bool(ok) + " reason=" + reason);
+    const std::string text = english_text(reason);
+    FlasherEvent event;
+    event.kind = EventKind::Done;
+    event.ok = ok;
+    event.message = std::move(reason);
+    emit(event);
+    diag(std::string("[esp][done] ok=") + py_bool(ok) + " reason=" + text);
+}
+
+void FlasherJob::_run_steps() {
+    _phase("reset");
+    _enter_bootloader();
+    sleep_cancellable(timing.reset_settle);
+    _flush_residual(timing.reset_flush);
+
+    _phase("sync");
+    if (!_do_sync()) {
+        _finish(false, {"sync_failed", {}});
+        return;
+    }
+    _phase("detect");
+    if (!_detect_chip()) {
+        _finish(false, {"detect_failed", {}});
+        return;
+    }
+    _spi_attach();
+    _phase("stub");
+    _try_load_stub();
+    _change_baud();
+
+    if (mode == Mode::Flash) {
+        _run_flash();
+    } else {
+        _run_erase_all();
+    }
+    // The board's boot text after the reset comes at its own speed, which is the line's.
+    _restore_baud();
+
+    if (options.auto_reset_after) {
+        _phase("after-reset");
+        const auto it = reset_funcs.find("hard_reset");
+        if (it != reset_funcs.end() && it->second) {
+            try {
+                it->second();
+                _log({"hard_reset_done", {}});
+            } catch (const std::exception& e) {
+                _log({"hard_reset_failed", {{"error", e.what()}}}, LogLevel::Warn);
+            } catch (...) {
+                _log({"hard_reset_failed", {{"error", "unknown error"}}}, LogLevel::Warn);
+            }
+        }
+    }
+    _finish(true, {"done", {}});
 }
 
 void FlasherJob::_run() {
     try {
-        diag("[esp][run] worker start mode=" + mode + " interface=" +
-             option_string("interface", "auto") + " chip_hint=" + option_string("chip", "auto") +
-             " files=" + std::to_string(files.size()) +
-             " compress=" + py_bool(option_flag("compress", true)) +
-             " auto_reset_after=" + py_bool(option_flag("auto_reset_after", true)));
-        _phase("reset");
-        _enter_bootloader();
-        sleep_cancellable(timing.reset_settle);
-        _flush_residual(timing.reset_flush);
-
-        _phase("sync");
-        if (!_do_sync()) {
-            _finish(false, "SYNC 失敗 — 板子沒有進入 download mode");
-            return;
-        }
-        _phase("detect");
-        if (!_detect_chip()) {
-            _finish(false, "晶片偵測失敗");
-            return;
-        }
-        _spi_attach();
-        _phase("stub");
-        _try_load_stub();
-
-        if (mode == "esp-flash") {
-            _run_flash();
-        } else if (mode == "esp-erase-flash") {
-            _run_erase_all();
-        } else {
-            _finish(false, "未知 mode " + mode);
-            return;
-        }
-
-        if (option_flag("auto_reset_after", true)) {
-            _phase("after-reset");
-            const auto it = reset_funcs.find("hard_reset");
-            if (it != reset_funcs.end() && it->second) {
-                try {
-                    it->second();
-                    _log("已 hard-reset,板子重新進入應用程式");
-                } catch (const std::exception& e) {
-                    _log(std::string("hard-reset 失敗:") + e.what(), "warn");
-                } catch (...) {
-                    _log("hard-reset 失敗:unknown error", "warn");
-                }
-            }
-        }
-        _finish(true, "完成");
-    } catch (const EspFlasherCancelled&) {
-        _finish(false, "使用者取消");
-    } catch (const EspProtocolError& e) {
-        _finish(false, std::string("協定錯誤:") + e.what());
+        diag(std::string("[esp][run] worker start mode=") +
+             (mode == Mode::Flash ? "esp-flash" : "esp-erase-flash") + " interface=" +
+             std::to_string(static_cast<int>(options.interface)) + " chip_hint=" + options.chip +
+             " files=" + std::to_string(files.size()) + " compress=" + py_bool(options.compress) +
+             " auto_reset_after=" + py_bool(options.auto_reset_after) + " verify=" +
+             py_bool(options.verify) + " line_baud=" + std::to_string(options.line_baud) +
+             " flash_baud=" + std::to_string(options.flash_baud));
+        _run_steps();
+        return;
+    } catch (const EspFlasherCancelled& e) {
+        _restore_baud();
+        _finish(false, e.message());
+    } catch (const EspError& e) {
+        _restore_baud();
+        _finish(false, e.message());
     } catch (const std::exception& e) {
         diag(std::string("[esp][run] unexpected failure (") + typeid(e).name() + "): " + e.what());
-        _finish(false, std::string("例外:") + e.what());
+        _restore_baud();
+        _finish(false, {"internal", {{"error", e.what()}}});
     } catch (...) {
         diag("[esp][run] unexpected failure of unknown type");
-        _finish(false, "例外:unknown error");
+        _restore_baud();
+        _finish(false, {"internal", {{"error", "unknown error"}}});
     }
 }
 

@@ -41,7 +41,53 @@ std::string base_name(const std::string& path) {
     return std::filesystem::path(path).filename().string();
 }
 
+// Flashing speeds the dialog offers run from 115200 to 2000000; anything a driver may take
+// is let through, nonsense is not.
+constexpr long long MIN_FLASH_BAUD = 9600;
+constexpr long long MAX_FLASH_BAUD = 5000000;
+
 }  // namespace
+
+std::optional<flashwright::Mode> EspTools::parse_mode(const std::string& mode) {
+    if (mode == "esp-flash") return flashwright::Mode::Flash;
+    if (mode == "esp-erase-flash") return flashwright::Mode::EraseFlash;
+    return std::nullopt;
+}
+
+flashwright::FlasherOptions EspTools::job_options(const Json& opts, int line_baud) {
+    flashwright::FlasherOptions out;
+    if (!member(opts, "chip").is_null()) out.chip = text_of(member(opts, "chip"));
+    const std::string interface = text_field(opts, "interface", "auto");
+    // An interface the job does not know starts with the UART entry and never switches.
+    out.interface = interface == "auto"       ? flashwright::Interface::Auto
+                    : interface == "usb-jtag" ? flashwright::Interface::UsbJtag
+                                              : flashwright::Interface::Uart;
+    out.compress = bool_field(opts, "compress", true);
+    out.auto_reset_after = bool_field(opts, "auto_reset_after", true);
+    out.verify = bool_field(opts, "verify", true);
+    out.line_baud = line_baud > 0 ? static_cast<std::uint32_t>(line_baud) : 0;
+    const auto fast = to_integer(member(opts, "flash_baud"));
+    if (fast && *fast >= MIN_FLASH_BAUD && *fast <= MAX_FLASH_BAUD)
+        out.flash_baud = static_cast<std::uint32_t>(*fast);
+    const auto size = to_integer(member(opts, "flash_size"));
+    if (size && *size > 0 && *size <= (1LL << 31))
+        out.flash_size = static_cast<std::uint32_t>(*size);
+    return out;
+}
+
+Json EspTools::worded_event(const flashwright::FlasherEvent& event) const {
+    Json out = flashwright::event_json(event);
+    if (event.message.code.empty()) return out;
+    MessageArgs values(event.message.values.begin(), event.message.values.end());
+    const std::string key = "esp.msg." + event.message.code;
+    std::string text = m_app._t(key, values);
+    if (text == key) return out;  // a code the catalog lacks keeps the library's English
+    const char* field = event.kind == flashwright::EventKind::Phase  ? "detail"
+                        : event.kind == flashwright::EventKind::Done ? "reason"
+                                                                     : "text";
+    out[field] = std::move(text);
+    return out;
+}
 
 std::optional<long long> EspTools::parse_offset(const Json& raw) {
     if (raw.is_string()) {
@@ -102,6 +148,16 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
     return true;
 }
 
+flashwright::SetBaud EspTools::_esp_set_baud(const std::string& tab_id) {
+    TabPtr tab = m_app.find_tab(tab_id);
+    if (!tab) return {};
+    return [tab](std::uint32_t baud) {
+        auto port = port_of(tab);
+        if (!port) throw platform::SerialError("the serial port is not open");
+        port->set_baudrate(static_cast<int>(baud));
+    };
+}
+
 flashwright::ResetFuncs EspTools::_esp_reset_funcs(const std::string& tab_id) {
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab || !port_of(tab)) return {};
@@ -122,10 +178,12 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     auto refuse = [](const std::string& reason) { return Json{{"ok", false}, {"reason", reason}}; };
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab) return refuse(m_app._t("err.tab_not_found"));
+    int line_baud = 0;
     {
         std::lock_guard lock(tab->lock);
         if (!termiva::port_of(*tab)) return refuse(m_app._t("esp.reason.not_serial"));
         if (tab->_xfer && !tab->_xfer->is_done()) return refuse(m_app._t("esp.reason.busy"));
+        if (tab->session) line_baud = SerialTabs::settings_of(*tab->session).baudrate;
     }
     Json opts = options.is_object() ? options : Json::object();
     const std::string chip =
@@ -133,8 +191,16 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     if (chip != "auto" && !flashwright::find_chip(chip))
         return refuse(m_app._t("esp.reason.unknown_chip", {{"chip", chip}}));
 
+    const auto job_mode = parse_mode(mode);
+    if (!job_mode) return refuse(m_app._t("esp.reason.unknown_mode", {{"mode", mode}}));
+    const flashwright::FlasherOptions job_opts = job_options(opts, line_baud);
+    // Without a loader program the whole flash is erased region by region, which needs its
+    // size: refused here, before anything reaches the board.
+    if (*job_mode == flashwright::Mode::EraseFlash && job_opts.flash_size == 0)
+        return refuse(m_app._t("esp.reason.erase_needs_size"));
+
     std::vector<flashwright::FlashFile> cleaned;
-    if (mode == "esp-flash") {
+    if (*job_mode == flashwright::Mode::Flash) {
         if (!files.is_array() || files.empty()) return refuse(m_app._t("esp.reason.need_files"));
         for (const auto& entry : files) {
             const std::string path = text_of(member(entry, "path"));
@@ -153,10 +219,13 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     // Set before the job can report anything: its "done" must free only its own slot.
     auto source = std::make_shared<const Job*>(nullptr);
     auto job = std::make_shared<EspFlashJob>(
-        mode, std::move(cleaned), opts,
+        *job_mode, std::move(cleaned), job_opts,
         [this, tab_id](const std::string& bytes) { m_app._xfer_send_bytes(tab_id, bytes); },
         _esp_reset_funcs(tab_id),
-        [this, tab_id, source](const Json& ev) { m_app._xfer_on_event(tab_id, ev, *source); });
+        [this, tab_id, source](const flashwright::FlasherEvent& ev) {
+            m_app._xfer_on_event(tab_id, worded_event(ev), *source);
+        },
+        std::nullopt, flashwright::FlasherTiming{}, _esp_set_baud(tab_id));
     *source = job.get();
     std::shared_ptr<Job> ended;
     {
@@ -178,10 +247,17 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
         std::lock_guard lock(tab->lock);
         if (tab->session) rec = *tab->session;
     }
-    if (rec.is_object() &&
-        (member(rec, "esp_interface") != interface || member(rec, "esp_chip") != chip)) {
-        rec["esp_interface"] = interface;
-        rec["esp_chip"] = chip;
+    const Json remembered{{"esp_interface", interface},
+                          {"esp_chip", chip},
+                          {"esp_flash_baud", job_opts.flash_baud},
+                          {"esp_verify", job_opts.verify},
+                          {"esp_flash_size", job_opts.flash_size}};
+    bool changed = false;
+    for (const auto& [key, value] : remembered.items())
+        changed = changed || member(rec, key) != value;
+    if (rec.is_object() && changed) {
+        for (const auto& [key, value] : remembered.items())
+            rec[key] = value;
         bool stored = false;
         for (const auto& s : m_app.sessions_json())
             stored = stored || member(s, "id") == member(rec, "id");
@@ -302,8 +378,13 @@ Json EspTools::esp_get_session_prefs(const std::string& tab_id) {
         std::lock_guard lock(tab->lock);
         if (tab->session) sess = *tab->session;
     }
+    const auto baud = to_integer(member(sess, "esp_flash_baud"));
+    const auto size = to_integer(member(sess, "esp_flash_size"));
     return Json{{"esp_interface", text_field(sess, "esp_interface", "auto")},
-                {"esp_chip", text_field(sess, "esp_chip", "auto")}};
+                {"esp_chip", text_field(sess, "esp_chip", "auto")},
+                {"esp_flash_baud", baud && *baud > 0 ? *baud : DEFAULT_FLASH_BAUD},
+                {"esp_verify", bool_field(sess, "esp_verify", true)},
+                {"esp_flash_size", size ? *size : 0}};
 }
 
 }  // namespace termiva

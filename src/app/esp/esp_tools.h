@@ -41,6 +41,8 @@ public:
     nlohmann::json esp_get_session_prefs(const std::string& tab_id);
 
     flashwright::ResetFuncs _esp_reset_funcs(const std::string& tab_id);
+    // Sets the speed of the tab's port at the time it is called.
+    flashwright::SetBaud _esp_set_baud(const std::string& tab_id);
     bool _fire_esp_reset(const std::string& tab_id, const std::string& mode);
 
     // The images a build folder lists with their offsets: `flasher_args.json` ("flash_files")
@@ -54,6 +56,15 @@ public:
     // An offset as the page sends it: "0x…"/"0X…" hexadecimal, other texts decimal, numbers
     // as they are. Nothing when it is none of these.
     static std::optional<long long> parse_offset(const nlohmann::json& raw);
+    // The page's mode names; nothing for any other.
+    static std::optional<flashwright::Mode> parse_mode(const std::string& mode);
+    // The page's options map as the job takes them, the port's own speed beside them.
+    static flashwright::FlasherOptions job_options(const nlohmann::json& opts, int line_baud);
+    // The job's event for the page: its texts in the user's language, code and values kept.
+    nlohmann::json worded_event(const flashwright::FlasherEvent& event) const;
+
+    // The flashing speed the dialog proposes until the session remembers another.
+    static constexpr long long DEFAULT_FLASH_BAUD = 460800;
 
 private:
     TermivaApp& m_app;

@@ -2,10 +2,12 @@
 // Generated once from the product's text table and maintained by hand since.
 #include "app/messages/messages.h"
 
+#include "app/esp/esp_messages.h"
+
 namespace termiva {
 
 const MessageCatalog& message_catalog() {
-    static const MessageCatalog catalog = {
+    static const MessageCatalog catalog = with_esp_job_messages({
         {"en",
          {
              {"err.no_key_file", "Private key file not found"},
@@ -297,7 +299,7 @@ const MessageCatalog& message_catalog() {
               "尚未設定 DeepSeek API 金鑰。請開啟「設定 → Claude Code 模型 → "
               "DeepSeek」並輸入金鑰。"},
          }},
-    };
+    });
     return catalog;
 }
 

@@ -391,6 +391,30 @@ void SerialPort::set_modem_lines(bool dtr, bool rts) {
     m->modem_set(dtr, rts);
 }
 
+void SerialPort::set_baudrate(int baudrate) {
+    std::shared_lock use(m->life);
+    if (m->closing || m->fd < 0) m->fail_closed();
+    if (baudrate <= 0)
+        throw SerialError("Baud rate " + std::to_string(baudrate) + " is not valid for " + m->name);
+    termios2 t{};
+    if (::ioctl(m->fd, TCGETS2, &t) != 0) {
+        int err = errno;
+        if (is_vanished_errno(err)) m->fail_lost("disconnected: " + errno_text(err));
+        throw SerialError(m->name + ": " + errno_text(err));
+    }
+    t.c_cflag &= ~static_cast<tcflag_t>(CBAUD);
+    const unsigned code = linux_serial::standard_speed_code(baudrate);
+    t.c_cflag |= code != 0 ? code : BOTHER;
+    t.c_ispeed = t.c_ospeed = static_cast<speed_t>(baudrate);
+    // TCSETSW2 lets the bytes already written leave at the old speed first.
+    if (::ioctl(m->fd, TCSETSW2, &t) != 0) {
+        int err = errno;
+        if (is_vanished_errno(err)) m->fail_lost("disconnected: " + errno_text(err));
+        throw SerialError(m->name + " refused " + std::to_string(baudrate) +
+                          " bps: " + errno_text(err));
+    }
+}
+
 // Classic auto-reset wiring: RTS asserted pulls EN low, DTR asserted pulls IO0 low, and
 // both asserted (or both released) leaves the chip running.
 void SerialPort::hard_reset() {

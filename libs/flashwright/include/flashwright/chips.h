@@ -19,6 +19,7 @@ struct ChipInfo {
     std::uint32_t detect_reg = 0;
     std::uint32_t bootloader_offset = 0;
     bool supports_rom_erase_region = false;
+    bool rom_deflate = true;  // the ROM loader takes FLASH_DEFL_* (every ESP32-family ROM)
 };
 
 // Chip key → record, searched in this order.

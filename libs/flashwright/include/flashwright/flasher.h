@@ -3,7 +3,8 @@
 //
 // The job never touches a port: outgoing frames go to `send_bytes`, received bytes come in
 // through `feed`, resets are performed by the caller's reset functions, and everything the job
-// has to say arrives as JSON events at `on_event`. It runs on a worker thread of its own.
+// has to say arrives as events with a code and values at `on_event`. It runs on a worker thread of
+// its own.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "flashwright/constants.h"
 #include "flashwright/errors.h"
 #include "flashwright/export.h"
+#include "flashwright/messages.h"
 
 namespace flashwright {
 
@@ -31,19 +33,53 @@ struct FlashFile {
     std::int64_t offset = 0;
 };
 
-// Job options, a JSON object: "chip" ("auto" or a CHIP_TABLE key), "interface" ("auto",
-// "uart", "usb-jtag"), "compress" (default true), "auto_reset_after" (default true).
-// Null stands for an empty object.
-using FlasherOptions = nlohmann::json;
+enum class Mode { Flash, EraseFlash };
+// How the board is put into download mode; Auto tries the UART entry and switches to the
+// USB-Serial-JTAG entry once when the board stays silent.
+enum class Interface { Auto, Uart, UsbJtag };
 
-// Event record: {"kind": "phase"|"log"|"progress"|"file_done"|"done", ...}.
-using FlasherEvent = nlohmann::json;
+struct FlasherOptions {
+    std::string chip = "auto";  // "auto" or a CHIP_TABLE key
+    Interface interface = Interface::Auto;
+    bool compress = true;
+    bool auto_reset_after = true;
+    // Read each image back as an MD5 of its flash region after writing it.
+    bool verify = true;
+    // The speed the port is open at, and the speed to flash at (0: stay at the line's speed).
+    std::uint32_t line_baud = 0;
+    std::uint32_t flash_baud = 0;
+    // Flash size in bytes for the loader's flash parameters; 0 lets the job find it (from a
+    // boot-loader image's header, else the smallest common size that holds every image).
+    std::uint32_t flash_size = 0;
+};
+
+enum class EventKind { Phase, Log, Progress, FileDone, Done };
+enum class LogLevel { Info, Warn, Error };
+
+struct FlasherEvent {
+    EventKind kind = EventKind::Log;
+    std::string phase;  // Phase: "reset", "sync", "detect", "stub", "baud", "flash", "verify",
+                        // "erase", "after-reset"
+    Message message;    // Phase: its detail (may be empty); Log: the line; Done: the reason
+    LogLevel level = LogLevel::Info;        // Log
+    std::string filename;                   // Progress, FileDone
+    std::uint64_t sent = 0, total = 0;      // Progress
+    std::optional<std::string> saved_path;  // FileDone
+    bool ok = false;                        // Done
+};
+
+// The event as a record: {"kind": "phase"|"log"|"progress"|"file_done"|"done", ...}, its
+// texts in English ("detail", "text", "reason") beside "code" and "values".
+FLASHWRIGHT_API nlohmann::json event_json(const FlasherEvent& event);
+FLASHWRIGHT_API const char* level_name(LogLevel level) noexcept;
 
 using SendBytes = std::function<void(const std::string& bytes)>;
 using ResetFunc = std::function<void()>;
 // Keys "hard_reset", "enter_bootloader_uart", "enter_bootloader_usb"; a missing key means
 // that kind of reset is not available. A reset function reports failure by throwing.
 using ResetFuncs = std::map<std::string, ResetFunc>;
+// Sets the local port's speed (bit/s); reports failure by throwing.
+using SetBaud = std::function<void(std::uint32_t baud)>;
 using EventSink = std::function<void(const FlasherEvent& event)>;
 
 // Every wait of a job, in seconds (and the sync attempt counts). The defaults are the ones a
@@ -66,6 +102,9 @@ struct FlasherTiming {
     double flash_block_timeout = 10.0;
     double flash_end_timeout = 10.0;
     double erase_timeout = 300.0;
+    double md5_timeout_per_mib = 8.0;  // the ROM hashes about 1 MiB in a few seconds
+    double baud_settle = 0.05;         // after the speed change, before the first re-sync
+    int baud_sync_retries = 6;         // re-sync attempts at the new (or the old) speed
 };
 
 namespace detail {
@@ -74,12 +113,12 @@ class FlasherJob;
 
 class FLASHWRIGHT_API EspFlasher {
 public:
-    // Stores the arguments and sends nothing. `mode` is "esp-flash" or "esp-erase-flash".
+    // Stores the arguments and sends nothing. Without `set_baud` the line keeps its speed.
     // Without `stub_dir` stub files are looked up in "esp_stubs" beside this library.
-    EspFlasher(std::string mode, std::vector<FlashFile> files, FlasherOptions options,
+    EspFlasher(Mode mode, std::vector<FlashFile> files, FlasherOptions options,
                SendBytes send_bytes, ResetFuncs reset_funcs, EventSink on_event,
                std::optional<std::filesystem::path> stub_dir = std::nullopt,
-               FlasherTiming timing = {});
+               FlasherTiming timing = {}, SetBaud set_baud = {});
     // A running job is cancelled quietly and waited for (it stops at its next cancellation
     // point), so no callback outlives the object. Destroying the object from inside one of its
     // own callbacks is allowed: the worker then finishes on its own.
