@@ -291,6 +291,26 @@ void SerialPort::set_modem_lines(bool dtr, bool rts) {
     m->set_lines(dtr, rts);
 }
 
+void SerialPort::set_baudrate(int baudrate) {
+    std::shared_lock use(m->life);
+    if (m->closing || m->port == INVALID_HANDLE_VALUE) m->fail_closed();
+    if (baudrate <= 0)
+        throw SerialError("Baud rate " + std::to_string(baudrate) + " is not valid for " + m->name);
+    // What was written leaves at the old speed first.
+    ::FlushFileBuffers(m->port);
+    std::lock_guard guard(m->line_lock);
+    DCB wanted = m->dcb;
+    wanted.BaudRate = static_cast<DWORD>(baudrate);
+    if (!::SetCommState(m->port, &wanted)) {
+        const DWORD err = ::GetLastError();
+        if (is_vanished(err) && err != ERROR_OPERATION_ABORTED)
+            m->fail_lost("disconnected: " + windows::message_of(err));
+        throw SerialError(m->name + " refused " + std::to_string(baudrate) +
+                          " bps: " + windows::message_of(err));
+    }
+    m->dcb = wanted;
+}
+
 // Classic auto-reset wiring: RTS asserted pulls EN low, DTR asserted pulls IO0 low, and
 // both asserted (or both released) leaves the chip running.
 void SerialPort::hard_reset() {
