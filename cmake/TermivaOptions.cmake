@@ -40,5 +40,9 @@ function(termiva_add_test)
     TERMIVA_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TERMIVA_PROGRAM_DIR="${TERMIVA_PROGRAM_DIR}"
     TERMIVA_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/tests")
-  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 30)
+  # A cross build lists its tests when ctest runs them (under Wine), not while building.
+  if(CMAKE_CROSSCOMPILING)
+    set(discovery DISCOVERY_MODE PRE_TEST)
+  endif()
+  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 30 ${discovery})
 endfunction()

@@ -15,6 +15,18 @@ set(DEBIAN_COMPONENTS
   "GTK=libgtk-3-dev"
   "WebKitGTK=libwebkit2gtk-4.1-dev"
   "ayatana-appindicator=libayatana-appindicator3-dev")
+# The Windows folder (SYSTEM=Windows) carries other libraries: mingw builds and its run-time
+# DLLs; libssh is built from the same Debian source as libssh-dev.
+if(SYSTEM STREQUAL "Windows")
+  set(DEBIAN_COMPONENTS
+    "nlohmann-json=nlohmann-json3-dev"
+    "libssh=libssh-dev"
+    "zlib=libz-mingw-w64-dev"
+    "libgcrypt=libgcrypt-mingw-w64-dev"
+    "libgpg-error=libgpg-error-mingw-w64-dev"
+    "gcc-runtime=gcc-mingw-w64-x86-64-posix-runtime"
+    "mingw-w64-runtime=mingw-w64-x86-64-dev")
+endif()
 
 if(NOT OUT_DIR OR NOT WEB_DIR)
   message(FATAL_ERROR "third_party_notices.cmake needs OUT_DIR and WEB_DIR")

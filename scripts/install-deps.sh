@@ -19,6 +19,10 @@ PACKAGES=(
   openssh-server openssh-client lrzsz socat ser2net putty-tools inetutils-telnetd rsh-redone-server
   xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps fonts-noto-cjk
   chromium
+  # the Windows cross build (scripts/build-windows.sh) and Wine to run what it builds;
+  # dpkg-dev unpacks the Debian source packages scripts/windows-deps.sh builds from
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev
+  libgpg-error-mingw-w64-dev libz-mingw-w64-dev wine wine64 dpkg-dev
 )
 
 missing=()
@@ -30,6 +34,18 @@ done
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+# scripts/windows-deps.sh builds libssh for Windows from Debian's source package: the
+# sources need a deb-src entry beside the deb one.
+if [ -f /etc/apt/sources.list.d/debian.sources ] && ! grep -q '^Types:.*deb-src' /etc/apt/sources.list.d/debian.sources; then
+  echo "install-deps: adding deb-src to debian.sources"
+  $SUDO sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+  missing+=(dpkg-dev)  # forces the apt-get update below
+elif [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list && ! grep -q '^deb-src ' /etc/apt/sources.list; then
+  echo "install-deps: adding deb-src lines to sources.list"
+  $SUDO sed -i -e 's/^deb \(.*\)$/deb \1\ndeb-src \1/' /etc/apt/sources.list
+  missing+=(dpkg-dev)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
   $SUDO apt-get update -qq

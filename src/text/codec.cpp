@@ -85,6 +85,10 @@ void append_utf16_as_utf8(const UChar* s, int32_t n, std::string& out) {
 
 }  // namespace
 
+struct Decoder::Converter {
+    ConverterPtr icu;
+};
+
 bool codec_known(std::string_view name) {
     if (is_utf8_name(name)) return true;
     try {
@@ -100,12 +104,10 @@ Decoder::Decoder(std::string_view encoding) {
     ConverterPtr cnv = open_converter(encoding);
     UErrorCode err = U_ZERO_ERROR;
     ucnv_setToUCallBack(cnv.get(), replace_with_fffd, nullptr, nullptr, nullptr, &err);
-    m_cnv = cnv.release();
+    m_cnv = std::make_unique<Converter>(Converter{std::move(cnv)});
 }
 
-Decoder::~Decoder() {
-    if (m_cnv) ucnv_close(m_cnv);
-}
+Decoder::~Decoder() = default;
 
 std::string Decoder::decode(std::string_view bytes) {
     std::string out;
@@ -121,7 +123,8 @@ std::string Decoder::decode(std::string_view bytes) {
     while (true) {
         UChar* target = buf.data();
         UErrorCode err = U_ZERO_ERROR;
-        ucnv_toUnicode(m_cnv, &target, buf.data() + buf.size(), &src, end, nullptr, false, &err);
+        ucnv_toUnicode(m_cnv->icu.get(), &target, buf.data() + buf.size(), &src, end, nullptr,
+                       false, &err);
         append_utf16_as_utf8(buf.data(), static_cast<int32_t>(target - buf.data()), out);
         if (err != U_BUFFER_OVERFLOW_ERROR) break;
     }

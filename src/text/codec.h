@@ -1,6 +1,7 @@
 // Text codecs under the names users know ("utf-8", "big5", "cp950", "gbk", "latin-1",
 // "ascii" ...). Decoding is incremental and never fails: invalid input becomes U+FFFD.
 // Encoding substitutes "?" for characters the code page cannot hold.
+// ICU converts on Linux (codec.cpp), Windows' own code pages on Windows (codec_windows.cpp).
 #pragma once
 
 #include <memory>
@@ -8,8 +9,6 @@
 #include <string_view>
 
 #include "text/utf8.h"
-
-struct UConverter;
 
 namespace termiva::text {
 
@@ -29,8 +28,9 @@ public:
     std::string decode(std::string_view bytes);
 
 private:
-    Utf8Sanitizer m_utf8;         // used when the encoding is UTF-8
-    UConverter* m_cnv = nullptr;  // any other encoding
+    struct Converter;      // the system's converter, any other encoding
+    Utf8Sanitizer m_utf8;  // used when the encoding is UTF-8
+    std::unique_ptr<Converter> m_cnv;
 };
 
 // A decoder for `encoding`, or for UTF-8 when nobody knows that name: an odd code-page

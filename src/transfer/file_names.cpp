@@ -4,6 +4,8 @@
 #include <array>
 #include <cctype>
 
+#include "platform/utf8_path.h"
+
 namespace termiva::xfer {
 namespace {
 
@@ -83,14 +85,15 @@ std::string safe_base_name(std::string_view sent) {
 
 std::filesystem::path numbered_free_path(const std::filesystem::path& dir, const std::string& name,
                                          int first_number) {
-    std::filesystem::path plain = dir / name;
+    std::filesystem::path plain = dir / platform::path_from_utf8(name);
     std::error_code ec;
     if (first_number <= 1 && !std::filesystem::exists(plain, ec)) return plain;
-    std::filesystem::path as_path(name);
-    std::string stem = as_path.stem().string();
-    std::string ext = as_path.extension().string();
+    std::filesystem::path as_path = platform::path_from_utf8(name);
+    std::string stem = platform::path_to_utf8(as_path.stem());
+    std::string ext = platform::path_to_utf8(as_path.extension());
     for (int n = std::max(first_number, 1);; ++n) {
-        auto candidate = dir / (stem + " (" + std::to_string(n) + ")" + ext);
+        auto candidate =
+            dir / platform::path_from_utf8(stem + " (" + std::to_string(n) + ")" + ext);
         if (!std::filesystem::exists(candidate, ec)) return candidate;
     }
 }

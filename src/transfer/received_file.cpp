@@ -5,6 +5,8 @@
 #include <random>
 #include <system_error>
 
+#include "platform/new_file.h"
+#include "platform/utf8_path.h"
 #include "transfer/file_names.h"
 #include "transfer/transfer_context.h"
 
@@ -25,14 +27,14 @@ ReceivedFile::ReceivedFile(const std::filesystem::path& dir, std::string name)
     std::error_code ec;
     std::filesystem::create_directories(m_dir, ec);
     for (int attempt = 0; attempt < 8 && !m_file; ++attempt) {
-        m_temp = m_dir / ("." + m_name + "." + random_suffix() + ".part");
-        // "x": never reuse a file that happens to exist under the temporary name.
-        m_file.reset(std::fopen(m_temp.c_str(), "wbx"));
+        m_temp = m_dir / platform::path_from_utf8("." + m_name + "." + random_suffix() + ".part");
+        // Never reuse a file that happens to exist under the temporary name.
+        m_file.reset(platform::create_new_file(m_temp));
         if (!m_file && errno != EEXIST) break;
     }
     if (!m_file) {
-        throw TransferFailed("cannot_create",
-                             {{"folder", m_dir.string()}, {"err", std::strerror(errno)}});
+        throw TransferFailed("cannot_create", {{"folder", platform::path_to_utf8(m_dir)},
+                                               {"err", std::strerror(errno)}});
     }
     std::setvbuf(m_file.get(), nullptr, _IOFBF, 1 << 16);
 }

@@ -1,7 +1,8 @@
 #include "transfer/source_file.h"
 
-#include <sys/stat.h>
+#include <chrono>
 
+#include "platform/utf8_path.h"
 #include "transfer/transfer_context.h"
 
 namespace termiva::xfer {
@@ -9,17 +10,20 @@ namespace termiva::xfer {
 SourceFile::SourceFile(const std::filesystem::path& path) : m_in(path, std::ios::binary) {
     std::error_code ec;
     if (!m_in || !std::filesystem::is_regular_file(path, ec)) {
-        throw TransferFailed("cannot_open", {{"path", path.string()}});
+        throw TransferFailed("cannot_open", {{"path", platform::path_to_utf8(path)}});
     }
-    m_wire_name = path.filename().string();
+    m_wire_name = platform::path_to_utf8(path.filename());
     m_size = std::filesystem::file_size(path, ec);
-    if (ec) throw TransferFailed("cannot_size", {{"path", path.string()}});
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        m_mtime = st.st_mtime;
-        m_mode = static_cast<unsigned>(st.st_mode) & 0777u;
-        m_mode |= 0100000u;
+    if (ec) throw TransferFailed("cannot_size", {{"path", platform::path_to_utf8(path)}});
+    // The standard library's view of both, so Windows gives them too (a file there is
+    // 0644 or, read-only, 0444).
+    auto written = std::filesystem::last_write_time(path, ec);
+    if (!ec) {
+        auto since_epoch = std::chrono::file_clock::to_sys(written).time_since_epoch();
+        m_mtime = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
     }
+    auto status = std::filesystem::status(path, ec);
+    if (!ec) m_mode = (static_cast<unsigned>(status.permissions()) & 0777u) | 0100000u;
 }
 
 std::string SourceFile::read_at(std::uint64_t offset, std::size_t count) {

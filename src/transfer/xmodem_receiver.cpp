@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "platform/utf8_path.h"
 #include "transfer/file_names.h"
 #include "transfer/received_file.h"
 
@@ -166,7 +167,7 @@ private:
                     send_byte(xm::ACK);
                     if (size && written < *size) throw TransferFailed("ended_early");
                     auto where = out.commit();
-                    m_ctx.file_done(where.string());
+                    m_ctx.file_done(platform::path_to_utf8(where));
                     return;
                 }
                 case Incoming::BLOCK:

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
-#include <unistd.h>
-
+#include "platform/utf8_path.h"
 #include "transfer/byte_link.h"
 #include "transfer/failure_reasons.h"
 #include "transfer/transfer_context.h"
@@ -77,11 +77,13 @@ std::optional<xfer::TransferFailed> argument_problem(
         // Checked before the peer is contacted, so a bad list costs the peer nothing.
         for (const auto& f : *files) {
             std::error_code ec;
-            if (!std::filesystem::is_regular_file(f, ec) || ::access(f.c_str(), R_OK) != 0) {
+            const std::filesystem::path path = platform::path_from_utf8(f);
+            if (!std::filesystem::is_regular_file(path, ec) ||
+                !std::ifstream(path, std::ios::binary)) {
                 return TransferFailed("cannot_open", {{"path", f}});
             }
             // ZMODEM positions are 32 bits wide.
-            if (!block && std::filesystem::file_size(f, ec) > 0xFFFFFFFFull) {
+            if (!block && std::filesystem::file_size(path, ec) > 0xFFFFFFFFull) {
                 return TransferFailed("too_large", {{"path", f}});
             }
         }
@@ -187,14 +189,16 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
         ctx.check_cancelled();
         auto block = xfer::xm::block_protocol(s.protocol);
         if (s.direction == "send") {
-            std::vector<std::filesystem::path> paths(s.files->begin(), s.files->end());
+            std::vector<std::filesystem::path> paths;
+            for (const auto& f : *s.files)
+                paths.push_back(platform::path_from_utf8(f));
             if (block) {
                 xfer::send_with_blocks(ctx, *block, paths);
             } else {
                 xfer::send_with_zmodem(ctx, paths);
             }
         } else {
-            std::filesystem::path dir(*s.save_dir);
+            std::filesystem::path dir = platform::path_from_utf8(*s.save_dir);
             if (block) {
                 xfer::receive_with_blocks(ctx, *block, dir);
             } else {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "platform/utf8_path.h"
 #include "transfer/file_names.h"
 #include "transfer/received_file.h"
 #include "transfer/zmodem_reader.h"
@@ -195,7 +196,7 @@ private:
             throw TransferFailed("wrong_size", {{"name", m_file->name()}});
         }
         auto where = m_file->commit();
-        m_ctx.file_done(where.string());
+        m_ctx.file_done(platform::path_to_utf8(where));
         m_file.reset();
     }
 

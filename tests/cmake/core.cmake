@@ -1,10 +1,9 @@
-# The application core: messages, codecs, tabs and data path, store, bridge.
+# The application core: messages, tabs and data path, store, bridge.
 if(TARGET termiva_app)
   termiva_add_test(NAME core_unit_tests
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/bridge_workers_test.cpp
-      ${CMAKE_CURRENT_LIST_DIR}/../unit/codec_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/pty_backend_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/data_path_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/desktop_ops_test.cpp

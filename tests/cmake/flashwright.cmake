@@ -12,9 +12,11 @@ if(TARGET flashwright)
     ${_fixtures}/esp_sim_flash.cpp
     ${_fixtures}/esp_sim_loader.cpp
     ${_fixtures}/esp_sim_slip.cpp
-    ${_fixtures}/esp_sim_stub.cpp
-    ${_fixtures}/esp_sim_pty.cpp
-    ${_fixtures}/esp_sim_tty_speed.cpp)
+    ${_fixtures}/esp_sim_stub.cpp)
+  # The board on a pseudo-terminal pair: Linux only.
+  if(NOT WIN32)
+    target_sources(esp_sim PRIVATE ${_fixtures}/esp_sim_pty.cpp ${_fixtures}/esp_sim_tty_speed.cpp)
+  endif()
   target_include_directories(esp_sim PUBLIC ${_fixtures})
   target_link_libraries(esp_sim PUBLIC nlohmann_json::nlohmann_json Threads::Threads
     PRIVATE ZLIB::ZLIB OpenSSL::Crypto termiva_warnings)
@@ -62,10 +64,12 @@ if(TARGET flashwright)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/flashwright_esp_sim_test.cpp
     LIBS esp_sim termiva_test_support ZLIB::ZLIB
     LABELS unit)
-  termiva_add_test(NAME flashwright_pty_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/flashwright_pty_test.cpp
-    LIBS esp_sim_rig termiva_test_support
-    LABELS integration)
+  if(NOT WIN32)
+    termiva_add_test(NAME flashwright_pty_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/flashwright_pty_test.cpp
+      LIBS esp_sim_rig termiva_test_support
+      LABELS integration)
+  endif()
 endif()
 
 if(TARGET flashwright)

@@ -113,6 +113,21 @@ TEST_F(RawTab, ShowsThePeersTextCarriesTypedInputAndEndsWhenThePeerCloses) {
     EXPECT_EQ(host.quit(), 0);
 }
 
+TEST_F(RawTab, ACodePageThisSystemLacksIsSaidOnceAndTheOutputReadAsUtf8) {
+    LoopbackPeer peer("caf\xC3\xA9 ok");
+    std::string tab = open({{"name", "cp"},
+                            {"protocol", "raw"},
+                            {"host", "127.0.0.1"},
+                            {"port", std::to_string(peer.port())},
+                            {"line_code_page", "no-such-code-page"}});
+    EXPECT_TRUE(has_info(tab,
+                         "Encoding no-such-code-page is not available on this system; showing "
+                         "the output as UTF-8.",
+                         false));
+    EXPECT_EQ(host.drain_until(tab, "ok", 5s), "caf\xC3\xA9 ok");
+    EXPECT_EQ(host.quit(), 0);
+}
+
 TEST_F(RawTab, MissingZeroOrNonNumericPortsFallBackTo23) {
     for (json port : {json(), json(0), json(""), json("telnet")}) {
         json session = {{"name", "p" + port.dump()}, {"protocol", "raw"}, {"host", "127.0.0.1"}};

@@ -1,15 +1,23 @@
 #include "support/test_support.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <random>
 #include <sstream>
 
 namespace termiva::testing {
 
+#ifdef _WIN32
+// The Windows tests run under Wine and start no peer programs of their own.
+std::optional<std::filesystem::path> find_program(const std::string&) {
+    return std::nullopt;
+}
+#else
 std::optional<std::filesystem::path> find_program(const std::string& name) {
     std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
     path += ":/usr/sbin:/sbin:/usr/bin:/bin";
@@ -22,6 +30,7 @@ std::optional<std::filesystem::path> find_program(const std::string& name) {
     }
     return std::nullopt;
 }
+#endif
 
 bool peers_required() {
     const char* v = std::getenv("TERMIVA_REQUIRE_PEERS");
@@ -32,7 +41,7 @@ TempDir::TempDir() {
     std::random_device rd;
     for (;;) {
         auto candidate = std::filesystem::temp_directory_path() /
-                         ("termiva-test-" + std::to_string(rd()) + std::to_string(::getpid()));
+                         ("termiva-test-" + std::to_string(rd()) + std::to_string(rd()));
         if (std::filesystem::create_directory(candidate)) {
             m_path = candidate;
             return;
@@ -45,6 +54,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
+#ifndef _WIN32
 int listen_on_loopback(int backlog, int& port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -68,5 +78,6 @@ int free_loopback_port() {
     if (fd >= 0) ::close(fd);
     return port;
 }
+#endif
 
 }  // namespace termiva::testing

@@ -11,8 +11,8 @@ namespace {
 const std::string FFFD = "\xEF\xBF\xBD";
 
 TEST(Codec, KnowsTheNamesUsersTypeAndRefusesOthers) {
-    for (const char* name : {"utf-8", "UTF-8", "utf8", "big5", "cp950", "gbk", "gb18030",
-                             "shift_jis", "euc-kr", "latin-1", "ascii", "cp1252", "koi8-r"}) {
+    for (const char* name : {"utf-8", "UTF-8", "utf8", "big5", "cp950", "gbk", "shift_jis",
+                             "euc-kr", "latin-1", "ascii", "cp1252", "koi8-r"}) {
         EXPECT_TRUE(codec_known(name)) << name;
     }
     EXPECT_FALSE(codec_known("no-such-codec"));
@@ -60,6 +60,42 @@ TEST(Codec, InvalidInputBecomesReplacementCharacters) {
 
     Decoder ascii("ascii");
     EXPECT_EQ(ascii.decode("ok\x80"), "ok" + FFFD);
+}
+
+TEST(Codec, DoubleByteTextCutAtEveryByteGivesTheSameText) {
+    const std::string big5 = "a\xA4\xA4\xA4\xE5z";  // a中文z
+    const std::string text = "a\xE4\xB8\xAD\xE6\x96\x87z";
+    for (std::size_t cut1 = 0; cut1 <= big5.size(); ++cut1) {
+        for (std::size_t cut2 = cut1; cut2 <= big5.size(); ++cut2) {
+            Decoder d("big5");
+            std::string out = d.decode(big5.substr(0, cut1));
+            out += d.decode(big5.substr(cut1, cut2 - cut1));
+            out += d.decode(big5.substr(cut2));
+            EXPECT_EQ(out, text) << cut1 << "," << cut2;
+        }
+    }
+}
+
+TEST(Codec, ABadTrailByteCostsOneReplacementAndKeepsTheAsciiAfterIt) {
+    Decoder big5("big5");
+    EXPECT_EQ(big5.decode("\xA4 x"), FFFD + " x");
+    EXPECT_EQ(big5.decode("ok\xA4\xA4"), "ok\xE4\xB8\xAD");
+}
+
+TEST(Codec, Gb18030FourByteCharactersOrAnUnknownName) {
+    if (!codec_known("gb18030")) {
+        // A system without the code page (Wine) must not decode it as something else: the
+        // name is unknown, so the tab falls back to UTF-8.
+        EXPECT_EQ(decoder_or_utf8("gb18030")->decode("\xE4\xB8\xAD"), "\xE4\xB8\xAD");
+        EXPECT_THROW(Decoder("gb18030"), std::invalid_argument);
+        GTEST_SKIP() << "this system has no GB18030 code page (Wine lacks it)";
+    }
+    Decoder gb("gb18030");
+    std::string out;
+    for (char c : std::string("\x81\x30\x81\x30"))
+        out += gb.decode(std::string(1, c));
+    EXPECT_EQ(out, "\xC2\x80");                        // U+0080, the first four-byte character
+    EXPECT_EQ(gb.decode("\xD6\xD0"), "\xE4\xB8\xAD");  // 中, two bytes
 }
 
 TEST(Utf8Sanitizer, SplittingAValidTextAtEveryByteGivesTheSameText) {

@@ -84,7 +84,7 @@ void Sixbitline::connect() {
 void Sixbitline::_send_36bit(TcpConnection& sock, Word word) {
     const int err = sock.write_all(encode_36bit_word(word));
     if (err != 0) {
-        throw SixbitlineError(std::strerror(err));
+        throw SixbitlineError(TcpConnection::error_text(err));
     }
 }
 
@@ -134,7 +134,7 @@ std::string Sixbitline::recv(std::size_t bufsize) noexcept {
             if (!sock) {
                 return {};
             }
-            const ssize_t n = sock->read_some(buffer.data(), buffer.size());
+            const std::ptrdiff_t n = sock->read_some(buffer.data(), buffer.size());
             if (n <= 0) {
                 _closed = true;
                 return {};

@@ -100,46 +100,51 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
 
     int last_error = EHOSTUNREACH;
     for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
-        TcpConnection candidate(
-            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
-        if (candidate.m_fd < 0) {
+        const int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
             last_error = errno;
             continue;
         }
-        last_error = connect_before(candidate.m_fd, *a, deadline);
+        TcpConnection candidate(fd);
+        last_error = connect_before(fd, *a, deadline);
         if (last_error != 0) {
             if (last_error == ETIMEDOUT) {
                 break;
             }
             continue;
         }
-        const int flags = ::fcntl(candidate.m_fd, F_GETFL);
-        if (flags < 0 || ::fcntl(candidate.m_fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
             last_error = errno;
             continue;
         }
         // Keystrokes are tiny and interactive: do not hold them back for coalescing.
         const int on = 1;
-        ::setsockopt(candidate.m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         return candidate;
     }
     throw SixbitlineError(system_error_text(last_error));
 }
 
 TcpConnection::TcpConnection(TcpConnection&& other) noexcept : m_fd(other.m_fd) {
-    other.m_fd = -1;
+    other.m_fd = NO_SOCKET;
 }
 
 TcpConnection::~TcpConnection() {
     if (m_fd >= 0) {
-        ::close(m_fd);
+        ::close(static_cast<int>(m_fd));
     }
+}
+
+std::string TcpConnection::error_text(int code) {
+    return system_error_text(code);
 }
 
 int TcpConnection::write_all(std::string_view data) noexcept {
     while (!data.empty()) {
         // MSG_NOSIGNAL: a peer that has gone must not kill the whole program with SIGPIPE.
-        const ssize_t n = ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(static_cast<int>(m_fd), data.data(), data.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -151,20 +156,20 @@ int TcpConnection::write_all(std::string_view data) noexcept {
     return 0;
 }
 
-ssize_t TcpConnection::read_some(char* buffer, std::size_t size) noexcept {
+std::ptrdiff_t TcpConnection::read_some(char* buffer, std::size_t size) noexcept {
     for (;;) {
-        const ssize_t n = ::recv(m_fd, buffer, size, 0);
+        const ssize_t n = ::recv(static_cast<int>(m_fd), buffer, size, 0);
         if (n >= 0) {
             return n;
         }
         if (errno != EINTR) {
-            return -errno;
+            return -1;
         }
     }
 }
 
 void TcpConnection::shutdown_both() noexcept {
-    ::shutdown(m_fd, SHUT_RDWR);
+    ::shutdown(static_cast<int>(m_fd), SHUT_RDWR);
 }
 
 }  // namespace termiva

@@ -1,9 +1,9 @@
-// Owner of one connected TCP socket descriptor; the descriptor is closed with the object.
+// Owner of one connected TCP socket; the socket is closed with the object. POSIX sockets in
+// tcp_connection.cpp, Winsock in tcp_connection_windows.cpp.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,23 +15,27 @@ public:
     // afterwards. Throws SixbitlineError with the system's wording of the failure.
     static TcpConnection open(const std::string& host, int port, double timeout_seconds);
 
-    explicit TcpConnection(int fd) noexcept : m_fd(fd) {}
+    // A descriptor, or a Winsock SOCKET (which fits); NO_SOCKET for none.
+    static constexpr std::intptr_t NO_SOCKET = -1;
+    explicit TcpConnection(std::intptr_t socket) noexcept : m_fd(socket) {}
     ~TcpConnection();
     TcpConnection(TcpConnection&& other) noexcept;
     TcpConnection& operator=(TcpConnection&&) = delete;
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
-    // Writes every byte; 0 on success, else the errno of the failure.
+    // Writes every byte; 0 on success, else the system's code of the failure (an errno, or
+    // a Winsock error on Windows), which error_text words.
     int write_all(std::string_view data) noexcept;
+    static std::string error_text(int code);
     // Reads what is there (blocking until something is); bytes read, 0 at end of stream,
-    // or -errno.
-    ssize_t read_some(char* buffer, std::size_t size) noexcept;
+    // or -1 on failure.
+    std::ptrdiff_t read_some(char* buffer, std::size_t size) noexcept;
     // Ends both directions; wakes any thread blocked in a read or write on this socket.
     void shutdown_both() noexcept;
 
 private:
-    int m_fd;
+    std::intptr_t m_fd;
 };
 
 }  // namespace termiva

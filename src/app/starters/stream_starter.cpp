@@ -52,6 +52,10 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
         encoding = tab->encoding;
     }
     std::shared_ptr<text::Decoder> decoder = text::decoder_or_utf8(encoding);
+    // Said once, so a code page this system lacks (Wine has no GB18030) never passes for
+    // garbage from the peer.
+    if (!encoding.empty() && !text::codec_known(encoding))
+        app._push_info(tab_id, app._t("info.encoding_unavailable", {{"enc", encoding}}));
     {
         std::lock_guard lock(tab->lock);
         tab->connecting.reset();

@@ -21,3 +21,4 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/winhttp_get.cpp
   windows/pseudo_console.cpp)
 set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp)
+list(APPEND TERMIVA_PLATFORM_SOURCES windows/code_page.cpp windows/new_file.cpp)

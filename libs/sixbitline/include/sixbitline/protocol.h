@@ -13,7 +13,9 @@ namespace termiva {
 
 // Held as a base of both the decoder and the client, so that each can name the codes
 // without qualification and `Sixbitline::TDMOV` reads as the protocol documents do.
-struct SIXBITLINE_API SupdupProtocol {
+// Not exported as a whole: its constants are defined here, and a Windows program would look
+// for them in the DLL, which has no copy of them; the two glyph tables the DLL defines are.
+struct SupdupProtocol {
     // A 36-bit PDP-10 word travels in a 64-bit integer.
     using Word = std::uint64_t;
 
@@ -80,8 +82,8 @@ struct SIXBITLINE_API SupdupProtocol {
     static constexpr int TD_ARGSDONE = 2;
 
     // UTF-8 glyph of each 7-bit code; an empty entry shows nothing.
-    static const std::array<std::string_view, 128> ITS_MAP;
-    static const std::array<std::string_view, 128> WAITS_MAP;
+    SIXBITLINE_API static const std::array<std::string_view, 128> ITS_MAP;
+    SIXBITLINE_API static const std::array<std::string_view, 128> WAITS_MAP;
 };
 
 }  // namespace termiva
