@@ -29,3 +29,7 @@ add_custom_target(termiva_windows_runtime ALL
   COMMAND ${CMAKE_COMMAND} -E make_directory ${TERMIVA_PROGRAM_DIR}
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${dll_paths} ${TERMIVA_PROGRAM_DIR}
   COMMENT "mingw run-time and library DLLs → program folder" VERBATIM)
+# The notices follow what the folder delivers.
+if(TARGET termiva_notices)
+  add_dependencies(termiva_notices termiva_windows_runtime)
+endif()

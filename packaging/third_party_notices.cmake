@@ -26,6 +26,14 @@ if(SYSTEM STREQUAL "Windows")
     "libgpg-error=libgpg-error-mingw-w64-dev"
     "gcc-runtime=gcc-mingw-w64-x86-64-posix-runtime"
     "mingw-w64-runtime=mingw-w64-x86-64-dev")
+  # The SSH libraries only when the folder delivers them (the SSH components are built).
+  if(NOT EXISTS "${OUT_DIR}/libssh.dll")
+    list(REMOVE_ITEM DEBIAN_COMPONENTS "libssh=libssh-dev")
+  endif()
+  if(NOT EXISTS "${OUT_DIR}/libgcrypt-20.dll")
+    list(REMOVE_ITEM DEBIAN_COMPONENTS "libgcrypt=libgcrypt-mingw-w64-dev"
+      "libgpg-error=libgpg-error-mingw-w64-dev")
+  endif()
 endif()
 
 if(NOT OUT_DIR OR NOT WEB_DIR)
