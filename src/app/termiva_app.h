@@ -118,7 +118,7 @@ public:
     std::optional<std::string> _save_sessions();
     void _load_settings();
     std::optional<std::string> _save_settings();
-    void _apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec);
+    void _apply_session_changes_to_open_tabs(const SessionPtr& saved, const Session* replaced);
 
     // ---- messages ----
     std::string _t(std::string_view key, const MessageArgs& values = {}) const;
@@ -128,23 +128,24 @@ public:
 
     // ---- connections ----
     void _start_ssh(const std::string& tab_id);
-    void _start_raw_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_telnet_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_telnet_serial_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_rlogin_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_conpty_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    void _start_supdup_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
+    void _start_raw_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    void _start_ssh1_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    void _start_telnet_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    void _start_telnet_serial_impl(const std::string& tab_id, const Session& sess,
+                                   const TabPtr& tab);
+    void _start_rlogin_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    void _start_conpty_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    void _start_supdup_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     // Serial tabs (serial/): the starter becomes the tab's reader for the tab's life.
-    void _start_serial_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
+    void _start_serial_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab) {
         m_serial._start_serial_impl(tab_id, sess, tab);
     }
     void _serial_reader_loop(const std::string& tab_id) { m_serial._serial_reader_loop(tab_id); }
     Json list_serial_ports() { return SerialTabs::list_serial_ports(); }
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
     // SSH-2 (starters/start_ssh.cpp and its neighbours).
-    void _start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab);
-    Json _build_ssh_prefs(const Json& sess);
+    void _start_ssh_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
+    Json _build_ssh_prefs(const Session& sess);
     // (path to hand the SSH library, error message): exactly one is set.
     std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
         const std::string& key_path);

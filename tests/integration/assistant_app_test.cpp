@@ -315,7 +315,7 @@ TEST_F(AssistantApp, FlagsOfATabAreToggledOnlyFromTheAllowList) {
     EXPECT_EQ(r["ok"], true);
     EXPECT_EQ(r["value"], true);
     EXPECT_EQ(r["sessions"][0]["lfhascr"], true);
-    EXPECT_EQ((*app->find_tab(id)->session)["lfhascr"], true);
+    EXPECT_EQ(app->find_tab(id)->session->stored.at("lfhascr"), true);
     // The line goes to the page as a status line (a JSON literal, ASCII only).
     EXPECT_THAT(window->scripts(),
                 Contains(HasSubstr(R"(\u2500 Enabled \"Implicit CR after LF (lfhascr)\" \u2500)")));

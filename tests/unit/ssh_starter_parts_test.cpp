@@ -17,28 +17,28 @@ using namespace std::chrono_literals;
 
 TEST(SshPort, DefaultsTo22WhenMissingEmptyOrZero) {
     std::string error;
-    EXPECT_EQ(ssh_port_of(json::object(), error), 22);
-    EXPECT_EQ(ssh_port_of(json{{"port", ""}}, error), 22);
-    EXPECT_EQ(ssh_port_of(json{{"port", 0}}, error), 22);
-    EXPECT_EQ(ssh_port_of(json{{"port", "0"}}, error), 22);
-    EXPECT_EQ(ssh_port_of(json{{"port", nullptr}}, error), 22);
+    EXPECT_EQ(ssh_port_of(Session(json::object()), error), 22);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", ""}}), error), 22);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", 0}}), error), 22);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", "0"}}), error), 22);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", nullptr}}), error), 22);
     EXPECT_TRUE(error.empty());
 }
 
 TEST(SshPort, ReadsNumbersAndNumericText) {
     std::string error;
-    EXPECT_EQ(ssh_port_of(json{{"port", 2222}}, error), 2222);
-    EXPECT_EQ(ssh_port_of(json{{"port", " 2022 "}}, error), 2022);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", 2222}}), error), 2222);
+    EXPECT_EQ(ssh_port_of(Session(json{{"port", " 2022 "}}), error), 2022);
 }
 
 TEST(SshPort, RefusesTextThatIsNoPortAndNumbersOutOfRange) {
     std::string error;
-    EXPECT_FALSE(ssh_port_of(json{{"port", "22x"}}, error).has_value());
+    EXPECT_FALSE(ssh_port_of(Session(json{{"port", "22x"}}), error).has_value());
     EXPECT_NE(error.find("22x"), std::string::npos);
     error.clear();
-    EXPECT_FALSE(ssh_port_of(json{{"port", 70000}}, error).has_value());
+    EXPECT_FALSE(ssh_port_of(Session(json{{"port", 70000}}), error).has_value());
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(ssh_port_of(json{{"port", -1}}, error).has_value());
+    EXPECT_FALSE(ssh_port_of(Session(json{{"port", -1}}), error).has_value());
 }
 
 class SshPrefsFromSessionTest : public ::testing::Test {
@@ -48,19 +48,20 @@ protected:
 };
 
 TEST_F(SshPrefsFromSessionTest, NoLegacyFlagAndNoListsGiveAnEmptyMap) {
-    EXPECT_EQ(app._build_ssh_prefs(json{{"host", "h"}}), json::object());
-    EXPECT_EQ(app._build_ssh_prefs(json{{"ssh_legacy_compat", false}, {"ssh_kex", json::array()}}),
+    EXPECT_EQ(app._build_ssh_prefs(Session(json{{"host", "h"}})), json::object());
+    EXPECT_EQ(app._build_ssh_prefs(
+                  Session(json{{"ssh_legacy_compat", false}, {"ssh_kex", json::array()}})),
               json::object());
 }
 
 TEST_F(SshPrefsFromSessionTest, LegacyFlagStartsFromTheLegacyTable) {
-    EXPECT_EQ(app._build_ssh_prefs(json{{"ssh_legacy_compat", true}}),
+    EXPECT_EQ(app._build_ssh_prefs(Session(json{{"ssh_legacy_compat", true}})),
               ssh_prefs_to_json(LEGACY_SSH_PREFS));
 }
 
 TEST_F(SshPrefsFromSessionTest, ASessionListReplacesItsCategoryOnly) {
     const json prefs = app._build_ssh_prefs(
-        json{{"ssh_legacy_compat", true}, {"ssh_ciphers", {"aes256-ctr", "aes128-cbc"}}});
+        Session(json{{"ssh_legacy_compat", true}, {"ssh_ciphers", {"aes256-ctr", "aes128-cbc"}}}));
     EXPECT_EQ(prefs["ciphers"], json({"aes256-ctr", "aes128-cbc"}));
     EXPECT_EQ(prefs["kex"], json(LEGACY_SSH_PREFS.at("kex")));
     EXPECT_EQ(prefs["macs"], json(LEGACY_SSH_PREFS.at("macs")));
@@ -69,7 +70,7 @@ TEST_F(SshPrefsFromSessionTest, ASessionListReplacesItsCategoryOnly) {
 
 TEST_F(SshPrefsFromSessionTest, ListsWithoutTheLegacyFlagKeepTheirOrder) {
     const json prefs = app._build_ssh_prefs(
-        json{{"ssh_kex", {"b", "a"}}, {"ssh_macs", "hmac-sha1, hmac-sha2-256"}});
+        Session(json{{"ssh_kex", {"b", "a"}}, {"ssh_macs", "hmac-sha1, hmac-sha2-256"}}));
     EXPECT_EQ(prefs, json({{"kex", {"b", "a"}}, {"macs", {"hmac-sha1", "hmac-sha2-256"}}}));
     EXPECT_EQ(ssh_prefs_from_json(prefs).at("macs"),
               (std::vector<std::string>{"hmac-sha1", "hmac-sha2-256"}));

@@ -103,7 +103,7 @@ std::string last_info(testing::RecordingWindow& w) {
 
 TEST_F(Store, ChangingOnlyTheNameOfAnOpenSessionAppliesAtOnce) {
     std::string id = open_idle_tab({{"name", "old"}, {"port", 22}});
-    Json rec = *app->find_tab(id)->session;
+    Json rec = app->find_tab(id)->session->stored;
     rec["name"] = "new";
     app->save_session(rec);
     EXPECT_NE(last_info(*window).find("─── Connection settings applied ───"), std::string::npos);
@@ -117,7 +117,7 @@ TEST_F(Store, ChangingOnlyTheNameOfAnOpenSessionAppliesAtOnce) {
 
 TEST_F(Store, FalseLikeValuesCountAsAbsentWhenComparingConnectionFields) {
     std::string id = open_idle_tab({{"name", "t"}});
-    Json rec = *app->find_tab(id)->session;
+    Json rec = app->find_tab(id)->session->stored;
     rec["terminal_type"] = "";
     rec["compression"] = false;
     rec["port_forwards"] = Json::array();
@@ -133,7 +133,7 @@ TEST_F(Store, FalseLikeValuesCountAsAbsentWhenComparingConnectionFields) {
 
 TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
     std::string id = open_idle_tab({{"name", "enc"}});
-    Json rec = *app->find_tab(id)->session;
+    Json rec = app->find_tab(id)->session->stored;
     rec["line_code_page"] = "BIG5";
     app->save_session(rec);
     EXPECT_EQ(app->find_tab(id)->encoding, "big5");
@@ -149,7 +149,7 @@ TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
 
 TEST_F(Store, DeletingASessionKeepsItsTabAndSavingItAgainRelinksIt) {
     std::string id = open_idle_tab({{"name", "gone"}});
-    Json rec = *app->find_tab(id)->session;
+    Json rec = app->find_tab(id)->session->stored;
     Json after = app->delete_session(rec["id"]);
     EXPECT_TRUE(after["sessions"].empty());
     EXPECT_EQ(app->get_runtime_state()["tabs"].size(), 1u);

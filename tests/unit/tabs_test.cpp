@@ -17,7 +17,7 @@ TEST_F(Tabs, AnUnknownSessionOpensNoTab) {
 TEST_F(Tabs, OpeningASessionTwiceReselectsItsTab) {
     std::string first = open_idle_tab({{"name", "a"}});
     std::string second = open_idle_tab({{"name", "b"}});
-    std::string sid_a = app->find_tab(first)->session->at("id");
+    std::string sid_a = app->find_tab(first)->session->stored.at("id");
     Json again = app->connect_session(sid_a);
     EXPECT_EQ(again["tab_id"], first);
     EXPECT_EQ(again["existing"], true);
@@ -40,7 +40,7 @@ TEST_F(Tabs, ClosingTheActiveTabActivatesTheLastRemainingOne) {
     std::string a = open_idle_tab({{"name", "a"}});
     std::string b = open_idle_tab({{"name", "b"}});
     std::string c = open_idle_tab({{"name", "c"}});
-    app->connect_session(app->find_tab(b)->session->at("id"));  // b becomes active
+    app->connect_session(app->find_tab(b)->session->stored.at("id"));  // b becomes active
     Json state = app->close_tab(b);
     EXPECT_EQ(state["active_tab"], c);
     EXPECT_EQ(state["tabs"].size(), 2u);

@@ -126,7 +126,7 @@ Json AssistantService::start_claude_login() {
                        {"line_code_page", "utf-8"}};
     try {
         auto tab = std::make_shared<Tab>(login_tab_id());
-        tab->session = std::make_shared<const Json>(session);
+        tab->session = std::make_shared<const Session>(session);
         tab->display = "claude login";
         tab->protocol = "conpty";
         tab->encoding = "utf-8";
@@ -237,15 +237,15 @@ Json AssistantService::claude_toggle_session_flag(const std::string& tab_id,
     Json snapshot_id;
     {
         std::lock_guard lock(tab->lock);
-        Json changed = tab->session ? *tab->session : Json::object();
+        Json changed = tab->session ? tab->session->stored : Json::object();
         value = !assistant::truthy(member(changed, flag_name));
         changed[flag_name] = value;
         snapshot_id = member(changed, "id");
-        tab->session = std::make_shared<const Json>(std::move(changed));
+        tab->session = std::make_shared<const Session>(std::move(changed));
     }
     if (!snapshot_id.is_null()) {
         if (SessionPtr saved = m_store.find(snapshot_id)) {
-            Json rec = *saved;
+            Json rec = saved->stored;
             rec[flag_name] = value;
             m_store.put(std::move(rec));
         }
@@ -275,7 +275,7 @@ std::vector<assistant::TabInfo> AssistantService::describe_tabs() {
         info.display = tab->display;
         info.protocol = tab->protocol;
         info.encoding = tab->encoding;
-        info.session = tab->session ? *tab->session : Json::object();
+        info.session = tab->session ? tab->session->stored : Json::object();
         out.push_back(std::move(info));
     }
     return out;

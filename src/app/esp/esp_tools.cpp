@@ -245,7 +245,7 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     Json rec;
     {
         std::lock_guard lock(tab->lock);
-        if (tab->session) rec = *tab->session;
+        if (tab->session) rec = tab->session->stored;
     }
     const Json remembered{{"esp_interface", interface},
                           {"esp_chip", chip},
@@ -266,7 +266,7 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
         } else {
             // A session deleted while its tab stays open is not brought back by a flash.
             std::lock_guard lock(tab->lock);
-            tab->session = std::make_shared<const Json>(rec);
+            tab->session = std::make_shared<const Session>(rec);
         }
     }
     job->start();
@@ -373,17 +373,19 @@ Json EspTools::esp_chip_list() {
 Json EspTools::esp_get_session_prefs(const std::string& tab_id) {
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab) return Json::object();
-    Json sess;
+    SessionPtr sess;
     {
         std::lock_guard lock(tab->lock);
-        if (tab->session) sess = *tab->session;
+        sess = tab->session;
     }
-    const auto baud = to_integer(member(sess, "esp_flash_baud"));
-    const auto size = to_integer(member(sess, "esp_flash_size"));
-    return Json{{"esp_interface", text_field(sess, "esp_interface", "auto")},
-                {"esp_chip", text_field(sess, "esp_chip", "auto")},
+    // The flashing choices are ESP's own keys of the stored record.
+    const Json stored = sess ? sess->stored : Json();
+    const auto baud = to_integer(member(stored, "esp_flash_baud"));
+    const auto size = to_integer(member(stored, "esp_flash_size"));
+    return Json{{"esp_interface", text_field(stored, "esp_interface", "auto")},
+                {"esp_chip", text_field(stored, "esp_chip", "auto")},
                 {"esp_flash_baud", baud && *baud > 0 ? *baud : DEFAULT_FLASH_BAUD},
-                {"esp_verify", bool_field(sess, "esp_verify", true)},
+                {"esp_verify", bool_field(stored, "esp_verify", true)},
                 {"esp_flash_size", size ? *size : 0}};
 }
 

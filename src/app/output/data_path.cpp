@@ -15,8 +15,8 @@ std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text
     {
         std::lock_guard lock(tab.lock);
         if (tab.session) {
-            lf = member(*tab.session, "lfhascr") == true;
-            cr = member(*tab.session, "crhaslf") == true;
+            lf = tab.session->lfhascr;
+            cr = tab.session->crhaslf;
         }
     }
     if (!lf && !cr) return text;

@@ -44,8 +44,15 @@ std::string trim(std::string s) {
     return s.substr(b);
 }
 
-std::string com_of(const Json& sess) {
-    return trim(text_of(member(sess, "host")));
+std::string com_of(const Session& sess) {
+    return trim(sess.host.value_or(""));
+}
+
+// The tab's session now (a save may replace it while the port is away).
+SessionPtr session_of(const Tab& tab) {
+    static const SessionPtr none = std::make_shared<const Session>(nlohmann::json());
+    std::lock_guard lock(tab.lock);
+    return tab.session ? tab.session : none;
 }
 
 std::shared_ptr<text::Decoder> fresh_decoder(const std::string& encoding) {
@@ -81,23 +88,21 @@ std::string escape_bytes(std::string_view bytes) {
     return out;
 }
 
-platform::SerialSettings SerialTabs::settings_of(const Json& sess) {
+platform::SerialSettings SerialTabs::settings_of(const Session& sess) {
     platform::SerialSettings s;
     s.port = com_of(sess);
-    s.baudrate = int_field(sess, "port", 9600);
-    s.bytesize = int_field(sess, "serial_bits", 8);
-    s.parity = text_of(member(sess, "serial_parity").is_null() ? Json("N")
-                                                               : member(sess, "serial_parity"));
-    s.stopbits =
-        text_of(member(sess, "serial_stop").is_null() ? Json("1") : member(sess, "serial_stop"));
-    const std::string flow = text_field(sess, "serial_flow", "N");
+    s.baudrate = sess.line_rate.or_default(9600);
+    s.bytesize = sess.serial_bits.or_default(8);
+    s.parity = sess.serial_parity.value_or("N");
+    s.stopbits = sess.serial_stop.value_or("1");
+    const std::string flow = text_or(sess.serial_flow, "N");
     s.xonxoff = flow == "X";
     s.rtscts = flow == "R";
     s.dsrdtr = flow == "D";
     return s;
 }
 
-SerialTabs::Opened SerialTabs::_serial_open(const Json& sess,
+SerialTabs::Opened SerialTabs::_serial_open(const Session& sess,
                                             const std::optional<platform::UsbIdentity>& identity) {
     platform::SerialSettings s = settings_of(sess);
     Opened out{nullptr, s.port, s.baudrate};
@@ -178,7 +183,7 @@ void SerialTabs::forget_identity(const std::string& tab_id) {
     m_identities.erase(tab_id);
 }
 
-void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
+void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& sess,
                                     const TabPtr& tab) {
     const std::string com = com_of(sess);
     if (com.empty()) {
@@ -186,7 +191,7 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
         m_app._push_info(tab_id, m_app._t("err.fill_com_port"), true);
         return;
     }
-    const int baud = int_field(sess, "port", 9600);
+    const int baud = sess.line_rate.or_default(9600);
     std::string encoding;
     {
         std::lock_guard lock(tab->lock);
@@ -194,9 +199,9 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
     }
     const platform::SerialSettings wanted = settings_of(sess);
     diag("opening " + com + " @ " + std::to_string(baud) +
-         " bps  bits=" + text_field(sess, "serial_bits", "8") + " parity=" + wanted.parity +
-         " stop=" + wanted.stopbits + " flow=" + text_field(sess, "serial_flow", "N") +
-         " encoding=" + encoding + " (termios backend)");
+         " bps  bits=" + (sess.serial_bits.text.empty() ? "8" : sess.serial_bits.text) +
+         " parity=" + wanted.parity + " stop=" + wanted.stopbits + " flow=" +
+         text_or(sess.serial_flow, "N") + " encoding=" + encoding + " (termios backend)");
     m_app._push_info(
         tab_id, m_app._t("info.serial_opening", {{"com", com}, {"baud", std::to_string(baud)}}));
 
@@ -235,13 +240,9 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Json& sess,
 void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
     TabPtr tab = m_app.find_tab(tab_id);
     if (!tab) return;
-    Json sess;
-    {
-        std::lock_guard lock(tab->lock);
-        if (tab->session) sess = *tab->session;
-    }
-    const std::string com = com_of(sess);
-    const int baud = int_field(sess, "port", 9600);
+    const SessionPtr sess = session_of(*tab);
+    const std::string com = com_of(*sess);
+    const int baud = sess->line_rate.or_default(9600);
     diag("reader loop started for tab " + tab_id + " (thread=" + thread_name() + ")");
     std::size_t total = 0;
 
@@ -320,14 +321,10 @@ bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& ta
     int attempt = 0;
     while (tab_present(tab)) {
         ++attempt;
-        Json sess;
-        {
-            std::lock_guard lock(tab->lock);
-            if (tab->session) sess = *tab->session;
-        }
+        const SessionPtr sess = session_of(*tab);
         Opened opened;
         try {
-            opened = _serial_open(sess, identity);
+            opened = _serial_open(*sess, identity);
         } catch (const std::exception& e) {
             if (attempt <= 3 || attempt % 10 == 0)
                 diag_warn("reopen attempt #" + std::to_string(attempt) + " failed: " + e.what());

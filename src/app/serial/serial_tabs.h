@@ -31,7 +31,7 @@ public:
     explicit SerialTabs(TermivaApp& app) : m_app(app) {}
 
     // The port settings a session asks for, defaults and fallbacks applied.
-    static platform::SerialSettings settings_of(const nlohmann::json& sess);
+    static platform::SerialSettings settings_of(const Session& sess);
 
     struct Opened {
         std::shared_ptr<platform::SerialPort> port;
@@ -40,12 +40,11 @@ public:
     };
     // Opens the port `sess` names (throws platform::SerialError). With `identity`, a USB
     // adapter that left its old device name is looked for under its new one.
-    Opened _serial_open(const nlohmann::json& sess,
+    Opened _serial_open(const Session& sess,
                         const std::optional<platform::UsbIdentity>& identity = std::nullopt);
 
     // Runs on the tab's connect thread for the tab's whole life.
-    void _start_serial_impl(const std::string& tab_id, const nlohmann::json& sess,
-                            const TabPtr& tab);
+    void _start_serial_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _serial_reader_loop(const std::string& tab_id);
     bool _serial_wait_reopen(const std::string& tab_id, const TabPtr& tab, const std::string& com,
                              int baud);

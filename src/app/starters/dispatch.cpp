@@ -19,14 +19,11 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         std::lock_guard lock(tab->lock);
         sess = tab->session;
     }
-    const Json& s = *sess;
-    const Json& proto_value = member(s, "protocol");
-    std::string protocol = proto_value.is_null() ? "ssh" : text_of(proto_value);
+    const Session& s = *sess;
+    const std::string& protocol = s.protocol;
 
     if (protocol == "ssh") {
-        const Json& version = member(s, "ssh_version");
-        std::string v = version.is_null() ? "2" : text_of(version);
-        if (v == "1") {
+        if (s.ssh_version.value_or("2") == "1") {
             _start_ssh1_impl(tab_id, s, tab);
         } else {
             _start_ssh_impl(tab_id, s, tab);

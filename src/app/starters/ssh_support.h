@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/store/session.h"
 #include "connect/ssh2/ssh_prefs.h"
 
 namespace termiva {
@@ -20,30 +21,15 @@ class SshConnection;
 
 // The session's port: 22 when missing, empty or 0; nothing (and `error` set) when the
 // value is not a port number.
-std::optional<int> ssh_port_of(const nlohmann::json& sess, std::string& error);
+std::optional<int> ssh_port_of(const Session& sess, std::string& error);
 
 // A preference map as the page stores it, as libssh's options take it.
 SshPrefs ssh_prefs_from_json(const nlohmann::json& prefs);
 nlohmann::json ssh_prefs_to_json(const SshPrefs& prefs);
 
-// The session's `ssh_bugs` as flag -> mode text; booleans and numbers read as on/off.
-std::map<std::string, std::string> ssh_bug_modes(const nlohmann::json& bugs);
-
-struct ForwardRule {
-    enum class Kind { ignored, local, remote, invalid };
-    Kind kind = Kind::ignored;
-    std::string type;  // upper case
-    std::string spec;  // white space removed around it
-    int listen_port = 0;
-    std::string dest_host;
-    int dest_port = 0;
-    std::string error;  // why an "L"/"R" rule cannot be installed
-};
-ForwardRule parse_forward_rule(const nlohmann::json& rule);
-
 // Installs one forwarding rule on the tab's connection; a failure is shown as an
 // ordinary status line and the connection set-up goes on.
-void _setup_forward(TermivaApp& app, SshConnection& transport, const nlohmann::json& rule,
+void _setup_forward(TermivaApp& app, SshConnection& transport, const ForwardRule& rule,
                     const std::string& tab_id);
 
 struct ProcessResult {

@@ -5,14 +5,14 @@
 
 namespace termiva {
 
-void TermivaApp::_start_conpty_impl(const std::string& tab_id, const Json& sess,
+void TermivaApp::_start_conpty_impl(const std::string& tab_id, const Session& sess,
                                     const TabPtr& tab) {
-    std::string shell = text_field(sess, "host");
-    if (shell.empty()) shell = text_field(sess, "conpty_shell");
+    std::string shell = text_or(sess.host, "");
+    if (shell.empty()) shell = text_or(sess.conpty_shell, "");
     if (shell.empty()) shell = "cmd";
     shell = to_lower(shell);
-    std::string custom = text_field(sess, "conpty_custom_command");
-    std::string cwd = text_field(sess, "conpty_cwd");
+    std::string custom = text_or(sess.conpty_custom_command, "");
+    std::string cwd = text_or(sess.conpty_cwd, "");
     std::string label = shell == "custom" && !custom.empty() ? custom : shell;
     _push_info(tab_id, _t("info.starting_local_shell", {{"label", label}}));
     auto backend = std::make_shared<PtyBackend>(

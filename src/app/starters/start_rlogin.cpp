@@ -16,22 +16,22 @@ std::string environment_text(const char* name) {
 
 }  // namespace
 
-void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Json& sess,
+void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Session& sess,
                                     const TabPtr& tab) {
     RloginBackend::Options o;
-    o.host = text_field(sess, "host");
-    o.port = int_field(sess, "port", 513);
-    std::string username = text_field(sess, "username");
+    o.host = text_or(sess.host, "");
+    o.port = sess.port.or_default(513);
+    std::string username = text_or(sess.username, "");
     // USERNAME is what Windows sets; here the login name is in USER.
-    std::string local = text_field(sess, "rlogin_local_user");
+    std::string local = text_or(sess.rlogin_local_user, "");
     if (local.empty()) local = username;
     if (local.empty()) local = environment_text("USERNAME");
     if (local.empty()) local = environment_text("USER");
     if (local.empty()) local = "user";
     o.local_username = local;
     o.remote_username = username.empty() ? local : username;
-    o.term_type = text_field(sess, "terminal_type", "xterm");
-    o.term_speed = text_field(sess, "term_speed", "38400,38400");
+    o.term_type = text_or(sess.terminal_type, "xterm");
+    o.term_speed = text_or(sess.term_speed, "38400,38400");
     o.term_width = 80;
     o.term_height = 24;
     o.timeout = 15;

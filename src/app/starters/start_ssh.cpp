@@ -24,7 +24,7 @@ constexpr int TERM_ROWS = 24;
 // and resizing are the shell channel's; close() ends the whole connection, at any step.
 class SshShellBackend : public Backend {
 public:
-    SshShellBackend(TermivaApp& app, std::string tab_id, SshConnectOptions options, Json sess)
+    SshShellBackend(TermivaApp& app, std::string tab_id, SshConnectOptions options, SessionPtr sess)
         : m_app(app),
           m_tab_id(std::move(tab_id)),
           m_options(std::move(options)),
@@ -40,15 +40,12 @@ public:
             throw StartFailure("err.auth_fail", e.what());
         }
         try {
-            m_connection->set_keepalive(int_field(m_sess, "keepalive_sec", DEFAULT_KEEPALIVE_SEC));
+            m_connection->set_keepalive(m_sess->keepalive_sec.or_default(DEFAULT_KEEPALIVE_SEC));
             auto channel = m_connection->open_session();
-            m_connection->get_pty(channel, text_field(m_sess, "terminal_type", "xterm-256color"),
+            m_connection->get_pty(channel, text_or(m_sess->terminal_type, "xterm-256color"),
                                   TERM_COLS, TERM_ROWS);
-            const Json& forwards = member(m_sess, "port_forwards");
-            if (forwards.is_array()) {
-                for (const auto& rule : forwards)
-                    _setup_forward(m_app, *m_connection, rule, m_tab_id);
-            }
+            for (const ForwardRule& rule : m_sess->port_forwards)
+                _setup_forward(m_app, *m_connection, rule, m_tab_id);
             m_connection->invoke_shell(channel);
             std::lock_guard lock(m_lock);
             m_channel = std::move(channel);
@@ -82,7 +79,7 @@ private:
     TermivaApp& m_app;
     const std::string m_tab_id;
     const SshConnectOptions m_options;
-    const Json m_sess;
+    const SessionPtr m_sess;
     const std::shared_ptr<SshConnection> m_connection;
     mutable std::mutex m_lock;  // guards m_channel, set once the shell is open
     std::shared_ptr<SshChannel> m_channel;
@@ -90,14 +87,15 @@ private:
 
 }  // namespace
 
-void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
-    const std::string host = text_field(sess, "host");
+void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
+                                 const TabPtr& tab) {
+    const std::string host = text_or(sess.host, "");
     std::string port_error;
     const std::optional<int> port = ssh_port_of(sess, port_error);
-    const std::string port_text = port ? std::to_string(*port) : text_of(member(sess, "port"));
-    const std::string username = text_field(sess, "username");
-    const std::string password = text_field(sess, "password");
-    const std::string private_key = text_field(sess, "private_key");
+    const std::string port_text = port ? std::to_string(*port) : sess.port.text;
+    const std::string username = text_or(sess.username, "");
+    const std::string password = text_or(sess.password, "");
+    const std::string private_key = text_or(sess.private_key, "");
 
     _push_info(tab_id, _t("info.connecting", {{"host", host}, {"port", port_text}}));
     if (!port) {
@@ -136,14 +134,19 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Json& sess, co
     if (!username.empty()) options.username = username;
     if (!password.empty()) options.password = password;
     options.timeout = std::chrono::seconds(15);
-    options.allow_agent = bool_field(sess, "agent_forwarding", false);
+    options.allow_agent = sess.agent_forwarding.value_or(false);
     options.look_for_keys = true;
-    options.compress = bool_field(sess, "compression", false);
+    options.compress = sess.compression.value_or(false);
     options.known_hosts_file = HOST_KEYS_FILE;
     options.prefs = ssh_prefs_from_json(_build_ssh_prefs(sess));
-    options.bugs = SSHBugSpec(ssh_bug_modes(member(sess, "ssh_bugs")));
+    std::map<std::string, std::string> bug_modes;
+    for (const auto& [flag, setting] : sess.ssh_bugs)
+        bug_modes[flag] = setting.mode;
+    options.bugs = SSHBugSpec(bug_modes);
 
-    auto backend = std::make_shared<SshShellBackend>(*this, tab_id, std::move(options), sess);
+    // The backend outlives this call (the reader uses it): it keeps its own reference.
+    auto backend = std::make_shared<SshShellBackend>(*this, tab_id, std::move(options),
+                                                     std::make_shared<const Session>(sess));
     run_stream_starter(*this, tab_id, tab, backend,
                        {"channel", "err.conn_fail", "", backend->connection()});
 }

@@ -8,14 +8,15 @@
 
 namespace termiva {
 
-void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, const TabPtr& tab) {
-    std::string host = text_field(sess, "host");
-    int port = int_field(sess, "port", 22);
+void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess,
+                                  const TabPtr& tab) {
+    std::string host = text_or(sess.host, "");
+    int port = sess.port.or_default(22);
     _push_info(tab_id,
                _t("info.connecting_ssh1", {{"host", host}, {"port", std::to_string(port)}}));
 
     Ssh1Backend::Options options;
-    options.password = text_field(sess, "password");
+    options.password = text_or(sess.password, "");
     if (options.password.empty()) {
         _mark_not_alive(*tab);
         _push_info(tab_id, _t("info.ssh1_password_required"), true);
@@ -23,17 +24,14 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Json& sess, c
     }
     options.host = host;
     options.port = port;
-    options.username = text_field(sess, "username");
-    options.term_type = text_field(sess, "terminal_type", "xterm");
+    options.username = text_or(sess.username, "");
+    options.term_type = text_or(sess.terminal_type, "xterm");
     options.rows = 24;
     options.cols = 80;
     options.timeout = 15;
     std::map<std::string, std::string> modes;
-    const Json& bugs = member(sess, "ssh_bugs");
-    if (bugs.is_object()) {
-        for (const auto& [name, mode] : bugs.items()) {
-            if (mode.is_string()) modes[name] = mode.get<std::string>();
-        }
+    for (const auto& [name, setting] : sess.ssh_bugs) {
+        if (setting.written_as_text) modes[name] = setting.mode;
     }
     options.bugs = SSHBugSpec::ssh1_forced_on(modes);
     options.known_hosts_file = HOST_KEYS_FILE;

@@ -5,16 +5,15 @@
 
 namespace termiva {
 
-void TermivaApp::_start_supdup_impl(const std::string& tab_id, const Json& sess,
+void TermivaApp::_start_supdup_impl(const std::string& tab_id, const Session& sess,
                                     const TabPtr& tab) {
-    std::string host = text_field(sess, "host");
-    int port = int_field(sess, "port", 95);
-    std::string charset = to_lower(text_field(sess, "supdup_charset", "ascii"));
+    std::string host = text_or(sess.host, "");
+    int port = sess.port.or_default(95);
+    std::string charset = to_lower(text_or(sess.supdup_charset, "ascii"));
     if (charset != "ascii" && charset != "its" && charset != "waits") charset = "ascii";
-    const Json& location_value = member(sess, "supdup_location");
-    std::string location = location_value.is_null() ? "Termiva" : text_of(location_value);
-    bool more = bool_field(sess, "supdup_more", false);
-    bool scroll = bool_field(sess, "supdup_scroll", true);
+    std::string location = sess.supdup_location.value_or("Termiva");
+    bool more = sess.supdup_more.value_or(false);
+    bool scroll = sess.supdup_scroll.value_or(true);
 
     _push_info(tab_id, _t("info.connecting_supdup", {{"host", host},
                                                      {"port", std::to_string(port)},

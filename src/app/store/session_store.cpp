@@ -55,7 +55,7 @@ void SessionStore::load_sessions() {
         const Json& list = doc.at("sessions");
         if (!list.is_array()) throw std::runtime_error("\"sessions\" is not a list");
         for (const auto& s : list)
-            loaded.push_back(std::make_shared<const Json>(s));
+            loaded.push_back(std::make_shared<const Session>(s));
     } catch (const std::exception& e) {
         log::warn("load_sessions:", e.what());
         loaded.clear();
@@ -136,24 +136,24 @@ Json SessionStore::sessions_json() const {
     std::lock_guard lock(m_lock);
     Json list = Json::array();
     for (const auto& s : m_sessions)
-        list.push_back(*s);
+        list.push_back(s->stored);
     return list;
 }
 
 SessionPtr SessionStore::find(const Json& session_id) const {
     std::lock_guard lock(m_lock);
     for (const auto& s : m_sessions) {
-        if (member(*s, "id") == session_id) return s;
+        if (s->has_id(session_id)) return s;
     }
     return nullptr;
 }
 
 std::pair<SessionPtr, SessionPtr> SessionStore::put(Json rec) {
-    auto saved = std::make_shared<const Json>(std::move(rec));
-    const Json& id = member(*saved, "id");
+    auto saved = std::make_shared<const Session>(std::move(rec));
+    const Json& id = saved->id_value();
     std::lock_guard lock(m_lock);
     for (auto& s : m_sessions) {
-        if (member(*s, "id") == id) return {saved, std::exchange(s, saved)};
+        if (s->has_id(id)) return {saved, std::exchange(s, saved)};
     }
     m_sessions.push_back(saved);
     return {saved, nullptr};
@@ -161,7 +161,7 @@ std::pair<SessionPtr, SessionPtr> SessionStore::put(Json rec) {
 
 void SessionStore::remove(const Json& session_id) {
     std::lock_guard lock(m_lock);
-    std::erase_if(m_sessions, [&](const SessionPtr& s) { return member(*s, "id") == session_id; });
+    std::erase_if(m_sessions, [&](const SessionPtr& s) { return s->has_id(session_id); });
 }
 
 Json SessionStore::settings() const {

@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/tabs/tab.h"
+#include "app/store/session.h"
 
 namespace termiva {
 

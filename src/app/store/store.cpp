@@ -77,7 +77,7 @@ Json TermivaApp::save_session(Json rec) {
     }
     auto [saved, replaced] = m_store.put(rec);
     const auto failure = _save_sessions();
-    _apply_session_changes_to_open_tabs(*saved, replaced ? replaced.get() : nullptr);
+    _apply_session_changes_to_open_tabs(saved, replaced.get());
     m_prober.request_round();  // its dot should not wait for the next round
     Json answer{{"sessions", sessions_json()}, {"id", rec["id"]}};
     // The change holds for this run; the page says it did not reach the disk.
@@ -93,11 +93,14 @@ Json TermivaApp::delete_session(const Json& session_id) {
     return answer;
 }
 
-void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const Json* old_rec) {
-    const Json& sid = member(new_rec, "id");
+void TermivaApp::_apply_session_changes_to_open_tabs(const SessionPtr& saved,
+                                                     const Session* replaced) {
+    const Json& sid = saved->id_value();
     if (is_false_like(sid)) return;
     SessionPtr shared = m_store.find(sid);
-    if (!shared) shared = std::make_shared<const Json>(new_rec);
+    if (!shared) shared = saved;
+    const Json& new_rec = saved->stored;
+    const Json* old_rec = replaced ? &replaced->stored : nullptr;
 
     bool changed = false;
     if (old_rec) {
@@ -108,17 +111,17 @@ void TermivaApp::_apply_session_changes_to_open_tabs(const Json& new_rec, const 
             }
         }
     }
-    std::string new_enc = to_lower(text_field(new_rec, "line_code_page", "utf-8"));
-    long long keepalive = to_integer(member(new_rec, "keepalive_sec")).value_or(0);
+    std::string new_enc = to_lower(text_or(saved->line_code_page, "utf-8"));
+    long long keepalive = saved->keepalive_sec.integer.value_or(0);
 
     for (const auto& tab : tabs_snapshot()) {
         std::shared_ptr<SshClient> client;
         bool needs_decoder = false;
         {
             std::lock_guard lock(tab->lock);
-            if (!tab->session || member(*tab->session, "id") != sid) continue;
+            if (!tab->session || !tab->session->has_id(sid)) continue;
             tab->session = shared;
-            tab->display = tab_caption(new_rec);
+            tab->display = tab_caption(*saved);
             needs_decoder = new_enc != tab->encoding;
             client = tab->client;
         }

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/store/session.h"
 #include "app/transfer/abort_echo.h"
 #include "app/transfer/job.h"
 #include "connect/backend.h"
@@ -20,8 +21,6 @@
 #include "transfer/zmodem_sniffer.h"
 
 namespace termiva {
-
-using SessionPtr = std::shared_ptr<const nlohmann::json>;
 
 // Output waiting for the page: the terminal output service alone reads and writes it,
 // under its own lock.
@@ -77,8 +76,5 @@ struct Tab {
 };
 
 using TabPtr = std::shared_ptr<Tab>;
-
-// A tab's caption: the session's name, else its host and port joined by a colon.
-std::string tab_caption(const nlohmann::json& sess);
 
 }  // namespace termiva

@@ -38,7 +38,7 @@ std::optional<std::string> TabRegistry::select_session(const nlohmann::json& ses
         auto it = m_tabs.find(id);
         if (it == m_tabs.end()) continue;
         std::lock_guard tab_lock(it->second->lock);
-        if (it->second->session && member(*it->second->session, "id") == session_id) {
+        if (it->second->session && it->second->session->has_id(session_id)) {
             m_active = id;
             return id;
         }

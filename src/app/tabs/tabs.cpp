@@ -23,12 +23,6 @@ std::string new_tab_id() {
 
 }  // namespace
 
-std::string tab_caption(const Json& sess) {
-    std::string name = text_of(member(sess, "name"));
-    if (!name.empty()) return name;
-    return text_of(member(sess, "host")) + ":" + text_of(member(sess, "port"));
-}
-
 Json TermivaApp::connect_session(const Json& session_id) {
     SessionPtr sess = m_store.find(session_id);
     if (!sess) return Json{{"tab_id", nullptr}};
@@ -43,8 +37,8 @@ Json TermivaApp::connect_session(const Json& session_id) {
     auto tab = std::make_shared<Tab>(new_tab_id());
     tab->session = sess;
     tab->display = tab_caption(*sess);
-    tab->protocol = text_field(*sess, "protocol", "ssh");
-    tab->encoding = to_lower(text_field(*sess, "line_code_page", "utf-8"));
+    tab->protocol = sess->protocol.empty() ? "ssh" : sess->protocol;
+    tab->encoding = to_lower(text_or(sess->line_code_page, "utf-8"));
     m_tabs.add(tab);
     std::string id = tab->id;
     _spawn([this, id] { _start_ssh(id); });
@@ -114,7 +108,7 @@ Json TermivaApp::_tabs_for_js() {
                            {"display", tab->display},
                            {"protocol", tab->protocol},
                            {"alive", tab->alive.load()},
-                           {"session_id", tab->session ? member(*tab->session, "id") : Json()}});
+                           {"session_id", tab->session ? tab->session->id_value() : Json()}});
     }
     return out;
 }
@@ -131,7 +125,7 @@ Json TermivaApp::get_runtime_state() {
     for (const auto& tab : m_tabs.snapshot()) {
         std::lock_guard lock(tab->lock);
         if (tab->protocol != "serial" || !tab->session) continue;
-        std::string sid = text_of(member(*tab->session, "id"));
+        const std::string& sid = tab->session->id;
         status[sid] =
             tab->backend_kind == "serial" && tab->backend && tab->alive ? "online" : "offline";
     }
