@@ -28,10 +28,11 @@ endif()
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 
-# termiva_add_test(NAME name SOURCES ... LIBS ... LABELS ...)
-# Test executables live apart from the program folder.
+# termiva_add_test(NAME name SOURCES ... LIBS ... LABELS ... [PROPERTIES name value ...])
+# Test executables live apart from the program folder. PROPERTIES go to every test the
+# executable holds (e.g. RESOURCE_LOCK for tests that share one device).
 function(termiva_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock termiva_warnings)
   target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
@@ -44,5 +45,6 @@ function(termiva_add_test)
   if(CMAKE_CROSSCOMPILING)
     set(discovery DISCOVERY_MODE PRE_TEST)
   endif()
-  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 30 ${discovery})
+  gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}" ${T_PROPERTIES}
+    DISCOVERY_TIMEOUT 30 ${discovery})
 endfunction()

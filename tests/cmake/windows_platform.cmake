@@ -1,6 +1,7 @@
 # The Windows layer's own pieces, built only by the Windows cross build and run under Wine.
 # The COM port tests run when TERMIVA_TEST_COM_PAIR names two joined ports
-# (tests/support/wine_com_pair.sh 41 42 ctest ...); without it they are skipped.
+# (tests/support/wine_com_pair.sh 41 42 ctest ...); without it they are skipped. They all
+# open the same two ports, so they never run side by side.
 if(WIN32 AND TARGET termiva_platform)
   termiva_add_test(NAME windows_platform_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_wide_text_test.cpp
@@ -13,4 +14,9 @@ if(WIN32 AND TARGET termiva_platform)
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_pseudo_console_test.cpp
     LIBS termiva_platform ws2_32
     LABELS unit windows)
+  termiva_add_test(NAME windows_com_pair_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_com_pair_test.cpp
+    LIBS termiva_platform
+    LABELS unit windows
+    PROPERTIES RESOURCE_LOCK wine_com_pair)
 endif()
