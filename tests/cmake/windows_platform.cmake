@@ -1,7 +1,9 @@
 # The Windows layer's own pieces, built only by the Windows cross build and run under Wine.
 # The COM port tests run when TERMIVA_TEST_COM_PAIR names two joined ports
 # (tests/support/wine_com_pair.sh 41 42 ctest ...); without it they are skipped. They all
-# open the same two ports, so they never run side by side.
+# open the same two ports, so they never run side by side, and scripts/test-windows.sh runs
+# them (label com_pair) on their own after the rest: under Wine a read on a pty-backed COM
+# port sometimes failed with "Broken pipe" while other Wine programs were starting.
 if(WIN32 AND TARGET termiva_platform)
   termiva_add_test(NAME windows_platform_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_wide_text_test.cpp
@@ -17,6 +19,6 @@ if(WIN32 AND TARGET termiva_platform)
   termiva_add_test(NAME windows_com_pair_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_com_pair_test.cpp
     LIBS termiva_platform
-    LABELS unit windows
+    LABELS unit windows com_pair
     PROPERTIES RESOURCE_LOCK wine_com_pair)
 endif()
