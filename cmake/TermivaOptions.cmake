@@ -28,9 +28,10 @@ endif()
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 
-# termiva_add_test(NAME name SOURCES ... LIBS ... LABELS ... [PROPERTIES name value ...])
+# termiva_add_test(NAME name SOURCES ... LIBS ... LABELS label [PROPERTIES name value ...])
 # Test executables live apart from the program folder. PROPERTIES go to every test the
-# executable holds (e.g. RESOURCE_LOCK for tests that share one device).
+# executable holds (e.g. RESOURCE_LOCK for tests that share one device). One label: a list
+# would be read as further property names.
 function(termiva_add_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})

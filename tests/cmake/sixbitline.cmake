@@ -26,7 +26,7 @@ if(TARGET sixbitline AND WIN32)
   termiva_add_test(NAME sixbitline_winsock_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/sixbitline_winsock_test.cpp
     LIBS sixbitline ws2_32
-    LABELS unit windows)
+    LABELS windows)
 endif()
 
 if(TARGET sixbitline AND TARGET supdup_server_fixture)

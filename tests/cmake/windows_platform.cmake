@@ -15,10 +15,10 @@ if(WIN32 AND TARGET termiva_platform)
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_winhttp_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_pseudo_console_test.cpp
     LIBS termiva_platform ws2_32
-    LABELS unit windows)
+    LABELS windows)
   termiva_add_test(NAME windows_com_pair_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_com_pair_test.cpp
     LIBS termiva_platform
-    LABELS unit windows com_pair
+    LABELS com_pair
     PROPERTIES RESOURCE_LOCK wine_com_pair)
 endif()
