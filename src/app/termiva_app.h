@@ -87,6 +87,8 @@ public:
     // ---- tabs and the terminal data path ----
     Json connect_session(const Json& session_id);
     Json close_tab(const std::string& tab_id);
+    // An ended tab's session connects again in the tab's place, as a new tab id.
+    Json reconnect_tab(const std::string& tab_id);
     bool send_input(const std::string& tab_id, const std::string& data);
     bool resize_pty(const std::string& tab_id, const Json& rows, const Json& cols);
     bool set_tab_encoding(const std::string& tab_id, const std::string& encoding);

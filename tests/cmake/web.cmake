@@ -27,6 +27,13 @@ if(TARGET termiva-host AND TARGET termiva_page)
       LABELS web
       TIMEOUT 300
       ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
+    # The tab strip with many tabs, closing and reconnecting a tab, links.
+    add_test(NAME web_tabs
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/tabs.test.mjs)
+    set_tests_properties(web_tabs PROPERTIES
+      LABELS web
+      TIMEOUT 180
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
     add_test(NAME web_idle
       COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/idle.test.mjs)
     set_tests_properties(web_idle PROPERTIES

@@ -156,6 +156,56 @@ describe('SSH forwarding rules from the editor', { skip: skipSsh }, () => {
     assert.deepEqual(after.port_forwards, odd.port_forwards);
     assert.deepEqual(after.some_future_field, { kept: true });
   });
+
+  it('duplicates with the local ports left for the user, and a taken port fails in red', async () => {
+    const original = (await s.host.call('get_initial_state')).sessions.find((x) => x.name === 'Forwarder');
+    const takenPort = original.port_forwards[0].spec.split(':')[0];
+    await s.page.locator('.session', { hasText: 'Forwarder' }).click({ button: 'right' });
+    await s.page.click('.ctx-item[data-name="duplicate"]');
+    await s.page.waitForSelector('#editor-backdrop:not([hidden])');
+    assert.equal(await s.page.textContent('#editor-title'), 'New session');
+    assert.equal(await s.page.inputValue('#field-name'), 'Forwarder (copy)');
+    assert.match(await s.page.textContent('#editor-error'), /local ports of its own/);
+    const rows = s.page.locator('#field-port_forwards .fwd-rule');
+    assert.equal(await rows.nth(0).locator('.fwd-listen').inputValue(), '', 'the L rule waits for a port');
+    assert.notEqual(await rows.nth(1).locator('.fwd-listen').inputValue(), '', 'the R rule keeps its server port');
+    assert.equal((await s.host.call('get_initial_state')).sessions.length, 1, 'nothing saved yet');
+
+    // Escape on a form with changes asks; Cancel goes back to the form as it was.
+    await s.page.keyboard.press('Escape');
+    await s.page.waitForSelector('#confirm-backdrop:not([hidden])');
+    assert.equal(await s.page.textContent('#confirm-ok'), 'Discard');
+    await s.page.click('#confirm-cancel');
+    assert.equal(await s.page.isVisible('#editor-backdrop'), true);
+
+    const fresh = await freePort();
+    await rows.nth(0).locator('.fwd-listen').fill(String(fresh));
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const sessions = (await s.host.call('get_initial_state')).sessions;
+    assert.equal(sessions.length, 2);
+    assert.equal(sessions[0].port_forwards[0].spec, original.port_forwards[0].spec, 'the original keeps its rule');
+    assert.equal(sessions[1].port_forwards[0].spec.split(':')[0], String(fresh));
+
+    // A copy saved with the original's port (as an older page made them) fails that rule
+    // while the original listens, and says so as a failure.
+    const clash = Object.assign({}, original, { name: 'Clash' });
+    delete clash.id;
+    clash.port_forwards = [original.port_forwards[0]];
+    await s.page.evaluate((rec) => window.Termiva.app.extras.api.saveSession(rec), clash);
+    const tab = await openByName(s, 'Clash');
+    const text = await s.waitForScreen(tab, new RegExp(`Failed to set forwarding rule L${takenPort}:`));
+    assert.ok(text);
+    const colour = await s.page.evaluate((id) => {
+      const buffer = window.Termiva.app.state.terminals.get(id).term.buffer.active;
+      for (let y = 0; y < buffer.length; y++) {
+        const line = buffer.getLine(y);
+        if (line.translateToString(true).startsWith('Failed to set forwarding rule')) return line.getCell(0).getFgColor();
+      }
+      return null;
+    }, tab);
+    assert.equal(colour, 9, 'written in bright red');
+  });
 });
 
 describe('SSH algorithm lists from the editor', { skip: skipSsh }, () => {
@@ -198,12 +248,17 @@ describe('SSH algorithm lists from the editor', { skip: skipSsh }, () => {
     await s.page.waitForSelector('#editor-backdrop:not([hidden])');
     await chooseOnly('ssh_kex', ['diffie-hellman-group14-sha1', 'curve25519-sha256']);
     await chooseOnly('ssh_ciphers', ['aes128-cbc']);
-    // A list with nothing ticked is refused.
+    // An own order starts as the order offered, every entry ticked.
     await s.page.locator('#field-ssh_macs .alg-custom').check();
-    for (const check of await s.page.locator('#field-ssh_macs .alg-on').all()) await check.uncheck();
+    const macs = s.page.locator('#field-ssh_macs .alg-on');
+    assert.ok((await macs.count()) > 2);
+    assert.equal(await s.page.locator('#field-ssh_macs .alg-on:checked').count(), await macs.count());
+    // A list with nothing ticked is refused; the error goes once that is undone.
+    for (const check of await macs.all()) await check.uncheck();
     await s.page.click('#editor-save');
     await s.page.waitForSelector('#editor-error:not([hidden])');
     await s.page.locator('#field-ssh_macs .alg-custom').uncheck();
+    assert.equal(await s.page.isHidden('#editor-error'), true);
     await s.page.click('.bug-details summary');
     await s.page.locator('#field-bug-rekey2').selectOption('on');
     await s.page.click('#editor-save');

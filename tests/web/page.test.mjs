@@ -129,6 +129,8 @@ describe('a local shell from the session editor', { skip }, () => {
   it('closes the tab with its close button and the program drops it', async () => {
     const tabId = await s.activeTabId();
     await s.page.click(`.tab[data-id="${tabId}"] .tab-close`);
+    // The shell is still running: the page asks first.
+    await s.page.click('#confirm-ok');
     await s.page.waitForSelector('.tab', { state: 'detached', timeout: 5000 });
     assert.equal(await s.page.locator('.terminal-pane').count(), 0);
     assert.equal(await s.page.isVisible('#tabs-empty'), true);
@@ -171,6 +173,8 @@ describe('tabs, keys and per-tab settings', { skip }, () => {
 
     await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
     await s.page.keyboard.press('Control+W');
+    await s.page.waitForSelector('#confirm-backdrop:not([hidden])', { timeout: 5000 });
+    await s.page.keyboard.press('Enter');
     await s.page.waitForSelector('.tab', { state: 'detached', timeout: 5000 });
     assert.deepEqual((await s.host.call('get_runtime_state')).tabs, []);
   });

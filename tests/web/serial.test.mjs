@@ -117,11 +117,25 @@ describe('a serial session', { skip }, () => {
     }, 'the keys on the cable');
     assert.equal(got, 'ping');
 
-    // A pseudo-terminal has no modem lines: the reset is still dispatched (the failure goes
-    // to the program's log), so no error reaches the page.
+    // A pseudo-terminal has no modem lines: each button's failure is said in the tab, in
+    // red, naming the missing lines; nothing was sent to the board.
+    const before = (await s.screenText(tab)).match(/could not be switched/g)?.length ?? 0;
     await s.page.click('#tab-esp-reset');
+    await s.waitForScreen(tab, /─── The board's lines could not be switched: .*DTR\/RTS/);
     await s.page.click('#tab-esp-boot');
-    assert.equal(await s.page.locator('#toast.toast-error:not([hidden])').count(), 0);
+    await until(
+      async () => ((await s.screenText(tab)).match(/could not be switched/g)?.length ?? 0) === before + 2,
+      'a second failure line for the download-mode button',
+    );
+    const red = await s.page.evaluate((id) => {
+      const buffer = window.Termiva.app.state.terminals.get(id).term.buffer.active;
+      for (let y = buffer.length - 1; y >= 0; y--) {
+        const line = buffer.getLine(y);
+        if (line.translateToString(true).includes('could not be switched')) return line.getCell(0).getFgColor();
+      }
+      return null;
+    }, tab);
+    assert.equal(red, 9, 'the failure is written in bright red');
   });
 });
 

@@ -22,6 +22,8 @@
     earlyInfo: new Map(), // status lines for tabs whose terminal is not built yet
     closedIds: new Set(), // tabs gone from the program: their late lines are dropped
     reading: new Map(),
+    reconnecting: new Set(), // ended tabs asked to connect again: their terminal is kept
+    hinted: new Set(), // ended tabs that were told how to reconnect
   };
 
   // ---- feedback ----
@@ -69,7 +71,7 @@
       error: $('editor-error'),
       cancel: $('editor-cancel'),
     },
-    { onSave: saveSession },
+    { onSave: saveSession, confirm: (text, okLabel, action) => confirmAction(text, okLabel, action) },
   );
 
   async function saveSession(record) {
@@ -81,12 +83,30 @@
     refreshRuntime();
   }
 
-  function confirmDelete(session) {
-    $('confirm-text').textContent = t('sessions.delete_confirm', { name: Termiva.sessionCaption(session) });
+  // One question at a time: `okLabel` names what the red button does.
+  let confirmReturn = null; // what had the keyboard before the question
+  function confirmAction(text, okLabel, action) {
+    confirmReturn = document.activeElement;
+    $('confirm-text').textContent = text;
+    $('confirm-ok').textContent = okLabel;
     $('confirm-backdrop').hidden = false;
     $('confirm-ok').focus();
-    $('confirm-ok').onclick = async () => {
+    $('confirm-ok').onclick = () => {
       $('confirm-backdrop').hidden = true;
+      action();
+    };
+  }
+
+  function closeConfirm() {
+    $('confirm-backdrop').hidden = true;
+    const back = confirmReturn;
+    confirmReturn = null;
+    if (back && back.isConnected && back !== document.body) back.focus();
+    else if (activeTerminal() && !editor.isOpen()) activeTerminal().focus();
+  }
+
+  function confirmDelete(session) {
+    confirmAction(t('sessions.delete_confirm', { name: Termiva.sessionCaption(session) }), t('sessions.delete'), async () => {
       try {
         const result = await call('delete_session', session.id);
         reportSaveFailure(result);
@@ -95,11 +115,11 @@
       } catch (err) {
         failed(err);
       }
-    };
+    });
   }
-  $('confirm-cancel').addEventListener('click', () => ($('confirm-backdrop').hidden = true));
+  $('confirm-cancel').addEventListener('click', closeConfirm);
   $('confirm-backdrop').addEventListener('keydown', (e) => {
-    if (e.key === 'Escape') $('confirm-backdrop').hidden = true;
+    if (e.key === 'Escape') closeConfirm();
   });
 
   $('new-session').addEventListener('click', () => editor.open(null));
@@ -108,7 +128,7 @@
 
   const tabBar = new Termiva.TabBar($('tab-bar'), {
     onSelect: (id) => activate(id),
-    onClose: (id) => closeTab(id),
+    onClose: (id) => askCloseTab(id),
   });
 
   function tabState(tab) {
@@ -138,28 +158,48 @@
     state.tabs = runtime.tabs.filter((tab) => tab && typeof tab.id === 'string');
     const ids = new Set(state.tabs.map((tab) => tab.id));
 
+    // A reconnected tab comes back under a new id in its old place: its terminal, with
+    // what it showed, goes on under that id.
+    const handedOver = new Map(); // session id (as text) -> terminal of a reconnected tab
     for (const [id, terminal] of state.terminals) {
       if (!ids.has(id)) {
         state.closedIds.add(id);
-        terminal.dispose();
+        if (state.reconnecting.has(id)) handedOver.set(JSON.stringify(terminal.sessionId ?? null), terminal);
+        else terminal.dispose();
         state.terminals.delete(id);
         state.encodings.delete(id);
         state.connected.delete(id);
         state.reading.delete(id);
         state.earlyInfo.delete(id);
+        state.hinted.delete(id);
         transfer.forget(id);
         extras.forget(id);
       }
     }
     for (const tab of state.tabs) {
       if (state.terminals.has(tab.id)) continue;
-      const terminal = new Termiva.TerminalTab(tab.id, $('terminals'), Object.assign({ onKey: handleTerminalKey }, extras.terminalOptions()));
+      const key = JSON.stringify(tab.session_id ?? null);
+      let terminal = handedOver.get(key);
+      if (terminal) {
+        handedOver.delete(key);
+        terminal.rekey(tab.id);
+      } else {
+        terminal = new Termiva.TerminalTab(tab.id, $('terminals'), Object.assign({ onKey: handleTerminalKey }, extras.terminalOptions()));
+      }
+      terminal.sessionId = tab.session_id;
       state.terminals.set(tab.id, terminal);
       const session = sessionOfTab(tab);
       state.encodings.set(tab.id, String((session && session.line_code_page) || 'utf-8').toLowerCase());
       for (const info of state.earlyInfo.get(tab.id) || []) terminal.showInfo(info.message, info.isError);
       state.earlyInfo.delete(tab.id);
       if (state.connected.has(tab.id)) terminal.markConnected();
+    }
+    for (const terminal of handedOver.values()) terminal.dispose();
+    for (const tab of state.tabs) {
+      // A serial port is reopened by the program itself; it says so in its own lines.
+      if (tab.alive !== false || tab.protocol === 'serial' || state.hinted.has(tab.id)) continue;
+      state.hinted.add(tab.id);
+      state.terminals.get(tab.id).showInfo(t('tab.reconnect_hint'), false);
     }
 
     if (focusId && ids.has(focusId)) state.activeId = focusId;
@@ -221,6 +261,51 @@
       if (terminal) terminal.focus();
     } catch (err) {
       failed(err);
+    }
+  }
+
+  function isConnected(id) {
+    const tab = state.tabs.find((x) => x.id === id);
+    return !!tab && tabState(tab) === 'connected';
+  }
+
+  // A live connection is not dropped by a stray click: the user is asked first unless the
+  // settings say not to.
+  function askCloseTab(id) {
+    const tab = state.tabs.find((x) => x.id === id);
+    if (!tab) return;
+    if (!isConnected(id) || !extras.confirmClose()) {
+      closeTab(id);
+      return;
+    }
+    confirmAction(t('tab.close_confirm', { name: extras.caption(tab) }), t('tab.close_ok'), () => closeTab(id));
+  }
+
+  function isEnded(id) {
+    const tab = state.tabs.find((x) => x.id === id);
+    return !!tab && tab.alive === false;
+  }
+
+  // An ended tab connects its session again in its own place, keeping what it showed.
+  async function reconnectTab(id) {
+    if (!isEnded(id) || state.reconnecting.has(id)) return;
+    state.reconnecting.add(id);
+    try {
+      const { result, fresh } = await runtimeCall('reconnect_tab', id);
+      if (!result || typeof result.tab_id !== 'string') {
+        toast(t('tab.reconnect_failed'), true);
+        return;
+      }
+      if (fresh) applyRuntime(result, result.tab_id);
+      else await refreshRuntime(result.tab_id);
+      if (result.tab_id === state.activeId) {
+        const terminal = state.terminals.get(result.tab_id);
+        if (terminal) terminal.focus();
+      }
+    } catch (err) {
+      failed(err);
+    } finally {
+      state.reconnecting.delete(id);
     }
   }
 
@@ -468,7 +553,7 @@
       return true;
     }
     if (key === 'w' && state.activeId) {
-      closeTab(state.activeId);
+      askCloseTab(state.activeId);
       return true;
     }
     if (key === 'pagedown' || key === 'pageup') {
@@ -478,8 +563,17 @@
     return false;
   }
 
-  function handleTerminalKey(event) {
-    if (shortcut(event)) {
+  // In an ended tab Enter or R connects again; nothing else is sent to a closed line.
+  function reconnectKey(event, terminal) {
+    if (!terminal || !isEnded(terminal.id)) return false;
+    if (event.ctrlKey || event.altKey || event.metaKey) return false;
+    if (event.key !== 'Enter' && event.key !== 'r' && event.key !== 'R') return false;
+    if (event.type === 'keydown') reconnectTab(terminal.id);
+    return true;
+  }
+
+  function handleTerminalKey(event, terminal) {
+    if (shortcut(event) || reconnectKey(event, terminal)) {
       event.preventDefault();
       return false;
     }
@@ -595,7 +689,11 @@
     sessionOfTab,
     saveSession,
     openSession,
+    reconnectTab,
+    isEnded,
+    closeTab: askCloseTab,
     editSession: (session) => editor.open(session),
+    editCopy: (copy, notice) => editor.openCopy(copy, notice),
     confirmDelete,
     terminalsEl: $('terminals'),
     tabBarEl: $('tab-bar'),
@@ -603,7 +701,7 @@
     topbarEl: document.querySelector('.topbar-actions'),
   });
 
-  Termiva.app = { state, openSession, closeTab, activate, onRuntime, start, transfer, firmware, importDialog, about, extras };
+  Termiva.app = { state, openSession, closeTab, reconnectTab, activate, onRuntime, start, transfer, firmware, importDialog, about, extras };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

@@ -370,19 +370,36 @@
       return {
         font: this.font(),
         onTitle: (terminal, title) => this.titleChanged(terminal.id, title),
-        onLink: (uri) => this.openLink(uri),
+        onLink: (uri, event) => this.linkClicked(uri, event),
         onSelection: (terminal) => {
           if (this.settings.copy_on_select === true && terminal.term.hasSelection()) this.api.copySelection(terminal, true);
         },
       };
     }
 
-    async openLink(uri) {
-      try {
-        await call('open_url', uri);
-      } catch (err) {
-        // No such operation in this program: a link does nothing.
+    // A plain click belongs to selecting text unless the settings hand it to links.
+    linkClicked(uri, event) {
+      const plain = this.settings.link_click === 'plain';
+      if (!plain && !(event && (event.ctrlKey || event.metaKey))) {
+        this.api.toast(t('link.ctrl_click'));
+        return;
       }
+      this.openLink(uri);
+    }
+
+    async openLink(uri) {
+      let opened = false;
+      try {
+        opened = (await call('open_url', uri)) === true;
+      } catch (err) {
+        // No such operation in this program: reported below like a browser that did not start.
+      }
+      if (!opened) this.api.toast(t('link.failed', { url: String(uri).slice(0, 200) }), true);
+    }
+
+    // Closing a connected tab asks first unless turned off in the settings.
+    confirmClose() {
+      return this.settings.confirm_close !== false;
     }
 
     titleChanged(id, title) {
@@ -433,10 +450,14 @@
       const session = tab ? this.api.sessionOfTab(tab) : null;
       const logging = this.logging.has(id);
       this.menu.open(event.clientX, event.clientY, [
+        { name: 'reconnect', label: t('menu.reconnect'), disabled: !this.api.isEnded(id), action: () => this.api.reconnectTab(id) },
+        null,
         logging
           ? { name: 'log_stop', label: t('menu.log_stop'), action: () => this.stopLog(id) }
           : { name: 'log_start', label: t('menu.log_start'), action: () => this.openLogDialog(id) },
         { name: 'duplicate', label: t('menu.duplicate'), disabled: !session, action: () => this.duplicate(session) },
+        null,
+        { name: 'close', label: t('menu.close_tab'), action: () => this.api.closeTab(id) },
       ]);
     }
 
@@ -545,6 +566,14 @@
       const copy = JSON.parse(JSON.stringify(session));
       delete copy.id;
       copy.name = t('sessions.copy_name', { name: Termiva.sessionCaption(session) });
+      // The same local ports twice cannot both listen: the copy gets its own in the editor.
+      const local = (Array.isArray(copy.port_forwards) ? copy.port_forwards : []).some(
+        (rule) => rule && Termiva.sshOptions.parseRule(rule)?.type === 'L',
+      );
+      if (local) {
+        this.api.editCopy(copy, t('editor.copy_ports'));
+        return;
+      }
       try {
         await this.api.saveSession(copy);
       } catch (err) {
@@ -560,6 +589,10 @@
       this.fontFamily = el('input', { className: 'input', type: 'text', id: 'settings-font-family', spellcheck: false });
       this.fontSize = el('input', { className: 'input', type: 'number', id: 'settings-font-size', min: String(SIZE_MIN), max: String(SIZE_MAX) });
       this.copyOnSelect = el('input', { type: 'checkbox', id: 'settings-copy-on-select' });
+      this.confirmCloseBox = el('input', { type: 'checkbox', id: 'settings-confirm-close' });
+      this.plainLinks = el('input', { type: 'checkbox', id: 'settings-plain-links' });
+      this.confirmCloseText = el('span');
+      this.plainLinksText = el('span');
       this.settingsTitle = el('h2', { className: 'dialog-title' });
       this.familyLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-family' });
       this.sizeLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-size' });
@@ -572,6 +605,8 @@
           el('div', { className: 'form-row' }, [this.familyLabel, this.fontFamily]),
           el('div', { className: 'form-row' }, [this.sizeLabel, this.fontSize]),
           el('label', { className: 'form-check', htmlFor: 'settings-copy-on-select' }, [this.copyOnSelect, this.copyText]),
+          el('label', { className: 'form-check', htmlFor: 'settings-confirm-close' }, [this.confirmCloseBox, this.confirmCloseText]),
+          el('label', { className: 'form-check', htmlFor: 'settings-plain-links' }, [this.plainLinks, this.plainLinksText]),
           this.zoomNote,
         ]),
         el('div', { className: 'dialog-actions' }, [this.settingsDone]),
@@ -585,6 +620,8 @@
           term_font_family: this.fontFamily.value.trim() || null,
           term_font_size: Number.isInteger(size) && size >= SIZE_MIN && size <= SIZE_MAX ? size : null,
           copy_on_select: this.copyOnSelect.checked,
+          confirm_close: this.confirmCloseBox.checked,
+          link_click: this.plainLinks.checked ? 'plain' : 'ctrl',
         };
         Object.assign(this.settings, values);
         this.applyFont();
@@ -593,6 +630,8 @@
       this.fontFamily.addEventListener('change', applyNow);
       this.fontSize.addEventListener('change', applyNow);
       this.copyOnSelect.addEventListener('change', applyNow);
+      this.confirmCloseBox.addEventListener('change', applyNow);
+      this.plainLinks.addEventListener('change', applyNow);
       form.addEventListener('submit', (e) => {
         e.preventDefault();
         applyNow();
@@ -614,6 +653,8 @@
       this.fontFamily.placeholder = Termiva.TerminalTab.DEFAULT_FONT;
       this.sizeLabel.textContent = t('settings.font_size');
       this.copyText.textContent = t('settings.copy_on_select');
+      this.confirmCloseText.textContent = t('settings.confirm_close');
+      this.plainLinksText.textContent = t('settings.plain_links');
       this.zoomNote.textContent = t('settings.zoom_note', { zoom: (this.zoom > 0 ? '+' : '') + this.zoom });
       this.settingsDone.textContent = t('settings.done');
       if (this.logTitle) this.paintLogTexts();
@@ -623,6 +664,8 @@
       this.fontFamily.value = typeof this.settings.term_font_family === 'string' ? this.settings.term_font_family : '';
       this.fontSize.value = String(Number.isInteger(this.settings.term_font_size) ? this.settings.term_font_size : Termiva.TerminalTab.DEFAULT_SIZE);
       this.copyOnSelect.checked = this.settings.copy_on_select === true;
+      this.confirmCloseBox.checked = this.confirmClose();
+      this.plainLinks.checked = this.settings.link_click === 'plain';
       this.paintSettingsTexts();
       this.settingsBackdrop.hidden = false;
       this.fontFamily.focus();

@@ -15,30 +15,97 @@
   };
 
   class SessionEditor {
-    constructor({ backdrop, form, title, fields, error, cancel }, { onSave }) {
+    // `confirm(text, okLabel, action)`: asks the user, runs `action` on yes.
+    constructor({ backdrop, form, title, fields, error, cancel }, { onSave, confirm }) {
       this.backdrop = backdrop;
       this.form = form;
       this.titleEl = title;
       this.fieldsEl = fields;
       this.errorEl = error;
       this.onSave = onSave;
+      this.confirm = confirm;
       this.original = null;
+      this.isCopy = false;
       this.values = {};
+      this.opened = '';
       cancel.addEventListener('click', () => this.close());
       form.addEventListener('submit', (e) => {
         e.preventDefault();
         this.save();
       });
       backdrop.addEventListener('keydown', (e) => {
-        if (e.key === 'Escape') this.close();
+        if (e.key !== 'Escape' || e.defaultPrevented) return;
+        e.preventDefault();
+        this.escape();
       });
+      // A shown problem is checked again as the form changes: gone when fixed, else current.
+      const recheck = () => {
+        if (this.errorEl.hidden || !this.errorEl.dataset.problem) return;
+        this.readForm();
+        const problem = this.validate();
+        if (problem) this.errorEl.textContent = problem.text;
+        else this.clearError();
+      };
+      form.addEventListener('input', recheck);
+      form.addEventListener('change', recheck);
+    }
+
+    // Escape leaves at once only when nothing was changed; otherwise the user is asked.
+    escape() {
+      if (!this.changed() || !this.confirm) {
+        this.close();
+        return;
+      }
+      this.confirm(t('editor.discard_confirm'), t('editor.discard'), () => this.close());
+    }
+
+    snapshot() {
+      this.readForm();
+      return JSON.stringify(this.record());
+    }
+
+    changed() {
+      return this.isOpen() && this.snapshot() !== this.opened;
+    }
+
+    showError(text, problem) {
+      this.errorEl.textContent = text;
+      this.errorEl.dataset.problem = problem ? 'true' : '';
+      this.errorEl.hidden = false;
+    }
+
+    clearError() {
+      this.errorEl.hidden = true;
+      this.errorEl.dataset.problem = '';
     }
 
     isOpen() {
       return !this.backdrop.hidden;
     }
 
-    open(session) {
+    // A copy of a session not saved yet: a new session to the user, with the copied fields.
+    // Local forwarding ports are cleared: the original's tab may hold them, and a second
+    // listener on a port fails at once. `notice` says why the fields are empty.
+    openCopy(copy, notice) {
+      this.open(copy, { copy: true });
+      let first = null;
+      for (const row of this.fieldsEl.querySelectorAll('.fwd-rule')) {
+        const type = row.querySelector('.fwd-type');
+        const listen = row.querySelector('.fwd-listen');
+        if (!type || !listen || type.value !== 'L') continue;
+        listen.value = '';
+        first = first || listen;
+      }
+      if (notice) this.showError(notice, false);
+      if (first) {
+        const closed = first.closest('details');
+        if (closed) closed.open = true;
+        first.focus();
+      }
+    }
+
+    open(session, { copy = false } = {}) {
+      this.isCopy = copy;
       this.original = session ? JSON.parse(JSON.stringify(session)) : null;
       const protocolId = session ? session.protocol || 'ssh' : PROTOCOLS[0].id;
       const protocol = find(protocolId);
@@ -49,13 +116,14 @@
       }
       this.render();
       this.backdrop.hidden = false;
+      this.opened = this.snapshot();
       const first = this.fieldsEl.querySelector('input, select');
       if (first) first.focus();
     }
 
     close() {
       this.backdrop.hidden = true;
-      this.errorEl.hidden = true;
+      this.clearError();
     }
 
     // Re-renders in the current language when the dialog is open.
@@ -66,9 +134,9 @@
     }
 
     render() {
-      this.titleEl.textContent = t(this.original ? 'editor.title_edit' : 'editor.title_new');
+      this.titleEl.textContent = t(this.original && !this.isCopy ? 'editor.title_edit' : 'editor.title_new');
       this.fieldsEl.textContent = '';
-      this.errorEl.hidden = true;
+      this.clearError();
       const protocol = find(this.values.protocol);
 
       const general = this.section('editor.section_general');
@@ -289,8 +357,7 @@
           SessionEditor.missingOps.add(op);
           button.remove();
         } else {
-          this.errorEl.textContent = String(err && err.message ? err.message : err);
-          this.errorEl.hidden = false;
+          this.showError(String(err && err.message ? err.message : err), false);
         }
       } finally {
         button.disabled = false;
@@ -387,8 +454,7 @@
       this.readForm();
       const problem = this.validate();
       if (problem) {
-        this.errorEl.textContent = problem.text;
-        this.errorEl.hidden = false;
+        this.showError(problem.text, true);
         const control = problem.control || this.fieldsEl.querySelector('[name="' + problem.key + '"]');
         if (control) {
           const closed = control.closest('details');
@@ -403,8 +469,7 @@
         await this.onSave(this.record());
         this.close();
       } catch (err) {
-        this.errorEl.textContent = String(err && err.message ? err.message : err);
-        this.errorEl.hidden = false;
+        this.showError(String(err && err.message ? err.message : err), false);
       } finally {
         saveButton.disabled = false;
       }

@@ -183,7 +183,12 @@
       list.append(li);
     }
     const paint = () => (list.hidden = !custom.checked);
-    custom.addEventListener('change', paint);
+    custom.addEventListener('change', () => {
+      // An own order starts from the order offered now, every entry in it.
+      const checks = Array.from(list.querySelectorAll('.alg-on'));
+      if (custom.checked && !checks.some((c) => c.checked)) checks.forEach((c) => (c.checked = true));
+      paint();
+    });
     paint();
     box.append(customLabel, list);
     // Off: the library's defaults; an empty list where the record had one, else untouched.

@@ -1,5 +1,7 @@
 // The tab bar: one tab per open terminal in the program's tab order, its caption, a dot
-// for its state (connecting, connected, ended) and a close button.
+// for its state (connecting, connected, ended) and a close button. Tabs keep one width
+// whichever is active, so a close button never moves under the pointer; what does not
+// fit scrolls, and the active tab is kept in view whenever the strip changes size.
 (function () {
   'use strict';
   const Termiva = (window.Termiva = window.Termiva || {});
@@ -24,6 +26,29 @@
         const tab = e.target.closest('.tab');
         if (tab && e.button === 1) this.onClose(tab.dataset.id);
       });
+      // The strip has no scroll bar: a vertical wheel moves it sideways.
+      barEl.addEventListener(
+        'wheel',
+        (e) => {
+          if (!e.deltaY || barEl.scrollWidth <= barEl.clientWidth) return;
+          barEl.scrollLeft += e.deltaY;
+          e.preventDefault();
+        },
+        { passive: false },
+      );
+      // A panel opening beside the strip or a toolbar appearing narrows it.
+      if (window.ResizeObserver) new ResizeObserver(() => this.reveal()).observe(barEl);
+    }
+
+    // Scrolls the strip (only the strip) so the active tab is wholly in view.
+    reveal() {
+      const active = this.barEl.querySelector('.tab-active');
+      if (!active) return;
+      const left = active.offsetLeft;
+      const right = left + active.offsetWidth;
+      const bar = this.barEl;
+      if (left < bar.scrollLeft) bar.scrollLeft = left;
+      else if (right > bar.scrollLeft + bar.clientWidth) bar.scrollLeft = right - bar.clientWidth;
     }
 
     // `tabs`: [{id, display, protocol, alive, state, logging}] in order; `activeId` the shown tab.
@@ -36,6 +61,7 @@
         el.dataset.state = tab.state;
         el.setAttribute('role', 'tab');
         el.setAttribute('aria-selected', tab.id === activeId ? 'true' : 'false');
+        // The caption may be cut: the tooltip gives the whole name.
         el.title = tab.display + ' — ' + t('tab.state_' + tab.state);
 
         const dot = document.createElement('span');
@@ -62,8 +88,7 @@
         el.append(close);
         this.barEl.appendChild(el);
       }
-      const active = this.barEl.querySelector('.tab-active');
-      if (active && active.scrollIntoView) active.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+      this.reveal();
     }
   }
 

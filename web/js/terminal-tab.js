@@ -230,6 +230,16 @@
       this.endsLine = true;
     }
 
+    // The tab connects again under a new id: the screen stays, the new connection's
+    // output and status lines follow it, and its size is told once it is up.
+    rekey(id) {
+      this.id = id;
+      this.pane.dataset.tabId = id;
+      this.connected = false;
+      this.pendingInfo = [];
+      this.outputReady();
+    }
+
     markConnected() {
       this.connected = true;
       this.fit();

@@ -57,6 +57,8 @@
       flashing: false,
       phase: '',
       sample: null, // the last flashing progress, for its rate: {name, sent, at}
+      // Shown for this tab: a new tab starts with the bar closed, whatever another tab shows.
+      open: false,
     };
   }
 
@@ -96,6 +98,8 @@
     }
 
     setOpen(open) {
+      const id = this.activeId();
+      if (id) this.stateOf(id).open = !!open;
       this.root.hidden = !open;
       this.toggle.setAttribute('aria-pressed', open ? 'true' : 'false');
       if (open) this.render();
@@ -237,6 +241,7 @@
           if (event.protocol) st.protocol = String(event.protocol);
           if (event.direction) st.direction = String(event.direction);
           // A transfer the program began by itself (a sender seen in the output) shows up.
+          st.open = true;
           if (tabId === this.activeId() && this.root.hidden) this.setOpen(true);
           break;
         case 'file':
@@ -276,6 +281,7 @@
           st.active = true;
           if (status.protocol) st.protocol = String(status.protocol);
           if (status.direction) st.direction = String(status.direction);
+          st.open = true;
           if (id === this.activeId()) this.setOpen(true);
         }
       } catch (err) {
@@ -292,6 +298,8 @@
       }
       const st = this.stateOf(id);
       this.toggle.classList.toggle('tool-busy', st.active);
+      this.root.hidden = !st.open;
+      this.toggle.setAttribute('aria-pressed', st.open ? 'true' : 'false');
       if (this.root.hidden) return;
       const busy = st.active || st.starting;
 

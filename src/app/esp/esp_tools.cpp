@@ -133,7 +133,7 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
         return false;
     }
     log::info(tag, "dispatching to worker thread");
-    m_app._spawn([port, mode, tag] {
+    m_app._spawn([this, tab_id, port, mode, tag] {
         try {
             if (mode == "hard_reset") {
                 port->hard_reset();
@@ -143,6 +143,9 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
             log::info(tag, "done");
         } catch (const std::exception& e) {
             log::warn(tag, e.what());
+            // The button was pressed in the tab: the tab says why nothing happened (a port
+            // without modem lines, a device gone).
+            m_app._push_info(tab_id, m_app._t("esp.reset_failed", {{"error", e.what()}}), true);
         }
     });
     return true;

@@ -1,6 +1,7 @@
 // Page operations of the page's own conveniences: the window's visibility for the
-// reachability prober, logging a tab to a file, and the terminal's look (font, zoom,
-// copy-on-select) kept in the settings file.
+// reachability prober, logging a tab to a file, and the terminal's look and manners (font,
+// zoom, copy-on-select, asking before a connected tab closes, how links open) kept in the
+// settings file.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -44,6 +45,8 @@ const PageKey PAGE_KEYS[] = {
     {"term_font_size", [](const Json& v) { return int_in(v, 6, 72); }},
     {"term_zoom", [](const Json& v) { return int_in(v, -10, 20); }},
     {"copy_on_select", [](const Json& v) { return v.is_boolean(); }},
+    {"confirm_close", [](const Json& v) { return v.is_boolean(); }},
+    {"link_click", [](const Json& v) { return v == "ctrl" || v == "plain"; }},
 };
 
 }  // namespace

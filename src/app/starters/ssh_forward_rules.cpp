@@ -35,7 +35,7 @@ void _setup_forward(TermivaApp& app, SshConnection& transport, const ForwardRule
     app._push_info(tab_id,
                    app._t("err.fwd_setup_fail",
                           {{"type", parsed.type}, {"spec", parsed.spec}, {"err", error}}),
-                   false);
+                   true);
 }
 
 }  // namespace termiva

@@ -53,6 +53,17 @@ void TabRegistry::add(const TabPtr& tab) {
     m_active = tab->id;
 }
 
+bool TabRegistry::replace(const std::string& old_id, const TabPtr& tab) {
+    std::lock_guard lock(m_lock);
+    auto slot = std::find(m_order.begin(), m_order.end(), old_id);
+    if (slot == m_order.end()) return false;
+    m_tabs.erase(old_id);
+    m_tabs[tab->id] = tab;
+    *slot = tab->id;
+    m_active = tab->id;
+    return true;
+}
+
 TabPtr TabRegistry::remove(const std::string& tab_id) {
     std::lock_guard lock(m_lock);
     auto it = m_tabs.find(tab_id);

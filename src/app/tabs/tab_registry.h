@@ -30,6 +30,9 @@ public:
     std::optional<std::string> select_session(const nlohmann::json& session_id);
     // Appends a new tab and makes it active.
     void add(const TabPtr& tab);
+    // Puts `tab` where `old_id` was and makes it active; false (nothing changed) when
+    // `old_id` is not open, as when another call replaced or closed it first.
+    bool replace(const std::string& old_id, const TabPtr& tab);
     // Takes the tab out (the last one opened becomes active if it was); null when unknown.
     TabPtr remove(const std::string& tab_id);
 

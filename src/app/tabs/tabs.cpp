@@ -21,6 +21,15 @@ std::string new_tab_id() {
     return id;
 }
 
+TabPtr new_session_tab(const SessionPtr& sess) {
+    auto tab = std::make_shared<Tab>(new_tab_id());
+    tab->session = sess;
+    tab->display = tab_caption(*sess);
+    tab->protocol = sess->protocol.empty() ? "ssh" : sess->protocol;
+    tab->encoding = to_lower(text_or(sess->line_code_page, "utf-8"));
+    return tab;
+}
+
 }  // namespace
 
 Json TermivaApp::connect_session(const Json& session_id) {
@@ -34,12 +43,31 @@ Json TermivaApp::connect_session(const Json& session_id) {
         return state;
     }
 
-    auto tab = std::make_shared<Tab>(new_tab_id());
-    tab->session = sess;
-    tab->display = tab_caption(*sess);
-    tab->protocol = sess->protocol.empty() ? "ssh" : sess->protocol;
-    tab->encoding = to_lower(text_or(sess->line_code_page, "utf-8"));
+    auto tab = new_session_tab(sess);
     m_tabs.add(tab);
+    std::string id = tab->id;
+    _spawn([this, id] { _start_ssh(id); });
+    Json state = get_runtime_state();
+    state["tab_id"] = id;
+    return state;
+}
+
+Json TermivaApp::reconnect_tab(const std::string& tab_id) {
+    TabPtr old = find_tab(tab_id);
+    if (!old || old->alive.load()) return Json{{"tab_id", nullptr}};
+    Json session_id;
+    {
+        std::lock_guard lock(old->lock);
+        if (old->session) session_id = old->session->id_value();
+    }
+    // The session as saved now: an edit made while the tab was down applies.
+    SessionPtr sess = m_store.find(session_id);
+    if (!sess) return Json{{"tab_id", nullptr}};
+    auto tab = new_session_tab(sess);
+    // Two reconnects of one tab race here: only the one that finds it open goes on.
+    if (!m_tabs.replace(tab_id, tab)) return Json{{"tab_id", nullptr}};
+    release_tab_resources(*old);
+    m_logs.stop(tab_id);
     std::string id = tab->id;
     _spawn([this, id] { _start_ssh(id); });
     Json state = get_runtime_state();
