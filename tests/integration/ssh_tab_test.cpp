@@ -249,7 +249,7 @@ TEST_F(SshTabTest, ForwardingRulesCarryConnectionsBothWaysAndAMalformedRuleIsRep
     wait_connected(tab);
     const std::string failure =
         wait_for_script({tab, "Failed to set forwarding rule L80x:db:5432: "});
-    EXPECT_NE(failure.find("false)"), std::string::npos) << "an ordinary line: " << failure;
+    EXPECT_NE(failure.find("true)"), std::string::npos) << "an error line: " << failure;
     EXPECT_FALSE(has_script("8080:db\""));
 
     EXPECT_EQ(testing::tcp_round_trip(local_port, "local rule"), "local rule");
