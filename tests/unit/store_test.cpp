@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -113,6 +114,28 @@ TEST_F(Store, ChangingOnlyTheNameOfAnOpenSessionAppliesAtOnce) {
     app->save_session(rec);
     EXPECT_NE(last_info(*window).find("some connection-level fields require reconnect"),
               std::string::npos);
+}
+
+TEST_F(Store, TheFlashingToolsRememberedChoicesChangeNothingTheTabSays) {
+    std::string id = open_idle_tab({{"name", "board"}, {"esp_chip", "esp32"}});
+    Json rec = app->find_tab(id)->session->stored;
+    auto status_lines = [&] {
+        auto scripts = window->scripts();
+        return std::count_if(scripts.begin(), scripts.end(), [](const std::string& s) {
+            return s.find("setTerminalInfo") != std::string::npos;
+        });
+    };
+    const auto lines = status_lines();
+    rec["esp_chip"] = "esp32s3";
+    rec["esp_flash_baud"] = 921600;
+    app->save_session(rec);
+    EXPECT_EQ(status_lines(), lines) << last_info(*window);
+    EXPECT_EQ(app->find_tab(id)->session->stored["esp_chip"], "esp32s3");
+    // Anything else in the same save is still told.
+    rec["esp_chip"] = "esp32c3";
+    rec["name"] = "board 2";
+    app->save_session(rec);
+    EXPECT_NE(last_info(*window).find("settings applied"), std::string::npos);
 }
 
 TEST_F(Store, FalseLikeValuesCountAsAbsentWhenComparingConnectionFields) {

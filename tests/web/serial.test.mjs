@@ -227,7 +227,22 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     const app = s.page.locator('tr[data-fw-file="app.bin"]');
     assert.equal(await boot.locator('input').inputValue(), '0x0');
     assert.equal(await boot.locator('td').nth(2).textContent(), '8.8 KiB');
+    // An empty or unreadable offset is named, marked and given the keyboard; nothing starts.
+    const dialogHeight = async () => (await s.page.locator('#fw-backdrop .dialog').boundingBox()).height;
+    const height = await dialogHeight();
+    await app.locator('input').fill('');
+    await s.page.click('[data-fw="start"]');
+    await s.page.waitForSelector('[data-fw="result"]:not([hidden])');
+    assert.match(await s.page.textContent('[data-fw="result"]'), /^app\.bin has no flash offset\. Its name suggests 0x[0-9A-F]+\.$/);
+    assert.equal(await app.locator('input.input-invalid').count(), 1);
+    assert.equal(await app.locator('input').evaluate((i) => i === document.activeElement), true);
+    assert.ok(await app.locator('input').getAttribute('placeholder'), 'the offset field shows a suggestion');
+    await app.locator('input').fill('zz');
+    await s.page.click('[data-fw="start"]');
+    await s.page.waitForFunction(() => /“zz”, is not a number/.test(document.querySelector('[data-fw="result"]').textContent));
+    assert.equal(s.bridgeCalls.filter((c) => c.op === 'esp_flash_start').length, 0);
     await app.locator('input').fill('0x10000');
+    assert.equal(await app.locator('input.input-invalid').count(), 0);
     await s.page.selectOption('[data-fw="chip"]', 'esp32s3');
     await s.page.selectOption('[data-fw="iface"]', 'uart');
     assert.equal(await s.page.inputValue('[data-fw="baud"]'), '460800');
@@ -254,6 +269,12 @@ describe('the firmware dialog', { skip: skip || (simMissing ? `skipped: ${simMis
     assert.equal(await boot.locator('.fw-progress').textContent(), 'Written');
     assert.equal(await app.locator('.fw-progress').textContent(), 'Written');
     assert.ok((await s.page.locator('[data-fw="log"] div').count()) > 0, 'log lines shown');
+    // The dialog kept its size through the job, and no log line runs past its edge.
+    assert.equal(await dialogHeight(), height);
+    const log = await s.page.locator('[data-fw="log"]').evaluate((l) => ({ scroll: l.scrollWidth, client: l.clientWidth }));
+    assert.ok(log.scroll <= log.client, JSON.stringify(log));
+    // What the job remembered in the session was not announced in the terminal.
+    assert.doesNotMatch(await s.screenText(tab), /Connection settings/);
     assert.deepEqual(await s.host.call('esp_get_session_prefs', tab), {
       esp_interface: 'uart',
       esp_chip: 'esp32s3',

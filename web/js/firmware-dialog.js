@@ -23,6 +23,14 @@
     return '0x' + Number(n).toString(16).toUpperCase();
   }
 
+  // An offset as the program reads it: 0x and hex digits, or decimal digits. null otherwise.
+  function offsetValue(text) {
+    const s = String(text ?? '').trim();
+    if (/^0[xX][0-9a-fA-F]{1,8}$/.test(s)) return parseInt(s.slice(2), 16);
+    if (/^\d{1,10}$/.test(s)) return Number(s);
+    return null;
+  }
+
   function formatSize(n) {
     if (!Number.isFinite(n) || n < 0) return '?';
     if (n < 1024) return n + ' B';
@@ -167,7 +175,7 @@
         st.result = null;
         st.files = [];
         for (const f of answer.files) {
-          const entry = { path: String(f.path), offset: String(f.offset), size: -1 };
+          const entry = { path: String(f.path), offset: String(f.offset), guess: String(f.offset), size: -1 };
           st.files.push(entry);
           try {
             entry.size = Number(await call('esp_file_size', entry.path));
@@ -181,14 +189,14 @@
 
     async addFile(st, path) {
       if (st.files.some((f) => f.path === path)) return;
-      const entry = { path, offset: '', size: -1 };
+      const entry = { path, offset: '', guess: '', size: -1 };
       st.files.push(entry);
       try {
         const [offset, size] = await Promise.all([
           call('esp_guess_offset', baseName(path), st.chip === 'auto' ? '' : st.chip),
           call('esp_file_size', path),
         ]);
-        if (Number.isInteger(offset)) entry.offset = hex(offset);
+        if (Number.isInteger(offset)) entry.offset = entry.guess = hex(offset);
         entry.size = Number(size);
       } catch (err) {
         this.failed(err);
@@ -199,6 +207,7 @@
       const id = this.activeId();
       const st = this.stateOf(id);
       this.readOffsets(st);
+      if (st.mode === 'esp-flash' && !this.offsetsValid(st)) return;
       if (st.mode === 'esp-erase-flash' && !window.confirm(t('esp.confirm.erase_flash'))) return;
       const files = st.mode === 'esp-flash' ? st.files.map((f) => ({ path: f.path, offset: f.offset })) : [];
       const options = {
@@ -235,6 +244,21 @@
       } catch (err) {
         this.failed(err);
       }
+    }
+
+    // Every image needs an offset the program can read; the first that lacks one is marked,
+    // named with what is wrong, and gets the keyboard.
+    offsetsValid(st) {
+      st.files.forEach((f) => (f.invalid = false));
+      const wrong = st.files.find((f) => offsetValue(f.offset) === null);
+      if (!wrong) return true;
+      wrong.invalid = true;
+      const values = { file: baseName(wrong.path), offset: wrong.offset, guess: wrong.guess || '0x10000' };
+      st.result = { ok: false, text: t(wrong.offset.trim() === '' ? 'esp.offset_missing' : 'esp.offset_bad', values) };
+      this.render();
+      const input = this.root.querySelector('[data-fw-offset="' + st.files.indexOf(wrong) + '"]');
+      if (input) input.focus();
+      return false;
     }
 
     readOffsets(st) {
@@ -328,9 +352,21 @@
       this.$('add').hidden = !writing;
       this.$('build').hidden = !writing || st.running;
       st.files.forEach((f, i) => {
-        const offset = el('input', { className: 'input input-compact', value: f.offset, spellcheck: false, disabled: st.running });
+        const offset = el('input', {
+          className: 'input input-compact' + (f.invalid ? ' input-invalid' : ''),
+          value: f.offset,
+          placeholder: f.guess || '0x10000',
+          spellcheck: false,
+          disabled: st.running,
+        });
         offset.dataset.fwOffset = String(i);
         offset.addEventListener('change', () => this.readOffsets(st));
+        offset.addEventListener('input', () => {
+          if (f.invalid && offsetValue(offset.value) !== null) {
+            f.invalid = false;
+            offset.classList.remove('input-invalid');
+          }
+        });
         const remove = el('button', { type: 'button', className: 'icon-button', textContent: '×', title: t('esp.remove'), disabled: st.running });
         remove.addEventListener('click', () => {
           this.readOffsets(st);
@@ -362,7 +398,7 @@
       const result = this.$('result');
       result.hidden = !st.result;
       if (st.result) {
-        result.textContent = st.result.ok ? t('esp.result_ok', { reason: st.result.reason }) : t('esp.result_fail', { reason: st.result.reason });
+        result.textContent = st.result.text || (st.result.ok ? t('esp.result_ok', { reason: st.result.reason }) : t('esp.result_fail', { reason: st.result.reason }));
         result.classList.toggle('form-error', !st.result.ok);
       }
       this.$('start').hidden = st.running;

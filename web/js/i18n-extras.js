@@ -108,6 +108,8 @@
       'settings.plain_links': 'Open links with a plain click (otherwise Ctrl+click)',
       'editor.discard_confirm': 'Discard the changes made in this form?',
       'editor.discard': 'Discard',
+      'esp.offset_missing': '{file} has no flash offset. Its name suggests {guess}.',
+      'esp.offset_bad': 'The flash offset of {file}, “{offset}”, is not a number: write it as 0x10000 or 65536.',
       'editor.copy_ports': 'The copy needs local ports of its own: the original may be listening on them. Fill in each empty listen port.',
     },
     'zh-Hant': {
@@ -215,6 +217,8 @@
       'settings.plain_links': '直接點選即開啟連結（否則需按住 Ctrl 點選）',
       'editor.discard_confirm': '要捨棄這個表單中的變更嗎？',
       'editor.discard': '捨棄',
+      'esp.offset_missing': '{file} 尚未填寫燒錄位址，依檔名建議為 {guess}。',
+      'esp.offset_bad': '{file} 的燒錄位址「{offset}」不是數字：請寫成 0x10000 或 65536。',
       'editor.copy_ports': '副本需要自己的本機連接埠：原本的連線可能正在使用它們。請填入每個空白的監聽連接埠。',
     },
   });

@@ -30,6 +30,24 @@ const Json& value_or_null(const Json& rec, const std::string& key) {
     return is_false_like(v) ? null_value : v;
 }
 
+// True when the records differ, and only in the flashing tool's remembered choices
+// (keys beginning with "esp_").
+bool only_tool_prefs_differ(const Json& before, const Json& after) {
+    if (!before.is_object() || !after.is_object()) return false;
+    bool any = false;
+    auto differs = [&](const std::string& key) {
+        const bool tool = key.rfind("esp_", 0) == 0;
+        if (before.value(key, Json()) == after.value(key, Json())) return true;
+        any = any || tool;
+        return tool;
+    };
+    for (const auto& [key, value] : before.items())
+        if (!differs(key)) return false;
+    for (const auto& [key, value] : after.items())
+        if (!differs(key)) return false;
+    return any;
+}
+
 }  // namespace
 
 void TermivaApp::_load_sessions() {
@@ -102,6 +120,9 @@ void TermivaApp::_apply_session_changes_to_open_tabs(const SessionPtr& saved,
     const Json& new_rec = saved->stored;
     const Json* old_rec = replaced ? &replaced->stored : nullptr;
 
+    // The flashing tool remembers its choices (chip, speed, ...) in the session while a job
+    // runs on the tab: nothing of the connection changed, so the tab is told nothing.
+    const bool quiet = old_rec && only_tool_prefs_differ(*old_rec, new_rec);
     bool changed = false;
     if (old_rec) {
         for (const auto& key : CONN_LEVEL_KEYS) {
@@ -142,7 +163,9 @@ void TermivaApp::_apply_session_changes_to_open_tabs(const SessionPtr& saved,
                 log::warn("apply_session", std::string("keep-alive: ") + e.what());
             }
         }
-        _push_info(tab->id, _t(changed ? "info.settings_updated" : "info.settings_applied"), false);
+        if (!quiet)
+            _push_info(tab->id, _t(changed ? "info.settings_updated" : "info.settings_applied"),
+                       false);
     }
 }
 
