@@ -106,6 +106,12 @@ describe('PuTTY import and the about panel', { skip }, () => {
     assert.ok(s.bridgeCalls.slice(before).some((c) => c.op === 'open_url'), 'no open_url call');
     assert.match(s.page.url(), /index\.html$/);
     await s.page.screenshot({ path: path.join(ARTIFACT_DIR, 'about-panel.png') });
+    // A notice's file name comes with a label in the interface's language.
+    assert.match(await xterm.locator('.about-notice-file').textContent(), /^License file: LICENSE/);
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('zh-Hant'));
+    await s.page.waitForFunction(() => /^授權檔案：/.test(document.querySelector('.about-notice-file').textContent));
+    await s.page.evaluate(() => window.Termiva.i18n.setLanguage('en'));
+    await s.page.evaluate(() => window.Termiva.app.about.closeButton.focus());
     await s.page.keyboard.press('Escape');
     assert.equal(await s.page.isHidden('#about-backdrop'), true);
   });

@@ -161,7 +161,7 @@
         summary.append(
           element('span', 'about-notice-name', String(item.name || '')),
           element('span', 'about-notice-version', String(item.version || '')),
-          element('span', 'about-notice-file', String(item.license_file || '')),
+          element('span', 'about-notice-file', item.license_file ? t('about.license_file', { file: String(item.license_file) }) : ''),
         );
         const body = element('pre', 'about-notice-body');
         // Long texts are laid out only when someone opens them.
