@@ -219,6 +219,18 @@ describe('closing, ending and reconnecting a tab', { skip }, () => {
     await s.page.evaluate((id) => window.Termiva.app.activate(id), one);
     await s.page.waitForSelector('#xfer-panel:not([hidden])');
   });
+  it('shows the codec the tab uses after its session changed it', async () => {
+    const tab = await s.activeTabId();
+    assert.equal(await s.page.inputValue('#tab-encoding'), 'utf-8');
+    const session = (await s.host.call('get_initial_state')).sessions.find((x) => x.name === 'Shell one');
+    await s.page.evaluate((rec) => window.Termiva.app.extras.api.saveSession(rec), Object.assign({}, session, { line_code_page: 'BIG5' }));
+    await s.page.waitForFunction(() => document.getElementById('tab-encoding').value === 'big5', null, { timeout: 5000 });
+    // And what the drop-down says is what the program decodes with.
+    await s.page.locator(`.terminal-pane[data-tab-id="${tab}"]`).click();
+    await s.page.keyboard.type("printf '\\244\\244\\244\\345\\n'");
+    await s.page.keyboard.press('Enter');
+    await s.waitForScreen(tab, /^中文$/m);
+  });
 });
 
 describe('links in the output', { skip }, () => {

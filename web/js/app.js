@@ -195,6 +195,10 @@
       if (state.connected.has(tab.id)) terminal.markConnected();
     }
     for (const terminal of handedOver.values()) terminal.dispose();
+    // The codec the program decodes with: a session edit or a save may have changed it.
+    for (const tab of state.tabs) {
+      if (typeof tab.encoding === 'string' && tab.encoding) state.encodings.set(tab.id, tab.encoding.toLowerCase());
+    }
     for (const tab of state.tabs) {
       // A serial port is reopened by the program itself; it says so in its own lines.
       if (tab.alive !== false || tab.protocol === 'serial' || state.hinted.has(tab.id)) continue;

@@ -136,6 +136,7 @@ Json TermivaApp::_tabs_for_js() {
                            {"display", tab->display},
                            {"protocol", tab->protocol},
                            {"alive", tab->alive.load()},
+                           {"encoding", tab->encoding},
                            {"session_id", tab->session ? tab->session->id_value() : Json()}});
     }
     return out;
