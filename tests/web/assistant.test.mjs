@@ -81,6 +81,22 @@ describe('the assistant panel', { skip }, () => {
     assert.match(await s.page.locator('[data-ai-setup="login"]').textContent(), /Not signed in/);
     await s.screenshot('assistant-setup.png');
 
+    // "Use DeepSeek instead" chooses DeepSeek and leads to its key; choosing a provider
+    // there does not bring the set-up dialog back over the field.
+    await s.page.click('[data-ai-setup="deepseek"]');
+    await s.page.waitForSelector('[data-ai-set="deepseek"]:not([hidden])');
+    assert.equal(await s.page.isChecked('input[name="ai-provider"][value="deepseek"]'), true);
+    assert.equal(await s.page.locator('[data-ai-set="ds-key"]').evaluate((i) => i === document.activeElement), true);
+    assert.equal((await s.host.call('claude_get_models')).provider, 'deepseek');
+    await s.page.check('input[name="ai-provider"][value="claude"]');
+    await s.page.check('input[name="ai-provider"][value="deepseek"]');
+    await until(async () => (await s.host.call('claude_get_models')).provider === 'deepseek', 5000, 'provider stored');
+    assert.equal(await s.page.isHidden('[data-ai="setup"]'), true);
+    await s.page.check('input[name="ai-provider"][value="claude"]');
+    await until(async () => (await s.host.call('claude_get_models')).provider === 'claude', 5000, 'provider stored');
+    await s.page.click('[data-ai-set="done"]');
+    await s.page.waitForSelector('[data-ai="setup"]:not([hidden])');
+
     await s.page.click('[data-ai-setup="later"]');
     await s.page.waitForSelector('[data-ai="unavailable"]:not([hidden])');
     assert.equal((await s.host.call('claude_ai_state')).session_dismissed, true);

@@ -61,7 +61,7 @@
     'ai.ds_key': 'DeepSeek API key',
     'ai.ds_base': 'Base address',
     'ai.ds_model': 'DeepSeek model',
-    'ai.ds_model_default': 'As in the settings file',
+    'ai.ds_model_default': 'The provider’s default',
     'ai.ds_save': 'Save credentials',
     'ai.ds_saved': 'Saved to {path}',
     'ai.ds_fetch': 'Fetch models',
@@ -126,7 +126,7 @@
     'ai.ds_key': 'DeepSeek API 金鑰',
     'ai.ds_base': '服務位址',
     'ai.ds_model': 'DeepSeek 模型',
-    'ai.ds_model_default': '依設定檔',
+    'ai.ds_model_default': '服務提供者的預設模型',
     'ai.ds_save': '儲存金鑰設定',
     'ai.ds_saved': '已儲存到 {path}',
     'ai.ds_fetch': '取得模型清單',
@@ -326,10 +326,14 @@
       q('login-button').addEventListener('click', () => this.login());
       q('key-save').addEventListener('click', () => this.saveKey());
       q('later').addEventListener('click', () => this.postpone());
+      // The choice is made here: DeepSeek is selected, and its key field is what comes next.
       q('deepseek').addEventListener('click', async () => {
         box.hidden = true;
         this.conversation.hidden = true;
+        const result = await call('set_claude_provider', 'deepseek').catch(() => null);
         await this.openSettings();
+        this.showProvider(result && result.provider ? result.provider : 'deepseek');
+        this.$set('ds-key').focus();
       });
       this.$setup = q;
       return box;
@@ -664,8 +668,9 @@
       for (const input of box.querySelectorAll('input[name="ai-provider"]')) {
         input.addEventListener('change', async () => {
           const result = await call('set_claude_provider', input.value).catch(() => null);
+          // What the provider needs (its key) is in this section: the set-up dialog is asked
+          // about again only once the section closes.
           this.showProvider(result ? result.provider : input.value);
-          if (this.state && !this.state.ready) this.refreshState();
         });
       }
       q('model').addEventListener('change', () => {
