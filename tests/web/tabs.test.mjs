@@ -326,3 +326,52 @@ describe('tooltips', { skip }, () => {
     assert.equal(await s.page.isHidden('#page-tooltip'), true);
   });
 });
+
+describe('terminal settings', { skip }, () => {
+  let s;
+  before(async () => {
+    s = await PageSession.start({ sessions: [shell(4, 'Looks')] });
+  });
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('zooms with Ctrl+Shift+= and applies cursor, scrollback and bell from the panel', async () => {
+    const tab = await openByName(s, 'Looks');
+    await waitConnected(s, tab);
+    const option = (name) => s.page.evaluate(([id, n]) => window.Termiva.app.state.terminals.get(id).term.options[n], [tab, name]);
+    const size = await option('fontSize');
+    await s.page.waitForFunction(() => !!(document.activeElement && document.activeElement.closest('.xterm')), null, { timeout: 5000 });
+    await s.page.keyboard.press('Control+Shift+Equal');
+    await s.page.waitForFunction(([id, before]) => window.Termiva.app.state.terminals.get(id).term.options.fontSize === before + 1, [tab, size], { timeout: 5000 });
+
+    await s.page.click('#open-settings');
+    await s.page.selectOption('#settings-cursor-style', 'bar');
+    await s.page.uncheck('#settings-cursor-blink');
+    await s.page.fill('#settings-scrollback', '500');
+    await s.page.selectOption('#settings-bell', 'visual');
+    await s.page.click('#settings-done');
+    assert.equal(await option('cursorStyle'), 'bar');
+    assert.equal(await option('cursorBlink'), false);
+    assert.equal(await option('scrollback'), 500);
+    await s.page.waitForFunction(async () => {
+      const st = await window.Termiva.bridge.call('get_page_settings');
+      return st.term_cursor_style === 'bar' && st.term_cursor_blink === false && st.term_scrollback === 500 && st.bell === 'visual';
+    }, null, { timeout: 5000 });
+
+    // Typing keeps the cursor still now, and a bell from the shell flashes the pane.
+    await s.page.locator(`.terminal-pane[data-tab-id="${tab}"]`).click();
+    await s.page.keyboard.type("printf 'ring\\a\\n'");
+    await s.page.keyboard.press('Enter');
+    await s.waitForScreen(tab, /^ring$/m);
+    await s.page.waitForFunction((id) => window.Termiva.app.state.terminals.get(id).bells >= 1, tab, { timeout: 5000 });
+    assert.equal(await option('cursorBlink'), false);
+
+    // A page started again over the same settings file starts with them.
+    await s.page.reload();
+    await s.page.waitForSelector('body[data-ready="true"]', { timeout: 10000 });
+    await s.page.waitForFunction(() => window.Termiva.app.state.terminals.size === 1, null, { timeout: 5000 });
+    const again = await s.activeTabId();
+    assert.equal(await s.page.evaluate((id) => window.Termiva.app.state.terminals.get(id).term.options.cursorStyle, again), 'bar');
+  });
+});

@@ -14,6 +14,10 @@
   const SIZE_MIN = 6;
   const SIZE_MAX = 72;
   const SAVE_DELAY_MS = 400;
+  const SCROLLBACK_MIN = 100;
+  const SCROLLBACK_MAX = 200000;
+  const CURSOR_STYLES = ['block', 'bar', 'underline'];
+  const BELLS = ['none', 'visual', 'sound'];
 
   const el = (tag, props = {}, children = []) => {
     const node = document.createElement(tag);
@@ -28,7 +32,7 @@
     ['Ctrl+Shift+V', 'shortcut.paste'],
     ['Ctrl+Shift+F', 'shortcut.find'],
     ['Enter / Shift+Enter', 'shortcut.find_next'],
-    ['Ctrl+=', 'shortcut.zoom_in'],
+    ['Ctrl+= / Ctrl+Shift+=', 'shortcut.zoom_in'],
     ['Ctrl+-', 'shortcut.zoom_out'],
     ['Ctrl+0', 'shortcut.zoom_reset'],
     ['Ctrl+Shift+T', 'shortcut.open_selected'],
@@ -283,6 +287,7 @@
         // A program without these settings: the page's defaults hold.
       }
       this.zoom = Number.isInteger(this.settings.term_zoom) ? this.settings.term_zoom : 0;
+      this.applyLook();
       this.visibilityChanged();
     }
 
@@ -348,11 +353,12 @@
         else this.find.open();
         return true;
       }
-      if (event.shiftKey) return false;
+      // Ctrl+Shift+= is what many layouts need to type Ctrl++.
       if (key === '=' || key === '+') {
         this.setZoom(this.zoom + 1);
         return true;
       }
+      if (event.shiftKey) return false;
       if (key === '-' || key === '_') {
         this.setZoom(this.zoom - 1);
         return true;
@@ -366,9 +372,28 @@
 
     // ---- terminals ----
 
+    // Cursor, scrollback and bell as the settings say; anything invalid keeps the default.
+    look() {
+      const s = this.settings;
+      return {
+        cursorStyle: CURSOR_STYLES.includes(s.term_cursor_style) ? s.term_cursor_style : 'block',
+        cursorBlink: s.term_cursor_blink !== false,
+        scrollback: Number.isInteger(s.term_scrollback) && s.term_scrollback >= SCROLLBACK_MIN && s.term_scrollback <= SCROLLBACK_MAX
+          ? s.term_scrollback
+          : Termiva.TerminalTab.DEFAULT_SCROLLBACK,
+        bell: BELLS.includes(s.bell) ? s.bell : 'none',
+      };
+    }
+
+    applyLook() {
+      const look = this.look();
+      for (const terminal of this.api.state.terminals.values()) terminal.setLook(look);
+    }
+
     terminalOptions() {
       return {
         font: this.font(),
+        look: this.look(),
         onTitle: (terminal, title) => this.titleChanged(terminal.id, title),
         onLink: (uri, event) => this.linkClicked(uri, event),
         onSelection: (terminal) => {
@@ -593,6 +618,16 @@
       this.plainLinks = el('input', { type: 'checkbox', id: 'settings-plain-links' });
       this.confirmCloseText = el('span');
       this.plainLinksText = el('span');
+      this.cursorStyle = el('select', { className: 'select', id: 'settings-cursor-style' });
+      for (const style of CURSOR_STYLES) this.cursorStyle.append(el('option', { value: style }));
+      this.cursorBlink = el('input', { type: 'checkbox', id: 'settings-cursor-blink' });
+      this.cursorBlinkText = el('span');
+      this.scrollback = el('input', { className: 'input', type: 'number', id: 'settings-scrollback', min: String(SCROLLBACK_MIN), max: String(SCROLLBACK_MAX), step: '1000' });
+      this.bell = el('select', { className: 'select', id: 'settings-bell' });
+      for (const bell of BELLS) this.bell.append(el('option', { value: bell }));
+      this.cursorLabel = el('label', { className: 'form-label', htmlFor: 'settings-cursor-style' });
+      this.scrollbackLabel = el('label', { className: 'form-label', htmlFor: 'settings-scrollback' });
+      this.bellLabel = el('label', { className: 'form-label', htmlFor: 'settings-bell' });
       this.settingsTitle = el('h2', { className: 'dialog-title' });
       this.familyLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-family' });
       this.sizeLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-size' });
@@ -604,6 +639,10 @@
         el('div', { className: 'dialog-body' }, [
           el('div', { className: 'form-row' }, [this.familyLabel, this.fontFamily]),
           el('div', { className: 'form-row' }, [this.sizeLabel, this.fontSize]),
+          el('div', { className: 'form-row' }, [this.cursorLabel, this.cursorStyle]),
+          el('label', { className: 'form-check', htmlFor: 'settings-cursor-blink' }, [this.cursorBlink, this.cursorBlinkText]),
+          el('div', { className: 'form-row' }, [this.scrollbackLabel, this.scrollback]),
+          el('div', { className: 'form-row' }, [this.bellLabel, this.bell]),
           el('label', { className: 'form-check', htmlFor: 'settings-copy-on-select' }, [this.copyOnSelect, this.copyText]),
           el('label', { className: 'form-check', htmlFor: 'settings-confirm-close' }, [this.confirmCloseBox, this.confirmCloseText]),
           el('label', { className: 'form-check', htmlFor: 'settings-plain-links' }, [this.plainLinks, this.plainLinksText]),
@@ -622,9 +661,17 @@
           copy_on_select: this.copyOnSelect.checked,
           confirm_close: this.confirmCloseBox.checked,
           link_click: this.plainLinks.checked ? 'plain' : 'ctrl',
+          term_cursor_style: this.cursorStyle.value,
+          term_cursor_blink: this.cursorBlink.checked,
+          term_scrollback: (() => {
+            const n = Number(this.scrollback.value);
+            return Number.isInteger(n) && n >= SCROLLBACK_MIN && n <= SCROLLBACK_MAX ? n : null;
+          })(),
+          bell: this.bell.value,
         };
         Object.assign(this.settings, values);
         this.applyFont();
+        this.applyLook();
         this.saveLater(values);
       };
       this.fontFamily.addEventListener('change', applyNow);
@@ -632,6 +679,7 @@
       this.copyOnSelect.addEventListener('change', applyNow);
       this.confirmCloseBox.addEventListener('change', applyNow);
       this.plainLinks.addEventListener('change', applyNow);
+      for (const control of [this.cursorStyle, this.cursorBlink, this.scrollback, this.bell]) control.addEventListener('change', applyNow);
       form.addEventListener('submit', (e) => {
         e.preventDefault();
         applyNow();
@@ -655,6 +703,12 @@
       this.copyText.textContent = t('settings.copy_on_select');
       this.confirmCloseText.textContent = t('settings.confirm_close');
       this.plainLinksText.textContent = t('settings.plain_links');
+      this.cursorLabel.textContent = t('settings.cursor_style');
+      for (const option of this.cursorStyle.options) option.textContent = t('settings.cursor_' + option.value);
+      this.cursorBlinkText.textContent = t('settings.cursor_blink');
+      this.scrollbackLabel.textContent = t('settings.scrollback');
+      this.bellLabel.textContent = t('settings.bell');
+      for (const option of this.bell.options) option.textContent = t('settings.bell_' + option.value);
       this.zoomNote.textContent = t('settings.zoom_note', { zoom: (this.zoom > 0 ? '+' : '') + this.zoom });
       this.settingsDone.textContent = t('settings.done');
       if (this.logTitle) this.paintLogTexts();
@@ -666,6 +720,11 @@
       this.copyOnSelect.checked = this.settings.copy_on_select === true;
       this.confirmCloseBox.checked = this.confirmClose();
       this.plainLinks.checked = this.settings.link_click === 'plain';
+      const look = this.look();
+      this.cursorStyle.value = look.cursorStyle;
+      this.cursorBlink.checked = look.cursorBlink;
+      this.scrollback.value = String(look.scrollback);
+      this.bell.value = look.bell;
       this.paintSettingsTexts();
       this.settingsBackdrop.hidden = false;
       this.fontFamily.focus();

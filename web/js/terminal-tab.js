@@ -40,7 +40,8 @@
   class TerminalTab {
     // `font`: {family, size}; `onLink(uri)`: a link in the output was clicked;
     // `onSelection(tab)`: the selection changed.
-    constructor(id, host, { onKey, onTitle, onLink, onSelection, font } = {}) {
+    // `look`: {cursorStyle, cursorBlink, scrollback, bell}.
+    constructor(id, host, { onKey, onTitle, onLink, onSelection, font, look } = {}) {
       this.id = id;
       this.closed = false;
       this.connected = false;
@@ -66,7 +67,7 @@
         fontSize: (font && font.size) || TerminalTab.DEFAULT_SIZE,
         lineHeight: 1.15,
         cursorBlink: true,
-        scrollback: 10000,
+        scrollback: TerminalTab.DEFAULT_SCROLLBACK,
         theme: THEME,
         // The search addon marks its matches with decorations, a proposed API.
         allowProposedApi: true,
@@ -85,6 +86,9 @@
       if (onSelection) this.term.onSelectionChange(() => onSelection(this));
       this.term.open(surface);
       this.term.onData((data) => this.sendInput(data));
+      this.term.onBell(() => this.ring());
+      this.look = { cursorStyle: 'block', cursorBlink: true, bell: 'none' };
+      if (look) this.setLook(look);
       this.activity();
       if (onKey) this.term.attachCustomKeyEventHandler((event) => onKey(event, this));
       if (onTitle) this.term.onTitleChange((title) => onTitle(this, title));
@@ -178,9 +182,33 @@
       });
     }
 
+    setLook(look) {
+      if (this.closed || !look) return;
+      this.look = look;
+      if (this.term.options.cursorStyle !== look.cursorStyle) this.term.options.cursorStyle = look.cursorStyle;
+      if (!look.cursorBlink && this.term.options.cursorBlink) this.term.options.cursorBlink = false;
+      if (look.cursorBlink) this.activity();
+      // A shorter scrollback drops the oldest lines, as the user asked.
+      if (this.term.options.scrollback !== look.scrollback) this.term.options.scrollback = look.scrollback;
+    }
+
+    // BEL from the peer: a short flash of the pane, or a short tone.
+    ring() {
+      if (this.closed || this.look.bell === 'none') return;
+      this.bells = (this.bells || 0) + 1;
+      if (this.look.bell === 'visual') {
+        this.pane.classList.remove('terminal-bell');
+        void this.pane.offsetWidth; // restarts the flash when bells come close together
+        this.pane.classList.add('terminal-bell');
+        return;
+      }
+      TerminalTab.beep();
+    }
+
     // Typing or output: the cursor blinks again for a while.
     activity() {
       if (this.closed) return;
+      if (this.look && !this.look.cursorBlink) return;
       if (!this.term.options.cursorBlink) this.term.options.cursorBlink = true;
       clearTimeout(this.blinkTimer);
       this.blinkTimer = setTimeout(() => {
@@ -308,6 +336,24 @@
 
   TerminalTab.DEFAULT_FONT = "'DejaVu Sans Mono', 'Cascadia Mono', Consolas, 'Noto Sans Mono CJK TC', monospace";
   TerminalTab.DEFAULT_SIZE = 14;
+  TerminalTab.DEFAULT_SCROLLBACK = 10000;
+
+  // One short quiet tone; a page without sound stays silent.
+  let audio = null;
+  TerminalTab.beep = () => {
+    try {
+      audio = audio || new (window.AudioContext || window.webkitAudioContext)();
+      const osc = audio.createOscillator();
+      const gain = audio.createGain();
+      gain.gain.value = 0.08;
+      osc.frequency.value = 880;
+      osc.connect(gain).connect(audio.destination);
+      osc.start();
+      osc.stop(audio.currentTime + 0.12);
+    } catch (err) {
+      // No audio here: the bell is silent.
+    }
+  };
 
   Termiva.TerminalTab = TerminalTab;
 })();

@@ -25,9 +25,9 @@ void TermivaApp::register_bridge() {
                               [this](const Args& a) { return connect_session(a[0]); }});
     b.add("close_tab",
           {{{"tab_id"}}, state, [this](const Args& a) { return close_tab(text_arg(a, 0)); }});
-    b.add("reconnect_tab", {{{"tab_id"}},
-                            constant({{"tab_id", nullptr}}),
-                            [this](const Args& a) { return reconnect_tab(text_arg(a, 0)); }});
+    b.add("reconnect_tab", {{{"tab_id"}}, constant({{"tab_id", nullptr}}), [this](const Args& a) {
+                                return reconnect_tab(text_arg(a, 0));
+                            }});
     // Keystrokes, size changes and encoding changes of one tab keep the page's order.
     const bool per_tab = true;
     b.add("send_input",

@@ -1,7 +1,7 @@
 // Page operations of the page's own conveniences: the window's visibility for the
 // reachability prober, logging a tab to a file, and the terminal's look and manners (font,
-// zoom, copy-on-select, asking before a connected tab closes, how links open) kept in the
-// settings file.
+// zoom, cursor, scrollback, bell, copy-on-select, asking before a connected tab closes, how
+// links open) kept in the settings file.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -47,6 +47,11 @@ const PageKey PAGE_KEYS[] = {
     {"copy_on_select", [](const Json& v) { return v.is_boolean(); }},
     {"confirm_close", [](const Json& v) { return v.is_boolean(); }},
     {"link_click", [](const Json& v) { return v == "ctrl" || v == "plain"; }},
+    {"term_cursor_style",
+     [](const Json& v) { return v == "block" || v == "bar" || v == "underline"; }},
+    {"term_cursor_blink", [](const Json& v) { return v.is_boolean(); }},
+    {"term_scrollback", [](const Json& v) { return int_in(v, 100, 200000); }},
+    {"bell", [](const Json& v) { return v == "none" || v == "visual" || v == "sound"; }},
 };
 
 }  // namespace
