@@ -18,6 +18,7 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
     return {
         {"connect_session", constant({{"tab_id", nullptr}})},
         {"close_tab", state},
+        {"reconnect_tab", constant({{"tab_id", nullptr}})},
         {"send_input", constant(false)},
         {"resize_pty", constant(false)},
         {"set_tab_encoding", constant(false)},

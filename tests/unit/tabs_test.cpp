@@ -51,6 +51,49 @@ TEST_F(Tabs, ClosingTheActiveTabActivatesTheLastRemainingOne) {
     EXPECT_EQ(app->close_tab("unknown"), app->get_runtime_state());
 }
 
+TEST_F(Tabs, AnEndedTabReconnectsInItsPlaceWithTheSessionAsSavedNow) {
+    std::string a = open_idle_tab({{"name", "a"}});
+    std::string b = open_idle_tab({{"name", "b"}});
+    std::string c = open_idle_tab({{"name", "c"}});
+    Json rec = app->find_tab(b)->session->stored;
+    rec["name"] = "b renamed";
+    app->save_session(rec);
+
+    Json state = app->reconnect_tab(b);
+    ASSERT_TRUE(state["tab_id"].is_string()) << state.dump();
+    const std::string fresh = state["tab_id"];
+    EXPECT_NE(fresh, b);
+    EXPECT_EQ(state["active_tab"], fresh);
+    ASSERT_EQ(state["tabs"].size(), 3u);
+    EXPECT_EQ(state["tabs"][0]["id"], a);
+    EXPECT_EQ(state["tabs"][1]["id"], fresh);
+    EXPECT_EQ(state["tabs"][1]["display"], "b renamed");
+    EXPECT_EQ(state["tabs"][2]["id"], c);
+    EXPECT_EQ(app->find_tab(b), nullptr);
+
+    // The old id is gone: a second call for it (a double press) opens nothing more.
+    EXPECT_EQ(app->reconnect_tab(b), (Json{{"tab_id", nullptr}}));
+    EXPECT_EQ(app->reconnect_tab("unknown"), (Json{{"tab_id", nullptr}}));
+    EXPECT_EQ(app->get_runtime_state()["tabs"].size(), 3u);
+}
+
+TEST_F(Tabs, ALiveTabOrOneWhoseSessionWasDeletedIsNotReconnected) {
+    std::string id = open_idle_tab({{"name", "gone"}});
+    app->delete_session(app->find_tab(id)->session->stored.at("id"));
+    EXPECT_EQ(app->reconnect_tab(id), (Json{{"tab_id", nullptr}}));
+    EXPECT_NE(app->find_tab(id), nullptr) << "the ended tab stays for the user to read";
+
+    std::string live = open({{"name", "live"}, {"protocol", "conpty"}, {"conpty_shell", "sh"}});
+    ASSERT_TRUE(wait_until([&] {
+        auto tab = app->find_tab(live);
+        std::lock_guard lock(tab->lock);
+        return tab->backend != nullptr;
+    }));
+    EXPECT_EQ(app->reconnect_tab(live), (Json{{"tab_id", nullptr}}));
+    EXPECT_NE(app->find_tab(live), nullptr);
+    app->close_tab(live);
+}
+
 TEST_F(Tabs, UnknownOrUpperCaseProtocolsAreReportedUnsupportedInUpperCase) {
     std::string id = open_idle_tab({{"protocol", "SSH"}});
     auto scripts = window->scripts();
