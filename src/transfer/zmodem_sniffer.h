@@ -29,4 +29,26 @@ private:
     std::string m_tail;
 };
 
+// Watches terminal output for a ZMODEM receiver waiting for files (rz's ZRINIT hex
+// header, "**\x18B01" and 12 hex digits, CR, LF and maybe XON): the user is then offered
+// to send. The header is taken out of what is shown when it arrives whole in one chunk;
+// one split across chunks is still seen, and shown, since nothing is held back.
+class ZmodemReceiverWatch {
+public:
+    struct Result {
+        bool waiting = false;
+        std::string shown;
+    };
+
+    Result feed(std::string_view data);
+    void reset();
+
+    static constexpr std::string_view START =
+        "**\x18"
+        "B01";
+
+private:
+    std::string m_tail;
+};
+
 }  // namespace termiva

@@ -104,5 +104,53 @@ TEST(ZmodemSnifferIgnores, EmptyChunks) {
     EXPECT_EQ(r.shown, "");
 }
 
+// What rz prints while it waits for a sender: its ZRINIT as a hex header.
+const std::string ZRINIT = std::string("**\x18") + "B0100000023be50\r\x8a\x11";
+
+TEST(ZmodemReceiverWatchSees, RzWaitingAndTakesItsHeaderOffTheScreen) {
+    ZmodemReceiverWatch watch;
+    auto r = watch.feed("rz waiting to receive." + ZRINIT + "$ ");
+    EXPECT_TRUE(r.waiting);
+    EXPECT_EQ(r.shown, "rz waiting to receive.$ ");
+    // rz asks again while it waits: seen again.
+    auto again = watch.feed(ZRINIT);
+    EXPECT_TRUE(again.waiting);
+    EXPECT_EQ(again.shown, "");
+}
+
+TEST(ZmodemReceiverWatchSees, AHeaderWithoutXonOrWithAPlainLineFeed) {
+    ZmodemReceiverWatch watch;
+    const std::string plain = std::string("**\x18") + "B0100000023be50\r\n";
+    auto r = watch.feed(plain + "after");
+    EXPECT_TRUE(r.waiting);
+    EXPECT_EQ(r.shown, "after");
+}
+
+TEST(ZmodemReceiverWatchSees, ASplitHeaderButShowsItSinceNothingIsHeldBack) {
+    for (std::size_t cut = 1; cut < ZRINIT.size(); ++cut) {
+        ZmodemReceiverWatch watch;
+        auto first = watch.feed("x" + ZRINIT.substr(0, cut));
+        auto second = watch.feed(ZRINIT.substr(cut));
+        EXPECT_TRUE(first.waiting || second.waiting) << cut;
+        EXPECT_FALSE(first.waiting && second.waiting) << cut;
+        // Whatever was shown, in order, is a part of the input: nothing is invented or
+        // moved, and the text before the header is never lost.
+        const std::string shown = first.shown + second.shown;
+        EXPECT_EQ(shown.substr(0, 1), "x") << cut;
+        EXPECT_LE(shown.size(), ZRINIT.size() + 1) << cut;
+    }
+}
+
+TEST(ZmodemReceiverWatchIgnores, ASenderOrAMangledHeaderOrPlainText) {
+    ZmodemReceiverWatch watch;
+    EXPECT_FALSE(watch.feed(ZRQINIT).waiting);
+    EXPECT_FALSE(watch.feed("** B01 not a header **").waiting);
+    // The start seen but the rest is not a header: seen, and nothing is taken away.
+    const std::string odd = std::string("**\x18") + "B01zz";
+    auto r = watch.feed(odd);
+    EXPECT_TRUE(r.waiting);
+    EXPECT_EQ(r.shown, odd);
+}
+
 }  // namespace
 }  // namespace termiva

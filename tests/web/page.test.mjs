@@ -861,8 +861,20 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
   it('sends a file to rz with ZMODEM, showing progress and the end', async () => {
     const tabId = await s.activeTabId();
     await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
+    const picks = s.bridgeCalls.filter((c) => c.op === 'xfer_pick_files').length;
+    await s.page.selectOption('[data-xfer="direction"]', 'recv');
     await typeLine(s, 'rz');
     await s.waitForScreen(tabId, /waiting to receive/);
+    // rz asking for files opens the chooser for a ZMODEM send at once, and its request
+    // ("**\x18B0100...") is not left on the screen.
+    const deadline = Date.now() + 5000;
+    while (s.bridgeCalls.filter((c) => c.op === 'xfer_pick_files').length === picks && Date.now() < deadline) {
+      await new Promise((r) => setTimeout(r, 20));
+    }
+    assert.equal(s.bridgeCalls.filter((c) => c.op === 'xfer_pick_files').length, picks + 1, 'the file chooser was offered');
+    assert.equal(await s.page.inputValue('[data-xfer="direction"]'), 'send');
+    assert.equal(await s.page.inputValue('[data-xfer="protocol"]'), 'zmodem');
+    assert.doesNotMatch(await s.screenText(tabId), /B01[0-9a-f]{6}/);
 
     // Everything the panel shows on the way, not only where it ends.
     await s.page.evaluate(() => {

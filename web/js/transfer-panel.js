@@ -19,6 +19,7 @@
     'xfer.flash_done': '韌體燒錄完成',
   });
 
+  const RECEIVER_OFFER_MS = 60000;
   const PROTOCOLS = ['zmodem', 'ymodem', 'ymodem-g', 'xmodem', 'xmodem-crc', 'xmodem-1k'];
   // The receiver of these names the file itself; an X-modem receiver is told only a folder
   // and the sender's single file.
@@ -244,6 +245,23 @@
           st.open = true;
           if (tabId === this.activeId() && this.root.hidden) this.setOpen(true);
           break;
+        case 'receiver_waiting': {
+          // The other side runs rz: the panel opens ready to send with ZMODEM, and the
+          // file chooser with it. rz repeats its request while it waits; one offer a minute.
+          if (st.active || st.starting || st.flashing) return;
+          st.protocol = 'zmodem';
+          st.direction = 'send';
+          st.result = null;
+          st.open = true;
+          const now = Date.now();
+          const offer = tabId === this.activeId() && !(st.offeredAt && now - st.offeredAt < RECEIVER_OFFER_MS);
+          if (tabId === this.activeId()) this.setOpen(true);
+          if (offer) {
+            st.offeredAt = now;
+            this.choose();
+          }
+          break;
+        }
         case 'file':
           st.file = { name: String(event.name ?? ''), index: event.index, bytes: 0, total: event.size ?? null, rate: 0 };
           break;

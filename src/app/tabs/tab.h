@@ -53,6 +53,7 @@ struct Tab {
     std::shared_ptr<text::Decoder> decoder;
     std::shared_ptr<Job> _xfer;
     std::shared_ptr<ZmodemSniffer> _zmodem_sniffer;
+    std::shared_ptr<ZmodemReceiverWatch> _receiver_watch;
     // Received after the job in `_xfer` ended and before its end was shown: held so the
     // end line comes first, then these (the shell's prompt). Since when they are held.
     std::string _after_job;

@@ -101,12 +101,26 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
     if (data.empty()) return {};
     const std::string& tab_id = tab->id;
     std::shared_ptr<ZmodemSniffer> sniffer;
+    std::shared_ptr<ZmodemReceiverWatch> receiver;
     {
         std::lock_guard lock(tab->lock);
         if (!tab->_zmodem_sniffer) tab->_zmodem_sniffer = std::make_shared<ZmodemSniffer>();
+        if (!tab->_receiver_watch) tab->_receiver_watch = std::make_shared<ZmodemReceiverWatch>();
         sniffer = tab->_zmodem_sniffer;
+        receiver = tab->_receiver_watch;
     }
     ZmodemSniffer::Result seen = sniffer->feed(data);
+    if (!seen.detected) {
+        // rz on the other side waits for files: the page offers to send them, and the
+        // header rz prints for that is not left on the screen.
+        ZmodemReceiverWatch::Result waiting = receiver->feed(seen.shown);
+        seen.shown = std::move(waiting.shown);
+        if (waiting.waiting) {
+            m_app.shell().page_call(
+                "xferOnEvent", {tab_id, Json{{"kind", "receiver_waiting"}, {"protocol", "zmodem"}}},
+                true);
+        }
+    }
     if (seen.detected) {
         m_app._push_info(tab_id, m_app._t("info.zmodem_detected"), false);
         start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string());

@@ -118,6 +118,13 @@ void keep_carets_still() {
         g_object_set(settings, "gtk-cursor-blink-time", kOneDayMs, nullptr);
 }
 
+// The page is dark; the drop-down lists of its <select> fields are GTK menus that follow
+// the GTK theme, so they ask for its dark variant instead of opening light on the page.
+void prefer_dark_menus() {
+    if (GtkSettings* settings = gtk_settings_get_default())
+        g_object_set(settings, "gtk-application-prefer-dark-theme", TRUE, nullptr);
+}
+
 }  // namespace
 
 GtkPageWindow::GtkPageWindow(BridgeHandler bridge, std::function<bool()> on_closing,
@@ -145,6 +152,7 @@ std::shared_ptr<GtkPageWindow> GtkPageWindow::create(const WindowOptions& option
 void GtkPageWindow::build(const WindowOptions& options) {
     m_title = options.title;
     keep_carets_still();
+    prefer_dark_menus();
 
     // Persistent storage (local storage, IndexedDB, cache) lives in one folder of ours.
     std::string data_dir = options.storage_dir.string();
