@@ -1,180 +1,78 @@
 #include "connect/fd_io.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <memory>
-
 #include "connect/backend.h"
 
 namespace termiva {
 
-WakeFd::WakeFd() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (m_fd < 0) throw BackendError(std::string("eventfd: ") + std::strerror(errno));
+WakeFd::WakeFd() try : platform
+    ::SocketWake() {}
+catch (const platform::SocketError& e) {
+    throw BackendError(e.what());
 }
 
-WakeFd::~WakeFd() {
-    ::close(m_fd);
+WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_ms) {
+    platform::SocketReady seen = platform::wait_socket(
+        fd, for_write ? platform::SocketWant::write : platform::SocketWant::read, wake, timeout_ms);
+    if (seen.woken) return WaitResult::woken;
+    return seen.ready ? WaitResult::ready : WaitResult::timed_out;
 }
 
-void WakeFd::signal() {
-    std::uint64_t one = 1;
-    (void)!::write(m_fd, &one, sizeof one);
-}
-
-bool WakeFd::signalled() const {
-    pollfd p{m_fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
-WaitResult wait_fd(int fd, bool for_write, const WakeFd& wake, int timeout_ms) {
-    pollfd fds[2] = {{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0},
-                     {wake.fd(), POLLIN, 0}};
-    for (;;) {
-        int r = ::poll(fds, 2, timeout_ms);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return WaitResult::woken;
-        if (r == 0) return WaitResult::timed_out;
-        if (fds[1].revents) return WaitResult::woken;
-        return WaitResult::ready;
-    }
-}
-
-namespace {
-
-struct AddrInfoFree {
-    void operator()(addrinfo* a) const { freeaddrinfo(a); }
-};
-
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-}  // namespace
-
-int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
+SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
     return tcp_connect(host, port, timeout_s, wake, {});
 }
 
-int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
-                const std::function<void(int fd, int family)>& prepare) {
-    if (port <= 0 || port > 65535) throw BackendError("invalid port " + std::to_string(port));
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* raw = nullptr;
-    std::string service = std::to_string(port);
-    int gai =
-        ::getaddrinfo(host.empty() ? "localhost" : host.c_str(), service.c_str(), &hints, &raw);
-    if (gai != 0) throw BackendError(std::string(gai_strerror(gai)));
-    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
-
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
-    std::string last_error = "no address";
-    for (addrinfo* a = list.get(); a; a = a->ai_next) {
-        int fd =
-            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0) {
-            last_error = std::strerror(errno);
-            continue;
-        }
-        if (prepare) {
-            try {
-                prepare(fd, a->ai_family);
-            } catch (...) {
-                ::close(fd);
-                throw;
-            }
-        }
-        int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (rc != 0 && errno == EINPROGRESS) {
-            WaitResult w = wait_fd(fd, true, wake, remaining_ms(deadline));
-            if (w == WaitResult::woken) {
-                ::close(fd);
-                throw BackendError("cancelled");
-            }
-            if (w == WaitResult::timed_out) {
-                ::close(fd);
-                last_error = "timed out";
-                continue;
-            }
-            int err = 0;
-            socklen_t len = sizeof err;
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            rc = err == 0 ? 0 : -1;
-            errno = err;
-        }
-        if (rc == 0) {
-            int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        last_error = std::strerror(errno);
-        ::close(fd);
+SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+                     const std::function<void(SocketFd fd, int family)>& prepare) {
+    try {
+        return platform::connect_tcp(host, port, timeout_s, wake, prepare);
+    } catch (const platform::SocketError& e) {
+        throw BackendError(e.what());
     }
-    throw BackendError(last_error);
 }
 
 bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
-    int fd = -1;
+    SocketFd fd = NO_SOCKET;
     try {
         fd = tcp_connect(host, port, timeout_s, wake);
     } catch (const BackendError&) {
         if (wake.signalled()) throw;
         return false;  // refused, timed out, unreachable, unknown name: not reachable
     }
-    ::close(fd);
+    platform::close_socket(fd);
     return true;
 }
 
-void write_all(int fd, std::string_view data, const WakeFd& wake) {
+void write_all(SocketFd fd, std::string_view data, const WakeFd& wake) {
     while (!data.empty()) {
-        ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) n = ::write(fd, data.data(), data.size());
-        if (n > 0) {
-            data.remove_prefix(static_cast<std::size_t>(n));
-            continue;
+        platform::SocketIo io = platform::send_some(fd, data.data(), data.size());
+        switch (io.status) {
+            case platform::SocketIo::done:
+                data.remove_prefix(io.bytes);
+                break;
+            case platform::SocketIo::would_block:
+                if (wait_fd(fd, true, wake, -1) == WaitResult::woken) throw BackendError("closed");
+                break;
+            case platform::SocketIo::ended:
+            case platform::SocketIo::failed:
+                throw BackendError(io.error.empty() ? "connection closed" : io.error);
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_fd(fd, true, wake, -1) == WaitResult::woken) throw BackendError("closed");
-            continue;
-        }
-        throw BackendError(n < 0 ? std::strerror(errno) : "connection closed");
     }
 }
 
-std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake) {
+std::string read_some(SocketFd fd, std::size_t bufsize, const WakeFd& wake) {
     std::string buf(bufsize, '\0');
     for (;;) {
-        // Descriptors are non-blocking: try the read first and wait only when there is
-        // nothing yet (one system call per chunk while data streams in).
-        ssize_t n = ::read(fd, buf.data(), bufsize);
-        if (n > 0) {
-            buf.resize(static_cast<std::size_t>(n));
+        // Sockets are non-blocking: try the read first and wait only when there is nothing
+        // yet (one system call per chunk while data streams in).
+        platform::SocketIo io = platform::recv_some(fd, buf.data(), bufsize);
+        if (io.status == platform::SocketIo::done) {
+            buf.resize(io.bytes);
             return buf;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_fd(fd, false, wake, -1) != WaitResult::ready) return {};
-            continue;
-        }
-        return {};  // end of stream (0), or an error such as EIO when a pty's child exits
+        if (io.status != platform::SocketIo::would_block) return {};  // ended, or an error
+        if (wait_fd(fd, false, wake, -1) != WaitResult::ready) return {};
     }
 }
-
 void SharedWriter::write(std::string_view data) {
     {
         std::lock_guard turn(m_turn);

@@ -1,5 +1,6 @@
-// Blocking I/O on file descriptors that another thread can interrupt: every wait also
-// watches a wake-up descriptor, so close() from a bridge thread ends a blocked recv().
+// Blocking I/O on sockets (and, on Linux, other descriptors) that another thread can
+// interrupt: every wait also watches a wake-up, so close() from a bridge thread ends a blocked
+// recv(). The system's side is platform/socket_io.h.
 #pragma once
 
 #include <atomic>
@@ -8,47 +9,43 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket_io.h"
+
 namespace termiva {
 
-// An eventfd that, once signalled, stays readable: every later wait returns at once.
-class WakeFd {
-public:
-    WakeFd();
-    ~WakeFd();
-    WakeFd(const WakeFd&) = delete;
-    WakeFd& operator=(const WakeFd&) = delete;
-    void signal();
-    bool signalled() const;
-    int fd() const { return m_fd; }
+using platform::NO_SOCKET;
+using platform::SocketFd;
 
-private:
-    int m_fd;
+// Once signalled it stays signalled: every later wait returns at once.
+class WakeFd : public platform::SocketWake {
+public:
+    WakeFd();  // throws BackendError when the system has no descriptor to give
 };
 
 enum class WaitResult { ready, woken, timed_out };
 
 // Waits until `fd` is readable (or writable), the wake-up fires, or `timeout_ms` passes
 // (-1: no limit).
-WaitResult wait_fd(int fd, bool for_write, const WakeFd& wake, int timeout_ms);
+WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_ms);
 
 // Opens a TCP connection to host:port within `timeout_s` seconds, trying every address.
-// The descriptor is non-blocking. Throws BackendError with a readable reason.
-int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake);
+// The socket is non-blocking. Throws BackendError with a readable reason.
+SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake);
 // The same, calling `prepare(fd, family)` on every socket before it connects (to bind a
 // chosen local port, say); an exception from `prepare` ends the attempt.
-int tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
-                const std::function<void(int fd, int family)>& prepare);
+SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+                     const std::function<void(SocketFd fd, int family)>& prepare);
 
 // Whether a TCP connection to host:port opens within `timeout_s` (it is closed at once).
 // Throws BackendError only after the wake-up.
 bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake);
 
 // Writes all of `data`; throws BackendError when the peer is gone or the wake-up fired.
-void write_all(int fd, std::string_view data, const WakeFd& wake);
+void write_all(SocketFd fd, std::string_view data, const WakeFd& wake);
 
 // Reads at most `bufsize` bytes from a non-blocking descriptor, waiting until some
 // arrive; "" at end of stream, on error, or after the wake-up.
-std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake);
+std::string read_some(SocketFd fd, std::size_t bufsize, const WakeFd& wake);
 
 // Writes to one descriptor from several threads without interleaving. `write` waits its
 // turn; `post` (for a reader answering the peer) never waits for another writer, since a
@@ -57,7 +54,7 @@ std::string read_some(int fd, std::size_t bufsize, const WakeFd& wake);
 class SharedWriter {
 public:
     explicit SharedWriter(const WakeFd& wake) : m_wake(wake) {}
-    void set_fd(int fd) { m_fd = fd; }
+    void set_fd(SocketFd fd) { m_fd = fd; }
     // Both throw BackendError when the descriptor is gone or the wake-up fired.
     void write(std::string_view data);
     void post(std::string_view data);
@@ -67,7 +64,7 @@ private:
     bool queue_empty();
 
     const WakeFd& m_wake;
-    std::atomic<int> m_fd{-1};
+    std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::mutex m_turn;
     std::mutex m_queue_lock;
     std::string m_queue;

@@ -1,15 +1,12 @@
 #include "connect/raw_backend.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace termiva {
 
 RawBackend::RawBackend(Options options) : m_options(std::move(options)) {}
 
 RawBackend::~RawBackend() {
-    int fd = m_fd.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    SocketFd fd = m_fd.exchange(NO_SOCKET);
+    if (fd != NO_SOCKET) platform::close_socket(fd);
 }
 
 void RawBackend::connect() {
@@ -18,12 +15,12 @@ void RawBackend::connect() {
 }
 
 void RawBackend::send(std::string_view data) {
-    if (m_closed || m_fd < 0) throw BackendError("not connected");
+    if (m_closed || m_fd == NO_SOCKET) throw BackendError("not connected");
     write_all(m_fd, data, m_wake);
 }
 
 std::string RawBackend::recv(std::size_t bufsize) {
-    if (m_closed || m_fd < 0) return {};
+    if (m_closed || m_fd == NO_SOCKET) return {};
     std::string data = read_some(m_fd, bufsize, m_wake);
     if (data.empty()) m_closed = true;
     return data;
@@ -34,8 +31,8 @@ void RawBackend::close() {
     // reused number; shutdown() tells the peer, the wake-up frees the reader.
     m_closed = true;
     m_wake.signal();
-    int fd = m_fd.load();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    SocketFd fd = m_fd.load();
+    if (fd != NO_SOCKET) platform::shutdown_socket(fd);
 }
 
 }  // namespace termiva

@@ -31,7 +31,7 @@ public:
 private:
     Options m_options;
     WakeFd m_wake;
-    std::atomic<int> m_fd{-1};
+    std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::atomic<bool> m_closed{false};
 };
 

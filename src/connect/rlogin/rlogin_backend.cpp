@@ -1,12 +1,6 @@
 #include "connect/rlogin/rlogin_backend.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -16,31 +10,6 @@ namespace {
 
 constexpr unsigned char CTL_FLUSH = 0x02, CTL_RAW = 0x10, CTL_COOKED = 0x20, CTL_WINDOW = 0x80;
 constexpr char XOFF = 0x13, XON = 0x11;
-
-// Binds `fd` to a free port in 512..1023; false when none can be had (not privileged).
-bool bind_reserved(int fd, int family) {
-    for (int port = 1023; port >= 512; --port) {
-        int rc;
-        if (family == AF_INET6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_addr = in6addr_any;
-            a.sin6_port = htons(static_cast<std::uint16_t>(port));
-            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else if (family == AF_INET) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_ANY);
-            a.sin_port = htons(static_cast<std::uint16_t>(port));
-            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else {
-            return false;
-        }
-        if (rc == 0) return true;
-        if (errno != EADDRINUSE) return false;  // EACCES: an unprivileged process
-    }
-    return false;
-}
 
 std::string printable(std::string_view text) {
     std::string out;
@@ -62,8 +31,8 @@ RloginBackend::RloginBackend(Options options)
       m_cols(m_options.term_width) {}
 
 RloginBackend::~RloginBackend() {
-    int fd = m_fd.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    SocketFd fd = m_fd.exchange(NO_SOCKET);
+    if (fd != NO_SOCKET) platform::close_socket(fd);
 }
 
 std::string RloginBackend::handshake(const Options& o) {
@@ -84,8 +53,9 @@ std::string RloginBackend::handshake(const Options& o) {
 
 void RloginBackend::connect() {
     if (m_closed) throw BackendError("closed");
-    int fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake,
-                         [this](int s, int family) { m_reserved = bind_reserved(s, family); });
+    SocketFd fd = tcp_connect(
+        m_options.host, m_options.port, m_options.timeout, m_wake,
+        [this](SocketFd s, int family) { m_reserved = platform::bind_reserved_port(s, family); });
     m_fd = fd;
     m_writer.set_fd(fd);
     m_writer.write(handshake(m_options));
@@ -99,20 +69,20 @@ void RloginBackend::connect() {
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 until - std::chrono::steady_clock::now());
-            pollfd fds[2] = {{fd, POLLIN | POLLPRI, 0}, {m_wake.fd(), POLLIN, 0}};
-            int r = ::poll(fds, 2, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-            if (r < 0 && errno == EINTR) continue;
-            if (fds[1].revents) throw BackendError("cancelled");
-            if (r <= 0) return false;
-            if (fds[0].revents & POLLPRI) read_urgent();
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            platform::SocketReady seen =
+                platform::wait_socket(fd, platform::SocketWant::read_or_urgent, m_wake,
+                                      left.count() > 0 ? static_cast<int>(left.count()) : 0);
+            if (seen.woken) throw BackendError("cancelled");
+            if (!seen.ready && !seen.urgent) return false;
+            if (seen.urgent) read_urgent();
+            if (!seen.ready) continue;
             char buf[4096];
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                got.append(buf, static_cast<std::size_t>(n));
+            platform::SocketIo io = platform::recv_some(fd, buf, sizeof buf);
+            if (io.status == platform::SocketIo::done) {
+                got.append(buf, io.bytes);
                 return true;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (io.status == platform::SocketIo::would_block) continue;
             ended = true;
             return false;
         }
@@ -136,9 +106,9 @@ void RloginBackend::connect() {
 }
 
 void RloginBackend::read_urgent() {
-    unsigned char b;
-    ssize_t n = ::recv(m_fd, &b, 1, MSG_OOB);
-    if (n == 1) control_byte(b);
+    char b = 0;
+    platform::SocketIo io = platform::recv_some(m_fd, &b, 1, true);
+    if (io.status == platform::SocketIo::done) control_byte(static_cast<unsigned char>(b));
 }
 
 std::string RloginBackend::window_message() {
@@ -180,7 +150,7 @@ void RloginBackend::control_byte(unsigned char b) {
 }
 
 void RloginBackend::send(std::string_view data) {
-    if (m_closed || m_fd < 0) throw BackendError("not connected");
+    if (m_closed || m_fd == NO_SOCKET) throw BackendError("not connected");
     std::string out;
     {
         std::lock_guard lock(m_lock);
@@ -216,33 +186,32 @@ std::string RloginBackend::recv(std::size_t bufsize) {
                 return out;
             }
         }
-        int fd = m_fd;
-        if (fd < 0) return {};
-        pollfd fds[2] = {{fd, POLLIN | POLLPRI, 0}, {m_wake.fd(), POLLIN, 0}};
-        int r = ::poll(fds, 2, -1);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || fds[1].revents) return {};
-        if (fds[0].revents & POLLPRI) {
+        SocketFd fd = m_fd;
+        if (fd == NO_SOCKET) return {};
+        platform::SocketReady seen =
+            platform::wait_socket(fd, platform::SocketWant::read_or_urgent, m_wake, -1);
+        if (seen.woken) return {};
+        if (seen.urgent) {
             read_urgent();
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (!seen.ready) {
                 // Urgent data noted but not yet here: do not spin on it.
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
             continue;  // the control byte may have stopped output: look again
         }
-        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (!seen.ready) continue;
         std::string buf(bufsize, '\0');
-        ssize_t n = ::recv(fd, buf.data(), bufsize, 0);
-        if (n > 0) {
-            buf.resize(static_cast<std::size_t>(n));
+        platform::SocketIo io = platform::recv_some(fd, buf.data(), bufsize);
+        if (io.status == platform::SocketIo::done) {
+            buf.resize(io.bytes);
             // A ^S typed while we waited holds this chunk back too.
             std::lock_guard lock(m_lock);
             if (!m_stopped) return buf;
             m_early += buf;
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (io.status == platform::SocketIo::would_block) continue;
         m_closed = true;
         return {};
     }
@@ -256,7 +225,7 @@ void RloginBackend::resize(int rows, int cols) {
         m_cols = cols < 0 ? 0 : cols > 65535 ? 65535 : cols;
         if (m_window_wanted) window = window_message();
     }
-    if (!window.empty() && !m_closed && m_fd >= 0) m_writer.write(window);
+    if (!window.empty() && !m_closed && m_fd != NO_SOCKET) m_writer.write(window);
 }
 
 void RloginBackend::close() {
@@ -266,8 +235,8 @@ void RloginBackend::close() {
         std::lock_guard lock(m_lock);  // a reader between its check and its wait must see it
     }
     m_resumed.notify_all();
-    int fd = m_fd.load();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    SocketFd fd = m_fd.load();
+    if (fd != NO_SOCKET) platform::shutdown_socket(fd);
 }
 
 }  // namespace termiva

@@ -53,7 +53,7 @@ private:
     Options m_options;
     WakeFd m_wake;
     SharedWriter m_writer;
-    std::atomic<int> m_fd{-1};
+    std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_reserved{false};
 

@@ -1,10 +1,5 @@
 #include "connect/ssh1/ssh1_backend.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 
 #include "connect/ssh1/ssh1_client.h"
@@ -20,8 +15,8 @@ using ssh1::Ssh1Error;
 Ssh1Backend::Ssh1Backend(Options options) : m_options(std::move(options)) {}
 
 Ssh1Backend::~Ssh1Backend() {
-    int fd = m_fd.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    SocketFd fd = m_fd.exchange(NO_SOCKET);
+    if (fd != NO_SOCKET) platform::close_socket(fd);
 }
 
 void Ssh1Backend::flush(bool wait) {
@@ -99,11 +94,12 @@ void Ssh1Backend::connect() {
                 case WaitResult::ready:
                     break;
             }
-            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-            if (n <= 0) throw BackendError("the server closed the connection during the login");
+            const platform::SocketIo io = platform::recv_some(m_fd, buf, sizeof buf);
+            if (io.status == platform::SocketIo::would_block) continue;
+            if (io.status != platform::SocketIo::done)
+                throw BackendError("the server closed the connection during the login");
             std::lock_guard state(m_state_lock);
-            m_client->feed(std::string_view(buf, static_cast<std::size_t>(n)));
+            m_client->feed(std::string_view(buf, io.bytes));
         }
     } catch (const Ssh1Error& e) {
         throw BackendError(e.what());
@@ -180,8 +176,8 @@ std::string Ssh1Backend::recv(std::size_t bufsize) {
 
 void Ssh1Backend::close() {
     if (m_closed.exchange(true) && m_wake.signalled()) return;
-    const int fd = m_fd.load();
-    if (fd >= 0 && m_open) {
+    const SocketFd fd = m_fd.load();
+    if (fd != NO_SOCKET && m_open) {
         // A polite goodbye when nobody is writing; never wait for it.
         std::unique_lock write(m_write_lock, std::try_to_lock);
         if (write.owns_lock()) {
@@ -191,13 +187,12 @@ void Ssh1Backend::close() {
                 m_client->disconnect("closed by user");
                 out = m_client->take_output();
             }
-            if (!out.empty()) {
-                (void)!::send(fd, out.data(), out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            }
+            // The socket is non-blocking: what does not fit now is dropped.
+            if (!out.empty()) platform::send_some(fd, out.data(), out.size());
         }
     }
     m_wake.signal();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (fd != NO_SOCKET) platform::shutdown_socket(fd);
 }
 
 std::string Ssh1Backend::cipher_name() const {

@@ -54,7 +54,7 @@ private:
 
     Options m_options;
     WakeFd m_wake;
-    std::atomic<int> m_fd{-1};
+    std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::atomic<bool> m_closed{false};
     std::atomic<bool> m_open{false};
     // Lock order: m_write_lock before m_state_lock. Output is taken and written under

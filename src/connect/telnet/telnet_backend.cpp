@@ -1,8 +1,5 @@
 #include "connect/telnet/telnet_backend.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "platform/log.h"
 
 namespace termiva {
@@ -30,8 +27,8 @@ TelnetBackend::TelnetBackend(Options options)
     : m_options(std::move(options)), m_engine(engine_options(m_options)), m_writer(m_wake) {}
 
 TelnetBackend::~TelnetBackend() {
-    int fd = m_fd.exchange(-1);
-    if (fd >= 0) ::close(fd);
+    SocketFd fd = m_fd.exchange(NO_SOCKET);
+    if (fd != NO_SOCKET) platform::close_socket(fd);
 }
 
 void TelnetBackend::connect() {
@@ -47,7 +44,7 @@ void TelnetBackend::connect() {
 }
 
 void TelnetBackend::send(std::string_view data) {
-    if (m_closed || m_fd < 0) throw BackendError("not connected");
+    if (m_closed || m_fd == NO_SOCKET) throw BackendError("not connected");
     std::string wire;
     {
         std::lock_guard engine(m_engine_lock);
@@ -60,7 +57,7 @@ std::string TelnetBackend::recv(std::size_t bufsize) {
     std::string data, reply;
     std::vector<telnet::Event> events;
     while (data.empty()) {
-        if (m_closed || m_fd < 0) return {};
+        if (m_closed || m_fd == NO_SOCKET) return {};
         std::string raw = read_some(m_fd, bufsize, m_wake);
         if (raw.empty()) {
             m_closed = true;
@@ -99,7 +96,7 @@ void TelnetBackend::resize(int rows, int cols) {
         std::lock_guard lock(m_engine_lock);
         m_engine.resize(rows, cols, report);
     }
-    if (report.empty() || m_closed || m_fd < 0) return;
+    if (report.empty() || m_closed || m_fd == NO_SOCKET) return;
     m_writer.post(report);
 }
 
@@ -108,8 +105,8 @@ void TelnetBackend::close() {
     // sees a reused number.
     m_closed = true;
     m_wake.signal();
-    int fd = m_fd.load();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    SocketFd fd = m_fd.load();
+    if (fd != NO_SOCKET) platform::shutdown_socket(fd);
 }
 
 bool TelnetBackend::local_enabled(unsigned char opt) const {

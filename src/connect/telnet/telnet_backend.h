@@ -61,7 +61,7 @@ public:
 private:
     Options m_options;
     WakeFd m_wake;
-    std::atomic<int> m_fd{-1};
+    std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::atomic<bool> m_closed{false};
     // The engine is shared by the reader (incoming commands) and the senders (encoding,
     // sizes); the writer keeps replies and keystrokes from interleaving mid-command.

@@ -1,0 +1,188 @@
+#include "platform/socket_io.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+namespace termiva::platform {
+
+namespace {
+
+struct AddrInfoFree {
+    void operator()(addrinfo* a) const { freeaddrinfo(a); }
+};
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+SocketWake::SocketWake() : m_read(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_read < 0) throw SocketError(std::string("eventfd: ") + std::strerror(errno));
+}
+
+SocketWake::~SocketWake() {
+    ::close(m_read);
+}
+
+void SocketWake::signal() {
+    std::uint64_t one = 1;
+    (void)!::write(m_read, &one, sizeof one);
+}
+
+bool SocketWake::signalled() const {
+    pollfd p{m_read, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms) {
+    short events = want == SocketWant::write            ? POLLOUT
+                   : want == SocketWant::read_or_urgent ? POLLIN | POLLPRI
+                                                        : POLLIN;
+    pollfd fds[2] = {{fd, events, 0}, {wake.fd(), POLLIN, 0}};
+    SocketReady seen;
+    for (;;) {
+        int r = ::poll(fds, 2, timeout_ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || fds[1].revents) {
+            seen.woken = true;
+            return seen;
+        }
+        if (r == 0) return seen;
+        seen.urgent = (fds[0].revents & POLLPRI) != 0;
+        seen.ready = (fds[0].revents & ~POLLPRI) != 0;
+        return seen;
+    }
+}
+
+SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const SocketWake& wake,
+                     const std::function<void(SocketFd fd, int family)>& prepare) {
+    if (port <= 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    std::string service = std::to_string(port);
+    int gai =
+        ::getaddrinfo(host.empty() ? "localhost" : host.c_str(), service.c_str(), &hints, &raw);
+    if (gai != 0) throw SocketError(std::string(gai_strerror(gai)));
+    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
+    std::string last_error = "no address";
+    for (addrinfo* a = list.get(); a; a = a->ai_next) {
+        int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            last_error = std::strerror(errno);
+            continue;
+        }
+        if (prepare) {
+            try {
+                prepare(fd, a->ai_family);
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+        }
+        int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (rc != 0 && errno == EINPROGRESS) {
+            SocketReady w = wait_socket(fd, SocketWant::write, wake, remaining_ms(deadline));
+            if (w.woken) {
+                ::close(fd);
+                throw SocketError("cancelled");
+            }
+            if (!w.ready) {
+                ::close(fd);
+                last_error = "timed out";
+                continue;
+            }
+            int err = 0;
+            socklen_t len = sizeof err;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            rc = err == 0 ? 0 : -1;
+            errno = err;
+        }
+        if (rc == 0) {
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        last_error = std::strerror(errno);
+        ::close(fd);
+    }
+    throw SocketError(last_error);
+}
+
+bool bind_reserved_port(SocketFd fd, int family) {
+    for (int port = 1023; port >= 512; --port) {
+        int rc;
+        if (family == AF_INET6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_addr = in6addr_any;
+            a.sin6_port = htons(static_cast<std::uint16_t>(port));
+            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else if (family == AF_INET) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        } else {
+            return false;
+        }
+        if (rc == 0) return true;
+        if (errno != EADDRINUSE) return false;  // EACCES: an unprivileged process
+    }
+    return false;
+}
+
+SocketIo recv_some(SocketFd fd, char* buffer, std::size_t size, bool urgent) {
+    for (;;) {
+        // read(), not recv(): the same loops serve ptys and serial lines.
+        ssize_t n = urgent ? ::recv(fd, buffer, size, MSG_OOB) : ::read(fd, buffer, size);
+        if (n > 0) return {SocketIo::done, static_cast<std::size_t>(n), {}};
+        if (n == 0) return {SocketIo::ended, 0, {}};
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return {SocketIo::would_block, 0, {}};
+        // EIO when a pty's child has exited; EINVAL when no urgent byte is there.
+        return {SocketIo::failed, 0, std::strerror(errno)};
+    }
+}
+
+SocketIo send_some(SocketFd fd, const char* data, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = ::write(fd, data, size);
+        if (n > 0) return {SocketIo::done, static_cast<std::size_t>(n), {}};
+        if (n == 0) return {SocketIo::ended, 0, "connection closed"};
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return {SocketIo::would_block, 0, {}};
+        return {SocketIo::failed, 0, std::strerror(errno)};
+    }
+}
+
+void shutdown_socket(SocketFd fd) {
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+void close_socket(SocketFd fd) {
+    ::close(fd);
+}
+
+}  // namespace termiva::platform

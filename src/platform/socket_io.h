@@ -1,0 +1,83 @@
+// TCP sockets as the connection layer uses them: non-blocking, every wait also watching a
+// wake-up that another thread fires, so closing a tab frees a thread blocked on its socket.
+// POSIX sockets and an eventfd on Linux; Winsock and a loopback socket pair on Windows, where
+// select() waits only on sockets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace termiva::platform {
+
+// A descriptor on Linux (where the helpers below also serve ptys), a SOCKET on Windows.
+#ifdef _WIN32
+using SocketFd = std::intptr_t;
+#else
+using SocketFd = int;
+#endif
+inline constexpr SocketFd NO_SOCKET = -1;
+
+// A failure to reach a peer, worded for the user.
+class SocketError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Once signalled it stays signalled: every later wait returns at once.
+class SocketWake {
+public:
+    SocketWake();  // throws SocketError when the system gives no descriptors
+    ~SocketWake();
+    SocketWake(const SocketWake&) = delete;
+    SocketWake& operator=(const SocketWake&) = delete;
+    void signal();
+    bool signalled() const;
+    // What a wait watches: readable once signalled.
+    SocketFd fd() const { return m_read; }
+
+private:
+    SocketFd m_read = NO_SOCKET;
+    SocketFd m_write = NO_SOCKET;  // the other end of the pair on Windows
+};
+
+enum class SocketWant { read, write, read_or_urgent };
+
+// What a wait saw; nothing set means the time ran out.
+struct SocketReady {
+    bool ready = false;   // readable (or writable, as asked), closed or failed
+    bool urgent = false;  // out-of-band data waits (asked with read_or_urgent)
+    bool woken = false;
+};
+
+// Waits until `fd` is as wanted, the wake-up fires, or `timeout_ms` passes (-1: no limit).
+SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms);
+
+// A TCP connection to host:port ("localhost" for an empty host) within `timeout_s`, trying
+// every address; `prepare(fd, family)`, when given, runs on each socket before it connects.
+// The socket is non-blocking, with Nagle off. Throws SocketError ("cancelled" once the
+// wake-up fired); an exception from `prepare` passes through.
+SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const SocketWake& wake,
+                     const std::function<void(SocketFd fd, int family)>& prepare);
+
+// Binds `fd` (of `family`) to a free local port in 1023..512; false when none can be had
+// (the process is not privileged, or all are taken).
+bool bind_reserved_port(SocketFd fd, int family);
+
+// The outcome of one non-blocking read or write.
+struct SocketIo {
+    enum Status { done, would_block, ended, failed } status = failed;
+    std::size_t bytes = 0;
+    std::string error;  // the system's wording, for `failed`
+};
+// `urgent` reads the out-of-band byte instead of the stream.
+SocketIo recv_some(SocketFd fd, char* buffer, std::size_t size, bool urgent = false);
+SocketIo send_some(SocketFd fd, const char* data, std::size_t size);
+
+// Tells the peer both directions are done; the descriptor stays valid until closed.
+void shutdown_socket(SocketFd fd);
+void close_socket(SocketFd fd);
+
+}  // namespace termiva::platform
