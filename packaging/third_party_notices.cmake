@@ -11,6 +11,7 @@ set(DEBIAN_COMPONENTS
   "libcurl=libcurl4-openssl-dev"
   "zlib=zlib1g-dev"
   "OpenSSL=libssl-dev"
+  "libgcrypt=libgcrypt20-dev"
   "GLib=libglib2.0-dev"
   "GTK=libgtk-3-dev"
   "WebKitGTK=libwebkit2gtk-4.1-dev"

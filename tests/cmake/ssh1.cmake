@@ -2,8 +2,10 @@
 # packet layer, the backend against the fixture and scripted hostile servers.
 if(TARGET termiva_ssh1)
   set(_ssh1 ${CMAKE_CURRENT_LIST_DIR}/..)
+  # The tests' own RSA keys and checks come from OpenSSL, apart from the client's libgcrypt.
+  find_package(OpenSSL 3 REQUIRED)
   add_executable(ssh1_fixture_server ${_ssh1}/fixtures/ssh1_server/ssh1_server_main.cpp)
-  target_link_libraries(ssh1_fixture_server PRIVATE termiva_ssh1 util termiva_warnings)
+  target_link_libraries(ssh1_fixture_server PRIVATE termiva_ssh1 OpenSSL::Crypto util termiva_warnings)
   set_target_properties(ssh1_fixture_server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endif()
 
@@ -31,7 +33,7 @@ endif()
 if(TARGET termiva_ssh1)
   termiva_add_test(NAME ssh1_unit_tests
     SOURCES ${_ssh1}/unit/ssh1_packet_test.cpp
-    LIBS termiva_ssh1 termiva_test_support
+    LIBS termiva_ssh1 OpenSSL::Crypto termiva_test_support
     LABELS unit)
 endif()
 

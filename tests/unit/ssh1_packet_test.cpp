@@ -77,6 +77,51 @@ TEST(Ssh1Crypto, RsaEncryptionPadsAndTheServerSideUnpads) {
     EXPECT_THROW(rsa_encrypt(key, std::string(key.n.size() - 10, 'x')), Ssh1Error);
 }
 
+TEST(Ssh1Crypto, Md5GivesTheKnownDigests) {
+    EXPECT_EQ(md5(""), unhex("d41d8cd98f00b204e9800998ecf8427e"));
+    EXPECT_EQ(md5("message digest"), unhex("f96b697d7cb7938d525a2f31aaf161d0"));
+}
+
+TEST(Ssh1Crypto, DecimalTextMatchesAnIndependentBignum) {
+    // Known-hosts files written before hold these numbers: OpenSSL's reading is the check.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> len(0, 300), byte(0, 255);
+    for (int round = 0; round < 200; ++round) {
+        std::string magnitude(static_cast<std::size_t>(len(rng)), '\0');
+        for (char& c : magnitude)
+            c = static_cast<char>(byte(rng));
+        if (round % 7 == 0) magnitude.insert(0, 3, '\0');  // leading zeros read as nothing
+        BIGNUM* bn = BN_bin2bn(reinterpret_cast<const unsigned char*>(magnitude.data()),
+                               static_cast<int>(magnitude.size()), nullptr);
+        char* text = BN_bn2dec(bn);
+        const std::string expected(text);
+        OPENSSL_free(text);
+        std::string stripped(static_cast<std::size_t>(BN_num_bytes(bn)), '\0');
+        BN_bn2bin(bn, reinterpret_cast<unsigned char*>(stripped.data()));
+        BN_free(bn);
+        ASSERT_EQ(to_decimal(magnitude), expected);
+        ASSERT_EQ(from_decimal(expected), stripped);
+    }
+    EXPECT_EQ(from_decimal("1000000000"), unhex("3B9ACA00"));
+    EXPECT_EQ(from_decimal(""), "");
+    EXPECT_EQ(from_decimal("12a4"), "");
+    EXPECT_EQ(from_decimal("-5"), "");
+    EXPECT_EQ(from_decimal(std::string(100000, '9')), "") << "absurd lengths are refused";
+}
+
+TEST(Ssh1Crypto, AWeakDesKeyStillEncryptsAndDecrypts) {
+    // The session key is random; one that happens to be a weak DES key must not end the
+    // connection. 0101010101010101 is weak: encrypting twice gives the block back.
+    const std::string weak = unhex("0101010101010101");
+    const std::string key = weak + weak + weak + std::string(8, '\0');
+    const std::string block = unhex("0123456789ABCDEF");
+    const std::string once = encrypt_block(CIPHER_3DES, key, block);
+    EXPECT_NE(once, block);
+    EXPECT_EQ(encrypt_block(CIPHER_3DES, key, once), block);
+    EXPECT_TRUE(cipher_available(CIPHER_3DES));
+    EXPECT_TRUE(cipher_available(CIPHER_BLOWFISH));
+}
+
 std::vector<std::pair<std::uint8_t, std::string>> random_messages(std::mt19937& rng, int count) {
     std::vector<std::pair<std::uint8_t, std::string>> out;
     std::uniform_int_distribution<int> len(0, 600), byte(0, 255);
@@ -231,6 +276,23 @@ TEST(Ssh1KnownHosts, FirstKeyRecordedSameKeyKnownChangedKeyRefused) {
     EXPECT_EQ(lines[0], "box.example ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIK");
     EXPECT_EQ(lines[1].rfind("box.example ", 0), 0u);
     EXPECT_EQ(lines[2].rfind("[box.example]:2222 ", 0), 0u);
+}
+
+TEST(Ssh1KnownHosts, AKeySentWithLeadingZeroBytesIsTheSameKey) {
+    // The file keeps numbers, so zero bytes in front of the modulus are not kept: the key
+    // must still be known next time, not reported as changed.
+    testing::TempDir dir;
+    const auto file = dir.path() / "known_hosts";
+    std::string n = random_bytes(128);
+    n[0] = static_cast<char>(0xC3);
+    const RsaPublicKey padded{std::string("\x00\x01\x00\x01", 4), std::string(2, '\0') + n};
+    const RsaPublicKey plain{std::string("\x01\x00\x01", 3), n};
+    EXPECT_EQ(check_host_key(file, "box.example", 22, padded), HostKeyResult::recorded);
+    EXPECT_EQ(check_host_key(file, "box.example", 22, padded), HostKeyResult::known);
+    EXPECT_EQ(check_host_key(file, "box.example", 22, plain), HostKeyResult::known);
+    RsaPublicKey other = plain;
+    other.n[0] = static_cast<char>(0xC2);
+    EXPECT_THROW(check_host_key(file, "box.example", 22, other), Ssh1Error);
 }
 
 TEST(Ssh1Bugs, OnlyFlagsForcedOnAreApplied) {

@@ -1,12 +1,10 @@
 #include "connect/ssh1/ssh1_crypto.h"
 
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/provider.h>
-#include <openssl/rand.h>
+#include <gcrypt.h>
 
 #include <array>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "connect/ssh1/ssh1_wire.h"
@@ -14,106 +12,97 @@
 namespace termiva::ssh1 {
 namespace {
 
-// Single DES and Blowfish live in OpenSSL 3's legacy provider. They are loaded into a
-// library context of our own so the rest of the process keeps OpenSSL's defaults.
-OSSL_LIB_CTX* crypto_context() {
-    static OSSL_LIB_CTX* context = [] {
-        OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
-        if (ctx) {
-            OSSL_PROVIDER_load(ctx, "default");
-            OSSL_PROVIDER_load(ctx, "legacy");
-        }
-        return ctx;
-    }();
-    return context;
+// libgcrypt wants its version checked once before any other call; a process where another
+// library (libssh on Windows) already did so is left as it is.
+void start_gcrypt() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) return;
+        if (!gcry_check_version(GCRYPT_VERSION)) throw Ssh1Error("libgcrypt is too old");
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    });
 }
 
-struct CipherFree {
-    void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
+struct MpiFree {
+    void operator()(gcry_mpi_t m) const { gcry_mpi_release(m); }
 };
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct BnCtxFree {
-    void operator()(BN_CTX* b) const { BN_CTX_free(b); }
-};
-using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using MpiPtr = std::unique_ptr<std::remove_pointer_t<gcry_mpi_t>, MpiFree>;
 
-CipherPtr fetch_cipher(const char* name) {
-    OSSL_LIB_CTX* ctx = crypto_context();
-    if (!ctx) return nullptr;
-    return CipherPtr(EVP_CIPHER_fetch(ctx, name, nullptr));
+MpiPtr new_mpi() {
+    return MpiPtr(gcry_mpi_new(0));
 }
 
-BnPtr to_bn(std::string_view bytes) {
-    BnPtr bn(BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes.data()),
-                       static_cast<int>(bytes.size()), nullptr));
-    if (!bn) throw Ssh1Error("out of memory");
-    return bn;
+MpiPtr to_mpi(std::string_view bytes) {
+    start_gcrypt();
+    gcry_mpi_t m = nullptr;
+    if (bytes.empty()) return new_mpi();
+    if (gcry_mpi_scan(&m, GCRYMPI_FMT_USG, bytes.data(), bytes.size(), nullptr) != 0)
+        throw Ssh1Error("out of memory");
+    return MpiPtr(m);
 }
 
-std::string from_bn(const BIGNUM* bn, std::size_t width = 0) {
-    const std::size_t len = static_cast<std::size_t>(BN_num_bytes(bn));
-    std::string out(std::max(len, width), '\0');
-    BN_bn2bin(bn, reinterpret_cast<unsigned char*>(out.data()) + (out.size() - len));
-    return out;
+std::string from_mpi(gcry_mpi_t m) {
+    unsigned char* buffer = nullptr;
+    std::size_t len = 0;
+    if (gcry_mpi_aprint(GCRYMPI_FMT_USG, &buffer, &len, m) != 0) throw Ssh1Error("out of memory");
+    std::string out(reinterpret_cast<const char*>(buffer), len);
+    gcry_free(buffer);
+    // Zero prints as one zero byte; callers want the magnitude without leading zeros.
+    std::size_t first = out.find_first_not_of('\0');
+    return first == std::string::npos ? std::string() : out.substr(first);
 }
 
-// One CBC pass of a cipher over the stream, padding off so every block comes out at once.
+struct CipherClose {
+    void operator()(gcry_cipher_hd_t h) const { gcry_cipher_close(h); }
+};
+using CipherHandle = std::unique_ptr<std::remove_pointer_t<gcry_cipher_hd_t>, CipherClose>;
+
+// One CBC pass of a cipher over the stream, state carried from call to call.
 class CbcPass {
 public:
-    CbcPass(const EVP_CIPHER* cipher, std::string_view key, bool encrypt) {
-        m_ctx.reset(EVP_CIPHER_CTX_new());
+    CbcPass(int algorithm, std::string_view key, bool encrypt) : m_encrypt(encrypt) {
+        start_gcrypt();
+        gcry_cipher_hd_t h = nullptr;
+        if (gcry_cipher_open(&h, algorithm, GCRY_CIPHER_MODE_CBC, 0) != 0)
+            throw Ssh1Error("cipher set-up failed");
+        m_handle.reset(h);
+        // The session key is the client's random choice and the server uses it as it is:
+        // a weak DES key (one in 2^52) must work rather than fail the connection.
+        gcry_cipher_ctl(h, GCRYCTL_SET_ALLOW_WEAK_KEY, nullptr, 1);
         const std::array<unsigned char, 8> iv{};
-        if (!m_ctx ||
-            !EVP_CipherInit_ex2(m_ctx.get(), cipher, nullptr, nullptr, encrypt ? 1 : 0, nullptr)) {
-            throw Ssh1Error("cipher set-up failed");
+        const gcry_error_t keyed = gcry_cipher_setkey(h, key.data(), key.size());
+        if ((keyed != 0 && gcry_err_code(keyed) != GPG_ERR_WEAK_KEY) ||
+            gcry_cipher_setiv(h, iv.data(), iv.size()) != 0) {
+            throw Ssh1Error("cipher key refused");
         }
-        if (static_cast<std::size_t>(EVP_CIPHER_CTX_get_key_length(m_ctx.get())) != key.size() &&
-            !EVP_CIPHER_CTX_set_key_length(m_ctx.get(), static_cast<int>(key.size()))) {
-            throw Ssh1Error("cipher key length refused");
-        }
-        if (!EVP_CipherInit_ex2(m_ctx.get(), nullptr,
-                                reinterpret_cast<const unsigned char*>(key.data()), iv.data(), -1,
-                                nullptr)) {
-            throw Ssh1Error("cipher set-up failed");
-        }
-        EVP_CIPHER_CTX_set_padding(m_ctx.get(), 0);
     }
     void apply(unsigned char* data, std::size_t len) {
-        int out_len = 0;
-        if (!EVP_CipherUpdate(m_ctx.get(), data, &out_len, data, static_cast<int>(len)) ||
-            static_cast<std::size_t>(out_len) != len) {
-            throw Ssh1Error("cipher failure");
-        }
+        const gcry_error_t rc = m_encrypt
+                                    ? gcry_cipher_encrypt(m_handle.get(), data, len, nullptr, 0)
+                                    : gcry_cipher_decrypt(m_handle.get(), data, len, nullptr, 0);
+        if (rc != 0) throw Ssh1Error("cipher failure");
     }
 
 private:
-    CipherCtxPtr m_ctx;
+    CipherHandle m_handle;
+    bool m_encrypt;
 };
 
 // SSH-1's triple DES: three independent DES-CBC passes (encrypt, decrypt, encrypt with
 // keys 1, 2, 3), each with its own chaining state — not the EDE3-CBC of later protocols.
 class TripleDes : public BlockCipher {
 public:
-    TripleDes(std::string_view key, Direction direction)
-        : m_encrypt(direction == Direction::encrypt) {
-        CipherPtr des = fetch_cipher("DES-CBC");
-        if (!des) throw Ssh1Error("this OpenSSL offers no DES (legacy provider missing)");
+    TripleDes(std::string_view key, Direction direction) {
         const auto k1 = key.substr(0, 8), k2 = key.substr(8, 8), k3 = key.substr(16, 8);
-        if (m_encrypt) {
-            m_passes[0] = std::make_unique<CbcPass>(des.get(), k1, true);
-            m_passes[1] = std::make_unique<CbcPass>(des.get(), k2, false);
-            m_passes[2] = std::make_unique<CbcPass>(des.get(), k3, true);
+        if (direction == Direction::encrypt) {
+            m_passes[0] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k1, true);
+            m_passes[1] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k2, false);
+            m_passes[2] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k3, true);
         } else {
-            m_passes[0] = std::make_unique<CbcPass>(des.get(), k3, false);
-            m_passes[1] = std::make_unique<CbcPass>(des.get(), k2, true);
-            m_passes[2] = std::make_unique<CbcPass>(des.get(), k1, false);
+            m_passes[0] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k3, false);
+            m_passes[1] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k2, true);
+            m_passes[2] = std::make_unique<CbcPass>(GCRY_CIPHER_DES, k1, false);
         }
     }
     void apply(unsigned char* data, std::size_t len) override {
@@ -122,7 +111,6 @@ public:
     }
 
 private:
-    bool m_encrypt;
     std::array<std::unique_ptr<CbcPass>, 3> m_passes;
 };
 
@@ -130,14 +118,11 @@ private:
 // standard Blowfish reads it most significant first: swap around the standard cipher.
 class Blowfish : public BlockCipher {
 public:
-    Blowfish(std::string_view key, Direction direction) {
-        CipherPtr bf = fetch_cipher("BF-CBC");
-        if (!bf) throw Ssh1Error("this OpenSSL offers no Blowfish (legacy provider missing)");
-        m_pass = std::make_unique<CbcPass>(bf.get(), key, direction == Direction::encrypt);
-    }
+    Blowfish(std::string_view key, Direction direction)
+        : m_pass(GCRY_CIPHER_BLOWFISH, key, direction == Direction::encrypt) {}
     void apply(unsigned char* data, std::size_t len) override {
         swap_words(data, len);
-        m_pass->apply(data, len);
+        m_pass.apply(data, len);
         swap_words(data, len);
     }
 
@@ -148,8 +133,13 @@ private:
             std::swap(data[i + 1], data[i + 2]);
         }
     }
-    std::unique_ptr<CbcPass> m_pass;
+    CbcPass m_pass;
 };
+
+bool algorithm_available(int algorithm) {
+    start_gcrypt();
+    return gcry_cipher_test_algo(algorithm) == 0;
+}
 
 std::array<std::uint32_t, 256> make_crc_table() {
     std::array<std::uint32_t, 256> table{};
@@ -175,23 +165,16 @@ std::uint32_t crc32(const unsigned char* data, std::size_t len) {
 }
 
 std::string md5(std::string_view data) {
-    EVP_MD* md = EVP_MD_fetch(crypto_context(), "MD5", nullptr);
-    if (!md) throw Ssh1Error("this OpenSSL offers no MD5");
+    start_gcrypt();
     std::string out(16, '\0');
-    unsigned int len = 0;
-    const int ok = EVP_Digest(data.data(), data.size(),
-                              reinterpret_cast<unsigned char*>(out.data()), &len, md, nullptr);
-    EVP_MD_free(md);
-    if (!ok || len != 16) throw Ssh1Error("MD5 failed");
+    gcry_md_hash_buffer(GCRY_MD_MD5, out.data(), data.data(), data.size());
     return out;
 }
 
 std::string random_bytes(std::size_t count) {
+    start_gcrypt();
     std::string out(count, '\0');
-    if (count &&
-        RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(count)) != 1) {
-        throw Ssh1Error("no random numbers available");
-    }
+    if (count) gcry_randomize(out.data(), count, GCRY_STRONG_RANDOM);
     return out;
 }
 
@@ -205,19 +188,17 @@ std::string random_nonzero_bytes(std::size_t count) {
 }
 
 int RsaPublicKey::bits() const {
-    BnPtr bn = to_bn(n);
-    return BN_num_bits(bn.get());
+    MpiPtr m = to_mpi(n);
+    return static_cast<int>(gcry_mpi_get_nbits(m.get()));
 }
 
 std::string rsa_raw(std::string_view value, std::string_view exponent, std::string_view modulus) {
-    BnPtr v = to_bn(value), e = to_bn(exponent), m = to_bn(modulus);
-    if (BN_is_zero(m.get()) || BN_cmp(v.get(), m.get()) >= 0) throw Ssh1Error("bad RSA input");
-    BnPtr r(BN_new());
-    std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_new());
-    if (!r || !ctx || !BN_mod_exp(r.get(), v.get(), e.get(), m.get(), ctx.get())) {
-        throw Ssh1Error("RSA operation failed");
-    }
-    return from_bn(r.get());
+    MpiPtr v = to_mpi(value), e = to_mpi(exponent), m = to_mpi(modulus);
+    if (gcry_mpi_cmp_ui(m.get(), 0) == 0 || gcry_mpi_cmp(v.get(), m.get()) >= 0)
+        throw Ssh1Error("bad RSA input");
+    MpiPtr r = new_mpi();
+    gcry_mpi_powm(r.get(), v.get(), e.get(), m.get());
+    return from_mpi(r.get());
 }
 
 std::string rsa_encrypt(const RsaPublicKey& key, std::string_view data) {
@@ -249,23 +230,57 @@ std::string pkcs1_type2_unpad(std::string_view block, std::size_t modulus_bytes)
     return padded.substr(zero + 1);
 }
 
+// libgcrypt prints numbers in hex only: decimal goes nine digits at a time.
+constexpr unsigned long DECIMAL_CHUNK = 1000000000;
+constexpr int DECIMAL_CHUNK_DIGITS = 9;
+// Far above the longest key the file can hold (a 16384-bit modulus has 4933 digits).
+constexpr std::size_t MAX_DECIMAL_DIGITS = 20000;
+
 std::string to_decimal(std::string_view magnitude) {
-    BnPtr bn = to_bn(magnitude);
-    char* text = BN_bn2dec(bn.get());
-    if (!text) throw Ssh1Error("out of memory");
-    std::string out(text);
-    OPENSSL_free(text);
+    MpiPtr rest = to_mpi(magnitude);
+    MpiPtr chunk_size = new_mpi();
+    gcry_mpi_set_ui(chunk_size.get(), DECIMAL_CHUNK);
+    std::vector<unsigned long> chunks;  // least significant first
+    while (gcry_mpi_cmp_ui(rest.get(), 0) != 0) {
+        MpiPtr quotient = new_mpi(), remainder = new_mpi();
+        gcry_mpi_div(quotient.get(), remainder.get(), rest.get(), chunk_size.get(), 0);
+        unsigned long value = 0;
+        for (unsigned char byte : from_mpi(remainder.get()))
+            value = value * 256 + byte;
+        chunks.push_back(value);
+        rest = std::move(quotient);
+    }
+    if (chunks.empty()) return "0";
+    std::string out = std::to_string(chunks.back());
+    for (auto it = chunks.rbegin() + 1; it != chunks.rend(); ++it) {
+        std::string part = std::to_string(*it);
+        out.append(DECIMAL_CHUNK_DIGITS - part.size(), '0');
+        out += part;
+    }
     return out;
 }
 
 std::string from_decimal(const std::string& text) {
-    BIGNUM* raw = nullptr;
-    if (text.empty() || BN_dec2bn(&raw, text.c_str()) != static_cast<int>(text.size())) {
-        BN_free(raw);
+    if (text.empty() || text.size() > MAX_DECIMAL_DIGITS ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return {};
     }
-    BnPtr bn(raw);
-    return from_bn(bn.get());
+    start_gcrypt();
+    MpiPtr value = new_mpi();
+    std::size_t i = 0;
+    // The first chunk takes the odd digits so the rest are whole chunks of nine.
+    std::size_t take = text.size() % DECIMAL_CHUNK_DIGITS;
+    if (take == 0) take = DECIMAL_CHUNK_DIGITS;
+    while (i < text.size()) {
+        unsigned long scale = 1;
+        for (std::size_t k = 0; k < take; ++k)
+            scale *= 10;
+        gcry_mpi_mul_ui(value.get(), value.get(), scale);
+        gcry_mpi_add_ui(value.get(), value.get(), std::stoul(text.substr(i, take)));
+        i += take;
+        take = DECIMAL_CHUNK_DIGITS;
+    }
+    return from_mpi(value.get());
 }
 
 std::unique_ptr<BlockCipher> make_cipher(int cipher_type, std::string_view session_key,
@@ -284,9 +299,9 @@ std::unique_ptr<BlockCipher> make_cipher(int cipher_type, std::string_view sessi
 bool cipher_available(int cipher_type) {
     switch (cipher_type) {
         case CIPHER_3DES:
-            return fetch_cipher("DES-CBC") != nullptr;
+            return algorithm_available(GCRY_CIPHER_DES);
         case CIPHER_BLOWFISH:
-            return fetch_cipher("BF-CBC") != nullptr;
+            return algorithm_available(GCRY_CIPHER_BLOWFISH);
         default:
             return false;
     }

@@ -1,4 +1,4 @@
-// The cryptography SSH-1 needs, on OpenSSL 3: CRC-32, MD5, raw RSA with PKCS#1 v1.5
+// The cryptography SSH-1 needs, on libgcrypt: CRC-32, MD5, raw RSA with PKCS#1 v1.5
 // type-2 padding, and the protocol's two block ciphers in their SSH-1 forms.
 #pragma once
 
@@ -50,7 +50,7 @@ enum class Direction { encrypt, decrypt };
 // `cipher_type` is the protocol's number (3DES or Blowfish); `session_key` its 32 bytes.
 std::unique_ptr<BlockCipher> make_cipher(int cipher_type, std::string_view session_key,
                                          Direction direction);
-// Whether OpenSSL here offers what `cipher_type` needs.
+// Whether this libgcrypt offers what `cipher_type` needs.
 bool cipher_available(int cipher_type);
 
 }  // namespace termiva::ssh1

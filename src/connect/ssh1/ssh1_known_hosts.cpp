@@ -9,6 +9,7 @@
 
 #include "connect/ssh1/ssh1_wire.h"
 #include "platform/atomic_file.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::ssh1 {
 namespace {
@@ -31,6 +32,11 @@ bool names_match(const std::string& names, const std::string& label) {
         if (lower(name) == label) return true;
     }
     return false;
+}
+
+std::string without_leading_zeros(const std::string& magnitude) {
+    const std::size_t first = magnitude.find_first_not_of('\0');
+    return first == std::string::npos ? std::string() : magnitude.substr(first);
 }
 
 }  // namespace
@@ -62,12 +68,16 @@ HostKeyResult check_host_key(const std::filesystem::path& file, const std::strin
             continue;
         }
         if (!names_match(names, label)) continue;
-        if (from_decimal(e) == key.e && from_decimal(n) == key.n) return HostKeyResult::known;
+        // The file holds numbers: a key sent with leading zero bytes is the same key.
+        if (from_decimal(e) == without_leading_zeros(key.e) &&
+            from_decimal(n) == without_leading_zeros(key.n)) {
+            return HostKeyResult::known;
+        }
         throw Ssh1Error("the host key of " + host + ":" + std::to_string(port) +
                         " has changed (the server now offers " + std::to_string(key.bits()) +
                         "-bit RSA key " + fingerprint(key) +
                         "). If the change is expected, remove the host's line from " +
-                        file.string());
+                        platform::path_to_utf8(file));
     }
     std::error_code ignored;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
