@@ -5,3 +5,11 @@ if(WIN32 AND TARGET termiva_connect)
     LIBS termiva_connect ws2_32
     LABELS windows)
 endif()
+
+# SSH-1's cryptography on the mingw libgcrypt, against published answers.
+if(WIN32 AND TARGET termiva_ssh1)
+  termiva_add_test(NAME ssh1_crypto_windows_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/ssh1_crypto_known_answers_test.cpp
+    LIBS termiva_ssh1
+    LABELS windows)
+endif()
