@@ -1,7 +1,6 @@
 # Tests of libflashwright and the simulated ESP board they run against.
 if(TARGET flashwright)
   find_package(ZLIB REQUIRED)
-  find_package(OpenSSL REQUIRED)
   find_package(nlohmann_json 3 REQUIRED)
   set(_fixtures ${CMAKE_CURRENT_LIST_DIR}/../fixtures)
 
@@ -12,14 +11,22 @@ if(TARGET flashwright)
     ${_fixtures}/esp_sim_flash.cpp
     ${_fixtures}/esp_sim_loader.cpp
     ${_fixtures}/esp_sim_slip.cpp
-    ${_fixtures}/esp_sim_stub.cpp)
+    ${_fixtures}/esp_sim_stub.cpp
+    ${_fixtures}/reference_md5.cpp)
   # The board on a pseudo-terminal pair: Linux only.
   if(NOT WIN32)
     target_sources(esp_sim PRIVATE ${_fixtures}/esp_sim_pty.cpp ${_fixtures}/esp_sim_tty_speed.cpp)
   endif()
   target_include_directories(esp_sim PUBLIC ${_fixtures})
   target_link_libraries(esp_sim PUBLIC nlohmann_json::nlohmann_json Threads::Threads
-    PRIVATE ZLIB::ZLIB OpenSSL::Crypto termiva_warnings)
+    PRIVATE ZLIB::ZLIB termiva_warnings)
+  if(WIN32)
+    target_link_libraries(esp_sim PRIVATE ${GCRYPT_LIBRARY})
+    target_include_directories(esp_sim PRIVATE ${GCRYPT_INCLUDE_DIR})
+  else()
+    find_package(OpenSSL REQUIRED)
+    target_link_libraries(esp_sim PRIVATE OpenSSL::Crypto)
+  endif()
 
   # A flashing job wired to the simulated board.
   add_library(esp_sim_rig STATIC ${_fixtures}/esp_sim_rig.cpp)

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include "esp_sim_firmware.h"
 #include "esp_sim_rig.h"
 #include "esp_sim_stub.h"
+#include "reference_md5.h"
 #include "support/test_support.h"
 
 namespace flashwright::testing {
@@ -30,14 +30,12 @@ inline std::uint32_t le32(const std::string& data, std::size_t at) {
 }
 
 inline std::string md5_hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr);
+    const std::string digest = termiva::testing::reference_md5(data.data(), data.size());
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += DIGITS[digest[i] >> 4];
-        out += DIGITS[digest[i] & 0xF];
+    for (unsigned char c : digest) {
+        out += DIGITS[c >> 4];
+        out += DIGITS[c & 0xF];
     }
     return out;
 }
