@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-
 #include "platform/serial_port.h"
 #include "platform/windows/serial_dcb.h"
 
