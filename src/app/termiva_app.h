@@ -241,6 +241,8 @@ public:
     Json tab_log_start(const std::string& tab_id, const std::string& path, bool timestamps);
     bool tab_log_stop(const std::string& tab_id);
     Json tab_log_status(const std::string& tab_id);
+    void _tab_log_failed(const std::string& tab_id, const std::filesystem::path& file,
+                         const std::string& reason);
     Json get_page_settings();
     Json set_page_settings(const Json& values);
 
@@ -345,7 +347,9 @@ private:
     EspTools m_esp{*this};
     AssistantService m_assistant{*this, m_store, m_tabs};
     PuttyImport m_import;
-    TabLogs m_logs;
+    // A log ended by a failed write says so in its tab, and the page drops its mark.
+    TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,
+                          const std::string& reason) { _tab_log_failed(tab, file, reason); }};
     ReachabilityProber m_prober{
         [this] { return m_store.sessions_json(); },
         [this](Json message) { m_launcher.receipts()->put(std::move(message)); }};

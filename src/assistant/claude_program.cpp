@@ -8,6 +8,7 @@
 #include "assistant/utf8_text.h"
 #include "platform/assistant_program.h"
 #include "platform/atomic_file.h"
+#include "platform/bounded_json.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 
@@ -34,7 +35,7 @@ Json read_settings_object(const fs::path& file) {
     if (!in) throw std::runtime_error("cannot open " + file.string());
     std::ostringstream text;
     text << in.rdbuf();
-    Json parsed = Json::parse(text.str());
+    Json parsed = platform::parse_json_bounded(text.str(), true);
     if (!parsed.is_object()) throw std::runtime_error("not an object");
     return parsed;
 }

@@ -5,6 +5,7 @@
 
 #include "assistant/utf8_text.h"
 #include "platform/assistant_program.h"
+#include "platform/bounded_json.h"
 #include "platform/log.h"
 
 namespace termiva::assistant {
@@ -25,11 +26,9 @@ std::string lower(std::string s) {
 
 // The output as a JSON value, or nothing when it is not JSON.
 std::optional<Json> parse_output(const std::string& out) {
-    try {
-        return Json::parse(out);
-    } catch (const Json::exception&) {
-        return std::nullopt;  // plain text answers are allowed
-    }
+    Json parsed = platform::parse_json_bounded(out, false);
+    if (parsed.is_discarded()) return std::nullopt;  // plain text answers are allowed
+    return parsed;
 }
 
 std::string text_member(const Json& obj, const char* key) {

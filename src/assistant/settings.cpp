@@ -5,6 +5,7 @@
 
 #include "assistant/http_get.h"
 #include "platform/atomic_file.h"
+#include "platform/bounded_json.h"
 
 namespace termiva::assistant {
 
@@ -44,7 +45,7 @@ Json read_json_object(const fs::path& file) {
     if (!in) throw std::runtime_error("cannot open " + file.string());
     std::ostringstream text;
     text << in.rdbuf();
-    Json parsed = Json::parse(text.str());
+    Json parsed = platform::parse_json_bounded(text.str(), true);
     if (!parsed.is_object()) throw std::runtime_error("top-level value is not an object");
     return parsed;
 }
@@ -188,7 +189,7 @@ Json fetch_deepseek_models(const fs::path& file, const std::string& current,
             out["http_status"] = answer.status;
             return out;
         }
-        const Json body = Json::parse(answer.body);
+        const Json body = platform::parse_json_bounded(answer.body, true);
         Json models = Json::array();
         const Json& data = member_of(body, "data");
         if (data.is_array()) {

@@ -85,7 +85,19 @@ void SharedWriter::write(std::string_view data) {
 
 void SharedWriter::post(std::string_view data) {
     if (!data.empty()) {
-        std::lock_guard lock(m_queue_lock);
+        std::unique_lock lock(m_queue_lock);
+        while (m_queue.size() >= MAX_QUEUED) {
+            // The turn may have been let go meanwhile: then this thread sends them itself.
+            lock.unlock();
+            {
+                std::unique_lock turn(m_turn, std::try_to_lock);
+                if (turn) flush_queued();
+            }
+            lock.lock();
+            if (m_queue.size() < MAX_QUEUED) break;
+            if (m_wake.signalled()) throw BackendError("closed");
+            m_drained.wait_for(lock, std::chrono::milliseconds(50));
+        }
         m_queue.append(data);
     }
     std::unique_lock turn(m_turn, std::try_to_lock);
@@ -100,6 +112,7 @@ void SharedWriter::flush_queued() {
             out.swap(m_queue);
         }
         if (out.empty()) return;
+        m_drained.notify_all();
         write_all(m_fd, out, m_wake);
     }
 }

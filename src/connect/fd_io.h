@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -50,9 +51,14 @@ std::string read_some(SocketFd fd, std::size_t bufsize, const WakeFd& wake);
 // Writes to one descriptor from several threads without interleaving. `write` waits its
 // turn; `post` (for a reader answering the peer) never waits for another writer, since a
 // writer stuck on a full socket may be waiting for that very reader: whatever `post`
-// cannot write at once, the thread holding the turn sends before it lets go.
+// cannot write at once, the thread holding the turn sends before it lets go. What waits
+// so is bounded (MAX_QUEUED): a peer that provokes answers while it reads nothing would
+// otherwise fill memory with them, so past the bound `post` waits until they are sent or
+// the wake-up fires, and the reader calling it stops reading that peer meanwhile.
 class SharedWriter {
 public:
+    static constexpr std::size_t MAX_QUEUED = std::size_t{1} << 20;
+
     explicit SharedWriter(const WakeFd& wake) : m_wake(wake) {}
     void set_fd(SocketFd fd) { m_fd = fd; }
     // Both throw BackendError when the descriptor is gone or the wake-up fired.
@@ -67,6 +73,7 @@ private:
     std::atomic<SocketFd> m_fd{NO_SOCKET};
     std::mutex m_turn;
     std::mutex m_queue_lock;
+    std::condition_variable m_drained;  // the queue was taken for sending
     std::string m_queue;
 };
 

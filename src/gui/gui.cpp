@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/termiva_app.h"
+#include "platform/broken_pipes.h"
 #include "platform/linux/gtk/gtk_desktop.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -29,6 +30,7 @@ void write_stack_trace() {
 
 void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
          std::shared_ptr<EventAll> Event_All_variable) {
+    platform::ignore_broken_pipes();
     // The launcher's start line, not a diagnostic: it keeps its plain form on standard output.
     try {
         std::cout << "run model --> " << platform::module_file_name() << std::endl;

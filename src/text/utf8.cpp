@@ -135,4 +135,15 @@ void Utf8Sanitizer::finish(std::string& out) {
     m_pending_len = 0;
 }
 
+std::string cut_status_line(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return std::string(text);
+    std::size_t cut = max_bytes;
+    // Back to the first byte of the character the cut falls in.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    std::string out(text.substr(0, cut));
+    out += CUT_MARK;
+    return out;
+}
+
 }  // namespace termiva::text

@@ -7,7 +7,8 @@ namespace termiva::xfer {
 void ByteLink::push(std::string_view data) {
     if (data.empty()) return;
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        m_room.wait(lock, [&] { return m_ended || m_closed || m_incoming.size() < MAX_PENDING; });
         if (m_ended) {
             m_unused.append(data);
             return;
@@ -25,6 +26,7 @@ void ByteLink::close() {
         m_closed = true;
     }
     m_wake.notify_all();
+    m_room.notify_all();
 }
 
 bool ByteLink::closed() const {
@@ -40,6 +42,8 @@ int ByteLink::refill(std::chrono::milliseconds timeout) {
     m_batch.clear();
     m_batch.swap(m_incoming);
     m_pos = 0;
+    lock.unlock();
+    m_room.notify_all();
     return static_cast<unsigned char>(m_batch[0]);
 }
 
@@ -52,8 +56,11 @@ bool ByteLink::has_pending() {
 void ByteLink::discard_pending() {
     m_batch.clear();
     m_pos = 0;
-    std::lock_guard lock(m_mutex);
-    m_incoming.clear();
+    {
+        std::lock_guard lock(m_mutex);
+        m_incoming.clear();
+    }
+    m_room.notify_all();
 }
 
 void ByteLink::end() {
@@ -70,6 +77,7 @@ void ByteLink::end() {
         }
     }
     m_wake.notify_all();
+    m_room.notify_all();
 }
 
 std::string ByteLink::take_unused() {

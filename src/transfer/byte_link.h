@@ -1,5 +1,8 @@
 // The receiving side of a transfer: bytes handed in by feed() on the reader thread,
 // taken out one at a time by the worker with a time-out. close() wakes a waiting worker.
+// While the worker is MAX_PENDING behind, push() waits for it (or for the link to close or
+// end): the peer is then read no faster than the file is written, instead of everything
+// it sends being held in memory.
 // When the job ends, what the worker did not take is set aside for the owner, and so is
 // everything pushed after that.
 #pragma once
@@ -19,8 +22,9 @@ class ByteLink {
 public:
     static constexpr int TIMED_OUT = -1;
     static constexpr int CLOSED = -2;
+    static constexpr std::size_t MAX_PENDING = std::size_t{4} << 20;
 
-    // Producer side (any thread).
+    // Producer side (any thread). Waits while MAX_PENDING bytes are not yet taken.
     void push(std::string_view data);
     void close();
     bool closed() const;
@@ -61,6 +65,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_room;  // the worker took bytes, or the link closed or ended
     std::string m_incoming;
     std::atomic<bool> m_closed{false};
     bool m_ended = false;  // guarded by m_mutex

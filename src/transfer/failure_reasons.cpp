@@ -7,7 +7,7 @@
 namespace termiva::xfer {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 42> REASONS = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 45> REASONS = {{
     {"cancelled", "cancelled"},
     {"direction", "direction must be send or recv"},
     {"unknown_proto", "Unknown protocol {proto}"},
@@ -37,6 +37,9 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 42> REASONS 
     {"sender_ended_early", "the sender ended before the file was complete"},
     {"sequence_lost", "block sequence lost"},
     {"wrong_size", "the file {name} arrived with a wrong size"},
+    {"past_announced_size", "the sender went on past the announced size of {name}"},
+    {"unannounced_too_long", "{name} came without a size and passed {limit}, the most taken then"},
+    {"no_space", "not enough free space in {folder} for {name}"},
     {"receiver_silent", "the receiver did not ask for data"},
     {"receiver_stopped", "the receiver stopped acknowledging"},
     {"left_streaming", "the receiver left streaming mode"},

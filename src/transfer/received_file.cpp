@@ -13,6 +13,18 @@
 namespace termiva::xfer {
 namespace {
 
+// How often (in bytes written) the disk's free space is looked at again.
+constexpr std::uint64_t ROOM_CHECK_STEP = std::uint64_t{8} << 20;
+
+// "1 GiB", "512 MiB", "1000 bytes": a limit as the user reads it.
+std::string size_text(std::uint64_t bytes) {
+    if (bytes >= (std::uint64_t{1} << 30) && bytes % (std::uint64_t{1} << 30) == 0)
+        return std::to_string(bytes >> 30) + " GiB";
+    if (bytes >= (std::uint64_t{1} << 20) && bytes % (std::uint64_t{1} << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 std::string random_suffix() {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
     char buf[17];
@@ -22,10 +34,16 @@ std::string random_suffix() {
 
 }  // namespace
 
-ReceivedFile::ReceivedFile(const std::filesystem::path& dir, std::string name)
-    : m_dir(dir), m_name(std::move(name)) {
+ReceivedFile::ReceivedFile(const std::filesystem::path& dir, std::string name,
+                           std::optional<std::uint64_t> announced, const TransferOptions& limits)
+    : m_dir(dir),
+      m_name(std::move(name)),
+      m_announced(announced),
+      m_unannounced_limit(limits.unannounced_limit),
+      m_disk_reserve(limits.disk_reserve) {
     std::error_code ec;
     std::filesystem::create_directories(m_dir, ec);
+    check_room(announced.value_or(0));
     for (int attempt = 0; attempt < 8 && !m_file; ++attempt) {
         m_temp = m_dir / platform::path_from_utf8("." + m_name + "." + random_suffix() + ".part");
         // Never reuse a file that happens to exist under the temporary name.
@@ -45,6 +63,17 @@ ReceivedFile::~ReceivedFile() {
 
 void ReceivedFile::write(std::string_view data) {
     if (data.empty()) return;
+    if (m_announced && data.size() > *m_announced - std::min(m_size, *m_announced)) {
+        throw TransferFailed("past_announced_size", {{"name", m_name}});
+    }
+    if (!m_announced && data.size() > m_unannounced_limit - std::min(m_size, m_unannounced_limit)) {
+        throw TransferFailed("unannounced_too_long",
+                             {{"name", m_name}, {"limit", size_text(m_unannounced_limit)}});
+    }
+    if (m_size >= m_next_room_check) {
+        check_room(0);
+        m_next_room_check = m_size + ROOM_CHECK_STEP;
+    }
     if (!m_file || std::fwrite(data.data(), 1, data.size(), m_file.get()) != data.size()) {
         throw TransferFailed("write_failed", {{"name", m_name}, {"err", std::strerror(errno)}});
     }
@@ -79,6 +108,15 @@ std::filesystem::path ReceivedFile::commit() {
     }
     discard();
     throw TransferFailed("no_free_name", {{"name", m_name}});
+}
+
+void ReceivedFile::check_room(std::uint64_t more) const {
+    std::error_code ec;
+    const auto space = std::filesystem::space(m_dir, ec);
+    if (ec) return;  // no answer from the file system: the writes themselves will tell
+    if (space.available < m_disk_reserve || more > space.available - m_disk_reserve) {
+        throw TransferFailed("no_space", {{"folder", m_dir.string()}, {"name", m_name}});
+    }
 }
 
 void ReceivedFile::discard() {

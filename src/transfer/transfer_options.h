@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace termiva {
 
@@ -17,6 +18,10 @@ struct TransferOptions {
     int retries{10};
     // Shortest interval between two "progress" events of one file.
     std::chrono::milliseconds progress_interval{250};
+    // The most a received file whose sender gave no size may hold.
+    std::uint64_t unannounced_limit{std::uint64_t{1} << 30};
+    // Free space a receive leaves on the disk: a file that would take it fails instead.
+    std::uint64_t disk_reserve{std::uint64_t{16} << 20};
 };
 
 }  // namespace termiva

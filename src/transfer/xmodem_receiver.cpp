@@ -125,7 +125,7 @@ private:
     }
 
     void receive_file(const std::string& name, std::optional<std::uint64_t> size) {
-        ReceivedFile out(m_dir, name);
+        ReceivedFile out(m_dir, name, size, m_ctx.options());
         m_ctx.begin_file(name, size);
         send_byte(request_char());
         bool started = false;

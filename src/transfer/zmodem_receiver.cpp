@@ -13,6 +13,8 @@ namespace {
 
 using namespace zm;
 
+constexpr std::uint64_t MAX_POSITION = 0xFFFFFFFFu;
+
 class ZmodemReceiver {
 public:
     ZmodemReceiver(TransferContext& ctx, std::filesystem::path dir)
@@ -111,7 +113,7 @@ private:
     // After a time-out or a damaged header: ask for what we need next.
     void ask_again() {
         if (m_file) {
-            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+            m_ctx.send(hex_header(Header::at(ZRPOS, static_cast<std::uint32_t>(m_pos))));
         } else {
             send_zrinit();
         }
@@ -137,7 +139,7 @@ private:
         std::string name = safe_base_name(sent_name);
         if (m_file && m_file->name() == name) {
             // The sender did not hear our position and repeats the file header.
-            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+            m_ctx.send(hex_header(Header::at(ZRPOS, static_cast<std::uint32_t>(m_pos))));
             return true;
         }
         m_file.reset();
@@ -148,7 +150,9 @@ private:
             auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), size);
             if (ec == std::errc() && ptr != rest.data()) m_size = size;
         }
-        m_file.emplace(m_dir, name);
+        // Positions are 32 bits: a larger file could never be received whole.
+        if (m_size && *m_size > MAX_POSITION) throw TransferFailed("too_large", {{"path", name}});
+        m_file.emplace(m_dir, name, m_size, m_ctx.options());
         m_pos = 0;
         m_ctx.begin_file(name, m_size);
         m_ctx.send(hex_header(Header::at(ZRPOS, 0)));
@@ -162,26 +166,27 @@ private:
             return false;
         }
         if (r.header.position() != m_pos) {
-            m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+            m_ctx.send(hex_header(Header::at(ZRPOS, static_cast<std::uint32_t>(m_pos))));
             return false;
         }
         bool any = false;
         for (;;) {
             SubpacketRead s = m_reader.read_subpacket(m_buffer, r.crc32);
             if (s.status != SubpacketRead::OK) {
-                m_ctx.send(hex_header(Header::at(ZRPOS, m_pos)));
+                m_ctx.send(hex_header(Header::at(ZRPOS, static_cast<std::uint32_t>(m_pos))));
                 return any;
             }
             any = true;
             m_file->write(m_buffer);
-            m_pos += static_cast<std::uint32_t>(m_buffer.size());
+            m_pos += m_buffer.size();
+            if (m_pos > MAX_POSITION) throw TransferFailed("too_large", {{"path", m_file->name()}});
             m_ctx.progress(m_pos);
             switch (s.end) {
                 case ZCRCW:
-                    m_ctx.send(hex_header(Header::at(ZACK, m_pos)));
+                    m_ctx.send(hex_header(Header::at(ZACK, static_cast<std::uint32_t>(m_pos))));
                     return true;
                 case ZCRCQ:
-                    m_ctx.send(hex_header(Header::at(ZACK, m_pos)));
+                    m_ctx.send(hex_header(Header::at(ZACK, static_cast<std::uint32_t>(m_pos))));
                     break;
                 case ZCRCE:
                     return true;
@@ -205,7 +210,8 @@ private:
     std::filesystem::path m_dir;
     std::optional<ReceivedFile> m_file;
     std::optional<std::uint64_t> m_size;
-    std::uint32_t m_pos = 0;
+    // 64 bits, so that a sender going on past 4 GiB is seen rather than wrapping to 0.
+    std::uint64_t m_pos = 0;
     std::string m_buffer;
 };
 

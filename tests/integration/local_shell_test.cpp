@@ -23,6 +23,20 @@ bool process_running(pid_t pid) {
     return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] != 'Z';
 }
 
+// Whether the "SigIgn:" mask (hexadecimal, as in /proc/<pid>/status) holds SIGPIPE.
+bool ignores_sigpipe(const std::string& mask) {
+    return (std::stoull(mask, nullptr, 16) >> (SIGPIPE - 1)) & 1u;
+}
+
+std::string ignored_signals_of(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigIgn:", 0) == 0) return line.substr(7);
+    }
+    return "";
+}
+
 class LocalShell : public ::testing::Test {
 protected:
     testing::TempDir dir;
@@ -79,6 +93,57 @@ TEST_F(LocalShell, ClosingTheTabLeavesNoProcessBehind) {
     }
     EXPECT_FALSE(process_running(shell));
     EXPECT_FALSE(process_running(job));
+}
+
+// A write to a peer that has gone is that tab's error, never the end of the program and
+// every tab in it, so the program ignores SIGPIPE; the programs it starts get the default
+// back, as they expect (`yes | head -1` must end `yes`).
+TEST_F(LocalShell, TheProgramIgnoresBrokenPipesAndTheShellsProgramsDoNot) {
+    const std::string host_mask = ignored_signals_of(host.pid());
+    ASSERT_FALSE(host_mask.empty());
+    EXPECT_TRUE(ignores_sigpipe(host_mask)) << "SigIgn of the host: " << host_mask;
+
+    std::string tab = open_shell();
+    host.call("send_input",
+              {tab, "awk '/^SigIgn/ { print \"ign=\" $2 \"=end\" }' /proc/self/status\r"});
+    const std::regex mask("ign=([0-9a-f]+)=end");
+    std::smatch m;
+    std::string out;
+    for (int i = 0; i < 100 && !std::regex_search(out, m, mask); ++i) {
+        out += host.drain_until(tab, "=end", 100ms);
+    }
+    ASSERT_TRUE(std::regex_search(out, m, mask)) << out;
+    EXPECT_FALSE(ignores_sigpipe(m[1])) << "SigIgn of a program in the shell: " << m[1];
+}
+
+// A process that forks, moves its child into a process group of its own and exits, every
+// few milliseconds, survived the tab's close (a single sweep of the session always
+// missed the newest child). After the close its heartbeat file stops growing. The
+// process ends itself after 30 s, so a failure here leaves nothing running for long.
+TEST_F(LocalShell, AProcessThatKeepsReforkingEndsWithItsTab) {
+    const auto beat = dir.path() / "beat";
+    std::string tab = open_shell();
+    const std::string script =
+        "use POSIX; my $end = time + 30; while (time < $end) { exit if fork; setpgid(0, 0); "
+        "open(my $f, q{>>}, q{" +
+        beat.string() +
+        "}); print $f q{x}; close($f); "
+        "select(undef, undef, undef, 0.005); }";
+    host.call("send_input", {tab, "perl -e '" + script + "' &\r"});
+    auto size_of = [&] {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(beat, ec);
+        return ec ? std::uintmax_t{0} : n;
+    };
+    ASSERT_TRUE(testing::eventually([&] { return size_of() > 20; }, 10s))
+        << "the re-forking process never started: " << host.drain_until(tab, "nothing", 100ms);
+
+    host.call("close_tab", {tab});
+    // A heartbeat written while the close ran may still land; then nothing more.
+    std::this_thread::sleep_for(300ms);
+    const auto after_close = size_of();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(size_of(), after_close) << "a process of the closed tab is still running";
 }
 
 TEST_F(LocalShell, TheShellExitingEndsTheTab) {

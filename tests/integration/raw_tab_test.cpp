@@ -166,5 +166,22 @@ TEST_F(RawTab, MalformedLinesAndUnknownOperationsAreAnsweredWithErrors) {
     EXPECT_TRUE(state["tabs"].empty());
 }
 
+// A line nested 100,000 levels deep once ended the host on a full stack (signal 11) when
+// its value was copied or printed; it is refused like malformed JSON, before any value
+// is built, and the host answers on.
+TEST_F(RawTab, ALineNestedFarTooDeepIsRefusedAndTheHostAnswersOn) {
+    constexpr int DEPTH = 100000;
+    host.send_line(R"({"op":"get_runtime_state","id":7,"args":)" + std::string(DEPTH, '[') +
+                   std::string(DEPTH, ']') + "}");
+    host.send_line(R"({"op":"save_session","id":8,"args":[{"name":"deep","note":)" +
+                   std::string(DEPTH, '{') + std::string(DEPTH, '}') + "}]}");
+    auto state = host.call("get_runtime_state");
+    EXPECT_TRUE(state["tabs"].empty());
+    const json sessions = host.call("get_initial_state")["sessions"];
+    ASSERT_TRUE(sessions.is_array()) << sessions.dump();
+    for (const auto& s : sessions)
+        EXPECT_NE(s.value("name", ""), "deep") << "a refused record was saved";
+}
+
 }  // namespace
 }  // namespace termiva

@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "connect/rlogin/rlogin_backend.h"
@@ -142,6 +144,11 @@ public:
         return ::poll(&p, 1, 200) == 0;
     }
     void write(const std::string& s) { (void)!::send(m_conn, s.data(), s.size(), MSG_NOSIGNAL); }
+    // A send into a client that reads no more gives up after this long instead of blocking.
+    void limit_send_wait(int seconds) {
+        timeval limit{seconds, 0};
+        ::setsockopt(m_conn, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
     void control(unsigned char b) { (void)!::send(m_conn, &b, 1, MSG_OOB | MSG_NOSIGNAL); }
     void close() {
         ::close(m_conn);
@@ -233,6 +240,34 @@ TEST(RloginScriptedServer, ARefusalCarriesTheServersReason) {
     server.write("\x01Permission denied.\r\n");
     connecting.join();
     EXPECT_EQ(error, "Permission denied.");
+}
+
+// The refusal byte and then five megabytes without a line end: the reason read is
+// bounded (a status line shows 1 KiB of it), and the connect fails as for any refusal.
+TEST(RloginScriptedServer, ARefusalWithoutEndIsReadOnlyAsFarAsAStatusLineShows) {
+    ScriptedServer server;
+    auto backend = std::make_unique<RloginBackend>(scripted_options(server.port()));
+    std::string error;
+    std::thread connecting([&] {
+        try {
+            backend->connect();
+        } catch (const BackendError& e) {
+            error = e.what();
+        }
+    });
+    server.accept_handshake();
+    server.limit_send_wait(10);
+    // From a thread of its own: the client stops reading once it has enough, so this send
+    // ends when the client's socket is gone (a reset) or at the send limit.
+    std::thread flood([&] { server.write("\x01" + std::string(5 << 20, 'z')); });
+    connecting.join();
+    // Only closing the descriptor with data unread resets the connection; a shutdown
+    // leaves the sender waiting on a full window.
+    backend.reset();
+    flood.join();
+    EXPECT_GE(error.size(), 1024u);
+    EXPECT_LE(error.size(), 8192u);
+    EXPECT_EQ(error.find_first_not_of('z'), std::string::npos);
 }
 
 TEST(RloginScriptedServer, AServerThatHangsUpDuringTheHandshakeIsAnError) {

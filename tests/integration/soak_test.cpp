@@ -85,10 +85,10 @@ private:
                         continue;
                     }
                     if (m_mode == Mode::echo)
-                        (void)!::write(c.fd, buf, static_cast<std::size_t>(n));
+                        (void)!::send(c.fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
                 }
                 if (m_mode == Mode::trickle && now >= c.next_byte && !m_text.empty()) {
-                    (void)!::write(c.fd, &m_text[c.sent % m_text.size()], 1);
+                    (void)!::send(c.fd, &m_text[c.sent % m_text.size()], 1, MSG_NOSIGNAL);
                     ++c.sent;
                     c.next_byte = now + 1s;
                 }
@@ -106,7 +106,7 @@ private:
         if (fd < 0) return;
         ++m_accepted;
         if (m_mode == Mode::reset) {
-            (void)!::write(fd, m_text.data(), m_text.size());
+            (void)!::send(fd, m_text.data(), m_text.size(), MSG_NOSIGNAL);
             // A zero linger turns close into a reset (RST), as a crashing peer's would.
             linger hard{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);

@@ -325,6 +325,42 @@ TEST(Ssh1HostileServer, BrokenFirstPacketsFailTheConnectClearly) {
               std::string::npos);
 }
 
+// A PUBLIC_KEY message with the given server and host keys (cipher: 3DES, password login).
+std::string public_key(const std::string& server_e, const std::string& server_n,
+                       const std::string& host_e, const std::string& host_n) {
+    ssh1::FieldWriter w;
+    w.raw("cookie!!").u32(0).mpint(server_e).mpint(server_n);
+    w.u32(0).mpint(host_e).mpint(host_n);
+    w.u32(0).u32(1u << 3).u32(1u << 3);
+    return w.take();
+}
+
+// A 65,528-bit key with an exponent of 8,191 bytes of 0xFF once started an RSA operation
+// that ran for hours, past the login time-out and the tab's close (and `$quit` then gave
+// up on the thread): such keys are refused before any arithmetic, each with its reason.
+// Without the limits this test would not end.
+TEST(Ssh1HostileServer, OversizedKeysAreRefusedBeforeAnyArithmetic) {
+    const std::string hello = "SSH-1.5-Scripted\n";
+    const std::string huge(8191, '\xff');
+    const std::string e = "\x01\x00\x01";
+    const std::string n1024 = "\xc5" + std::string(127, '\x3b');
+    const std::string n2048 = "\xd1" + std::string(255, '\x5a');
+    EXPECT_NE(connect_failure(hello + frame(2, public_key(huge, huge, e, n2048)))
+                  .find("server key is too large (65528 bits; 16384 at most)"),
+              std::string::npos);
+    EXPECT_NE(connect_failure(hello + frame(2, public_key(e, n1024, e, huge)))
+                  .find("host key is too large (65528 bits"),
+              std::string::npos);
+    EXPECT_NE(connect_failure(hello + frame(2, public_key(huge, n1024, e, n2048)))
+                  .find("server key has an exponent of 65528 bits (64 at most)"),
+              std::string::npos);
+    // 65 bits: one past the limit.
+    const std::string e65 = std::string(4, '\0') + "\x01" + std::string(8, '\x01');
+    EXPECT_NE(connect_failure(hello + frame(2, public_key(e, n1024, e65, n2048)))
+                  .find("host key has an exponent of 65 bits"),
+              std::string::npos);
+}
+
 TEST(Ssh1HostileServer, WrongGreetingsFailClearly) {
     EXPECT_NE(connect_failure("SSH-2.0-OpenSSH_9\r\n").find("only SSH-2"), std::string::npos);
     EXPECT_NE(connect_failure("SSH-1.3-Ancient\n").find("unsupported protocol version"),

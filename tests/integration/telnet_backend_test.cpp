@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -131,6 +132,60 @@ TEST(TelnetBackend, AClosedPortFailsWithTheSystemsReason) {
     } catch (const BackendError& e) {
         EXPECT_STREQ(e.what(), "Connection refused");
     }
+}
+
+// A server that reads nothing, while a paste blocks our writer, and asks for our terminal
+// type again and again: every answer used to be queued, hundreds of MiB of them. Past the
+// writer's bound the reader stops reading instead, so the server cannot get rid of more
+// than that bound plus what the sockets hold; closing ends both blocked threads.
+TEST(TelnetBackend, AServerThatFloodsRequestsWhileReadingNothingIsReadNoFurtherThanTheBound) {
+    int port = 0;
+    const int listener = testing::listen_on_loopback(1, port);
+    ASSERT_GE(listener, 0);
+    constexpr std::size_t FLOOD = std::size_t{64} << 20;
+    std::atomic<std::size_t> sent{0};
+    std::thread server([&] {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) return;
+        const int c = ::accept(listener, nullptr, nullptr);
+        const std::string hello = "\xff\xfd\x18";  // DO TERMINAL-TYPE
+        (void)!::send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
+        std::string ask;
+        for (int i = 0; i < 10000; ++i)
+            ask += "\xff\xfa\x18\x01\xff\xf0";  // SB TERMINAL-TYPE SEND SE
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (sent < FLOOD && std::chrono::steady_clock::now() < deadline) {
+            pollfd w{c, POLLOUT, 0};
+            if (::poll(&w, 1, 50) <= 0) continue;
+            const ssize_t n = ::send(c, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent += static_cast<std::size_t>(n);
+        }
+        ::close(c);
+    });
+    TelnetBackend::Options o;
+    o.host = "127.0.0.1";
+    o.port = port;
+    o.timeout = 5;
+    TelnetBackend b(o);
+    b.connect();
+    std::thread reader([&] {
+        while (!b.recv(4096).empty()) {
+        }
+    });
+    std::thread paster([&] {
+        try {
+            b.send(std::string(16 << 20, 'p'));
+        } catch (const BackendError&) {
+            // Closed while blocked: what the test does at its end.
+        }
+    });
+    server.join();
+    b.close();
+    reader.join();
+    paster.join();
+    ::close(listener);
+    EXPECT_LT(sent.load(), std::size_t{24} << 20)
+        << "the reader went on taking requests whose answers could not be sent";
 }
 
 // ser2net on one end of a pty pair; the test holds the other end as "the device".

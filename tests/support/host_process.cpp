@@ -20,6 +20,9 @@ fs::path program_dir() {
 }
 
 HostProcess::HostProcess(const fs::path& data_dir) {
+    // A host that has gone must fail the test with its cause (how_it_ended), not end the
+    // test itself when the next request is written into its closed input.
+    ::signal(SIGPIPE, SIG_IGN);
     int to_child[2], from_child[2], err_child[2];
     if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0 ||
         ::pipe2(err_child, O_CLOEXEC) != 0) {
@@ -147,7 +150,8 @@ void HostProcess::send_line(const std::string& line) {
     while (left > 0) {
         ssize_t n = ::write(m_in, p, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("host stdin closed");
+        if (n <= 0)
+            throw std::runtime_error("host stdin closed, the host ended: " + how_it_ended());
         p += n;
         left -= static_cast<std::size_t>(n);
     }
@@ -174,7 +178,12 @@ json HostProcess::request(const std::string& op, const json& args,
         }
         return m_eof;
     });
-    if (!ok || found.is_null()) throw std::runtime_error("no answer from host to " + op);
+    if (!ok || found.is_null()) {
+        const bool gone = m_eof;
+        lock.unlock();
+        throw std::runtime_error("no answer from host to " + op +
+                                 (gone ? ", the host ended: " + how_it_ended() : ""));
+    }
     return found;
 }
 
@@ -258,6 +267,25 @@ std::string HostProcess::drain_until(const std::string& tab_id, const std::strin
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     return all;
+}
+
+std::string HostProcess::how_it_ended() {
+    // Its output closes a moment before its exit status can be collected.
+    for (int i = 0; i < 100 && m_exit_status == -1; ++i) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            if (WIFSIGNALED(status)) {
+                return "signal " + std::to_string(WTERMSIG(status)) + " (" +
+                       ::strsignal(WTERMSIG(status)) + ")";
+            }
+            return "exit status " + std::to_string(m_exit_status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (m_exit_status == -1) return "still running";
+    return m_exit_status > 128 ? "signal " + std::to_string(m_exit_status - 128)
+                               : "exit status " + std::to_string(m_exit_status);
 }
 
 int HostProcess::quit(std::chrono::milliseconds timeout) {

@@ -82,6 +82,9 @@ public:
 private:
     void read_loop();
     void read_stderr_loop();
+    // How the host ended ("exit status 1", "signal 11 (Segmentation fault)"), for the
+    // failure that noticed it; "still running" when it has not.
+    std::string how_it_ended();
 
     pid_t m_pid = -1;
     int m_in = -1;

@@ -112,6 +112,30 @@ TEST(Utf8Sanitizer, SplittingAValidTextAtEveryByteGivesTheSameText) {
     }
 }
 
+// A peer's refusal of five megabytes once became one status line of five million
+// characters: lines are cut at 1 KiB, on a character boundary, with a mark.
+TEST(StatusLine, LongLinesAreCutOnACharacterBoundaryWithAMark) {
+    EXPECT_EQ(text::cut_status_line("Permission denied."), "Permission denied.");
+    const std::string exact(text::STATUS_LINE_MAX, 'a');
+    EXPECT_EQ(text::cut_status_line(exact), exact);
+
+    const std::string flood = "\x01" + std::string(5'000'000, 'z');
+    const std::string cut = text::cut_status_line(flood);
+    EXPECT_EQ(cut, flood.substr(0, text::STATUS_LINE_MAX) + std::string(text::CUT_MARK));
+
+    // "\u4e2d" is three bytes: a limit falling inside one keeps the whole character out.
+    std::string wide;
+    for (int i = 0; i < 400; ++i)
+        wide += "\u4e2d";
+    const std::string cut_wide = text::cut_status_line(wide);
+    EXPECT_EQ(cut_wide, wide.substr(0, 1023) + std::string(text::CUT_MARK));
+    std::string decoded;
+    text::Utf8Sanitizer check;
+    check.decode(cut_wide, decoded);
+    check.finish(decoded);
+    EXPECT_EQ(decoded, cut_wide) << "the cut left a broken character";
+}
+
 TEST(Utf8Sanitizer, CountsCodePointsNotBytes) {
     EXPECT_EQ(count_code_points("a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"), 4u);
     EXPECT_EQ(count_code_points(""), 0u);

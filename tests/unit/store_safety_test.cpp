@@ -49,6 +49,10 @@ TEST_F(StoreSafety, UnreadableFilesAreSetAsideWithTheirBytesAndToldOnce) {
         {"truncated", "{\"sessions\": [{\"name\": \"work\", \"host\": \"a.example\""},
         {"a JSON array", "[{\"name\": \"work\"}]"},
         {"invalid UTF-8", "{\"sessions\": [{\"name\": \"w\xff\xfeork\"}]}"},
+        // Reading this back once crashed the program at every start (the stack overflowed).
+        {"one field nested 100,000 levels deep",
+         "{\"sessions\": [{\"name\": " + std::string(100000, '[') + std::string(100000, ']') +
+             "}]}"},
     };
     for (const auto& [what, content] : cases) {
         SCOPED_TRACE(what);

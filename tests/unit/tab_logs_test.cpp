@@ -2,7 +2,12 @@
 // stopping, and names made from captions.
 #include "app/tablog/tab_logs.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -76,6 +81,47 @@ TEST(TabLogs, RestartingSwitchesFilesAndAnUnwritableFileIsAReadableError) {
     EXPECT_THROW(logs.start("t", dir.path(), false), std::runtime_error);  // a folder
     EXPECT_THROW(logs.start("t", "", false), std::runtime_error);
     EXPECT_EQ(logs.status("t")["logging"], false);
+}
+
+// /dev/full answers every write with "No space left on device", as a full disk does: the
+// log ends, its owner is told once with the file and the system's reason (the program
+// then says it in the tab and the page drops its mark), and the tab goes on. New log
+// files are the owner's alone: they hold everything the tab showed.
+TEST(TabLogs, AFullDiskEndsTheLogAndIsToldOnceAndFilesAreOwnerOnly) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    std::mutex told_lock;
+    std::vector<std::string> told;
+    TabLogs logs(
+        [&](const std::string& tab, const std::filesystem::path& file, const std::string& reason) {
+            std::lock_guard lock(told_lock);
+            told.push_back(tab + "|" + file.string() + "|" + reason);
+        });
+    logs.start("t1", "/dev/full", false);
+    // Past MAX_PENDING the reader writes itself, so the failure is seen here and now.
+    logs.write("t1", std::string(TabLogs::MAX_PENDING, 'x'));
+    logs.write("t1", "after the failure");
+    EXPECT_EQ(logs.status("t1")["logging"], false);
+    // The flusher may have met the failure first and be telling it just now.
+    EXPECT_TRUE(testing::eventually(
+        [&] {
+            std::lock_guard lock(told_lock);
+            return !told.empty();
+        },
+        std::chrono::seconds(5)));
+    {
+        std::lock_guard lock(told_lock);
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(told[0], "t1|/dev/full|" + std::string(std::strerror(ENOSPC)));
+    }
+
+    testing::TempDir dir;
+    const mode_t old_mask = ::umask(022);
+    logs.start("t2", dir.path() / "t2.log", false);
+    ::umask(old_mask);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir.path() / "t2.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(logs.stop("t2"));
 }
 
 TEST(TabLogs, DefaultNamesComeFromTheCaptionMadeSafe) {

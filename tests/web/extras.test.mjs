@@ -448,6 +448,47 @@ describe('the tab title from the peer', { skip }, () => {
   });
 });
 
+// A hyperlink the peer prints (OSC 8) used to open through xterm.js's own confirm() and
+// window.open, past the program's address check.
+describe('links the peer prints with OSC 8', { skip }, () => {
+  let s;
+  after(async () => {
+    if (s) await s.close();
+  });
+
+  it('open only through open_url, never with a prompt or a window of the page', async () => {
+    s = await PageSession.start({ sessions: [SHELL] });
+    const tab = await openByName(s, 'Shell');
+    await waitConnected(s, tab);
+    let dialogs = 0;
+    s.page.on('dialog', async (d) => {
+      dialogs += 1;
+      await d.dismiss();
+    });
+    const target = 'javascript:alert(8)';
+    await typeLine(s, `printf '\\033]8;;${target}\\033\\\\osc-eight\\033]8;;\\033\\\\\\n'; echo o8-do''ne`);
+    await s.waitForScreen(tab, /^osc-eight$/m);
+    await s.waitForScreen(tab, /^o8-done/m);
+    const row = s.page.locator(`.terminal-pane[data-tab-id="${tab}"] .xterm-rows > div`, { hasText: /^osc-eight\s*$/ }).last();
+    const box = await row.boundingBox();
+    assert.ok(box, 'the link is not on screen');
+    const before = s.bridgeCalls.length;
+    await s.page.mouse.move(box.x + 5, box.y + box.height / 2);
+    await s.page.mouse.move(box.x + 10, box.y + box.height / 2);
+    // A plain click selects text unless the settings hand it to links: Ctrl+click opens.
+    await s.page.keyboard.down('Control');
+    await s.page.mouse.click(box.x + 10, box.y + box.height / 2);
+    await s.page.keyboard.up('Control');
+    const opened = () => s.bridgeCalls.slice(before).find((c) => c.op === 'open_url');
+    const deadline = Date.now() + 5000;
+    while (!opened() && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+    assert.ok(opened(), 'the click never reached open_url');
+    assert.deepEqual(opened().args, [target]);
+    assert.equal(dialogs, 0);
+    assert.match(s.page.url(), /index\.html$/);
+  });
+});
+
 // The log is what the page was given from the moment logging started to the moment it
 // stopped: one stretch of the drained text, with at most a prompt's worth of the same line
 // on either side (the shell's prompt may arrive just before the start or after the stop).

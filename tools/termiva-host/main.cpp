@@ -17,6 +17,8 @@
 
 #include "app/termiva_app.h"
 #include "host_window.h"
+#include "platform/bounded_json.h"
+#include "platform/broken_pipes.h"
 #include "platform/log.h"
 
 using termiva::Json;
@@ -41,6 +43,7 @@ bool has_flag(int argc, char** argv, const char* flag) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    termiva::platform::ignore_broken_pipes();
     // Keep the original stdout for the protocol; everything else printed goes to stderr.
     int protocol_fd = ::dup(STDOUT_FILENO);
     // A large drain answer is megabytes: a roomier pipe takes it in fewer hand-overs
@@ -79,7 +82,7 @@ int main(int argc, char** argv) {
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.empty()) continue;
-        Json msg = Json::parse(line, nullptr, false);
+        Json msg = termiva::platform::parse_json_bounded(line, false);
         if (msg.is_discarded() || !msg.is_object() || !msg.contains("op") ||
             !msg["op"].is_string()) {
             Json id = msg.is_object() && msg.contains("id") ? msg["id"] : Json();

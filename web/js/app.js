@@ -651,6 +651,11 @@
     runtimeChangedNotice();
   };
 
+  // A log the program had to end (a full disk): the tab has said why, its mark goes.
+  window.tabLogEnded = function (tabId) {
+    extras.logEnded(tabId);
+  };
+
   window.terminalConnected = function (tabId) {
     state.connected.add(tabId);
     const terminal = state.terminals.get(tabId);

@@ -492,6 +492,10 @@
       return this.logging.has(id);
     }
 
+    logEnded(id) {
+      if (this.logging.delete(id)) this.api.renderTabs();
+    }
+
     buildLogDialog() {
       this.logPath = el('input', { className: 'input', type: 'text', id: 'log-path', spellcheck: false });
       this.logStamps = el('input', { type: 'checkbox', id: 'log-timestamps' });

@@ -71,6 +71,15 @@
         theme: THEME,
         // The search addon marks its matches with decorations, a proposed API.
         allowProposedApi: true,
+        // Links the peer prints with OSC 8 go through the program too (its address check
+        // refuses javascript:, file: and the like), never xterm.js's own confirm() and
+        // window.open; without a handler a click does nothing.
+        linkHandler: {
+          activate: (event, uri) => {
+            if (onLink) onLink(uri, event);
+          },
+          allowNonHttpProtocols: true,
+        },
       });
       this.fitAddon = new window.FitAddon.FitAddon();
       this.term.loadAddon(this.fitAddon);

@@ -11,6 +11,7 @@
 #include "app/json_values.h"
 #include "app/serial/serial_tabs.h"
 #include "app/termiva_app.h"
+#include "platform/bounded_json.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
 
@@ -300,7 +301,9 @@ Json EspTools::esp_files_from_build_dir(const std::string& dir) {
     try {
         if (fs::is_regular_file(json_file, ec)) {
             std::ifstream in(json_file);
-            const Json doc = Json::parse(in);
+            std::stringstream text;
+            text << in.rdbuf();
+            const Json doc = platform::parse_json_bounded(text.str(), true);
             const Json& files = member(doc, "flash_files");
             if (!files.is_object())
                 throw std::runtime_error("flasher_args.json has no flash_files");

@@ -140,7 +140,7 @@ Json TermivaApp::toggle_tab_reading(const std::string& tab_id) {
 }
 
 void TermivaApp::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
-    m_shell.page_call("setTerminalInfo", {tab_id, message, is_error});
+    m_shell.page_call("setTerminalInfo", {tab_id, text::cut_status_line(message), is_error});
 }
 
 void TermivaApp::_push_connected(const std::string& tab_id) {

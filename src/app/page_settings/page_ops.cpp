@@ -96,6 +96,13 @@ Json TermivaApp::tab_log_status(const std::string& tab_id) {
     return m_logs.status(tab_id);
 }
 
+void TermivaApp::_tab_log_failed(const std::string& tab_id, const std::filesystem::path& file,
+                                 const std::string& reason) {
+    _push_info(tab_id, _t("info.tab_log_failed", {{"path", file.string()}, {"error", reason}}),
+               true);
+    m_shell.page_call("tabLogEnded", {tab_id}, true);
+}
+
 Json TermivaApp::get_page_settings() {
     const Json settings = settings_snapshot();
     Json out = Json::object();

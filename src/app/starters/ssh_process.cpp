@@ -77,7 +77,12 @@ ProcessResult run_with_time_limit(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
     SpawnAttributes attributes;
     // A session of its own: no terminal to ask a passphrase on, so it cannot hang there.
-    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID);
+    // Broken pipes end it as they would anywhere else (this program ignores them).
+    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(attributes.get(), &defaults);
 
     std::vector<std::string> args = argv;
     std::vector<char*> raw;

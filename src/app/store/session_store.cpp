@@ -7,6 +7,7 @@
 
 #include "app/json_values.h"
 #include "platform/atomic_file.h"
+#include "platform/bounded_json.h"
 #include "platform/log.h"
 
 namespace termiva {
@@ -20,7 +21,7 @@ Json read_json_file(const std::filesystem::path& path) {
     if (!in) throw std::runtime_error("cannot open " + path.string());
     std::stringstream text;
     text << in.rdbuf();
-    return Json::parse(text.str());
+    return platform::parse_json_bounded(text.str(), true);
 }
 
 void write_json_file(const std::filesystem::path& path, const Json& value) {

@@ -1,5 +1,8 @@
 #include "app/tablog/tab_logs.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +17,7 @@ namespace termiva {
 namespace fs = std::filesystem;
 
 TabLogs::~TabLogs() {
+    m_ending = true;
     {
         std::lock_guard lock(m_lock);
         m_stopping = true;
@@ -26,24 +30,28 @@ TabLogs::~TabLogs() {
 }
 
 void TabLogs::write_out(Log& log) {
-    std::lock_guard io(log.io);
-    std::string text;
+    std::string reason;
     {
+        std::lock_guard io(log.io);
+        std::string text;
+        {
+            std::lock_guard lock(log.lock);
+            text.swap(log.pending);
+        }
+        if (!log.file || text.empty()) return;
+        if (std::fwrite(text.data(), 1, text.size(), log.file) == text.size() &&
+            std::fflush(log.file) == 0) {
+            return;
+        }
+        reason = std::strerror(errno);
+        log::warn("tab_log", log.path.string() + ": write failed (" + reason + "); log ended");
+        std::fclose(log.file);
+        log.file = nullptr;
         std::lock_guard lock(log.lock);
-        text.swap(log.pending);
+        log.closed = true;
+        log.pending.clear();
     }
-    if (!log.file || text.empty()) return;
-    if (std::fwrite(text.data(), 1, text.size(), log.file) == text.size() &&
-        std::fflush(log.file) == 0) {
-        return;
-    }
-    log::warn("tab_log",
-              log.path.string() + ": write failed (" + std::strerror(errno) + "); log ended");
-    std::fclose(log.file);
-    log.file = nullptr;
-    std::lock_guard lock(log.lock);
-    log.closed = true;
-    log.pending.clear();
+    if (m_on_failure && !m_ending) m_on_failure(log.tab_id, log.path, reason);
 }
 
 void TabLogs::close_log(Log& log) {
@@ -80,8 +88,16 @@ void TabLogs::start(const std::string& tab_id, const fs::path& path, bool timest
     if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
     if (ec) throw std::runtime_error(path.parent_path().string() + ": " + ec.message());
     auto log = std::make_shared<Log>();
-    log->file = std::fopen(path.c_str(), "ab");
-    if (!log->file) throw std::runtime_error(path.string() + ": " + std::strerror(errno));
+    log->tab_id = tab_id;
+    // Owner-only from the start: the file holds everything the tab showed (passwords
+    // typed where a program echoed them, say).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) log->file = ::fdopen(fd, "ab");
+    if (!log->file) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error(path.string() + ": " + reason);
+    }
     log->path = path;
     log->timestamps = timestamps;
     std::shared_ptr<Log> previous;

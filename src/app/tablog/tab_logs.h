@@ -15,7 +15,9 @@
 // file within FLUSH_EVERY, at once when FLUSH_BYTES are waiting, so a flood costs the
 // reader a copy, not a system call per chunk. A disk slower than the output makes the
 // reader write itself past MAX_PENDING (memory stays bounded, nothing is dropped). The
-// flusher sleeps while nothing is logged.
+// flusher sleeps while nothing is logged. A write that fails (a full disk) ends that log
+// and is reported through `Ended` (no lock held), so the tab and the page can say so.
+// Log files are created owner-only: they hold everything the tab showed.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,7 +43,11 @@ public:
     static constexpr std::size_t FLUSH_BYTES = 256 * 1024;
     static constexpr std::size_t MAX_PENDING = 8 * 1024 * 1024;
 
-    TabLogs() = default;
+    // Called when a log ends on a failed write: the tab, the file and the system's reason.
+    using Ended = std::function<void(const std::string& tab_id, const std::filesystem::path& file,
+                                     const std::string& reason)>;
+
+    explicit TabLogs(Ended on_failure = {}) : m_on_failure(std::move(on_failure)) {}
     ~TabLogs();
     TabLogs(const TabLogs&) = delete;
     TabLogs& operator=(const TabLogs&) = delete;
@@ -64,6 +71,7 @@ public:
 
 private:
     struct Log {
+        std::string tab_id;
         std::mutex io;
         std::FILE* file = nullptr;  // under io
         std::mutex lock;
@@ -73,12 +81,16 @@ private:
         bool at_line_start = true;
         bool closed = false;
     };
-    // What is pending to the file; a failure ends the log. Takes `io`, then `lock`.
-    static void write_out(Log& log);
+    // What is pending to the file; a failure ends the log and is reported (not once the
+    // destructor has begun). Takes `io`, then `lock`, and calls `m_on_failure` with
+    // neither held.
+    void write_out(Log& log);
     // Writes what is pending and closes the file.
-    static void close_log(Log& log);
+    void close_log(Log& log);
     void flusher();
 
+    const Ended m_on_failure;
+    std::atomic<bool> m_ending{false};  // the destructor has begun: failures go unreported
     mutable std::mutex m_lock;
     std::map<std::string, std::shared_ptr<Log>> m_logs;
     std::atomic<int> m_count{0};  // lets the output path skip the table when nothing logs

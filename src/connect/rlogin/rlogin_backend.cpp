@@ -11,6 +11,9 @@ namespace {
 constexpr unsigned char CTL_FLUSH = 0x02, CTL_RAW = 0x10, CTL_COOKED = 0x20, CTL_WINDOW = 0x80;
 constexpr char XOFF = 0x13, XON = 0x11;
 
+// Of a refusal's reason, what is read: a status line shows no more (it is cut later).
+constexpr std::size_t MAX_REASON_BYTES = 2048;
+
 std::string printable(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -96,7 +99,9 @@ void RloginBackend::connect() {
     if (got[0] != '\0') {
         // Let the reason arrive whole (bounded: a second at most).
         auto until = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
-        while (got.find('\n') == std::string::npos && !ended && wait_more(until)) {
+        // And no more of it than a status line shows (a refusal without end is cut there).
+        while (got.find('\n') == std::string::npos && got.size() <= MAX_REASON_BYTES && !ended &&
+               wait_more(until)) {
         }
         std::string reason = printable(std::string_view(got).substr(1));
         throw BackendError(reason.empty() ? "the server refused the login" : reason);

@@ -17,6 +17,38 @@ constexpr const char* CLIENT_VERSION = "SSH-1.5-Termiva_1.0\n";
 // Passwords are hidden among packets of every length up to the next multiple of this.
 constexpr std::size_t CAMOUFLAGE_STEP = 32;
 
+// No SSH-1 server ever had keys near these; a hostile one sending a 65,000-bit modulus
+// with an 8,000-byte exponent would otherwise start an RSA operation that runs for hours,
+// past the login time-out and the tab's close.
+constexpr int MAX_KEY_BITS = 16384;
+constexpr int MAX_EXPONENT_BITS = 64;
+
+// Bits of a big-endian magnitude, leading zero bytes not counted; no arithmetic.
+int magnitude_bits(std::string_view value) {
+    const std::size_t first = value.find_first_not_of('\0');
+    if (first == std::string_view::npos) return 0;
+    const auto top = static_cast<unsigned char>(value[first]);
+    int bits = static_cast<int>((value.size() - first - 1) * 8);
+    for (unsigned v = top; v != 0; v >>= 1)
+        ++bits;
+    return bits;
+}
+
+void refuse_oversized(const RsaPublicKey& key, const char* which) {
+    const int modulus = magnitude_bits(key.n);
+    if (modulus > MAX_KEY_BITS) {
+        throw Ssh1Error(std::string("the server's ") + which + " is too large (" +
+                        std::to_string(modulus) + " bits; " + std::to_string(MAX_KEY_BITS) +
+                        " at most)");
+    }
+    const int exponent = magnitude_bits(key.e);
+    if (exponent > MAX_EXPONENT_BITS) {
+        throw Ssh1Error(std::string("the server's ") + which + " has an exponent of " +
+                        std::to_string(exponent) + " bits (" + std::to_string(MAX_EXPONENT_BITS) +
+                        " at most)");
+    }
+}
+
 std::string printable(std::string_view text) {
     std::string out;
     for (char c : text.substr(0, 200)) {
@@ -187,6 +219,9 @@ void Ssh1Client::on_public_key(const std::string& data) {
     if (server_key.n.empty() || host_key.n.empty() || server_key.e.empty() || host_key.e.empty()) {
         throw Ssh1Error("the server sent an empty RSA key");
     }
+    // Before the host key check too: recording or comparing a key converts it to decimal.
+    refuse_oversized(server_key, "server key");
+    refuse_oversized(host_key, "host key");
 
     m_check(host_key);
 

@@ -51,6 +51,27 @@ void signal_session(pid_t sid, int sig) {
         ::kill(p, sig);
 }
 
+// Sweeps of the session a close makes at most (about a second in all).
+constexpr int MAX_KILL_SWEEPS = 100;
+
+// A process that forks and lets its parent exit, again and again, is somewhere else by
+// the time one look at /proc has been acted on: sweep until a look finds nobody left. Each
+// sweep kills whole process groups too, which a fork in progress cannot slip out of.
+// Bounded; what a sweep finds are never our own processes (they are in another session,
+// and so are their groups).
+void kill_session(pid_t sid) {
+    for (int sweep = 0; sweep < MAX_KILL_SWEEPS; ++sweep) {
+        const std::vector<pid_t> left = processes_in_session(sid);
+        if (left.empty()) return;
+        for (pid_t p : left) {
+            const pid_t group = ::getpgid(p);
+            if (group > 1) ::kill(-group, SIGKILL);
+            ::kill(p, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 }  // namespace
 
 std::vector<pid_t> processes_in_session(pid_t sid) {
@@ -128,7 +149,7 @@ void PtyProcess::terminate() {
         }
         // Whatever ignored the hang-up is killed; children of the session that outlived the
         // leader are re-parented to init, which reaps them.
-        signal_session(m_pid, SIGKILL);
+        kill_session(m_pid);
         if (!m_reaped) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, &status, 0);

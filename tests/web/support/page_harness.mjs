@@ -86,7 +86,7 @@ export class PageSession {
     self.page.on('pageerror', (err) => self.pageErrors.push(String(err)));
     if (process.env.TERMIVA_PAGE_CONSOLE === '1') self.page.on('console', (m) => console.log('[page]', m.text()));
 
-    self.bridgeCalls = []; // {op, at}: every call the page made, in order
+    self.bridgeCalls = []; // {op, args, at}: every call the page made, in order
     // Every page call the host answered, in order, and how many are still under way
     // (the steady output pulls aside): what a test waits on instead of a pause.
     self.answered = [];
@@ -101,7 +101,7 @@ export class PageSession {
       } catch {
         return JSON.stringify({ error: 'malformed page call' });
       }
-      self.bridgeCalls.push({ op: request.op, at: Date.now() });
+      self.bridgeCalls.push({ op: request.op, args: request.args, at: Date.now() });
       if (request.op === 'drain_terminal' && self.drainGate) await self.drainGate.promise;
       const counted = !background.has(request.op);
       if (counted) self.inFlight++;

@@ -56,11 +56,6 @@ struct GtkTrayIcon::State {
     GObjectRef<AppIndicator> indicator;
     GObjectRef<GtkWidget> menu;
     std::filesystem::path image_dir;  // the icon image, written where the indicator reads it
-
-    ~State() {
-        std::error_code ignored;
-        if (!image_dir.empty()) std::filesystem::remove_all(image_dir, ignored);
-    }
 };
 
 GtkTrayIcon::GtkTrayIcon() : m_state(std::make_shared<State>()) {}
@@ -73,11 +68,15 @@ std::shared_ptr<GtkTrayIcon> GtkTrayIcon::create(const std::string& name,
     std::shared_ptr<GtkTrayIcon> tray(new GtkTrayIcon());
     State& state = *tray->m_state;
 
-    // The indicator takes icons by theme name: save the image in a private folder.
-    char* dir = g_dir_make_tmp("termiva-tray-XXXXXX", nullptr);
-    if (!dir) throw std::runtime_error("no folder for the tray image");
-    state.image_dir = dir;
-    g_free(dir);
+    // The indicator takes icons by theme name: save the image in a folder of the user's
+    // own. One folder per user, in the runtime folder (the cache folder without one), used
+    // again by every start: a folder per start was left behind by every start that did
+    // not end through the icon's destructor. Programs running side by side write the same
+    // image there.
+    state.image_dir = std::filesystem::path(g_get_user_runtime_dir()) / "termiva-tray";
+    if (g_mkdir_with_parents(state.image_dir.c_str(), 0700) != 0) {
+        throw std::runtime_error("no folder for the tray image: " + state.image_dir.string());
+    }
     auto image = tray_image(icon, fallback_rgb);
     std::string image_file = (state.image_dir / (std::string(IMAGE_NAME) + ".png")).string();
     GErrorHolder error;

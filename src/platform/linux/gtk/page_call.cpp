@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/bounded_json.h"
+
 namespace termiva::platform::gtk {
 
 namespace {
@@ -40,7 +42,7 @@ void start_page_call(const BridgeHandler& bridge, std::string_view message,
         if (!answered->exchange(true)) done(std::move(text));
     };
     try {
-        json call = json::parse(message, nullptr, false);
+        json call = parse_json_bounded(message, false);
         if (call.is_discarded() || !call.is_object()) {
             return answer_once(error_answer("malformed page call"));
         }
