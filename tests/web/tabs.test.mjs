@@ -366,12 +366,5 @@ describe('terminal settings', { skip }, () => {
     await s.waitForScreen(tab, /^ring$/m);
     await s.page.waitForFunction((id) => window.Termiva.app.state.terminals.get(id).bells >= 1, tab, { timeout: 5000 });
     assert.equal(await option('cursorBlink'), false);
-
-    // A page started again over the same settings file starts with them.
-    await s.page.reload();
-    await s.page.waitForSelector('body[data-ready="true"]', { timeout: 10000 });
-    await s.page.waitForFunction(() => window.Termiva.app.state.terminals.size === 1, null, { timeout: 5000 });
-    const again = await s.activeTabId();
-    assert.equal(await s.page.evaluate((id) => window.Termiva.app.state.terminals.get(id).term.options.cursorStyle, again), 'bar');
   });
 });
