@@ -67,9 +67,10 @@ int main(int argc, char** argv) {
             child.communicate("question", std::chrono::seconds(10));
         }
         if (i >= 0) alone.push_back(ms_since(start));
-        app->claude_reset_session();  // a new conversation each time, as the first question
+        app->assistant()
+            .claude_reset_session();  // a new conversation each time, as the first question
         start = Clock::now();
-        const Json r = app->claude_send("question", "", nullptr, 30, nullptr);
+        const Json r = app->assistant().claude_send("question", "", nullptr, 30, nullptr);
         if (i >= 0) through.push_back(ms_since(start));
         if (r["ok"] != true) {
             std::fprintf(stderr, "unexpected answer: %s\n", r.dump().c_str());
@@ -81,12 +82,13 @@ int main(int argc, char** argv) {
     std::vector<double> cancel;
     for (int i = 0; i < runs; ++i) {
         fs::remove(dir / "started");
-        auto pending = std::async(std::launch::async,
-                                  [&] { return app->claude_send("q", "", nullptr, 60, nullptr); });
+        auto pending = std::async(std::launch::async, [&] {
+            return app->assistant().claude_send("q", "", nullptr, 60, nullptr);
+        });
         while (!fs::exists(dir / "started"))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         const auto start = Clock::now();
-        app->claude_reset_session();
+        app->assistant().claude_reset_session();
         const Json r = pending.get();
         cancel.push_back(ms_since(start));
         if (r["cancelled"] != true) {

@@ -10,6 +10,8 @@
 
 namespace termiva {
 
+using Json = nlohmann::json;
+
 // Absent, null, false, 0, "", [] and {} are false-like.
 bool is_false_like(const nlohmann::json& v);
 

@@ -64,8 +64,7 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
               Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}}),
       m_output([this](const std::string& tab_id) {
           m_shell.page_call("terminalOutput", {tab_id}, true);
-      }),
-      m_transfer(*this) {
+      }) {
     // Passwords live here: the folder is the owner's alone. A failure ends start-up.
     if (platform::make_private_folder(APP_DIR))
         log::warn("store", APP_DIR.string() + " was open to other users; narrowed to owner-only");

@@ -35,6 +35,7 @@
 #include "app/store/session_store.h"
 #include "app/tablog/tab_logs.h"
 #include "app/tabs/tab.h"
+#include "app/tabs/tab_host.h"
 #include "app/tabs/tab_registry.h"
 #include "app/transfer/transfer_coordinator.h"
 #include "platform/desktop.h"
@@ -49,7 +50,7 @@ class TrayIcon;
 
 using Json = nlohmann::json;
 
-class TermivaApp {
+class TermivaApp : private TabHost {
 public:
     // ---- constants ----
     static constexpr std::string_view APP_NAME = "Termiva";
@@ -113,7 +114,7 @@ public:
 
     // ---- sessions and settings ----
     Json get_initial_state();
-    Json save_session(Json rec);
+    Json save_session(Json rec) override;
     Json delete_session(const Json& session_id);
     void _load_sessions();
     // An error text when the file could not be written (the previous one is intact).
@@ -142,8 +143,6 @@ public:
     void _start_serial_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab) {
         m_serial._start_serial_impl(tab_id, sess, tab);
     }
-    void _serial_reader_loop(const std::string& tab_id) { m_serial._serial_reader_loop(tab_id); }
-    Json list_serial_ports() { return SerialTabs::list_serial_ports(); }
     void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
     // SSH-2 (starters/start_ssh.cpp and its neighbours).
     void _start_ssh_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
@@ -153,55 +152,10 @@ public:
         const std::string& key_path);
     std::string pick_private_key();
 
-    // ---- file transfer in the terminal (transfer/) ----
-    Json xfer_start(const std::string& tab_id, const std::string& protocol,
-                    const std::string& direction, const Json& files, const Json& save_dir);
-    bool xfer_cancel(const std::string& tab_id);
-    Json xfer_status(const std::string& tab_id);
-    Json xfer_pick_files();
-    std::string xfer_pick_save_dir();
-    bool _xfer_start(const std::string& tab_id, const std::string& protocol,
-                     const std::string& direction,
-                     std::optional<std::vector<std::string>> files = std::nullopt,
-                     std::optional<std::string> save_dir = std::nullopt);
-    void _xfer_send_bytes(const std::string& tab_id, std::string_view data);
-    // `source`: the job the event comes from (only its own "done" frees the slot);
-    // null for whatever job the slot holds.
-    void _xfer_on_event(const std::string& tab_id, const Json& ev, const Job* source = nullptr);
-    // Bytes that belong to no job: watched for a ZMODEM start, the rest decoded to text.
-    std::string _detect_or_decode(const std::string& tab_id, std::string_view data);
-    std::filesystem::path _xfer_default_recv_dir();
-    // The text to show for received bytes (a running transfer may consume them).
-    std::string _intercept_or_decode(const std::string& tab_id, std::string_view data);
-
-    // ---- ESP boards on serial tabs (esp/) ----
-    bool hard_reset_esp(const std::string& tab_id) { return m_esp.hard_reset_esp(tab_id); }
-    bool enter_bootloader_esp(const std::string& tab_id) {
-        return m_esp.enter_bootloader_esp(tab_id);
-    }
-    Json esp_flash_start(const std::string& tab_id, const std::string& mode, const Json& files,
-                         const Json& options) {
-        return m_esp.esp_flash_start(tab_id, mode, files, options);
-    }
-    Json esp_flash_pick_files() { return m_esp.esp_flash_pick_files(); }
-    Json esp_files_from_build_dir(const std::string& dir) {
-        return EspTools::esp_files_from_build_dir(dir);
-    }
-    std::string esp_pick_build_dir() { return m_esp.esp_pick_build_dir(); }
-    Json esp_guess_offset(const std::string& filename, const std::string& chip) {
-        return m_esp.esp_guess_offset(filename, chip);
-    }
-    long long esp_file_size(const std::string& path) { return m_esp.esp_file_size(path); }
-    Json esp_chip_list() { return m_esp.esp_chip_list(); }
-    Json esp_get_session_prefs(const std::string& tab_id) {
-        return m_esp.esp_get_session_prefs(tab_id);
-    }
-    flashwright::ResetFuncs _esp_reset_funcs(const std::string& tab_id) {
-        return m_esp._esp_reset_funcs(tab_id);
-    }
-    bool _fire_esp_reset(const std::string& tab_id, const std::string& mode) {
-        return m_esp._fire_esp_reset(tab_id, mode);
-    }
+    // ---- file transfers in the terminal, ESP boards on serial tabs, serial lines ----
+    TransferCoordinator& transfer() { return m_transfer; }
+    EspTools& esp() { return m_esp; }
+    SerialTabs& serial() { return m_serial; }
 
     // ---- PuTTY import (import/) ----
     Json import_list_from_putty();
@@ -264,12 +218,12 @@ public:
     }
 
     // ---- state for tests and other components ----
-    TabPtr find_tab(const std::string& tab_id) const { return m_tabs.find(tab_id); }
+    TabPtr find_tab(const std::string& tab_id) const override { return m_tabs.find(tab_id); }
     std::vector<TabPtr> tabs_snapshot() const { return m_tabs.snapshot(); }
     std::vector<std::string> tab_order_snapshot() const { return m_tabs.order(); }
     Json sessions_json() const { return m_store.sessions_json(); }
     Json settings_snapshot() const { return m_store.settings(); }
-    bool stopping() const { return _stop.load(); }
+    bool stopping() const override { return _stop.load(); }
     // The module directory whose "html", "bin", "格式範本" and "architecture" folders
     // belong to the program (the executable's folder unless a test overrides it).
     std::filesystem::path module_dir() const { return m_module_dir; }
@@ -284,47 +238,13 @@ public:
     std::optional<std::filesystem::path> puttygen_exe;
 
     // ---- the AI assistant (assistant/) ----
-    Json claude_ai_state() { return m_assistant.claude_ai_state(); }
-    Json install_claude_code() { return m_assistant.install_claude_code(); }
-    Json dismiss_ai_setup() { return m_assistant.dismiss_ai_setup(); }
-    Json reset_ai_setup() { return m_assistant.reset_ai_setup(); }
-    Json start_claude_login() { return m_assistant.start_claude_login(); }
-    Json set_claude_api_key(const Json& key) { return m_assistant.set_claude_api_key(key); }
-    Json claude_status() { return m_assistant.claude_status(); }
-    Json claude_get_models() { return m_assistant.claude_get_models(); }
-    Json set_claude_model(const Json& id) { return m_assistant.set_claude_model(id); }
-    Json set_claude_provider(const Json& p) { return m_assistant.set_claude_provider(p); }
-    Json claude_get_deepseek_credentials() { return m_assistant.claude_get_deepseek_credentials(); }
-    Json set_claude_deepseek_credentials(const Json& key, const Json& base_url, const Json& model) {
-        return m_assistant.set_claude_deepseek_credentials(key, base_url, model);
-    }
-    Json claude_get_deepseek_models() { return m_assistant.claude_get_deepseek_models(); }
-    Json set_claude_deepseek_model(const Json& id) {
-        return m_assistant.set_claude_deepseek_model(id);
-    }
-    Json set_claude_effort(const Json& enabled) { return m_assistant.set_claude_effort(enabled); }
-    Json claude_toggle_session_flag(const std::string& tab_id, const std::string& flag) {
-        return m_assistant.claude_toggle_session_flag(tab_id, flag);
-    }
-    Json claude_send(const Json& user_text, const Json& terminal_text, const Json& target_tab_id,
-                     const Json& timeout, const Json& tab_texts) {
-        return m_assistant.claude_send(user_text, terminal_text, target_tab_id, timeout, tab_texts);
-    }
-    bool claude_reset_session() { return m_assistant.claude_reset_session(); }
-    bool claude_inject(const std::string& tab_id, const Json& command, const Json& newline) {
-        return m_assistant.claude_inject(tab_id, command, newline);
-    }
     AssistantService& assistant() { return m_assistant; }
 
 private:
     void register_bridge();
     // Each feature file adds its own page operations.
     void register_ssh_bridge();
-    void register_xfer_bridge();
     void register_desktop_bridge();
-    void register_serial_bridge();
-    void register_esp_bridge();
-    void register_assistant_bridge();
     void register_import_bridge();
     void register_page_bridge();
     // Moves received bytes into the terminal until the stream ends, then marks the tab
@@ -332,6 +252,28 @@ private:
     void read_until_end(const std::string& tab_id, const TabPtr& tab);
     // Closes the backend and the job a tab holds (a backend still connecting included).
     void release_tab_resources(Tab& tab);
+
+    // What the services that serve tabs get of the application (tabs/tab_host.h).
+    void push_text(const std::string& tab_id, const std::string& text) override {
+        _push_to_term(tab_id, text);
+    }
+    void push_info(const std::string& tab_id, const std::string& message, bool is_error) override {
+        _push_info(tab_id, message, is_error);
+    }
+    void push_connected(const std::string& tab_id) override { _push_connected(tab_id); }
+    void mark_ended(Tab& tab) override { _mark_not_alive(tab); }
+    void runtime_changed() override { _push_runtime_changed(); }
+    std::string translate(std::string_view key, const MessageArgs& values) const override {
+        return _t(key, values);
+    }
+    void spawn(std::function<void()> body) override { _spawn(std::move(body)); }
+    bool type_into(const std::string& tab_id, const std::string& data) override {
+        return send_input(tab_id, data);
+    }
+    void start_connection(const std::string& tab_id) override;
+    std::string receive(const std::string& tab_id, std::string_view data) override {
+        return m_transfer.intercept_or_decode(tab_id, data);
+    }
 
     std::filesystem::path m_module_dir;
     std::atomic<bool> _stop{false};
@@ -342,10 +284,10 @@ private:
     SessionStore m_store;
     TabRegistry m_tabs;
     TerminalOutput m_output;
-    TransferCoordinator m_transfer;
+    TransferCoordinator m_transfer{*this, m_shell, APP_DIR};
     SerialTabs m_serial{*this};
-    EspTools m_esp{*this};
-    AssistantService m_assistant{*this, m_store, m_tabs};
+    EspTools m_esp{*this, m_transfer, m_shell, m_store};
+    AssistantService m_assistant{*this, m_store, m_tabs, m_module_dir};
     PuttyImport m_import;
     // A log ended by a failed write says so in its tab, and the page drops its mark.
     TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,

@@ -111,21 +111,21 @@ TEST_F(AssistantApp, AnswersAndContinuesTheConversationWithResume) {
 }
 
 TEST_F(AssistantApp, ChoicesShapeTheCommandLineAndSurviveARestart) {
-    EXPECT_EQ(app->set_claude_model(Json("my-model"))["is_custom"], true);
-    app->set_claude_effort(Json(false));
+    EXPECT_EQ(app->assistant().set_claude_model(Json("my-model"))["is_custom"], true);
+    app->assistant().set_claude_effort(Json(false));
     send("q");
     EXPECT_TRUE(passes(fake.args(1), "--model", "my-model"));
     EXPECT_THAT(fake.args(1), Not(Contains("--effort")));
 
-    EXPECT_EQ(app->set_claude_provider(Json("other"))["provider"], "claude");
-    app->set_claude_provider(Json("deepseek"));
+    EXPECT_EQ(app->assistant().set_claude_provider(Json("other"))["provider"], "claude");
+    app->assistant().set_claude_provider(Json("deepseek"));
     const Json no_key = send("q");
     EXPECT_EQ(no_key["ok"], false);
     EXPECT_THAT(no_key["error"].get<std::string>(), HasSubstr("DeepSeek API key is not set"));
     EXPECT_EQ(fake.runs(), 1);  // never started without its settings
 
-    app->set_claude_deepseek_credentials("k", nullptr, nullptr);
-    app->set_claude_deepseek_model(Json(" deepseek-reasoner "));
+    app->assistant().set_claude_deepseek_credentials("k", nullptr, nullptr);
+    app->assistant().set_claude_deepseek_model(Json(" deepseek-reasoner "));
     send("q");
     const fs::path settings = dir.path() / "deepseek-settings.json";
     EXPECT_THAT(fake.args(2),
@@ -136,7 +136,7 @@ TEST_F(AssistantApp, ChoicesShapeTheCommandLineAndSurviveARestart) {
 
     app.reset();
     start();
-    const Json models = app->claude_get_models();
+    const Json models = app->assistant().claude_get_models();
     EXPECT_EQ(models["current"], "my-model");
     EXPECT_EQ(models["provider"], "deepseek");
     EXPECT_EQ(models["effort_enabled"], false);
@@ -247,11 +247,11 @@ TEST_F(AssistantApp, ATimeOutKillsTheChildAndSaysHowLongItWaited) {
 }
 
 TEST_F(AssistantApp, ReadinessFollowsTheProgramTheLoginAndTheKey) {
-    Json state = app->claude_ai_state();
+    Json state = app->assistant().claude_ai_state();
     EXPECT_EQ(state["installed"], true);
     EXPECT_EQ(state["logged_in"], false);
     EXPECT_EQ(state["ready"], false);
-    Json status = app->claude_status();
+    Json status = app->assistant().claude_status();
     EXPECT_EQ(status["version"], "9.8.7 (Claude Code)");
     EXPECT_EQ(status["exe"], fake.program().string());
     EXPECT_THAT(status["hint"].get<std::string>(), HasSubstr("Not signed in to Claude Code"));
@@ -259,22 +259,22 @@ TEST_F(AssistantApp, ReadinessFollowsTheProgramTheLoginAndTheKey) {
     const fs::path settings = home.path() / ".claude" / "settings.json";
     fs::create_directories(settings.parent_path());
     std::ofstream(settings) << R"({"theme":"dark","primaryApiKey":""})";
-    EXPECT_EQ(app->claude_ai_state()["logged_in"], false);
-    EXPECT_EQ(app->set_claude_api_key(Json("  sk-1 ")), (Json{{"ok", true}}));
-    EXPECT_EQ(app->claude_ai_state()["ready"], true);
+    EXPECT_EQ(app->assistant().claude_ai_state()["logged_in"], false);
+    EXPECT_EQ(app->assistant().set_claude_api_key(Json("  sk-1 ")), (Json{{"ok", true}}));
+    EXPECT_EQ(app->assistant().claude_ai_state()["ready"], true);
     struct stat st {};
     ASSERT_EQ(::stat(settings.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    app->set_claude_api_key(Json("  "));
+    app->assistant().set_claude_api_key(Json("  "));
     std::ifstream in(settings);
     EXPECT_EQ(Json::parse(in), (Json{{"theme", "dark"}}));
     std::ofstream(home.path() / ".claude" / ".credentials.json") << "{}";
-    EXPECT_EQ(app->claude_status()["hint"], "");
+    EXPECT_EQ(app->assistant().claude_status()["hint"], "");
 
-    EXPECT_EQ(app->dismiss_ai_setup(), (Json{{"ok", true}}));
-    EXPECT_EQ(app->claude_ai_state()["session_dismissed"], true);
-    app->reset_ai_setup();
-    EXPECT_EQ(app->claude_ai_state()["session_dismissed"], false);
+    EXPECT_EQ(app->assistant().dismiss_ai_setup(), (Json{{"ok", true}}));
+    EXPECT_EQ(app->assistant().claude_ai_state()["session_dismissed"], true);
+    app->assistant().reset_ai_setup();
+    EXPECT_EQ(app->assistant().claude_ai_state()["session_dismissed"], false);
 }
 
 TEST_F(AssistantApp, WithoutTheProgramEverythingSaysSoAndAnInstallMakesItAppear) {
@@ -282,28 +282,29 @@ TEST_F(AssistantApp, WithoutTheProgramEverythingSaysSoAndAnInstallMakesItAppear)
     const std::string old_path = std::getenv("PATH");
     ::setenv("PATH", bin.path().c_str(), 1);
     std::ofstream(dir.path() / "deepseek-settings.json") << "{}";
-    EXPECT_EQ(app->claude_ai_state(), (Json{{"installed", false},
-                                            {"logged_in", false},
-                                            {"has_deepseek_settings", true},
-                                            {"has_backend", true},
-                                            {"ready", false},
-                                            {"session_dismissed", false}}));
-    EXPECT_THAT(app->claude_status()["hint"].get<std::string>(),
+    EXPECT_EQ(app->assistant().claude_ai_state(), (Json{{"installed", false},
+                                                        {"logged_in", false},
+                                                        {"has_deepseek_settings", true},
+                                                        {"has_backend", true},
+                                                        {"ready", false},
+                                                        {"session_dismissed", false}}));
+    EXPECT_THAT(app->assistant().claude_status()["hint"].get<std::string>(),
                 HasSubstr("Please install Claude Code first: https://"));
     EXPECT_THAT(send("q")["error"].get<std::string>(), HasSubstr("Cannot find claude executable"));
-    EXPECT_EQ(app->start_claude_login(), (Json{{"ok", false}, {"error", "claude_not_installed"}}));
+    EXPECT_EQ(app->assistant().start_claude_login(),
+              (Json{{"ok", false}, {"error", "claude_not_installed"}}));
 
     // An installer that fails leaves the setup postponed for this run.
     std::ofstream(bin.path() / "npm") << "#!/bin/sh\necho nope >&2\nexit 1\n";
     ::chmod((bin.path() / "npm").c_str(), 0755);
-    EXPECT_EQ(app->install_claude_code(), (Json{{"ok", false}}));
-    EXPECT_EQ(app->claude_ai_state()["session_dismissed"], true);
+    EXPECT_EQ(app->assistant().install_claude_code(), (Json{{"ok", false}}));
+    EXPECT_EQ(app->assistant().claude_ai_state()["session_dismissed"], true);
 
     // One that puts the program into ~/.local/bin: found, and that folder joins PATH.
     std::ofstream(bin.path() / "npm") << "#!/bin/sh\n/bin/mkdir -p \"$HOME/.local/bin\"\n/bin/cp "
                                       << fake.program() << " \"$HOME/.local/bin/claude\"\n";
-    EXPECT_EQ(app->install_claude_code(), (Json{{"ok", true}}));
-    EXPECT_EQ(app->claude_ai_state()["installed"], true);
+    EXPECT_EQ(app->assistant().install_claude_code(), (Json{{"ok", true}}));
+    EXPECT_EQ(app->assistant().claude_ai_state()["installed"], true);
     EXPECT_THAT(std::string(std::getenv("PATH")), HasSubstr(home.path().string() + "/.local/bin"));
     ::setenv("PATH", old_path.c_str(), 1);
 }
@@ -319,10 +320,10 @@ TEST_F(AssistantApp, FlagsOfATabAreToggledOnlyFromTheAllowList) {
     // The line goes to the page as a status line (a JSON literal, ASCII only).
     EXPECT_THAT(window->scripts(),
                 Contains(HasSubstr(R"(\u2500 Enabled \"Implicit CR after LF (lfhascr)\" \u2500)")));
-    EXPECT_EQ(app->claude_toggle_session_flag(id, "lfhascr")["value"], false);
-    EXPECT_EQ(app->claude_toggle_session_flag(id, "password"),
+    EXPECT_EQ(app->assistant().claude_toggle_session_flag(id, "lfhascr")["value"], false);
+    EXPECT_EQ(app->assistant().claude_toggle_session_flag(id, "password"),
               (Json{{"ok", false}, {"error", "Unauthorized flag: password"}}));
-    EXPECT_EQ(app->claude_toggle_session_flag("nope", "crhaslf"),
+    EXPECT_EQ(app->assistant().claude_toggle_session_flag("nope", "crhaslf"),
               (Json{{"ok", false}, {"error", "Target tab not found"}}));
 }
 
@@ -334,8 +335,8 @@ TEST_F(AssistantApp, TypesACommandIntoALocalShellTabAndOpensTheLoginInATab) {
                                  {"conpty_custom_command", "cat"}});
     ASSERT_TRUE(wait_until([&] { return app->find_tab(id)->backend != nullptr; },
                            std::chrono::seconds(10)));
-    EXPECT_FALSE(app->claude_inject(id, Json(""), Json(true)));
-    EXPECT_TRUE(app->claude_inject(id, Json("echo typed-by-test"), Json(true)));
+    EXPECT_FALSE(app->assistant().claude_inject(id, Json(""), Json(true)));
+    EXPECT_TRUE(app->assistant().claude_inject(id, Json("echo typed-by-test"), Json(true)));
     std::string seen;
     EXPECT_TRUE(wait_until(
         [&] {
@@ -345,7 +346,7 @@ TEST_F(AssistantApp, TypesACommandIntoALocalShellTabAndOpensTheLoginInATab) {
         std::chrono::seconds(10)))
         << seen;
 
-    const Json login = app->start_claude_login();
+    const Json login = app->assistant().start_claude_login();
     ASSERT_EQ(login["ok"], true) << login.dump();
     const std::string login_tab = login["tab_id"].get<std::string>();
     EXPECT_THAT(app->tab_order_snapshot(), Contains(login_tab));

@@ -81,7 +81,7 @@ TEST_F(DataPath, SetTabEncodingAcceptsKnownCodecsOnly) {
     EXPECT_FALSE(app->set_tab_encoding(id, "klingon"));
     EXPECT_EQ(app->find_tab(id)->encoding, "Big5");
     EXPECT_FALSE(app->set_tab_encoding("nosuchid", "utf-8"));
-    EXPECT_EQ(app->_intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
+    EXPECT_EQ(app->transfer().intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
 }
 
 TEST_F(DataPath, InputAndResizeOnATabWithoutBackendAreRefused) {

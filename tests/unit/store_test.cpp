@@ -160,7 +160,7 @@ TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
     rec["line_code_page"] = "BIG5";
     app->save_session(rec);
     EXPECT_EQ(app->find_tab(id)->encoding, "big5");
-    EXPECT_EQ(app->_intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
+    EXPECT_EQ(app->transfer().intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
     rec["line_code_page"] = "klingon";
     ::testing::internal::CaptureStderr();
     app->save_session(rec);

@@ -55,46 +55,46 @@ std::string zmodem_upload(const std::string& name, const std::string& content) {
 
 TEST_F(XferBridge, RequestsAreCheckedInOrderAndRefusedWithAReason) {
     std::string tab = open_idle_tab();
-    EXPECT_EQ(app->xfer_start(tab, "zmodem", "upload", nullptr, nullptr),
+    EXPECT_EQ(app->transfer().start(tab, "zmodem", "upload", nullptr, nullptr),
               (Json{{"ok", false}, {"reason", "direction must be send or recv"}}));
-    EXPECT_EQ(app->xfer_start(tab, "ZMODEM", "upload", nullptr, nullptr)["reason"],
+    EXPECT_EQ(app->transfer().start(tab, "ZMODEM", "upload", nullptr, nullptr)["reason"],
               "direction must be send or recv");
-    EXPECT_EQ(app->xfer_start(tab, "ZMODEM", "recv", nullptr, nullptr),
+    EXPECT_EQ(app->transfer().start(tab, "ZMODEM", "recv", nullptr, nullptr),
               (Json{{"ok", false}, {"reason", "Unknown protocol ZMODEM"}}));
-    EXPECT_EQ(app->xfer_start(tab, "kermit", "send", nullptr, nullptr)["reason"],
+    EXPECT_EQ(app->transfer().start(tab, "kermit", "send", nullptr, nullptr)["reason"],
               "Unknown protocol kermit");
-    EXPECT_EQ(app->xfer_start(tab, "zmodem", "send", Json::array(), nullptr),
+    EXPECT_EQ(app->transfer().start(tab, "zmodem", "send", Json::array(), nullptr),
               (Json{{"ok", false}, {"reason", "send requires file paths"}}));
     app->set_language("zh-Hant");
-    EXPECT_EQ(app->xfer_start(tab, "zmodem", "send", nullptr, nullptr)["reason"],
+    EXPECT_EQ(app->transfer().start(tab, "zmodem", "send", nullptr, nullptr)["reason"],
               "送檔需要 file paths");
 }
 
 TEST_F(XferBridge, ReceivingWithoutAFolderUsesTheDownloadsFolder) {
     std::string tab = open_idle_tab();
-    Json r = app->xfer_start("nosuchtab", "zmodem", "recv", nullptr, "");
+    Json r = app->transfer().start("nosuchtab", "zmodem", "recv", nullptr, "");
     EXPECT_EQ(r["ok"], false);
     EXPECT_EQ(r["save_dir"], (dir.path() / "downloads").string());
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "downloads"));
-    EXPECT_EQ(app->xfer_status(tab), (Json{{"active", false}}));
-    EXPECT_FALSE(app->xfer_cancel(tab));
+    EXPECT_EQ(app->transfer().status(tab), (Json{{"active", false}}));
+    EXPECT_FALSE(app->transfer().cancel(tab));
 }
 
 TEST_F(XferBridge, AJobOccupiesTheTabUntilItIsDoneAndItsEndIsShown) {
     std::string tab = open_idle_tab();
     // A receive with nobody sending: it runs until cancelled.
-    Json r = app->xfer_start(tab, "xmodem", "recv", nullptr, nullptr);
+    Json r = app->transfer().start(tab, "xmodem", "recv", nullptr, nullptr);
     ASSERT_EQ(r["ok"], true);
-    Json status = app->xfer_status(tab);
+    Json status = app->transfer().status(tab);
     EXPECT_EQ(status["active"], true);
     EXPECT_EQ(status["protocol"], "xmodem");
     EXPECT_EQ(status["direction"], "recv");
-    EXPECT_EQ(app->xfer_start(tab, "zmodem", "recv", nullptr, nullptr),
+    EXPECT_EQ(app->transfer().start(tab, "zmodem", "recv", nullptr, nullptr),
               (Json{{"ok", false}, {"save_dir", (dir.path() / "downloads").string()}}));
     // While it runs, received bytes go to the job, not to the terminal.
-    EXPECT_EQ(app->_intercept_or_decode(tab, "peer bytes"), "");
-    EXPECT_TRUE(app->xfer_cancel(tab));
-    ASSERT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    EXPECT_EQ(app->transfer().intercept_or_decode(tab, "peer bytes"), "");
+    EXPECT_TRUE(app->transfer().cancel(tab));
+    ASSERT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     EXPECT_TRUE(wait_until([&] {
         for (const auto& s : window->scripts()) {
             if (s.find("File transfer failed") != std::string::npos &&
@@ -112,7 +112,7 @@ TEST_F(XferBridge, AJobOccupiesTheTabUntilItIsDoneAndItsEndIsShown) {
     EXPECT_TRUE(saw_event);
     // Text again, once what followed the abort has settled (a moment of quiet). The
     // worker may have left "peer bytes" unread: plain text, so it is shown before.
-    std::string shown = app->_intercept_or_decode(tab, "text again");
+    std::string shown = app->transfer().intercept_or_decode(tab, "text again");
     EXPECT_TRUE(wait_until([&] {
         shown += app->drain_terminal(tab);
         return shown == "text again" || shown == "peer bytestext again";
@@ -122,8 +122,8 @@ TEST_F(XferBridge, AJobOccupiesTheTabUntilItIsDoneAndItsEndIsShown) {
 TEST_F(XferBridge, ADoneEventShowsTheEndLineAndFreesTheSlot) {
     std::string tab = open_idle_tab();
     window->clear();
-    app->_xfer_on_event(tab, {{"kind", "done"}, {"ok", true}});
-    app->_xfer_on_event(tab, {{"kind", "done"}, {"ok", false}});
+    app->transfer().on_event(tab, {{"kind", "done"}, {"ok", true}});
+    app->transfer().on_event(tab, {{"kind", "done"}, {"ok", false}});
     auto scripts = window->scripts();
     ASSERT_EQ(scripts.size(), 4u);
     EXPECT_EQ(scripts[0], "if(window.xferOnEvent) xferOnEvent(\"" + tab +
@@ -137,32 +137,32 @@ TEST_F(XferBridge, ADoneEventShowsTheEndLineAndFreesTheSlot) {
 TEST_F(XferBridge, AZmodemStartInTheOutputStartsAReceiveAndShowsOnlyWhatCameBefore) {
     std::string tab = open_idle_tab();
     window->clear();
-    std::string shown = app->_intercept_or_decode(tab,
-                                                  "before**\x18"
-                                                  "B00000000000000\r\n");
+    std::string shown = app->transfer().intercept_or_decode(tab,
+                                                            "before**\x18"
+                                                            "B00000000000000\r\n");
     EXPECT_EQ(shown, "before");
-    EXPECT_EQ(app->xfer_status(tab)["protocol"], "zmodem");
-    EXPECT_EQ(app->xfer_status(tab)["direction"], "recv");
+    EXPECT_EQ(app->transfer().status(tab)["protocol"], "zmodem");
+    EXPECT_EQ(app->transfer().status(tab)["direction"], "recv");
     EXPECT_NE(window->scripts().at(0).find("ZMODEM detected, auto-receiving"), std::string::npos);
-    EXPECT_EQ(app->_intercept_or_decode(tab, "more"), "");
-    app->xfer_cancel(tab);
+    EXPECT_EQ(app->transfer().intercept_or_decode(tab, "more"), "");
+    app->transfer().cancel(tab);
 }
 
 TEST_F(XferBridge, TextBehindATransfersEndInTheSameChunkReachesTheTerminalOnce) {
     std::string tab = open_idle_tab();
-    ASSERT_EQ(app->xfer_start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
+    ASSERT_EQ(app->transfer().start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
     // The session's last bytes and the shell's next output arrive as one chunk.
-    std::string all = app->_intercept_or_decode(tab, xmodem_block(1, "payload") +
-                                                         "\x04\x04"
-                                                         "AFTER-MARK\r\n$ ");
+    std::string all = app->transfer().intercept_or_decode(tab, xmodem_block(1, "payload") +
+                                                                   "\x04\x04"
+                                                                   "AFTER-MARK\r\n$ ");
     ASSERT_TRUE(wait_until([&] {
         all += app->drain_terminal(tab);
         return all.find("$ ") != std::string::npos;
     }));
-    EXPECT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     all += app->drain_terminal(tab);
     EXPECT_EQ(all, "AFTER-MARK\r\n$ ");
-    EXPECT_EQ(app->_intercept_or_decode(tab, "next"), "next");
+    EXPECT_EQ(app->transfer().intercept_or_decode(tab, "next"), "next");
     std::string expected = "payload";
     expected.resize(128, '\x1a');
     EXPECT_EQ(slurp(dir.path() / "downloads" / "xmodem-received.bin"), expected);
@@ -171,18 +171,18 @@ TEST_F(XferBridge, TextBehindATransfersEndInTheSameChunkReachesTheTerminalOnce) 
 TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandled) {
     std::string tab = open_idle_tab();
     TabPtr record = app->find_tab(tab);
-    ASSERT_EQ(app->xfer_start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
+    ASSERT_EQ(app->transfer().start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
     {
         // As the reader does for each chunk; the job's "done" waits meanwhile.
         std::lock_guard reader(record->_received_order);
-        std::string shown = app->_intercept_or_decode(tab, xmodem_block(1, "x") +
-                                                               "\x04\x04"
-                                                               "first ");
-        ASSERT_TRUE(wait_until([&] { return app->xfer_status(tab)["active"] == false; }));
-        shown += app->_intercept_or_decode(tab, "second");
+        std::string shown = app->transfer().intercept_or_decode(tab, xmodem_block(1, "x") +
+                                                                         "\x04\x04"
+                                                                         "first ");
+        ASSERT_TRUE(wait_until([&] { return app->transfer().status(tab)["active"] == false; }));
+        shown += app->transfer().intercept_or_decode(tab, "second");
         app->_push_to_term(tab, shown);
     }
-    EXPECT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(app->drain_terminal(tab), "first second");
 }
@@ -190,7 +190,7 @@ TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandl
 TEST_F(XferBridge, AnAutoReceiveInOneChunkShowsTheTextBeforeAndAfterIt) {
     std::string tab = open_idle_tab();
     const std::string content = "auto-received\x18\x11 bytes";
-    std::string all = app->_intercept_or_decode(
+    std::string all = app->transfer().intercept_or_decode(
         tab, "before " + zmodem_upload("auto.bin", content) + "OO after\r\n$ ");
     EXPECT_EQ(all, "before ");
     ASSERT_TRUE(wait_until([&] {
@@ -198,7 +198,7 @@ TEST_F(XferBridge, AnAutoReceiveInOneChunkShowsTheTextBeforeAndAfterIt) {
         return all.find("$ ") != std::string::npos;
     }));
     EXPECT_EQ(all, "before  after\r\n$ ");
-    EXPECT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     EXPECT_EQ(slurp(dir.path() / "downloads" / "auto.bin"), content);
 }
 
@@ -206,9 +206,9 @@ TEST_F(XferBridge, AFailedTransfersReasonIsWordedInTheUsersLanguage) {
     app->set_language("zh-Hant");
     std::string tab = open_idle_tab();
     window->clear();
-    ASSERT_EQ(app->xfer_start(tab, "zmodem", "recv", nullptr, nullptr)["ok"], true);
-    EXPECT_TRUE(app->xfer_cancel(tab));
-    ASSERT_TRUE(wait_until([&] { return app->xfer_status(tab) == Json{{"active", false}}; }));
+    ASSERT_EQ(app->transfer().start(tab, "zmodem", "recv", nullptr, nullptr)["ok"], true);
+    EXPECT_TRUE(app->transfer().cancel(tab));
+    ASSERT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     // The page's event and the tab's end line both carry the catalog's words (page calls
     // write them as ASCII escapes).
     auto escaped = [](const std::string& text) {
@@ -232,15 +232,15 @@ TEST_F(XferBridge, AFailedTransfersReasonIsWordedInTheUsersLanguage) {
         << event_worded << ", line worded: " << line_worded;
     // A reason with parts fills them in; a code the catalog lacks keeps the engine's text.
     window->clear();
-    app->_xfer_on_event(tab, {{"kind", "done"},
-                              {"ok", false},
-                              {"reason", "cannot open /x"},
-                              {"reason_code", "cannot_open"},
-                              {"reason_values", {{"path", "/x"}}}});
-    app->_xfer_on_event(tab, {{"kind", "done"},
-                              {"ok", false},
-                              {"reason", "something new"},
-                              {"reason_code", "no_such_code"}});
+    app->transfer().on_event(tab, {{"kind", "done"},
+                                   {"ok", false},
+                                   {"reason", "cannot open /x"},
+                                   {"reason_code", "cannot_open"},
+                                   {"reason_values", {{"path", "/x"}}}});
+    app->transfer().on_event(tab, {{"kind", "done"},
+                                   {"ok", false},
+                                   {"reason", "something new"},
+                                   {"reason_code", "no_such_code"}});
     const auto scripts = window->scripts();
     ASSERT_EQ(scripts.size(), 4u);
     EXPECT_NE(scripts[1].find(escaped("無法開啟 /x")), std::string::npos) << scripts[1];

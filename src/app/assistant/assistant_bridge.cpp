@@ -2,12 +2,13 @@
 // cannot be made answers with the operation's neutral record.
 #include <stdexcept>
 
-#include "app/termiva_app.h"
+#include "app/assistant/assistant_service.h"
 
 namespace termiva {
 
 namespace {
 
+using Json = nlohmann::json;
 using Args = std::vector<Json>;
 
 Json not_ok() {
@@ -25,8 +26,7 @@ void check_question(const Args& a) {
 
 }  // namespace
 
-void TermivaApp::register_assistant_bridge() {
-    auto& b = m_bridge;
+void AssistantService::register_ops(BridgeTable& b) {
     auto neutral = [](Json v) { return [v] { return v; }; };
 
     b.add("claude_ai_state", {{},

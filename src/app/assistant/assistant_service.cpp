@@ -3,7 +3,6 @@
 #include <random>
 
 #include "app/json_values.h"
-#include "app/termiva_app.h"
 #include "platform/log.h"
 
 namespace termiva {
@@ -33,8 +32,9 @@ std::string shell_quoted(const std::string& s) {
 
 }  // namespace
 
-AssistantService::AssistantService(TermivaApp& app, SessionStore& store, TabRegistry& tabs)
-    : m_app(app), m_store(store), m_tabs(tabs) {}
+AssistantService::AssistantService(TabHost& host, SessionStore& store, TabRegistry& tabs,
+                                   const fs::path& module_dir)
+    : m_host(host), m_store(store), m_tabs(tabs), m_module_dir(module_dir) {}
 
 void AssistantService::load(const fs::path& app_dir) {
     std::lock_guard lock(m_lock);
@@ -44,7 +44,7 @@ void AssistantService::load(const fs::path& app_dir) {
 }
 
 fs::path AssistantService::arch_dir() const {
-    return m_app.module_dir() / "architecture";
+    return m_module_dir / "architecture";
 }
 
 void AssistantService::stop() {
@@ -59,13 +59,13 @@ ProviderChoice AssistantService::choice() {
 
 assistant::Translate AssistantService::translator() {
     return [this](std::string_view key, const assistant::MessageValues& values) {
-        return m_app._t(key, values);
+        return m_host.translate(key, values);
     };
 }
 
 void AssistantService::save_setting(const std::string& key, const Json& value) {
     if (!m_store.set_setting(key, value)) return;
-    if (const auto failure = m_app._save_settings())
+    if (const auto failure = m_store.save_settings())
         log::warn("claude", "settings not saved: " + *failure);
 }
 
@@ -132,8 +132,8 @@ Json AssistantService::start_claude_login() {
         tab->encoding = "utf-8";
         m_tabs.add(tab);
         const std::string id = tab->id;
-        m_app._spawn([this, id] { m_app._start_ssh(id); });
-        m_app._push_runtime_changed();
+        m_host.start_connection(id);
+        m_host.runtime_changed();
         return {{"ok", true}, {"tab_id", id}};
     } catch (const std::exception& e) {
         return {{"ok", false}, {"error", e.what()}};
@@ -229,9 +229,10 @@ Json AssistantService::claude_toggle_session_flag(const std::string& tab_id,
                                                   const std::string& flag_name) {
     const auto& allowed = assistant::_CLAUDE_TOGGLEABLE_FLAGS;
     if (std::find(allowed.begin(), allowed.end(), flag_name) == allowed.end())
-        return {{"ok", false}, {"error", m_app._t("err.unauthorized_flag", {{"flag", flag_name}})}};
+        return {{"ok", false},
+                {"error", m_host.translate("err.unauthorized_flag", {{"flag", flag_name}})}};
     TabPtr tab = m_tabs.find(tab_id);
-    if (!tab) return {{"ok", false}, {"error", m_app._t("err.tab_not_found")}};
+    if (!tab) return {{"ok", false}, {"error", m_host.translate("err.tab_not_found")}};
 
     bool value = false;
     Json snapshot_id;
@@ -250,15 +251,16 @@ Json AssistantService::claude_toggle_session_flag(const std::string& tab_id,
             m_store.put(std::move(rec));
         }
     }
-    if (const auto failure = m_app._save_sessions())
+    if (const auto failure = m_store.save_sessions())
         log::warn("claude", "sessions not saved: " + *failure);
 
-    m_app._push_info(tab_id,
-                     m_app._t("info.flag_toggled",
-                              {{"action", m_app._t(value ? "flag.enabled" : "flag.disabled")},
-                               {"label", m_app._t("label." + flag_name)}}));
+    m_host.push_info(
+        tab_id,
+        m_host.translate("info.flag_toggled",
+                         {{"action", m_host.translate(value ? "flag.enabled" : "flag.disabled")},
+                          {"label", m_host.translate("label." + flag_name)}}));
     return {
-        {"ok", true}, {"flag", flag_name}, {"value", value}, {"sessions", m_app.sessions_json()}};
+        {"ok", true}, {"flag", flag_name}, {"value", value}, {"sessions", m_store.sessions_json()}};
 }
 
 // ---- the conversation ----
@@ -285,7 +287,8 @@ Json AssistantService::claude_send(const Json& user_text, const Json& terminal_t
                                    const Json& target_tab_id, const Json& timeout,
                                    const Json& tab_texts) {
     const auto exe = m_program._resolve_claude_exe();
-    if (!exe) return {{"ok", false}, {"error", m_app._t("err.claude_not_found")}, {"reply", ""}};
+    if (!exe)
+        return {{"ok", false}, {"error", m_host.translate("err.claude_not_found")}, {"reply", ""}};
 
     assistant::RequestInput request;
     request.user_text = user_text.is_string() ? user_text.get<std::string>() : "";
@@ -313,7 +316,7 @@ bool AssistantService::claude_inject(const std::string& tab_id, const Json& comm
     std::string text = command.get<std::string>();
     if (assistant::truthy(append_newline) && text.back() != '\n' && text.back() != '\r')
         text += "\n";
-    return m_app.send_input(tab_id, text);
+    return m_host.type_into(tab_id, text);
 }
 
 }  // namespace termiva

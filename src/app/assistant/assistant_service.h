@@ -18,7 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/bridge/bridge_table.h"
+#include "app/json_values.h"
 #include "app/store/session_store.h"
+#include "app/tabs/tab_host.h"
 #include "app/tabs/tab_registry.h"
 #include "assistant/claude_program.h"
 #include "assistant/conversation.h"
@@ -26,13 +29,15 @@
 
 namespace termiva {
 
-class TermivaApp;
-
 class AssistantService {
 public:
     using Json = nlohmann::json;
 
-    AssistantService(TermivaApp& app, SessionStore& store, TabRegistry& tabs);
+    // `module_dir`: the program folder, read when the documents are looked for.
+    AssistantService(TabHost& host, SessionStore& store, TabRegistry& tabs,
+                     const std::filesystem::path& module_dir);
+    // The page's assistant operations.
+    void register_ops(BridgeTable& table);
     // Reads the choices from the settings (after the store loaded).
     void load(const std::filesystem::path& app_dir);
     // The application is stopping: the running question and installer end.
@@ -77,9 +82,10 @@ private:
     std::vector<assistant::TabInfo> describe_tabs();
     assistant::Translate translator();
 
-    TermivaApp& m_app;
+    TabHost& m_host;
     SessionStore& m_store;
     TabRegistry& m_tabs;
+    const std::filesystem::path& m_module_dir;
 
     std::mutex m_lock;  // guards m_choice and _ai_setup_dismissed_this_session
     assistant::ProviderChoice m_choice;

@@ -79,12 +79,12 @@ void TermivaApp::register_bridge() {
            [this](const Args& a) { return set_language(a[0]); }});
 
     register_ssh_bridge();
-    register_xfer_bridge();
+    m_transfer.register_ops(b);
     register_desktop_bridge();
     register_import_bridge();
-    register_serial_bridge();
-    register_esp_bridge();
-    register_assistant_bridge();
+    m_serial.register_ops(b);
+    m_esp.register_ops(b);
+    m_assistant.register_ops(b);
     register_page_bridge();
 }
 

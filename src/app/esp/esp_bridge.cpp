@@ -1,15 +1,14 @@
 // The page's ESP operations.
+#include "app/esp/esp_tools.h"
 #include "app/json_values.h"
-#include "app/termiva_app.h"
 
 namespace termiva {
 
-void TermivaApp::register_esp_bridge() {
+void EspTools::register_ops(BridgeTable& b) {
     using Args = std::vector<Json>;
     auto text = [](const Args& a, std::size_t i) -> const std::string& {
         return a.at(i).get_ref<const std::string&>();
     };
-    auto& b = m_bridge;
     b.add("hard_reset_esp",
           {{"tab_id"},
            [] { return Json(false); },

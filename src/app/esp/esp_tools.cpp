@@ -10,7 +10,6 @@
 
 #include "app/json_values.h"
 #include "app/serial/serial_tabs.h"
-#include "app/termiva_app.h"
 #include "platform/bounded_json.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
@@ -81,7 +80,7 @@ Json EspTools::worded_event(const flashwright::FlasherEvent& event) const {
     if (event.message.code.empty()) return out;
     MessageArgs values(event.message.values.begin(), event.message.values.end());
     const std::string key = "esp.msg." + event.message.code;
-    std::string text = m_app._t(key, values);
+    std::string text = m_host.translate(key, values);
     if (text == key) return out;  // a code the catalog lacks keeps the library's English
     const char* field = event.kind == flashwright::EventKind::Phase  ? "detail"
                         : event.kind == flashwright::EventKind::Done ? "reason"
@@ -122,7 +121,7 @@ std::optional<long long> EspTools::parse_offset(const Json& raw) {
 
 bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mode) {
     const std::string tag = "esp_reset:" + mode;
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) {
         log::warn(tag, "tab " + tab_id + " not found");
         return false;
@@ -134,7 +133,7 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
         return false;
     }
     log::info(tag, "dispatching to worker thread");
-    m_app._spawn([this, tab_id, port, mode, tag] {
+    m_host.spawn([this, tab_id, port, mode, tag] {
         try {
             if (mode == "hard_reset") {
                 port->hard_reset();
@@ -146,14 +145,14 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
             log::warn(tag, e.what());
             // The button was pressed in the tab: the tab says why nothing happened (a port
             // without modem lines, a device gone).
-            m_app._push_info(tab_id, m_app._t("esp.reset_failed", {{"error", e.what()}}), true);
+            m_host.push_info(tab_id, m_host.translate("esp.reset_failed", {{"error", e.what()}}), true);
         }
     });
     return true;
 }
 
 flashwright::SetBaud EspTools::_esp_set_baud(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return {};
     return [tab](std::uint32_t baud) {
         auto port = port_of(tab);
@@ -163,7 +162,7 @@ flashwright::SetBaud EspTools::_esp_set_baud(const std::string& tab_id) {
 }
 
 flashwright::ResetFuncs EspTools::_esp_reset_funcs(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || !port_of(tab)) return {};
     // The port the tab holds when the reset is asked for: after a reconnect that is a new
     // object, and the one the map was made with is closed.
@@ -180,41 +179,43 @@ flashwright::ResetFuncs EspTools::_esp_reset_funcs(const std::string& tab_id) {
 Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mode,
                                const Json& files, const Json& options) {
     auto refuse = [](const std::string& reason) { return Json{{"ok", false}, {"reason", reason}}; };
-    TabPtr tab = m_app.find_tab(tab_id);
-    if (!tab) return refuse(m_app._t("err.tab_not_found"));
+    TabPtr tab = m_host.find_tab(tab_id);
+    if (!tab) return refuse(m_host.translate("err.tab_not_found"));
     int line_baud = 0;
     {
         std::lock_guard lock(tab->lock);
-        if (!termiva::port_of(*tab)) return refuse(m_app._t("esp.reason.not_serial"));
-        if (tab->_xfer && !tab->_xfer->is_done()) return refuse(m_app._t("esp.reason.busy"));
+        if (!termiva::port_of(*tab)) return refuse(m_host.translate("esp.reason.not_serial"));
+        if (tab->_xfer && !tab->_xfer->is_done())
+            return refuse(m_host.translate("esp.reason.busy"));
         if (tab->session) line_baud = SerialTabs::settings_of(*tab->session).baudrate;
     }
     Json opts = options.is_object() ? options : Json::object();
     const std::string chip =
         member(opts, "chip").is_null() ? "auto" : text_of(member(opts, "chip"));
     if (chip != "auto" && !flashwright::find_chip(chip))
-        return refuse(m_app._t("esp.reason.unknown_chip", {{"chip", chip}}));
+        return refuse(m_host.translate("esp.reason.unknown_chip", {{"chip", chip}}));
 
     const auto job_mode = parse_mode(mode);
-    if (!job_mode) return refuse(m_app._t("esp.reason.unknown_mode", {{"mode", mode}}));
+    if (!job_mode) return refuse(m_host.translate("esp.reason.unknown_mode", {{"mode", mode}}));
     const flashwright::FlasherOptions job_opts = job_options(opts, line_baud);
     // Without a loader program the whole flash is erased region by region, which needs its
     // size: refused here, before anything reaches the board.
     if (*job_mode == flashwright::Mode::EraseFlash && job_opts.flash_size == 0)
-        return refuse(m_app._t("esp.reason.erase_needs_size"));
+        return refuse(m_host.translate("esp.reason.erase_needs_size"));
 
     std::vector<flashwright::FlashFile> cleaned;
     if (*job_mode == flashwright::Mode::Flash) {
-        if (!files.is_array() || files.empty()) return refuse(m_app._t("esp.reason.need_files"));
+        if (!files.is_array() || files.empty())
+            return refuse(m_host.translate("esp.reason.need_files"));
         for (const auto& entry : files) {
             const std::string path = text_of(member(entry, "path"));
             const Json& raw = member(entry, "offset");
             const auto offset = parse_offset(raw);
             if (!offset) {
-                return refuse(
-                    m_app._t("esp.reason.bad_offset",
-                             {{"filename", base_name(path)},
-                              {"offset", raw.is_string() ? raw.get<std::string>() : raw.dump()}}));
+                return refuse(m_host.translate(
+                    "esp.reason.bad_offset",
+                    {{"filename", base_name(path)},
+                     {"offset", raw.is_string() ? raw.get<std::string>() : raw.dump()}}));
             }
             cleaned.push_back({path, *offset});
         }
@@ -224,10 +225,10 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     auto source = std::make_shared<const Job*>(nullptr);
     auto job = std::make_shared<EspFlashJob>(
         *job_mode, std::move(cleaned), job_opts,
-        [this, tab_id](const std::string& bytes) { m_app._xfer_send_bytes(tab_id, bytes); },
+        [this, tab_id](const std::string& bytes) { m_transfer.send_bytes(tab_id, bytes); },
         _esp_reset_funcs(tab_id),
         [this, tab_id, source](const flashwright::FlasherEvent& ev) {
-            m_app._xfer_on_event(tab_id, worded_event(ev), *source);
+            m_transfer.on_event(tab_id, worded_event(ev), *source);
         },
         std::nullopt, flashwright::FlasherTiming{}, _esp_set_baud(tab_id));
     *source = job.get();
@@ -237,12 +238,13 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
         // same moment only one wins.
         std::lock_guard lock(tab->lock);
         if (tab->closed || !termiva::port_of(*tab))
-            return refuse(m_app._t("esp.reason.not_serial"));
-        if (tab->_xfer && !tab->_xfer->is_done()) return refuse(m_app._t("esp.reason.busy"));
+            return refuse(m_host.translate("esp.reason.not_serial"));
+        if (tab->_xfer && !tab->_xfer->is_done())
+            return refuse(m_host.translate("esp.reason.busy"));
         ended = std::exchange(tab->_xfer, job);
     }
     // An ended job whose "done" has not freed the slot yet: let its reference go elsewhere.
-    if (ended) m_app._spawn([ended = std::move(ended)]() mutable { ended.reset(); });
+    if (ended) m_host.spawn([ended = std::move(ended)]() mutable { ended.reset(); });
 
     const std::string interface =
         member(opts, "interface").is_null() ? "auto" : text_of(member(opts, "interface"));
@@ -263,10 +265,10 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
         for (const auto& [key, value] : remembered.items())
             rec[key] = value;
         bool stored = false;
-        for (const auto& s : m_app.sessions_json())
+        for (const auto& s : m_store.sessions_json())
             stored = stored || member(s, "id") == member(rec, "id");
         if (stored) {
-            m_app.save_session(rec);
+            m_host.save_session(rec);
         } else {
             // A session deleted while its tab stays open is not brought back by a flash.
             std::lock_guard lock(tab->lock);
@@ -279,9 +281,9 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
 
 Json EspTools::esp_flash_pick_files() {
     Json out = Json::array();
-    auto desktop = m_app.shell().desktop();
+    auto desktop = m_shell.desktop();
     if (!desktop) return out;
-    auto chosen = desktop->pick_files(m_app._t("esp.dialog.pick_bin"),
+    auto chosen = desktop->pick_files(m_host.translate("esp.dialog.pick_bin"),
                                       {{"Firmware Binary", {"*.bin"}}, {"All Files", {"*.*"}}},
                                       true, std::chrono::seconds(300));
     if (chosen) {
@@ -348,9 +350,10 @@ Json EspTools::esp_files_from_build_dir(const std::string& dir) {
 }
 
 std::string EspTools::esp_pick_build_dir() {
-    auto desktop = m_app.shell().desktop();
+    auto desktop = m_shell.desktop();
     if (!desktop) return {};
-    auto chosen = desktop->pick_folder(m_app._t("esp.dialog.pick_bin"), std::chrono::seconds(300));
+    auto chosen =
+        desktop->pick_folder(m_host.translate("esp.dialog.pick_bin"), std::chrono::seconds(300));
     return chosen ? chosen->string() : std::string();
 }
 
@@ -377,7 +380,7 @@ Json EspTools::esp_chip_list() {
 }
 
 Json EspTools::esp_get_session_prefs(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return Json::object();
     SessionPtr sess;
     {

@@ -17,16 +17,22 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/bridge/bridge_table.h"
+#include "app/desktop/desktop_shell.h"
+#include "app/store/session_store.h"
+#include "app/tabs/tab_host.h"
 #include "app/transfer/job.h"
+#include "app/transfer/transfer_coordinator.h"
 #include "flashwright/flasher.h"
 
 namespace termiva {
 
-class TermivaApp;
-
 class EspTools {
 public:
-    explicit EspTools(TermivaApp& app) : m_app(app) {}
+    EspTools(TabHost& host, TransferCoordinator& transfer, DesktopShell& shell, SessionStore& store)
+        : m_host(host), m_transfer(transfer), m_shell(shell), m_store(store) {}
+    // The page's ESP operations.
+    void register_ops(BridgeTable& table);
 
     bool hard_reset_esp(const std::string& tab_id) { return _fire_esp_reset(tab_id, "hard_reset"); }
     bool enter_bootloader_esp(const std::string& tab_id) {
@@ -67,7 +73,10 @@ public:
     static constexpr long long DEFAULT_FLASH_BAUD = 460800;
 
 private:
-    TermivaApp& m_app;
+    TabHost& m_host;
+    TransferCoordinator& m_transfer;
+    DesktopShell& m_shell;
+    SessionStore& m_store;
 };
 
 }  // namespace termiva

@@ -168,7 +168,7 @@ void TermivaApp::read_until_end(const std::string& tab_id, const TabPtr& tab) {
             std::string data = backend->recv(4096);
             if (data.empty()) break;
             std::lock_guard in_order(tab->_received_order);
-            std::string text = _intercept_or_decode(tab_id, data);
+            std::string text = m_transfer.intercept_or_decode(tab_id, data);
             if (!text.empty()) _push_to_term(tab_id, text);
         }
     } catch (const std::exception& e) {

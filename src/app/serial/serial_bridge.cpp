@@ -1,13 +1,13 @@
 // The page's serial operation: the ports that exist now, for the session editor.
-#include "app/termiva_app.h"
+#include "app/serial/serial_tabs.h"
 
 namespace termiva {
 
-void TermivaApp::register_serial_bridge() {
-    m_bridge.add("list_serial_ports",
-                 {{},
-                  [] { return Json::array(); },
-                  [this](const std::vector<Json>&) { return list_serial_ports(); }});
+void SerialTabs::register_ops(BridgeTable& table) {
+    table.add("list_serial_ports",
+              {{},
+               [] { return nlohmann::json::array(); },
+               [](const std::vector<nlohmann::json>&) { return list_serial_ports(); }});
 }
 
 }  // namespace termiva

@@ -8,7 +8,6 @@
 
 #include "app/json_values.h"
 #include "app/serial/serial_line.h"
-#include "app/termiva_app.h"
 #include "platform/log.h"
 
 namespace termiva {
@@ -125,7 +124,7 @@ SerialTabs::Opened SerialTabs::_serial_open(const Session& sess,
 }
 
 bool SerialTabs::tab_present(const TabPtr& tab) const {
-    if (m_app.stopping()) return false;
+    if (m_host.stopping()) return false;
     std::lock_guard lock(tab->lock);
     return !tab->closed;
 }
@@ -161,7 +160,7 @@ bool SerialTabs::adopt(const TabPtr& tab, const std::shared_ptr<platform::Serial
         port->close();
         return false;
     }
-    m_app._push_runtime_changed();
+    m_host.runtime_changed();
     return true;
 }
 
@@ -187,8 +186,8 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
                                     const TabPtr& tab) {
     const std::string com = com_of(sess);
     if (com.empty()) {
-        m_app._mark_not_alive(*tab);
-        m_app._push_info(tab_id, m_app._t("err.fill_com_port"), true);
+        m_host.mark_ended(*tab);
+        m_host.push_info(tab_id, m_host.translate("err.fill_com_port"), true);
         return;
     }
     const int baud = sess.line_rate.or_default(9600);
@@ -202,8 +201,8 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
          " bps  bits=" + (sess.serial_bits.text.empty() ? "8" : sess.serial_bits.text) +
          " parity=" + wanted.parity + " stop=" + wanted.stopbits + " flow=" +
          text_or(sess.serial_flow, "N") + " encoding=" + encoding + " (termios backend)");
-    m_app._push_info(
-        tab_id, m_app._t("info.serial_opening", {{"com", com}, {"baud", std::to_string(baud)}}));
+    m_host.push_info(tab_id, m_host.translate("info.serial_opening",
+                                              {{"com", com}, {"baud", std::to_string(baud)}}));
 
     Opened opened;
     try {
@@ -220,9 +219,10 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
         }
         // Not alive before the line says so: whoever reads the failure and then asks for
         // the tab's state must not find it still alive.
-        m_app._mark_not_alive(*tab);
-        m_app._push_info(tab_id, m_app._t("err.serial_open_fail", {{"err", e.what()}}), true);
-        m_app._push_connected(tab_id);
+        m_host.mark_ended(*tab);
+        m_host.push_info(tab_id, m_host.translate("err.serial_open_fail", {{"err", e.what()}}),
+                         true);
+        m_host.push_connected(tab_id);
         _serial_reader_loop(tab_id);
         return;
     }
@@ -230,15 +230,15 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
          ") thread=" + thread_name());
     if (!adopt(tab, opened.port)) return;
     remember_identity(tab_id, opened.port->name());
-    m_app._push_connected(tab_id);
-    m_app._push_to_term(tab_id,
-                        m_app._t("info.serial_connected",
+    m_host.push_connected(tab_id);
+    m_host.push_text(
+        tab_id, m_host.translate("info.serial_connected",
                                  {{"com", opened.com}, {"baud", std::to_string(opened.baud)}}));
     _serial_reader_loop(tab_id);
 }
 
 void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return;
     const SessionPtr sess = session_of(*tab);
     const std::string com = com_of(*sess);
@@ -277,13 +277,13 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
             total += data.size();
             try {
                 std::lock_guard in_order(tab->_received_order);
-                const std::string text = m_app._intercept_or_decode(tab_id, data);
+                const std::string text = m_host.receive(tab_id, data);
                 if (total <= kLoggedBytes) {
                     diag("read " + std::to_string(data.size()) + " bytes (total " +
                          std::to_string(total) +
                          "): " + escape_bytes(std::string_view(data).substr(0, 64)));
                 }
-                if (!text.empty()) m_app._push_to_term(tab_id, text);
+                if (!text.empty()) m_host.push_text(tab_id, text);
             } catch (const std::exception& e) {
                 // One chunk that could not be shown must not stop a tab that still reads:
                 // the port is fine, the next chunk may well be.
@@ -292,7 +292,7 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
                                          e.what());
             }
         }
-        m_app._mark_not_alive(*tab);
+        m_host.mark_ended(*tab);
         std::shared_ptr<Backend> line;
         {
             std::lock_guard lock(tab->lock);
@@ -311,12 +311,12 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
         std::lock_guard lock(tab->lock);
         closed = tab->closed;
     }
-    if (!closed) m_app._mark_not_alive(*tab);
+    if (!closed) m_host.mark_ended(*tab);
 }
 
 bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab,
                                      const std::string& com, int baud) {
-    m_app._push_info(tab_id, m_app._t("info.serial_disconnect", {{"com", com}}));
+    m_host.push_info(tab_id, m_host.translate("info.serial_disconnect", {{"com", com}}));
     const auto identity = identity_of(tab_id);
     int attempt = 0;
     while (tab_present(tab)) {
@@ -335,8 +335,8 @@ bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& ta
         if (!identity) remember_identity(tab_id, opened.port->name());
         diag("reopen OK (handle=" + std::to_string(opened.port->handle()) + ") after " +
              std::to_string(attempt) + " attempts");
-        m_app._push_info(tab_id, m_app._t("info.serial_reconnected",
-                                          {{"com", com}, {"baud", std::to_string(baud)}}));
+        m_host.push_info(tab_id, m_host.translate("info.serial_reconnected",
+                                                  {{"com", com}, {"baud", std::to_string(baud)}}));
         return true;
     }
     return false;

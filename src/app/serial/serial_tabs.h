@@ -19,16 +19,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/bridge/bridge_table.h"
 #include "app/tabs/tab.h"
+#include "app/tabs/tab_host.h"
 #include "platform/serial_port.h"
 
 namespace termiva {
 
-class TermivaApp;
-
 class SerialTabs {
 public:
-    explicit SerialTabs(TermivaApp& app) : m_app(app) {}
+    explicit SerialTabs(TabHost& host) : m_host(host) {}
+    // The page's serial operation (the port list).
+    void register_ops(BridgeTable& table);
 
     // The port settings a session asks for, defaults and fallbacks applied.
     static platform::SerialSettings settings_of(const Session& sess);
@@ -66,7 +68,7 @@ private:
     void remember_identity(const std::string& tab_id, const std::string& device);
     void forget_identity(const std::string& tab_id);
 
-    TermivaApp& m_app;
+    TabHost& m_host;
     std::mutex m_lock;  // guards m_identities
     std::map<std::string, platform::UsbIdentity> m_identities;
 };

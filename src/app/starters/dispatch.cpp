@@ -8,6 +8,10 @@
 
 namespace termiva {
 
+void TermivaApp::start_connection(const std::string& tab_id) {
+    _spawn([this, tab_id] { _start_ssh(tab_id); });
+}
+
 void TermivaApp::_start_ssh(const std::string& tab_id) {
     // Give the page a moment to draw the new tab before status lines arrive.
     for (int i = 0; i < 7 && !_stop; ++i)

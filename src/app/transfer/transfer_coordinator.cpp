@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "app/json_values.h"
-#include "app/termiva_app.h"
 #include "app/transfer/transfer_coordinator.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
@@ -48,7 +47,7 @@ private:
 
 std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
                                                      std::string_view data) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return {};
     std::shared_ptr<Job> job;
     {
@@ -59,13 +58,13 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
     // An ended job's "done" may be on its way, waiting for this reader, and the job's end
     // joins that thread: the last reference to an ended job is let go elsewhere.
     struct LetGoElsewhere {
-        TermivaApp& app;
+        TabHost& host;
         std::shared_ptr<Job>& job;
         ~LetGoElsewhere() {
             if (job && job->is_done())
-                app._spawn([ended = std::move(job)]() mutable { ended.reset(); });
+                host.spawn([ended = std::move(job)]() mutable { ended.reset(); });
         }
-    } let_go{m_app, job};
+    } let_go{m_host, job};
     if (!job->is_done()) {
         // What comes behind the job's last protocol byte it sets aside for its end.
         job->feed(data);
@@ -90,7 +89,7 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
 
 std::string TransferCoordinator::detect_or_decode(const std::string& tab_id,
                                                   std::string_view data) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return {};
     // What follows an abort the tab sent is held or dropped before anything else.
     const std::string kept = tab->_abort_echo.filter(data, std::chrono::steady_clock::now());
@@ -122,7 +121,7 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
         }
     }
     if (seen.detected) {
-        m_app._push_info(tab_id, m_app._t("info.zmodem_detected"), false);
+        m_host.push_info(tab_id, m_host.translate("info.zmodem_detected"), false);
         start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string());
         std::shared_ptr<Job> started;
         {
@@ -149,7 +148,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
                                     const std::string& direction,
                                     std::optional<std::vector<std::string>> files,
                                     std::optional<std::string> save_dir) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return false;
     // Set before the job can report anything: its "done" must free only its own slot.
     auto source = std::make_shared<const Job*>(nullptr);
@@ -171,7 +170,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
     }
     // That callback may need the locks this caller holds, so the reference is let go
     // elsewhere.
-    if (ended) m_app._spawn([ended = std::move(ended)]() mutable { ended.reset(); });
+    if (ended) m_host.spawn([ended = std::move(ended)]() mutable { ended.reset(); });
     job->start();
     return true;
 }
@@ -180,11 +179,12 @@ Json TransferCoordinator::start(const std::string& tab_id, const std::string& pr
                                 const std::string& direction, const Json& files,
                                 const Json& save_dir) {
     if (direction != "send" && direction != "recv") {
-        return Json{{"ok", false}, {"reason", m_app._t("xfer.reason.direction")}};
+        return Json{{"ok", false}, {"reason", m_host.translate("xfer.reason.direction")}};
     }
     if (std::find(PROTOCOLS.begin(), PROTOCOLS.end(), protocol) == PROTOCOLS.end()) {
-        return Json{{"ok", false},
-                    {"reason", m_app._t("xfer.reason.unknown_proto", {{"proto", protocol}})}};
+        return Json{
+            {"ok", false},
+            {"reason", m_host.translate("xfer.reason.unknown_proto", {{"proto", protocol}})}};
     }
     std::optional<std::vector<std::string>> file_list;
     if (files.is_array() && !files.empty()) {
@@ -193,7 +193,7 @@ Json TransferCoordinator::start(const std::string& tab_id, const std::string& pr
             file_list->push_back(text_of(f));
     }
     if (direction == "send" && !file_list) {
-        return Json{{"ok", false}, {"reason", m_app._t("xfer.reason.need_files")}};
+        return Json{{"ok", false}, {"reason", m_host.translate("xfer.reason.need_files")}};
     }
     std::optional<std::string> folder;
     if (direction == "recv") {
@@ -205,7 +205,7 @@ Json TransferCoordinator::start(const std::string& tab_id, const std::string& pr
 }
 
 bool TransferCoordinator::cancel(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return false;
     std::shared_ptr<Job> job;
     {
@@ -218,7 +218,7 @@ bool TransferCoordinator::cancel(const std::string& tab_id) {
 }
 
 Json TransferCoordinator::status(const std::string& tab_id) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     std::shared_ptr<Job> job;
     if (tab) {
         std::lock_guard lock(tab->lock);
@@ -232,7 +232,7 @@ Json TransferCoordinator::status(const std::string& tab_id) {
 }
 
 void TransferCoordinator::send_bytes(const std::string& tab_id, std::string_view data) {
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return;
     try {
         std::shared_ptr<Backend> target;
@@ -254,7 +254,7 @@ Json TransferCoordinator::worded(const Json& ev) const {
     for (const auto& [name, value] : member(ev, "reason_values").items())
         values.emplace_back(name, text_of(value));
     const std::string key = "xfer.reason." + code.get<std::string>();
-    std::string text = m_app._t(key, values);
+    std::string text = m_host.translate(key, values);
     if (text == key) return ev;  // a code the catalog does not know keeps the engine's text
     Json out = ev;
     out["reason"] = std::move(text);
@@ -263,18 +263,19 @@ Json TransferCoordinator::worded(const Json& ev) const {
 
 void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, const Job* source) {
     const Json ev = worded(raw);
-    m_app.shell().page_call("xferOnEvent", {tab_id, ev}, true);
+    m_shell.page_call("xferOnEvent", {tab_id, ev}, true);
     if (member(ev, "kind") != "done") return;
     auto show_end = [&] {
         if (member(ev, "ok") == true) {
-            m_app._push_info(tab_id, m_app._t("info.xfer_end_ok"), false);
+            m_host.push_info(tab_id, m_host.translate("info.xfer_end_ok"), false);
         } else {
-            m_app._push_info(
-                tab_id, m_app._t("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}),
+            m_host.push_info(
+                tab_id,
+                m_host.translate("info.xfer_end_fail", {{"reason", text_of(member(ev, "reason"))}}),
                 true);
         }
     };
-    TabPtr tab = m_app.find_tab(tab_id);
+    TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) {
         show_end();
         return;
@@ -305,16 +306,16 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, c
         std::string rest = finished ? finished->take_unused() : std::string();
         rest += held;
         std::string text = detect_or_decode(tab_id, rest);
-        if (!text.empty()) m_app._push_to_term(tab_id, text);
+        if (!text.empty()) m_host.push_text(tab_id, text);
     }
     // This may run on the job's own thread: let the last reference go elsewhere.
-    if (finished) m_app._spawn([finished = std::move(finished)]() mutable { finished.reset(); });
+    if (finished) m_host.spawn([finished = std::move(finished)]() mutable { finished.reset(); });
 }
 
 void TransferCoordinator::settle_abort_later(const TabPtr& tab) {
     // What the peer sent before it stopped is held until the line is quiet; when nothing
     // more arrives to carry it out, this does. Bounded: it settles by LIMIT at the latest.
-    m_app._spawn([this, tab] {
+    m_host.spawn([this, tab] {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::lock_guard in_order(tab->_received_order);
@@ -322,25 +323,25 @@ void TransferCoordinator::settle_abort_later(const TabPtr& tab) {
             auto shown = tab->_abort_echo.settle(std::chrono::steady_clock::now());
             if (!shown) continue;
             std::string text = sniff_and_decode(tab, *shown);
-            if (!text.empty()) m_app._push_to_term(tab->id, text);
+            if (!text.empty()) m_host.push_text(tab->id, text);
             return;
         }
     });
 }
 
 std::filesystem::path TransferCoordinator::default_recv_dir() {
-    std::filesystem::path dir = m_app.APP_DIR / "downloads";
+    std::filesystem::path dir = m_data_dir / "downloads";
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     return dir;
 }
 
 Json TransferCoordinator::pick_files() {
-    auto desktop = m_app.shell().desktop();
+    auto desktop = m_shell.desktop();
     Json out = Json::array();
     if (!desktop) return out;
-    auto chosen = desktop->pick_files(m_app._t("dialog.pick_files"), {{"All Files", {"*.*"}}}, true,
-                                      std::chrono::seconds(300));
+    auto chosen = desktop->pick_files(m_host.translate("dialog.pick_files"),
+                                      {{"All Files", {"*.*"}}}, true, std::chrono::seconds(300));
     if (chosen) {
         for (const auto& p : *chosen)
             out.push_back(p.string());
@@ -349,80 +350,38 @@ Json TransferCoordinator::pick_files() {
 }
 
 std::string TransferCoordinator::pick_save_dir() {
-    auto desktop = m_app.shell().desktop();
+    auto desktop = m_shell.desktop();
     if (!desktop) return {};
-    auto chosen = desktop->pick_folder(m_app._t("dialog.pick_save_dir"), std::chrono::seconds(180),
-                                       default_recv_dir());
+    auto chosen = desktop->pick_folder(m_host.translate("dialog.pick_save_dir"),
+                                       std::chrono::seconds(180), default_recv_dir());
     return chosen ? chosen->string() : std::string();
 }
 
-// The application's transfer operations, forwarded to the coordinator.
-std::string TermivaApp::_intercept_or_decode(const std::string& tab_id, std::string_view data) {
-    return m_transfer.intercept_or_decode(tab_id, data);
-}
-std::string TermivaApp::_detect_or_decode(const std::string& tab_id, std::string_view data) {
-    return m_transfer.detect_or_decode(tab_id, data);
-}
-bool TermivaApp::_xfer_start(const std::string& tab_id, const std::string& protocol,
-                             const std::string& direction,
-                             std::optional<std::vector<std::string>> files,
-                             std::optional<std::string> save_dir) {
-    return m_transfer.start_job(tab_id, protocol, direction, std::move(files), std::move(save_dir));
-}
-Json TermivaApp::xfer_start(const std::string& tab_id, const std::string& protocol,
-                            const std::string& direction, const Json& files, const Json& save_dir) {
-    return m_transfer.start(tab_id, protocol, direction, files, save_dir);
-}
-bool TermivaApp::xfer_cancel(const std::string& tab_id) {
-    return m_transfer.cancel(tab_id);
-}
-Json TermivaApp::xfer_status(const std::string& tab_id) {
-    return m_transfer.status(tab_id);
-}
-void TermivaApp::_xfer_send_bytes(const std::string& tab_id, std::string_view data) {
-    m_transfer.send_bytes(tab_id, data);
-}
-void TermivaApp::_xfer_on_event(const std::string& tab_id, const Json& ev, const Job* source) {
-    m_transfer.on_event(tab_id, ev, source);
-}
-std::filesystem::path TermivaApp::_xfer_default_recv_dir() {
-    return m_transfer.default_recv_dir();
-}
-Json TermivaApp::xfer_pick_files() {
-    return m_transfer.pick_files();
-}
-std::string TermivaApp::xfer_pick_save_dir() {
-    return m_transfer.pick_save_dir();
-}
-
-void TermivaApp::register_xfer_bridge() {
+void TransferCoordinator::register_ops(BridgeTable& table) {
     using Args = std::vector<Json>;
     auto text = [](const Args& a, std::size_t i) -> const std::string& {
         return a.at(i).get_ref<const std::string&>();
     };
-    m_bridge.add("xfer_start",
-                 {{"tab_id", "protocol", "direction", {"files", nullptr}, {"save_dir", nullptr}},
-                  [] {
-                      return Json{{"ok", false}};
-                  },
-                  [this, text](const Args& a) {
-                      return xfer_start(text(a, 0), text(a, 1), text(a, 2), a[3], a[4]);
-                  }});
-    m_bridge.add("xfer_cancel",
-                 {{"tab_id"},
-                  [] { return Json(false); },
-                  [this, text](const Args& a) { return Json(xfer_cancel(text(a, 0))); }});
-    m_bridge.add("xfer_status", {{"tab_id"},
-                                 [] {
-                                     return Json{{"active", false}};
-                                 },
-                                 [this, text](const Args& a) { return xfer_status(text(a, 0)); }});
-    m_bridge.add(
-        "xfer_pick_files",
-        {{}, [] { return Json::array(); }, [this](const Args&) { return xfer_pick_files(); }});
-    m_bridge.add(
-        "xfer_pick_save_dir",
-        {{}, [] { return Json(""); }, [this](const Args&) { return Json(xfer_pick_save_dir()); }});
+    table.add("xfer_start",
+              {{"tab_id", "protocol", "direction", {"files", nullptr}, {"save_dir", nullptr}},
+               [] {
+                   return Json{{"ok", false}};
+               },
+               [this, text](const Args& a) {
+                   return start(text(a, 0), text(a, 1), text(a, 2), a[3], a[4]);
+               }});
+    table.add("xfer_cancel", {{"tab_id"},
+                              [] { return Json(false); },
+                              [this, text](const Args& a) { return Json(cancel(text(a, 0))); }});
+    table.add("xfer_status", {{"tab_id"},
+                              [] {
+                                  return Json{{"active", false}};
+                              },
+                              [this, text](const Args& a) { return status(text(a, 0)); }});
+    table.add("xfer_pick_files",
+              {{}, [] { return Json::array(); }, [this](const Args&) { return pick_files(); }});
+    table.add("xfer_pick_save_dir",
+              {{}, [] { return Json(""); }, [this](const Args&) { return Json(pick_save_dir()); }});
 }
 
 }  // namespace termiva

@@ -19,16 +19,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/bridge/bridge_table.h"
+#include "app/desktop/desktop_shell.h"
 #include "app/tabs/tab.h"
+#include "app/tabs/tab_host.h"
 #include "app/transfer/job.h"
 
 namespace termiva {
 
-class TermivaApp;
-
 class TransferCoordinator {
 public:
-    explicit TransferCoordinator(TermivaApp& app) : m_app(app) {}
+    // `data_dir`: received files go to its "downloads" folder unless the page names one.
+    TransferCoordinator(TabHost& host, DesktopShell& shell, std::filesystem::path data_dir)
+        : m_host(host), m_shell(shell), m_data_dir(std::move(data_dir)) {}
+    // The page's transfer operations.
+    void register_ops(BridgeTable& table);
 
     // The page's operations.
     nlohmann::json start(const std::string& tab_id, const std::string& protocol,
@@ -43,7 +48,9 @@ public:
                    const std::string& direction, std::optional<std::vector<std::string>> files,
                    std::optional<std::string> save_dir);
     void send_bytes(const std::string& tab_id, std::string_view data);
-    void on_event(const std::string& tab_id, const nlohmann::json& ev, const Job* source);
+    // `source`: the job the event comes from (only its own "done" frees the slot); null for
+    // whatever job the slot holds.
+    void on_event(const std::string& tab_id, const nlohmann::json& ev, const Job* source = nullptr);
     std::string intercept_or_decode(const std::string& tab_id, std::string_view data);
     std::string detect_or_decode(const std::string& tab_id, std::string_view data);
     std::filesystem::path default_recv_dir();
@@ -57,7 +64,9 @@ private:
     // Shows what the tab holds back after an abort once the line has been quiet.
     void settle_abort_later(const TabPtr& tab);
 
-    TermivaApp& m_app;
+    TabHost& m_host;
+    DesktopShell& m_shell;
+    const std::filesystem::path m_data_dir;
 };
 
 }  // namespace termiva
