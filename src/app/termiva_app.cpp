@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> TermivaApp::SUPPORTED_LANGS = {"en", "zh-Hant"};
 
-const MessageCatalog& TermivaApp::PY_I18N = message_catalog();
-
 const std::vector<std::string> TermivaApp::CONN_LEVEL_KEYS = {
     "protocol",
     "host",
@@ -183,7 +181,7 @@ void TermivaApp::_shutdown() {
 std::string TermivaApp::_t(std::string_view key, const MessageArgs& values) const {
     const Json l = m_store.setting("language");
     const std::string lang = l.is_string() ? l.get<std::string>() : std::string(DEFAULT_LANG);
-    const auto& catalog = PY_I18N;
+    const MessageCatalog& catalog = message_catalog();
     auto table = catalog.find(lang);
     if (table == catalog.end()) table = catalog.find(std::string(DEFAULT_LANG));
     const std::string* text = nullptr;

@@ -59,7 +59,6 @@ public:
     static constexpr std::string_view CLAUDE_DEFAULT_MODEL = assistant::CLAUDE_DEFAULT_MODEL;
     static inline const std::vector<assistant::BuiltinModel>& CLAUDE_BUILTIN_MODELS =
         assistant::CLAUDE_BUILTIN_MODELS;
-    static const MessageCatalog& PY_I18N;
     static const std::vector<std::string> CONN_LEVEL_KEYS;
 
     // `data_dir` overrides the data directory (tests, the headless host).
@@ -294,7 +293,9 @@ private:
                           const std::string& reason) { _tab_log_failed(tab, file, reason); }};
     ReachabilityProber m_prober{
         [this] { return m_store.sessions_json(); },
-        [this](Json message) { m_launcher.receipts()->put(std::move(message)); }};
+        [this](Json message) {
+            if (m_launcher.apply(message)) _push_runtime_changed();
+        }};
 
     BridgeTable m_bridge;
 

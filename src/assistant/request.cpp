@@ -22,7 +22,7 @@ const Json& field(const Json& obj, const char* key) {
 std::string text_or(const Json& obj, const char* key, const char* fallback) {
     const Json& v = field(obj, key);
     if (v.is_null() || (v.is_string() && v.get_ref<const std::string&>().empty())) return fallback;
-    return py_text(v);
+    return request_text_of(v);
 }
 
 std::string truth(const Json& obj, const char* key) {
@@ -64,9 +64,9 @@ std::string build_request_text(const RequestInput& in) {
     if (target) {
         const Json& s = target->session;
         std::vector<std::string> lines{
-            "protocol: " + py_text(field(s, "protocol")),
-            "host: " + py_text(field(s, "host")),
-            "port: " + py_text(field(s, "port")),
+            "protocol: " + request_text_of(field(s, "protocol")),
+            "host: " + request_text_of(field(s, "host")),
+            "port: " + request_text_of(field(s, "port")),
             "encoding: " + target->encoding,
             "lfhascr (LF 後隱含 CR): " + truth(s, "lfhascr"),
             "crhaslf (CR 後隱含 LF): " + truth(s, "crhaslf"),
@@ -87,9 +87,9 @@ std::string build_request_text(const RequestInput& in) {
         const Json& s = tab.session;
         std::vector<std::string> lines{"tab_id: " + tab.id,
                                        "display: " + tab.display,
-                                       "protocol: " + py_text(field(s, "protocol")),
-                                       "host: " + py_text(field(s, "host")),
-                                       "port: " + py_text(field(s, "port")),
+                                       "protocol: " + request_text_of(field(s, "protocol")),
+                                       "host: " + request_text_of(field(s, "host")),
+                                       "port: " + request_text_of(field(s, "port")),
                                        "encoding: " + tab.encoding,
                                        std::string("alive: ") + (tab.alive ? "True" : "False"),
                                        "lfhascr: " + truth(s, "lfhascr"),

@@ -10,7 +10,7 @@ std::string trim(std::string_view s) {
     return std::string(s.substr(b, e - b + 1));
 }
 
-std::string py_text(const Json& v) {
+std::string request_text_of(const Json& v) {
     if (v.is_null()) return "None";
     if (v.is_string()) return v.get<std::string>();
     if (v.is_boolean()) return v.get<bool>() ? "True" : "False";

@@ -19,10 +19,11 @@ using Translate = std::function<std::string(std::string_view key, const MessageV
 
 // Surrounding white space removed (blank, tab, CR, LF, FF, VT).
 std::string trim(std::string_view s);
-// The value as Python's str() would write it for the request text: texts as they are,
-// null or missing as "None", booleans as "True"/"False", numbers in decimal.
-std::string py_text(const Json& v);
-// Python's truth of a JSON value: null, false, 0, "", [] and {} are false.
+// A value as the request text shows it (the wording the prompts were written against):
+// texts as they are, null or missing as "None", booleans as "True"/"False", numbers in
+// decimal.
+std::string request_text_of(const Json& v);
+// Whether a value counts as set: null, false, 0, "", [] and {} do not.
 bool truthy(const Json& v);
 
 }  // namespace termiva::assistant

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "unit/app_fixture.h"
@@ -131,6 +132,51 @@ TEST(PollQueue, PingResultsSetSessionStatusAndAMalformedEntryStopsTheRest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Json status = app->get_runtime_state()["session_status"];
     EXPECT_EQ(status, (Json{{"a", "online"}, {"b", "offline"}}));
+}
+
+TEST(PollQueue, WithoutALauncherTheProbersRoundReachesTheStatusByCall) {
+    // No receipt queue and no poll thread: the prober's results arrive by call alone.
+    testing::TempDir dir;
+    auto app = std::make_unique<TermivaApp>(nullptr, nullptr, dir.path());
+    Json rec = app->save_session(Json{{"name", "closed"}, {"host", "127.0.0.1"}, {"port", 1}});
+    const std::string sid = rec["id"].get<std::string>();
+    app->_spawn([&] { app->_run_reachability(); });
+    Json status;
+    for (int i = 0; i < 500; ++i) {
+        status = app->get_runtime_state()["session_status"];
+        if (status.contains(sid)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(status, (Json{{sid, "offline"}}));
+}
+
+TEST(PollQueue, ALauncherQueueIsReadUntilShutDownWithNoTimedWait) {
+    testing::TempDir dir;
+    auto queues = std::make_shared<QueueAll>();
+    auto receipts = std::make_shared<MessageQueue>();
+    (*queues)["get_receipt"] = receipts;
+    std::atomic<bool> ended{false};
+    {
+        TermivaApp app(queues, nullptr, dir.path());
+        app._spawn([&] {
+            app._poll_queue();
+            ended = true;
+        });
+        // A stray end marker from the launcher does not end the reading.
+        receipts->put(nullptr);
+        receipts->put(Json{{"type", "ping_results"}, {"results", {{{"id", "x"}, {"online", true}}}}});
+        Json status;
+        for (int i = 0; i < 300 && !status.contains("x"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            status = app.get_runtime_state()["session_status"];
+        }
+        EXPECT_EQ(status, (Json{{"x", "online"}}));
+        EXPECT_FALSE(ended);
+        app._shutdown();
+        for (int i = 0; i < 300 && !ended; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(ended);
+    }
 }
 
 TEST(Shutdown, NotifiesTheLauncherOnceTabsAreClosed) {

@@ -33,6 +33,14 @@ public:
         m_items.pop_front();
         return item;
     }
+    // The oldest item, waiting as long as it takes.
+    nlohmann::json take() {
+        std::unique_lock lock(m_lock);
+        m_cv.wait(lock, [&] { return !m_items.empty(); });
+        nlohmann::json item = std::move(m_items.front());
+        m_items.pop_front();
+        return item;
+    }
     std::size_t size() const {
         std::lock_guard lock(m_lock);
         return m_items.size();

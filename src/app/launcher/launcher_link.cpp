@@ -1,8 +1,5 @@
 #include "app/launcher/launcher_link.h"
 
-#include <chrono>
-#include <thread>
-
 #include "app/json_values.h"
 #include "platform/log.h"
 
@@ -15,41 +12,33 @@ LauncherLink::LauncherLink(std::shared_ptr<QueueAll> queue_all_,
         if (auto it = queue_all->find("get_receipt"); it != queue_all->end())
             m_receipts = it->second;
     }
-    if (!m_receipts) m_receipts = std::make_shared<MessageQueue>();
+}
+
+bool LauncherLink::apply(const Json& message) {
+    if (!message.is_object() || member(message, "type") != "ping_results") return false;
+    bool changed = false;
+    try {
+        for (const auto& r : message.at("results")) {
+            std::string sid = text_of(r.at("id"));
+            bool online = r.at("online") == true;
+            std::lock_guard lock(m_lock);
+            // The same answer again (every round repeats it) is no news for the page.
+            std::string& status = m_session_status[sid];
+            const char* now = online ? "online" : "offline";
+            if (status != now) changed = true;
+            status = now;
+        }
+    } catch (const std::exception& e) {
+        log::warn("poll_queue", e.what());
+    }
+    return changed;
 }
 
 void LauncherLink::poll(const std::atomic<bool>& stop, const std::function<void()>& changed) {
-    using namespace std::chrono_literals;
-    const std::shared_ptr<MessageQueue>& receipts = m_receipts;
+    if (!m_receipts) return;
     while (!stop) {
-        if (!receipts) {
-            std::this_thread::sleep_for(500ms);
-            continue;
-        }
-        bool applied = false;
-        try {
-            auto message = receipts->get(500ms);
-            if (!message || !message->is_object() || member(*message, "type") != "ping_results") {
-                continue;
-            }
-            // Entries are applied one by one: a malformed entry stops the rest of the message.
-            for (const auto& r : message->at("results")) {
-                std::string sid = text_of(r.at("id"));
-                bool online = r.at("online") == true;
-                std::lock_guard lock(m_lock);
-                // The same answer again (every round repeats it) is no news for the page.
-                std::string& status = m_session_status[sid];
-                const char* now = online ? "online" : "offline";
-                if (status != now) applied = true;
-                status = now;
-            }
-        } catch (const std::exception& e) {
-            log::warn("poll_queue", e.what());
-            if (applied && changed) changed();
-            std::this_thread::sleep_for(1s);
-            continue;
-        }
-        if (applied && changed) changed();
+        const Json message = m_receipts->take();
+        if (apply(message) && changed) changed();
     }
 }
 

@@ -132,6 +132,8 @@ bool SerialTabs::tab_present(const TabPtr& tab) const {
 bool SerialTabs::wait_steps(const TabPtr& tab, int steps) const {
     for (int i = 0; i < steps; ++i) {
         if (!tab_present(tab)) return false;
+        // Timed on purpose: the device coming back announces nothing, so the reopen is
+        // tried on a clock; short steps let a closed tab or shut-down end the wait soon.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return tab_present(tab);

@@ -1,7 +1,5 @@
 // Choosing the starter of a new tab by its session's protocol.
 #include <cctype>
-#include <chrono>
-#include <thread>
 
 #include "app/json_values.h"
 #include "app/termiva_app.h"
@@ -13,9 +11,8 @@ void TermivaApp::start_connection(const std::string& tab_id) {
 }
 
 void TermivaApp::_start_ssh(const std::string& tab_id) {
-    // Give the page a moment to draw the new tab before status lines arrive.
-    for (int i = 0; i < 7 && !_stop; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // No pause for the page to draw the tab first: it keeps a new tab's status lines
+    // until its terminal exists.
     TabPtr tab = find_tab(tab_id);
     if (!tab || _stop) return;
     SessionPtr sess;

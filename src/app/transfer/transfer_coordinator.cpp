@@ -317,6 +317,8 @@ void TransferCoordinator::settle_abort_later(const TabPtr& tab) {
     // more arrives to carry it out, this does. Bounded: it settles by LIMIT at the latest.
     m_host.spawn([this, tab] {
         for (;;) {
+            // Timed on purpose: "quiet" means no bytes for a while, which only a clock
+            // can tell; AbortEcho bounds how long it holds.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::lock_guard in_order(tab->_received_order);
             if (!tab->_abort_echo.holding()) return;
