@@ -291,11 +291,10 @@ private:
     // A log ended by a failed write says so in its tab, and the page drops its mark.
     TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,
                           const std::string& reason) { _tab_log_failed(tab, file, reason); }};
-    ReachabilityProber m_prober{
-        [this] { return m_store.sessions_json(); },
-        [this](Json message) {
-            if (m_launcher.apply(message)) _push_runtime_changed();
-        }};
+    ReachabilityProber m_prober{[this] { return m_store.sessions_json(); },
+                                [this](Json message) {
+                                    if (m_launcher.apply(message)) _push_runtime_changed();
+                                }};
 
     BridgeTable m_bridge;
 

@@ -164,7 +164,8 @@ TEST(PollQueue, ALauncherQueueIsReadUntilShutDownWithNoTimedWait) {
         });
         // A stray end marker from the launcher does not end the reading.
         receipts->put(nullptr);
-        receipts->put(Json{{"type", "ping_results"}, {"results", {{{"id", "x"}, {"online", true}}}}});
+        receipts->put(
+            Json{{"type", "ping_results"}, {"results", {{{"id", "x"}, {"online", true}}}}});
         Json status;
         for (int i = 0; i < 300 && !status.contains("x"); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

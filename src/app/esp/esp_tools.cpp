@@ -145,7 +145,8 @@ bool EspTools::_fire_esp_reset(const std::string& tab_id, const std::string& mod
             log::warn(tag, e.what());
             // The button was pressed in the tab: the tab says why nothing happened (a port
             // without modem lines, a device gone).
-            m_host.push_info(tab_id, m_host.translate("esp.reset_failed", {{"error", e.what()}}), true);
+            m_host.push_info(tab_id, m_host.translate("esp.reset_failed", {{"error", e.what()}}),
+                             true);
         }
     });
     return true;
