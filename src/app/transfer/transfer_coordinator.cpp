@@ -115,9 +115,9 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
         ZmodemReceiverWatch::Result waiting = receiver->feed(seen.shown);
         seen.shown = std::move(waiting.shown);
         if (waiting.waiting) {
-            m_app.shell().page_call(
-                "xferOnEvent", {tab_id, Json{{"kind", "receiver_waiting"}, {"protocol", "zmodem"}}},
-                true);
+            m_shell.page_call("xferOnEvent",
+                              {tab_id, Json{{"kind", "receiver_waiting"}, {"protocol", "zmodem"}}},
+                              true);
         }
     }
     if (seen.detected) {
