@@ -23,6 +23,9 @@ bool json_nesting_within(std::string_view text, int limit) {
             continue;
         }
         switch (c) {
+            case '\0':
+                // The parser ends a document at a NUL, so nothing after it is read.
+                return true;
             case '"':
                 in_string = true;
                 break;
