@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,5 +64,16 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+// Numbers too large for a double read as infinity and are written back as null, so only
+// values without them must read back the same.
+inline bool all_finite(const nlohmann::json& value) {
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (value.is_structured()) {
+        for (const auto& item : value)
+            if (!all_finite(item)) return false;
+    }
+    return true;
+}
 
 }  // namespace termiva::fuzz

@@ -1,8 +1,6 @@
 // The reader of JSON from outside the program (the page's lines, the host's input, the
 // stores): any bytes give a value nested within the limit or nothing, never a crash; it
 // refuses exactly the documents nested too deep, and what it reads reads back the same.
-#include <cmath>
-
 #include "fuzz_support.h"
 #include "platform/bounded_json.h"
 
@@ -18,16 +16,6 @@ int depth_of(const json& value) {
         ++deepest;
     }
     return deepest;
-}
-
-// Numbers too large for a double read as infinity and are written back as null.
-bool all_finite(const json& value) {
-    if (value.is_number_float()) return std::isfinite(value.get<double>());
-    if (value.is_structured()) {
-        for (const auto& item : value)
-            if (!all_finite(item)) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -53,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool too_deep = depth_of(unbounded) > termiva::platform::MAX_JSON_DEPTH;
     TERMIVA_FUZZ_CHECK(bounded.is_discarded() == too_deep);
     if (too_deep) return 0;
-    TERMIVA_FUZZ_CHECK(bounded == unbounded || !all_finite(unbounded));
+    TERMIVA_FUZZ_CHECK(bounded == unbounded || !termiva::fuzz::all_finite(unbounded));
     const json again = termiva::platform::parse_json_bounded(bounded.dump(), false);
     TERMIVA_FUZZ_CHECK(!again.is_discarded());
-    if (all_finite(bounded)) TERMIVA_FUZZ_CHECK(again == bounded);
+    if (termiva::fuzz::all_finite(bounded)) TERMIVA_FUZZ_CHECK(again == bounded);
     return 0;
 }

@@ -1,23 +1,7 @@
 // The headless host's reading of a page call script: any text yields a call with a name
 // and an argument list, or nothing, and a call it reads re-reads the same.
-#include <cmath>
-
 #include "fuzz_support.h"
 #include "host_window.h"
-
-namespace {
-
-// Numbers too large for a double read as infinity and are written back as null.
-bool all_finite(const nlohmann::json& value) {
-    if (value.is_number_float()) return std::isfinite(value.get<double>());
-    if (value.is_structured()) {
-        for (const auto& item : value)
-            if (!all_finite(item)) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string script(reinterpret_cast<const char*>(data), size);
@@ -37,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     again += ")";
     const nlohmann::json reread = termiva::host::parse_page_call(again);
     const std::string& name = call["call"].get_ref<const std::string&>();
-    if (all_finite(call["args"]) && name.rfind("if(", 0) != 0 &&
+    if (termiva::fuzz::all_finite(call["args"]) && name.rfind("if(", 0) != 0 &&
         name.find('(') == std::string::npos) {
         TERMIVA_FUZZ_CHECK(reread == call);
     }

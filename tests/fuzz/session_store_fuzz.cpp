@@ -20,15 +20,6 @@ std::string bytes_of(const fs::path& p) {
     return s.str();
 }
 
-bool all_finite(const json& value) {
-    if (value.is_number_float()) return std::isfinite(value.get<double>());
-    if (value.is_structured()) {
-        for (const auto& item : value)
-            if (!all_finite(item)) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -58,8 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     again.load_sessions();
     again.load_settings();
     TERMIVA_FUZZ_CHECK(again.take_unreadable().empty());
-    if (all_finite(loaded)) TERMIVA_FUZZ_CHECK(again.sessions_json() == loaded);
-    if (all_finite(store.settings())) TERMIVA_FUZZ_CHECK(again.settings() == store.settings());
+    if (termiva::fuzz::all_finite(loaded)) TERMIVA_FUZZ_CHECK(again.sessions_json() == loaded);
+    if (termiva::fuzz::all_finite(store.settings()))
+        TERMIVA_FUZZ_CHECK(again.settings() == store.settings());
     scratch.clear();
     return 0;
 }
