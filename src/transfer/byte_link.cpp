@@ -39,6 +39,7 @@ int ByteLink::refill(std::chrono::milliseconds timeout) {
         return TIMED_OUT;
     }
     if (m_closed) return CLOSED;
+    if (m_holding) m_held.append(m_batch);
     m_batch.clear();
     m_batch.swap(m_incoming);
     m_pos = 0;
@@ -53,11 +54,25 @@ bool ByteLink::has_pending() {
     return !m_incoming.empty();
 }
 
+void ByteLink::hold_taken(bool on) {
+    m_holding = on;
+    if (!on) m_held.clear();
+}
+
+void ByteLink::give_back_held() {
+    m_held.append(m_batch);
+    m_batch = std::exchange(m_held, {});
+    m_pos = 0;
+    m_holding = false;
+}
+
 void ByteLink::discard_pending() {
+    if (m_holding) m_held.append(m_batch);
     m_batch.clear();
     m_pos = 0;
     {
         std::lock_guard lock(m_mutex);
+        if (m_holding) m_held.append(m_incoming);
         m_incoming.clear();
     }
     m_room.notify_all();

@@ -53,6 +53,13 @@ public:
     // Drops everything received so far (a line gone noisy, a frame to be resent).
     void discard_pending();
 
+    // While holding, every byte the worker takes is kept too, so that a job that turns
+    // out not to be one can hand all of it back (`give_back_held`, before `end`) to be
+    // shown as ordinary output. `held_size` tells how much is kept.
+    void hold_taken(bool on);
+    std::size_t held_size() const { return m_held.size() + m_pos; }
+    void give_back_held();
+
     // Ends the link for good (the worker, or the owner when no worker ever ran): closes
     // it and sets aside what was received but not taken, in order. Pushes from then on
     // are set aside too.
@@ -74,6 +81,9 @@ private:
     // Owned by the consumer: a batch taken from m_incoming in one lock.
     std::string m_batch;
     std::size_t m_pos = 0;
+    // Owned by the consumer: earlier batches, taken while holding.
+    bool m_holding = false;
+    std::string m_held;
 };
 
 }  // namespace termiva::xfer

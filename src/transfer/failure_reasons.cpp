@@ -7,7 +7,7 @@
 namespace termiva::xfer {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 45> REASONS = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 46> REASONS = {{
     {"cancelled", "cancelled"},
     {"direction", "direction must be send or recv"},
     {"unknown_proto", "Unknown protocol {proto}"},
@@ -37,6 +37,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 45> REASONS 
     {"sender_ended_early", "the sender ended before the file was complete"},
     {"sequence_lost", "block sequence lost"},
     {"wrong_size", "the file {name} arrived with a wrong size"},
+    {"false_start", "no ZMODEM sender followed the start header; what arrived is shown"},
     {"past_announced_size", "the sender went on past the announced size of {name}"},
     {"unannounced_too_long", "{name} came without a size and passed {limit}, the most taken then"},
     {"no_space", "not enough free space in {folder} for {name}"},

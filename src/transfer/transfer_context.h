@@ -69,6 +69,10 @@ public:
     std::string_view buffered() const { return m_link.buffered(); }
     void consume(std::size_t n) { m_link.consume(n); }
     void discard_pending() { m_link.discard_pending(); }
+    // What the worker takes is kept to be handed back (ByteLink::hold_taken).
+    void hold_taken(bool on) { m_link.hold_taken(on); }
+    std::size_t held_size() const { return m_link.held_size(); }
+    void give_back_held() { m_link.give_back_held(); }
     // Drops input until the line has been quiet for `quiet` (a damaged packet's remains).
     void purge(std::chrono::milliseconds quiet);
     void check_cancelled() const;

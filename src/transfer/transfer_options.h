@@ -22,6 +22,13 @@ struct TransferOptions {
     std::uint64_t unannounced_limit{std::uint64_t{1} << 30};
     // Free space a receive leaves on the disk: a file that would take it fails instead.
     std::uint64_t disk_reserve{std::uint64_t{16} << 20};
+    // A ZMODEM receive begun by what looked like a sender's start header (auto-receive)
+    // may be a false start: a device printing those bytes among others. Until the sender
+    // says something beyond its start, the receive gives up after this long or this many
+    // damaged headers, and hands back everything it read. Zero: a receive the user asked
+    // for, which waits for its sender as long as `timeout` and `retries` allow.
+    std::chrono::milliseconds false_start_wait{0};
+    int false_start_errors{3};
 };
 
 }  // namespace termiva

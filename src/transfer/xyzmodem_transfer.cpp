@@ -215,7 +215,8 @@ void run_job(const std::shared_ptr<XYZModemTransfer::State>& state) {
     } catch (...) {
         why = {"internal", nlohmann::json::object(), xfer::reason_text("internal", {})};
     }
-    const bool abort_sent = !ok && peer_contacted;
+    // A false start had no sender to stop: the abort would only be printed on a console.
+    const bool abort_sent = !ok && peer_contacted && why.code != "false_start";
     if (abort_sent) {
         // Whatever ended us, the peer must stop too rather than wait for its time-outs.
         send_abort(s.send_bytes);

@@ -1,6 +1,8 @@
 #include "transfer/zmodem_receiver.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <optional>
 
 #include "platform/utf8_path.h"
@@ -15,16 +17,40 @@ using namespace zm;
 
 constexpr std::uint64_t MAX_POSITION = 0xFFFFFFFFu;
 
+// What a possibly false start may read before it is taken for one (a flood is no start).
+constexpr std::size_t FALSE_START_MAX_HELD = std::size_t{256} << 10;
+
 class ZmodemReceiver {
 public:
     ZmodemReceiver(TransferContext& ctx, std::filesystem::path dir)
         : m_ctx(ctx), m_reader(ctx), m_dir(std::move(dir)) {}
 
     void run() {
+        m_starting = m_ctx.options().false_start_wait.count() > 0;
+        if (!m_starting) return receive();
+        m_ctx.hold_taken(true);
+        m_start_deadline = std::chrono::steady_clock::now() + m_ctx.options().false_start_wait;
+        try {
+            receive();
+        } catch (const TransferFailed&) {
+            // Whatever ended it before the sender said more than its start: show the bytes.
+            if (m_starting) m_ctx.give_back_held();
+            throw;
+        }
+    }
+
+private:
+    void receive() {
         send_zrinit();
         int errors = 0;
         for (;;) {
-            HeaderRead r = m_reader.read_header(m_ctx.options().timeout);
+            HeaderRead r = m_reader.read_header(header_wait());
+            if (m_starting) {
+                check_start(r);
+                // Until then the start's own limit is the only clock: a reader's wait cut
+                // short by rounding must not count as a silent sender.
+                if (r.status == HeaderRead::TIMED_OUT) continue;
+            }
             if (r.status != HeaderRead::OK) {
                 if (++errors > m_ctx.options().retries) {
                     throw TransferFailed(r.status == HeaderRead::TIMED_OUT ? "sender_timeout"
@@ -96,7 +122,35 @@ public:
         }
     }
 
-private:
+    // How long the next header may take: never past a possibly false start's limit.
+    std::chrono::milliseconds header_wait() const {
+        const auto wait = m_ctx.options().timeout;
+        if (!m_starting) return wait;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            m_start_deadline - std::chrono::steady_clock::now());
+        return std::clamp(left, std::chrono::milliseconds(1), wait);
+    }
+
+    // Until the sender says what a sender says after its start (a file, its settings, a
+    // command or its end), a few damaged headers, a little time or a flood show that it
+    // was no sender at all. Other good headers prove nothing: a repeated ZRQINIT, or our
+    // own ZRINIT echoed back by a shell that took it for typing.
+    void check_start(const HeaderRead& r) {
+        const std::uint8_t type = r.header.type;
+        if (r.status == HeaderRead::OK &&
+            (type == ZFILE || type == ZSINIT || type == ZCOMMAND || type == ZFIN)) {
+            m_starting = false;
+            m_ctx.hold_taken(false);
+            return;
+        }
+        if (r.status == HeaderRead::DAMAGED) ++m_start_errors;
+        if (m_start_errors >= m_ctx.options().false_start_errors ||
+            std::chrono::steady_clock::now() >= m_start_deadline ||
+            m_ctx.held_size() > FALSE_START_MAX_HELD) {
+            throw TransferFailed("false_start");
+        }
+    }
+
     void send_zrinit() {
         m_ctx.send(hex_header(Header::with_flags(ZRINIT, CANFDX | CANOVIO | CANFC32)));
     }
@@ -213,6 +267,10 @@ private:
     // 64 bits, so that a sender going on past 4 GiB is seen rather than wrapping to 0.
     std::uint64_t m_pos = 0;
     std::string m_buffer;
+    // A receive that may be a false start, until the sender says more than its start.
+    bool m_starting = false;
+    int m_start_errors = 0;
+    std::chrono::steady_clock::time_point m_start_deadline;
 };
 
 }  // namespace

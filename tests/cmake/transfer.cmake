@@ -1,6 +1,6 @@
 # Tests of the X/Y/ZMODEM engine and the ZMODEM detector (the units also under Wine).
 if(TARGET termiva_transfer)
-  foreach(unit sniffer crc file_names zmodem_frame zmodem_sender engine tail bounds)
+  foreach(unit sniffer crc file_names zmodem_frame zmodem_sender engine tail bounds false_start)
     termiva_add_test(NAME transfer_${unit}_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/transfer_${unit}_test.cpp
       LIBS termiva_transfer termiva_test_support

@@ -251,7 +251,9 @@ TEST_F(XferTab, CancellingAReceiveMidFileShowsNothingOfTheBrokenSession) {
     // sz reads the line until it has taken in the abort and left: type once the shell
     // prompts again, as a user would.
     shown += host.drain_until(tab, "$ ", 10s);
-    host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
+    // Our start answers reached the shell as typed input: the last one's tail after its
+    // carriage return still waits on the line, so the next command starts a line of its own.
+    host.call("send_input", {tab, "\recho AFTER-$((6*7))\r"});
     shown += host.drain_until(tab, "AFTER-42\r\n$ ", 10s);
     EXPECT_NE(shown.find("AFTER-42\r\n$ "), std::string::npos) << shown;
     EXPECT_FALSE(holds_binary(shown))
@@ -269,12 +271,37 @@ TEST_F(XferTab, AReceiveCancelledBeforeAnySenderLeavesNoEchoOfItsAbort) {
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
     EXPECT_TRUE(ended(tab, "─── File transfer failed: cancelled ───"));
-    host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
+    // Our start answers reached the shell as typed input: the last one's tail after its
+    // carriage return still waits on the line, so the next command starts a line of its own.
+    host.call("send_input", {tab, "\recho AFTER-$((6*7))\r"});
     std::string shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
     EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("^X"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("^H"), std::string::npos) << shown;
     EXPECT_FALSE(holds_binary(shown)) << shown;
+}
+
+// A console that prints a ZMODEM start among its own output (a board booting, a binary
+// shown with cat) kept the tab deaf for over a minute: everything it printed went to an
+// auto-receive waiting for a sender. The receive gives up within seconds, and what it
+// held reaches the terminal; our own start answers echoed back do not keep it going.
+TEST_F(XferTab, AFalseStartGivesUpQuicklyAndShowsWhatItHeld) {
+    std::string tab = open_shell("sh", true);
+    host.call("send_input",
+              {tab, "printf '**\\030B00 not a sender\\r\\n'; sleep 1; echo HELD-$((6*7))\r"});
+    EXPECT_TRUE(ended(tab, "─── ZMODEM detected, auto-receiving ───"));
+    EXPECT_TRUE(ended(tab,
+                      "─── File transfer failed: no ZMODEM sender followed the start "
+                      "header; what arrived is shown ───"));
+    std::string shown = host.drain_until(tab, "HELD-42\r\n", 10s);
+    EXPECT_NE(shown.find("HELD-42\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("not a sender"), std::string::npos) << shown;
+    // Our start answers reached the shell as typed input: the last one's tail after its
+    // carriage return still waits on the line, so the next command starts a line of its own.
+    host.call("send_input", {tab, "\recho AFTER-$((6*7))\r"});
+    shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
+    EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
+    EXPECT_FALSE(host.call("xfer_status", {tab})["active"].get<bool>());
 }
 
 }  // namespace

@@ -20,6 +20,14 @@ namespace {
 // anyway; the end comes within milliseconds.
 constexpr std::chrono::seconds END_WAIT{2};
 
+// A receive the sender's start header began: a console that merely printed those bytes
+// is heard again within seconds, and its output is shown.
+TransferOptions auto_receive_options() {
+    TransferOptions options;
+    options.false_start_wait = std::chrono::seconds(3);
+    return options;
+}
+
 constexpr std::array<std::string_view, 6> PROTOCOLS = {"xmodem", "xmodem-crc", "xmodem-1k",
                                                        "ymodem", "ymodem-g",   "zmodem"};
 
@@ -28,9 +36,9 @@ class TransferJob : public Job {
 public:
     TransferJob(std::string protocol, std::string direction, XYZModemTransfer::SendBytes send,
                 XYZModemTransfer::OnEvent on_event, std::optional<std::vector<std::string>> files,
-                std::optional<std::string> save_dir)
+                std::optional<std::string> save_dir, TransferOptions options)
         : m_engine(std::move(protocol), std::move(direction), std::move(send), std::move(on_event),
-                   std::move(files), std::move(save_dir)) {}
+                   std::move(files), std::move(save_dir), options) {}
     void start() override { m_engine.start(); }
     void feed(std::string_view data) override { m_engine.feed(data); }
     bool is_done() const override { return m_engine.is_done(); }
@@ -122,7 +130,8 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
     }
     if (seen.detected) {
         m_host.push_info(tab_id, m_host.translate("info.zmodem_detected"), false);
-        start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string());
+        start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string(),
+                  auto_receive_options());
         std::shared_ptr<Job> started;
         {
             std::lock_guard lock(tab->lock);
@@ -130,8 +139,11 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
         }
         if (started && !seen.transfer.empty()) started->feed(seen.transfer);
     }
-    if (seen.shown.empty()) return {};
+    return decode(tab, seen.shown);
+}
 
+std::string TransferCoordinator::decode(const TabPtr& tab, std::string_view data) {
+    if (data.empty()) return {};
     std::shared_ptr<text::Decoder> decoder;
     {
         std::lock_guard lock(tab->lock);
@@ -141,13 +153,13 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
         }
         decoder = tab->decoder;
     }
-    return decoder->decode(seen.shown);
+    return decoder->decode(data);
 }
 
 bool TransferCoordinator::start_job(const std::string& tab_id, const std::string& protocol,
                                     const std::string& direction,
                                     std::optional<std::vector<std::string>> files,
-                                    std::optional<std::string> save_dir) {
+                                    std::optional<std::string> save_dir, TransferOptions options) {
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return false;
     // Set before the job can report anything: its "done" must free only its own slot.
@@ -155,7 +167,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
     auto job = std::make_shared<TransferJob>(
         protocol, direction, [this, tab_id](std::string_view bytes) { send_bytes(tab_id, bytes); },
         [this, tab_id, source](const Json& ev) { on_event(tab_id, ev, *source); }, std::move(files),
-        std::move(save_dir));
+        std::move(save_dir), options);
     *source = job.get();
     std::shared_ptr<Job> ended;
     {
@@ -305,7 +317,11 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, c
         }
         std::string rest = finished ? finished->take_unused() : std::string();
         rest += held;
-        std::string text = detect_or_decode(tab_id, rest);
+        // A false start hands back the start header it was begun by: seen again, it would
+        // begin the same false start once more.
+        std::string text = member(ev, "reason_code") == "false_start"
+                               ? decode(tab, rest)
+                               : detect_or_decode(tab_id, rest);
         if (!text.empty()) m_host.push_text(tab_id, text);
     }
     // This may run on the job's own thread: let the last reference go elsewhere.

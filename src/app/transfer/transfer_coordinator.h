@@ -24,6 +24,7 @@
 #include "app/tabs/tab.h"
 #include "app/tabs/tab_host.h"
 #include "app/transfer/job.h"
+#include "transfer/transfer_options.h"
 
 namespace termiva {
 
@@ -46,7 +47,7 @@ public:
 
     bool start_job(const std::string& tab_id, const std::string& protocol,
                    const std::string& direction, std::optional<std::vector<std::string>> files,
-                   std::optional<std::string> save_dir);
+                   std::optional<std::string> save_dir, TransferOptions options = {});
     void send_bytes(const std::string& tab_id, std::string_view data);
     // `source`: the job the event comes from (only its own "done" frees the slot); null for
     // whatever job the slot holds.
@@ -61,6 +62,8 @@ private:
     nlohmann::json worded(const nlohmann::json& ev) const;
     // Received bytes through the ZMODEM detector and the tab's decoder.
     std::string sniff_and_decode(const TabPtr& tab, std::string_view data);
+    // Received bytes through the tab's decoder alone.
+    std::string decode(const TabPtr& tab, std::string_view data);
     // Shows what the tab holds back after an abort once the line has been quiet.
     void settle_abort_later(const TabPtr& tab);
 
