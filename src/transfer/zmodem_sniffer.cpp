@@ -2,29 +2,55 @@
 
 namespace termiva {
 
+MarkerFinder::Found MarkerFinder::find(std::string_view data) {
+    Found result;
+    const std::size_t reach = m_marker.size() - 1;
+    // A marker that began in the kept bytes ends within the chunk's first `reach` bytes.
+    if (!m_tail.empty()) {
+        std::string border = m_tail;
+        border.append(data.substr(0, reach));
+        const std::size_t at = border.find(m_marker);
+        if (at != std::string::npos && at < m_tail.size()) {
+            result.found = true;
+            result.carried = m_tail.substr(at);
+            m_tail.clear();
+            return result;
+        }
+    }
+    const std::size_t at = data.find(m_marker);
+    if (at != std::string_view::npos) {
+        result.found = true;
+        result.at = at;
+        m_tail.clear();
+        return result;
+    }
+    if (data.size() >= reach) {
+        m_tail.assign(data.substr(data.size() - reach));
+    } else {
+        m_tail.append(data);
+        if (m_tail.size() > reach) m_tail.erase(0, m_tail.size() - reach);
+    }
+    return result;
+}
+
 ZmodemSniffer::Result ZmodemSniffer::feed(std::string_view data) {
     Result result;
-    std::string joined = m_tail;
-    joined.append(data);
-    std::size_t at = joined.find(START);
-    if (at == std::string::npos) {
+    MarkerFinder::Found start = m_finder.find(data);
+    if (!start.found) {
         result.shown.assign(data);
-        std::size_t keep = std::min(joined.size(), START.size() - 1);
-        m_tail = joined.substr(joined.size() - keep);
         return result;
     }
     result.detected = true;
     // A header that began in an earlier chunk: those bytes were shown already, and the
     // transfer gets the header whole.
-    std::size_t shown_from_data = at > m_tail.size() ? at - m_tail.size() : 0;
-    result.shown.assign(data.substr(0, shown_from_data));
-    result.transfer = joined.substr(at);
-    m_tail.clear();
+    result.shown.assign(data.substr(0, start.at));
+    result.transfer = std::move(start.carried);
+    result.transfer.append(data.substr(start.at));
     return result;
 }
 
 void ZmodemSniffer::reset() {
-    m_tail.clear();
+    m_finder.reset();
 }
 
 namespace {
@@ -50,36 +76,23 @@ std::size_t header_rest(std::string_view rest) {
 
 ZmodemReceiverWatch::Result ZmodemReceiverWatch::feed(std::string_view data) {
     Result result;
-    std::string joined = m_tail;
-    joined.append(data);
-    std::size_t at = joined.find(START);
-    if (at == std::string::npos) {
-        result.shown.assign(data);
-        std::size_t keep = std::min(joined.size(), START.size() - 1);
-        m_tail = joined.substr(joined.size() - keep);
-        return result;
-    }
-    result.waiting = true;
-    m_tail.clear();
-    const std::size_t header_in_data =
-        at >= (joined.size() - data.size()) ? at - (joined.size() - data.size()) : 0;
-    // Begun in an earlier chunk: that part is on the screen already, so the rest is too.
-    if (at < joined.size() - data.size()) {
+    MarkerFinder::Found start = m_finder.find(data);
+    result.waiting = start.found;
+    // Not there, or begun in an earlier chunk: that part is on the screen already, so the
+    // rest is too.
+    if (!start.found || !start.carried.empty()) {
         result.shown.assign(data);
         return result;
     }
-    const std::size_t after = header_in_data + START.size();
+    const std::size_t after = start.at + START.size();
     const std::size_t rest = header_rest(data.substr(after));
-    result.shown.assign(data.substr(0, header_in_data));
-    if (rest == 0)
-        result.shown.append(data.substr(header_in_data));
-    else
-        result.shown.append(data.substr(after + rest));
+    result.shown.assign(data.substr(0, start.at));
+    result.shown.append(data.substr(rest == 0 ? start.at : after + rest));
     return result;
 }
 
 void ZmodemReceiverWatch::reset() {
-    m_tail.clear();
+    m_finder.reset();
 }
 
 }  // namespace termiva

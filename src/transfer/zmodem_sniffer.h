@@ -3,10 +3,33 @@
 // across chunks; bytes are never held back from the terminal while waiting for the rest.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace termiva {
+
+// Finds a fixed marker in output that arrives in chunks, without joining the chunks: only
+// the last few bytes of what came before, that could begin the marker, are kept. Every
+// received chunk passes here, so a chunk is searched once and never copied.
+class MarkerFinder {
+public:
+    explicit MarkerFinder(std::string_view marker) : m_marker(marker) {}
+
+    struct Found {
+        bool found = false;
+        // Where the marker begins in the chunk; when it began in earlier chunks, 0, and
+        // `carried` holds its bytes from them (already handed on as output).
+        std::size_t at = 0;
+        std::string carried;
+    };
+    Found find(std::string_view data);
+    void reset() { m_tail.clear(); }
+
+private:
+    std::string_view m_marker;
+    std::string m_tail;
+};
 
 class ZmodemSniffer {
 public:
@@ -25,8 +48,7 @@ public:
         "B00";
 
 private:
-    // The end of what was already shown, in case it is the beginning of a header.
-    std::string m_tail;
+    MarkerFinder m_finder{START};
 };
 
 // Watches terminal output for a ZMODEM receiver waiting for files (rz's ZRINIT hex
@@ -48,7 +70,7 @@ public:
         "B01";
 
 private:
-    std::string m_tail;
+    MarkerFinder m_finder{START};
 };
 
 }  // namespace termiva
