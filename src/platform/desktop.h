@@ -69,7 +69,13 @@ struct TrayItem {
 
 struct FileFilter {
     std::string name;                   // "Firmware (*.bin)"
-    std::vector<std::string> patterns;  // "*.bin"
+    std::vector<std::string> patterns;  // "*.bin"; "*.*" for every file
+};
+
+// Where a file chooser opens, and whether it lists hidden files there (a key folder).
+struct PickStart {
+    std::filesystem::path folder;
+    bool show_hidden = false;
 };
 
 class Desktop {
@@ -97,10 +103,11 @@ public:
                                                   unsigned fallback_rgb) = 0;
 
     // Dialogs run on the window's own thread; the caller waits up to `limit`. Nothing
-    // when cancelled or timed out (the dialog then closes).
+    // when cancelled or timed out (the dialog then closes). A `start` folder that does
+    // not exist leaves the choice to the toolkit.
     virtual std::optional<std::vector<std::filesystem::path>> pick_files(
         const std::string& title, const std::vector<FileFilter>& filters, bool multiple,
-        std::chrono::seconds limit) = 0;
+        std::chrono::seconds limit, const std::optional<PickStart>& start = std::nullopt) = 0;
     // `initial`: the folder the dialog opens in; the toolkit's choice when absent or when
     // it is not an existing folder.
     virtual std::optional<std::filesystem::path> pick_folder(

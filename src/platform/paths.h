@@ -16,5 +16,8 @@ std::string module_file_name();
 std::filesystem::path default_data_dir();
 // First regular executable file called `name` on the search path.
 std::optional<std::filesystem::path> find_on_search_path(const std::string& name);
+// A path the user typed (UTF-8), with a leading "~/" taken as the home folder, as a shell
+// would read it.
+std::filesystem::path path_typed_by_user(const std::string& text);
 
 }  // namespace termiva::platform

@@ -19,13 +19,14 @@ if(TARGET termiva_platform_gtk)
     LIBS termiva_platform_gtk termiva_test_support PkgConfig::TERMIVA_DIALOG_X11
     LABELS gui)
   pkg_check_modules(TERMIVA_DIALOG_GIO REQUIRED IMPORTED_TARGET gio-2.0)
+  pkg_check_modules(TERMIVA_DIALOG_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
   termiva_add_test(NAME gui_dialogs_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_dialogs_test.cpp
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_clipboard_owner.cpp
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_x11.cpp
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_xvfb.cpp
     LIBS termiva_platform_gtk termiva_test_support PkgConfig::TERMIVA_DIALOG_X11
-         PkgConfig::TERMIVA_DIALOG_GIO
+         PkgConfig::TERMIVA_DIALOG_GIO PkgConfig::TERMIVA_DIALOG_GTK
     LABELS gui)
 endif()
 

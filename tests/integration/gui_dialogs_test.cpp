@@ -12,11 +12,13 @@
 #include <thread>
 
 #include <gio/gio.h>
+#include <gtk/gtk.h>
 
 #include "integration/gui_clipboard_owner.h"
 #include "integration/gui_x11.h"
 #include "integration/gui_xvfb.h"
 #include "platform/linux/gtk/gtk_desktop.h"
+#include "platform/linux/gtk/gtk_file_filter.h"
 
 namespace termiva::testing {
 namespace {
@@ -275,6 +277,30 @@ TEST_F(GtkDialogs, FileChooserGivesTheFileTypedIntoIt) {
     ASSERT_EQ(files->size(), 1u);
     std::error_code ec;
     EXPECT_TRUE(fs::equivalent(files->front(), folder / "notes.txt", ec)) << files->front();
+}
+
+// The choosers are given patterns as users know them from Windows; GTK's own matching
+// would hide extensionless keys and firmware from "*.*" and "APP.BIN" from "*.bin".
+TEST_F(GtkDialogs, FiltersListExtensionlessAndUpperCaseNames) {
+    auto lists = [](const platform::FileFilter& filter, const char* name) {
+        GtkFileFilter* f = platform::gtk::make_file_filter(filter);
+        g_object_ref_sink(f);
+        GtkFileFilterInfo info{};
+        info.contains = GTK_FILE_FILTER_DISPLAY_NAME;
+        info.display_name = name;
+        const bool listed = gtk_file_filter_filter(f, &info) != FALSE;
+        g_object_unref(f);
+        return listed;
+    };
+    const platform::FileFilter all{"All Files", {"*.*"}};
+    const platform::FileFilter firmware{"Firmware Binary", {"*.bin"}};
+    EXPECT_TRUE(lists(all, "id_ed25519"));
+    EXPECT_TRUE(lists(all, "firmware"));
+    EXPECT_TRUE(lists(all, "notes.txt"));
+    EXPECT_TRUE(lists(firmware, "APP.BIN"));
+    EXPECT_TRUE(lists(firmware, "boot.Bin"));
+    EXPECT_FALSE(lists(firmware, "app.bin.txt"));
+    EXPECT_FALSE(lists(firmware, "firmware"));
 }
 
 }  // namespace

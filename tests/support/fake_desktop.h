@@ -78,9 +78,9 @@ public:
         fallback = rgb;
         return tray;
     }
-    std::optional<std::vector<fs::path>> pick_files(const std::string&,
-                                                    const std::vector<platform::FileFilter>&, bool,
-                                                    std::chrono::seconds) override {
+    std::optional<std::vector<fs::path>> pick_files(
+        const std::string&, const std::vector<platform::FileFilter>&, bool, std::chrono::seconds,
+        const std::optional<platform::PickStart>&) override {
         return std::nullopt;
     }
     std::optional<fs::path> pick_folder(const std::string& title, std::chrono::seconds limit,

@@ -9,6 +9,7 @@
 #include "app/json_values.h"
 #include "app/starters/ssh_support.h"
 #include "app/termiva_app.h"
+#include "platform/assistant_program.h"
 #include "platform/desktop.h"
 #include "text/utf8.h"
 
@@ -101,7 +102,10 @@ std::string TermivaApp::pick_private_key() {
                                                        {"PuTTY Private Key", {"*.ppk"}},
                                                        {"OpenSSH PEM", {"*.pem", "*.key"}},
                                                        {"All Files", {"*.*"}}};
-    const auto chosen = desktop->pick_files(_t("dialog.pick_key"), filters, false, PICKER_LIMIT);
+    // Keys live in a hidden folder, and most have hidden-looking neighbours there.
+    const platform::PickStart keys{platform::home_dir() / ".ssh", true};
+    const auto chosen =
+        desktop->pick_files(_t("dialog.pick_key"), filters, false, PICKER_LIMIT, keys);
     if (!chosen || chosen->empty()) return "";
     return chosen->front().string();
 }

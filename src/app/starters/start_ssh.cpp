@@ -11,6 +11,8 @@
 #include "connect/ssh2/ssh_connection.h"
 #include "connect/ssh2/ssh_prefs.h"
 #include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 namespace {
@@ -95,7 +97,8 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
     const std::string port_text = port ? std::to_string(*port) : sess.port.text;
     const std::string username = text_or(sess.username, "");
     const std::string password = text_or(sess.password, "");
-    const std::string private_key = text_or(sess.private_key, "");
+    const std::string private_key =
+        platform::path_to_utf8(platform::path_typed_by_user(text_or(sess.private_key, "")));
 
     _push_info(tab_id, _t("info.connecting", {{"host", host}, {"port", port_text}}));
     if (!port) {

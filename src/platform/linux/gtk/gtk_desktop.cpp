@@ -89,8 +89,8 @@ public:
 
     std::optional<std::vector<std::filesystem::path>> pick_files(
         const std::string& title, const std::vector<FileFilter>& filters, bool multiple,
-        std::chrono::seconds limit) override {
-        return gtk::pick_files(title, filters, multiple, limit);
+        std::chrono::seconds limit, const std::optional<PickStart>& start) override {
+        return gtk::pick_files(title, filters, multiple, limit, start);
     }
 
     std::optional<std::filesystem::path> pick_folder(

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/linux/gtk/gobject_ref.h"
+#include "platform/linux/gtk/gtk_file_filter.h"
 #include "platform/linux/gtk/main_thread.h"
 #include "platform/log.h"
 
@@ -50,6 +51,7 @@ struct ChooserRequest {
     std::vector<FileFilter> filters;
     bool multiple = false;
     std::optional<std::filesystem::path> initial_folder;
+    bool show_hidden = false;
 };
 
 // Main thread.
@@ -62,15 +64,12 @@ GtkWidget* build_chooser(const ChooserRequest& request) {
     GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_select_multiple(chooser, request.multiple ? TRUE : FALSE);
     for (const auto& filter : request.filters) {
-        GtkFileFilter* f = gtk_file_filter_new();
-        gtk_file_filter_set_name(f, filter.name.c_str());
-        for (const auto& pattern : filter.patterns)
-            gtk_file_filter_add_pattern(f, pattern.c_str());
-        gtk_file_chooser_add_filter(chooser, f);  // takes ownership
+        gtk_file_chooser_add_filter(chooser, make_file_filter(filter));  // takes ownership
     }
     if (request.initial_folder) {
         gtk_file_chooser_set_current_folder(chooser, request.initial_folder->c_str());
     }
+    gtk_file_chooser_set_show_hidden(chooser, request.show_hidden ? TRUE : FALSE);
     return dialog;
 }
 
@@ -110,9 +109,15 @@ void on_clipboard_text(GtkClipboard*, const gchar* text, gpointer data) {
 }  // namespace
 
 std::optional<Paths> pick_files(const std::string& title, const std::vector<FileFilter>& filters,
-                                bool multiple, std::chrono::seconds limit) {
-    return run_chooser({title, GTK_FILE_CHOOSER_ACTION_OPEN, filters, multiple, std::nullopt},
-                       limit);
+                                bool multiple, std::chrono::seconds limit,
+                                const std::optional<PickStart>& start) {
+    ChooserRequest request{title, GTK_FILE_CHOOSER_ACTION_OPEN, filters, multiple, std::nullopt};
+    std::error_code ec;
+    if (start && std::filesystem::is_directory(start->folder, ec)) {
+        request.initial_folder = start->folder;
+        request.show_hidden = start->show_hidden;
+    }
+    return run_chooser(std::move(request), limit);
 }
 
 std::optional<std::filesystem::path> pick_folder(
@@ -122,7 +127,7 @@ std::optional<std::filesystem::path> pick_folder(
     std::error_code ec;
     if (initial && std::filesystem::is_directory(*initial, ec)) folder = initial;
     auto chosen = run_chooser(
-        {title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, {}, false, std::move(folder)}, limit);
+        {title, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, {}, false, std::move(folder), false}, limit);
     if (!chosen || chosen->empty()) return std::nullopt;
     return chosen->front();
 }

@@ -15,7 +15,8 @@ namespace termiva::platform::gtk {
 std::optional<std::vector<std::filesystem::path>> pick_files(const std::string& title,
                                                              const std::vector<FileFilter>& filters,
                                                              bool multiple,
-                                                             std::chrono::seconds limit);
+                                                             std::chrono::seconds limit,
+                                                             const std::optional<PickStart>& start);
 std::optional<std::filesystem::path> pick_folder(
     const std::string& title, std::chrono::seconds limit,
     const std::optional<std::filesystem::path>& initial);
