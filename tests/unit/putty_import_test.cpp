@@ -77,14 +77,18 @@ TEST_F(PuttyImportTest, ImportedSessionsFollowTheMappingFieldByField) {
                   "HostName=192.0.2.7\nProtocol=SSH\nUserName=admin\nPublicKeyFile=/k.ppk\n"
                   "PortNumber=2222\nCompression=1\nLFImpliesCR=1\nCRImpliesLF=0\n");
     write_session(sessions, "serial", "HostName=\nProtocol=serial\nSerialLine=COM3\n");
+    // PuTTY keeps the host and port of an earlier use beside the serial line and speed.
+    write_session(sessions, "board",
+                  "HostName=192.168.1.50\nPortNumber=22\nProtocol=serial\n"
+                  "SerialLine=/dev/ttyUSB0\nSerialSpeed=115200\n");
     write_session(sessions, "odd",
                   "HostName=odd.example\nProtocol=gopher\nPortNumber=abc\n"
                   "Compression=0\nCRImpliesLF=1\n");
     const Json records = list();
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
     const Json result = import(records);
     const Json& all = result["sessions"];
-    ASSERT_EQ(all.size(), 3u) << result.dump(1);
+    ASSERT_EQ(all.size(), 4u) << result.dump(1);
     EXPECT_FALSE(result.contains("save_error"));
 
     auto by_name = [&](const std::string& name) {
@@ -118,8 +122,11 @@ TEST_F(PuttyImportTest, ImportedSessionsFollowTheMappingFieldByField) {
     const Json serial = by_name("serial");
     EXPECT_EQ(serial["protocol"], "serial");
     EXPECT_EQ(serial["host"], "COM3");
-    EXPECT_EQ(serial["port"], 22);  // no PortNumber
+    EXPECT_EQ(serial["port"], 9600);  // no SerialSpeed: PuTTY's own default
     EXPECT_EQ(serial["compression"], false);
+    const Json board = by_name("board");
+    EXPECT_EQ(board["host"], "/dev/ttyUSB0");
+    EXPECT_EQ(board["port"], 115200);
 
     const Json odd = by_name("odd");
     EXPECT_EQ(odd["protocol"], "ssh");  // unknown protocols become SSH

@@ -37,6 +37,8 @@ const std::set<std::string> KNOWN_PROTOCOLS = {"ssh",           "telnet", "raw",
                                                "telnet-serial", "rlogin", "supdup", "conpty"};
 
 constexpr long long DEFAULT_PORT = 22;
+// PuTTY's own speed for a serial line that names none.
+constexpr long long DEFAULT_SERIAL_SPEED = 9600;
 // A version.h is a few hundred bytes; more is read no further.
 constexpr std::size_t MAX_VERSION_FILE = 1024 * 1024;
 
@@ -124,12 +126,17 @@ Json PuttyImport::session_from_record(const Json& rec, const std::string& defaul
     std::string protocol = to_lower(text_of(member(rec, "Protocol")));
     if (!KNOWN_PROTOCOLS.count(protocol)) protocol = "ssh";  // "" included
 
-    std::string host = text_of(member(rec, "HostName"));
-    if (host.empty()) host = text_of(member(rec, "SerialLine"));
+    // PuTTY keeps every field of a session, so a serial one usually still holds the host
+    // and port of an earlier use; a serial tab reads its device from `host` and its speed
+    // from `port`.
+    const bool serial = protocol == "serial";
+    std::string host = text_of(member(rec, serial ? "SerialLine" : "HostName"));
+    if (host.empty()) host = text_of(member(rec, serial ? "HostName" : "SerialLine"));
 
-    const Json& port_value = member(rec, "PortNumber");
-    const long long port =
-        port_value.is_null() ? DEFAULT_PORT : to_integer(port_value).value_or(DEFAULT_PORT);
+    const long long fallback = serial ? DEFAULT_SERIAL_SPEED : DEFAULT_PORT;
+    const Json& port_value = member(rec, serial ? "SerialSpeed" : "PortNumber");
+    long long port = port_value.is_null() ? fallback : to_integer(port_value).value_or(fallback);
+    if (serial && port <= 0) port = fallback;
 
     Json session = Json::object();
     session["id"] = std::move(id);
