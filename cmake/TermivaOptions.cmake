@@ -25,6 +25,12 @@ if(TERMIVA_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# windows.h without its COM and RPC parts everywhere: their macros ("interface") break
+# ordinary names in any file that reaches windows.h through a library header (libssh's).
+if(WIN32)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN)
+endif()
+
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "app/json_values.h"
@@ -10,6 +11,7 @@
 #include "platform/desktop.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -65,7 +67,8 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
       }) {
     // Passwords live here: the folder is the owner's alone. A failure ends start-up.
     if (platform::make_private_folder(APP_DIR))
-        log::warn("store", APP_DIR.string() + " was open to other users; narrowed to owner-only");
+        log::warn("store", platform::path_to_utf8(APP_DIR) +
+                               " was open to other users; narrowed to owner-only");
 
     _load_sessions();
     _load_settings();
@@ -79,7 +82,7 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
 
     // Diagnostics also go to a file in the data folder when the user asked for them.
     if (m_store.setting("diagnostics_log") == true && !log::set_file(APP_DIR / "termiva.log")) {
-        log::warn("log", "cannot open " + (APP_DIR / "termiva.log").string());
+        log::warn("log", "cannot open " + platform::path_to_utf8(APP_DIR / "termiva.log"));
     }
 
     puttygen_exe = _find_bundled("puttygen.exe", true);
@@ -97,13 +100,13 @@ TermivaApp::~TermivaApp() {
     constexpr auto LIMIT = std::chrono::seconds(30);
     if (!m_workers.stop(LIMIT)) {
         log::error("shutdown", "page calls did not end");
-        std::quick_exit(1);  // never free state that a live call still reads
+        std::_Exit(1);  // never free state that a live call still reads
     }
     std::unique_lock lock(m_threads_lock);
     if (!m_threads_cv.wait_for(lock, LIMIT, [&] { return m_live_threads == 0; })) {
         log::error("shutdown",
                    std::to_string(m_live_threads) + " background thread(s) did not end");
-        std::quick_exit(1);  // never free state that a live thread still reads
+        std::_Exit(1);  // never free state that a live thread still reads
     }
 }
 
@@ -148,7 +151,7 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
     if (name.size() > 4 && to_lower(name.substr(name.size() - 4)) == ".exe") {
         names.push_back(name.substr(0, name.size() - 4));
     }
-    fs::path putty_sources = m_module_dir.parent_path() / "Putty原始檔案";
+    fs::path putty_sources = m_module_dir.parent_path() / platform::path_from_utf8("Putty原始檔案");
     std::vector<fs::path> dirs{m_module_dir / "bin", putty_sources, putty_sources / "windows"};
     for (const auto& dir : dirs) {
         for (const auto& n : names) {

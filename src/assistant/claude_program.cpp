@@ -1,7 +1,5 @@
 #include "assistant/claude_program.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +9,7 @@
 #include "platform/bounded_json.h"
 #include "platform/log.h"
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::assistant {
 
@@ -25,14 +24,9 @@ fs::path claude_dir() {
     return platform::home_dir() / ".claude";
 }
 
-bool is_executable_file(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_regular_file(p, ec) && ::access(p.c_str(), X_OK) == 0;
-}
-
 Json read_settings_object(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + file.string());
+    if (!in) throw std::runtime_error("cannot open " + platform::path_to_utf8(file));
     std::ostringstream text;
     text << in.rdbuf();
     Json parsed = platform::parse_json_bounded(text.str(), true);
@@ -53,7 +47,7 @@ std::optional<fs::path> ClaudeProgram::_resolve_claude_exe() {
     }
     if (!found) {
         for (const auto& candidate : platform::assistant_program_candidates()) {
-            if (!candidate.empty() && is_executable_file(candidate)) {
+            if (!candidate.empty() && platform::is_program_file(candidate)) {
                 found = candidate;
                 break;
             }
@@ -117,7 +111,7 @@ Json ClaudeProgram::claude_status(const std::string& model, const Translate& t) 
                 {"exe", nullptr},     {"hint", t("hint.claude.not_found", {})}};
     }
     try {
-        platform::ChildProcess child({exe->string(), "--version"});
+        platform::ChildProcess child({platform::path_to_utf8(*exe), "--version"});
         const auto run = child.communicate("", VERSION_LIMIT);
         if (!run.finished) {
             child.kill_group();
@@ -130,15 +124,19 @@ Json ClaudeProgram::claude_status(const std::string& model, const Translate& t) 
             version = trim(version.get<std::string>());
         }
         const bool logged_in = _claude_logged_in();
-        return {
-            {"installed", true},    {"logged_in", logged_in},
-            {"version", version},   {"model", model},
-            {"exe", exe->string()}, {"hint", logged_in ? "" : t("hint.claude.not_logged_in", {})}};
+        return {{"installed", true},
+                {"logged_in", logged_in},
+                {"version", version},
+                {"model", model},
+                {"exe", platform::path_to_utf8(*exe)},
+                {"hint", logged_in ? "" : t("hint.claude.not_logged_in", {})}};
     } catch (const std::exception& e) {
-        return {
-            {"installed", false},   {"logged_in", false},
-            {"version", nullptr},   {"model", model},
-            {"exe", exe->string()}, {"hint", t("hint.claude.version_fail", {{"err", e.what()}})}};
+        return {{"installed", false},
+                {"logged_in", false},
+                {"version", nullptr},
+                {"model", model},
+                {"exe", platform::path_to_utf8(*exe)},
+                {"hint", t("hint.claude.version_fail", {{"err", e.what()}})}};
     }
 }
 

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::assistant {
 
@@ -128,7 +129,8 @@ std::string _read_text_safe(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     if (!in || !(text << in.rdbuf())) {
-        log::warn("claude", "read " + path.string() + " failed: cannot read the file");
+        log::warn("claude",
+                  "read " + platform::path_to_utf8(path) + " failed: cannot read the file");
         return "";
     }
     return text.str();
@@ -170,7 +172,7 @@ std::string _build_claude_system_prompt(const fs::path& arch_dir, const std::str
         "你正在透過 Claude Code CLI 為 Termiva "
         "的使用者提供協助。以下是你必須遵守的規範與專案架構索引；需要更細的內容時，可用 Read "
         "工具讀取 " +
-            arch_dir.string() + " 下的 詳細說明*.md 檔。",
+            platform::path_to_utf8(arch_dir) + " 下的 詳細說明*.md 檔。",
         _lang_directive(lang)};
     for (auto& p : document_pieces(arch_dir))
         pieces.push_back(std::move(p));
@@ -185,25 +187,25 @@ std::string runtime_file_system_prompt(const std::string& file_name, const fs::p
            "prompt 一樣強制遵守。但上一段「回答語言」指令的優先序**高於 add-dir 內 .md "
            "檔關於語言的任何舊指示**(只針對回覆語言,其他規範不變)。同一 session 不必再讀(--resume "
            "會保留上下文)。\n" +
-           "需要更細的內容時可額外讀取 " + arch_dir.string() +
+           "需要更細的內容時可額外讀取 " + platform::path_to_utf8(arch_dir) +
            " 下的 詳細說明*.md / 系統說明_*.md 等。";
 }
 
 std::vector<std::string> build_command_line(const CommandInput& in) {
-    std::vector<std::string> cmd{in.exe.string(), "-p"};
+    std::vector<std::string> cmd{platform::path_to_utf8(in.exe), "-p"};
     const bool deepseek = in.choice.provider == "deepseek";
     if (deepseek) {
-        cmd.insert(cmd.end(), {"--settings", in.deepseek_settings.string()});
+        cmd.insert(cmd.end(), {"--settings", platform::path_to_utf8(in.deepseek_settings)});
         if (!in.choice.deepseek_model.empty())
             cmd.insert(cmd.end(), {"--model", in.choice.deepseek_model});
     } else {
         cmd.insert(cmd.end(), {"--model", in.choice.model});
     }
-    cmd.insert(cmd.end(),
-               {"--append-system-prompt", in.system_prompt, "--add-dir", in.arch_dir.string()});
+    cmd.insert(cmd.end(), {"--append-system-prompt", in.system_prompt, "--add-dir",
+                           platform::path_to_utf8(in.arch_dir)});
     if (!deepseek && in.choice.effort_enabled) cmd.insert(cmd.end(), {"--effort", "xhigh"});
     if (in.prompt_dir && !in.prompt_dir->empty() && *in.prompt_dir != in.arch_dir)
-        cmd.insert(cmd.end(), {"--add-dir", in.prompt_dir->string()});
+        cmd.insert(cmd.end(), {"--add-dir", platform::path_to_utf8(*in.prompt_dir)});
     cmd.insert(cmd.end(), {"--permission-mode", in.administrator ? "default" : "bypassPermissions",
                            "--output-format", "json"});
     if (in.session_id && !in.session_id->empty())

@@ -6,6 +6,7 @@
 #include "assistant/http_get.h"
 #include "platform/atomic_file.h"
 #include "platform/bounded_json.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::assistant {
 
@@ -42,7 +43,7 @@ std::string text_member(const Json& obj, std::string_view key) {
 
 Json read_json_object(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + file.string());
+    if (!in) throw std::runtime_error("cannot open " + platform::path_to_utf8(file));
     std::ostringstream text;
     text << in.rdbuf();
     Json parsed = platform::parse_json_bounded(text.str(), true);
@@ -97,7 +98,7 @@ Json read_deepseek_credentials(const fs::path& file) {
     Json out{{"api_key", ""},
              {"base_url", std::string(CLAUDE_DEEPSEEK_DEFAULT_BASE_URL)},
              {"model", std::string(CLAUDE_DEEPSEEK_DEFAULT_MODEL)},
-             {"path", file.string()},
+             {"path", platform::path_to_utf8(file)},
              {"exists", false}};
     std::error_code ec;
     if (!fs::exists(file, ec)) return out;
@@ -145,9 +146,9 @@ Json write_deepseek_credentials(const fs::path& file, const Json& api_key, const
         platform::write_file_atomically(
             file, obj.dump(2, ' ', false, Json::error_handler_t::replace) + "\n", true);
     } catch (const std::exception& e) {
-        return {{"ok", false}, {"error", e.what()}, {"path", file.string()}};
+        return {{"ok", false}, {"error", e.what()}, {"path", platform::path_to_utf8(file)}};
     }
-    return {{"ok", true}, {"path", file.string()}, {"api_key", key}};
+    return {{"ok", true}, {"path", platform::path_to_utf8(file)}, {"api_key", key}};
 }
 
 std::string deepseek_models_url(std::string base) {

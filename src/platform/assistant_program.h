@@ -21,6 +21,10 @@ std::vector<std::string> assistant_program_names();
 // bin folder (the configured prefix, else the folder `node` is in).
 std::vector<std::filesystem::path> assistant_program_candidates();
 
+// True when `file` is one of those candidates that can be run: a regular file this user may
+// execute (on Windows, where the candidates' extensions make them programs, a regular file).
+bool is_program_file(const std::filesystem::path& file);
+
 // The vendor's installer as a command line run without a terminal: npm's global install
 // when npm is there (into ~/.local when the global folder is not writable), else the
 // vendor's shell installer.

@@ -5,6 +5,7 @@ if(TARGET termiva_platform)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/atomic_file_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/child_end_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/typed_path_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/private_files_test.cpp
     LIBS termiva_platform termiva_test_support
     LABELS unit)
 endif()

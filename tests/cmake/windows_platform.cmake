@@ -14,7 +14,8 @@ if(WIN32 AND TARGET termiva_platform)
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_search_path_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_winhttp_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_pseudo_console_test.cpp
-    LIBS termiva_platform ws2_32
+            ${CMAKE_CURRENT_LIST_DIR}/../unit/private_files_test.cpp
+    LIBS termiva_platform termiva_test_support ws2_32
     LABELS windows)
   termiva_add_test(NAME windows_com_pair_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/windows_com_pair_test.cpp

@@ -4,38 +4,39 @@
 //   stdout: {"id":1,"result":…} or {"id":1,"error":"…"}, and {"call":…,"args":[…]} for every
 //           call into the page, in the order it was made.
 // The program's own diagnostics go to stderr; stdout carries only the protocol.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/termiva_app.h"
 #include "host_window.h"
 #include "platform/bounded_json.h"
 #include "platform/broken_pipes.h"
 #include "platform/log.h"
+#include "platform/standard_streams.h"
+#include "platform/utf8_path.h"
 
 using termiva::Json;
 
 namespace {
 
-std::optional<std::filesystem::path> parse_data_dir(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--data-dir") == 0 && i + 1 < argc) return argv[i + 1];
-        if (std::strncmp(argv[i], "--data-dir=", 11) == 0) return argv[i] + 11;
+std::optional<std::filesystem::path> parse_data_dir(const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--data-dir" && i + 1 < args.size())
+            return termiva::platform::path_from_utf8(args[i + 1]);
+        if (args[i].rfind("--data-dir=", 0) == 0)
+            return termiva::platform::path_from_utf8(args[i].substr(11));
     }
     return std::nullopt;
 }
 
-bool has_flag(int argc, char** argv, const char* flag) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], flag) == 0) return true;
+bool has_flag(const std::vector<std::string>& args, const std::string& flag) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == flag) return true;
     }
     return false;
 }
@@ -44,13 +45,10 @@ bool has_flag(int argc, char** argv, const char* flag) {
 
 int main(int argc, char** argv) {
     termiva::platform::ignore_broken_pipes();
+    const std::vector<std::string> args = termiva::platform::utf8_arguments(argc, argv);
+    termiva::platform::binary_standard_input();
     // Keep the original stdout for the protocol; everything else printed goes to stderr.
-    int protocol_fd = ::dup(STDOUT_FILENO);
-    // A large drain answer is megabytes: a roomier pipe takes it in fewer hand-overs
-    // between this process and its reader. Not a pipe, or no room to give: no matter.
-    ::fcntl(protocol_fd, F_SETPIPE_SZ, 1 << 20);
-    ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    std::FILE* protocol = ::fdopen(protocol_fd, "w");
+    std::FILE* protocol = termiva::platform::take_standard_output();
     if (!protocol) return 1;
     termiva::host::LineWriter out(protocol);
 
@@ -62,7 +60,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<termiva::TermivaApp> app;
     try {
-        app = std::make_unique<termiva::TermivaApp>(queues, events, parse_data_dir(argc, argv));
+        app = std::make_unique<termiva::TermivaApp>(queues, events, parse_data_dir(args));
     } catch (const std::exception& e) {
         termiva::log::error("host", std::string("fatal: ") + e.what());
         return 1;
@@ -73,7 +71,7 @@ int main(int argc, char** argv) {
     app->_spawn([target] { target->_poll_queue(); });
     // Tests that count the page calls, or want the dots only from their own receipts,
     // turn the program's reachability prober off.
-    if (has_flag(argc, argv, "--no-reachability")) {
+    if (has_flag(args, "--no-reachability")) {
         app->reachability().set_enabled(false);
     } else {
         app->_spawn([target] { target->_run_reachability(); });
@@ -91,21 +89,21 @@ int main(int argc, char** argv) {
         }
         Json id = msg.value("id", Json());
         std::string op = msg["op"].get<std::string>();
-        Json args = msg.value("args", Json::array());
+        Json op_args = msg.value("args", Json::array());
         if (op == "$quit") {
             app->_shutdown();
             out.write(Json{{"id", id}, {"result", true}});
             break;
         }
         if (op == "$receipt") {
-            bool ok = args.is_array() && !args.empty();
-            if (ok) (*queues)["get_receipt"]->put(args[0]);
+            bool ok = op_args.is_array() && !op_args.empty();
+            if (ok) (*queues)["get_receipt"]->put(op_args[0]);
             out.write(Json{{"id", id}, {"result", ok}});
             continue;
         }
         // Each call runs on a bridge worker, as in the window: a slow call never holds up
         // others, and one tab's keystrokes keep their order.
-        app->call_bridge_async(op, args, [&out, id, op](std::optional<Json> result) {
+        app->call_bridge_async(op, op_args, [&out, id, op](std::optional<Json> result) {
             if (result) {
                 Json answer = Json::object();  // built in place: a result can be megabytes
                 answer["id"] = id;

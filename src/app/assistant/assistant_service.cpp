@@ -4,6 +4,7 @@
 
 #include "app/json_values.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -117,13 +118,14 @@ Json AssistantService::start_claude_login() {
     if (!exe) return {{"ok", false}, {"error", "claude_not_installed"}};
     // The login runs in a local-shell tab of its own: the user sees the link it prints and
     // types the code it asks for; the tab stays after the login ends.
-    const Json session{{"id", nullptr},
-                       {"name", "claude login"},
-                       {"protocol", "conpty"},
-                       {"host", "custom"},
-                       {"conpty_shell", "custom"},
-                       {"conpty_custom_command", shell_quoted(exe->string()) + " login"},
-                       {"line_code_page", "utf-8"}};
+    const Json session{
+        {"id", nullptr},
+        {"name", "claude login"},
+        {"protocol", "conpty"},
+        {"host", "custom"},
+        {"conpty_shell", "custom"},
+        {"conpty_custom_command", shell_quoted(platform::path_to_utf8(*exe)) + " login"},
+        {"line_code_page", "utf-8"}};
     try {
         auto tab = std::make_shared<Tab>(login_tab_id());
         tab->session = std::make_shared<const Session>(session);
@@ -160,7 +162,7 @@ Json AssistantService::claude_get_models() {
             {"effort_enabled", c.effort_enabled},
             {"provider", c.provider},
             {"has_custom_settings", fs::exists(_claude_custom_settings_path, ec)},
-            {"custom_settings_path", _claude_custom_settings_path.string()}};
+            {"custom_settings_path", platform::path_to_utf8(_claude_custom_settings_path)}};
 }
 
 Json AssistantService::set_claude_model(const Json& model_id) {

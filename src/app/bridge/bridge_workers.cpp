@@ -1,5 +1,6 @@
 #include "app/bridge/bridge_workers.h"
 
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -11,7 +12,7 @@ BridgeWorkers::~BridgeWorkers() {
     if (!stop(std::chrono::seconds(30))) {
         // A worker still runs a call that reaches into state about to be freed.
         log::error("bridge", "page calls still running at exit");
-        std::quick_exit(1);
+        std::_Exit(1);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "app/termiva_app.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -43,12 +44,12 @@ int window_side(const Json& settings, std::string_view key, int fallback, int mi
 
 std::string read_page(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read the page " + file.string());
+    if (!in) throw std::runtime_error("cannot read the page " + platform::path_to_utf8(file));
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 fs::path icon_file(const fs::path& module_dir) {
-    return module_dir / "格式範本" / "logo.ico";
+    return module_dir / platform::path_from_utf8("格式範本") / "logo.ico";
 }
 
 std::optional<fs::path> existing_file(const fs::path& file) {

@@ -9,6 +9,7 @@
 #include "app/termiva_app.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -52,16 +53,16 @@ std::string data_address(const fs::path& file) {
     if (!fs::is_regular_file(file, ec)) return "";
     const auto size = fs::file_size(file, ec);
     if (ec || size > MAX_IMAGE) {
-        log::warn("get_images", "not read: " + file.string());
+        log::warn("get_images", "not read: " + platform::path_to_utf8(file));
         return "";
     }
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in && !in.eof()) {
-        log::warn("get_images", "cannot read " + file.string());
+        log::warn("get_images", "cannot read " + platform::path_to_utf8(file));
         return "";
     }
-    const std::string ext = to_lower(file.extension().string().substr(1));
+    const std::string ext = to_lower(platform::path_to_utf8(file.extension()).substr(1));
     const std::string type = ext == "ico" ? "x-icon" : ext;
     return "data:image/" + type + ";base64," + base64(bytes);
 }
@@ -69,7 +70,7 @@ std::string data_address(const fs::path& file) {
 }  // namespace
 
 Json TermivaApp::get_images() {
-    const fs::path folder = m_module_dir / "格式範本";
+    const fs::path folder = m_module_dir / platform::path_from_utf8("格式範本");
     return Json{{"logo", data_address(folder / "logo.png")},
                 {"logo_ico", data_address(folder / "logo.ico")}};
 }
@@ -91,7 +92,7 @@ bool TermivaApp::open_url(const std::string& url) {
 std::pair<fs::path, fs::path> TermivaApp::_license_scan_dirs() const {
     // The program always runs from its program folder (the build lays it out as it is
     // installed), which holds the metadata folders itself.
-    return {m_module_dir, m_module_dir / "Putty原始檔案"};
+    return {m_module_dir, m_module_dir / platform::path_from_utf8("Putty原始檔案")};
 }
 
 std::optional<std::pair<std::string, std::string>> TermivaApp::_read_license_file(

@@ -13,6 +13,7 @@
 #include "platform/bounded_json.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -38,7 +39,7 @@ std::shared_ptr<platform::SerialPort> port_of(const TabPtr& tab) {
 }
 
 std::string base_name(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
+    return platform::path_to_utf8(platform::path_from_utf8(path).filename());
 }
 
 // Flashing speeds the dialog offers run from 115200 to 2000000; anything a driver may take
@@ -289,14 +290,14 @@ Json EspTools::esp_flash_pick_files() {
                                       true, std::chrono::seconds(300));
     if (chosen) {
         for (const auto& p : *chosen)
-            out.push_back(std::filesystem::absolute(p).string());
+            out.push_back(platform::path_to_utf8(std::filesystem::absolute(p)));
     }
     return out;
 }
 
 Json EspTools::esp_files_from_build_dir(const std::string& dir) {
     namespace fs = std::filesystem;
-    const fs::path root(dir);
+    const fs::path root = platform::path_from_utf8(dir);
     std::vector<std::pair<long long, std::string>> listed;
     std::error_code ec;
     const auto json_file = root / "flasher_args.json";
@@ -339,12 +340,14 @@ Json EspTools::esp_files_from_build_dir(const std::string& dir) {
     std::sort(listed.begin(), listed.end());
     Json out = Json::array();
     for (const auto& [offset, rel] : listed) {
-        const fs::path path = fs::path(rel).is_absolute() ? fs::path(rel) : root / rel;
+        const fs::path given = platform::path_from_utf8(rel);
+        const fs::path path = given.is_absolute() ? given : root / given;
         if (!fs::is_regular_file(path, ec))
-            return Json{{"ok", false}, {"reason", "missing image " + path.string()}};
+            return Json{{"ok", false}, {"reason", "missing image " + platform::path_to_utf8(path)}};
         std::ostringstream hex;
         hex << "0x" << std::hex << std::uppercase << offset;
-        out.push_back(Json{{"path", path.lexically_normal().string()}, {"offset", hex.str()}});
+        out.push_back(
+            Json{{"path", platform::path_to_utf8(path.lexically_normal())}, {"offset", hex.str()}});
     }
     if (out.empty()) return Json{{"ok", false}, {"reason", "the build folder lists no images"}};
     return Json{{"ok", true}, {"files", out}};
@@ -355,7 +358,7 @@ std::string EspTools::esp_pick_build_dir() {
     if (!desktop) return {};
     auto chosen =
         desktop->pick_folder(m_host.translate("esp.dialog.pick_bin"), std::chrono::seconds(300));
-    return chosen ? chosen->string() : std::string();
+    return chosen ? platform::path_to_utf8(*chosen) : std::string();
 }
 
 Json EspTools::esp_guess_offset(const std::string& filename, const std::string& chip) {
@@ -368,8 +371,9 @@ Json EspTools::esp_guess_offset(const std::string& filename, const std::string& 
 long long EspTools::esp_file_size(const std::string& path) {
     if (path.empty()) return -1;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return -1;
-    const auto size = std::filesystem::file_size(path, ec);
+    const std::filesystem::path file = platform::path_from_utf8(path);
+    if (!std::filesystem::is_regular_file(file, ec)) return -1;
+    const auto size = std::filesystem::file_size(file, ec);
     return ec ? -1 : static_cast<long long>(size);
 }
 

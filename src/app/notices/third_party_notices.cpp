@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/import/putty_import.h"
+#include "platform/utf8_path.h"
 #include "text/utf8.h"
 
 namespace termiva::notices {
@@ -24,9 +25,9 @@ constexpr std::string_view LABEL_SEPARATOR = " \u00B7 ";
 
 std::string read_text(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
+    if (!in) throw std::runtime_error("cannot read " + platform::path_to_utf8(file));
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("cannot read " + file.string());
+    if (in.bad()) throw std::runtime_error("cannot read " + platform::path_to_utf8(file));
     text::Utf8Sanitizer sanitizer;
     std::string out;
     sanitizer.decode(bytes, out);
@@ -50,7 +51,7 @@ bool is_notice_name(const std::string& name) {
 std::vector<std::string> sorted_names(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
+        names.push_back(platform::path_to_utf8(entry.path().filename()));
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -9,6 +9,7 @@
 #include "app/json_values.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -70,7 +71,7 @@ Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& pat
         std::lock_guard lock(tab->lock);
         caption = tab->display;
     }
-    std::filesystem::path file = path;
+    std::filesystem::path file = platform::path_from_utf8(path);
     if (path.find_first_not_of(" \t") == std::string::npos) {
         file = TabLogs::default_path(APP_DIR / "logs", caption);
     }
@@ -85,7 +86,7 @@ Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& pat
         m_logs.stop(tab_id);
         return Json{{"ok", false}, {"error", _t("err.tab_not_found")}};
     }
-    return Json{{"ok", true}, {"path", file.string()}, {"timestamps", timestamps}};
+    return Json{{"ok", true}, {"path", platform::path_to_utf8(file)}, {"timestamps", timestamps}};
 }
 
 bool TermivaApp::tab_log_stop(const std::string& tab_id) {
@@ -98,8 +99,10 @@ Json TermivaApp::tab_log_status(const std::string& tab_id) {
 
 void TermivaApp::_tab_log_failed(const std::string& tab_id, const std::filesystem::path& file,
                                  const std::string& reason) {
-    _push_info(tab_id, _t("info.tab_log_failed", {{"path", file.string()}, {"error", reason}}),
-               true);
+    _push_info(
+        tab_id,
+        _t("info.tab_log_failed", {{"path", platform::path_to_utf8(file)}, {"error", reason}}),
+        true);
     m_shell.page_call("tabLogEnded", {tab_id}, true);
 }
 

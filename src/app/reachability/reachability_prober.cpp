@@ -9,6 +9,7 @@
 #include "connect/fd_io.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -23,7 +24,7 @@ int default_port(const std::string& protocol) {
 
 bool device_exists(const std::string& device, const std::vector<platform::SerialPortInfo>& ports) {
     std::error_code ec;
-    if (std::filesystem::exists(device, ec)) return true;
+    if (std::filesystem::exists(platform::path_from_utf8(device), ec)) return true;
     // A name the system lists without a file behind it (a COM port on Windows).
     return std::any_of(ports.begin(), ports.end(), [&](const platform::SerialPortInfo& p) {
         return p.device == device || (!p.by_id.empty() && p.by_id == device);

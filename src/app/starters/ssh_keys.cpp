@@ -1,9 +1,5 @@
 // Private keys for SSH-2 tabs: PuTTY keys are converted to OpenSSH format by puttygen
 // into an owner-only temporary file; and the page's key file picker.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <random>
 
 #include "app/json_values.h"
@@ -11,6 +7,8 @@
 #include "app/termiva_app.h"
 #include "platform/assistant_program.h"
 #include "platform/desktop.h"
+#include "platform/new_file.h"
+#include "platform/utf8_path.h"
 #include "text/utf8.h"
 
 namespace termiva {
@@ -29,15 +27,6 @@ fs::path temporary_key_path() {
     for (int i = 0; i < 10; ++i)
         name += hex[random() % 16];
     return fs::temp_directory_path() / (name + ".pem");
-}
-
-// Creates the file empty and readable by its owner only, before the converter fills
-// it, so the secret is never readable by others, not even for a moment.
-bool create_private_file(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
 }
 
 std::string utf8_replaced(const std::string& bytes) {
@@ -60,30 +49,36 @@ std::string trim_end(std::string text) {
 std::pair<std::optional<fs::path>, std::optional<std::string>> TermivaApp::_ensure_openssh_key(
     const std::string& key_path) {
     std::error_code ec;
-    if (key_path.empty() || !fs::is_regular_file(key_path, ec)) {
+    const fs::path key_file = platform::path_from_utf8(key_path);
+    if (key_path.empty() || !fs::is_regular_file(key_file, ec)) {
         return {std::nullopt, _t("err.no_key_file")};
     }
-    if (to_lower(fs::path(key_path).extension().string()) != ".ppk") {
-        return {fs::path(key_path), std::nullopt};
+    if (to_lower(platform::path_to_utf8(key_file.extension())) != ".ppk") {
+        return {key_file, std::nullopt};
     }
     if (!puttygen_exe || puttygen_exe->empty()) return {std::nullopt, _t("err.need_puttygen")};
 
     fs::path output;
     for (int attempt = 0; attempt < 5 && output.empty(); ++attempt) {
         const fs::path candidate = temporary_key_path();
-        if (create_private_file(candidate)) output = candidate;
+        // Owner-only before the converter fills it: the secret is never readable by
+        // others, not even for a moment.
+        if (platform::create_private_file(candidate)) output = candidate;
     }
     if (output.empty()) {
         return {std::nullopt,
                 _t("err.puttygen_exec_fail", {{"err", "cannot create a temporary key file"}})};
     }
     try {
-        const ProcessResult result = run_with_time_limit(
-            {puttygen_exe->string(), key_path, "-O", "private-openssh", "-o", output.string()},
-            CONVERTER_LIMIT);
+        const ProcessResult result =
+            run_with_time_limit({platform::path_to_utf8(*puttygen_exe), key_path, "-O",
+                                 "private-openssh", "-o", platform::path_to_utf8(output)},
+                                CONVERTER_LIMIT);
         if (result.exit_code == 0 && fs::is_regular_file(output, ec) &&
             fs::file_size(output, ec) > 0) {
-            ::chmod(output.c_str(), 0600);
+            // The converter may have made the file anew under its own mode.
+            fs::permissions(output, fs::perms::owner_read | fs::perms::owner_write,
+                            fs::perm_options::replace, ec);
             return {output, std::nullopt};
         }
         fs::remove(output, ec);
@@ -107,7 +102,7 @@ std::string TermivaApp::pick_private_key() {
     const auto chosen =
         desktop->pick_files(_t("dialog.pick_key"), filters, false, PICKER_LIMIT, keys);
     if (!chosen || chosen->empty()) return "";
-    return chosen->front().string();
+    return platform::path_to_utf8(chosen->front());
 }
 
 void TermivaApp::register_ssh_bridge() {

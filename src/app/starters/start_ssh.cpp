@@ -116,7 +116,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
             return;
         }
         options.key_file = key_file;
-        if (*key_file != std::filesystem::path(private_key)) {
+        if (*key_file != platform::path_from_utf8(private_key)) {
             bool closed;
             {
                 std::lock_guard lock(tab->lock);

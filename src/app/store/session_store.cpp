@@ -8,7 +8,9 @@
 #include "app/json_values.h"
 #include "platform/atomic_file.h"
 #include "platform/bounded_json.h"
+#include "platform/calendar_time.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -18,7 +20,7 @@ using Json = nlohmann::json;
 
 Json read_json_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + path.string());
+    if (!in) throw std::runtime_error("cannot open " + platform::path_to_utf8(path));
     std::stringstream text;
     text << in.rdbuf();
     return platform::parse_json_bounded(text.str(), true);
@@ -32,8 +34,7 @@ void write_json_file(const std::filesystem::path& path, const Json& value) {
 // "20261207T165012Z": sorts by time and holds no character a file name may not.
 std::string utc_stamp() {
     const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
+    const std::tm utc = platform::utc_time(now);
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
     return text;
@@ -85,11 +86,11 @@ void SessionStore::set_aside(const std::filesystem::path& file, const std::strin
     Unreadable record{file, {}, reason};
     try {
         record.moved_to = platform::set_aside(file, "unreadable-" + utc_stamp());
-        log::warn("store", file.string() + " could not be read (" + reason + "); kept as " +
-                               record.moved_to.string() +
+        log::warn("store", platform::path_to_utf8(file) + " could not be read (" + reason +
+                               "); kept as " + platform::path_to_utf8(record.moved_to) +
                                ", a new file is written on the next save");
     } catch (const std::exception& e) {
-        log::error("store", file.string() + " could not be read (" + reason +
+        log::error("store", platform::path_to_utf8(file) + " could not be read (" + reason +
                                 ") nor moved aside (" + e.what() +
                                 "); it will not be written over");
         std::lock_guard lock(m_lock);
@@ -104,7 +105,7 @@ std::optional<std::string> SessionStore::write(const std::filesystem::path& file
     {
         std::lock_guard lock(m_lock);
         if (std::find(m_untouchable.begin(), m_untouchable.end(), file) != m_untouchable.end()) {
-            std::string error = file.string() +
+            std::string error = platform::path_to_utf8(file) +
                                 " could not be read at start and is kept as it is; "
                                 "nothing was written over it";
             log::error("store", error);

@@ -5,6 +5,7 @@
 #include "app/json_values.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -73,18 +74,19 @@ Json TermivaApp::get_initial_state() {
     for (const auto& u : m_store.take_unreadable()) {
         notices.push_back(Json{{"key", u.moved_to.empty() ? "notice.store_unreadable_kept"
                                                           : "notice.store_unreadable"},
-                               {"file", u.file.string()},
-                               {"moved_to", u.moved_to.string()}});
+                               {"file", platform::path_to_utf8(u.file)},
+                               {"moved_to", platform::path_to_utf8(u.moved_to)}});
     }
-    return Json{{"sessions", sessions_json()},
-                {"puttygen_path", puttygen_exe ? puttygen_exe->string() : std::string()},
-                {"sessions_file", SESSIONS_FILE.string()},
-                {"language", lang},
-                {"notices", notices}};
+    return Json{
+        {"sessions", sessions_json()},
+        {"puttygen_path", puttygen_exe ? platform::path_to_utf8(*puttygen_exe) : std::string()},
+        {"sessions_file", platform::path_to_utf8(SESSIONS_FILE)},
+        {"language", lang},
+        {"notices", notices}};
 }
 
 Json TermivaApp::_save_failure(const std::filesystem::path& file, const std::string& error) {
-    return Json{{"file", file.string()}, {"error", error}};
+    return Json{{"file", platform::path_to_utf8(file)}, {"error", error}};
 }
 
 Json TermivaApp::save_session(Json rec) {

@@ -1,8 +1,5 @@
 #include "app/tablog/tab_logs.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -10,7 +7,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/calendar_time.h"
 #include "platform/log.h"
+#include "platform/new_file.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -44,7 +44,8 @@ void TabLogs::write_out(Log& log) {
             return;
         }
         reason = std::strerror(errno);
-        log::warn("tab_log", log.path.string() + ": write failed (" + reason + "); log ended");
+        log::warn("tab_log",
+                  platform::path_to_utf8(log.path) + ": write failed (" + reason + "); log ended");
         std::fclose(log.file);
         log.file = nullptr;
         std::lock_guard lock(log.lock);
@@ -86,17 +87,16 @@ void TabLogs::start(const std::string& tab_id, const fs::path& path, bool timest
     if (path.empty()) throw std::runtime_error("no file name");
     std::error_code ec;
     if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-    if (ec) throw std::runtime_error(path.parent_path().string() + ": " + ec.message());
+    if (ec)
+        throw std::runtime_error(platform::path_to_utf8(path.parent_path()) + ": " + ec.message());
     auto log = std::make_shared<Log>();
     log->tab_id = tab_id;
     // Owner-only from the start: the file holds everything the tab showed (passwords
     // typed where a program echoed them, say).
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) log->file = ::fdopen(fd, "ab");
+    log->file = platform::open_private_for_append(path);
     if (!log->file) {
         const std::string reason = std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        throw std::runtime_error(path.string() + ": " + reason);
+        throw std::runtime_error(platform::path_to_utf8(path) + ": " + reason);
     }
     log->path = path;
     log->timestamps = timestamps;
@@ -135,8 +135,9 @@ nlohmann::json TabLogs::status(const std::string& tab_id) const {
     }
     if (!log) return {{"logging", false}, {"path", ""}, {"timestamps", false}};
     std::lock_guard file_lock(log->lock);
-    return {
-        {"logging", !log->closed}, {"path", log->path.string()}, {"timestamps", log->timestamps}};
+    return {{"logging", !log->closed},
+            {"path", platform::path_to_utf8(log->path)},
+            {"timestamps", log->timestamps}};
 }
 
 void TabLogs::write(const std::string& tab_id, std::string_view text) {
@@ -200,8 +201,7 @@ fs::path TabLogs::default_path(const fs::path& folder, const std::string& captio
         if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
     }
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = platform::local_time(now);
     char when[32];
     std::strftime(when, sizeof when, "%Y%m%d-%H%M%S", &local);
     return folder / (name + "-" + when + ".log");
@@ -213,8 +213,7 @@ std::string TabLogs::stamp_now() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm local{};
-    localtime_r(&secs, &local);
+    const std::tm local = platform::local_time(secs);
     char text[48];
     const std::size_t n = std::strftime(text, sizeof text, "[%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(text + n, sizeof text - n, ".%03d] ", static_cast<int>(ms));

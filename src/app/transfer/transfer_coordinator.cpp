@@ -10,6 +10,7 @@
 #include "app/transfer/transfer_coordinator.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 #include "transfer/xyzmodem_transfer.h"
 
 namespace termiva {
@@ -130,8 +131,8 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
     }
     if (seen.detected) {
         m_host.push_info(tab_id, m_host.translate("info.zmodem_detected"), false);
-        start_job(tab_id, "zmodem", "recv", std::nullopt, default_recv_dir().string(),
-                  auto_receive_options());
+        start_job(tab_id, "zmodem", "recv", std::nullopt,
+                  platform::path_to_utf8(default_recv_dir()), auto_receive_options());
         std::shared_ptr<Job> started;
         {
             std::lock_guard lock(tab->lock);
@@ -209,7 +210,8 @@ Json TransferCoordinator::start(const std::string& tab_id, const std::string& pr
     }
     std::optional<std::string> folder;
     if (direction == "recv") {
-        folder = is_false_like(save_dir) ? default_recv_dir().string() : text_of(save_dir);
+        folder = is_false_like(save_dir) ? platform::path_to_utf8(default_recv_dir())
+                                         : text_of(save_dir);
     }
     bool ok = start_job(tab_id, protocol, direction, direction == "send" ? file_list : std::nullopt,
                         folder);
@@ -362,7 +364,7 @@ Json TransferCoordinator::pick_files() {
                                       {{"All Files", {"*.*"}}}, true, std::chrono::seconds(300));
     if (chosen) {
         for (const auto& p : *chosen)
-            out.push_back(p.string());
+            out.push_back(platform::path_to_utf8(p));
     }
     return out;
 }
@@ -372,7 +374,7 @@ std::string TransferCoordinator::pick_save_dir() {
     if (!desktop) return {};
     auto chosen = desktop->pick_folder(m_host.translate("dialog.pick_save_dir"),
                                        std::chrono::seconds(180), default_recv_dir());
-    return chosen ? chosen->string() : std::string();
+    return chosen ? platform::path_to_utf8(*chosen) : std::string();
 }
 
 void TransferCoordinator::register_ops(BridgeTable& table) {

@@ -62,6 +62,11 @@ std::vector<fs::path> assistant_program_candidates() {
     return out;
 }
 
+bool is_program_file(const fs::path& file) {
+    std::error_code ec;
+    return fs::is_regular_file(file, ec) && ::access(file.c_str(), X_OK) == 0;
+}
+
 std::vector<std::string> assistant_install_command() {
     const char* package = "@anthropic-ai/claude-code";
     if (auto npm = find_on_search_path("npm")) {

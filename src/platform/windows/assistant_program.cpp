@@ -71,6 +71,11 @@ std::vector<fs::path> assistant_program_candidates() {
     return out;
 }
 
+bool is_program_file(const fs::path& file) {
+    std::error_code ec;
+    return fs::is_regular_file(file, ec);
+}
+
 std::vector<std::string> assistant_install_command() {
     return {"powershell", "-NoProfile", "-ExecutionPolicy",
             "Bypass",     "-Command",   "irm https://claude.ai/install.ps1 | iex"};

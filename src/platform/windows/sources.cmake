@@ -3,6 +3,7 @@
 set(TERMIVA_PLATFORM_SOURCES
   windows/wide_text.cpp
   windows/utf8_path.cpp
+  windows/calendar_time.cpp
   windows/win_error.cpp
   windows/env.cpp
   windows/owner_only.cpp
@@ -20,6 +21,7 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/desktop_opener.cpp
   windows/winhttp_get.cpp
   windows/pseudo_console.cpp
-  windows/socket_io.cpp)
+  windows/socket_io.cpp
+  windows/standard_streams.cpp)
 set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp ws2_32)
 list(APPEND TERMIVA_PLATFORM_SOURCES windows/code_page.cpp windows/new_file.cpp)
