@@ -23,5 +23,17 @@ if [ "${TERMIVA_WINE_COM_PAIR:-1}" = 1 ]; then
   WINEPREFIX="$prefix" tests/support/wine_com_pair.sh 41 42 \
     ctest --test-dir "$dir" --output-on-failure -j1 --timeout 300 -L com_pair "$@" || status=$?
 fi
+# The Linux build's integration tests driving termiva-host.exe under Wine against this
+# machine's peers: the ones Wine can run (WINE_HOST_TESTS; TERMIVA_WINE_HOST=0 leaves them
+# out, and they need the Linux build in build/ or $TERMIVA_BUILD_DIR). File names the tests
+# send are translated to Wine's Z: drive by the test support only.
+linux=${TERMIVA_BUILD_DIR:-build}
+WINE_HOST_TESTS='^(RawTab|HostStores)\.'
+if [ "${TERMIVA_WINE_HOST:-1}" = 1 ] && [ -f "$linux/CTestTestfile.cmake" ]; then
+  TERMIVA_HOST_COMMAND="$(pwd)/scripts/wine-run.sh $(realpath "$dir")/termiva/termiva-host.exe" \
+    TERMIVA_HOST_PATHS=wine TERMIVA_WIN_BUILD_DIR="$(realpath "$dir")" \
+    ctest --test-dir "$linux" --output-on-failure -j2 --timeout 300 -R "$WINE_HOST_TESTS" \
+    || status=$?
+fi
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 exit $status

@@ -10,6 +10,15 @@ if(TARGET termiva-host)
   add_dependencies(core_integration_tests termiva-host)
 endif()
 
+# The stores through the real termiva-host (also run against the Windows host under Wine).
+if(TARGET termiva-host)
+  termiva_add_test(NAME host_store_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/host_stores_test.cpp
+    LIBS termiva_test_support
+    LABELS integration)
+  add_dependencies(host_store_tests termiva-host)
+endif()
+
 # SUPDUP tabs against the scripted SUPDUP server.
 if(TARGET termiva-host AND TARGET supdup_server_fixture AND TARGET sixbitline)
   termiva_add_test(NAME supdup_tab_tests

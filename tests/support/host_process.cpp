@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 namespace termiva::testing {
@@ -19,6 +22,29 @@ fs::path program_dir() {
     return TERMIVA_PROGRAM_DIR;
 }
 
+std::vector<std::string> host_command() {
+    std::vector<std::string> words;
+    if (const char* command = std::getenv("TERMIVA_HOST_COMMAND"); command && *command) {
+        std::istringstream in(command);
+        for (std::string word; in >> word;)
+            words.push_back(word);
+    }
+    if (words.empty()) words.push_back(program_dir() / "termiva-host");
+    return words;
+}
+
+bool host_under_wine() {
+    const char* paths = std::getenv("TERMIVA_HOST_PATHS");
+    return paths && std::string(paths) == "wine";
+}
+
+std::string host_path(const fs::path& path) {
+    if (!host_under_wine()) return path;
+    std::string name = "Z:" + fs::absolute(path).lexically_normal().string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
 HostProcess::HostProcess(const fs::path& data_dir) {
     // A host that has gone must fail the test with its cause (how_it_ended), not end the
     // test itself when the next request is written into its closed input.
@@ -28,15 +54,19 @@ HostProcess::HostProcess(const fs::path& data_dir) {
         ::pipe2(err_child, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    fs::path exe = program_dir() / "termiva-host";
+    std::vector<std::string> command = host_command();
+    command.insert(command.end(), {"--data-dir", host_path(data_dir), "--no-reachability"});
+    std::vector<char*> argv;
+    for (auto& word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(to_child[0], STDIN_FILENO);
         ::dup2(from_child[1], STDOUT_FILENO);
         ::dup2(err_child[1], STDERR_FILENO);
-        ::execl(exe.c_str(), exe.c_str(), "--data-dir", data_dir.c_str(), "--no-reachability",
-                nullptr);
-        std::fprintf(stderr, "cannot run %s: %s\n", exe.c_str(), std::strerror(errno));
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
         ::_exit(127);
     }
     ::close(to_child[0]);

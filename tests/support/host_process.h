@@ -21,8 +21,8 @@ namespace termiva::testing {
 
 class HostProcess {
 public:
-    // Starts `termiva-host --data-dir data_dir --no-reachability` from the program folder
-    // (the page calls are the test's own).
+    // Starts `termiva-host --data-dir data_dir --no-reachability` (host_command(); the
+    // page calls are the test's own).
     explicit HostProcess(const std::filesystem::path& data_dir);
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
@@ -105,5 +105,19 @@ private:
 
 // Where the built program lives.
 std::filesystem::path program_dir();
+
+// The command that starts the host under test: the program folder's termiva-host, or the
+// words of $TERMIVA_HOST_COMMAND (split at spaces), so the same tests drive another build
+// of it, e.g. "scripts/wine-run.sh build-win/termiva/termiva-host.exe" for the Windows one.
+std::vector<std::string> host_command();
+
+// True when the host under test is a Windows program run by Wine ($TERMIVA_HOST_PATHS is
+// "wine"); tests that Wine cannot run skip with the reason.
+bool host_under_wine();
+
+// A file name of this machine as the host under test must be given it: unchanged, or for a
+// host under Wine the name on the drive Wine maps "/" to ("/tmp/a b" is "Z:\tmp\a b").
+// Only the tests translate: the shipped program takes its own system's names.
+std::string host_path(const std::filesystem::path& path);
 
 }  // namespace termiva::testing
