@@ -16,7 +16,9 @@ export TERMIVA_WINEPREFIX=$prefix
 # Made once, before ctest starts tests side by side.
 scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 status=0
-ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 -LE com_pair "$@" || status=$?
+# Inside a real OpenSSH server on this machine for the SSH-2 tests (tests/support/wine_sshd.sh).
+tests/support/wine_sshd.sh \
+  ctest --test-dir "$dir" --output-on-failure -j2 --timeout 300 -LE com_pair "$@" || status=$?
 # The serial tests, alone, inside two Wine COM ports joined by a socat pty pair
 # (TERMIVA_WINE_COM_PAIR=0 leaves them out).
 if [ "${TERMIVA_WINE_COM_PAIR:-1}" = 1 ]; then

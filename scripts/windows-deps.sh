@@ -17,6 +17,9 @@ mkdir -p "$deps/src" "$prefix"
 
 # The newest security revision's source is not always on the mirror; this one downloads.
 LIBSSH_VERSION=0.10.6-0+deb12u2
+# What the stamp records: a change of the build options below must change it too. The server
+# part stays in: its message API is what a client sees a remote forward's connections with.
+LIBSSH_BUILD="$LIBSSH_VERSION with-server"
 
 built() { [ -f "$deps/$1.stamp" ] && [ "$(cat "$deps/$1.stamp")" = "$2" ]; }
 stamp() { echo "$2" >"$deps/$1.stamp"; }
@@ -30,7 +33,7 @@ cross_cmake() {
   cmake --install "$bin" >/dev/null
 }
 
-if ! built libssh "$LIBSSH_VERSION"; then
+if ! built libssh "$LIBSSH_BUILD"; then
   echo "windows-deps: libssh $LIBSSH_VERSION"
   rm -rf "$deps/src/libssh" "$deps/src/libssh-build"
   (cd "$deps/src" && apt-get source --download-only "libssh=$LIBSSH_VERSION" >/dev/null 2>&1) || {
@@ -40,9 +43,9 @@ if ! built libssh "$LIBSSH_VERSION"; then
   (cd "$deps/src" && dpkg-source -x --no-check "libssh_${LIBSSH_VERSION}.dsc" libssh >/dev/null)
   cross_cmake "$deps/src/libssh" "$deps/src/libssh-build" \
     -DWITH_GCRYPT=ON -DWITH_ZLIB=ON -DWITH_GSSAPI=OFF -DWITH_NACL=OFF -DWITH_PCAP=OFF \
-    -DWITH_EXAMPLES=OFF -DWITH_SERVER=OFF -DUNIT_TESTING=OFF -DWITH_SYMBOL_VERSIONING=OFF \
+    -DWITH_EXAMPLES=OFF -DWITH_SERVER=ON -DUNIT_TESTING=OFF -DWITH_SYMBOL_VERSIONING=OFF \
     -DBUILD_SHARED_LIBS=ON
-  stamp libssh "$LIBSSH_VERSION"
+  stamp libssh "$LIBSSH_BUILD"
 fi
 
 gtest_version=$(dpkg-query -W -f='${Version}' libgtest-dev)

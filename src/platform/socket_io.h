@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace termiva::platform {
 
@@ -26,7 +27,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Once signalled it stays signalled: every later wait returns at once.
+// Once signalled it stays signalled, every later wait returning at once, until cleared.
 class SocketWake {
 public:
     SocketWake();  // throws SocketError when the system gives no descriptors
@@ -35,6 +36,8 @@ public:
     SocketWake& operator=(const SocketWake&) = delete;
     void signal();
     bool signalled() const;
+    // Back to not signalled, for a wake-up that is used again (a "data ready" mark).
+    void clear();
     // What a wait watches: readable once signalled.
     SocketFd fd() const { return m_read; }
 
@@ -45,7 +48,8 @@ private:
 
 enum class SocketWant { read, write, read_or_urgent };
 
-// What a wait saw; nothing set means the time ran out.
+// What a wait saw; nothing set means the time ran out. `woken` and `ready` may both be set,
+// so a caller that serves the wake-up first need not starve the socket.
 struct SocketReady {
     bool ready = false;   // readable (or writable, as asked), closed or failed
     bool urgent = false;  // out-of-band data waits (asked with read_or_urgent)
@@ -75,6 +79,21 @@ struct SocketIo {
 // `urgent` reads the out-of-band byte instead of the stream.
 SocketIo recv_some(SocketFd fd, char* buffer, std::size_t size, bool urgent = false);
 SocketIo send_some(SocketFd fd, const char* data, std::size_t size);
+
+// A listening TCP socket on 127.0.0.1:port (0: a port the system picks), non-blocking and
+// not inherited by child programs. Another program cannot take the port over while it is
+// held. Throws SocketError.
+SocketFd listen_loopback(int port);
+// The next waiting connection, non-blocking; NO_SOCKET when none waits or it failed.
+SocketFd accept_socket(SocketFd listener);
+// The local port a socket is bound to; 0 when it cannot be told.
+int local_port(SocketFd fd);
+// The numeric address and port of the socket's peer; ("", 0) when it cannot be told.
+std::pair<std::string, int> peer_address(SocketFd fd);
+
+// The bit that means "readable" in poll()-style event masks, such as libssh's event loop
+// takes for an extra descriptor (the system's own value on each platform).
+short poll_readable_event();
 
 // Tells the peer both directions are done; the descriptor stays valid until closed.
 void shutdown_socket(SocketFd fd);

@@ -13,3 +13,12 @@ if(WIN32 AND TARGET termiva_ssh1)
     LIBS termiva_ssh1
     LABELS windows)
 endif()
+
+# SSH-2 on libssh and Winsock against the real OpenSSH server that
+# tests/support/wine_sshd.sh starts beside Wine (skipped without it).
+if(WIN32 AND TARGET termiva_ssh2)
+  termiva_add_test(NAME ssh_windows_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/ssh_windows_test.cpp
+    LIBS termiva_ssh2 termiva_test_support ws2_32
+    LABELS windows)
+endif()

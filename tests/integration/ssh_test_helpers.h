@@ -1,14 +1,13 @@
 // Helpers for the SSH tests: bounded reads from a channel, a loopback echo server.
 #pragma once
 
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "connect/ssh2/ssh_channel.h"
+#include "platform/socket_io.h"
 
 namespace termiva::testing {
 
@@ -17,13 +16,17 @@ namespace termiva::testing {
 inline std::string read_until(SshChannel& channel, const std::string& needle,
                               std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::string seen;
+    const platform::SocketWake never;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (seen.find(needle) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd pfd{channel.readable_fd(), POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) break;
+        // The channel's "bytes waiting" mark, watched as a socket.
+        if (!platform::wait_socket(channel.readable_fd(), platform::SocketWant::read, never,
+                                   static_cast<int>(left.count()))
+                 .ready)
+            break;
         const std::string data = channel.recv(4096);
         if (data.empty()) break;
         seen += data;

@@ -2,8 +2,6 @@
 #include "platform/log.h"
 
 #include <libssh/server.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -23,11 +21,11 @@ ConnectionCore::ConnectionCore(WorkerThreads& workers)
 ConnectionCore::~ConnectionCore() = default;
 
 void ConnectionCore::request_stop() {
-    m_stop.store(true);
+    m_stop.set();
     if (!active.load()) {
         // Still connecting: libssh would wait out its time-out in a blocked read.
         std::lock_guard lock(m_socket_lock);
-        if (m_socket.get() >= 0) ::shutdown(m_socket.get(), SHUT_RDWR);
+        if (m_socket.valid()) platform::shutdown_socket(m_socket.get());
     }
     m_waker->notify();
 }
@@ -38,8 +36,8 @@ void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& r
         if (!m_session) throw BackendError("cannot create an SSH session");
         configure_session(m_session.get(), options);
         const int timeout_ms = static_cast<int>(options.timeout.count() * 1000);
-        UniqueFd socket = tcp_connect(options.host, options.port, timeout_ms, &m_stop);
-        int fd = socket.get();
+        UniqueFd socket = tcp_connect(options.host, options.port, timeout_ms, m_stop);
+        socket_t fd = static_cast<socket_t>(socket.get());
         {
             std::lock_guard lock(m_socket_lock);
             m_socket = std::move(socket);
@@ -86,7 +84,9 @@ void ConnectionCore::loop() {
     if (!event) throw BackendError("cannot create an event loop");
     ssh_session s = m_session.get();
     ssh_event_add_session(event.get(), s);
-    ssh_event_add_fd(event.get(), m_waker->fd(), POLLIN, &ConnectionCore::wake_callback, this);
+    const auto wake_fd = static_cast<socket_t>(m_waker->fd());
+    ssh_event_add_fd(event.get(), wake_fd, platform::poll_readable_event(),
+                     &ConnectionCore::wake_callback, this);
     ssh_set_message_callback(s, &ConnectionCore::message_callback, this);
     m_last_keepalive = std::chrono::steady_clock::now();
 
@@ -104,7 +104,7 @@ void ConnectionCore::loop() {
         for (int i = 0; rc == SSH_OK && i < GATHER_POLLS && !m_waker->pending(); ++i)
             rc = ssh_event_dopoll(event.get(), 0);
     }
-    ssh_event_remove_fd(event.get(), m_waker->fd());
+    ssh_event_remove_fd(event.get(), wake_fd);
     ssh_event_remove_session(event.get(), s);
 }
 

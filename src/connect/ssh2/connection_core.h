@@ -90,7 +90,7 @@ private:
     std::map<int, RemoteForwardHandler> m_remote_handlers;
     bool m_global_keepalive = false;
     std::chrono::steady_clock::time_point m_last_keepalive;
-    std::atomic<bool> m_stop{false};
+    StopFlag m_stop;
     // The connection's socket: ours, so that a stop can cut a blocked connect short.
     std::mutex m_socket_lock;
     UniqueFd m_socket;

@@ -1,40 +1,35 @@
 // Wakes a connection's I/O thread out of its poll when another thread has work for it.
 #pragma once
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdint>
-#include <system_error>
+
+#include "connect/backend.h"
+#include "platform/socket_io.h"
 
 namespace termiva::ssh2 {
 
 class IoWaker {
 public:
-    IoWaker() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-        if (m_fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    // Throws BackendError when the system gives no descriptors.
+    IoWaker() try : m_wake() {
+    } catch (const platform::SocketError& e) {
+        throw BackendError(e.what());
     }
-    ~IoWaker() { ::close(m_fd); }
     IoWaker(const IoWaker&) = delete;
     IoWaker& operator=(const IoWaker&) = delete;
 
     void notify() {
         m_pending.store(true);
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_fd, &one, sizeof one);
+        m_wake.signal();
     }
     // Called by the I/O thread: was there a notification since the last call?
     bool take_pending() { return m_pending.exchange(false); }
     bool pending() const { return m_pending.load(); }
-    void drain() {
-        std::uint64_t count = 0;
-        [[maybe_unused]] auto n = ::read(m_fd, &count, sizeof count);
-    }
-    int fd() const { return m_fd; }
+    void drain() { m_wake.clear(); }
+    platform::SocketFd fd() const { return m_wake.fd(); }
 
 private:
-    int m_fd;
+    platform::SocketWake m_wake;
     std::atomic<bool> m_pending{false};
 };
 

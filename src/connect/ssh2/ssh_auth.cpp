@@ -1,26 +1,36 @@
 // Authentication in a fixed order: the given key file, the agent, the user's default
 // keys, then the password (as "password" or answering keyboard-interactive prompts).
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "connect/ssh2/connection_core.h"
+#include "platform/assistant_program.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::ssh2 {
 namespace {
 
 constexpr int MAX_KBDINT_ROUNDS = 8;
 
+// Far above any private key (a 16384-bit RSA key is about 13 KB), far below harm.
+constexpr std::uintmax_t MAX_KEY_FILE_BYTES = 1 << 20;
+
 enum class Outcome { success, refused, partial };
 
-std::filesystem::path home_dir() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return {};
+std::optional<std::string> read_key_file(const std::filesystem::path& path) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > MAX_KEY_FILE_BYTES) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(static_cast<std::size_t>(size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
 }
 
 class Authenticator {
@@ -31,12 +41,9 @@ public:
     void run() {
         if (check(ssh_userauth_none(m_session, nullptr)) == Outcome::success) return;
         if (m_options.key_file && try_key_file(*m_options.key_file, true)) return;
-        if (m_options.allow_agent && allows(SSH_AUTH_METHOD_PUBLICKEY)) {
-            note_tried("agent");
-            if (check(ssh_userauth_agent(m_session, nullptr)) == Outcome::success) return;
-        }
+        if (m_options.allow_agent && allows(SSH_AUTH_METHOD_PUBLICKEY) && try_agent()) return;
         if (m_options.look_for_keys) {
-            const auto ssh_dir = home_dir() / ".ssh";
+            const auto ssh_dir = platform::home_dir() / ".ssh";
             for (const char* name : {"id_ed25519", "id_ecdsa", "id_rsa", "id_dsa"}) {
                 std::error_code ec;
                 if (std::filesystem::is_regular_file(ssh_dir / name, ec) &&
@@ -84,16 +91,34 @@ private:
 
     bool allows(int method) const { return m_methods == 0 || (m_methods & method) != 0; }
 
+    // libssh reaches an agent through a Unix socket only. Windows' agents (Pageant,
+    // OpenSSH's named pipe) it cannot use, so there the agent is not tried and a refusal says
+    // so.
+    bool try_agent() {
+#ifdef _WIN32
+        m_notes.push_back("no SSH agent can be used on Windows");
+        return false;
+#else
+        note_tried("agent");
+        return check(ssh_userauth_agent(m_session, nullptr)) == Outcome::success;
+#endif
+    }
+
     bool try_key_file(const std::filesystem::path& path, bool explicit_key) {
         if (!allows(SSH_AUTH_METHOD_PUBLICKEY)) return false;
         // The password doubles as the passphrase of an encrypted key, as users expect.
         const char* passphrase = explicit_key && m_options.password && !m_options.password->empty()
                                      ? m_options.password->c_str()
                                      : nullptr;
+        // Read here rather than by libssh, which opens a file by its narrow name (the ANSI
+        // code page on Windows, where a name outside it cannot be opened that way).
+        const std::optional<std::string> text = read_key_file(path);
         ssh_key raw = nullptr;
-        if (ssh_pki_import_privkey_file(path.c_str(), passphrase, nullptr, nullptr, &raw) !=
-            SSH_OK) {
-            if (explicit_key) m_notes.push_back("key file " + path.string() + " could not be read");
+        if (!text || ssh_pki_import_privkey_base64(text->c_str(), passphrase, nullptr, nullptr,
+                                                   &raw) != SSH_OK) {
+            if (explicit_key)
+                m_notes.push_back("key file " + platform::path_to_utf8(path) +
+                                  " could not be read");
             return false;
         }
         KeyHandle key(raw);

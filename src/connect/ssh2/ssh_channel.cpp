@@ -1,34 +1,23 @@
 #include "connect/ssh2/ssh_channel.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <system_error>
-
 #include "connect/ssh2/io_waker.h"
 
 namespace termiva {
 
-SshChannel::SshChannel(std::shared_ptr<ssh2::IoWaker> waker)
-    : m_waker(std::move(waker)), m_ready_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (m_ready_fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+SshChannel::SshChannel(std::shared_ptr<ssh2::IoWaker> waker) try : m_waker(std::move(waker)) {
+} catch (const platform::SocketError& e) {
+    throw BackendError(e.what());
 }
 
-SshChannel::~SshChannel() {
-    ::close(m_ready_fd);
-}
+SshChannel::~SshChannel() = default;
 
 void SshChannel::update_ready_locked() {
     const bool ready = m_in_pos < m_in.size() || m_ended || m_close_requested;
     if (ready == m_ready_signalled) return;
-    if (ready) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_ready_fd, &one, sizeof one);
-    } else {
-        std::uint64_t count = 0;
-        [[maybe_unused]] auto n = ::read(m_ready_fd, &count, sizeof count);
-    }
+    if (ready)
+        m_ready.signal();
+    else
+        m_ready.clear();
     m_ready_signalled = ready;
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "connect/backend.h"
+#include "platform/socket_io.h"
 
 namespace termiva::ssh2 {
 class IoWaker;
@@ -43,7 +44,9 @@ public:
     void resize_pty(int width, int height) { resize(height, width); }
     void close() override;
     // Readable whenever recv() would not block (for waits together with sockets).
-    int readable_fd() const { return m_ready_fd; }
+    platform::SocketFd readable_fd() const { return m_ready.fd(); }
+    // The same mark as a wake-up for platform::wait_socket.
+    const platform::SocketWake& ready() const { return m_ready; }
     // Why the channel ended, when it was not a plain end of stream.
     std::string failure() const;
 
@@ -64,7 +67,7 @@ private:
     void update_ready_locked();
 
     std::shared_ptr<ssh2::IoWaker> m_waker;
-    int m_ready_fd;
+    platform::SocketWake m_ready;
     bool m_ready_signalled = false;
 
     mutable std::mutex m_lock;

@@ -143,7 +143,7 @@ void SshConnection::close() {
     std::vector<std::unique_ptr<ssh2::LocalForward>> forwards;
     {
         std::lock_guard lock(m_lock);
-        if (m_stopping.exchange(true)) return;
+        if (m_stopping.set()) return;
         current = m_core;
         io = std::move(m_io_thread);
         forwards.swap(m_local_forwards);

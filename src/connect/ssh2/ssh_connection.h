@@ -19,6 +19,7 @@
 #include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_channel.h"
 #include "connect/ssh2/ssh_errors.h"
+#include "connect/ssh2/ssh_sockets.h"
 #include "connect/ssh2/worker_threads.h"
 
 namespace termiva {
@@ -90,7 +91,7 @@ public:
     void close() override;
     bool is_active() const;
     // Flag the worker threads watch to end their copy loops.
-    const std::atomic<bool>& stopping() const { return m_stopping; }
+    const ssh2::StopFlag& stopping() const { return m_stopping; }
 
 private:
     std::shared_ptr<ssh2::ConnectionCore> core() const;
@@ -100,7 +101,7 @@ private:
     std::shared_ptr<ssh2::ConnectionCore> m_core;
     std::thread m_io_thread;
     std::vector<std::unique_ptr<ssh2::LocalForward>> m_local_forwards;
-    std::atomic<bool> m_stopping{false};
+    ssh2::StopFlag m_stopping;
     ssh2::WorkerThreads m_workers;
 };
 

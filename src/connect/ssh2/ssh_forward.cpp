@@ -1,17 +1,10 @@
 #include "connect/ssh2/ssh_forward.h"
 #include "platform/log.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-
 namespace termiva {
 namespace ssh2 {
 namespace {
 
-constexpr int ACCEPT_POLL_MS = 200;
 constexpr int LOCAL_CONNECT_TIMEOUT_MS = 15000;
 
 }  // namespace
@@ -23,13 +16,7 @@ LocalForward::LocalForward(SshConnection& transport, int local_port, std::string
       m_port(local_port),
       m_remote_host(std::move(remote_host)),
       m_remote_port(remote_port) {
-    if (m_port == 0) {
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        if (::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            m_port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-        }
-    }
+    if (m_port == 0) m_port = platform::local_port(m_listener.get());
 }
 
 LocalForward::~LocalForward() {
@@ -49,26 +36,26 @@ void LocalForward::start() {
 }
 
 void LocalForward::close() {
-    m_stop.store(true);
+    m_stop.set();
     if (m_thread.joinable()) m_thread.join();
     m_listener.reset();
 }
 
 void LocalForward::serve() {
     while (!m_stop.load()) {
-        pollfd pfd{m_listener.get(), POLLIN, 0};
-        const int rc = ::poll(&pfd, 1, ACCEPT_POLL_MS);
-        if (rc < 0 && errno != EINTR) return;
-        if (rc <= 0) continue;
-        auto client =
-            std::make_shared<UniqueFd>(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (client->get() < 0) continue;
+        const platform::SocketReady seen =
+            platform::wait_socket(m_listener.get(), platform::SocketWant::read, m_stop.wake(), -1);
+        if (seen.woken) return;
+        if (!seen.ready) continue;
+        auto client = std::make_shared<UniqueFd>(platform::accept_socket(m_listener.get()));
+        if (!client->valid()) continue;
         m_transport.spawn_worker([this, client] { carry(client); });
     }
 }
 
 void LocalForward::carry(std::shared_ptr<UniqueFd> client) {
-    const auto [origin_host, origin_port] = peer_address(client->get());
+    auto [origin_host, origin_port] = platform::peer_address(client->get());
+    if (origin_host.empty()) origin_host = "127.0.0.1";
     std::shared_ptr<SshChannel> channel;
     try {
         channel =
@@ -96,10 +83,10 @@ int _open_local_forward(SshConnection& transport, int local_port, const std::str
 }
 
 void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::string& local_host,
-                     int local_port, const std::atomic<bool>& stop) {
+                     int local_port, const ssh2::StopFlag& stop) {
     ssh2::UniqueFd local;
     try {
-        local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS, &stop);
+        local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS, stop);
     } catch (const BackendError& e) {
         log::warn("ssh", "remote forward to " + local_host + ":" + std::to_string(local_port) +
                              ": " + e.what());

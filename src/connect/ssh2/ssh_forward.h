@@ -41,7 +41,7 @@ private:
     int m_port;
     std::string m_remote_host;
     int m_remote_port;
-    std::atomic<bool> m_stop{false};
+    StopFlag m_stop;
     std::thread m_thread;
 };
 
@@ -56,6 +56,6 @@ int _open_local_forward(SshConnection& transport, int local_port, const std::str
 // local_host:local_port and copies both ways until either side ends; the channel is
 // closed at once when the local destination cannot be reached.
 void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::string& local_host,
-                     int local_port, const std::atomic<bool>& stop);
+                     int local_port, const ssh2::StopFlag& stop);
 
 }  // namespace termiva

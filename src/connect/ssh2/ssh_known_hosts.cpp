@@ -5,6 +5,7 @@
 
 #include "connect/ssh2/connection_core.h"
 #include "platform/atomic_file.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::ssh2 {
 namespace {
@@ -34,7 +35,7 @@ std::string changed_key_message(ssh_session session, const SshConnectOptions& op
     const std::string fingerprint = server_fingerprint(session);
     if (!fingerprint.empty()) text += "; the server now offers " + fingerprint;
     text += "). If the change is expected, remove the host's line from " +
-            options.known_hosts_file.string();
+            platform::path_to_utf8(options.known_hosts_file);
     return text;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/socket_io.h"
+
 namespace termiva {
 class SshChannel;
 }
@@ -14,34 +16,51 @@ namespace termiva::ssh2 {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(platform::SocketFd fd) : m_fd(fd) {}
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, platform::NO_SOCKET)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
             reset();
-            m_fd = std::exchange(other.m_fd, -1);
+            m_fd = std::exchange(other.m_fd, platform::NO_SOCKET);
         }
         return *this;
     }
-    int get() const { return m_fd; }
+    platform::SocketFd get() const { return m_fd; }
+    bool valid() const { return m_fd != platform::NO_SOCKET; }
     void reset();
 
 private:
-    int m_fd = -1;
+    platform::SocketFd m_fd = platform::NO_SOCKET;
 };
 
-// A blocking TCP connection to host:port made within `timeout_ms`; `abort`, when given
-// and set meanwhile, ends the attempt early. Throws BackendError.
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms,
-                     const std::atomic<bool>* abort = nullptr);
-// A listening socket on 127.0.0.1:port with address reuse. Throws BackendError.
+// A flag that, once set, also wakes every socket wait that watches it: what ends the
+// forwarding threads and a connect in progress when a connection closes.
+class StopFlag {
+public:
+    StopFlag();  // throws BackendError when the system gives no descriptors
+    // True when it was set already.
+    bool set() {
+        const bool was = m_set.exchange(true);
+        m_wake.signal();
+        return was;
+    }
+    bool load() const { return m_set.load(); }
+    const platform::SocketWake& wake() const { return m_wake; }
+
+private:
+    std::atomic<bool> m_set{false};
+    platform::SocketWake m_wake;
+};
+
+// A TCP connection to host:port made within `timeout_ms`, non-blocking, with Nagle off;
+// setting `stop` meanwhile ends the attempt early. Throws BackendError.
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, const StopFlag& stop);
+// A listening socket on 127.0.0.1:port (0: any free port). Throws BackendError.
 UniqueFd listen_loopback(int port);
-// The numeric address and port of the socket's peer.
-std::pair<std::string, int> peer_address(int fd);
 
 // Copies bytes both ways between `sock` and `channel`, 4096 at a time, until either side
 // ends or `stop` is set. Closes neither.
-void copy_until_closed(int sock, SshChannel& channel, const std::atomic<bool>& stop);
+void copy_until_closed(platform::SocketFd sock, SshChannel& channel, const StopFlag& stop);
 
 }  // namespace termiva::ssh2

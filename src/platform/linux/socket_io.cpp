@@ -1,5 +1,6 @@
 #include "platform/socket_io.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -43,6 +44,11 @@ void SocketWake::signal() {
     (void)!::write(m_read, &one, sizeof one);
 }
 
+void SocketWake::clear() {
+    std::uint64_t count = 0;
+    (void)!::read(m_read, &count, sizeof count);  // an eventfd's read resets its count
+}
+
 bool SocketWake::signalled() const {
     pollfd p{m_read, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0;
@@ -57,10 +63,11 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
     for (;;) {
         int r = ::poll(fds, 2, timeout_ms);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || fds[1].revents) {
+        if (r < 0) {
             seen.woken = true;
             return seen;
         }
+        seen.woken = fds[1].revents != 0;
         if (r == 0) return seen;
         seen.urgent = (fds[0].revents & POLLPRI) != 0;
         seen.ready = (fds[0].revents & ~POLLPRI) != 0;
@@ -175,6 +182,62 @@ SocketIo send_some(SocketFd fd, const char* data, std::size_t size) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return {SocketIo::would_block, 0, {}};
         return {SocketIo::failed, 0, std::strerror(errno)};
     }
+}
+
+SocketFd listen_loopback(int port) {
+    if (port < 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) throw SocketError(std::string("socket: ") + std::strerror(errno));
+    // Connections of an earlier listener waiting out TIME_WAIT do not hold the port; a
+    // listener does (Linux never lets a second one bind beside it).
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(fd, 16) < 0) {
+        const int err = errno;
+        ::close(fd);
+        throw SocketError("127.0.0.1:" + std::to_string(port) + ": " + std::strerror(err));
+    }
+    return fd;
+}
+
+SocketFd accept_socket(SocketFd listener) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    return fd < 0 ? NO_SOCKET : fd;
+}
+
+int local_port(SocketFd fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    return 0;
+}
+
+std::pair<std::string, int> peer_address(SocketFd fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {"", 0};
+    char host[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+        ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return {host, ntohs(in->sin_port)};
+    }
+    if (addr.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        return {host, ntohs(in6->sin6_port)};
+    }
+    return {"", 0};
+}
+
+short poll_readable_event() {
+    return POLLIN;
 }
 
 void shutdown_socket(SocketFd fd) {

@@ -142,6 +142,12 @@ void SocketWake::signal() {
     ::send(as_socket(m_write), &one, 1, 0);
 }
 
+void SocketWake::clear() {
+    char drained[256];
+    while (::recv(as_socket(m_read), drained, sizeof drained, 0) > 0) {
+    }
+}
+
 bool SocketWake::signalled() const {
     fd_set readable;
     FD_ZERO(&readable);
@@ -170,10 +176,11 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
     SocketReady seen;
     const int r =
         ::select(0, &readable, &writable, &exceptional, timeout_ms < 0 ? nullptr : &limit);
-    if (r == SOCKET_ERROR || FD_ISSET(as_socket(wake.fd()), &readable)) {
+    if (r == SOCKET_ERROR) {
         seen.woken = true;
         return seen;
     }
+    seen.woken = FD_ISSET(as_socket(wake.fd()), &readable) != 0;
     if (r == 0) return seen;
     const bool exception = FD_ISSET(s, &exceptional) != 0;
     if (want == SocketWant::read_or_urgent) {
@@ -301,6 +308,72 @@ SocketIo send_some(SocketFd fd, const char* data, std::size_t size) {
     const int err = WSAGetLastError();
     if (err == WSAEWOULDBLOCK) return {SocketIo::would_block, 0, {}};
     return {SocketIo::failed, 0, wsa_text(err)};
+}
+
+SocketFd listen_loopback(int port) {
+    if (port < 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    start_winsock();
+    const SOCKET s = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) throw SocketError("socket: " + wsa_text(WSAGetLastError()));
+    // SO_REUSEADDR on Windows would let another program bind the same port and take
+    // connections meant for us; exclusive use is the safe choice.
+    const BOOL on = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0 ||
+        !set_non_blocking(s)) {
+        const int err = WSAGetLastError();
+        ::closesocket(s);
+        throw SocketError("127.0.0.1:" + std::to_string(port) + ": " + wsa_text(err));
+    }
+    return static_cast<SocketFd>(s);
+}
+
+SocketFd accept_socket(SocketFd listener) {
+    const SOCKET s = ::accept(as_socket(listener), nullptr, nullptr);
+    if (s == INVALID_SOCKET) return NO_SOCKET;
+    // An accepted socket inherits the listener's flags, but not its handle's inheritance
+    // setting in every Windows version: both are set here.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (!set_non_blocking(s)) {
+        ::closesocket(s);
+        return NO_SOCKET;
+    }
+    return static_cast<SocketFd>(s);
+}
+
+int local_port(SocketFd fd) {
+    sockaddr_storage addr{};
+    int len = sizeof addr;
+    if (::getsockname(as_socket(fd), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    return 0;
+}
+
+std::pair<std::string, int> peer_address(SocketFd fd) {
+    sockaddr_storage addr{};
+    int len = sizeof addr;
+    if (::getpeername(as_socket(fd), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {"", 0};
+    char host[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&addr);
+        ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return {host, ntohs(in->sin_port)};
+    }
+    if (addr.ss_family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        return {host, ntohs(in6->sin6_port)};
+    }
+    return {"", 0};
+}
+
+short poll_readable_event() {
+    return POLLIN;
 }
 
 void shutdown_socket(SocketFd fd) {
