@@ -22,3 +22,11 @@ if(WIN32 AND TARGET termiva_ssh2)
     LIBS termiva_ssh2 termiva_test_support ws2_32
     LABELS windows)
 endif()
+
+# The local shell on a pseudo console.
+if(WIN32 AND TARGET termiva_connect)
+  termiva_add_test(NAME conpty_backend_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/conpty_backend_test.cpp
+    LIBS termiva_connect
+    LABELS windows)
+endif()

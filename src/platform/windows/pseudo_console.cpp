@@ -46,13 +46,21 @@ COORD size_of(int rows, int cols) {
 
 struct PseudoConsole::Impl {
     HPCON console = nullptr;
-    HANDLE input = nullptr;   // our end: keys to the console
-    HANDLE output = nullptr;  // our end: the console's VT text
-    HANDLE process = nullptr;
+    HANDLE input = nullptr;    // our end: keys to the console
+    HANDLE output = nullptr;   // our end: the console's VT text
+    HANDLE process = nullptr;  // open until the destructor: wait_for_end() waits on it
     HANDLE job = nullptr;
+    HANDLE closing = nullptr;  // set by close(), ends wait_for_end()
     unsigned long pid = 0;
     std::mutex lock;  // guards console, input and the handles close() releases
     std::atomic<bool> closed{false};
+
+    // Also when the constructor fails half-way.
+    ~Impl() {
+        close_handle(output);
+        close_handle(process);
+        close_handle(closing);
+    }
 };
 
 std::vector<std::string> console_shell_command(const std::string& shell,
@@ -78,6 +86,8 @@ PseudoConsole::PseudoConsole(const ConsoleSpawn& spawn) : m(std::make_unique<Imp
         wide.push_back(to_utf16(spawn.argv[i]));
     std::wstring line = program_command_line(wide);
 
+    m->closing = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m->closing) throw last_error("cannot create the console's events");
     HANDLE console_in = nullptr, console_out = nullptr;
     if (!::CreatePipe(&console_in, &m->input, nullptr, 0) ||
         !::CreatePipe(&m->output, &console_out, nullptr, 0))
@@ -147,7 +157,6 @@ PseudoConsole::PseudoConsole(const ConsoleSpawn& spawn) : m(std::make_unique<Imp
 
 PseudoConsole::~PseudoConsole() {
     close();
-    close_handle(m->output);
 }
 
 std::string PseudoConsole::read(std::size_t max) {
@@ -189,8 +198,21 @@ void PseudoConsole::close() {
     if (m->console) ::ClosePseudoConsole(m->console);
     m->console = nullptr;
     close_handle(m->input);
-    close_handle(m->process);
     close_handle(m->job);
+    if (m->closing) ::SetEvent(m->closing);
+}
+
+void PseudoConsole::wait_for_end() {
+    if (!m->process || !m->closing) return;
+    HANDLE waits[2] = {m->process, m->closing};
+    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
+    std::lock_guard guard(m->lock);
+    if (m->closed) return;
+    // Not marked closed: the reader goes on until the pipe breaks, after the final output
+    // (ClosePseudoConsole may wait for that output to be read, which the reader does).
+    if (m->console) ::ClosePseudoConsole(m->console);
+    m->console = nullptr;
+    close_handle(m->input);
 }
 
 bool PseudoConsole::running() const {

@@ -38,6 +38,10 @@ public:
     bool resize(int rows, int cols);
     // Ends the program and its children, and wakes a blocked read. Idempotent.
     void close();
+    // Blocks until the program has ended or close() was called. A program that ended by
+    // itself leaves a console that would keep the output pipe open for good: it is closed
+    // here, so a reader gets the last output and then "".
+    void wait_for_end();
     // True while the program runs.
     bool running() const;
     unsigned long process_id() const;
