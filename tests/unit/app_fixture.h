@@ -30,12 +30,20 @@ protected:
     }
 
     // A tab that never connects (its protocol is unknown), so tests can drive its data
-    // path directly. Waits until the dispatcher has given up on it.
+    // path directly. Waits until the dispatcher has given up on it and said so: its line
+    // comes from the connect thread, after the tab is marked ended, and would otherwise
+    // land among what the test records next.
     std::string open_idle_tab(Json extra = Json::object()) {
         Json rec = {{"name", "idle"}, {"protocol", "none"}};
         rec.update(extra);
         std::string id = open(rec);
-        wait_until([&] { return !app->find_tab(id)->alive; });
+        const std::string said = "setTerminalInfo(\"" + id + "\"";
+        wait_until([&] {
+            if (app->find_tab(id)->alive) return false;
+            for (const auto& script : window->scripts())
+                if (script.rfind(said, 0) == 0) return true;
+            return false;
+        });
         return id;
     }
 
