@@ -2,12 +2,12 @@
 // are written as users know them from Windows ("*.bin", "All Files" as "*.*").
 #pragma once
 
+#include <gtk/gtk.h>
+
 #include <string>
 #include <string_view>
 
 #include "platform/desktop.h"
-
-typedef struct _GtkFileFilter GtkFileFilter;
 
 namespace termiva::platform::gtk {
 
