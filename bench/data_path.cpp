@@ -106,7 +106,7 @@ double through_tab(std::size_t total, const std::string& line, bool eol) {
         auto tab_ptr = app.find_tab(tab);
         auto deadline = Clock::now() + std::chrono::minutes(2);
         while (Clock::now() < deadline) {
-            bool ended = !tab_ptr->alive;
+            bool ended = !tab_ptr->alive();
             std::string chunk = app.drain_terminal(tab);
             if (chunk.empty()) {
                 if (ended && started) break;

@@ -98,14 +98,14 @@ double through_tab(std::size_t total, const std::string& line, Logging logging,
             file = app.tab_log_start(tab, "", logging == Logging::stamped)["path"];
         }
         // Connected before the clock starts.
-        while (!tab_ptr->backend && tab_ptr->alive)
+        while (!tab_ptr->backend && tab_ptr->alive())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         p.go();
         const auto start = Clock::now();
         std::size_t got = 0;
         const auto deadline = start + std::chrono::minutes(3);
         while (Clock::now() < deadline) {
-            const bool ended = !tab_ptr->alive;
+            const bool ended = !tab_ptr->alive();
             const std::string chunk = app.drain_terminal(tab);
             if (chunk.empty()) {
                 if (ended) break;

@@ -100,14 +100,11 @@ public:
     void _push_to_term(const std::string& tab_id, const std::string& text);
     void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
     void _push_connected(const std::string& tab_id);
-    // Tells the page its runtime state changed (a tab ended, reachability came in), so it
+    // Tells the page its runtime state changed (a tab moved, reachability came in), so it
     // asks again instead of polling.
     void _push_runtime_changed();
-    // The tab's connection failed or ended: `alive` false, and the page hears of it.
-    void _mark_not_alive(Tab& tab);
     void _close_tab_internal(const std::string& tab_id);
     Json _tabs_for_js();
-    void _reader_loop(const std::string& tab_id);
     std::string _apply_eol_translation(Tab& tab, const std::string& text);
     void _poll_queue();
 
@@ -129,7 +126,6 @@ public:
     static Json _save_failure(const std::filesystem::path& file, const std::string& error);
 
     // ---- connections ----
-    void _start_ssh(const std::string& tab_id);
     void _start_raw_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _start_ssh1_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _start_telnet_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
@@ -142,7 +138,6 @@ public:
     void _start_serial_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab) {
         m_serial._start_serial_impl(tab_id, sess, tab);
     }
-    void _socket_reader_loop(const std::string& tab_id, const std::string& kind);
     // SSH-2 (starters/start_ssh.cpp and its neighbours).
     void _start_ssh_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     Json _build_ssh_prefs(const Session& sess);
@@ -229,6 +224,8 @@ public:
     void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
     // Runs `body` on a detached background thread that the destructor waits for.
     void _spawn(std::function<void()> body);
+    // What services and starters get of the tabs (tests drive starters through it).
+    TabHost& tab_host() { return *this; }
     // The desktop shell, for services that call the page or the desktop.
     DesktopShell& shell() { return m_shell; }
     const std::shared_ptr<QueueAll>& queue_all() const { return m_launcher.queue_all; }
@@ -246,9 +243,10 @@ private:
     void register_desktop_bridge();
     void register_import_bridge();
     void register_page_bridge();
-    // Moves received bytes into the terminal until the stream ends, then marks the tab
-    // ended, shows the end line and closes the connection.
-    void read_until_end(const std::string& tab_id, const TabPtr& tab);
+    // Tells the page when a tab's move changed what it shows.
+    void tab_moved(const Tab& tab, TabState from, TabState to);
+    // Runs the starter of the tab's session protocol (on the tab's connect thread).
+    void connect_tab(const std::string& tab_id);
     // Closes the backend and the job a tab holds (a backend still connecting included).
     void release_tab_resources(Tab& tab);
 
@@ -260,7 +258,6 @@ private:
         _push_info(tab_id, message, is_error);
     }
     void push_connected(const std::string& tab_id) override { _push_connected(tab_id); }
-    void mark_ended(Tab& tab) override { _mark_not_alive(tab); }
     void runtime_changed() override { _push_runtime_changed(); }
     std::string translate(std::string_view key, const MessageArgs& values) const override {
         return _t(key, values);
@@ -269,10 +266,8 @@ private:
     bool type_into(const std::string& tab_id, const std::string& data) override {
         return send_input(tab_id, data);
     }
-    void start_connection(const std::string& tab_id) override;
-    std::string receive(const std::string& tab_id, std::string_view data) override {
-        return m_transfer.intercept_or_decode(tab_id, data);
-    }
+    void open_tab(const TabPtr& tab) override;
+    void read_stream(const TabPtr& tab, Backend& backend) override;
 
     std::filesystem::path m_module_dir;
     std::atomic<bool> _stop{false};
@@ -281,7 +276,8 @@ private:
     DesktopShell m_shell;
     LauncherLink m_launcher;
     SessionStore m_store;
-    TabRegistry m_tabs;
+    TabRegistry m_tabs{
+        [this](const Tab& tab, TabState from, TabState to) { tab_moved(tab, from, to); }};
     TerminalOutput m_output;
     TransferCoordinator m_transfer{*this, m_shell, APP_DIR};
     SerialTabs m_serial{*this};

@@ -46,23 +46,17 @@ TEST_F(SerialReaderFault, AFailureWhileHandlingReceivedBytesIsLoggedAndReadingGo
     TabPtr record = app->find_tab(tab);
     ASSERT_TRUE(record);
     auto job = std::make_shared<ThrowingJob>();
-    {
-        std::lock_guard lock(record->lock);
-        record->_xfer = job;
-    }
+    ASSERT_EQ(app->transfer().occupy(record, job), TransferCoordinator::Occupy::taken);
     ASSERT_TRUE(board.write_all("lost\r\n"));
     ASSERT_TRUE(wait_until([&] { return job->fed > 0; }));
-    {
-        std::lock_guard lock(record->lock);
-        record->_xfer.reset();
-    }
+    ASSERT_EQ(app->transfer().vacate(tab, job.get()), job);
     ASSERT_TRUE(board.write_all("after\r\n"));
     shown.clear();
     EXPECT_TRUE(wait_until([&] {
         shown += app->drain_terminal(tab);
         return shown.find("after\r\n") != std::string::npos;
     })) << shown;
-    EXPECT_TRUE(record->alive);
+    EXPECT_EQ(record->state(), TabState::connected);
     app->close_tab(tab);
 }
 

@@ -39,7 +39,7 @@ protected:
         std::string id = open(rec);
         const std::string said = "setTerminalInfo(\"" + id + "\"";
         wait_until([&] {
-            if (app->find_tab(id)->alive) return false;
+            if (app->find_tab(id)->alive()) return false;
             for (const auto& script : window->scripts())
                 if (script.rfind(said, 0) == 0) return true;
             return false;

@@ -141,7 +141,8 @@ TEST(TerminalOutput, TellsThePageOncePerChangeFromNothingToSomething) {
         std::lock_guard guard(lock);
         signals.push_back(id);
     });
-    Tab tab("t1");
+    const std::string tab = "t1";
+    output.open(tab);
     output.append(tab, "a", 1);
     output.append(tab, "b", 1);
     output.append(tab, "c", 1);
@@ -150,6 +151,13 @@ TEST(TerminalOutput, TellsThePageOncePerChangeFromNothingToSomething) {
     EXPECT_EQ(output.drain(tab), "");
     output.append(tab, "d", 1);
     EXPECT_EQ(signals, (std::vector<std::string>{"t1", "t1"}));
+    // A closed tab's output goes nowhere and signals nothing.
+    output.forget(tab);
+    output.append(tab, "gone", 4);
+    EXPECT_EQ(output.drain(tab), "");
+    EXPECT_EQ(signals.size(), 2u);
+    output.open(tab);
+    output.append(tab, "d", 1);
 
     // Readers on other threads appending while the page drains: every character arrives
     // once and in order, and no change from empty to non-empty goes unsignalled.

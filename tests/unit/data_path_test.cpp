@@ -29,9 +29,9 @@ TEST_F(DataPath, CrHasLfAddsLineFeedsAndBothFlagsTurnCrLfIntoCrLfLf) {
 TEST_F(DataPath, WithoutFlagsTextPassesUnchangedAndTheCarriageReturnStateIsUntouched) {
     std::string id = open_idle_tab();
     auto tab = app->find_tab(id);
-    tab->_eol_prev_cr = true;
+    tab->eol_prev_cr = true;
     EXPECT_EQ(app->_apply_eol_translation(*tab, "x\r\ny\n"), "x\r\ny\n");
-    EXPECT_TRUE(tab->_eol_prev_cr);
+    EXPECT_TRUE(tab->eol_prev_cr);
 }
 
 TEST_F(DataPath, DrainReturnsEverythingBufferedOnceThenNothing) {

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <future>
+#include <thread>
 
 #include "app/starters/stream_starter.h"
 #include "unit/app_fixture.h"
@@ -66,10 +67,12 @@ using StreamStarter = testing::AppFixture;
 TEST_F(StreamStarter, ClosingTheTabCancelsAConnectInProgressSilently) {
     std::string id = open_idle_tab();
     TabPtr tab = app->find_tab(id);
+    // The idle tab failed; the starter tries it again in place.
+    ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(true);
     window->clear();
     auto done = std::async(std::launch::async, [&] {
-        run_stream_starter(*app, id, tab, backend, {"raw", "err.conn_fail", ""});
+        run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
     });
     backend->wait_connecting();
     app->close_tab(id);
@@ -82,10 +85,12 @@ TEST_F(StreamStarter, ClosingTheTabCancelsAConnectInProgressSilently) {
 TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
     std::string id = open_idle_tab();
     TabPtr tab = app->find_tab(id);
+    // The idle tab failed; the starter tries it again in place.
+    ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(false);
     window->clear();
     auto done = std::async(std::launch::async, [&] {
-        run_stream_starter(*app, id, tab, backend, {"raw", "err.conn_fail", ""});
+        run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
     });
     backend->wait_connecting();
     app->close_tab(id);
@@ -99,17 +104,53 @@ TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
 TEST_F(StreamStarter, ASuccessfulConnectFillsTheSlotAndStartsTheReader) {
     std::string id = open_idle_tab();
     TabPtr tab = app->find_tab(id);
+    // The idle tab failed; the starter tries it again in place.
+    ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(false);
     backend->release();
     window->clear();
-    run_stream_starter(*app, id, tab, backend, {"telnet", "err.conn_fail", ""});
+    run_stream_starter(app->tab_host(), id, tab, backend, {"telnet", "err.conn_fail", ""});
     EXPECT_EQ(tab->backend, backend);
     EXPECT_EQ(tab->backend_kind, "telnet");
-    ASSERT_FALSE(window->scripts().empty());
-    EXPECT_EQ(window->scripts()[0], "terminalConnected(\"" + id + "\")");
+    EXPECT_EQ(tab->state(), TabState::connected);
+    const auto count = [&](const std::string& start) {
+        int n = 0;
+        for (const auto& script : window->scripts())
+            n += script.rfind(start, 0) == 0 ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ(count("terminalConnected(\"" + id + "\")"), 1);
     // The reader ends when the backend closes and shows the end line once.
     backend->close();
-    EXPECT_TRUE(wait_until([&] { return window->scripts().size() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return count("setTerminalInfo(\"" + id + "\"") == 1; }));
+    EXPECT_TRUE(wait_until([&] { return tab->state() == TabState::ended; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count("setTerminalInfo(\"" + id + "\""), 1);
+}
+
+// The old flags let a reader that ended because its tab closed mark the closed tab ended
+// and tell the page; now the close is final and the end changes nothing.
+TEST_F(StreamStarter, AReaderEndingBecauseItsTabClosedTellsThePageNothing) {
+    std::string id = open_idle_tab();
+    TabPtr tab = app->find_tab(id);
+    ASSERT_TRUE(tab->move_to(TabState::reconnecting));
+    auto backend = std::make_shared<GatedBackend>(false);
+    backend->release();
+    run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
+    ASSERT_EQ(tab->state(), TabState::connected);
+    window->clear();
+    app->close_tab(id);
+    EXPECT_TRUE(backend->is_closed());
+    // The reader shows its end line after it tried to mark the tab ended.
+    const auto end_line_shown = [&] {
+        for (const auto& script : window->scripts())
+            if (script.rfind("setTerminalInfo(\"" + id + "\"", 0) == 0) return true;
+        return false;
+    };
+    ASSERT_TRUE(wait_until(end_line_shown));
+    EXPECT_EQ(tab->state(), TabState::closed);
+    for (const auto& script : window->scripts())
+        EXPECT_EQ(script.find("runtimeChanged"), std::string::npos) << script;
 }
 
 }  // namespace

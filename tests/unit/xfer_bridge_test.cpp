@@ -174,7 +174,7 @@ TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandl
     ASSERT_EQ(app->transfer().start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
     {
         // As the reader does for each chunk; the job's "done" waits meanwhile.
-        std::lock_guard reader(record->_received_order);
+        std::lock_guard reader(record->received_order);
         std::string shown = app->transfer().intercept_or_decode(tab, xmodem_block(1, "x") +
                                                                          "\x04\x04"
                                                                          "first ");

@@ -132,9 +132,8 @@ Json AssistantService::start_claude_login() {
         tab->display = "claude login";
         tab->protocol = "conpty";
         tab->encoding = "utf-8";
-        m_tabs.add(tab);
         const std::string id = tab->id;
-        m_host.start_connection(id);
+        m_host.open_tab(tab);
         m_host.runtime_changed();
         return {{"ok", true}, {"tab_id", id}};
     } catch (const std::exception& e) {
@@ -274,7 +273,7 @@ std::vector<assistant::TabInfo> AssistantService::describe_tabs() {
         if (!tab) continue;
         assistant::TabInfo info;
         info.id = id;
-        info.alive = tab->alive.load();
+        info.alive = tab->alive();
         std::lock_guard lock(tab->lock);
         info.display = tab->display;
         info.protocol = tab->protocol;

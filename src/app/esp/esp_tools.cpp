@@ -183,12 +183,11 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
     auto refuse = [](const std::string& reason) { return Json{{"ok", false}, {"reason", reason}}; };
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return refuse(m_host.translate("err.tab_not_found"));
+    if (m_transfer.busy(tab_id)) return refuse(m_host.translate("esp.reason.busy"));
     int line_baud = 0;
     {
         std::lock_guard lock(tab->lock);
         if (!termiva::port_of(*tab)) return refuse(m_host.translate("esp.reason.not_serial"));
-        if (tab->_xfer && !tab->_xfer->is_done())
-            return refuse(m_host.translate("esp.reason.busy"));
         if (tab->session) line_baud = SerialTabs::settings_of(*tab->session).baudrate;
     }
     Json opts = options.is_object() ? options : Json::object();
@@ -234,19 +233,17 @@ Json EspTools::esp_flash_start(const std::string& tab_id, const std::string& mod
         },
         std::nullopt, flashwright::FlasherTiming{}, _esp_set_baud(tab_id));
     *source = job.get();
-    std::shared_ptr<Job> ended;
-    {
-        // The busy check again, with taking the slot, under one lock: of two starts at the
-        // same moment only one wins.
-        std::lock_guard lock(tab->lock);
-        if (tab->closed || !termiva::port_of(*tab))
-            return refuse(m_host.translate("esp.reason.not_serial"));
-        if (tab->_xfer && !tab->_xfer->is_done())
+    // The busy check again, with taking the slot, under one lock: of two starts at the
+    // same moment only one wins.
+    switch (
+        m_transfer.occupy(tab, job, [](const Tab& t) { return termiva::port_of(t) != nullptr; })) {
+        case TransferCoordinator::Occupy::taken:
+            break;
+        case TransferCoordinator::Occupy::busy:
             return refuse(m_host.translate("esp.reason.busy"));
-        ended = std::exchange(tab->_xfer, job);
+        case TransferCoordinator::Occupy::refused:
+            return refuse(m_host.translate("esp.reason.not_serial"));
     }
-    // An ended job whose "done" has not freed the slot yet: let its reference go elsewhere.
-    if (ended) m_host.spawn([ended = std::move(ended)]() mutable { ended.reset(); });
 
     const std::string interface =
         member(opts, "interface").is_null() ? "auto" : text_of(member(opts, "interface"));

@@ -3,9 +3,9 @@
 // sender, received bytes through the reader's job filter, events through the transfer
 // event path), so the console carries on in the same tab once the job is done.
 //
-// Owns: nothing beyond the jobs it starts; they live in the tab's job slot (`_xfer`),
-// guarded by the Tab's `lock`, where checking for a running job and taking the slot happen
-// under that one lock.
+// Owns: nothing beyond the jobs it starts; they live in the tab's job slot, which the
+// transfer coordinator keeps (`TransferCoordinator::occupy` checks for a running job and
+// takes the slot under one lock).
 // Called from: bridge workers (the page's operations), reset threads it starts, job
 // threads (bytes to send, events, resets).
 // Lock: none of its own.

@@ -20,7 +20,7 @@ std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text
         }
     }
     if (!lf && !cr) return text;
-    bool prev = tab._eol_prev_cr;
+    bool prev = tab.eol_prev_cr;
     std::string out;
     out.reserve(text.size() + text.size() / 16);
     // Line ends are rare next to the text between them: find them with memchr and copy
@@ -52,7 +52,7 @@ std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text
         }
         pos = end + 1;
     }
-    tab._eol_prev_cr = prev;
+    tab.eol_prev_cr = prev;
     return out;
 }
 
@@ -63,12 +63,11 @@ void TermivaApp::_push_to_term(const std::string& tab_id, const std::string& tex
     std::string translated = _apply_eol_translation(*tab, text);
     m_logs.write(tab_id, translated);
     std::size_t chars = text::count_code_points(translated);
-    m_output.append(*tab, std::move(translated), chars);
+    m_output.append(tab_id, std::move(translated), chars);
 }
 
 std::string TermivaApp::drain_terminal(const std::string& tab_id) {
-    TabPtr tab = find_tab(tab_id);
-    return tab ? m_output.drain(*tab) : std::string();
+    return m_output.drain(tab_id);
 }
 
 bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) {
@@ -151,63 +150,42 @@ void TermivaApp::_push_runtime_changed() {
     m_shell.page_call("runtimeChanged", {}, true);
 }
 
-void TermivaApp::_mark_not_alive(Tab& tab) {
-    if (tab.alive.exchange(false)) _push_runtime_changed();
-}
-
-void TermivaApp::read_until_end(const std::string& tab_id, const TabPtr& tab) {
-    std::shared_ptr<Backend> backend;
-    std::shared_ptr<SshClient> client;
+void TermivaApp::tab_moved(const Tab& tab, TabState from, TabState to) {
+    // Whoever closed a tab has the state in the answer, and the tab has left the registry.
+    if (to == TabState::closed) return;
+    bool serial;
     {
-        std::lock_guard lock(tab->lock);
-        backend = tab->backend;
-        client = tab->client;
+        std::lock_guard lock(tab.lock);
+        serial = tab.protocol == "serial";
     }
-    try {
-        while (!_stop && backend && !backend->is_closed()) {
-            std::string data = backend->recv(4096);
-            if (data.empty()) break;
-            std::lock_guard in_order(tab->_received_order);
-            std::string text = m_transfer.intercept_or_decode(tab_id, data);
-            if (!text.empty()) _push_to_term(tab_id, text);
-        }
-    } catch (const std::exception& e) {
-        // A read failure ends the connection like an end of stream; the end line says so.
-        log::info("reader", tab_id + ": " + e.what());
-    }
-    _mark_not_alive(*tab);
-    _push_info(tab_id, _t("info.connection_ended"), false);
-    // The stream, then (SSH-2) the connection it ran in; a failing close changes nothing.
-    try {
-        if (backend) backend->close();
-    } catch (const std::exception& e) {
-        log::debug("reader", std::string("close: ") + e.what());
-    }
-    try {
-        if (client) client->close();
-    } catch (const std::exception& e) {
-        log::debug("reader", std::string("close connection: ") + e.what());
-    }
+    // A stream tab stays `alive` when it connects; a serial tab's online dot changes with
+    // every move.
+    if (serial || is_alive(from) != is_alive(to)) _push_runtime_changed();
 }
 
-void TermivaApp::_reader_loop(const std::string& tab_id) {
-    if (TabPtr tab = find_tab(tab_id)) read_until_end(tab_id, tab);
-}
-
-void TermivaApp::_socket_reader_loop(const std::string& tab_id, const std::string& kind) {
-    TabPtr tab = find_tab(tab_id);
-    if (!tab) return;
-    {
-        std::lock_guard lock(tab->lock);
-        // Readers are started for the backend their starter stored; anything else is a
-        // caller's mistake, not a stream to read.
-        if (tab->backend_kind != kind) {
-            log::error("reader",
-                       tab_id + ": asked to read " + kind + ", tab holds " + tab->backend_kind);
+void TermivaApp::read_stream(const TabPtr& tab, Backend& backend) {
+    const std::string& tab_id = tab->id;
+    while (!_stop && !backend.is_closed()) {
+        std::string data;
+        try {
+            data = backend.recv(4096);
+        } catch (const std::exception& e) {
+            // A read failure ends the stream like its end; the caller says so.
+            log::info("reader", tab_id + ": " + e.what());
             return;
         }
+        if (data.empty()) return;
+        try {
+            std::lock_guard in_order(tab->received_order);
+            std::string text = m_transfer.intercept_or_decode(tab_id, data);
+            if (!text.empty()) _push_to_term(tab_id, text);
+        } catch (const std::exception& e) {
+            // One chunk that could not be shown must not stop a tab that still reads:
+            // the connection is fine, the next chunk may well be.
+            log::error("reader", "handling " + std::to_string(data.size()) +
+                                     " received bytes failed on tab " + tab_id + ": " + e.what());
+        }
     }
-    read_until_end(tab_id, tab);
 }
 
 }  // namespace termiva

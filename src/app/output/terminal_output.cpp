@@ -2,11 +2,23 @@
 
 namespace termiva {
 
-void TerminalOutput::append(Tab& tab, std::string text, std::size_t chars) {
+void TerminalOutput::open(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    m_pending.try_emplace(tab_id);
+}
+
+void TerminalOutput::forget(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    m_pending.erase(tab_id);
+}
+
+void TerminalOutput::append(const std::string& tab_id, std::string text, std::size_t chars) {
     bool was_empty;
     {
-        std::lock_guard lock(_buf_lock);
-        PendingOutput& out = tab.buffer;
+        std::lock_guard lock(m_lock);
+        auto found = m_pending.find(tab_id);
+        if (found == m_pending.end()) return;
+        Pending& out = found->second;
         was_empty = out.chunks.empty();
         out.chunks.push_back(std::move(text));
         out.chunk_chars.push_back(chars);
@@ -17,12 +29,14 @@ void TerminalOutput::append(Tab& tab, std::string text, std::size_t chars) {
             out.chunk_chars.pop_front();
         }
     }
-    if (was_empty && m_ready) m_ready(tab.id);
+    if (was_empty && m_ready) m_ready(tab_id);
 }
 
-std::string TerminalOutput::drain(Tab& tab) {
-    std::lock_guard lock(_buf_lock);
-    PendingOutput& pending = tab.buffer;
+std::string TerminalOutput::drain(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    auto found = m_pending.find(tab_id);
+    if (found == m_pending.end()) return {};
+    Pending& pending = found->second;
     if (pending.chunks.empty()) return {};
     std::string out;
     if (pending.chunks.size() == 1) {
@@ -35,7 +49,7 @@ std::string TerminalOutput::drain(Tab& tab) {
         for (const auto& chunk : pending.chunks)
             out += chunk;
     }
-    pending = PendingOutput{};
+    pending = Pending{};
     return out;
 }
 

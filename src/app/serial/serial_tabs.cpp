@@ -3,8 +3,6 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <cstdio>
-#include <thread>
 
 #include "app/json_values.h"
 #include "app/serial/serial_line.h"
@@ -13,12 +11,6 @@
 namespace termiva {
 
 namespace {
-
-constexpr std::size_t kReadSize = 4096;
-// More consecutive failed reads than this and the port is closed and reopened.
-constexpr int kErrorLimit = 30;
-// Received bytes are written to the diagnostics until this many have arrived.
-constexpr std::size_t kLoggedBytes = 4096;
 
 void diag(const std::string& line) {
     log::info("serial", line);
@@ -66,27 +58,6 @@ std::shared_ptr<platform::SerialPort> port_of(const Tab& tab) {
     return nullptr;
 }
 
-std::string escape_bytes(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 platform::SerialSettings SerialTabs::settings_of(const Session& sess) {
     platform::SerialSettings s;
     s.port = com_of(sess);
@@ -124,46 +95,24 @@ SerialTabs::Opened SerialTabs::_serial_open(const Session& sess,
 }
 
 bool SerialTabs::tab_present(const TabPtr& tab) const {
-    if (m_host.stopping()) return false;
-    std::lock_guard lock(tab->lock);
-    return !tab->closed;
-}
-
-bool SerialTabs::wait_steps(const TabPtr& tab, int steps) const {
-    for (int i = 0; i < steps; ++i) {
-        if (!tab_present(tab)) return false;
-        // Timed on purpose: the device coming back announces nothing, so the reopen is
-        // tried on a clock; short steps let a closed tab or shut-down end the wait soon.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return tab_present(tab);
+    return !m_host.stopping() && !tab->closed();
 }
 
 bool SerialTabs::adopt(const TabPtr& tab, const std::shared_ptr<platform::SerialPort>& port) {
-    bool closed;
+    std::string encoding;
     {
-        std::string encoding;
-        {
-            std::lock_guard lock(tab->lock);
-            encoding = tab->encoding;
-        }
-        auto decoder = fresh_decoder(encoding);
         std::lock_guard lock(tab->lock);
-        closed = tab->closed;
-        if (!closed) {
-            tab->backend = std::make_shared<SerialTabLine>(port);
-            tab->backend_kind = "serial";
-            tab->decoder = std::move(decoder);
-            tab->alive = true;
-        }
+        encoding = tab->encoding;
     }
-    if (closed) {
-        // The tab went while the port was opening: nothing may keep the port open.
-        port->close();
-        return false;
-    }
-    m_host.runtime_changed();
-    return true;
+    auto decoder = fresh_decoder(encoding);
+    const bool adopted = tab->move_to(TabState::connected, [&](Tab& t) {
+        t.backend = std::make_shared<SerialTabLine>(port);
+        t.backend_kind = "serial";
+        t.decoder = std::move(decoder);
+    });
+    // The tab went while the port was opening: nothing may keep the port open.
+    if (!adopted) port->close();
+    return adopted;
 }
 
 std::optional<platform::UsbIdentity> SerialTabs::identity_of(const std::string& tab_id) {
@@ -188,7 +137,7 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
                                     const TabPtr& tab) {
     const std::string com = com_of(sess);
     if (com.empty()) {
-        m_host.mark_ended(*tab);
+        tab->move_to(TabState::failed);
         m_host.push_info(tab_id, m_host.translate("err.fill_com_port"), true);
         return;
     }
@@ -219,9 +168,9 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
             tab->backend_kind = "serial";
             tab->decoder = fresh_decoder(tab->encoding);
         }
-        // Not alive before the line says so: whoever reads the failure and then asks for
-        // the tab's state must not find it still alive.
-        m_host.mark_ended(*tab);
+        // Failed before the line says so: whoever reads the failure and then asks for the
+        // tab's state must not find it still alive.
+        tab->move_to(TabState::failed);
         m_host.push_info(tab_id, m_host.translate("err.serial_open_fail", {{"err", e.what()}}),
                          true);
         m_host.push_connected(tab_id);
@@ -246,78 +195,39 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
     const std::string com = com_of(*sess);
     const int baud = sess->line_rate.or_default(9600);
     diag("reader loop started for tab " + tab_id + " (thread=" + thread_name() + ")");
-    std::size_t total = 0;
 
     while (tab_present(tab)) {
-        std::shared_ptr<platform::SerialPort> port;
-        {
-            std::lock_guard lock(tab->lock);
-            port = port_of(*tab);
-        }
-        if (!port || !port->is_open()) {
-            if (!_serial_wait_reopen(tab_id, tab, com, baud)) break;
-            std::lock_guard lock(tab->lock);
-            port = port_of(*tab);
-            if (!port) break;
-        }
-        int errors = 0;
-        while (tab_present(tab) && port->is_open()) {
-            std::string data;
-            try {
-                data = port->read(kReadSize);
-            } catch (const std::exception& e) {
-                ++errors;
-                diag_warn("read err #" + std::to_string(errors) + ": " + e.what());
-                if (errors > kErrorLimit) {
-                    diag_warn("too many errors, will try to reopen");
-                    break;
-                }
-                wait_steps(tab, 1);
-                continue;
-            }
-            errors = 0;
-            total += data.size();
-            try {
-                std::lock_guard in_order(tab->_received_order);
-                const std::string text = m_host.receive(tab_id, data);
-                if (total <= kLoggedBytes) {
-                    diag("read " + std::to_string(data.size()) + " bytes (total " +
-                         std::to_string(total) +
-                         "): " + escape_bytes(std::string_view(data).substr(0, 64)));
-                }
-                if (!text.empty()) m_host.push_text(tab_id, text);
-            } catch (const std::exception& e) {
-                // One chunk that could not be shown must not stop a tab that still reads:
-                // the port is fine, the next chunk may well be.
-                log::error("serial", "handling " + std::to_string(data.size()) +
-                                         " received bytes failed on tab " + tab_id + ": " +
-                                         e.what());
-            }
-        }
-        m_host.mark_ended(*tab);
         std::shared_ptr<Backend> line;
         {
             std::lock_guard lock(tab->lock);
-            line = std::exchange(tab->backend, nullptr);
+            if (port_of(*tab)) line = tab->backend;
+        }
+        if (!line || line->is_closed()) {
+            if (!_serial_wait_reopen(tab_id, tab, com, baud)) break;
+            continue;
+        }
+        // Until the port goes away or the tab closes.
+        m_host.read_stream(tab, *line);
+        {
+            std::lock_guard lock(tab->lock);
+            if (tab->backend == line) tab->backend.reset();
         }
         try {
-            if (line) line->close();
+            line->close();
         } catch (const std::exception& e) {
             diag_warn(std::string("close failed: ") + e.what());
         }
     }
-    diag("reader loop ended (total " + std::to_string(total) + " bytes)");
+    diag("reader loop ended");
     forget_identity(tab_id);
-    bool closed;
-    {
-        std::lock_guard lock(tab->lock);
-        closed = tab->closed;
-    }
-    if (!closed) m_host.mark_ended(*tab);
+    // Nothing if the tab is closed already.
+    tab->move_to(TabState::ended);
 }
 
 bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab,
                                      const std::string& com, int baud) {
+    // Not alive while the port is away: the page shows the session offline.
+    tab->move_to(TabState::reconnecting);
     m_host.push_info(tab_id, m_host.translate("info.serial_disconnect", {{"com", com}}));
     const auto identity = identity_of(tab_id);
     int attempt = 0;
@@ -330,7 +240,9 @@ bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& ta
         } catch (const std::exception& e) {
             if (attempt <= 3 || attempt % 10 == 0)
                 diag_warn("reopen attempt #" + std::to_string(attempt) + " failed: " + e.what());
-            if (!wait_steps(tab, 20)) return false;
+            // Timed on purpose: the device coming back announces nothing, so the reopen is
+            // tried on a clock; closing the tab ends the wait at once.
+            if (tab->wait_closed(std::chrono::seconds(2)) || !tab_present(tab)) return false;
             continue;
         }
         if (!adopt(tab, opened.port)) return false;

@@ -6,7 +6,8 @@
 // Owns: the USB identity each running reader remembers for its port. The port itself is
 // the tab's backend (kind "serial"), guarded by the Tab's `lock` like every backend.
 // Called from: connect threads (the starter, which becomes the tab's reader for the tab's
-// whole life) and bridge workers (the port list).
+// whole life, reading through the host's one reader pipeline) and bridge workers (the
+// port list).
 // Lock: `m_lock`, a leaf guarding the identities only.
 #pragma once
 
@@ -57,10 +58,8 @@ public:
 private:
     // False once the tab was closed or the application stops.
     bool tab_present(const TabPtr& tab) const;
-    // Waits `steps` × 0.1 s; false as soon as the tab is gone or the application stops.
-    bool wait_steps(const TabPtr& tab, int steps) const;
-    // Puts a freshly opened port into the tab (fresh decoder, alive); false, with the port
-    // closed again, when the tab has been closed meanwhile.
+    // Puts a freshly opened port into the tab (fresh decoder, connected); false, with the
+    // port closed again, when the tab has been closed meanwhile.
     bool adopt(const TabPtr& tab, const std::shared_ptr<platform::SerialPort>& port);
     // The USB identity of the device a tab's port named when it last opened; kept while
     // the tab's reader runs.
@@ -76,9 +75,5 @@ private:
 // The port of a serial tab's backend, or null (not a serial tab, or its port is away).
 // The caller holds the tab's `lock`.
 std::shared_ptr<platform::SerialPort> port_of(const Tab& tab);
-
-// Bytes as the diagnostic lines show them: printable ASCII as it is, \r \n \t, and \xHH
-// for everything else.
-std::string escape_bytes(std::string_view bytes);
 
 }  // namespace termiva

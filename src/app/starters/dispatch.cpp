@@ -6,11 +6,7 @@
 
 namespace termiva {
 
-void TermivaApp::start_connection(const std::string& tab_id) {
-    _spawn([this, tab_id] { _start_ssh(tab_id); });
-}
-
-void TermivaApp::_start_ssh(const std::string& tab_id) {
+void TermivaApp::connect_tab(const std::string& tab_id) {
     // No pause for the page to draw the tab first: it keeps a new tab's status lines
     // until its terminal exists.
     TabPtr tab = find_tab(tab_id);
@@ -47,7 +43,7 @@ void TermivaApp::_start_ssh(const std::string& tab_id) {
         std::string upper = protocol;
         for (auto& c : upper)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        _mark_not_alive(*tab);
+        tab->move_to(TabState::failed);
         _push_info(tab_id, _t("err.proto_unsupported", {{"proto", upper}}), true);
     }
 }

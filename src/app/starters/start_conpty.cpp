@@ -1,6 +1,7 @@
 // Local shell tabs on a pseudo-terminal.
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/termiva_app.h"
 #include "connect/pty_backend.h"
 
 namespace termiva {

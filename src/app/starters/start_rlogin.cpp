@@ -3,6 +3,7 @@
 
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/termiva_app.h"
 #include "connect/rlogin/rlogin_backend.h"
 
 namespace termiva {
@@ -43,12 +44,7 @@ void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Session& se
 
     // Servers that trust .rhosts refuse clients on ordinary ports; when we had no
     // reserved one, that is the likely reason and worth a line of its own.
-    bool closed;
-    {
-        std::lock_guard lock(tab->lock);
-        closed = tab->closed;
-    }
-    if (!closed && !tab->alive && !backend->used_reserved_port())
+    if (tab->state() == TabState::failed && !backend->used_reserved_port())
         _push_info(tab_id, _t("info.rlogin_no_reserved_port"));
 }
 

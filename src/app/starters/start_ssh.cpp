@@ -102,7 +102,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
 
     _push_info(tab_id, _t("info.connecting", {{"host", host}, {"port", port_text}}));
     if (!port) {
-        _mark_not_alive(*tab);
+        tab->move_to(TabState::failed);
         _push_info(tab_id, _t("err.conn_fail", {{"err", port_error}}), true);
         return;
     }
@@ -111,7 +111,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
     if (!private_key.empty()) {
         auto [key_file, key_error] = _ensure_openssh_key(private_key);
         if (key_error) {
-            _mark_not_alive(*tab);
+            tab->move_to(TabState::failed);
             _push_info(tab_id, _t("err.key_error", {{"err", *key_error}}), true);
             return;
         }
@@ -120,7 +120,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
             bool closed;
             {
                 std::lock_guard lock(tab->lock);
-                closed = tab->closed;
+                closed = tab->state_held() == TabState::closed;
                 if (!closed) tab->tmp_keyfile = *key_file;
             }
             if (closed) {

@@ -3,6 +3,7 @@
 
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/termiva_app.h"
 #include "connect/ssh1/ssh1_backend.h"
 #include "connect/ssh_bugs/ssh_bugs.h"
 
@@ -18,7 +19,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
     Ssh1Backend::Options options;
     options.password = text_or(sess.password, "");
     if (options.password.empty()) {
-        _mark_not_alive(*tab);
+        tab->move_to(TabState::failed);
         _push_info(tab_id, _t("info.ssh1_password_required"), true);
         return;
     }

@@ -1,6 +1,7 @@
 // SUPDUP tabs.
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/termiva_app.h"
 #include "connect/supdup_backend.h"
 
 namespace termiva {

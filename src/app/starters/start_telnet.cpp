@@ -1,6 +1,7 @@
 // Telnet tabs, plain and with RFC 2217 control of a remote serial port.
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/termiva_app.h"
 #include "connect/telnet/telnet_backend.h"
 
 namespace termiva {

@@ -14,14 +14,34 @@ void close_quietly(Backend& backend) {
     }
 }
 
+// The tab's reader: the host's pipeline until the stream ends, then the end line and the
+// connection closed.
+void read_until_end(TabHost& host, const TabPtr& tab, const std::shared_ptr<Backend>& backend,
+                    const std::shared_ptr<SshClient>& client) {
+    host.read_stream(tab, *backend);
+    tab->move_to(TabState::ended);
+    host.push_info(tab->id, host.translate("info.connection_ended"), false);
+    // The stream, then (SSH-2) the connection it ran in; a failing close changes nothing.
+    try {
+        backend->close();
+    } catch (const std::exception& e) {
+        log::debug("reader", std::string("close: ") + e.what());
+    }
+    try {
+        if (client) client->close();
+    } catch (const std::exception& e) {
+        log::debug("reader", std::string("close connection: ") + e.what());
+    }
+}
+
 }  // namespace
 
-void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr& tab,
+void run_stream_starter(TabHost& host, const std::string& tab_id, const TabPtr& tab,
                         const std::shared_ptr<Backend>& backend, const StreamStart& how) {
     bool tab_closed;
     {
         std::lock_guard lock(tab->lock);
-        tab_closed = tab->closed;
+        tab_closed = tab->state_held() == TabState::closed;
         if (!tab_closed) tab->connecting = backend;
     }
     if (tab_closed) return;
@@ -37,12 +57,11 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
         {
             std::lock_guard lock(tab->lock);
             tab->connecting.reset();
-            tab_closed = tab->closed;
         }
         close_quietly(*backend);
-        if (tab_closed) return;  // the user closed the tab; the failure is nobody's news
-        app._mark_not_alive(*tab);
-        app._push_info(tab_id, app._t(failure_key, {{"err", e.what()}}), true);
+        // Refused only when the user closed the tab; the failure is nobody's news then.
+        if (tab->move_to(TabState::failed))
+            host.push_info(tab_id, host.translate(failure_key, {{"err", e.what()}}), true);
         return;
     }
 
@@ -55,26 +74,26 @@ void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr
     // Said once, so a code page this system lacks (Wine has no GB18030) never passes for
     // garbage from the peer.
     if (!encoding.empty() && !text::codec_known(encoding))
-        app._push_info(tab_id, app._t("info.encoding_unavailable", {{"enc", encoding}}));
-    {
-        std::lock_guard lock(tab->lock);
-        tab->connecting.reset();
-        tab_closed = tab->closed;
-        if (!tab_closed) {
-            tab->backend = backend;
-            tab->backend_kind = how.kind;
-            tab->client = how.client;
-            tab->decoder = decoder;
-        }
-    }
-    if (tab_closed) {
+        host.push_info(tab_id, host.translate("info.encoding_unavailable", {{"enc", encoding}}));
+    const bool connected = tab->move_to(TabState::connected, [&](Tab& t) {
+        t.connecting.reset();
+        t.backend = backend;
+        t.backend_kind = how.kind;
+        t.client = how.client;
+        t.decoder = decoder;
+    });
+    if (!connected) {
         // Closed while connecting: nothing may keep this connection open.
+        {
+            std::lock_guard lock(tab->lock);
+            tab->connecting.reset();
+        }
         close_quietly(*backend);
         return;
     }
-    app._push_connected(tab_id);
-    std::string kind = how.kind;
-    app._spawn([&app, tab_id, kind] { app._socket_reader_loop(tab_id, kind); });
+    host.push_connected(tab_id);
+    host.spawn(
+        [&host, tab, backend, client = how.client] { read_until_end(host, tab, backend, client); });
 }
 
 }  // namespace termiva

@@ -5,7 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/termiva_app.h"
+#include "app/tabs/tab_host.h"
+#include "connect/backend.h"
 
 namespace termiva {
 
@@ -27,9 +28,11 @@ struct StreamStart {
 };
 
 // Connects `backend` (the tab can reach it meanwhile, so closing the tab cancels the
-// attempt), then stores it, sets the decoder, tells the page and starts the reader.
-// A failed connect shows the failure line and marks the tab not alive.
-void run_stream_starter(TermivaApp& app, const std::string& tab_id, const TabPtr& tab,
+// attempt), then stores it with the tab's move to connected, sets the decoder, tells the
+// page and starts the reader (the host's one pipeline). A failed connect moves the tab to
+// failed and shows the failure line. A tab that is closed, or anywhere but connecting or
+// reconnecting, keeps nothing: the connection is closed at once.
+void run_stream_starter(TabHost& host, const std::string& tab_id, const TabPtr& tab,
                         const std::shared_ptr<Backend>& backend, const StreamStart& how);
 
 }  // namespace termiva

@@ -1,36 +1,34 @@
 // One open terminal. Records are shared (std::shared_ptr) between the tab registry and the
 // threads that serve the tab, so a reader keeps its record after the tab is closed.
+//
+// What other services keep for a tab lives in them, keyed by the tab's id: its pending
+// output in `TerminalOutput`, its job slot, ZMODEM detector and abort echo in
+// `TransferCoordinator`, its log in `TabLogs`.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <deque>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
+#include <utility>
 
 #include "app/store/session.h"
-#include "app/transfer/abort_echo.h"
-#include "app/transfer/job.h"
+#include "app/tabs/tab_state.h"
 #include "connect/backend.h"
 #include "text/codec.h"
-#include "transfer/zmodem_sniffer.h"
 
 namespace termiva {
 
-// Output waiting for the page: the terminal output service alone reads and writes it,
-// under its own lock.
-struct PendingOutput {
-    std::deque<std::string> chunks;
-    std::deque<std::size_t> chunk_chars;
-    std::size_t chars = 0;
-};
+class Tab {
+public:
+    // Told once after each move of the tab's state, with no lock of the tab held.
+    using Listener = std::function<void(const Tab& tab, TabState from, TabState to)>;
 
-struct Tab {
     explicit Tab(std::string tab_id) : id(std::move(tab_id)) {}
 
     const std::string id;
@@ -51,29 +49,61 @@ struct Tab {
     std::shared_ptr<Backend> connecting;
     std::optional<std::filesystem::path> tmp_keyfile;
     std::shared_ptr<text::Decoder> decoder;
-    std::shared_ptr<Job> _xfer;
-    std::shared_ptr<ZmodemSniffer> _zmodem_sniffer;
-    std::shared_ptr<ZmodemReceiverWatch> _receiver_watch;
-    // Received after the job in `_xfer` ended and before its end was shown: held so the
-    // end line comes first, then these (the shell's prompt). Since when they are held.
-    std::string _after_job;
-    std::chrono::steady_clock::time_point _after_job_since{};
-    bool closed = false;  // removed from the tab registry
 
-    std::atomic<bool> alive{true};
+    // Whether received output reaches the terminal (the page's pause).
     std::atomic<bool> reading{true};
 
     // Held while received bytes go through the transfer filter and the decoder into the
     // output: by the reader for each chunk, and by a finished transfer handing back what
     // it did not use, so those bytes keep their place before later ones.
-    std::mutex _received_order;
-    // Written under `_received_order`.
-    bool _eol_prev_cr = false;
-    // What follows an abort sent to the peer (its own lock, a leaf).
-    AbortEcho _abort_echo;
+    std::mutex received_order;
+    // Written under `received_order`: the last chunk ended in CR (line-end translation).
+    bool eol_prev_cr = false;
 
-    // Guarded by the terminal output service's lock, not by `lock`.
-    PendingOutput buffer;
+    TabState state() const {
+        std::lock_guard held(lock);
+        return m_state;
+    }
+    // The same, for a caller that holds `lock`.
+    TabState state_held() const { return m_state; }
+    bool alive() const { return is_alive(state()); }
+    bool closed() const { return state() == TabState::closed; }
+
+    // Moves the tab to `next` if it may go there from where it is (tab_state.h); false,
+    // with nothing changed, otherwise. `with_move` runs under `lock` as part of the move
+    // (a starter storing the connection it made), so nobody sees one without the other.
+    // The listener hears of every move once.
+    bool move_to(TabState next, const std::function<void(Tab&)>& with_move = {}) {
+        Listener told;
+        TabState from;
+        {
+            std::lock_guard held(lock);
+            if (!may_become(m_state, next)) return false;
+            from = std::exchange(m_state, next);
+            if (with_move) with_move(*this);
+            told = m_listener;
+        }
+        m_moved.notify_all();
+        if (told) told(*this, from, next);
+        return true;
+    }
+
+    // Waits up to `limit` for the tab to close; true once it is closed.
+    bool wait_closed(std::chrono::milliseconds limit) const {
+        std::unique_lock held(lock);
+        return m_moved.wait_for(held, limit, [&] { return m_state == TabState::closed; });
+    }
+
+    // Whom the tab tells of its moves (the registry sets it when the tab is added).
+    void listen(Listener listener) {
+        std::lock_guard held(lock);
+        m_listener = std::move(listener);
+    }
+
+private:
+    TabState m_state = TabState::connecting;
+    Listener m_listener;
+    mutable std::condition_variable m_moved;
 };
 
 using TabPtr = std::shared_ptr<Tab>;

@@ -25,9 +25,8 @@ public:
     virtual void push_info(const std::string& tab_id, const std::string& message,
                            bool is_error = false) = 0;
     virtual void push_connected(const std::string& tab_id) = 0;
-    // The tab's connection failed or ended; the page hears of it once.
-    virtual void mark_ended(Tab& tab) = 0;
-    // Something the page shows from the runtime state changed.
+    // Something the page shows from the runtime state changed (a tab's own moves tell it
+    // themselves: tab.h).
     virtual void runtime_changed() = 0;
     // The catalog's text for `key` in the user's language.
     virtual std::string translate(std::string_view key, const MessageArgs& values = {}) const = 0;
@@ -36,10 +35,12 @@ public:
     virtual bool stopping() const = 0;
     // Bytes to the tab's connection as if typed.
     virtual bool type_into(const std::string& tab_id, const std::string& data) = 0;
-    // Connects a tab already in the registry, on a background thread.
-    virtual void start_connection(const std::string& tab_id) = 0;
-    // Received bytes through the running job or the decoder: the text to show.
-    virtual std::string receive(const std::string& tab_id, std::string_view data) = 0;
+    // Adds a new tab (made active) and connects it on a background thread.
+    virtual void open_tab(const TabPtr& tab) = 0;
+    // The one reader pipeline every connection's bytes go through (transfer filter,
+    // decoder, line ends, log, output): reads `backend` until its stream ends, the tab
+    // closes or the application stops.
+    virtual void read_stream(const TabPtr& tab, Backend& backend) = 0;
     // Stores a changed session record (the page's save) and updates the tabs open on it.
     virtual nlohmann::json save_session(nlohmann::json record) = 0;
 

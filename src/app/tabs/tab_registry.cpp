@@ -47,6 +47,7 @@ std::optional<std::string> TabRegistry::select_session(const nlohmann::json& ses
 }
 
 void TabRegistry::add(const TabPtr& tab) {
+    tab->listen(m_on_change);
     std::lock_guard lock(m_lock);
     m_tabs[tab->id] = tab;
     m_order.push_back(tab->id);
@@ -54,6 +55,7 @@ void TabRegistry::add(const TabPtr& tab) {
 }
 
 bool TabRegistry::replace(const std::string& old_id, const TabPtr& tab) {
+    tab->listen(m_on_change);
     std::lock_guard lock(m_lock);
     auto slot = std::find(m_order.begin(), m_order.end(), old_id);
     if (slot == m_order.end()) return false;

@@ -4,6 +4,9 @@
 // Called from: bridge workers (open, close, describe), connect and reader threads (look-ups).
 // Lock: `m_lock`, held only inside these methods. It may be held while one Tab's own
 // `lock` is taken (registry -> Tab), never the other way round.
+//
+// A tab added here tells `on_change` of each move of its state (tab.h), which is how the
+// page hears that its runtime state changed.
 #pragma once
 
 #include <map>
@@ -20,6 +23,8 @@ namespace termiva {
 
 class TabRegistry {
 public:
+    explicit TabRegistry(Tab::Listener on_change = {}) : m_on_change(std::move(on_change)) {}
+
     TabPtr find(const std::string& tab_id) const;
     // Open tabs in opening order.
     std::vector<TabPtr> snapshot() const;
@@ -37,6 +42,7 @@ public:
     TabPtr remove(const std::string& tab_id);
 
 private:
+    const Tab::Listener m_on_change;
     mutable std::mutex m_lock;
     std::map<std::string, TabPtr> m_tabs;
     std::vector<std::string> m_order;

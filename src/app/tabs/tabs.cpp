@@ -44,17 +44,22 @@ Json TermivaApp::connect_session(const Json& session_id) {
     }
 
     auto tab = new_session_tab(sess);
-    m_tabs.add(tab);
-    std::string id = tab->id;
-    _spawn([this, id] { _start_ssh(id); });
+    open_tab(tab);
     Json state = get_runtime_state();
-    state["tab_id"] = id;
+    state["tab_id"] = tab->id;
     return state;
+}
+
+void TermivaApp::open_tab(const TabPtr& tab) {
+    m_output.open(tab->id);
+    m_tabs.add(tab);
+    const std::string id = tab->id;
+    _spawn([this, id] { connect_tab(id); });
 }
 
 Json TermivaApp::reconnect_tab(const std::string& tab_id) {
     TabPtr old = find_tab(tab_id);
-    if (!old || old->alive.load()) return Json{{"tab_id", nullptr}};
+    if (!old || old->alive()) return Json{{"tab_id", nullptr}};
     Json session_id;
     {
         std::lock_guard lock(old->lock);
@@ -64,12 +69,16 @@ Json TermivaApp::reconnect_tab(const std::string& tab_id) {
     SessionPtr sess = m_store.find(session_id);
     if (!sess) return Json{{"tab_id", nullptr}};
     auto tab = new_session_tab(sess);
+    m_output.open(tab->id);
     // Two reconnects of one tab race here: only the one that finds it open goes on.
-    if (!m_tabs.replace(tab_id, tab)) return Json{{"tab_id", nullptr}};
+    if (!m_tabs.replace(tab_id, tab)) {
+        m_output.forget(tab->id);
+        return Json{{"tab_id", nullptr}};
+    }
     release_tab_resources(*old);
     m_logs.stop(tab_id);
     std::string id = tab->id;
-    _spawn([this, id] { _start_ssh(id); });
+    _spawn([this, id] { connect_tab(id); });
     Json state = get_runtime_state();
     state["tab_id"] = id;
     return state;
@@ -81,26 +90,21 @@ Json TermivaApp::close_tab(const std::string& tab_id) {
 }
 
 void TermivaApp::release_tab_resources(Tab& tab) {
-    std::shared_ptr<Job> job;
+    // Closed first: whatever the tab's threads try from now on (store a connection, end,
+    // take the job slot) is refused.
+    tab.move_to(TabState::closed);
+    m_transfer.release(tab.id);
+    m_output.forget(tab.id);
     std::shared_ptr<Backend> backend, connecting;
     std::shared_ptr<SshClient> client;
     std::optional<std::filesystem::path> keyfile;
     {
         std::lock_guard lock(tab.lock);
-        tab.closed = true;
-        job = tab._xfer;
         keyfile = tab.tmp_keyfile;
         backend = tab.backend;
         client = tab.client;
         // A backend still connecting is closed too, so it cannot outlive its tab.
         connecting = tab.connecting;
-    }
-    if (job) {
-        try {
-            job->cancel();
-        } catch (const std::exception& e) {
-            log::warn("close_tab", std::string("transfer cancel: ") + e.what());
-        }
     }
     // The shell channel before the connection it belongs to, as the connection expects.
     auto close_quietly = [&](auto& closable, const char* what) {
@@ -121,11 +125,12 @@ void TermivaApp::release_tab_resources(Tab& tab) {
 }
 
 void TermivaApp::_close_tab_internal(const std::string& tab_id) {
-    TabPtr tab = find_tab(tab_id);
+    // Out of the registry before it closes, so the state the page asks for when it hears
+    // of the close no longer lists it.
+    TabPtr tab = m_tabs.remove(tab_id);
     if (!tab) return;
     release_tab_resources(*tab);
     m_logs.stop(tab_id);
-    m_tabs.remove(tab_id);
 }
 
 Json TermivaApp::_tabs_for_js() {
@@ -135,7 +140,7 @@ Json TermivaApp::_tabs_for_js() {
         out.push_back(Json{{"id", tab->id},
                            {"display", tab->display},
                            {"protocol", tab->protocol},
-                           {"alive", tab->alive.load()},
+                           {"alive", is_alive(tab->state_held())},
                            {"encoding", tab->encoding},
                            {"session_id", tab->session ? tab->session->id_value() : Json()}});
     }
@@ -155,8 +160,9 @@ Json TermivaApp::get_runtime_state() {
         std::lock_guard lock(tab->lock);
         if (tab->protocol != "serial" || !tab->session) continue;
         const std::string& sid = tab->session->id;
-        status[sid] =
-            tab->backend_kind == "serial" && tab->backend && tab->alive ? "online" : "offline";
+        status[sid] = tab->backend_kind == "serial" && tab->backend && is_alive(tab->state_held())
+                          ? "online"
+                          : "offline";
     }
     state["session_status"] = status;
     return state;

@@ -16,7 +16,7 @@
 // shell prints after them passes untouched.
 //
 // Called from the tab's reader and from the job's end (both under the tab's
-// `_received_order`, which keeps the bytes in order) and from the thread that settles
+// `received_order`, which keeps the bytes in order) and from the thread that settles
 // the held bytes; its own lock `m_lock` is a leaf.
 #pragma once
 

@@ -54,26 +54,92 @@ private:
 
 }  // namespace
 
+TransferCoordinator::TabTransfer* TransferCoordinator::entry_held(const TabPtr& tab) {
+    auto found = m_tabs.find(tab->id);
+    if (found != m_tabs.end()) return &found->second;
+    // A tab that closed keeps no entry: release() may already have run.
+    if (tab->closed()) return nullptr;
+    return &m_tabs[tab->id];
+}
+
+void TransferCoordinator::let_go_elsewhere(std::shared_ptr<Job> job) {
+    if (job) m_host.spawn([ended = std::move(job)]() mutable { ended.reset(); });
+}
+
+std::shared_ptr<Job> TransferCoordinator::job_of(const std::string& tab_id) {
+    std::lock_guard lock(m_lock);
+    auto found = m_tabs.find(tab_id);
+    return found == m_tabs.end() ? nullptr : found->second.job;
+}
+
+bool TransferCoordinator::busy(const std::string& tab_id) {
+    auto job = job_of(tab_id);
+    return job && !job->is_done();
+}
+
+TransferCoordinator::Occupy TransferCoordinator::occupy(
+    const TabPtr& tab, std::shared_ptr<Job> job, const std::function<bool(const Tab&)>& fits) {
+    std::shared_ptr<Job> ended;
+    {
+        std::lock_guard lock(m_lock);
+        {
+            std::lock_guard tab_lock(tab->lock);
+            if (tab->state_held() == TabState::closed || (fits && !fits(*tab)))
+                return Occupy::refused;
+        }
+        TabTransfer* slot = entry_held(tab);
+        if (!slot) return Occupy::refused;
+        if (slot->job && !slot->job->is_done()) return Occupy::busy;
+        ended = std::exchange(slot->job, std::move(job));
+        // An ended job whose "done" has not freed the slot yet: what it did not use goes
+        // out with its end, which no longer finds it in the slot.
+        if (ended) slot->after_job.insert(0, ended->take_unused());
+    }
+    let_go_elsewhere(std::move(ended));
+    return Occupy::taken;
+}
+
+std::shared_ptr<Job> TransferCoordinator::vacate(const std::string& tab_id, const Job* job) {
+    std::lock_guard lock(m_lock);
+    auto found = m_tabs.find(tab_id);
+    if (found == m_tabs.end() || !found->second.job) return nullptr;
+    if (job && found->second.job.get() != job) return nullptr;
+    return std::exchange(found->second.job, {});
+}
+
+void TransferCoordinator::release(const std::string& tab_id) {
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard lock(m_lock);
+        auto found = m_tabs.find(tab_id);
+        if (found == m_tabs.end()) return;
+        job = std::move(found->second.job);
+        m_tabs.erase(found);
+    }
+    if (!job) return;
+    try {
+        job->cancel();
+    } catch (const std::exception& e) {
+        log::warn("close_tab", std::string("transfer cancel: ") + e.what());
+    }
+    let_go_elsewhere(std::move(job));
+}
+
 std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
                                                      std::string_view data) {
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return {};
-    std::shared_ptr<Job> job;
-    {
-        std::lock_guard lock(tab->lock);
-        job = tab->_xfer;
-    }
+    std::shared_ptr<Job> job = job_of(tab_id);
     if (!job) return detect_or_decode(tab_id, data);
     // An ended job's "done" may be on its way, waiting for this reader, and the job's end
     // joins that thread: the last reference to an ended job is let go elsewhere.
     struct LetGoElsewhere {
-        TabHost& host;
+        TransferCoordinator& owner;
         std::shared_ptr<Job>& job;
         ~LetGoElsewhere() {
-            if (job && job->is_done())
-                host.spawn([ended = std::move(job)]() mutable { ended.reset(); });
+            if (job && job->is_done()) owner.let_go_elsewhere(std::move(job));
         }
-    } let_go{m_host, job};
+    } let_go{*this, job};
     if (!job->is_done()) {
         // What comes behind the job's last protocol byte it sets aside for its end.
         job->feed(data);
@@ -84,13 +150,15 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
     const auto now = std::chrono::steady_clock::now();
     std::string held;
     {
-        std::lock_guard lock(tab->lock);
-        if (tab->_after_job.empty()) tab->_after_job_since = now;
-        tab->_after_job.append(data);
+        std::lock_guard lock(m_lock);
+        TabTransfer* slot = entry_held(tab);
+        if (!slot) return {};
+        if (slot->after_job.empty()) slot->after_job_since = now;
+        slot->after_job.append(data);
         // An end that never came must not silence the tab: after a while what waited is
         // shown without it.
-        if (now - tab->_after_job_since < END_WAIT) return {};
-        held = std::exchange(tab->_after_job, {});
+        if (now - slot->after_job_since < END_WAIT) return {};
+        held = std::exchange(slot->after_job, {});
     }
     log::warn("xfer", "a finished transfer's end did not arrive on tab " + tab_id);
     return detect_or_decode(tab_id, job->take_unused() + held);
@@ -100,8 +168,15 @@ std::string TransferCoordinator::detect_or_decode(const std::string& tab_id,
                                                   std::string_view data) {
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return {};
+    std::shared_ptr<AbortEcho> abort_echo;
+    {
+        std::lock_guard lock(m_lock);
+        TabTransfer* slot = entry_held(tab);
+        if (!slot) return {};
+        abort_echo = slot->abort_echo;
+    }
     // What follows an abort the tab sent is held or dropped before anything else.
-    const std::string kept = tab->_abort_echo.filter(data, std::chrono::steady_clock::now());
+    const std::string kept = abort_echo->filter(data, std::chrono::steady_clock::now());
     return sniff_and_decode(tab, kept);
 }
 
@@ -111,11 +186,11 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
     std::shared_ptr<ZmodemSniffer> sniffer;
     std::shared_ptr<ZmodemReceiverWatch> receiver;
     {
-        std::lock_guard lock(tab->lock);
-        if (!tab->_zmodem_sniffer) tab->_zmodem_sniffer = std::make_shared<ZmodemSniffer>();
-        if (!tab->_receiver_watch) tab->_receiver_watch = std::make_shared<ZmodemReceiverWatch>();
-        sniffer = tab->_zmodem_sniffer;
-        receiver = tab->_receiver_watch;
+        std::lock_guard lock(m_lock);
+        TabTransfer* slot = entry_held(tab);
+        if (!slot) return {};
+        sniffer = slot->sniffer;
+        receiver = slot->receiver_watch;
     }
     ZmodemSniffer::Result seen = sniffer->feed(data);
     if (!seen.detected) {
@@ -133,11 +208,7 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
         m_host.push_info(tab_id, m_host.translate("info.zmodem_detected"), false);
         start_job(tab_id, "zmodem", "recv", std::nullopt,
                   platform::path_to_utf8(default_recv_dir()), auto_receive_options());
-        std::shared_ptr<Job> started;
-        {
-            std::lock_guard lock(tab->lock);
-            started = tab->_xfer;
-        }
+        std::shared_ptr<Job> started = job_of(tab_id);
         if (started && !seen.transfer.empty()) started->feed(seen.transfer);
     }
     return decode(tab, seen.shown);
@@ -170,20 +241,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
         [this, tab_id, source](const Json& ev) { on_event(tab_id, ev, *source); }, std::move(files),
         std::move(save_dir), options);
     *source = job.get();
-    std::shared_ptr<Job> ended;
-    {
-        // Checking for a running job and taking the slot happen under one lock, so two
-        // starts at the same moment cannot both win.
-        std::lock_guard lock(tab->lock);
-        if (tab->closed || (tab->_xfer && !tab->_xfer->is_done())) return false;
-        ended = std::exchange(tab->_xfer, job);
-        // An ended job whose "done" has not freed the slot yet: what it did not use goes
-        // out with its end, which no longer finds it in the slot.
-        if (ended) tab->_after_job.insert(0, ended->take_unused());
-    }
-    // That callback may need the locks this caller holds, so the reference is let go
-    // elsewhere.
-    if (ended) m_host.spawn([ended = std::move(ended)]() mutable { ended.reset(); });
+    if (occupy(tab, job) != Occupy::taken) return false;
     job->start();
     return true;
 }
@@ -219,25 +277,14 @@ Json TransferCoordinator::start(const std::string& tab_id, const std::string& pr
 }
 
 bool TransferCoordinator::cancel(const std::string& tab_id) {
-    TabPtr tab = m_host.find_tab(tab_id);
-    if (!tab) return false;
-    std::shared_ptr<Job> job;
-    {
-        std::lock_guard lock(tab->lock);
-        job = tab->_xfer;
-    }
+    std::shared_ptr<Job> job = job_of(tab_id);
     if (!job) return false;
     job->cancel();
     return true;
 }
 
 Json TransferCoordinator::status(const std::string& tab_id) {
-    TabPtr tab = m_host.find_tab(tab_id);
-    std::shared_ptr<Job> job;
-    if (tab) {
-        std::lock_guard lock(tab->lock);
-        job = tab->_xfer;
-    }
+    std::shared_ptr<Job> job = m_host.find_tab(tab_id) ? job_of(tab_id) : nullptr;
     if (!job) return Json{{"active", false}};
     auto or_null = [](const std::string& s) { return s.empty() ? Json() : Json(s); };
     return Json{{"active", !job->is_done()},
@@ -299,23 +346,27 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, c
     // not use and what arrived since, and those before anything the reader receives next.
     std::shared_ptr<Job> finished;
     {
-        std::lock_guard in_order(tab->_received_order);
+        std::lock_guard in_order(tab->received_order);
         std::shared_ptr<ZmodemSniffer> sniffer;
+        std::shared_ptr<AbortEcho> abort_echo;
         std::string held;
         {
-            std::lock_guard lock(tab->lock);
-            // A job that is no longer in the slot was replaced after it ended; what it
-            // left was put with the bytes held for its end then.
-            if (!source || tab->_xfer.get() == source) finished = std::exchange(tab->_xfer, {});
-            sniffer = tab->_zmodem_sniffer;
-            held = std::exchange(tab->_after_job, {});
+            std::lock_guard lock(m_lock);
+            if (auto found = m_tabs.find(tab_id); found != m_tabs.end()) {
+                TabTransfer& slot = found->second;
+                // A job that is no longer in the slot was replaced after it ended; what it
+                // left was put with the bytes held for its end then.
+                if (!source || slot.job.get() == source) finished = std::exchange(slot.job, {});
+                sniffer = slot.sniffer;
+                abort_echo = slot.abort_echo;
+                held = std::exchange(slot.after_job, {});
+            }
         }
         if (finished && sniffer) sniffer->reset();
         show_end();
-        if (member(ev, "abort_sent") == true) {
-            tab->_abort_echo.arm(XYZModemTransfer::abort_sequence(),
-                                 std::chrono::steady_clock::now());
-            settle_abort_later(tab);
+        if (member(ev, "abort_sent") == true && abort_echo) {
+            abort_echo->arm(XYZModemTransfer::abort_sequence(), std::chrono::steady_clock::now());
+            settle_abort_later(tab, abort_echo);
         }
         std::string rest = finished ? finished->take_unused() : std::string();
         rest += held;
@@ -327,20 +378,21 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, c
         if (!text.empty()) m_host.push_text(tab_id, text);
     }
     // This may run on the job's own thread: let the last reference go elsewhere.
-    if (finished) m_host.spawn([finished = std::move(finished)]() mutable { finished.reset(); });
+    let_go_elsewhere(std::move(finished));
 }
 
-void TransferCoordinator::settle_abort_later(const TabPtr& tab) {
+void TransferCoordinator::settle_abort_later(const TabPtr& tab,
+                                             const std::shared_ptr<AbortEcho>& abort_echo) {
     // What the peer sent before it stopped is held until the line is quiet; when nothing
     // more arrives to carry it out, this does. Bounded: it settles by LIMIT at the latest.
-    m_host.spawn([this, tab] {
+    m_host.spawn([this, tab, abort_echo] {
         for (;;) {
             // Timed on purpose: "quiet" means no bytes for a while, which only a clock
             // can tell; AbortEcho bounds how long it holds.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::lock_guard in_order(tab->_received_order);
-            if (!tab->_abort_echo.holding()) return;
-            auto shown = tab->_abort_echo.settle(std::chrono::steady_clock::now());
+            std::lock_guard in_order(tab->received_order);
+            if (!abort_echo->holding()) return;
+            auto shown = abort_echo->settle(std::chrono::steady_clock::now());
             if (!shown) continue;
             std::string text = sniff_and_decode(tab, *shown);
             if (!text.empty()) m_host.push_text(tab->id, text);
