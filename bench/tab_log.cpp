@@ -95,7 +95,8 @@ double through_tab(std::size_t total, const std::string& line, Logging logging,
         auto tab_ptr = app.find_tab(tab);
         std::string file;
         if (logging != Logging::off) {
-            file = app.tab_log_start(tab, "", logging == Logging::stamped)["path"];
+            file = (*app.call_bridge("tab_log_start",
+                                     Json::array({tab, "", logging == Logging::stamped})))["path"];
         }
         // Connected before the clock starts.
         while (!tab_ptr->backend && tab_ptr->alive())
@@ -120,7 +121,7 @@ double through_tab(std::size_t total, const std::string& line, Logging logging,
                         100.0 * static_cast<double>(total - got) / static_cast<double>(total));
         }
         if (!file.empty()) {
-            app.tab_log_stop(tab);
+            app.call_bridge("tab_log_stop", Json::array({tab}));
             logged = std::filesystem::file_size(file);
         }
     }

@@ -91,12 +91,82 @@ public:
     Json reconnect_tab(const std::string& tab_id);
     bool send_input(const std::string& tab_id, const std::string& data);
     bool resize_pty(const std::string& tab_id, const Json& rows, const Json& cols);
-    bool set_tab_encoding(const std::string& tab_id, const std::string& encoding);
-    Json get_tab_reading(const std::string& tab_id);
-    Json toggle_tab_reading(const std::string& tab_id);
     std::string drain_terminal(const std::string& tab_id);
     Json get_runtime_state();
 
+    void _poll_queue();
+
+    // ---- sessions and settings ----
+    Json get_initial_state();
+    Json save_session(Json rec) override;
+    Json delete_session(const Json& session_id);
+
+    // ---- messages ----
+    std::string _t(std::string_view key, const MessageArgs& values = {}) const;
+    Json set_language(const Json& lang);
+
+    // ---- connections ----
+    // (path to hand the SSH library, error message): exactly one is set.
+    std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
+        const std::string& key_path);
+
+    // ---- file transfers in the terminal, ESP boards on serial tabs, serial lines ----
+    TransferCoordinator& transfer() { return m_transfer; }
+    EspTools& esp() { return m_esp; }
+    SerialTabs& serial() { return m_serial; }
+    // PuTTY's saved sessions (tests point it at a folder of their own).
+    PuttyImport& putty_import() { return m_import; }
+
+    // ---- desktop conveniences ----
+    // The clipboard's text, "" when there is none.
+    std::string read_clipboard();
+    // True when the desktop was asked to open `url` (web and mail addresses only).
+    bool open_url(const std::string& url);
+    // {"items": [...]}: the notices of the software delivered with the program.
+    Json get_third_party_licenses();
+    // (package root, PuTTY source folder) the notices are read from.
+    std::pair<std::filesystem::path, std::filesystem::path> _license_scan_dirs() const;
+
+    // ---- reachability, tab logs, page settings (reachability/, tablog/, page_settings/) ----
+    // The prober; the window program and the host run it on a thread of its own.
+    ReachabilityProber& reachability() { return m_prober; }
+
+    // ---- start and stop ----
+    std::optional<std::filesystem::path> _find_bundled(const std::string& name,
+                                                       bool system_fallback = true) const;
+    void _shutdown();
+    // Window, tray and title bar (need a desktop from the platform layer).
+    void run();
+    void set_desktop(std::shared_ptr<platform::Desktop> desktop) {
+        m_shell.set_desktop(std::move(desktop));
+    }
+    // The page's window; the headless host installs one of its own.
+    void set_window(std::shared_ptr<platform::PageWindow> window) {
+        m_shell.set_window(std::move(window));
+    }
+
+    // ---- state for tests and other components ----
+    TabPtr find_tab(const std::string& tab_id) const override { return m_tabs.find(tab_id); }
+    std::vector<std::string> tab_order_snapshot() const { return m_tabs.order(); }
+    // The saved sessions and settings, for reading.
+    const SessionStore& store() const { return m_store; }
+    bool stopping() const override { return _stop.load(); }
+    void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
+    // Runs `body` on a detached background thread that the destructor waits for.
+    void _spawn(std::function<void()> body);
+    // What services and starters get of the tabs (tests drive starters through it).
+    TabHost& tab_host() { return *this; }
+
+    std::optional<std::filesystem::path> puttygen_exe;
+
+    // ---- the AI assistant (assistant/) ----
+    AssistantService& assistant() { return m_assistant; }
+
+private:
+    // ---- the application's own operations and steps, reached through the bridge ----
+    bool set_tab_encoding(const std::string& tab_id, const std::string& encoding);
+    Json get_tab_reading(const std::string& tab_id);
+    Json toggle_tab_reading(const std::string& tab_id);
     void _push_to_term(const std::string& tab_id, const std::string& text);
     void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
     void _push_connected(const std::string& tab_id);
@@ -106,26 +176,14 @@ public:
     void _close_tab_internal(const std::string& tab_id);
     Json _tabs_for_js();
     std::string _apply_eol_translation(Tab& tab, const std::string& text);
-    void _poll_queue();
-
-    // ---- sessions and settings ----
-    Json get_initial_state();
-    Json save_session(Json rec) override;
-    Json delete_session(const Json& session_id);
     void _load_sessions();
     // An error text when the file could not be written (the previous one is intact).
     std::optional<std::string> _save_sessions();
     void _load_settings();
     std::optional<std::string> _save_settings();
     void _apply_session_changes_to_open_tabs(const SessionPtr& saved, const Session* replaced);
-
-    // ---- messages ----
-    std::string _t(std::string_view key, const MessageArgs& values = {}) const;
-    Json set_language(const Json& lang);
     // What the page is told when a file could not be saved: {"file", "error"}.
     static Json _save_failure(const std::filesystem::path& file, const std::string& error);
-
-    // ---- connections ----
     void _start_raw_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _start_ssh1_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _start_telnet_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
@@ -140,51 +198,15 @@ public:
     }
     // SSH-2 (starters/start_ssh.cpp and its neighbours).
     void _start_ssh_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
-    Json _build_ssh_prefs(const Session& sess);
-    // (path to hand the SSH library, error message): exactly one is set.
-    std::pair<std::optional<std::filesystem::path>, std::optional<std::string>> _ensure_openssh_key(
-        const std::string& key_path);
     std::string pick_private_key();
-
-    // ---- file transfers in the terminal, ESP boards on serial tabs, serial lines ----
-    TransferCoordinator& transfer() { return m_transfer; }
-    EspTools& esp() { return m_esp; }
-    SerialTabs& serial() { return m_serial; }
-
-    // ---- PuTTY import (import/) ----
     Json import_list_from_putty();
     Json import_putty_sessions(const Json& putty_records);
-    Json _read_putty_registry_sessions();
-    static std::string _unescape_putty_name(const std::string& name) {
-        return PuttyImport::unescape_name(name);
-    }
     void _import_one(const Json& rec);
-    static std::string _read_putty_version(const std::filesystem::path& putty_root) {
-        return PuttyImport::read_putty_version(putty_root);
-    }
-    // Where PuTTY's sessions are read from (tests point it at a folder of their own).
-    void set_putty_store(std::shared_ptr<platform::PuttySessionStore> store) {
-        m_import.set_store(std::move(store));
-    }
-
-    // ---- desktop conveniences ----
-    // The clipboard's text, "" when there is none.
-    std::string read_clipboard();
+    Json _read_putty_registry_sessions();
     // {"logo", "logo_ico"}: the logo files as data addresses, "" for one that is missing.
     Json get_images();
-    // True when the desktop was asked to open `url` (web and mail addresses only).
-    bool open_url(const std::string& url);
-    // {"items": [...]}: the notices of the software delivered with the program.
-    Json get_third_party_licenses();
-    // (package root, PuTTY source folder) the notices are read from.
-    std::pair<std::filesystem::path, std::filesystem::path> _license_scan_dirs() const;
     static std::optional<std::pair<std::string, std::string>> _read_license_file(
         const std::filesystem::path& dirpath);
-
-    // ---- reachability, tab logs, page settings (reachability/, tablog/, page_settings/) ----
-    // The prober's thread body; the window program and the host start it.
-    void _run_reachability() { m_prober.run(); }
-    ReachabilityProber& reachability() { return m_prober; }
     bool set_page_visible(bool visible);
     Json tab_log_start(const std::string& tab_id, const std::string& path, bool timestamps);
     bool tab_log_stop(const std::string& tab_id);
@@ -193,50 +215,18 @@ public:
                          const std::string& reason);
     Json get_page_settings();
     Json set_page_settings(const Json& values);
-
-    // ---- start and stop ----
-    std::optional<std::filesystem::path> _find_bundled(const std::string& name,
-                                                       bool system_fallback = true) const;
-    void _shutdown();
-    // Window, tray and title bar (need a desktop from the platform layer).
-    void run();
     bool _on_window_closing();
     void _setup_tray();
     void _apply_dark_titlebar();
-    void set_desktop(std::shared_ptr<platform::Desktop> desktop) {
-        m_shell.set_desktop(std::move(desktop));
-    }
-    // The page's window; the headless host installs one of its own.
-    void set_window(std::shared_ptr<platform::PageWindow> window) {
-        m_shell.set_window(std::move(window));
-    }
-
-    // ---- state for tests and other components ----
-    TabPtr find_tab(const std::string& tab_id) const override { return m_tabs.find(tab_id); }
-    std::vector<TabPtr> tabs_snapshot() const { return m_tabs.snapshot(); }
-    std::vector<std::string> tab_order_snapshot() const { return m_tabs.order(); }
-    Json sessions_json() const { return m_store.sessions_json(); }
-    Json settings_snapshot() const { return m_store.settings(); }
-    bool stopping() const override { return _stop.load(); }
     // The module directory whose "html", "bin", "格式範本" and "architecture" folders
     // belong to the program (the executable's folder unless a test overrides it).
     std::filesystem::path module_dir() const { return m_module_dir; }
-    void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
-    // Runs `body` on a detached background thread that the destructor waits for.
-    void _spawn(std::function<void()> body);
-    // What services and starters get of the tabs (tests drive starters through it).
-    TabHost& tab_host() { return *this; }
+    std::vector<TabPtr> tabs_snapshot() const { return m_tabs.snapshot(); }
     // The desktop shell, for services that call the page or the desktop.
     DesktopShell& shell() { return m_shell; }
     const std::shared_ptr<QueueAll>& queue_all() const { return m_launcher.queue_all; }
     const std::shared_ptr<EventAll>& event_all() const { return m_launcher.event_all; }
 
-    std::optional<std::filesystem::path> puttygen_exe;
-
-    // ---- the AI assistant (assistant/) ----
-    AssistantService& assistant() { return m_assistant; }
-
-private:
     void register_bridge();
     // Each feature file adds its own page operations.
     void register_ssh_bridge();

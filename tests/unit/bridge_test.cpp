@@ -29,11 +29,11 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"get_initial_state", [](TermivaApp& a) { return a.get_initial_state(); }},
         {"save_session",
          [](TermivaApp& a) {
-             return Json{{"sessions", a.sessions_json()}, {"id", nullptr}};
+             return Json{{"sessions", a.store().sessions_json()}, {"id", nullptr}};
          }},
         {"delete_session",
          [](TermivaApp& a) {
-             return Json{{"sessions", a.sessions_json()}};
+             return Json{{"sessions", a.store().sessions_json()}};
          }},
         {"set_language", constant({{"ok", false}, {"language", "en"}})},
         {"pick_private_key", constant("")},
@@ -49,7 +49,7 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"import_list_from_putty", constant(Json::array())},
         {"import_putty_sessions",
          [](TermivaApp& a) {
-             return Json{{"sessions", a.sessions_json()}};
+             return Json{{"sessions", a.store().sessions_json()}};
          }},
         {"list_serial_ports", constant(Json::array())},
         {"hard_reset_esp", constant(false)},
@@ -98,7 +98,8 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"get_page_settings", constant(Json::object())},
         {"set_page_settings",
          [](TermivaApp& a) {
-             return Json{{"ok", false}, {"settings", a.get_page_settings()}};
+             return Json{{"ok", false},
+                         {"settings", *a.call_bridge("get_page_settings", Json::array())}};
          }},
     };
 }
@@ -138,7 +139,7 @@ TEST_F(Bridge, MalformedCallsYieldTheNeutralValueNeverAFailure) {
 
 TEST_F(Bridge, WellFormedCallsReachTheOperations) {
     std::string tab = open_idle_tab();
-    app->_push_to_term(tab, "out");
+    app->tab_host().push_text(tab, "out");
     EXPECT_EQ(*app->call_bridge("drain_terminal", {tab}), "out");
     EXPECT_EQ(*app->call_bridge("resize_pty", {tab, "24", "80"}), false);  // no backend
     EXPECT_EQ(*app->call_bridge("set_language", {"zh-Hant"}),

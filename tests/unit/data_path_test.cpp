@@ -7,37 +7,43 @@ namespace {
 
 using DataPath = testing::AppFixture;
 
+// Text through the tab's data path, as the page drains it.
+std::string through(TermivaApp& app, const std::string& id, const std::string& text) {
+    app.tab_host().push_text(id, text);
+    return app.drain_terminal(id);
+}
+
 TEST_F(DataPath, LfHasCrAddsCarriageReturnsButNeverDoublesASplitPair) {
     std::string id = open_idle_tab({{"lfhascr", true}});
     auto tab = app->find_tab(id);
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "a\nb"), "a\r\nb");
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "a\r\nb"), "a\r\nb");
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "a\r"), "a\r");
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "\nb"), "\nb");  // CR came in the last chunk
+    EXPECT_EQ(through(*app, id, "a\nb"), "a\r\nb");
+    EXPECT_EQ(through(*app, id, "a\r\nb"), "a\r\nb");
+    EXPECT_EQ(through(*app, id, "a\r"), "a\r");
+    EXPECT_EQ(through(*app, id, "\nb"), "\nb");  // CR came in the last chunk
 }
 
 TEST_F(DataPath, CrHasLfAddsLineFeedsAndBothFlagsTurnCrLfIntoCrLfLf) {
     std::string id = open_idle_tab({{"crhaslf", true}});
     auto tab = app->find_tab(id);
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "a\rb"), "a\r\nb");
+    EXPECT_EQ(through(*app, id, "a\rb"), "a\r\nb");
 
     std::string both = open_idle_tab({{"name", "both"}, {"crhaslf", true}, {"lfhascr", true}});
     auto tab2 = app->find_tab(both);
-    EXPECT_EQ(app->_apply_eol_translation(*tab2, "a\r\nb"), "a\r\n\nb");
+    EXPECT_EQ(through(*app, both, "a\r\nb"), "a\r\n\nb");
 }
 
 TEST_F(DataPath, WithoutFlagsTextPassesUnchangedAndTheCarriageReturnStateIsUntouched) {
     std::string id = open_idle_tab();
     auto tab = app->find_tab(id);
     tab->eol_prev_cr = true;
-    EXPECT_EQ(app->_apply_eol_translation(*tab, "x\r\ny\n"), "x\r\ny\n");
+    EXPECT_EQ(through(*app, id, "x\r\ny\n"), "x\r\ny\n");
     EXPECT_TRUE(tab->eol_prev_cr);
 }
 
 TEST_F(DataPath, DrainReturnsEverythingBufferedOnceThenNothing) {
     std::string id = open_idle_tab();
-    app->_push_to_term(id, "one ");
-    app->_push_to_term(id, "two");
+    app->tab_host().push_text(id, "one ");
+    app->tab_host().push_text(id, "two");
     EXPECT_EQ(app->drain_terminal(id), "one two");
     EXPECT_EQ(app->drain_terminal(id), "");
     EXPECT_EQ(app->drain_terminal("nosuchid"), "");
@@ -45,42 +51,46 @@ TEST_F(DataPath, DrainReturnsEverythingBufferedOnceThenNothing) {
 
 TEST_F(DataPath, OutputArrivingWhileReadingIsOffIsDropped) {
     std::string id = open_idle_tab();
-    EXPECT_EQ(app->get_tab_reading(id), (Json{{"reading", true}}));
-    EXPECT_EQ(app->toggle_tab_reading(id), (Json{{"reading", false}}));
-    app->_push_to_term(id, "hidden");
-    EXPECT_EQ(app->toggle_tab_reading(id), (Json{{"reading", true}}));
-    app->_push_to_term(id, "shown");
+    EXPECT_EQ(*app->call_bridge("get_tab_reading", Json::array({id})), (Json{{"reading", true}}));
+    EXPECT_EQ(*app->call_bridge("toggle_tab_reading", Json::array({id})),
+              (Json{{"reading", false}}));
+    app->tab_host().push_text(id, "hidden");
+    EXPECT_EQ(*app->call_bridge("toggle_tab_reading", Json::array({id})),
+              (Json{{"reading", true}}));
+    app->tab_host().push_text(id, "shown");
     EXPECT_EQ(app->drain_terminal(id), "shown");
-    EXPECT_EQ(app->toggle_tab_reading("nosuchid"), (Json{{"reading", false}}));
-    EXPECT_EQ(app->get_tab_reading("nosuchid"), (Json{{"reading", false}}));
+    EXPECT_EQ(*app->call_bridge("toggle_tab_reading", Json::array({"nosuchid"})),
+              (Json{{"reading", false}}));
+    EXPECT_EQ(*app->call_bridge("get_tab_reading", Json::array({"nosuchid"})),
+              (Json{{"reading", false}}));
 }
 
 TEST_F(DataPath, TheBufferDropsWholeOldChunksAboveTwoMillionCharacters) {
     std::string id = open_idle_tab();
-    app->_push_to_term(id, std::string(1'500'000, 'a'));
-    app->_push_to_term(id, std::string(600'000, 'b'));
+    app->tab_host().push_text(id, std::string(1'500'000, 'a'));
+    app->tab_host().push_text(id, std::string(600'000, 'b'));
     EXPECT_EQ(app->drain_terminal(id), std::string(600'000, 'b'));
 
     // A single chunk above the limit stays whole.
-    app->_push_to_term(id, std::string(3'000'000, 'c'));
+    app->tab_host().push_text(id, std::string(3'000'000, 'c'));
     EXPECT_EQ(app->drain_terminal(id).size(), 3'000'000u);
 
     // The limit counts characters, not bytes: 1,000,000 three-byte characters fit.
     std::string cjk;
     for (int i = 0; i < 1'000'000; ++i)
         cjk += "\xE4\xB8\xAD";
-    app->_push_to_term(id, cjk);
-    app->_push_to_term(id, std::string(900'000, 'd'));
+    app->tab_host().push_text(id, cjk);
+    app->tab_host().push_text(id, std::string(900'000, 'd'));
     EXPECT_EQ(app->drain_terminal(id).size(), cjk.size() + 900'000);
 }
 
 TEST_F(DataPath, SetTabEncodingAcceptsKnownCodecsOnly) {
     std::string id = open_idle_tab();
-    EXPECT_TRUE(app->set_tab_encoding(id, "Big5"));
+    EXPECT_EQ(*app->call_bridge("set_tab_encoding", Json::array({id, "Big5"})), true);
     EXPECT_EQ(app->find_tab(id)->encoding, "Big5");  // stored as given
-    EXPECT_FALSE(app->set_tab_encoding(id, "klingon"));
+    EXPECT_EQ(*app->call_bridge("set_tab_encoding", Json::array({id, "klingon"})), false);
     EXPECT_EQ(app->find_tab(id)->encoding, "Big5");
-    EXPECT_FALSE(app->set_tab_encoding("nosuchid", "utf-8"));
+    EXPECT_EQ(*app->call_bridge("set_tab_encoding", Json::array({"nosuchid", "utf-8"})), false);
     EXPECT_EQ(app->transfer().intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
 }
 
@@ -95,8 +105,8 @@ TEST_F(DataPath, InputAndResizeOnATabWithoutBackendAreRefused) {
 TEST_F(DataPath, StatusLinesAreScriptCallsWithJsonArguments) {
     std::string id = open_idle_tab();
     window->clear();
-    app->_push_info(id, "say \"hi\"\n", true);
-    app->_push_connected(id);
+    app->tab_host().push_info(id, "say \"hi\"\n", true);
+    app->tab_host().push_connected(id);
     auto scripts = window->scripts();
     ASSERT_EQ(scripts.size(), 2u);
     EXPECT_EQ(scripts[0], "setTerminalInfo(\"" + id + "\", \"say \\\"hi\\\"\\n\", true)");

@@ -111,9 +111,9 @@ TEST_F(Translate, SetLanguageRefusesUnknownLanguagesAndSavesOnlyOnChange) {
 TEST_F(Translate, AnUnsupportedLanguageInTheSettingsFileStartsInEnglish) {
     { std::ofstream(dir.path() / "settings.json") << R"({"language": "fr", "window_w": 1000})"; }
     TermivaApp app(nullptr, nullptr, dir.path());
-    EXPECT_EQ(app.settings_snapshot()["language"], "en");
-    EXPECT_EQ(app.settings_snapshot()["window_w"], 1000);
-    EXPECT_EQ(app.settings_snapshot()["window_h"], 720);
+    EXPECT_EQ(app.store().settings()["language"], "en");
+    EXPECT_EQ(app.store().settings()["window_w"], 1000);
+    EXPECT_EQ(app.store().settings()["window_h"], 720);
 }
 
 }  // namespace

@@ -48,19 +48,19 @@ protected:
 };
 
 TEST_F(SshPrefsFromSessionTest, NoLegacyFlagAndNoListsGiveAnEmptyMap) {
-    EXPECT_EQ(app._build_ssh_prefs(Session(json{{"host", "h"}})), json::object());
-    EXPECT_EQ(app._build_ssh_prefs(
-                  Session(json{{"ssh_legacy_compat", false}, {"ssh_kex", json::array()}})),
-              json::object());
+    EXPECT_EQ(ssh_prefs_json(Session(json{{"host", "h"}})), json::object());
+    EXPECT_EQ(
+        ssh_prefs_json(Session(json{{"ssh_legacy_compat", false}, {"ssh_kex", json::array()}})),
+        json::object());
 }
 
 TEST_F(SshPrefsFromSessionTest, LegacyFlagStartsFromTheLegacyTable) {
-    EXPECT_EQ(app._build_ssh_prefs(Session(json{{"ssh_legacy_compat", true}})),
+    EXPECT_EQ(ssh_prefs_json(Session(json{{"ssh_legacy_compat", true}})),
               ssh_prefs_to_json(LEGACY_SSH_PREFS));
 }
 
 TEST_F(SshPrefsFromSessionTest, ASessionListReplacesItsCategoryOnly) {
-    const json prefs = app._build_ssh_prefs(
+    const json prefs = ssh_prefs_json(
         Session(json{{"ssh_legacy_compat", true}, {"ssh_ciphers", {"aes256-ctr", "aes128-cbc"}}}));
     EXPECT_EQ(prefs["ciphers"], json({"aes256-ctr", "aes128-cbc"}));
     EXPECT_EQ(prefs["kex"], json(LEGACY_SSH_PREFS.at("kex")));
@@ -69,7 +69,7 @@ TEST_F(SshPrefsFromSessionTest, ASessionListReplacesItsCategoryOnly) {
 }
 
 TEST_F(SshPrefsFromSessionTest, ListsWithoutTheLegacyFlagKeepTheirOrder) {
-    const json prefs = app._build_ssh_prefs(
+    const json prefs = ssh_prefs_json(
         Session(json{{"ssh_kex", {"b", "a"}}, {"ssh_macs", "hmac-sha1, hmac-sha2-256"}}));
     EXPECT_EQ(prefs, json({{"kex", {"b", "a"}}, {"macs", {"hmac-sha1", "hmac-sha2-256"}}}));
     EXPECT_EQ(ssh_prefs_from_json(prefs).at("macs"),

@@ -72,7 +72,7 @@ TEST_F(Store, BrokenFilesAreLoggedAndReplacedByDefaults) {
     EXPECT_NE(log.find("load_sessions:"), std::string::npos);
     EXPECT_NE(log.find("load_settings:"), std::string::npos);
     EXPECT_TRUE(app->get_initial_state()["sessions"].empty());
-    EXPECT_EQ(app->settings_snapshot()["window_w"], 1280);
+    EXPECT_EQ(app->store().settings()["window_w"], 1280);
 
     app.reset();
     { std::ofstream(dir.path() / "sessions.json") << R"({"sessions": []})"; }

@@ -140,7 +140,7 @@ TEST(PollQueue, WithoutALauncherTheProbersRoundReachesTheStatusByCall) {
     auto app = std::make_unique<TermivaApp>(nullptr, nullptr, dir.path());
     Json rec = app->save_session(Json{{"name", "closed"}, {"host", "127.0.0.1"}, {"port", 1}});
     const std::string sid = rec["id"].get<std::string>();
-    app->_spawn([&] { app->_run_reachability(); });
+    app->_spawn([&] { app->reachability().run(); });
     Json status;
     for (int i = 0; i < 500; ++i) {
         status = app->get_runtime_state()["session_status"];

@@ -180,7 +180,7 @@ TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandl
                                                                          "first ");
         ASSERT_TRUE(wait_until([&] { return app->transfer().status(tab)["active"] == false; }));
         shown += app->transfer().intercept_or_decode(tab, "second");
-        app->_push_to_term(tab, shown);
+        app->tab_host().push_text(tab, shown);
     }
     EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     if (has_flag(args, "--no-reachability")) {
         app->reachability().set_enabled(false);
     } else {
-        app->_spawn([target] { target->_run_reachability(); });
+        app->_spawn([target] { target->reachability().run(); });
     }
 
     std::string line;

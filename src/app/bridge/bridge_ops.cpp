@@ -62,19 +62,19 @@ void TermivaApp::register_bridge() {
                                 [this](const Args&) { return get_initial_state(); }});
     b.add("save_session", {{{"rec"}},
                            [this] {
-                               return Json{{"sessions", sessions_json()}, {"id", nullptr}};
+                               return Json{{"sessions", m_store.sessions_json()}, {"id", nullptr}};
                            },
                            [this](const Args& a) { return save_session(a[0]); }});
     b.add("delete_session", {{{"session_id"}},
                              [this] {
-                                 return Json{{"sessions", sessions_json()}};
+                                 return Json{{"sessions", m_store.sessions_json()}};
                              },
                              [this](const Args& a) { return delete_session(a[0]); }});
 
     b.add("set_language",
           {{{"lang"}},
            [this] {
-               return Json{{"ok", false}, {"language", member(settings_snapshot(), "language")}};
+               return Json{{"ok", false}, {"language", member(m_store.settings(), "language")}};
            },
            [this](const Args& a) { return set_language(a[0]); }});
 

@@ -65,7 +65,7 @@ void TermivaApp::run() {
     if (!desktop) throw std::runtime_error("no desktop to show the window on");
 
     const fs::path icon = icon_file(m_module_dir);
-    const Json settings_now = settings_snapshot();
+    const Json settings_now = m_store.settings();
 
     platform::WindowOptions options;
     options.title = std::string(APP_NAME);
@@ -92,7 +92,7 @@ void TermivaApp::run() {
 
     _setup_tray();
     _spawn([this] { _poll_queue(); });
-    _spawn([this] { _run_reachability(); });
+    _spawn([this] { m_prober.run(); });
     _spawn([this] {
         // Sleep in small steps so a quick shut-down is not held up.
         auto until = std::chrono::steady_clock::now() + TITLEBAR_DELAY;

@@ -35,7 +35,7 @@ Json TermivaApp::import_putty_sessions(const Json& putty_records) {
         _import_one(rec);
     }
     // Always written, even for an empty choice: what the page shows is what is on disk.
-    Json answer{{"sessions", sessions_json()}};
+    Json answer{{"sessions", m_store.sessions_json()}};
     if (const auto failure = _save_sessions())
         answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);
     return answer;
@@ -49,7 +49,7 @@ void TermivaApp::register_import_bridge() {
     m_bridge.add("import_putty_sessions",
                  {{{"putty_records"}},
                   [this] {
-                      return Json{{"sessions", sessions_json()}};
+                      return Json{{"sessions", m_store.sessions_json()}};
                   },
                   [this](const std::vector<Json>& a) { return import_putty_sessions(a[0]); }});
 }

@@ -107,7 +107,7 @@ void TermivaApp::_tab_log_failed(const std::string& tab_id, const std::filesyste
 }
 
 Json TermivaApp::get_page_settings() {
-    const Json settings = settings_snapshot();
+    const Json settings = m_store.settings();
     Json out = Json::object();
     for (const auto& key : PAGE_KEYS) {
         const Json& v = member(settings, key.name);

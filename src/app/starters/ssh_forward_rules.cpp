@@ -11,7 +11,7 @@
 
 namespace termiva {
 
-void _setup_forward(TermivaApp& app, SshConnection& transport, const ForwardRule& parsed,
+void _setup_forward(TabHost& app, SshConnection& transport, const ForwardRule& parsed,
                     const std::string& tab_id) {
     std::string error = parsed.error;
     try {
@@ -32,10 +32,10 @@ void _setup_forward(TermivaApp& app, SshConnection& transport, const ForwardRule
         if (error.empty()) error = "failed";
     }
     if (error.empty()) return;
-    app._push_info(tab_id,
-                   app._t("err.fwd_setup_fail",
-                          {{"type", parsed.type}, {"spec", parsed.spec}, {"err", error}}),
-                   true);
+    app.push_info(tab_id,
+                  app.translate("err.fwd_setup_fail",
+                                {{"type", parsed.type}, {"spec", parsed.spec}, {"err", error}}),
+                  true);
 }
 
 }  // namespace termiva

@@ -41,7 +41,7 @@ Json ssh_prefs_to_json(const SshPrefs& prefs) {
     return out;
 }
 
-Json TermivaApp::_build_ssh_prefs(const Session& sess) {
+Json ssh_prefs_json(const Session& sess) {
     Json prefs = Json::object();
     if (sess.ssh_legacy_compat.value_or(false)) prefs = ssh_prefs_to_json(LEGACY_SSH_PREFS);
     const std::pair<const std::vector<std::string>*, const char*> categories[] = {

@@ -16,7 +16,7 @@
 
 namespace termiva {
 
-class TermivaApp;
+class TabHost;
 class SshConnection;
 
 // The session's port: 22 when missing, empty or 0; nothing (and `error` set) when the
@@ -29,7 +29,10 @@ nlohmann::json ssh_prefs_to_json(const SshPrefs& prefs);
 
 // Installs one forwarding rule on the tab's connection; a failure is shown as an
 // ordinary status line and the connection set-up goes on.
-void _setup_forward(TermivaApp& app, SshConnection& transport, const ForwardRule& rule,
+// The SSH algorithm preferences a session asks for, as the connection options read them.
+nlohmann::json ssh_prefs_json(const Session& sess);
+
+void _setup_forward(TabHost& app, SshConnection& transport, const ForwardRule& rule,
                     const std::string& tab_id);
 
 struct ProcessResult {

@@ -26,7 +26,7 @@ constexpr int TERM_ROWS = 24;
 // and resizing are the shell channel's; close() ends the whole connection, at any step.
 class SshShellBackend : public Backend {
 public:
-    SshShellBackend(TermivaApp& app, std::string tab_id, SshConnectOptions options, SessionPtr sess)
+    SshShellBackend(TabHost& app, std::string tab_id, SshConnectOptions options, SessionPtr sess)
         : m_app(app),
           m_tab_id(std::move(tab_id)),
           m_options(std::move(options)),
@@ -78,7 +78,7 @@ private:
         return c;
     }
 
-    TermivaApp& m_app;
+    TabHost& m_app;
     const std::string m_tab_id;
     const SshConnectOptions m_options;
     const SessionPtr m_sess;
@@ -141,15 +141,16 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
     options.look_for_keys = true;
     options.compress = sess.compression.value_or(false);
     options.known_hosts_file = HOST_KEYS_FILE;
-    options.prefs = ssh_prefs_from_json(_build_ssh_prefs(sess));
+    options.prefs = ssh_prefs_from_json(ssh_prefs_json(sess));
     std::map<std::string, std::string> bug_modes;
     for (const auto& [flag, setting] : sess.ssh_bugs)
         bug_modes[flag] = setting.mode;
     options.bugs = SSHBugSpec(bug_modes);
 
     // The backend outlives this call (the reader uses it): it keeps its own reference.
-    auto backend = std::make_shared<SshShellBackend>(*this, tab_id, std::move(options),
-                                                     std::make_shared<const Session>(sess));
+    auto backend =
+        std::make_shared<SshShellBackend>(static_cast<TabHost&>(*this), tab_id, std::move(options),
+                                          std::make_shared<const Session>(sess));
     run_stream_starter(*this, tab_id, tab, backend,
                        {"channel", "err.conn_fail", "", backend->connection()});
 }

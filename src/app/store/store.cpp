@@ -68,7 +68,7 @@ std::optional<std::string> TermivaApp::_save_settings() {
 }
 
 Json TermivaApp::get_initial_state() {
-    Json lang = member(settings_snapshot(), "language");
+    Json lang = member(m_store.settings(), "language");
     // Files set aside at start are told once: a reload of the page does not repeat them.
     Json notices = Json::array();
     for (const auto& u : m_store.take_unreadable()) {
@@ -78,7 +78,7 @@ Json TermivaApp::get_initial_state() {
                                {"moved_to", platform::path_to_utf8(u.moved_to)}});
     }
     return Json{
-        {"sessions", sessions_json()},
+        {"sessions", m_store.sessions_json()},
         {"puttygen_path", puttygen_exe ? platform::path_to_utf8(*puttygen_exe) : std::string()},
         {"sessions_file", platform::path_to_utf8(SESSIONS_FILE)},
         {"language", lang},
@@ -90,7 +90,7 @@ Json TermivaApp::_save_failure(const std::filesystem::path& file, const std::str
 }
 
 Json TermivaApp::save_session(Json rec) {
-    if (!rec.is_object()) return Json{{"sessions", sessions_json()}, {"id", nullptr}};
+    if (!rec.is_object()) return Json{{"sessions", m_store.sessions_json()}, {"id", nullptr}};
     const Json& given_id = member(rec, "id");
     if (is_false_like(given_id) || (given_id.is_string() && given_id.get<std::string>().empty())) {
         rec["id"] = new_session_id();
@@ -99,7 +99,7 @@ Json TermivaApp::save_session(Json rec) {
     const auto failure = _save_sessions();
     _apply_session_changes_to_open_tabs(saved, replaced.get());
     m_prober.request_round();  // its dot should not wait for the next round
-    Json answer{{"sessions", sessions_json()}, {"id", rec["id"]}};
+    Json answer{{"sessions", m_store.sessions_json()}, {"id", rec["id"]}};
     // The change holds for this run; the page says it did not reach the disk.
     if (failure) answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);
     return answer;
@@ -107,7 +107,7 @@ Json TermivaApp::save_session(Json rec) {
 
 Json TermivaApp::delete_session(const Json& session_id) {
     m_store.remove(session_id);
-    Json answer{{"sessions", sessions_json()}};
+    Json answer{{"sessions", m_store.sessions_json()}};
     if (const auto failure = _save_sessions())
         answer["save_error"] = _save_failure(SESSIONS_FILE, *failure);
     return answer;
