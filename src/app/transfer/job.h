@@ -1,6 +1,6 @@
-// What a tab's `_xfer` slot holds: one running file transfer or flashing job. While it
-// runs, every received byte goes to feed(); a job that knows where its protocol ended
-// hands the rest back through take_unused().
+// What a tab's job slot holds (kept by the transfer coordinator): one running file transfer or
+// flashing job. While it runs, every received byte goes to feed(); a job that knows where its
+// protocol ended hands the rest back through take_unused().
 #pragma once
 
 #include <string>

@@ -5,7 +5,7 @@
 namespace termiva {
 
 void TermivaApp::_start_conpty_impl(const std::string& tab_id, const Session&, const TabPtr& tab) {
-    _mark_not_alive(*tab);
+    tab->move_to(TabState::failed);
     _push_info(tab_id,
                _t("err.shell_start_fail",
                   {{"err", "the Windows pseudo console is not available in this build"}}),

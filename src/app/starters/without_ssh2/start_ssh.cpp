@@ -5,7 +5,7 @@
 namespace termiva {
 
 void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session&, const TabPtr& tab) {
-    _mark_not_alive(*tab);
+    tab->move_to(TabState::failed);
     _push_info(tab_id, _t("err.proto_unsupported", {{"proto", "SSH-2"}}), true);
 }
 
