@@ -30,11 +30,16 @@ fi
 # out, and they need the Linux build in build/ or $TERMIVA_BUILD_DIR). File names the tests
 # send are translated to Wine's Z: drive by the test support only.
 linux=${TERMIVA_BUILD_DIR:-build}
-WINE_HOST_TESTS='^(RawTab|HostStores)\.'
+WINE_HOST_TESTS='^(RawTab|HostStores|LocalShell|StreamTab|TelnetTab|TelnetSerialTab|RloginTab|SupdupTab|Ssh1Tab|SshHostTab|XferOverTcp)\.'
+# Serial tabs on Wine COM ports the test support links to socat ptys: one at a time, like the
+# serial tests above.
+WINE_HOST_SERIAL_TESTS='^(SerialTab|EspTab)\.'
 if [ "${TERMIVA_WINE_HOST:-1}" = 1 ] && [ -f "$linux/CTestTestfile.cmake" ]; then
-  TERMIVA_HOST_COMMAND="$(pwd)/scripts/wine-run.sh $(realpath "$dir")/termiva/termiva-host.exe" \
-    TERMIVA_HOST_PATHS=wine TERMIVA_WIN_BUILD_DIR="$(realpath "$dir")" \
-    ctest --test-dir "$linux" --output-on-failure -j2 --timeout 300 -R "$WINE_HOST_TESTS" \
+  export TERMIVA_HOST_COMMAND="$(pwd)/scripts/wine-run.sh $(realpath "$dir")/termiva/termiva-host.exe"
+  export TERMIVA_HOST_PATHS=wine TERMIVA_WIN_BUILD_DIR="$(realpath "$dir")"
+  ctest --test-dir "$linux" --output-on-failure -j2 --timeout 300 -R "$WINE_HOST_TESTS" \
+    || status=$?
+  ctest --test-dir "$linux" --output-on-failure -j1 --timeout 300 -R "$WINE_HOST_SERIAL_TESTS" \
     || status=$?
 fi
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true

@@ -20,4 +20,11 @@ std::filesystem::path path_from_utf8(std::string_view utf8);
 // comes back with U+FFFD in its place.
 std::string path_to_utf8(const std::filesystem::path& path);
 
+// The name to hand a C library that opens files by a narrow name (libssh's fopen of its
+// known-hosts file): the path's own bytes on Linux. On Windows a narrow name is read in the
+// ANSI code page: the name in that code page, or where the path holds a character outside
+// it, the short (8.3) form of the part that exists with the rest appended; "" when neither
+// can name it.
+std::string path_for_narrow_api(const std::filesystem::path& path);
+
 }  // namespace termiva::platform

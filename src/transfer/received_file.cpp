@@ -115,7 +115,8 @@ void ReceivedFile::check_room(std::uint64_t more) const {
     const auto space = std::filesystem::space(m_dir, ec);
     if (ec) return;  // no answer from the file system: the writes themselves will tell
     if (space.available < m_disk_reserve || more > space.available - m_disk_reserve) {
-        throw TransferFailed("no_space", {{"folder", m_dir.string()}, {"name", m_name}});
+        throw TransferFailed("no_space",
+                             {{"folder", platform::path_to_utf8(m_dir)}, {"name", m_name}});
     }
 }
 

@@ -34,3 +34,12 @@ if(TARGET termiva_app AND TARGET termiva_ssh2)
     LIBS termiva_app sshd_fixture termiva_test_support
     LABELS integration)
 endif()
+
+# SSH-2 tabs through the real termiva-host (also run against the Windows host under Wine).
+if(TARGET termiva-host AND TARGET termiva_ssh2)
+  termiva_add_test(NAME ssh_host_tab_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/ssh_host_tab_test.cpp
+    LIBS termiva_ssh2 sshd_fixture termiva_test_support
+    LABELS integration)
+  add_dependencies(ssh_host_tab_tests termiva-host)
+endif()

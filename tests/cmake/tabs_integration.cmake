@@ -28,11 +28,11 @@ if(TARGET termiva-host AND TARGET supdup_server_fixture AND TARGET sixbitline)
   add_dependencies(supdup_tab_tests termiva-host)
 endif()
 
-# ZMODEM inside a local-shell tab, with lrzsz as the peer.
+# ZMODEM inside a local-shell tab and on a raw TCP tab, with lrzsz as the peer.
 if(TARGET termiva-host)
   termiva_add_test(NAME xfer_tab_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/xfer_tab_test.cpp
-    LIBS termiva_test_support
+    LIBS termiva_test_support peer_process_fixture
     LABELS integration)
   add_dependencies(xfer_tab_tests termiva-host)
 endif()

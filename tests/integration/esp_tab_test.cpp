@@ -35,6 +35,7 @@ protected:
         }
         link = std::make_unique<testing::SocatLink>(*socat, dir.path() / "ttyHost",
                                                     dir.path() / "ttyBoard");
+        port = std::make_unique<testing::HostSerialPort>(link->a());
         ASSERT_TRUE(link->start());
         // Before the tab opens the port: it takes it exclusively.
         host_speed = esp_sim::tty_speed_probe(link->a());
@@ -49,7 +50,7 @@ protected:
 
         json saved = host.call("save_session", {json{{"name", "devkit"},
                                                      {"protocol", "serial"},
-                                                     {"host", link->a().string()},
+                                                     {"host", port->name()},
                                                      {"port", 115200}}});
         session_id = saved["id"];
         tab = host.call("connect_session", {saved["id"]})["tab_id"];
@@ -123,6 +124,7 @@ protected:
     testing::TempDir dir;
     testing::HostProcess host{dir.path()};
     std::unique_ptr<testing::SocatLink> link;
+    std::unique_ptr<testing::HostSerialPort> port;  // the host's name for the tab's end
     std::function<std::optional<double>()> host_speed;
     std::mutex sim_mutex;
     std::unique_ptr<esp_sim::EspSimulator> sim;
@@ -134,7 +136,8 @@ protected:
 
 TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     const auto boot = image("bootloader.bin", 12345, 3);
-    const auto app = image("app.bin", 40000, 4);
+    // A name outside ASCII: the image is opened by its own name on every system.
+    const auto app = image("應用 app.bin", 40000, 4);
     EXPECT_EQ(host.call("esp_get_session_prefs", {tab}), (json{{"esp_interface", "auto"},
                                                                {"esp_chip", "auto"},
                                                                {"esp_flash_baud", 460800},
@@ -143,8 +146,8 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     sim->classic_download_reset();
     const json result = start(
         "esp-flash",
-        json::array({{{"path", boot.string()}, {"offset", "0x0"}},
-                     {{"path", app.string()}, {"offset", 65536}}}),
+        json::array({{{"path", testing::host_path(boot)}, {"offset", "0x0"}},
+                     {{"path", testing::host_path(app)}, {"offset", 65536}}}),
         {{"chip", "esp32s3"}, {"interface", "uart"}, {"compress", true}, {"flash_baud", 460800}});
     ASSERT_EQ(result, (json{{"ok", true}}));
     // While it runs the slot is taken.
@@ -155,7 +158,7 @@ TEST_F(EspTab, TwoImagesLandAtTheirOffsetsAndTheConsoleCarriesOn) {
     ASSERT_TRUE(done);
     EXPECT_EQ((*done)["ok"], true) << done->dump();
     EXPECT_EQ(flash_at(0, 12345), images["bootloader.bin"]);
-    EXPECT_EQ(flash_at(0x10000, 40000), images["app.bin"]);
+    EXPECT_EQ(flash_at(0x10000, 40000), images["應用 app.bin"]);
 
     // The page saw the job from its first phase to "done", each file finished in order.
     const auto all = events();
@@ -215,24 +218,25 @@ TEST_F(EspTab, EraseThenRefusalsNamingTheProblem) {
     auto reason = [&](json files, json options = json::object()) {
         return start("esp-flash", std::move(files), std::move(options)).value("reason", "");
     };
-    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", "zz"}}})),
+    EXPECT_EQ(reason(json::array({{{"path", testing::host_path(app)}, {"offset", "zz"}}})),
               "Invalid offset for app.bin: zz");
-    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", "0x"}}})),
+    EXPECT_EQ(reason(json::array({{{"path", testing::host_path(app)}, {"offset", "0x"}}})),
               "Invalid offset for app.bin: 0x");
-    EXPECT_EQ(reason(json::array({{{"path", app.string()}, {"offset", nullptr}}})),
+    EXPECT_EQ(reason(json::array({{{"path", testing::host_path(app)}, {"offset", nullptr}}})),
               "Invalid offset for app.bin: null");
     EXPECT_EQ(reason(json::array()), "ESP flash requires at least one file");
-    EXPECT_EQ(
-        reason(json::array({{{"path", app.string()}, {"offset", 0}}}), {{"chip", "ESP32-C3"}}),
-        "Unknown chip ESP32-C3");
+    EXPECT_EQ(reason(json::array({{{"path", testing::host_path(app)}, {"offset", 0}}}),
+                     {{"chip", "ESP32-C3"}}),
+              "Unknown chip ESP32-C3");
     EXPECT_EQ(host.call("esp_flash_start",
                         {"nope", "esp-flash", json::array(), json::object()})["reason"],
               "Target tab not found");
     // A misaligned offset is refused by the job itself, naming the file.
     sim->classic_download_reset();
-    ASSERT_EQ(start("esp-flash", json::array({{{"path", app.string()}, {"offset", "0x1001"}}}),
-                    {{"interface", "uart"}}),
-              (json{{"ok", true}}));
+    ASSERT_EQ(
+        start("esp-flash", json::array({{{"path", testing::host_path(app)}, {"offset", "0x1001"}}}),
+              {{"interface", "uart"}}),
+        (json{{"ok", true}}));
     const auto refused = wait_done(60s, 2);
     ASSERT_TRUE(refused);
     EXPECT_EQ((*refused)["ok"], false);
@@ -244,7 +248,8 @@ TEST_F(EspTab, EraseThenRefusalsNamingTheProblem) {
 TEST_F(EspTab, CancelMidWriteStopsTheJobAndFreesTheSlot) {
     const auto big = image("big.bin", 1 << 20, 5);
     sim->classic_download_reset();
-    ASSERT_EQ(start("esp-flash", json::array({{{"path", big.string()}, {"offset", "0x10000"}}}),
+    ASSERT_EQ(start("esp-flash",
+                    json::array({{{"path", testing::host_path(big)}, {"offset", "0x10000"}}}),
                     {{"interface", "uart"}, {"compress", false}}),
               (json{{"ok", true}}));
     ASSERT_TRUE(host.wait_for_call(
@@ -271,8 +276,8 @@ TEST_F(EspTab, TwoImagesAtAFasterSpeedVerifiedThenTheConsoleAtTheTabsSpeed) {
     ASSERT_EQ(
         start(
             "esp-flash",
-            json::array({{{"path", boot.string()}, {"offset", "0x0"}},
-                         {{"path", app.string()}, {"offset", "0x10000"}}}),
+            json::array({{{"path", testing::host_path(boot)}, {"offset", "0x0"}},
+                         {{"path", testing::host_path(app)}, {"offset", "0x10000"}}}),
             {{"chip", "esp32s3"}, {"interface", "uart"}, {"flash_baud", 921600}, {"verify", true}}),
         (json{{"ok", true}}));
     const auto done = wait_done(60s);
@@ -307,7 +312,8 @@ TEST_F(EspTab, ABoardThatIgnoresTheNewSpeedIsFlashedAtTheTabsSpeed) {
     replace_board(config);
     const auto app = image("app.bin", 20000, 33);
     sim->classic_download_reset();
-    ASSERT_EQ(start("esp-flash", json::array({{{"path", app.string()}, {"offset", "0x10000"}}}),
+    ASSERT_EQ(start("esp-flash",
+                    json::array({{{"path", testing::host_path(app)}, {"offset", "0x10000"}}}),
                     {{"interface", "uart"}, {"flash_baud", 921600}}),
               (json{{"ok", true}}));
     const auto done = wait_done(60s);
@@ -331,7 +337,7 @@ TEST_F(EspTab, AReadBackMismatchFailsNamingTheFileInEitherLanguage) {
     config.corrupt_md5 = true;
     replace_board(config);
     const auto app = image("app.bin", 9000, 34);
-    const json files = json::array({{{"path", app.string()}, {"offset", "0x10000"}}});
+    const json files = json::array({{{"path", testing::host_path(app)}, {"offset", "0x10000"}}});
     sim->classic_download_reset();
     ASSERT_EQ(start("esp-flash", files, {{"interface", "uart"}}), (json{{"ok", true}}));
     const auto english = wait_done(60s);
@@ -384,8 +390,8 @@ TEST_F(EspTab, ResetButtonsAndTheReadOnlyHelpers) {
     EXPECT_EQ(host.call("esp_guess_offset", {"bootloader.bin", "esp32"}), 0x1000);
     EXPECT_EQ(host.call("esp_guess_offset", {"readme.txt", ""}), nullptr);
     const auto app = image("app.bin", 777, 1);
-    EXPECT_EQ(host.call("esp_file_size", {app.string()}), 777);
-    EXPECT_EQ(host.call("esp_file_size", {dir.path().string()}), -1);
+    EXPECT_EQ(host.call("esp_file_size", {testing::host_path(app)}), 777);
+    EXPECT_EQ(host.call("esp_file_size", {testing::host_path(dir.path())}), -1);
     EXPECT_EQ(host.call("esp_file_size", {""}), -1);
     const json chips = host.call("esp_chip_list");
     ASSERT_TRUE(chips.is_array());

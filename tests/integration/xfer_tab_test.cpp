@@ -1,4 +1,5 @@
-// ZMODEM inside a local-shell tab through the real termiva-host, with lrzsz as the peer.
+// ZMODEM inside a local-shell tab, and on a raw TCP connection, through the real
+// termiva-host, with lrzsz as the peer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "fixtures/peer_process.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
 
@@ -38,7 +40,12 @@ protected:
     testing::HostProcess host{dir.path() / "data"};
     fs::path work = dir.path() / "work";
 
-    void SetUp() override { fs::create_directories(work); }
+    void SetUp() override {
+        if (testing::host_under_wine())
+            GTEST_SKIP() << "these transfers run in a local sh shell; XferOverTcp covers the "
+                            "Windows host";
+        fs::create_directories(work);
+    }
 
     // A local shell in `work`. Quiet (no echo, a plain prompt) unless `as_typed`: then
     // the terminal line echoes what reaches it, as for a user.
@@ -302,6 +309,102 @@ TEST_F(XferTab, AFalseStartGivesUpQuicklyAndShowsWhatItHeld) {
     shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
     EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
     EXPECT_FALSE(host.call("xfer_status", {tab})["active"].get<bool>());
+}
+
+// lrzsz behind a raw TCP tab: the same transfers without a local shell, so they run against
+// the Windows host as well (the files it writes and reads are named by the host's own paths).
+class XferOverTcp : public ::testing::Test {
+protected:
+    testing::TempDir dir;
+    testing::HostProcess host{dir.path() / "data"};
+    fs::path work = dir.path() / "work";
+    std::unique_ptr<testing::PeerProcess> peer;
+    int port = 0;
+
+    std::filesystem::path socat;
+
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(found, "socat");
+        socat = found;
+        fs::create_directories(work);
+    }
+
+    // A raw tab on a peer that runs the shell command `command` in `work` with the
+    // connection as its standard input and output.
+    std::string open_on(const std::string& command) {
+        port = testing::free_loopback_port();
+        peer = std::make_unique<testing::PeerProcess>(
+            std::vector<std::string>{
+                socat.string(), "-d",
+                "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+                "SYSTEM:cd '" + work.string() + "' && exec " + command + ",nofork"},
+            dir.path() / "peer.log");
+        EXPECT_TRUE(peer->wait_port(port)) << peer->log();
+        return host.open_session(
+            {{"name", "lrzsz"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", port}});
+    }
+    bool info(const std::string& tab, const std::string& line) {
+        return host
+            .wait_for_call(
+                [&](const json& c) {
+                    return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                           testing::HostProcess::arg(c, 1) == line;
+                },
+                30s)
+            .has_value();
+    }
+};
+
+TEST_F(XferOverTcp, ASenderOnTheConnectionIsReceivedIntoDownloads) {
+    TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    const std::string content = random_bytes(300'000);
+    { std::ofstream(work / "über-payload.bin", std::ios::binary) << content; }
+    { std::ofstream(work / "second.bin", std::ios::binary) << "second"; }
+    // A name outside ASCII: the file made in the downloads folder must keep it.
+    std::string tab = open_on(sz.string() + " über-payload.bin second.bin");
+    EXPECT_TRUE(info(tab, "─── ZMODEM detected, auto-receiving ───"));
+    EXPECT_TRUE(info(tab, "─── File transfer ended ───"));
+    const fs::path downloads = dir.path() / "data" / "downloads";
+    EXPECT_TRUE(read_file(downloads / "über-payload.bin") == content)
+        << "received " << read_file(downloads / "über-payload.bin").size() << " bytes; "
+        << peer->log();
+    EXPECT_EQ(read_file(downloads / "second.bin"), "second");
+    json last;
+    for (const auto& c : host.page_calls()) {
+        if (testing::HostProcess::is_call(c, "xferOnEvent", tab)) last = c["args"][1];
+    }
+    EXPECT_EQ(last["kind"], "done");
+    EXPECT_EQ(last["ok"], true);
+}
+
+TEST_F(XferOverTcp, AFileSentToRzOnTheConnectionArrivesWhole) {
+    TERMIVA_REQUIRE_PROGRAM(rz, "rz");
+    const std::string content = random_bytes(200'000);
+    const fs::path source = dir.path() / "格式 upload.bin";
+    { std::ofstream(source, std::ios::binary) << content; }
+    std::string tab = open_on(rz.string());
+    EXPECT_TRUE(testing::eventually(
+        [&] {
+            for (const auto& c : host.page_calls()) {
+                if (testing::HostProcess::is_call(c, "xferOnEvent", tab) &&
+                    c["args"][1]["kind"] == "receiver_waiting")
+                    return true;
+            }
+            return false;
+        },
+        10s));
+    json r =
+        host.call("xfer_start", {tab, "zmodem", "send", json::array({testing::host_path(source)})});
+    ASSERT_EQ(r["ok"], true) << r.dump();
+    EXPECT_TRUE(info(tab, "─── File transfer ended ───"));
+    EXPECT_TRUE(testing::eventually(
+        [&] {
+            std::error_code ec;
+            return fs::file_size(work / "格式 upload.bin", ec) == content.size() && !ec;
+        },
+        10s));
+    EXPECT_TRUE(read_file(work / "格式 upload.bin") == content)
+        << "received " << read_file(work / "格式 upload.bin").size() << " bytes; " << peer->log();
 }
 
 }  // namespace

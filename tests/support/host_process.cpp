@@ -45,6 +45,35 @@ std::string host_path(const fs::path& path) {
     return name;
 }
 
+HostSerialPort::HostSerialPort(const fs::path& device) : m_name(device.string()) {
+    if (!host_under_wine()) return;
+    // The prefix scripts/wine-run.sh starts the host in.
+    fs::path prefix;
+    if (const char* p = std::getenv("TERMIVA_WINEPREFIX"); p && *p) {
+        prefix = p;
+    } else if (const char* b = std::getenv("TERMIVA_WIN_BUILD_DIR"); b && *b) {
+        prefix = fs::path(b) / "wine";
+    } else {
+        throw std::runtime_error("a host under Wine needs TERMIVA_WINEPREFIX for its COM ports");
+    }
+    fs::create_directories(prefix / "dosdevices");
+    // Above the ones scripts and other tests take by number; taken atomically, so tests
+    // running side by side never share one.
+    for (int n = 100; n < 256; ++n) {
+        const fs::path link = prefix / "dosdevices" / ("com" + std::to_string(n));
+        if (::symlink(fs::absolute(device).c_str(), link.c_str()) == 0) {
+            m_link = link;
+            m_name = "COM" + std::to_string(n);
+            return;
+        }
+    }
+    throw std::runtime_error("no free COM port number in " + prefix.string());
+}
+
+HostSerialPort::~HostSerialPort() {
+    if (!m_link.empty()) ::unlink(m_link.c_str());
+}
+
 HostProcess::HostProcess(const fs::path& data_dir) {
     // A host that has gone must fail the test with its cause (how_it_ended), not end the
     // test itself when the next request is written into its closed input.

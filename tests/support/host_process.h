@@ -120,4 +120,21 @@ bool host_under_wine();
 // Only the tests translate: the shipped program takes its own system's names.
 std::string host_path(const std::filesystem::path& path);
 
+// A serial device of this machine as the host under test must name it: the device itself,
+// or for a host under Wine a COM port of the tests' Wine prefix linked to it (a free comN in
+// its dosdevices folder; the link follows `device` wherever it points, so a cable unplugged
+// and plugged back is the same port). The link goes with this object.
+class HostSerialPort {
+public:
+    explicit HostSerialPort(const std::filesystem::path& device);
+    ~HostSerialPort();
+    HostSerialPort(const HostSerialPort&) = delete;
+    HostSerialPort& operator=(const HostSerialPort&) = delete;
+    const std::string& name() const { return m_name; }
+
+private:
+    std::filesystem::path m_link;
+    std::string m_name;
+};
+
 }  // namespace termiva::testing

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -12,6 +13,7 @@
 
 namespace {
 
+using termiva::platform::path_for_narrow_api;
 using termiva::platform::path_from_utf8;
 using termiva::platform::path_to_utf8;
 using termiva::platform::windows::to_utf16;
@@ -82,6 +84,41 @@ TEST(Utf8Path, NamesTheFolderTheTextNames) {
     const std::wstring wide = base.native() + L"\\" + kTemplatesWide + L"\\logo.txt";
     EXPECT_NE(::GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(path_to_utf8(folder.parent_path().filename()), kTemplates);
+    std::filesystem::remove_all(base);
+}
+
+// What a C library's fopen makes of the narrow name: the same file, whether or not the
+// folder's name fits the ANSI code page (an emoji fits none but UTF-8's).
+TEST(Utf8Path, ANarrowNameOpensTheSameFileThroughFopen) {
+    wchar_t temp[MAX_PATH + 1];
+    ASSERT_GT(::GetTempPathW(MAX_PATH + 1, temp), 0u);
+    const std::filesystem::path base =
+        std::filesystem::path(temp) /
+        (L"termiva-narrow-" + std::to_wstring(::GetCurrentProcessId()));
+    for (const std::string& folder_name :
+         {std::string("plain"), kTemplates + " \xF0\x9F\x99\x82"}) {
+        const std::filesystem::path folder = base / path_from_utf8(folder_name);
+        std::filesystem::create_directories(folder);
+        const std::filesystem::path file = folder / L"known_hosts";
+        { std::ofstream(file, std::ios::binary) << "recorded " << folder_name; }
+        const std::string narrow = path_for_narrow_api(file);
+        ASSERT_FALSE(narrow.empty()) << folder_name;
+        std::FILE* f = std::fopen(narrow.c_str(), "rb");
+        ASSERT_NE(f, nullptr) << folder_name << " as " << narrow;
+        char buf[256] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf, f);
+        std::fclose(f);
+        EXPECT_EQ(std::string(buf, n), "recorded " + folder_name);
+
+        // A file not made yet: named through its folder, and fopen makes it there.
+        const std::filesystem::path fresh = folder / L"fresh";
+        const std::string fresh_narrow = path_for_narrow_api(fresh);
+        ASSERT_FALSE(fresh_narrow.empty()) << folder_name;
+        std::FILE* made = std::fopen(fresh_narrow.c_str(), "ab");
+        ASSERT_NE(made, nullptr) << folder_name << " as " << fresh_narrow;
+        std::fclose(made);
+        EXPECT_TRUE(std::filesystem::exists(fresh)) << fresh_narrow;
+    }
     std::filesystem::remove_all(base);
 }
 

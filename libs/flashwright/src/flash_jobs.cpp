@@ -1,5 +1,6 @@
 // Writing images and erasing the whole flash.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -18,8 +19,15 @@ namespace {
 constexpr std::uint32_t ROM_ERASE_REGION = 256 * 1024;
 constexpr std::uint32_t DEFAULT_FLASH_SIZE = 4u << 20;
 
+// The file an image's name (UTF-8, from the page) names. Through char8_t, which every system
+// reads as UTF-8: on Windows a plain narrow string would be read in the ANSI code page, and a
+// name outside it would name no file or the wrong one.
+std::filesystem::path file_path(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 std::string read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(file_path(path), std::ios::binary);
     if (!in) throw EspError({"file_unreadable", {{"path", path}}});
     std::ostringstream content;
     content << in.rdbuf();
@@ -46,7 +54,7 @@ std::uint32_t header_flash_size(std::string_view head) {
 }
 
 std::string first_bytes(const std::string& path, std::size_t n) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(file_path(path), std::ios::binary);
     std::string head(n, '\0');
     in.read(head.data(), static_cast<std::streamsize>(n));
     head.resize(static_cast<std::size_t>(in ? n : in.gcount()));
@@ -64,7 +72,7 @@ std::uint32_t FlasherJob::_flash_size_for_job() const {
     std::uint64_t needed = 0;
     for (const auto& file : files) {
         std::error_code ec;
-        const auto size = std::filesystem::file_size(file.path, ec);
+        const auto size = std::filesystem::file_size(file_path(file.path), ec);
         if (!ec && file.offset >= 0) {
             needed =
                 std::max<std::uint64_t>(needed, static_cast<std::uint64_t>(file.offset) + size);
@@ -183,7 +191,7 @@ void FlasherJob::_run_flash() {
     const std::size_t n = files.size();
     for (std::size_t i = 0; i < n; ++i) {
         std::error_code ec;
-        if (!std::filesystem::is_regular_file(std::filesystem::path(files[i].path), ec)) {
+        if (!std::filesystem::is_regular_file(file_path(files[i].path), ec)) {
             throw EspProtocolError({"file_missing", {{"path", files[i].path}}});
         }
     }

@@ -6,6 +6,7 @@
 #include "connect/ssh1/ssh1_known_hosts.h"
 #include "connect/ssh1/ssh1_wire.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva {
 
@@ -60,8 +61,8 @@ void Ssh1Backend::connect() {
         if (known_hosts.empty()) return;
         if (ssh1::check_host_key(known_hosts, host, port, key) ==
             ssh1::HostKeyResult::not_recorded) {
-            log::warn("ssh1",
-                      "could not record the host key of " + host + " in " + known_hosts.string());
+            log::warn("ssh1", "could not record the host key of " + host + " in " +
+                                  platform::path_to_utf8(known_hosts));
         }
     };
     {

@@ -1,7 +1,9 @@
 // The options a new libssh session gets before it connects.
+#include <filesystem>
 #include <string>
 
 #include "connect/ssh2/connection_core.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::ssh2 {
 namespace {
@@ -44,7 +46,16 @@ void configure_session(ssh_session session, const SshConnectOptions& options) {
     }
     const long timeout = static_cast<long>(options.timeout.count());
     ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeout);
-    const std::string known_hosts = options.known_hosts_file.string();
+    // libssh opens it with fopen: on Windows a narrow name in the ANSI code page, which the
+    // folder of a user named outside it needs its short form for (made once the folder is).
+    std::error_code ignored;
+    const auto folder = options.known_hosts_file.parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    const std::string known_hosts = platform::path_for_narrow_api(options.known_hosts_file);
+    if (known_hosts.empty() && !options.known_hosts_file.empty())
+        throw BackendError("the known-hosts file " +
+                           platform::path_to_utf8(options.known_hosts_file) +
+                           " has no name the SSH library can open");
     ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, known_hosts.c_str());
     // Only the program's own file counts, never the system-wide one.
     ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, known_hosts.c_str());

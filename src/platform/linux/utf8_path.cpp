@@ -11,4 +11,8 @@ std::string path_to_utf8(const std::filesystem::path& path) {
     return path.string();
 }
 
+std::string path_for_narrow_api(const std::filesystem::path& path) {
+    return path.string();
+}
+
 }  // namespace termiva::platform

@@ -1,0 +1,125 @@
+// SSH-2 tabs through the real termiva-host against a real sshd: the same program the page
+// drives, so these also run against the Windows host under Wine. The data folder's name is
+// outside every ANSI code page but UTF-8's, where the known-hosts file libssh opens lives.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "fixtures/sshd_fixture.h"
+#include "integration/ssh_test_helpers.h"
+#include "support/host_process.h"
+#include "support/test_support.h"
+
+namespace termiva {
+namespace {
+
+using nlohmann::json;
+using testing::SshdFixture;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Before the host starts: default keys and the agent of whoever runs the tests must not
+// take part.
+struct CleanHome {
+    explicit CleanHome(const fs::path& home) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("SSH_AUTH_SOCK");
+    }
+};
+
+class SshHostTab : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(sshd, "sshd");
+        TERMIVA_REQUIRE_PROGRAM(keygen, "ssh-keygen");
+        server = std::make_unique<SshdFixture>(sshd, keygen);
+    }
+
+    json key_session() const {
+        return {{"name", "sshd"},
+                {"protocol", "ssh"},
+                {"host", "127.0.0.1"},
+                {"port", server->port()},
+                {"username", SshdFixture::login_user()},
+                {"private_key", testing::host_path(server->client_key())}};
+    }
+    bool connected(const std::string& tab) {
+        return host
+            .wait_for_call(
+                [&](const json& c) {
+                    return testing::HostProcess::is_call(c, "terminalConnected", tab);
+                },
+                20s)
+            .has_value();
+    }
+    bool info(const std::string& tab, const std::string& text) {
+        return host
+            .wait_for_call(
+                [&](const json& c) {
+                    return testing::HostProcess::is_call(c, "setTerminalInfo", tab) &&
+                           testing::HostProcess::arg(c, 1).get<std::string>().find(text) !=
+                               std::string::npos;
+                },
+                15s)
+            .has_value();
+    }
+
+    testing::TempDir home;
+    CleanHome clean{home.path()};
+    testing::TempDir dir;
+    const fs::path data = dir.path() / "資料 \xF0\x9F\x99\x82";
+    testing::HostProcess host{data};
+    std::unique_ptr<SshdFixture> server;
+};
+
+TEST_F(SshHostTab, KeyLoginShellRoundTripRecordsTheHostAndEndsWithTheShell) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    EXPECT_EQ(host.call("send_input", {tab, "echo hel''lo-tab\n"}), true);
+    EXPECT_NE(host.drain_until(tab, "hello-tab", 10s).find("hello-tab"), std::string::npos);
+    EXPECT_EQ(host.call("resize_pty", {tab, 30, 100}), true);
+    host.call("send_input", {tab, "stty size; echo si''ze-done\n"});
+    EXPECT_NE(host.drain_until(tab, "size-done", 10s).find("30 100"), std::string::npos);
+
+    std::ifstream in(data / "known_hosts");
+    const std::string recorded((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(recorded.find("[127.0.0.1]:" + std::to_string(server->port())), std::string::npos)
+        << "known_hosts: " << recorded;
+
+    host.call("send_input", {tab, "exit\n"});
+    EXPECT_TRUE(info(tab, "Connection ended"));
+    EXPECT_FALSE(host.tab_alive(tab));
+
+    // The recorded key is checked: a server with another key is refused.
+    server->restart_with_new_host_key();
+    const std::string second = host.open_session(key_session());
+    EXPECT_TRUE(info(second, "has changed"));
+    EXPECT_FALSE(host.tab_alive(second));
+}
+
+TEST_F(SshHostTab, LocalAndRemoteForwardsCarryConnections) {
+    testing::EchoServer echo;
+    const int local_port = testing::free_loopback_port();
+    const int remote_port = testing::free_loopback_port();
+    json session = key_session();
+    session["port_forwards"] = json::array(
+        {{{"type", "L"},
+          {"spec", std::to_string(local_port) + ":127.0.0.1:" + std::to_string(echo.port())}},
+         {{"type", "R"},
+          {"spec", std::to_string(remote_port) + ":127.0.0.1:" + std::to_string(echo.port())}}});
+    const std::string tab = host.open_session(session);
+    ASSERT_TRUE(connected(tab)) << server->log();
+    EXPECT_TRUE(testing::eventually(
+        [&] { return testing::tcp_round_trip(local_port, "local rule", 2s) == "local rule"; },
+        15s));
+    EXPECT_TRUE(testing::eventually(
+        [&] { return testing::tcp_round_trip(remote_port, "remote rule", 2s) == "remote rule"; },
+        15s));
+    host.call("close_tab", {tab});
+    EXPECT_TRUE(testing::eventually([&] { return testing::port_is_free(local_port); }, 10s))
+        << "a closed tab still holds its forwarded port";
+}
+
+}  // namespace
+}  // namespace termiva
