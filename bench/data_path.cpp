@@ -1,59 +1,64 @@
 // Throughput of the terminal data path: a loopback producer sends 256 MiB through a raw
 // tab while a consumer drains it as the page does. Compared with reading the same socket
-// straight into a buffer. Prints MB/s; run it by hand: build/bench/data_path [MiB].
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// straight into a buffer. Prints MB/s; run it by hand: build/bench/data_path [MiB] (on
+// Windows builds too: build-win/bench/data_path.exe, under Wine through scripts/wine-run.sh).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 
 #include "app/termiva_app.h"
+#include "platform/socket_io.h"
 
 using namespace termiva;
 using Clock = std::chrono::steady_clock;
+namespace net = termiva::platform;
 
 namespace {
 
+// Waits until `fd` is ready as `want` asks (the sockets are non-blocking).
+void wait_for(net::SocketFd fd, net::SocketWant want) {
+    static const net::SocketWake never;
+    net::wait_socket(fd, want, never, 1000);
+}
+
 // A listening socket whose single client receives `total` bytes of terminal-like text.
 struct Producer {
-    int listen_fd;
+    net::SocketFd listen_fd;
     int port;
     std::thread thread;
 
     Producer(std::size_t total, const std::string& line) {
-        listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        ::listen(listen_fd, 1);
+        listen_fd = net::listen_loopback(0);
+        port = net::local_port(listen_fd);
         thread = std::thread([this, total, line] {
-            int c = ::accept(listen_fd, nullptr, nullptr);
+            net::SocketFd c = net::NO_SOCKET;
+            while ((c = net::accept_socket(listen_fd)) == net::NO_SOCKET)
+                wait_for(listen_fd, net::SocketWant::read);
             std::string block;
             while (block.size() < 1 << 16)
                 block += line;
             std::size_t sent = 0;
             while (sent < total) {
                 std::size_t n = std::min(block.size(), total - sent);
-                ssize_t w = ::write(c, block.data(), n);
-                if (w <= 0) break;
-                sent += static_cast<std::size_t>(w);
+                const net::SocketIo w = net::send_some(c, block.data(), n);
+                if (w.status == net::SocketIo::would_block) {
+                    wait_for(c, net::SocketWant::write);
+                    continue;
+                }
+                if (w.status != net::SocketIo::done) break;
+                sent += w.bytes;
             }
-            ::close(c);
+            net::shutdown_socket(c);
+            net::close_socket(c);
         });
     }
     ~Producer() {
         thread.join();
-        ::close(listen_fd);
+        net::close_socket(listen_fd);
     }
 };
 
@@ -63,29 +68,30 @@ double seconds_since(Clock::time_point t) {
 
 double baseline(std::size_t total, const std::string& line) {
     Producer p(total, line);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(p.port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const net::SocketWake never;
+    net::SocketFd fd = net::connect_tcp("127.0.0.1", p.port, 10, never, nullptr);
     auto start = Clock::now();
     std::string buf(4096, '\0');
     std::size_t got = 0;
     while (got < total) {
-        ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
+        const net::SocketIo n = net::recv_some(fd, buf.data(), buf.size());
+        if (n.status == net::SocketIo::would_block) {
+            wait_for(fd, net::SocketWant::read);
+            continue;
+        }
+        if (n.status != net::SocketIo::done) break;
+        got += n.bytes;
     }
     double s = seconds_since(start);
-    ::close(fd);
+    net::close_socket(fd);
     return total / s / 1e6;
 }
 
 double through_tab(std::size_t total, const std::string& line, bool eol) {
     Producer p(total, line);
-    auto dir =
-        std::filesystem::temp_directory_path() / ("termiva-bench-" + std::to_string(::getpid()));
+    std::string name = "termiva-bench-";
+    name += std::to_string(std::random_device()());
+    auto dir = std::filesystem::temp_directory_path() / name;
     std::filesystem::remove_all(dir);
     double mbps = 0;
     {
@@ -138,8 +144,7 @@ int main(int argc, char** argv) {
     // 80-column lines of mostly ASCII with a few multi-byte characters.
     std::string line =
         "drwxr-xr-x  2 user group  4096 Dec  7 09:00 build-\xE4\xB8\xAD\xE6\x96\x87 logs/ x\n";
-    while (line.size() < 80)
-        line.insert(0, " ");
+    if (line.size() < 80) line = std::string(80 - line.size(), ' ') + line;
 
     double base = baseline(total, line);
     double off = through_tab(total, line, false);
