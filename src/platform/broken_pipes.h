@@ -4,19 +4,11 @@
 // pipes to helper programs, the host's own output), so the signal is ignored for the
 // whole process, first thing at start. Children get the default back before exec
 // (pty_process, child_process, desktop_opener, the key converter), since programs
-// expect to be ended by it.
+// expect to be ended by it. Windows has no such signal: there it does nothing.
 #pragma once
-
-#ifndef _WIN32
-#include <csignal>
-#endif
 
 namespace termiva::platform {
 
-inline void ignore_broken_pipes() noexcept {
-#ifndef _WIN32
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
+void ignore_broken_pipes() noexcept;
 
 }  // namespace termiva::platform

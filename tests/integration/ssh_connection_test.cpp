@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -405,6 +407,30 @@ TEST_F(SshConnectionTest, LocalForwardToAnUnreachableDestinationDropsOnlyThatCon
     const int good_port =
         _open_local_forward(connection, testing::free_loopback_port(), "127.0.0.1", echo.port());
     EXPECT_EQ(testing::tcp_round_trip(good_port, "still works"), "still works");
+}
+
+// A peer that opens connection after connection gets a thread and two descriptors for
+// each only up to the limit; the rest are closed at once, the tab is told once per run of
+// refusals, and room comes back as served connections end.
+TEST_F(SshConnectionTest, ForwardedConnectionsBeyondTheLimitAreRefusedAndToldOnce) {
+    testing::EchoServer echo;
+    SshConnection connection;
+    connection.connect(key_login());
+    std::atomic<int> told{0};
+    connection.limit_forwarded(2, [&] { ++told; });
+    const int port = _open_local_forward(connection, 0, "127.0.0.1", echo.port());
+    const int first = testing::held_through(port);
+    const int second = testing::held_through(port);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(testing::tcp_round_trip(port, "third", 3s), "");
+    EXPECT_EQ(testing::tcp_round_trip(port, "fourth", 3s), "");
+    EXPECT_EQ(told.load(), 1);
+    ::close(first);
+    EXPECT_TRUE(testing::eventually(
+        [&] { return testing::tcp_round_trip(port, "room again", 2s) == "room again"; }, 15s));
+    ::close(second);
+    EXPECT_EQ(echo.connections(), 3);
 }
 
 TEST_F(SshConnectionTest, RemoteForwardBringsAConnectionBack) {

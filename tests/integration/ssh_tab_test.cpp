@@ -1,11 +1,15 @@
 // SSH-2 tabs end to end: TermivaApp opens sessions against a real sshd, the page's side
 // is a window that records every script.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/termiva_app.h"
 #include "connect/ssh2/ssh_connection.h"
@@ -259,6 +263,44 @@ TEST_F(SshTabTest, ForwardingRulesCarryConnectionsBothWaysAndAMalformedRuleIsRep
 
     app->close_tab(tab);
     EXPECT_TRUE(testing::port_is_free(local_port));  // a closed tab holds no port
+}
+
+// A peer that opens forwarded connection after connection costs a thread and two
+// descriptors for each only up to the tab's limit: the rest are refused at once, the tab
+// says so once, and closing the tab ends every connection that was served.
+TEST_F(SshTabTest, ARemoteForwardServesAtMostTheLimitRefusesTheRestAndSaysSoOnce) {
+    testing::EchoServer echo;
+    const int remote_port = testing::free_loopback_port();
+    json session = key_session();
+    session["port_forwards"] = json::array(
+        {{{"type", "R"},
+          {"spec", std::to_string(remote_port) + ":127.0.0.1:" + std::to_string(echo.port())}}});
+    const std::string tab = open(session);
+    wait_connected(tab);
+    const std::size_t limit = ssh2::WorkerThreads::DEFAULT_LIMIT;
+    const std::size_t beyond = 20;
+    std::vector<int> held;
+    for (std::size_t i = 0; i < limit + beyond; ++i) {
+        const int fd = testing::held_through(remote_port);
+        if (fd >= 0) held.push_back(fd);
+    }
+    EXPECT_EQ(held.size(), limit);
+    const std::string told = "Forwarded connections refused: " + std::to_string(limit);
+    wait_for_script({tab, told});
+    std::size_t lines = 0;
+    for (const auto& script : window->scripts())
+        lines += script.find(told) != std::string::npos ? 1 : 0;
+    EXPECT_EQ(lines, 1u);
+
+    app->close_tab(tab);
+    std::size_t ended = 0;
+    for (const int fd : held) {
+        pollfd p{fd, POLLIN, 0};
+        char byte = 0;
+        if (::poll(&p, 1, 5000) == 1 && ::recv(fd, &byte, 1, 0) <= 0) ++ended;
+        ::close(fd);
+    }
+    EXPECT_EQ(ended, held.size()) << "connections still carried after their tab closed";
 }
 
 TEST_F(SshTabTest, KeepAliveIntervalComesFromTheSessionAndChangesLive) {

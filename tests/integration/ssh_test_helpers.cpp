@@ -117,4 +117,18 @@ bool port_is_free(int port) {
     return ok;
 }
 
+int held_through(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port);
+    char echoed = 0;
+    pollfd pfd{fd, POLLIN, 0};
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, "h", 1, MSG_NOSIGNAL) == 1 && ::poll(&pfd, 1, 10000) == 1 &&
+        ::recv(fd, &echoed, 1, 0) == 1 && echoed == 'h') {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
 }  // namespace termiva::testing

@@ -67,6 +67,10 @@ private:
 // `limit` passed.
 std::string tcp_round_trip(int port, const std::string& text,
                            std::chrono::milliseconds limit = std::chrono::seconds(10));
+// Connects to 127.0.0.1:port and waits until a first byte comes back, so that whatever
+// carries the connection is serving it; the connected socket, held open, or -1 when the
+// connection was not carried (closed or silent for 10 s).
+int held_through(int port);
 // True when 127.0.0.1:port can be bound (nothing listens there).
 bool port_is_free(int port);
 

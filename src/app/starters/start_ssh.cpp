@@ -46,6 +46,7 @@ public:
             auto channel = m_connection->open_session();
             m_connection->get_pty(channel, text_or(m_sess->terminal_type, "xterm-256color"),
                                   TERM_COLS, TERM_ROWS);
+            limit_forwarded_connections();
             for (const ForwardRule& rule : m_sess->port_forwards)
                 _setup_forward(m_app, *m_connection, rule, m_tab_id);
             m_connection->invoke_shell(channel);
@@ -68,6 +69,15 @@ public:
     }
 
 private:
+    // Each forwarded connection costs a thread and two descriptors, and a peer may open one
+    // after another: past the limit they are refused, and the tab says so once per run.
+    void limit_forwarded_connections() {
+        const std::size_t most = ssh2::WorkerThreads::DEFAULT_LIMIT;
+        m_connection->limit_forwarded(most, [&app = m_app, tab_id = m_tab_id, most] {
+            app.push_info(tab_id,
+                          app.translate("info.fwd_limit", {{"limit", std::to_string(most)}}), true);
+        });
+    }
     std::shared_ptr<SshChannel> channel_or_null() const {
         std::lock_guard lock(m_lock);
         return m_channel;

@@ -247,6 +247,8 @@ int ConnectionCore::on_message(ssh_message msg) {
     const int port = ssh_message_channel_request_open_destination_port(msg);
     auto found = m_remote_handlers.find(port);
     if (found == m_remote_handlers.end()) return 1;
+    // At the limit of connections served at once: refused before it costs anything.
+    if (!m_workers.has_room()) return 1;
     const char* origin_host = ssh_message_channel_request_open_originator(msg);
     const char* server_host = ssh_message_channel_request_open_destination(msg);
     SshAddress origin{origin_host ? origin_host : "",

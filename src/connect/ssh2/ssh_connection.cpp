@@ -130,6 +130,10 @@ void SshConnection::adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forw
     m_local_forwards.push_back(std::move(forward));
 }
 
+void SshConnection::limit_forwarded(std::size_t most, std::function<void()> on_refused) {
+    m_workers.set_limit(most, std::move(on_refused));
+}
+
 bool SshConnection::spawn_worker(std::function<void()> body) {
     return m_workers.spawn(std::move(body));
 }

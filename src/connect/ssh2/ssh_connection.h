@@ -84,8 +84,11 @@ public:
 
     // Keeps a local listener for as long as the connection lives.
     void adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forward);
-    // Runs `body` on a forwarding worker thread joined at close().
+    // Runs `body` on a forwarding worker thread joined at close(); false when refused.
     bool spawn_worker(std::function<void()> body);
+    // Forwarded connections served at once (WorkerThreads::DEFAULT_LIMIT unless set);
+    // `on_refused` is told the first refusal of each run of them.
+    void limit_forwarded(std::size_t most, std::function<void()> on_refused);
 
     // Ends the connection, its channels, listeners and forwarding threads. Idempotent.
     void close() override;

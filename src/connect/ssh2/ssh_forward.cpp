@@ -49,6 +49,7 @@ void LocalForward::serve() {
         if (!seen.ready) continue;
         auto client = std::make_shared<UniqueFd>(platform::accept_socket(m_listener.get()));
         if (!client->valid()) continue;
+        // Refused (at the limit, or closing): the client's socket closes with the body.
         m_transport.spawn_worker([this, client] { carry(client); });
     }
 }
