@@ -1,5 +1,6 @@
 // The SUPDUP display decoder fed a server's bytes: never fails, keeps its state within
-// bounds, and gives the same terminal output and replies however the stream is cut.
+// bounds, gives the same terminal output and replies however the stream is cut, and never
+// lets the server's own escapes or C1 controls through (every ESC is one of its CSIs).
 #include "fuzz_support.h"
 #include "sixbitline/display_decoder.h"
 
@@ -25,6 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         TERMIVA_FUZZ_CHECK(st._td_args.size() <= 4);
     }
     TERMIVA_FUZZ_CHECK(output == once.output);
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const auto c = static_cast<unsigned char>(output[i]);
+        TERMIVA_FUZZ_CHECK(c != 0x1b || (i + 1 < output.size() && output[i + 1] == '['));
+        TERMIVA_FUZZ_CHECK(c < 0x80 || c > 0x9f || (i > 0 && output[i - 1] != '\xc2'));
+    }
     TERMIVA_FUZZ_CHECK(replies.size() == once.replies.size());
     for (std::size_t i = 0; i < replies.size(); ++i) {
         TERMIVA_FUZZ_CHECK(replies[i].kind == once.replies[i].kind);

@@ -1,5 +1,13 @@
 // SUPDUP tabs through the real termiva-host, against the scripted SUPDUP server.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <thread>
 
 #include "fixtures/supdup_server.h"
 #include "sixbitline/protocol.h"
@@ -20,6 +28,15 @@ std::string bytes(std::initializer_list<int> values) {
     for (int v : values)
         out += static_cast<char>(v);
     return out;
+}
+
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
 }
 
 class SupdupTab : public ::testing::Test {
@@ -96,6 +113,74 @@ TEST_F(SupdupTab, ARefusedConnectionShowsTheSupdupFailureLine) {
     ASSERT_TRUE(line);
     EXPECT_EQ((*line)["args"][1].get<std::string>().rfind("SUPDUP connection failed: ", 0), 0u);
     EXPECT_NE(host.info_lines(tab).front().find("charset=ascii"), std::string::npos);
+}
+
+// A server that asks for output-reset acknowledgements without end and reads nothing: they
+// used to be written by the reader itself, which then blocked on the full socket with the
+// write lock held, so output and keystrokes froze. Now the reader queues them and stops
+// reading only past the writer's bound; typing is still answered, the host's memory stays
+// flat, and closing the tab ends it all at once.
+TEST_F(SupdupTab, AServerFloodingOutputResetsWhileReadingNothingFreezesNeitherTypingNorClosing) {
+    if (testing::host_under_wine()) {
+        GTEST_SKIP() << "the host's memory is read from /proc, where Wine's launcher stands "
+                        "for the Windows host";
+    }
+    int port = 0;
+    const int listener = testing::listen_on_loopback(1, port);
+    ASSERT_GE(listener, 0);
+    std::shared_ptr<void> listening(nullptr, [listener](void*) { ::close(listener); });
+    constexpr std::size_t FLOOD = std::size_t{64} << 20;
+    std::atomic<std::size_t> sent{0};
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) return;
+        const int c = ::accept(listener, nullptr, nullptr);
+        const std::string hello = "ITS\r\n" + bytes({P::TDNOP});
+        (void)!::send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
+        const std::string resets(65536, static_cast<char>(P::TDORS));
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop && sent < FLOOD && std::chrono::steady_clock::now() < deadline) {
+            pollfd w{c, POLLOUT, 0};
+            if (::poll(&w, 1, 50) <= 0) continue;
+            const ssize_t n = ::send(c, resets.data(), resets.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN) break;
+            if (n > 0) sent += static_cast<std::size_t>(n);
+        }
+        ::close(c);
+    });
+    // A failed call throws: the server must still end before the test does.
+    struct Ending {
+        std::atomic<bool>& stop;
+        std::thread& server;
+        ~Ending() {
+            stop = true;
+            if (server.joinable()) server.join();
+        }
+    } ending{stop, server};
+    const long before = resident_kib(host.pid());
+    const std::string tab = open(port);
+    const auto opened = std::chrono::steady_clock::now();
+    // Once the flood stalls, the client has stopped taking it in.
+    bool stalled = false;
+    for (std::size_t seen = 0; !stalled && std::chrono::steady_clock::now() - opened < 15s;) {
+        std::this_thread::sleep_for(500ms);
+        stalled = sent.load() > 0 && sent.load() == seen;
+        seen = sent.load();
+    }
+    EXPECT_TRUE(stalled) << sent.load() << " bytes taken in and still reading";
+    const auto typing = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.call("send_input", {tab, "typed while flooded"}, 3s), true);
+    EXPECT_LT(std::chrono::steady_clock::now() - typing, 2s);
+    EXPECT_LT(sent.load(), std::size_t{24} << 20) << "the reader went on taking requests";
+    EXPECT_LT(resident_kib(host.pid()) - before, 48 * 1024) << "the host kept what it owed";
+
+    const auto closing = std::chrono::steady_clock::now();
+    host.call("close_tab", {tab}, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+    stop = true;
+    server.join();
+    EXPECT_EQ(host.quit(), 0);
 }
 
 }  // namespace

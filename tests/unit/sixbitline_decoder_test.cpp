@@ -41,10 +41,10 @@ std::vector<Kind> kinds(const std::vector<ServerReply>& replies) {
 
 // --- greeting -------------------------------------------------------------------------
 
-TEST(SixbitlineDecoderGreeting, PassesGreetingTextThroughUnchangedUntilTdnop) {
+TEST(SixbitlineDecoderGreeting, PassesGreetingTextThroughUntilTdnop) {
     SupdupDisplayDecoder decoder("ascii", "Termiva");
-    const std::string greeting = "MIT AI ITS.1648\r\nWelcome\x07\x01";
-    DecodedChunk first = decoder.feed(greeting);
+    const std::string greeting = "MIT AI ITS.1648\r\nWelcome\x07";
+    DecodedChunk first = decoder.feed(greeting + "\x01");
     EXPECT_EQ(first.output, greeting);
     EXPECT_TRUE(first.replies.empty());
     EXPECT_EQ(decoder.state()._state, P::CONNECTING);
@@ -60,7 +60,31 @@ TEST(SixbitlineDecoderGreeting, TranslatesOnlyAfterTheGreetingEnds) {
     SupdupDisplayDecoder decoder("ascii", "Termiva");
     // Before TDNOP a display code byte is greeting text; after it, it is a command.
     DecodedChunk chunk = decoder.feed(bytes({'h', 'i', P::TDCLR, P::TDNOP, P::TDCLR, 'x'}));
-    EXPECT_EQ(chunk.output, "hi\x90" + ESC + "[2J" + ESC + "[Hx");
+    EXPECT_EQ(chunk.output, "hi" + ESC + "[2J" + ESC + "[Hx");
+}
+
+// The greeting is the server's text: it may not drive the terminal (a title, the
+// clipboard through OSC 52, a C1 CSI) nor put bytes on it that are not UTF-8.
+TEST(SixbitlineDecoderGreeting, EscapesControlsAndNonAsciiBytesNeverReachTheTerminal) {
+    SupdupDisplayDecoder decoder("its", "Termiva");
+    const std::string hostile = ESC + "]52;c;cHduZWQ=\x07" + ESC +
+                                "]0;title\x07\x9b"
+                                "6n\xc2\x9b" +
+                                "\xff\xfe ok\r\n";
+    EXPECT_EQ(decoder.feed(hostile).output,
+              "]52;c;cHduZWQ=\x07]0;title\x07"
+              "6n ok\r\n");
+}
+
+// A quoted character is shown, never obeyed: in ASCII only plain text passes, in the
+// PDP-10 character sets a control code shows its glyph.
+TEST(SixbitlineDecoderCommands, QuotedEscapeAndHighBytesAreNotPassedOn) {
+    SupdupDisplayDecoder ascii = connected_decoder();
+    EXPECT_EQ(ascii.feed(bytes({P::TDQOT, 033, ']', P::TDQOT, 0233, P::TDQOT, 0302, 'x'})).output,
+              "]x");
+    SupdupDisplayDecoder its("its", "Termiva");
+    its.feed(bytes({P::TDNOP, 'a'}));
+    EXPECT_EQ(its.feed(bytes({P::TDQOT, 033, P::TDQOT, 0233})).output, "◊");
 }
 
 // --- location -------------------------------------------------------------------------
@@ -137,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"TDCR", bytes({P::TDCR}), "\r"},
         CommandCase{"TDORS", bytes({P::TDORS, 'b'}), "b"},
         CommandCase{"TDQOT_control", bytes({P::TDQOT, 012}), "\n"},
-        CommandCase{"TDQOT_display_code_is_not_a_command", bytes({P::TDQOT, P::TDCLR}),
-                    bytes({P::TDCLR})},
+        CommandCase{"TDQOT_display_code_is_not_a_command", bytes({P::TDQOT, P::TDCLR, 'q'}), "q"},
         CommandCase{"TDFS", bytes({P::TDFS}), ESC + "[C"},
         CommandCase{"TDCLR", bytes({P::TDCLR}), ESC + "[2J" + ESC + "[H"},
         CommandCase{"TDBEL", bytes({P::TDBEL}), "\a"},

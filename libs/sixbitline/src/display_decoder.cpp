@@ -17,6 +17,15 @@ constexpr std::string_view OUTPUT_RESET_ACK{"\034\020\0\0", 4};
 // Announces that the location text follows.
 constexpr std::string_view LOCATION_MARKER{"\300\302", 2};
 
+// Bytes a server may put on the screen as they are (its greeting, a quoted character):
+// printable ASCII and the controls that only move the cursor or ring. ESC, the C1 controls
+// and bytes that are not UTF-8 on their own would let a server drive the terminal (set its
+// title, its clipboard, answerback queries) or garble what follows.
+bool plain_text_byte(unsigned char c) {
+    return (c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE) || c == '\r' || c == '\n' || c == '\t' ||
+           c == '\b' || c == '\a';
+}
+
 void append_csi(std::string& out, std::string_view params, char final_byte) {
     out += ESC;
     out += '[';
@@ -58,7 +67,7 @@ void SupdupDisplayDecoder::_process_byte(std::string& out, unsigned char c) {
         if (c == TDNOP) {
             m_st._state = CONNECTED;
             m_st._tdstate = TD_TOPLEVEL;
-        } else {
+        } else if (plain_text_byte(c)) {
             out += static_cast<char>(c);
         }
         return;
@@ -165,7 +174,7 @@ void SupdupDisplayDecoder::_do_argsdone(std::string& out) {
             _reply(ServerReply::Kind::OutputResetAck, std::string(OUTPUT_RESET_ACK));
             break;
         case TDQOT:
-            out += static_cast<char>(arg(a, 0));
+            _print_quoted(out, static_cast<unsigned char>(arg(a, 0)));
             break;
         case TDFS:
             append_csi(out, "", 'C');
@@ -218,6 +227,16 @@ void SupdupDisplayDecoder::_print_char(std::string& out, unsigned char c) const 
         case Charset::Waits:
             out += WAITS_MAP[c & SEVEN_BIT_MASK];
             break;
+    }
+}
+
+void SupdupDisplayDecoder::_print_quoted(std::string& out, unsigned char c) const {
+    // The character sets give every code below 0200 a glyph; plain ASCII has none for
+    // controls, so there only what is plain text passes.
+    if (m_charset == Charset::Ascii) {
+        if (plain_text_byte(c)) out += static_cast<char>(c);
+    } else if (c < 0200) {
+        _print_char(out, c);
     }
 }
 

@@ -51,6 +51,7 @@ Sixbitline::Sixbitline(SixbitlineOptions options)
 
 Sixbitline::~Sixbitline() {
     close();
+    if (m_writer.joinable()) m_writer.join();
 }
 
 void Sixbitline::connect() {
@@ -73,7 +74,8 @@ void Sixbitline::connect() {
         if (_sock) {
             throw SixbitlineError("Already connected");
         }
-        _sock = std::move(sock);
+        _sock = sock;
+        m_writer = std::thread([this, sock] { write_queued(sock); });
     } catch (const SixbitlineError&) {
         throw;
     } catch (const std::exception& e) {
@@ -117,7 +119,7 @@ void Sixbitline::send(std::string_view data) noexcept {
                 wire += static_cast<char>(byte);
             }
         }
-        _sock_send(wire);
+        _sock_send(wire, MAX_QUEUED_INPUT);
     } catch (const std::exception& e) {
         std::cerr << "[supdup] send failed: " << e.what() << std::endl;
     }
@@ -157,19 +159,44 @@ std::string Sixbitline::recv(std::size_t bufsize) noexcept {
     }
 }
 
-void Sixbitline::_sock_send(std::string_view data) noexcept {
-    if (data.empty() || _closed) {
+void Sixbitline::_sock_send(std::string_view data, std::size_t limit) noexcept {
+    if (data.empty() || _closed || !current_socket()) {
         return;
     }
-    const std::shared_ptr<TcpConnection> sock = current_socket();
-    if (!sock) {
-        return;
+    try {
+        std::unique_lock<std::mutex> guard(_lock);
+        m_drained.wait(guard, [&] { return _closed || m_queue.size() < limit; });
+        if (_closed) {
+            return;
+        }
+        m_queue.append(data);
+        m_queued.notify_one();
+    } catch (const std::exception& e) {
+        std::cerr << "[supdup] write not queued: " << e.what() << std::endl;
     }
-    std::lock_guard<std::mutex> guard(_lock);
-    if (sock->write_all(data) != 0) {
-        _closed = true;
-        // The reader may be blocked on this socket; make it see the end now.
-        sock->shutdown_both();
+}
+
+void Sixbitline::write_queued(std::shared_ptr<TcpConnection> sock) noexcept {
+    std::string out;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(_lock);
+            m_queued.wait(guard, [this] { return _closed || !m_queue.empty(); });
+            if (_closed) {
+                return;
+            }
+            out.swap(m_queue);
+            m_queue.clear();
+            m_drained.notify_all();
+        }
+        if (sock->write_all(out) != 0) {
+            _closed = true;
+            // The reader may be blocked on this socket; make it see the end now.
+            sock->shutdown_both();
+            std::lock_guard<std::mutex> guard(_lock);
+            m_drained.notify_all();
+            return;
+        }
     }
 }
 
@@ -179,7 +206,13 @@ void Sixbitline::resize(int rows, int cols) noexcept {
 }
 
 void Sixbitline::close() noexcept {
-    _closed = true;
+    {
+        // Under the queue's lock, so a writer or a waiting sender cannot miss it.
+        std::lock_guard<std::mutex> guard(_lock);
+        _closed = true;
+        m_queued.notify_all();
+        m_drained.notify_all();
+    }
     std::shared_ptr<TcpConnection> sock;
     {
         std::lock_guard<std::mutex> guard(m_sock_mutex);

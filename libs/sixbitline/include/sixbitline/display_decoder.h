@@ -59,6 +59,7 @@ private:
     void _do_args(std::string& out, unsigned char c);
     void _do_argsdone(std::string& out);
     void _print_char(std::string& out, unsigned char c) const;
+    void _print_quoted(std::string& out, unsigned char c) const;
     void _send_location();
     void _reply(ServerReply::Kind kind, std::string bytes);
 

@@ -1,9 +1,14 @@
 // SUPDUP client (RFC 734) for one terminal tab: sends the terminal description, passes
-// the server's greeting through, then turns the server's display codes into ANSI
+// the plain text of the server's greeting through, then turns the server's display codes into ANSI
 // sequences and UTF-8 text; keystrokes go the other way as 7-bit bytes.
 //
 // Threads: one reader calls recv(); any thread may call send(), resize(), close() and
 // is_closed() at the same time. close() makes a recv() blocked in another thread return.
+// Once connected, one writer thread of its own sends what keystrokes and replies queued, in
+// their order: the reader never waits on a server that does not read, until the replies it
+// queued reach MAX_QUEUED; then it reads nothing more until they are sent or the connection
+// closes, so such a server cannot fill memory with them. Keystrokes are the user's, not the
+// server's: they wait only past MAX_QUEUED_INPUT, so typing is answered meanwhile.
 //
 // Errors: only connect() throws, and only SixbitlineError, whose what() is a short text
 // fit to show the user. No other operation throws; read and write failures mark the
@@ -11,12 +16,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "sixbitline/display_decoder.h"
 #include "sixbitline/export.h"
@@ -47,6 +54,11 @@ class TcpConnection;
 
 class SIXBITLINE_API Sixbitline : public SupdupProtocol {
 public:
+    // Bytes waiting for the writer beyond which the reader waits before it queues a reply,
+    // and a keystroke before it is queued (then whole).
+    static constexpr std::size_t MAX_QUEUED = std::size_t{64} << 10;
+    static constexpr std::size_t MAX_QUEUED_INPUT = std::size_t{4} << 20;
+
     // Records the settings; performs no I/O and never fails.
     explicit Sixbitline(SixbitlineOptions options);
     ~Sixbitline();
@@ -59,7 +71,8 @@ public:
     void connect();
 
     // Sends keystrokes. 7-bit bytes; the protocol's escape byte 034 is doubled. Does
-    // nothing when closed, not connected or for empty data.
+    // nothing when closed, not connected or for empty data. Returns once they are queued
+    // for the writer (waiting while MAX_QUEUED_INPUT bytes are, until they go or it closes).
     void send(std::string_view data) noexcept;
 
     // Blocks until at least one translated byte is ready and returns it; reads at most
@@ -91,7 +104,9 @@ private:
     void _send_36bit(TcpConnection& sock, Word word);
     Word _build_ttyopt() const;
     void _send_initial_config(TcpConnection& sock);
-    void _sock_send(std::string_view data) noexcept;
+    // Queues bytes for the writer thread, waiting while `limit` are queued already.
+    void _sock_send(std::string_view data, std::size_t limit = MAX_QUEUED) noexcept;
+    void write_queued(std::shared_ptr<TcpConnection> sock) noexcept;
     std::shared_ptr<TcpConnection> current_socket() const;
 
     std::string m_host;
@@ -109,7 +124,13 @@ private:
     mutable std::mutex m_sock_mutex;
     std::shared_ptr<TcpConnection> _sock;
     std::atomic<bool> _closed{false};
-    std::mutex _lock;  // serialises writes, so concurrent writers never interleave bytes
+    // The writer's queue: every write goes through it, so bytes of different writers never
+    // interleave and keep the order they were queued in.
+    std::mutex _lock;
+    std::condition_variable m_queued;   // bytes arrived, or closed
+    std::condition_variable m_drained;  // the writer took the queue, or closed
+    std::string m_queue;
+    std::thread m_writer;
 
     // Touched by the reader thread only.
     SupdupDisplayDecoder m_decoder;
