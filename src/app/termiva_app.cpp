@@ -129,15 +129,15 @@ void TermivaApp::_spawn(std::function<void()> body) {
     }).detach();
 }
 
-void TermivaApp::call_bridge_async(const std::string& op, const Json& args,
-                                   platform::BridgeReply reply) {
+void TermivaApp::call_bridge_async(const std::string& op, Json args, platform::BridgeReply reply) {
     std::string lane;
     if (const BridgeOp* found = m_bridge.find(op);
         found && found->per_tab_order && args.is_array() && !args.empty() && args[0].is_string()) {
         lane = "tab " + args[0].get<std::string>();
     }
-    m_workers.submit(lane,
-                     [this, op, args, reply = std::move(reply)] { reply(call_bridge(op, args)); });
+    m_workers.submit(lane, [this, op, args = std::move(args), reply = std::move(reply)]() mutable {
+        reply(call_bridge(op, std::move(args)));
+    });
 }
 
 void TermivaApp::_poll_queue() {

@@ -77,12 +77,13 @@ public:
     // ---- the bridge ----
     const BridgeTable& bridge() const { return m_bridge; }
     // The result of a page call, or nothing when the operation is unknown.
-    std::optional<Json> call_bridge(const std::string& op, const Json& args) const {
-        return m_bridge.call(op, args);
+    std::optional<Json> call_bridge(const std::string& op, Json args) const {
+        return m_bridge.call(op, std::move(args));
     }
     // Runs a page call on a bridge worker and hands its result to `reply` there. Calls
-    // that must keep their order within a tab (keystrokes, size changes) do.
-    void call_bridge_async(const std::string& op, const Json& args, platform::BridgeReply reply);
+    // that must keep their order within a tab (keystrokes, size changes) do. The arguments
+    // are moved along, never copied again (a paste may be megabytes).
+    void call_bridge_async(const std::string& op, Json args, platform::BridgeReply reply);
 
     // ---- tabs and the terminal data path ----
     Json connect_session(const Json& session_id);

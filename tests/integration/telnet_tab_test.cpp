@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <thread>
 
 #include "fixtures/peer_process.h"
@@ -117,6 +121,93 @@ TEST_F(StreamTab, TelnetToAClosedPortShowsTheFailureLine) {
     EXPECT_TRUE(info(tab, "Connection failed: Connection refused", true));
     EXPECT_TRUE(becomes_dead(tab));
     EXPECT_EQ(host.call("send_input", {tab, "x"}), false);
+}
+
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// A server that reads nothing, while a paste holds the tab's writer, and asks for the
+// terminal type again and again. Every answer used to be queued (hundreds of MiB) and the
+// paste copied several times on its way; now the answers wait in a bounded queue, past it
+// the reader takes no more requests, the paste is moved along rather than copied, and
+// closing the tab ends the blocked paste and the reader at once.
+TEST_F(StreamTab, ATelnetServerFloodingRequestsWhileReadingNothingKeepsTheHostBounded) {
+    if (testing::host_under_wine()) {
+        GTEST_SKIP() << "the host's memory is read from /proc, where Wine's launcher stands "
+                        "for the Windows host";
+    }
+    int port = 0;
+    const int listener = testing::listen_on_loopback(1, port);
+    ASSERT_GE(listener, 0);
+    std::shared_ptr<void> listening(nullptr, [listener](void*) { ::close(listener); });
+    std::atomic<std::size_t> sent{0};
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) return;
+        const int c = ::accept(listener, nullptr, nullptr);
+        const std::string hello = "\xff\xfd\x18";  // DO TERMINAL-TYPE
+        (void)!::send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
+        std::string ask;
+        for (int i = 0; i < 10000; ++i)
+            ask += "\xff\xfa\x18\x01\xff\xf0";  // SB TERMINAL-TYPE SEND SE
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop && sent < (std::size_t{400} << 20) &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd w{c, POLLOUT, 0};
+            if (::poll(&w, 1, 50) <= 0) continue;
+            const ssize_t n = ::send(c, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN) break;
+            if (n > 0) sent += static_cast<std::size_t>(n);
+        }
+        ::close(c);
+    });
+    // A failed call throws: the server must still end before the test does.
+    struct Ending {
+        std::atomic<bool>& stop;
+        std::thread& server;
+        ~Ending() {
+            stop = true;
+            if (server.joinable()) server.join();
+        }
+    } ending{stop, server};
+    const std::string tab =
+        open({{"name", "flood"}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", port}});
+    ASSERT_TRUE(connected(tab));
+    const long before = resident_kib(host.pid());
+    constexpr std::size_t PASTE = std::size_t{16} << 20;
+    // Not answered until the tab closes: the server never takes it.
+    host.send_line(
+        json{{"id", "paste"}, {"op", "send_input"}, {"args", {tab, std::string(PASTE, 'p')}}}
+            .dump());
+    long peak = before;
+    bool stalled = false;
+    for (std::size_t seen = 0, i = 0; !stalled && i < 30; ++i) {
+        std::this_thread::sleep_for(500ms);
+        peak = std::max(peak, resident_kib(host.pid()));
+        stalled = sent.load() > 0 && sent.load() == seen;
+        seen = sent.load();
+    }
+    EXPECT_TRUE(stalled) << sent.load() << " bytes of requests taken in and still reading";
+    EXPECT_LT(sent.load(), std::size_t{24} << 20) << "the reader went on taking requests";
+    // The paste's text, its encoding and its Telnet form (about 50 MiB alone; under load the
+    // allocator's arenas keep more), plus the bounded answers: the answers alone used to add
+    // hundreds of MiB.
+    EXPECT_LT(peak - before, 128 * 1024) << "resident " << before << " -> " << peak << " KiB";
+
+    const auto closing = std::chrono::steady_clock::now();
+    host.call("close_tab", {tab}, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+    EXPECT_EQ(host.call("get_runtime_state")["tabs"].size(), 0u);
+    stop = true;
+    server.join();
+    EXPECT_EQ(host.quit(), 0);
 }
 
 // ser2net in front of one end of a socat pty pair.

@@ -34,6 +34,9 @@ std::optional<std::filesystem::path> parse_data_dir(const std::vector<std::strin
     return std::nullopt;
 }
 
+// Capacity of the input line kept for the next one.
+constexpr std::size_t LINE_KEPT = std::size_t{1} << 20;
+
 bool has_flag(const std::vector<std::string>& args, const std::string& flag) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == flag) return true;
@@ -81,6 +84,8 @@ int main(int argc, char** argv) {
     while (std::getline(std::cin, line)) {
         if (line.empty()) continue;
         Json msg = termiva::platform::parse_json_bounded(line, false);
+        // A paste's line is megabytes: its text lives on in `msg`, so the line need not.
+        if (line.capacity() > LINE_KEPT) std::string().swap(line);
         if (msg.is_discarded() || !msg.is_object() || !msg.contains("op") ||
             !msg["op"].is_string()) {
             Json id = msg.is_object() && msg.contains("id") ? msg["id"] : Json();
@@ -89,7 +94,7 @@ int main(int argc, char** argv) {
         }
         Json id = msg.value("id", Json());
         std::string op = msg["op"].get<std::string>();
-        Json op_args = msg.value("args", Json::array());
+        Json op_args = msg.contains("args") ? std::move(msg["args"]) : Json::array();
         if (op == "$quit") {
             app->_shutdown();
             out.write(Json{{"id", id}, {"result", true}});
@@ -103,7 +108,7 @@ int main(int argc, char** argv) {
         }
         // Each call runs on a bridge worker, as in the window: a slow call never holds up
         // others, and one tab's keystrokes keep their order.
-        app->call_bridge_async(op, op_args, [&out, id, op](std::optional<Json> result) {
+        app->call_bridge_async(op, std::move(op_args), [&out, id, op](std::optional<Json> result) {
             if (result) {
                 Json answer = Json::object();  // built in place: a result can be megabytes
                 answer["id"] = id;

@@ -23,7 +23,7 @@ std::vector<std::string> BridgeTable::names() const {
 }
 
 std::optional<nlohmann::json> BridgeTable::call(const std::string& name,
-                                                const nlohmann::json& args) const {
+                                                nlohmann::json args) const {
     const BridgeOp* op = find(name);
     if (!op) return std::nullopt;
     try {
@@ -34,7 +34,7 @@ std::optional<nlohmann::json> BridgeTable::call(const std::string& name,
         values.reserve(op->params.size());
         for (std::size_t i = 0; i < op->params.size(); ++i) {
             if (i < given) {
-                values.push_back(args[i]);
+                values.push_back(std::move(args[i]));
             } else if (op->params[i].default_value) {
                 values.push_back(*op->params[i].default_value);
             } else {

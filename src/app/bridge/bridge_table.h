@@ -37,7 +37,8 @@ public:
     const BridgeOp* find(const std::string& name) const;
     std::vector<std::string> names() const;
     // The operation's result, or nothing for an unknown (or internal) name.
-    std::optional<nlohmann::json> call(const std::string& name, const nlohmann::json& args) const;
+    // `args` is taken by value and its items moved on: a paste may be megabytes.
+    std::optional<nlohmann::json> call(const std::string& name, nlohmann::json args) const;
 
 private:
     std::map<std::string, BridgeOp> m_ops;
