@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 std::string read_all(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -59,6 +60,55 @@ TEST(HostStores, AnUnreadableSessionsFileIsKeptAsideAndTheNextSaveStartsAGoodOne
     ASSERT_EQ(state["sessions"].size(), 1u) << state.dump();
     EXPECT_EQ(state["sessions"][0]["name"], "after");
     EXPECT_TRUE(state["notices"].empty()) << state.dump();
+}
+
+// What the page saves is stored with the types the program reads: a number or a list given
+// for a name is its text, a text given for a switch its truth, a list field that is no list
+// is left out; and a text longer than a field may hold (1 MiB) is refused with the field's
+// name, the stored sessions untouched, instead of being written and read on every start.
+TEST(HostStores, APageRecordIsStoredWithItsFieldsTypesAndAnOversizedFieldIsRefused) {
+    testing::TempDir dir;
+    {
+        testing::HostProcess host(dir.path());
+        const json odd = {{"name", 5},
+                          {"protocol", "raw"},
+                          {"host", json::array({"x"})},
+                          {"port", 23.0},
+                          {"keepalive_sec", "30"},
+                          {"compression", "yes"},
+                          {"lfhascr", 1},
+                          {"port_forwards", "L1:a:2"},
+                          {"ssh_bugs", 7},
+                          {"kept", json::array({1, 2})}};
+        const json saved = host.call("save_session", json::array({odd}));
+        ASSERT_EQ(saved["sessions"].size(), 1u) << saved.dump();
+        const json& rec = saved["sessions"][0];
+        EXPECT_EQ(rec["name"], "5");
+        EXPECT_EQ(rec["host"], "[\"x\"]");
+        EXPECT_EQ(rec["port"], 23);
+        EXPECT_EQ(rec["keepalive_sec"], "30");
+        EXPECT_EQ(rec["compression"], true);
+        EXPECT_EQ(rec["lfhascr"], false);
+        EXPECT_FALSE(rec.contains("port_forwards")) << rec.dump();
+        EXPECT_FALSE(rec.contains("ssh_bugs")) << rec.dump();
+        EXPECT_EQ(rec["kept"], json::array({1, 2}));  // a key of another version, as it was
+
+        json big = rec;
+        big["notes"] = std::string((std::size_t{1} << 20) + 1, 'n');
+        const json refused = host.call("save_session", json::array({big}), 30s);
+        EXPECT_EQ(refused["refused"], (json{{"field", "notes"}, {"limit", 1 << 20}}))
+            << refused.dump().substr(0, 200);
+        EXPECT_TRUE(refused["id"].is_null());
+        ASSERT_EQ(refused["sessions"].size(), 1u);
+        EXPECT_FALSE(refused["sessions"][0].contains("notes"));
+        EXPECT_EQ(host.quit(), 0);
+    }
+    EXPECT_LT(fs::file_size(dir.path() / "sessions.json"), 4096u);
+    testing::HostProcess again(dir.path());
+    const json state = again.call("get_initial_state");
+    ASSERT_EQ(state["sessions"].size(), 1u) << state.dump();
+    EXPECT_EQ(state["sessions"][0]["name"], "5");
+    EXPECT_EQ(state["sessions"][0]["lfhascr"], false);
 }
 
 // Writes one value of a PuTTY session into the Wine prefix's registry.

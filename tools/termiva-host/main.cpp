@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
     termiva::platform::ignore_broken_pipes();
     const std::vector<std::string> args = termiva::platform::utf8_arguments(argc, argv);
     termiva::platform::binary_standard_input();
+    // Standard input is read through std::cin alone: unsynchronised with C's streams, a
+    // line of megabytes (a paste, a large record) is read in blocks, not a byte at a time.
+    std::ios::sync_with_stdio(false);
     // Keep the original stdout for the protocol; everything else printed goes to stderr.
     std::FILE* protocol = termiva::platform::take_standard_output();
     if (!protocol) return 1;

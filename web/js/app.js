@@ -76,6 +76,11 @@
 
   async function saveSession(record) {
     const result = await call('save_session', record);
+    if (result && result.refused) {
+      const { field, limit } = result.refused;
+      toast(t('toast.field_too_large', { field, limit }), true, true);
+      return;
+    }
     reportSaveFailure(result);
     state.sessions = (result && result.sessions) || state.sessions;
     sessionList.update(state.sessions);

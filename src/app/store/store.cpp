@@ -3,6 +3,7 @@
 #include <random>
 
 #include "app/json_values.h"
+#include "app/store/page_record.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
 #include "platform/utf8_path.h"
@@ -91,6 +92,11 @@ Json TermivaApp::_save_failure(const std::filesystem::path& file, const std::str
 
 Json TermivaApp::save_session(Json rec) {
     if (!rec.is_object()) return Json{{"sessions", m_store.sessions_json()}, {"id", nullptr}};
+    if (const auto refusal = normalise_page_record(rec)) {
+        return Json{{"sessions", m_store.sessions_json()},
+                    {"id", nullptr},
+                    {"refused", {{"field", refusal->field}, {"limit", MAX_FIELD_BYTES}}}};
+    }
     const Json& given_id = member(rec, "id");
     if (is_false_like(given_id) || (given_id.is_string() && given_id.get<std::string>().empty())) {
         rec["id"] = new_session_id();
