@@ -19,6 +19,8 @@ PACKAGES=(
   openssh-server openssh-client lrzsz socat ser2net putty-tools inetutils-telnetd rsh-redone-server
   xvfb x11-utils xdotool imagemagick dbus dbus-x11 procps fonts-noto-cjk
   chromium
+  # benchmarks only (bench/echo_window): XTEST keys and screen reads, and xterm as the yardstick
+  python3-xlib xterm
   # the Windows cross build (scripts/build-windows.sh) and Wine to run what it builds;
   # dpkg-dev unpacks the Debian source packages scripts/windows-deps.sh builds from
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev
