@@ -146,11 +146,7 @@ void TermivaApp::_poll_queue() {
 
 std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
                                                   bool system_fallback) const {
-    // Programs shipped for Windows carry ".exe"; their Linux builds do not.
-    std::vector<std::string> names{name};
-    if (name.size() > 4 && to_lower(name.substr(name.size() - 4)) == ".exe") {
-        names.push_back(name.substr(0, name.size() - 4));
-    }
+    const std::vector<std::string> names = platform::bundled_program_names(name);
     fs::path putty_sources = m_module_dir.parent_path() / platform::path_from_utf8("Putty原始檔案");
     std::vector<fs::path> dirs{m_module_dir / "bin", putty_sources, putty_sources / "windows"};
     for (const auto& dir : dirs) {
@@ -168,7 +164,11 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
 }
 
 void TermivaApp::_shutdown() {
-    _stop = true;
+    {
+        std::lock_guard lock(m_threads_lock);
+        _stop = true;
+    }
+    m_stopped_cv.notify_all();
     m_assistant.stop();
     m_prober.stop();
     for (const auto& id : m_tabs.order())

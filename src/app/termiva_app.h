@@ -288,6 +288,8 @@ private:
     std::mutex m_threads_lock;
     std::condition_variable m_threads_cv;
     int m_live_threads = 0;
+    // Told when `_stop` turns true, so a thread that waits for a while can end at once.
+    std::condition_variable m_stopped_cv;
 
     // Last: its workers run page calls into everything above, so it stops first.
     BridgeWorkers m_workers;

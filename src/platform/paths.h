@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace termiva::platform {
 
@@ -16,6 +17,9 @@ std::string module_file_name();
 std::filesystem::path default_data_dir();
 // First regular executable file called `name` on the search path.
 std::optional<std::filesystem::path> find_on_search_path(const std::string& name);
+// The file names a program the program folder bundles, known by its Windows name
+// ("puttygen.exe"), has on this system, in the order to look for them.
+std::vector<std::string> bundled_program_names(const std::string& windows_name);
 // A path the user typed (UTF-8), with a leading "~/" taken as the home folder, as a shell
 // would read it.
 std::filesystem::path path_typed_by_user(const std::string& text);

@@ -94,12 +94,12 @@ void TermivaApp::run() {
     _spawn([this] { _poll_queue(); });
     _spawn([this] { m_prober.run(); });
     _spawn([this] {
-        // Sleep in small steps so a quick shut-down is not held up.
-        auto until = std::chrono::steady_clock::now() + TITLEBAR_DELAY;
-        while (!_stop && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!_stop) _apply_dark_titlebar();
+        // Timed on purpose: the title bar can be themed only once the system has shown the
+        // window, which tells the program nothing; a shut-down ends the wait at once.
+        std::unique_lock lock(m_threads_lock);
+        if (m_stopped_cv.wait_for(lock, TITLEBAR_DELAY, [&] { return _stop.load(); })) return;
+        lock.unlock();
+        _apply_dark_titlebar();
     });
 
     desktop->run_event_loop();

@@ -1,8 +1,8 @@
 #include "app/serial/serial_tabs.h"
 
-#include <pthread.h>
-
 #include <chrono>
+#include <sstream>
+#include <thread>
 
 #include "app/json_values.h"
 #include "app/serial/serial_line.h"
@@ -19,10 +19,12 @@ void diag_warn(const std::string& line) {
     log::warn("serial", line);
 }
 
+// Which thread, so a log shows whether open and reads ran where they should; the threads
+// carry no names of their own.
 std::string thread_name() {
-    char name[32] = "";
-    if (::pthread_getname_np(::pthread_self(), name, sizeof name) != 0) return "?";
-    return name;
+    std::ostringstream id;
+    id << std::this_thread::get_id();
+    return id.str();
 }
 
 std::string trim(std::string s) {

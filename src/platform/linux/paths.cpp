@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <sstream>
 
@@ -32,6 +33,20 @@ fs::path default_data_dir() {
         base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
     }
     return base / "Lanternfold" / "Termiva";
+}
+
+std::vector<std::string> bundled_program_names(const std::string& windows_name) {
+    // Builds for Linux of a program Windows calls "x.exe" are called "x"; a folder copied
+    // from a Windows machine may still hold the former.
+    std::vector<std::string> names{windows_name};
+    const std::string exe = ".exe";
+    if (windows_name.size() > exe.size()) {
+        std::string tail = windows_name.substr(windows_name.size() - exe.size());
+        for (char& c : tail)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (tail == exe) names.push_back(windows_name.substr(0, windows_name.size() - exe.size()));
+    }
+    return names;
 }
 
 std::optional<fs::path> find_on_search_path(const std::string& name) {

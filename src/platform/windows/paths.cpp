@@ -67,6 +67,10 @@ fs::path default_data_dir() {
     return base / L"Lanternfold" / L"Termiva";
 }
 
+std::vector<std::string> bundled_program_names(const std::string& windows_name) {
+    return {windows_name};
+}
+
 std::optional<fs::path> find_on_search_path(const std::string& name) {
     if (name.empty() || name.find_first_of("/\\:") != std::string::npos) return std::nullopt;
     const std::wstring wide = windows::to_utf16(name);
