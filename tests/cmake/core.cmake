@@ -15,6 +15,7 @@ if(TARGET termiva_app)
       ${CMAKE_CURRENT_LIST_DIR}/../unit/stream_starter_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/tabs_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/tab_state_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/../unit/login_prompt_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/../unit/xfer_bridge_test.cpp
     LIBS termiva_app termiva_test_support
     LABELS unit)

@@ -43,3 +43,12 @@ if(TARGET termiva-host AND TARGET termiva_ssh2)
     LABELS integration)
   add_dependencies(ssh_host_tab_tests termiva-host)
 endif()
+
+# Logging in by typing into the tab, through the real termiva-host.
+if(TARGET termiva-host AND TARGET termiva_ssh2)
+  termiva_add_test(NAME ssh_login_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/ssh_login_test.cpp
+    LIBS sshd_fixture termiva_test_support
+    LABELS integration)
+  add_dependencies(ssh_login_tests termiva-host)
+endif()

@@ -105,18 +105,27 @@ TEST_F(Ssh1Tab, WrongPasswordShowsTheFailureLine) {
     EXPECT_EQ(host.call("send_input", {tab, "x"}), false);
 }
 
-TEST_F(Ssh1Tab, NoPasswordAsksForOneAndNeverConnects) {
+TEST_F(Ssh1Tab, NoSavedPasswordIsAskedInTheTabAgainWhenRefusedAndNeverShown) {
     Ssh1Fixture server(dir.path(), dir.path() / "host_key");
     ASSERT_GT(server.port(), 0);
     json session = session_for(server);
     session.erase("password");
     const std::string tab = open(session);
-    EXPECT_EQ(info_line(tab, true, 5s),
-              "SSH-1 currently only supports password authentication; please fill in the "
-              "password and retry.");
-    EXPECT_FALSE(alive(tab));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(server.events().empty()) << server.events().front();
+    const std::string prompt = server.options().user + "@127.0.0.1's password: ";
+    std::string seen = host.drain_until(tab, prompt, 15s);
+    ASSERT_NE(seen.find(prompt), std::string::npos) << seen;
+    EXPECT_EQ(host.call("send_input", {tab, "guess\r"}), true);
+    EXPECT_EQ(server.wait_for_event("auth refused", 5s), "auth refused " + server.options().user);
+    const std::string again = host.drain_until(tab, prompt, 15s);
+    ASSERT_NE(again.find("Permission denied, please try again.\r\n" + prompt), std::string::npos)
+        << again;
+    EXPECT_EQ(host.call("send_input", {tab, server.options().password + "\r"}), true);
+    ASSERT_TRUE(connected(tab));
+    EXPECT_EQ(host.call("send_input", {tab, "echo asked-$((6*7))\r"}), true);
+    seen += again + host.drain_until(tab, "asked-42", 10s);
+    EXPECT_NE(seen.find("asked-42"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("guess"), std::string::npos);
+    EXPECT_EQ(seen.find(server.options().password), std::string::npos);
 }
 
 TEST_F(Ssh1Tab, ServerGoneEndsTheTab) {

@@ -41,6 +41,8 @@ const MessageCatalog& message_catalog() {
              {"dialog.pick_files", "Choose files to send (multi-select)"},
              {"dialog.pick_save_dir", "Choose folder to save received files"},
              {"info.connecting", "Connecting to {host}:{port}..."},
+             {"info.new_host_key",
+              "New host {host}: its {type} key fingerprint is {fingerprint} (recorded)"},
              {"info.encoding_unavailable",
               "Encoding {enc} is not available on this system; showing the output as UTF-8."},
              {"info.connecting_ssh1", "Connecting to {host}:{port} (SSH-1)..."},
@@ -69,9 +71,6 @@ const MessageCatalog& message_catalog() {
              {"info.rlogin_no_reserved_port",
               "No reserved local port (512-1023) could be used; Rlogin servers that trust "
               ".rhosts refuse such connections."},
-             {"info.ssh1_password_required",
-              "SSH-1 currently only supports password authentication; please fill in the password "
-              "and retry."},
              {"info.settings_updated",
               "─── Connection settings updated (some connection-level fields require reconnect) "
               "───"},
@@ -202,6 +201,7 @@ const MessageCatalog& message_catalog() {
              {"dialog.pick_files", "選擇要傳的檔案（可複選）"},
              {"dialog.pick_save_dir", "選擇接收檔案的存放目錄"},
              {"info.connecting", "正在連線到 {host}:{port}..."},
+             {"info.new_host_key", "新主機 {host}：{type} 金鑰指紋為 {fingerprint}（已記錄）"},
              {"info.encoding_unavailable", "此系統沒有 {enc} 編碼，輸出改以 UTF-8 顯示。"},
              {"info.connecting_ssh1", "正在連線到 {host}:{port}（SSH-1）..."},
              {"info.connecting_telnet", "正在連線到 {host}:{port}（Telnet）..."},
@@ -227,8 +227,6 @@ const MessageCatalog& message_catalog() {
              {"info.rlogin_no_reserved_port",
               "無法使用保留的本機連接埠（512-1023）；依 .rhosts 信任的 Rlogin "
               "伺服器會拒絕這類連線。"},
-             {"info.ssh1_password_required",
-              "SSH-1 目前僅支援密碼認證；請在連線設定填入密碼後重試。"},
              {"info.settings_updated",
               "─── 連線設定已更新（部分連線層級欄位需重新連線後才會套用） ───"},
              {"info.settings_applied", "─── 連線設定已套用 ───"},

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/json_values.h"
+#include "app/tabs/login_prompt.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
 #include "text/utf8.h"
@@ -76,11 +77,15 @@ bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) 
     try {
         std::string encoding;
         std::shared_ptr<Backend> target;
+        std::shared_ptr<LoginPrompt> prompt;
         {
             std::lock_guard lock(tab->lock);
             encoding = tab->encoding.empty() ? "utf-8" : tab->encoding;
             target = tab->backend;
+            prompt = tab->login_prompt;
         }
+        // Answers to a login's questions stay UTF-8, as SSH carries them.
+        if (!target && prompt) return prompt->take_typed(data);
         std::string bytes = text::encode(encoding, data);
         if (!target) return false;
         target->send(bytes);

@@ -6,6 +6,7 @@
 #include "app/json_values.h"
 #include "app/starters/ssh_support.h"
 #include "app/starters/stream_starter.h"
+#include "app/tabs/login_prompt.h"
 #include "app/termiva_app.h"
 #include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_connection.h"
@@ -26,11 +27,13 @@ constexpr int TERM_ROWS = 24;
 // and resizing are the shell channel's; close() ends the whole connection, at any step.
 class SshShellBackend : public Backend {
 public:
-    SshShellBackend(TabHost& app, std::string tab_id, SshConnectOptions options, SessionPtr sess)
+    SshShellBackend(TabHost& app, std::string tab_id, SshConnectOptions options, SessionPtr sess,
+                    std::shared_ptr<LoginPrompt> prompt)
         : m_app(app),
           m_tab_id(std::move(tab_id)),
           m_options(std::move(options)),
           m_sess(std::move(sess)),
+          m_prompt(std::move(prompt)),
           m_connection(std::make_shared<SshConnection>()) {}
 
     const std::shared_ptr<SshConnection>& connection() const { return m_connection; }
@@ -39,8 +42,13 @@ public:
         try {
             m_connection->connect(m_options);
         } catch (const SshAuthError& e) {
+            m_prompt->cancel();
             throw StartFailure("err.auth_fail", e.what());
+        } catch (...) {
+            m_prompt->cancel();
+            throw;
         }
+        m_prompt->cancel();  // logged in: nothing more is asked
         try {
             m_connection->set_keepalive(m_sess->keepalive_sec.or_default(DEFAULT_KEEPALIVE_SEC));
             auto channel = m_connection->open_session();
@@ -64,6 +72,8 @@ public:
     }
     void resize(int rows, int cols) override { channel()->resize_pty(cols, rows); }
     void close() override {
+        // First: the connection's thread may be waiting for an answer.
+        m_prompt->cancel();
         if (auto c = channel_or_null()) c->close();
         m_connection->close();
     }
@@ -92,6 +102,7 @@ private:
     const std::string m_tab_id;
     const SshConnectOptions m_options;
     const SessionPtr m_sess;
+    const std::shared_ptr<LoginPrompt> m_prompt;
     const std::shared_ptr<SshConnection> m_connection;
     mutable std::mutex m_lock;  // guards m_channel, set once the shell is open
     std::shared_ptr<SshChannel> m_channel;
@@ -157,12 +168,22 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
         bug_modes[flag] = setting.mode;
     options.bugs = SSHBugSpec(bug_modes);
 
+    TabHost& tabs = *this;
+    auto prompt = LoginPrompt::attach(tabs, *tab);
+    options.login_user = prompt;
+    const std::string host_label = host + ":" + std::to_string(*port);
+    options.new_host_key = [&tabs, tab_id, host_label](const std::string& type,
+                                                       const std::string& fingerprint) {
+        tabs.push_info(tab_id, tabs.translate("info.new_host_key", {{"host", host_label},
+                                                                    {"type", type},
+                                                                    {"fingerprint", fingerprint}}));
+    };
     // The backend outlives this call (the reader uses it): it keeps its own reference.
-    auto backend =
-        std::make_shared<SshShellBackend>(static_cast<TabHost&>(*this), tab_id, std::move(options),
-                                          std::make_shared<const Session>(sess));
+    auto backend = std::make_shared<SshShellBackend>(tabs, tab_id, std::move(options),
+                                                     std::make_shared<const Session>(sess), prompt);
     run_stream_starter(*this, tab_id, tab, backend,
                        {"channel", "err.conn_fail", "", backend->connection()});
+    LoginPrompt::detach(*tab);
 }
 
 }  // namespace termiva

@@ -1,8 +1,10 @@
-// SSH-1 tabs: password login only, the host key checked against the shared known_hosts.
+// SSH-1 tabs: password login only (asked in the terminal when none is saved), the host key
+// checked against the shared known_hosts.
 #include <map>
 
 #include "app/json_values.h"
 #include "app/starters/stream_starter.h"
+#include "app/tabs/login_prompt.h"
 #include "app/termiva_app.h"
 #include "connect/ssh1/ssh1_backend.h"
 #include "connect/ssh_bugs/ssh_bugs.h"
@@ -18,11 +20,8 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
 
     Ssh1Backend::Options options;
     options.password = text_or(sess.password, "");
-    if (options.password.empty()) {
-        tab->move_to(TabState::failed);
-        _push_info(tab_id, _t("info.ssh1_password_required"), true);
-        return;
-    }
+    // No saved password: asked in the terminal (a saved one that is refused is not).
+    if (options.password.empty()) options.login_user = LoginPrompt::attach(*this, *tab);
     options.host = host;
     options.port = port;
     options.username = text_or(sess.username, "");
@@ -38,6 +37,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
     options.known_hosts_file = HOST_KEYS_FILE;
     auto backend = std::make_shared<Ssh1Backend>(std::move(options));
     run_stream_starter(*this, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});
+    LoginPrompt::detach(*tab);
 }
 
 }  // namespace termiva

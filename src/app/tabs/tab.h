@@ -24,6 +24,8 @@
 
 namespace termiva {
 
+class LoginPrompt;
+
 class Tab {
 public:
     // Told once after each move of the tab's state, with no lock of the tab held.
@@ -47,6 +49,8 @@ public:
     std::shared_ptr<SshClient> client;
     // A backend still inside connect(): closing the tab must reach it too.
     std::shared_ptr<Backend> connecting;
+    // A login asking its questions in the terminal: what is typed goes there meanwhile.
+    std::shared_ptr<LoginPrompt> login_prompt;
     std::optional<std::filesystem::path> tmp_keyfile;
     std::shared_ptr<text::Decoder> decoder;
 

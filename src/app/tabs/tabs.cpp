@@ -3,6 +3,7 @@
 #include <random>
 
 #include "app/json_values.h"
+#include "app/tabs/login_prompt.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
 
@@ -95,6 +96,8 @@ void TermivaApp::release_tab_resources(Tab& tab) {
     tab.move_to(TabState::closed);
     m_transfer.release(tab.id);
     m_output.forget(tab.id);
+    // A login waiting for an answer gives up, so its connection can close.
+    LoginPrompt::detach(tab);
     std::shared_ptr<Backend> backend, connecting;
     std::shared_ptr<SshClient> client;
     std::optional<std::filesystem::path> keyfile;

@@ -48,12 +48,17 @@ void Ssh1Backend::flush(bool wait) {
 void Ssh1Backend::connect() {
     if (m_closed) throw BackendError("closed");
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(static_cast<long>(m_options.timeout * 1000));
+    const auto time_limit = std::chrono::milliseconds(static_cast<long>(m_options.timeout * 1000));
+    auto deadline = Clock::now() + time_limit;
     m_fd = tcp_connect(m_options.host, m_options.port, m_options.timeout, m_wake);
 
-    ssh1::ClientOptions client_options{m_options.username, m_options.password, m_options.term_type,
-                                       m_options.rows,     m_options.cols,     m_options.bugs};
+    ssh1::ClientOptions client_options{m_options.username,
+                                       m_options.password,
+                                       m_options.term_type,
+                                       m_options.rows,
+                                       m_options.cols,
+                                       m_options.bugs,
+                                       m_options.login_user != nullptr};
     const auto known_hosts = m_options.known_hosts_file;
     const std::string host = m_options.host;
     const int port = m_options.port;
@@ -73,12 +78,28 @@ void Ssh1Backend::connect() {
         char buf[16384];
         for (;;) {
             flush(true);
+            int refused = -1;  // -1: no password wanted
             {
                 std::lock_guard state(m_state_lock);
                 if (m_client->open()) {
                     m_pending = m_client->take_data();
                     break;
                 }
+                if (m_client->state() == Ssh1Client::State::wants_password)
+                    refused = m_client->passwords_refused();
+            }
+            if (refused >= 0) {
+                LoginUser& user = *m_options.login_user;
+                if (refused > 0) user.tell("Permission denied, please try again.");
+                std::string answer =
+                    user.ask(m_options.username + "@" + m_options.host + "'s password: ", false);
+                {
+                    std::lock_guard state(m_state_lock);
+                    m_client->give_password(std::move(answer));
+                }
+                // The time the user took to type is not the server's.
+                deadline = Clock::now() + time_limit;
+                continue;
             }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())

@@ -11,6 +11,7 @@
 
 #include "connect/backend.h"
 #include "connect/fd_io.h"
+#include "connect/login_user.h"
 
 namespace termiva {
 namespace ssh1 {
@@ -31,6 +32,9 @@ public:
         std::set<std::string> bugs;
         // Where host keys are checked and recorded; empty: not checked.
         std::filesystem::path known_hosts_file;
+        // Asked for the password when none is given or the server refused it; none: an
+        // empty password is sent as it is.
+        std::shared_ptr<LoginUser> login_user;
     };
 
     explicit Ssh1Backend(Options options);

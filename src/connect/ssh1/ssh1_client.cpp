@@ -167,6 +167,10 @@ void Ssh1Client::on_packet(Packet& packet) {
             if (!(m_auth_mask & (1u << AUTH_PASSWORD))) {
                 throw Ssh1AuthError("the server does not accept password authentication");
             }
+            if (m_options.password.empty() && m_options.may_ask_password) {
+                m_state = State::wants_password;
+                return;
+            }
             send_password();
             return;
         case State::password:
@@ -175,6 +179,11 @@ void Ssh1Client::on_packet(Packet& packet) {
                 return;
             }
             if (packet.type != SMSG_FAILURE) break;
+            ++m_refused;
+            if (m_options.may_ask_password && m_refused < PASSWORD_ATTEMPTS) {
+                m_state = State::wants_password;
+                return;
+            }
             throw Ssh1AuthError("access denied (user name or password refused)");
         case State::pty:
             if (packet.type != SMSG_SUCCESS && packet.type != SMSG_FAILURE) break;
@@ -256,6 +265,13 @@ void Ssh1Client::on_public_key(const std::string& data) {
     m_writer.set_cipher(make_cipher(m_cipher, session_key, Direction::encrypt));
     m_reader.set_cipher(make_cipher(m_cipher, session_key, Direction::decrypt));
     m_state = State::key_ack;
+}
+
+void Ssh1Client::give_password(std::string password) {
+    if (m_state != State::wants_password) return;
+    std::fill(m_options.password.begin(), m_options.password.end(), '\0');
+    m_options.password = std::move(password);
+    send_password();
 }
 
 void Ssh1Client::send_password() {

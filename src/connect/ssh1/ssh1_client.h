@@ -23,6 +23,9 @@ struct ClientOptions {
     int rows = 24;
     int cols = 80;
     std::set<std::string> bugs;
+    // An empty or refused password waits in State::wants_password for give_password()
+    // (up to PASSWORD_ATTEMPTS tries) instead of ending the login.
+    bool may_ask_password = false;
 };
 
 // Called with the server's host key before the session key is sent; throws Ssh1Error
@@ -31,7 +34,19 @@ using HostKeyCheck = std::function<void(const RsaPublicKey& host_key)>;
 
 class Ssh1Client {
 public:
-    enum class State { version, public_key, key_ack, user, password, pty, open, ended };
+    enum class State {
+        version,
+        public_key,
+        key_ack,
+        user,
+        wants_password,
+        password,
+        pty,
+        open,
+        ended
+    };
+    // OpenSSH's NumberOfPasswordPrompts; the servers of SSH-1's day allowed as many.
+    static constexpr int PASSWORD_ATTEMPTS = 3;
 
     Ssh1Client(ClientOptions options, HostKeyCheck check);
 
@@ -50,6 +65,11 @@ public:
     std::optional<std::uint32_t> exit_status() const { return m_exit_status; }
     const std::string& end_reason() const { return m_end_reason; }
     const std::string& server_version() const { return m_server_version; }
+
+    // In State::wants_password: sends `password` and waits for the server's answer.
+    void give_password(std::string password);
+    // Passwords the server refused so far.
+    int passwords_refused() const { return m_refused; }
 
     // Only while open; ignored otherwise.
     void send_data(std::string_view data);
@@ -79,6 +99,7 @@ private:
     std::string m_data;
     int m_cipher = 0;
     std::uint32_t m_auth_mask = 0;
+    int m_refused = 0;
     std::optional<std::uint32_t> m_exit_status;
     std::string m_end_reason;
 };

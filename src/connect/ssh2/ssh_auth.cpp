@@ -1,5 +1,8 @@
 // Authentication in a fixed order: the given key file, the agent, the user's default
 // keys, then the password (as "password" or answering keyboard-interactive prompts).
+// Without a saved password the user is asked in the terminal, as OpenSSH does:
+// keyboard-interactive first, then a password prompt, each up to three times.
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +18,9 @@ namespace termiva::ssh2 {
 namespace {
 
 constexpr int MAX_KBDINT_ROUNDS = 8;
+// OpenSSH's NumberOfPasswordPrompts.
+constexpr int ASK_ATTEMPTS = 3;
+constexpr const char* ASK_AGAIN_LINE = "Permission denied, please try again.";
 
 // Far above any private key (a 16384-bit RSA key is about 13 KB), far below harm.
 constexpr std::uintmax_t MAX_KEY_FILE_BYTES = 1 << 20;
@@ -61,6 +67,13 @@ public:
                 }
             }
             if (allows(SSH_AUTH_METHOD_INTERACTIVE) && try_keyboard_interactive()) return;
+        } else if (m_options.login_user) {
+            try {
+                if (allows(SSH_AUTH_METHOD_INTERACTIVE) && ask_keyboard_interactive()) return;
+                if (allows(SSH_AUTH_METHOD_PASSWORD) && ask_password()) return;
+            } catch (const LoginAbandoned& e) {
+                throw SshAuthError(e.what());
+            }
         }
         throw SshAuthError(failure_text());
     }
@@ -142,6 +155,70 @@ private:
         }
         if (rc == SSH_AUTH_INFO) return false;
         return check(rc) == Outcome::success;
+    }
+
+    // The account the server is asked for: the given name, else libssh's (the local one).
+    std::string login_name() const {
+        if (m_options.username && !m_options.username->empty()) return *m_options.username;
+        char* raw = nullptr;
+        if (ssh_options_get(m_session, SSH_OPTIONS_USER, &raw) != SSH_OK || !raw) return {};
+        std::string name(raw);
+        ssh_string_free_char(raw);
+        return name;
+    }
+
+    static void wipe(std::string& secret) {
+        std::fill(secret.begin(), secret.end(), '\0');
+        secret.clear();
+    }
+
+    bool ask_password() {
+        note_tried("password");
+        LoginUser& user = *m_options.login_user;
+        const std::string prompt = login_name() + "@" + m_options.host + "'s password: ";
+        for (int attempt = 0; attempt < ASK_ATTEMPTS; ++attempt) {
+            if (attempt > 0) user.tell(ASK_AGAIN_LINE);
+            std::string answer = user.ask(prompt, false);
+            const Outcome outcome =
+                check(ssh_userauth_password(m_session, nullptr, answer.c_str()));
+            wipe(answer);
+            if (outcome == Outcome::success) return true;
+            if (outcome == Outcome::partial || !allows(SSH_AUTH_METHOD_PASSWORD)) return false;
+        }
+        return false;
+    }
+
+    // Every question the server sends is put to the user, each shown as typed or not as
+    // the server says; its name and instruction come first when it gives them.
+    bool ask_keyboard_interactive() {
+        note_tried("keyboard-interactive");
+        LoginUser& user = *m_options.login_user;
+        for (int attempt = 0; attempt < ASK_ATTEMPTS; ++attempt) {
+            if (attempt > 0) user.tell(ASK_AGAIN_LINE);
+            int rc = ssh_userauth_kbdint(m_session, nullptr, nullptr);
+            for (int round = 0; rc == SSH_AUTH_INFO && round < MAX_KBDINT_ROUNDS; ++round) {
+                for (const char* words : {ssh_userauth_kbdint_getname(m_session),
+                                          ssh_userauth_kbdint_getinstruction(m_session)}) {
+                    if (words && *words) user.tell(words);
+                }
+                const int prompts = ssh_userauth_kbdint_getnprompts(m_session);
+                for (int i = 0; i < prompts; ++i) {
+                    char echo = 0;
+                    const char* question =
+                        ssh_userauth_kbdint_getprompt(m_session, static_cast<unsigned>(i), &echo);
+                    std::string answer = user.ask(question ? question : "", echo != 0);
+                    ssh_userauth_kbdint_setanswer(m_session, static_cast<unsigned>(i),
+                                                  answer.c_str());
+                    wipe(answer);
+                }
+                rc = ssh_userauth_kbdint(m_session, nullptr, nullptr);
+            }
+            if (rc == SSH_AUTH_INFO) return false;  // a server that never stops asking
+            const Outcome outcome = check(rc);
+            if (outcome == Outcome::success) return true;
+            if (outcome == Outcome::partial || !allows(SSH_AUTH_METHOD_INTERACTIVE)) return false;
+        }
+        return false;
     }
 
     std::string failure_text() const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "connect/backend.h"
+#include "connect/login_user.h"
 #include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_channel.h"
 #include "connect/ssh2/ssh_errors.h"
@@ -37,6 +38,12 @@ struct SshConnectOptions {
     std::filesystem::path known_hosts_file;
     SshPrefs prefs;   // algorithm lists; a category left out keeps libssh's defaults
     SSHBugSpec bugs;  // the server's known faults to work around
+    // Asked for a password or keyboard-interactive answers when no saved password and no
+    // key logged in; none: the login asks nobody. Called on the connection's I/O thread.
+    std::shared_ptr<LoginUser> login_user;
+    // Told once a host key seen for the first time was accepted and recorded: its type as
+    // OpenSSH names it ("ED25519") and its SHA-256 fingerprint ("SHA256:" and base64).
+    std::function<void(const std::string& key_type, const std::string& fingerprint)> new_host_key;
 };
 
 using SshAddress = std::pair<std::string, int>;

@@ -1,4 +1,5 @@
-// The host-key check: unknown hosts are accepted and recorded, a changed key is refused.
+// The host-key check: unknown hosts are accepted, recorded and their key's fingerprint
+// shown; a changed key is refused.
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -14,7 +15,32 @@ std::string host_label(const SshConnectOptions& options) {
     return options.host + ":" + std::to_string(options.port);
 }
 
-std::string server_fingerprint(ssh_session session) {
+// The names ssh-keygen -l and OpenSSH's first-connection question use.
+std::string key_type_name(ssh_key key) {
+    switch (ssh_key_type(key)) {
+        case SSH_KEYTYPE_RSA:
+            return "RSA";
+        case SSH_KEYTYPE_DSS:
+            return "DSA";
+        case SSH_KEYTYPE_ED25519:
+            return "ED25519";
+        case SSH_KEYTYPE_ECDSA_P256:
+        case SSH_KEYTYPE_ECDSA_P384:
+        case SSH_KEYTYPE_ECDSA_P521:
+            return "ECDSA";
+        default: {
+            const char* name = ssh_key_type_to_char(ssh_key_type(key));
+            return name ? name : "unknown";
+        }
+    }
+}
+
+struct ServerKey {
+    std::string type;
+    std::string fingerprint;  // empty when the server's key could not be read
+};
+
+ServerKey server_key(ssh_session session) {
     ssh_key raw = nullptr;
     if (ssh_get_server_publickey(session, &raw) != SSH_OK) return {};
     KeyHandle key(raw);
@@ -26,13 +52,14 @@ std::string server_fingerprint(ssh_session session) {
     }
     HashHandle hash(raw_hash);
     SshText text(ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash.get(), hash_len));
-    return text ? std::string(text.get()) : std::string();
+    if (!text) return {};
+    return {key_type_name(key.get()), text.get()};
 }
 
 std::string changed_key_message(ssh_session session, const SshConnectOptions& options,
                                 const char* what) {
     std::string text = "the host key of " + host_label(options) + " has changed (" + what;
-    const std::string fingerprint = server_fingerprint(session);
+    const std::string fingerprint = server_key(session).fingerprint;
     if (!fingerprint.empty()) text += "; the server now offers " + fingerprint;
     text += "). If the change is expected, remove the host's line from " +
             platform::path_to_utf8(options.known_hosts_file);
@@ -67,6 +94,10 @@ void verify_host_key(ssh_session session, const SshConnectOptions& options) {
             }
             // A file that cannot be written does not stop the connection.
             ssh_session_update_known_hosts(session);
+            if (options.new_host_key) {
+                const ServerKey key = server_key(session);
+                if (!key.fingerprint.empty()) options.new_host_key(key.type, key.fingerprint);
+            }
             return;
         }
         case SSH_KNOWN_HOSTS_ERROR:
