@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -216,6 +217,10 @@ private:
                          const std::string& reason);
     Json get_page_settings();
     Json set_page_settings(const Json& values);
+    // The user's "reachability" setting (on unless false) to the prober.
+    void apply_reachability_setting();
+    // The ids of the sessions open in a tab now.
+    std::set<std::string> sessions_in_tabs() const;
     bool _on_window_closing();
     void _setup_tray();
     void _apply_dark_titlebar();
@@ -279,6 +284,7 @@ private:
     TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,
                           const std::string& reason) { _tab_log_failed(tab, file, reason); }};
     ReachabilityProber m_prober{[this] { return m_store.sessions_json(); },
+                                [this] { return sessions_in_tabs(); },
                                 [this](Json message) {
                                     if (m_launcher.apply(message)) _push_runtime_changed();
                                 }};

@@ -19,6 +19,16 @@ if(TARGET termiva-host)
   add_dependencies(host_store_tests termiva-host)
 endif()
 
+# Reachability through the real termiva-host with its prober on: which ports it never
+# touches, with ICMP echo forbidden and allowed (as root it opens ping_group_range).
+if(TARGET termiva-host)
+  termiva_add_test(NAME reachability_host_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/reachability_host_test.cpp
+    LIBS termiva_test_support termiva_platform
+    LABELS integration)
+  add_dependencies(reachability_host_tests termiva-host)
+endif()
+
 # SUPDUP tabs against the scripted SUPDUP server.
 if(TARGET termiva-host AND TARGET supdup_server_fixture AND TARGET sixbitline)
   termiva_add_test(NAME supdup_tab_tests

@@ -1,6 +1,6 @@
-// The window program's reachability dots under a private X server: a session whose port
-// listens shows the online dot, one whose port is closed the offline ring, with no
-// launcher at all (the program probes by itself). The window is saved as a picture.
+// The window program's reachability dots under a private X server: a session whose host
+// answers shows the online dot, one whose host does not the offline ring, with no launcher
+// at all (the program probes by itself). The window is saved as a picture.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,17 +73,18 @@ int listening_socket(int& port) {
 using WindowReachability = WindowProgramTest;
 
 TEST_F(WindowReachability, TheDotsShowWhatTheProgramsOwnProbeFound) {
+    // SSH sessions: the loopback answers an ICMP echo where the system allows one, and its
+    // SSH port (listening here) a TCP connect where it does not; a name that does not
+    // resolve answers neither.
     int up_port = 0;
     const int listener = listening_socket(up_port);
-    const int closed_port = free_loopback_port();
     write_text_file(data_dir() / "sessions.json",
                     R"({"sessions": [
-      {"id": "e0000000000000000000000000000001", "name": "Reachable", "protocol": "raw",
+      {"id": "e0000000000000000000000000000001", "name": "Reachable", "protocol": "ssh",
        "host": "127.0.0.1", "port": )" +
                         std::to_string(up_port) + R"(},
-      {"id": "e0000000000000000000000000000002", "name": "Unreachable", "protocol": "raw",
-       "host": "127.0.0.1", "port": )" +
-                        std::to_string(closed_port) + R"(}]})");
+      {"id": "e0000000000000000000000000000002", "name": "Unreachable", "protocol": "ssh",
+       "host": "no-such-host.invalid", "port": 22}]})");
     auto program = start(PROGRAM);
     Display* d = display();
     Window window = wait_for_window(10s);

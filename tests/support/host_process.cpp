@@ -74,7 +74,7 @@ HostSerialPort::~HostSerialPort() {
     if (!m_link.empty()) ::unlink(m_link.c_str());
 }
 
-HostProcess::HostProcess(const fs::path& data_dir) {
+HostProcess::HostProcess(const fs::path& data_dir, bool reachability) {
     // A host that has gone must fail the test with its cause (how_it_ended), not end the
     // test itself when the next request is written into its closed input.
     ::signal(SIGPIPE, SIG_IGN);
@@ -84,7 +84,8 @@ HostProcess::HostProcess(const fs::path& data_dir) {
         throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> command = host_command();
-    command.insert(command.end(), {"--data-dir", host_path(data_dir), "--no-reachability"});
+    command.insert(command.end(), {"--data-dir", host_path(data_dir)});
+    if (!reachability) command.push_back("--no-reachability");
     std::vector<char*> argv;
     for (auto& word : command)
         argv.push_back(word.data());

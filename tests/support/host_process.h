@@ -22,8 +22,8 @@ namespace termiva::testing {
 class HostProcess {
 public:
     // Starts `termiva-host --data-dir data_dir --no-reachability` (host_command(); the
-    // page calls are the test's own).
-    explicit HostProcess(const std::filesystem::path& data_dir);
+    // page calls are the test's own); with `reachability`, the host's prober runs.
+    explicit HostProcess(const std::filesystem::path& data_dir, bool reachability = false);
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;

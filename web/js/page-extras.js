@@ -620,6 +620,8 @@
       this.copyOnSelect = el('input', { type: 'checkbox', id: 'settings-copy-on-select' });
       this.confirmCloseBox = el('input', { type: 'checkbox', id: 'settings-confirm-close' });
       this.plainLinks = el('input', { type: 'checkbox', id: 'settings-plain-links' });
+      this.reachability = el('input', { type: 'checkbox', id: 'settings-reachability' });
+      this.reachabilityText = el('span');
       this.confirmCloseText = el('span');
       this.plainLinksText = el('span');
       this.cursorStyle = el('select', { className: 'select', id: 'settings-cursor-style' });
@@ -650,6 +652,7 @@
           el('label', { className: 'form-check', htmlFor: 'settings-copy-on-select' }, [this.copyOnSelect, this.copyText]),
           el('label', { className: 'form-check', htmlFor: 'settings-confirm-close' }, [this.confirmCloseBox, this.confirmCloseText]),
           el('label', { className: 'form-check', htmlFor: 'settings-plain-links' }, [this.plainLinks, this.plainLinksText]),
+          el('label', { className: 'form-check', htmlFor: 'settings-reachability' }, [this.reachability, this.reachabilityText]),
           this.zoomNote,
         ]),
         el('div', { className: 'dialog-actions' }, [this.settingsDone]),
@@ -665,6 +668,7 @@
           copy_on_select: this.copyOnSelect.checked,
           confirm_close: this.confirmCloseBox.checked,
           link_click: this.plainLinks.checked ? 'plain' : 'ctrl',
+          reachability: this.reachability.checked,
           term_cursor_style: this.cursorStyle.value,
           term_cursor_blink: this.cursorBlink.checked,
           term_scrollback: (() => {
@@ -683,6 +687,7 @@
       this.copyOnSelect.addEventListener('change', applyNow);
       this.confirmCloseBox.addEventListener('change', applyNow);
       this.plainLinks.addEventListener('change', applyNow);
+      this.reachability.addEventListener('change', applyNow);
       for (const control of [this.cursorStyle, this.cursorBlink, this.scrollback, this.bell]) control.addEventListener('change', applyNow);
       form.addEventListener('submit', (e) => {
         e.preventDefault();
@@ -707,6 +712,7 @@
       this.copyText.textContent = t('settings.copy_on_select');
       this.confirmCloseText.textContent = t('settings.confirm_close');
       this.plainLinksText.textContent = t('settings.plain_links');
+      this.reachabilityText.textContent = t('settings.reachability');
       this.cursorLabel.textContent = t('settings.cursor_style');
       for (const option of this.cursorStyle.options) option.textContent = t('settings.cursor_' + option.value);
       this.cursorBlinkText.textContent = t('settings.cursor_blink');
@@ -724,6 +730,7 @@
       this.copyOnSelect.checked = this.settings.copy_on_select === true;
       this.confirmCloseBox.checked = this.confirmClose();
       this.plainLinks.checked = this.settings.link_click === 'plain';
+      this.reachability.checked = this.settings.reachability !== false;
       const look = this.look();
       this.cursorStyle.value = look.cursorStyle;
       this.cursorBlink.checked = look.cursorBlink;

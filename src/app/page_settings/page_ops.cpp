@@ -53,6 +53,7 @@ const PageKey PAGE_KEYS[] = {
     {"term_cursor_blink", [](const Json& v) { return v.is_boolean(); }},
     {"term_scrollback", [](const Json& v) { return int_in(v, 100, 200000); }},
     {"bell", [](const Json& v) { return v == "none" || v == "visual" || v == "sound"; }},
+    {"reachability", [](const Json& v) { return v.is_boolean(); }},
 };
 
 }  // namespace
@@ -130,12 +131,17 @@ Json TermivaApp::set_page_settings(const Json& values) {
             }
         }
     }
+    apply_reachability_setting();
     Json answer{{"ok", true}, {"settings", get_page_settings()}};
     if (changed) {
         if (const auto failure = _save_settings())
             answer["save_error"] = _save_failure(SETTINGS_FILE, *failure);
     }
     return answer;
+}
+
+void TermivaApp::apply_reachability_setting() {
+    m_prober.set_enabled(member(m_store.settings(), "reachability") != false);
 }
 
 void TermivaApp::register_page_bridge() {

@@ -34,9 +34,11 @@ bool device_exists(const std::string& device, const std::vector<platform::Serial
 }  // namespace
 
 ReachabilityProber::ReachabilityProber(std::function<nlohmann::json()> sessions,
+                                       std::function<std::set<std::string>()> open_in_tabs,
                                        std::function<void(nlohmann::json)> post,
                                        std::chrono::milliseconds interval)
     : m_sessions(std::move(sessions)),
+      m_open_in_tabs(std::move(open_in_tabs)),
       m_post(std::move(post)),
       m_interval(interval),
       m_wake(std::make_unique<WakeFd>()) {}
@@ -44,7 +46,7 @@ ReachabilityProber::ReachabilityProber(std::function<nlohmann::json()> sessions,
 ReachabilityProber::~ReachabilityProber() = default;
 
 std::vector<ReachabilityProber::Target> ReachabilityProber::targets_of(
-    const nlohmann::json& sessions) {
+    const nlohmann::json& sessions, const std::set<std::string>& skipped) {
     std::vector<Target> out;
     if (!sessions.is_array()) return out;
     for (const auto& sess : sessions) {
@@ -54,28 +56,54 @@ std::vector<ReachabilityProber::Target> ReachabilityProber::targets_of(
         std::string host = text_of(member(sess, "host"));
         host.erase(0, host.find_first_not_of(" \t"));
         host.erase(host.find_last_not_of(" \t") + 1);
-        if (id.empty() || host.empty() || protocol == "conpty") continue;
+        if (id.empty() || host.empty() || protocol == "conpty" || skipped.count(id)) continue;
         if (protocol == "serial") {
             out.push_back({id, true, host, 0});
             continue;
         }
         int port = int_field(sess, "port", default_port(protocol));
         if (port <= 0 || port > 65535) port = default_port(protocol);
-        out.push_back({id, false, host, port});
+        out.push_back({id, false, host, port, protocol == "ssh"});
     }
     return out;
 }
 
-bool ReachabilityProber::probe(const Target& target) {
+std::optional<bool> ReachabilityProber::probe(const Target& target) {
+    const auto timeout_ms = static_cast<int>(PROBE_TIMEOUT_S * 1000);
+    switch (m_echo(target.host, timeout_ms, *m_wake)) {
+        case platform::EchoAnswer::answered:
+            return true;
+        case platform::EchoAnswer::silent:
+            return false;
+        case platform::EchoAnswer::unavailable:
+            break;
+    }
+    if (!target.ssh) return std::nullopt;
+    return tcp_probe(target);
+}
+
+// An SSH server logs every connection that ends before logging in (and guards such as
+// fail2ban count them), so its port is tried seldom and the answer kept meanwhile. The
+// lock is held across the connect: two sessions on one server make one connection.
+bool ReachabilityProber::tcp_probe(const Target& target) {
+    const std::string key = target.host + ":" + std::to_string(target.port);
+    std::lock_guard lock(m_tcp_lock);
+    const auto now = std::chrono::steady_clock::now();
+    auto found = m_tcp_answers.find(key);
+    if (found != m_tcp_answers.end() && now - found->second.at < TCP_INTERVAL)
+        return found->second.online;
+    bool online = false;
     try {
-        return tcp_port_open(target.host, target.port, PROBE_TIMEOUT_S, *m_wake);
+        online = tcp_port_open(target.host, target.port, PROBE_TIMEOUT_S, *m_wake);
     } catch (const std::exception&) {
         return false;  // stopped: the round's answers are dropped anyway
     }
+    m_tcp_answers[key] = {now, online};
+    return online;
 }
 
 nlohmann::json ReachabilityProber::probe_round(const std::vector<Target>& targets) {
-    std::vector<char> online(targets.size(), 0);
+    std::vector<std::optional<bool>> online(targets.size());
     std::vector<platform::SerialPortInfo> ports;
     if (std::any_of(targets.begin(), targets.end(), [](const Target& t) { return t.device; })) {
         ports = platform::list_serial_ports();
@@ -106,7 +134,7 @@ nlohmann::json ReachabilityProber::probe_round(const std::vector<Target>& target
 
     nlohmann::json results = nlohmann::json::array();
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        results.push_back({{"id", targets[i].id}, {"online", online[i] != 0}});
+        if (online[i]) results.push_back({{"id", targets[i].id}, {"online", *online[i]}});
     }
     return {{"type", "ping_results"}, {"results", std::move(results)}};
 }
@@ -116,19 +144,20 @@ void ReachabilityProber::run() {
     for (;;) {
         {
             std::unique_lock lock(m_lock);
-            // Hidden: no timed rounds; a round asked for waits until the window shows.
-            m_cv.wait_until(lock, next_round, [&] {
-                return m_stopped || !m_enabled || (m_visible && m_round_asked);
-            });
-            if (m_stopped || !m_enabled) return;
-            if (!m_visible) {
-                m_cv.wait(lock, [&] { return m_stopped || !m_enabled || m_visible; });
-                if (m_stopped || !m_enabled) return;
+            m_cv.wait_until(lock, next_round,
+                            [&] { return m_stopped || (m_enabled && m_visible && m_round_asked); });
+            if (m_stopped) return;
+            // Off, or hidden: no timed rounds; a round asked for waits until both change.
+            if (!m_enabled || !m_visible) {
+                m_cv.wait(lock, [&] { return m_stopped || (m_enabled && m_visible); });
+                if (m_stopped) return;
             }
             m_round_asked = false;
         }
         try {
-            nlohmann::json message = probe_round(targets_of(m_sessions()));
+            const std::set<std::string> skipped =
+                m_open_in_tabs ? m_open_in_tabs() : std::set<std::string>{};
+            nlohmann::json message = probe_round(targets_of(m_sessions(), skipped));
             if (m_wake->signalled()) return;  // stopped mid-round: the answers are not real
             if (!message["results"].empty()) m_post(std::move(message));
         } catch (const std::exception& e) {
@@ -168,6 +197,8 @@ void ReachabilityProber::stop() {
 void ReachabilityProber::set_enabled(bool enabled) {
     {
         std::lock_guard lock(m_lock);
+        // On again: the dots are stale, look at once.
+        if (enabled && !m_enabled) m_round_asked = true;
         m_enabled = enabled;
     }
     m_cv.notify_all();

@@ -62,6 +62,7 @@ std::optional<std::string> TermivaApp::_save_sessions() {
 
 void TermivaApp::_load_settings() {
     m_store.load_settings();
+    apply_reachability_setting();
 }
 
 std::optional<std::string> TermivaApp::_save_settings() {

@@ -1,6 +1,8 @@
 // Opening, closing and describing tabs: the page's tab operations over the tab registry.
 #include <functional>
+#include <map>
 #include <random>
+#include <set>
 
 #include "app/json_values.h"
 #include "app/tabs/login_prompt.h"
@@ -150,6 +152,15 @@ Json TermivaApp::_tabs_for_js() {
     return out;
 }
 
+std::set<std::string> TermivaApp::sessions_in_tabs() const {
+    std::set<std::string> ids;
+    for (const auto& tab : m_tabs.snapshot()) {
+        std::lock_guard lock(tab->lock);
+        if (tab->session && tab->state_held() != TabState::closed) ids.insert(tab->session->id);
+    }
+    return ids;
+}
+
 Json TermivaApp::get_runtime_state() {
     Json state;
     state["tabs"] = _tabs_for_js();
@@ -158,15 +169,27 @@ Json TermivaApp::get_runtime_state() {
     Json status = Json::object();
     for (const auto& [sid, value] : m_launcher.session_status())
         status[sid] = value;
-    // An open serial tab knows better than the launcher whether its port is there.
+    // A session open in a tab is not probed: the tab knows better whether its peer (or its
+    // serial port) is there. One tab of it online makes it online.
+    std::map<std::string, bool> from_tabs;
     for (const auto& tab : m_tabs.snapshot()) {
         std::lock_guard lock(tab->lock);
-        if (tab->protocol != "serial" || !tab->session) continue;
-        const std::string& sid = tab->session->id;
-        status[sid] = tab->backend_kind == "serial" && tab->backend && is_alive(tab->state_held())
-                          ? "online"
-                          : "offline";
+        if (!tab->session) continue;
+        const TabState now = tab->state_held();
+        bool online;
+        if (tab->protocol == "serial") {
+            online = tab->backend_kind == "serial" && tab->backend && is_alive(now);
+        } else if (now == TabState::connected) {
+            online = true;
+        } else if (now == TabState::ended || now == TabState::failed) {
+            online = false;
+        } else {
+            continue;  // still connecting: it does not know yet
+        }
+        from_tabs[tab->session->id] = from_tabs[tab->session->id] || online;
     }
+    for (const auto& [sid, online] : from_tabs)
+        status[sid] = online ? "online" : "offline";
     state["session_status"] = status;
     return state;
 }

@@ -22,6 +22,7 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/winhttp_get.cpp
   windows/pseudo_console.cpp
   windows/socket_io.cpp
+  windows/icmp_echo.cpp
   windows/standard_streams.cpp
   windows/broken_pipes.cpp)
 set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp ws2_32)
