@@ -156,7 +156,7 @@ void FlasherJob::_flash_one_file(const std::string& path, std::int64_t offset, b
     diag("[esp][flash] " + filename + " offset=0x" + hex_upper(flash_offset) +
          " raw=" + std::to_string(raw.size()) + " payload=" + std::to_string(payload.size()) +
          " bs=" + std::to_string(bs) + " blocks=" + std::to_string(blocks) +
-         " compress=" + py_bool(use_compression) + " stub=" + py_bool(_is_stub));
+         " compress=" + diag_bool(use_compression) + " stub=" + diag_bool(_is_stub));
 
     _flash_begin_block(payload.size(), flash_offset, use_compression, raw.size());
 
@@ -211,7 +211,7 @@ void FlasherJob::_run_flash() {
 
 void FlasherJob::_erase_flash_all() {
     _phase("erase", {"detail_erase", {}});
-    diag(std::string("[esp][erase] sending ESP_ERASE_FLASH (0xD0), stub=") + py_bool(_is_stub) +
+    diag(std::string("[esp][erase] sending ESP_ERASE_FLASH (0xD0), stub=") + diag_bool(_is_stub) +
          ", timeout=" + std::to_string(static_cast<long long>(timing.erase_timeout)) +
          "s, waiting for response...");
     const double start = now();

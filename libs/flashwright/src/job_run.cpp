@@ -163,7 +163,7 @@ void FlasherJob::_finish(bool ok, Message reason) {
     event.ok = ok;
     event.message = std::move(reason);
     emit(event);
-    diag(std::string("[esp][done] ok=") + py_bool(ok) + " reason=" + text);
+    diag(std::string("[esp][done] ok=") + diag_bool(ok) + " reason=" + text);
 }
 
 void FlasherJob::_run_steps() {
@@ -217,9 +217,9 @@ void FlasherJob::_run() {
         diag(std::string("[esp][run] worker start mode=") +
              (mode == Mode::Flash ? "esp-flash" : "esp-erase-flash") + " interface=" +
              std::to_string(static_cast<int>(options.interface)) + " chip_hint=" + options.chip +
-             " files=" + std::to_string(files.size()) + " compress=" + py_bool(options.compress) +
-             " auto_reset_after=" + py_bool(options.auto_reset_after) + " verify=" +
-             py_bool(options.verify) + " line_baud=" + std::to_string(options.line_baud) +
+             " files=" + std::to_string(files.size()) + " compress=" + diag_bool(options.compress) +
+             " auto_reset_after=" + diag_bool(options.auto_reset_after) + " verify=" +
+             diag_bool(options.verify) + " line_baud=" + std::to_string(options.line_baud) +
              " flash_baud=" + std::to_string(options.flash_baud));
         _run_steps();
         return;

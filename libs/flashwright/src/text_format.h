@@ -18,7 +18,7 @@ std::string hex_upper(std::uint64_t value);
 // A byte string as a printable literal: b'OHAI\x00\xc0'.
 std::string render_bytes(std::string_view bytes);
 // "True" / "False", as the diagnostics spell booleans.
-inline const char* py_bool(bool value) {
+inline const char* diag_bool(bool value) {
     return value ? "True" : "False";
 }
 // Fixed-point with one decimal.
