@@ -1,7 +1,7 @@
 // The local shell on Windows: the session's shell on a pseudo console, behind the same
 // interface as PtyBackend. Shell names: "cmd" (and anything unknown) runs cmd.exe,
 // "powershell" Windows PowerShell, "pwsh" PowerShell 7 (Windows PowerShell when it is not
-// installed), "custom" the custom command through cmd.exe /c.
+// installed), "custom" the custom command through cmd.exe /d /s /c.
 #pragma once
 
 #include <atomic>

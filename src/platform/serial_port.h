@@ -43,6 +43,9 @@ struct SerialSettings {
     bool dsrdtr = false;  // output paused while DSR is low; DTR held high
 };
 
+// The implementation's name for the diagnostic log: "termios" or "Win32Serial".
+extern const char* const serial_backend_name;
+
 // The path a port name stands for: names without a slash live in /dev.
 std::filesystem::path serial_device_path(std::string_view port);
 

@@ -239,12 +239,13 @@ TEST_F(LocalShell, ACustomCommandRunsInTheWorkingFolder) {
     std::filesystem::create_directories(dir.path() / "work");
     if (testing::host_under_wine()) {
         // cmd.exe's "cd" prints the current folder; into a file, since Wine gives the
-        // program no console output (wine_console_io).
+        // program no console output (wine_console_io). The quoted name reaches cmd.exe as
+        // typed or the file gets another name.
         std::string tab = open_shell({{"conpty_shell", "custom"},
-                                      {"conpty_custom_command", "cd>where.txt"},
+                                      {"conpty_custom_command", "cd>\"where it is.txt\""},
                                       {"conpty_cwd", testing::host_path(dir.path() / "work")}});
-        EXPECT_EQ(host.info_lines(tab).front(), "Starting local shell (cd>where.txt)...");
-        const auto where = dir.path() / "work" / "where.txt";
+        EXPECT_EQ(host.info_lines(tab).front(), "Starting local shell (cd>\"where it is.txt\")...");
+        const auto where = dir.path() / "work" / "where it is.txt";
         EXPECT_TRUE(testing::eventually(
             [&] {
                 return text_of(where).find(testing::host_path(dir.path() / "work")) !=

@@ -49,7 +49,7 @@ TEST(ConptyBackend, ShellNamesBecomeCommandLines) {
     EXPECT_EQ(ConptyBackend::command_for("bash", ""), (std::vector<std::string>{"cmd.exe"}));
     EXPECT_EQ(ConptyBackend::command_for("powershell", "")[0], "powershell.exe");
     EXPECT_EQ(ConptyBackend::command_for("custom", "dir /b"),
-              (std::vector<std::string>{"cmd.exe", "/d", "/c", "dir /b"}));
+              (std::vector<std::string>{"cmd.exe", "/d", "/s", "/c", "dir /b"}));
     // PowerShell 7 where it is installed, Windows PowerShell where it is not.
     const bool has_pwsh = platform::find_on_search_path("pwsh").has_value();
     EXPECT_EQ(ConptyBackend::command_for("pwsh", "")[0], has_pwsh ? "pwsh.exe" : "powershell.exe");
@@ -110,8 +110,10 @@ TEST(ConptyBackend, AShellThatExitsEndsTheStream) {
 
 TEST(ConptyBackend, TypedCommandsRunAndTheirOutputComesBack) {
     if (!test::wine_version().empty())
-        GTEST_SKIP() << "Wine routes a pseudo-console child's output to the parent's own "
-                        "standard output (a pipe or a file) instead of the console's pipe";
+        GTEST_SKIP()
+            << "Wine gives a pseudo console's program started with STARTF_USESTDHANDLES and no "
+               "handles no standard input or output at all (cmd.exe reads nothing and "
+               "ends at once)";
     ConptyBackend backend({"cmd", "", 24, 80, ""});
     backend.connect();
     backend.send("echo termiva-%OS%-ok\r");

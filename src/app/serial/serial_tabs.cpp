@@ -152,8 +152,9 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
     const platform::SerialSettings wanted = settings_of(sess);
     diag("opening " + com + " @ " + std::to_string(baud) +
          " bps  bits=" + (sess.serial_bits.text.empty() ? "8" : sess.serial_bits.text) +
-         " parity=" + wanted.parity + " stop=" + wanted.stopbits + " flow=" +
-         text_or(sess.serial_flow, "N") + " encoding=" + encoding + " (termios backend)");
+         " parity=" + wanted.parity + " stop=" + wanted.stopbits +
+         " flow=" + text_or(sess.serial_flow, "N") + " encoding=" + encoding + " (" +
+         platform::serial_backend_name + " backend)");
     m_host.push_info(tab_id, m_host.translate("info.serial_opening",
                                               {{"com", com}, {"baud", std::to_string(baud)}}));
 

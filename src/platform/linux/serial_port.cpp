@@ -47,6 +47,8 @@ bool is_vanished_errno(int err) {
 
 }  // namespace
 
+const char* const serial_backend_name = "termios";
+
 std::filesystem::path serial_device_path(std::string_view port) {
     std::string name(port);
     if (name.find('/') == std::string::npos) return std::filesystem::path("/dev") / name;

@@ -27,15 +27,26 @@ void append_quoted(std::wstring& out, const std::wstring& arg, const wchar_t* qu
     out += L'"';
 }
 
+wchar_t lower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
 bool ends_with_ci(const std::wstring& text, const wchar_t* tail) {
     const std::wstring t(tail);
     if (text.size() < t.size()) return false;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-        wchar_t c = text[text.size() - t.size() + i];
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != t[i]) return false;
-    }
+    for (std::size_t i = 0; i < t.size(); ++i)
+        if (lower(text[text.size() - t.size() + i]) != t[i]) return false;
     return true;
+}
+
+bool equals_ci(const std::wstring& text, const wchar_t* other) {
+    return text.size() == std::wstring(other).size() && ends_with_ci(text, other);
+}
+
+// cmd.exe alone or at the end of a path, any case.
+bool is_cmd_program(const std::wstring& program) {
+    return equals_ci(program, L"cmd.exe") || equals_ci(program, L"cmd") ||
+           ends_with_ci(program, L"\\cmd.exe") || ends_with_ci(program, L"/cmd.exe");
 }
 
 }  // namespace
@@ -87,6 +98,23 @@ std::wstring batch_command_line(const std::vector<std::wstring>& argv) {
     }
     // With /s, cmd.exe removes exactly the first and the last quote of what follows /c.
     return L"\"" + inner + L"\"";
+}
+
+std::wstring console_command_line(const std::vector<std::wstring>& argv) {
+    if (argv.empty() || !is_cmd_program(argv[0])) return program_command_line(argv);
+    std::size_t c = 1;
+    while (c < argv.size() && !equals_ci(argv[c], L"/c"))
+        ++c;
+    if (c + 1 >= argv.size()) return program_command_line(argv);
+    std::wstring command;
+    for (std::size_t i = c + 1; i < argv.size(); ++i) {
+        if (i > c + 1) command += L' ';
+        command += argv[i];
+    }
+    if (command.find_first_of(std::wstring(L"\r\n\0", 3)) != std::wstring::npos)
+        throw UnsafeArgument("a command for cmd.exe holds a line break or NUL");
+    std::vector<std::wstring> switches(argv.begin(), argv.begin() + static_cast<long>(c) + 1);
+    return program_command_line(switches) + L" \"" + command + L"\"";
 }
 
 }  // namespace termiva::platform::windows

@@ -36,4 +36,11 @@ bool is_powershell_script(const std::wstring& path);
 // Throws UnsafeArgument for a line break or NUL in any piece.
 std::wstring batch_command_line(const std::vector<std::wstring>& argv);
 
+// The command line for a shell started on a console: as program_command_line, except that
+// when argv[0] is cmd.exe, everything after its "/c" is a command in cmd.exe's own syntax
+// (its quotes, & and > mean what the user meant), so it goes verbatim inside the one pair
+// of quotes that "/s" removes. Throws UnsafeArgument for a line break or NUL in that
+// command: cmd.exe would run only the part before it.
+std::wstring console_command_line(const std::vector<std::wstring>& argv);
+
 }  // namespace termiva::platform::windows

@@ -66,7 +66,7 @@ struct PseudoConsole::Impl {
 std::vector<std::string> console_shell_command(const std::string& shell,
                                                const std::string& custom_command) {
     if (shell == "custom" && !custom_command.empty())
-        return {"cmd.exe", "/d", "/c", custom_command};
+        return {"cmd.exe", "/d", "/s", "/c", custom_command};
     if (shell == "powershell") return {"powershell.exe", "-NoLogo"};
     if (shell == "pwsh") return {"pwsh.exe", "-NoLogo"};
     return {"cmd.exe"};
@@ -84,7 +84,7 @@ PseudoConsole::PseudoConsole(const ConsoleSpawn& spawn) : m(std::make_unique<Imp
     std::vector<std::wstring> wide{program.native()};
     for (std::size_t i = 1; i < spawn.argv.size(); ++i)
         wide.push_back(to_utf16(spawn.argv[i]));
-    std::wstring line = program_command_line(wide);
+    std::wstring line = console_command_line(wide);
 
     m->closing = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!m->closing) throw last_error("cannot create the console's events");

@@ -21,7 +21,7 @@ struct ConsoleSpawn {
 class PseudoConsole {
 public:
     // Starts the program; throws std::system_error when the console or the program cannot
-    // be started.
+    // be started, UnsafeArgument for a custom command cmd.exe would run only in part.
     explicit PseudoConsole(const ConsoleSpawn& spawn);
     // Ends the job (the shell and its children) and closes the console.
     ~PseudoConsole();
@@ -52,7 +52,8 @@ private:
 };
 
 // The command line a shell name of the session stands for: "cmd" (the default),
-// "powershell", "pwsh", or for "custom" the user's command run by cmd.exe /c.
+// "powershell", "pwsh", or for "custom" the user's command run by cmd.exe /d /s /c, which
+// the console passes to cmd.exe as typed.
 std::vector<std::string> console_shell_command(const std::string& shell,
                                                const std::string& custom_command);
 

@@ -54,6 +54,8 @@ struct Event {
 
 }  // namespace
 
+const char* const serial_backend_name = "Win32Serial";
+
 std::filesystem::path serial_device_path(std::string_view port) {
     const std::string name = trimmed(port);
     // COM10 and above exist only in the device namespace; the prefix is right for all.
