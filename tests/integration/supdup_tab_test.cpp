@@ -11,6 +11,7 @@
 
 #include "fixtures/supdup_server.h"
 #include "sixbitline/protocol.h"
+#include "support/flooding_peer.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
 
@@ -130,34 +131,8 @@ TEST_F(SupdupTab, AServerFloodingOutputResetsWhileReadingNothingFreezesNeitherTy
     ASSERT_GE(listener, 0);
     std::shared_ptr<void> listening(nullptr, [listener](void*) { ::close(listener); });
     constexpr std::size_t FLOOD = std::size_t{64} << 20;
-    std::atomic<std::size_t> sent{0};
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) return;
-        const int c = ::accept(listener, nullptr, nullptr);
-        const std::string hello = "ITS\r\n" + bytes({P::TDNOP});
-        (void)!::send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
-        const std::string resets(65536, static_cast<char>(P::TDORS));
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!stop && sent < FLOOD && std::chrono::steady_clock::now() < deadline) {
-            pollfd w{c, POLLOUT, 0};
-            if (::poll(&w, 1, 50) <= 0) continue;
-            const ssize_t n = ::send(c, resets.data(), resets.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN) break;
-            if (n > 0) sent += static_cast<std::size_t>(n);
-        }
-        ::close(c);
-    });
-    // A failed call throws: the server must still end before the test does.
-    struct Ending {
-        std::atomic<bool>& stop;
-        std::thread& server;
-        ~Ending() {
-            stop = true;
-            if (server.joinable()) server.join();
-        }
-    } ending{stop, server};
+    testing::FloodingPeer server(listener, "ITS\r\n" + bytes({P::TDNOP}),
+                                 std::string(65536, static_cast<char>(P::TDORS)), FLOOD);
     const long before = resident_kib(host.pid());
     const std::string tab = open(port);
     const auto opened = std::chrono::steady_clock::now();
@@ -165,21 +140,20 @@ TEST_F(SupdupTab, AServerFloodingOutputResetsWhileReadingNothingFreezesNeitherTy
     bool stalled = false;
     for (std::size_t seen = 0; !stalled && std::chrono::steady_clock::now() - opened < 15s;) {
         std::this_thread::sleep_for(500ms);
-        stalled = sent.load() > 0 && sent.load() == seen;
-        seen = sent.load();
+        stalled = server.sent() > 0 && server.sent() == seen;
+        seen = server.sent();
     }
-    EXPECT_TRUE(stalled) << sent.load() << " bytes taken in and still reading";
+    EXPECT_TRUE(stalled) << server.sent() << " bytes taken in and still reading";
     const auto typing = std::chrono::steady_clock::now();
     EXPECT_EQ(host.call("send_input", {tab, "typed while flooded"}, 3s), true);
     EXPECT_LT(std::chrono::steady_clock::now() - typing, 2s);
-    EXPECT_LT(sent.load(), std::size_t{24} << 20) << "the reader went on taking requests";
+    EXPECT_LT(server.sent(), std::size_t{24} << 20) << "the reader went on taking requests";
     EXPECT_LT(resident_kib(host.pid()) - before, 48 * 1024) << "the host kept what it owed";
 
     const auto closing = std::chrono::steady_clock::now();
     host.call("close_tab", {tab}, 5s);
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
-    stop = true;
-    server.join();
+    server.stop();
     EXPECT_EQ(host.quit(), 0);
 }
 

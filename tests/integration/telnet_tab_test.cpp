@@ -16,6 +16,7 @@
 #include "fixtures/peer_process.h"
 #include "fixtures/rhosts_account.h"
 #include "fixtures/ser2net_rig.h"
+#include "support/flooding_peer.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
 
@@ -146,37 +147,11 @@ TEST_F(StreamTab, ATelnetServerFloodingRequestsWhileReadingNothingKeepsTheHostBo
     const int listener = testing::listen_on_loopback(1, port);
     ASSERT_GE(listener, 0);
     std::shared_ptr<void> listening(nullptr, [listener](void*) { ::close(listener); });
-    std::atomic<std::size_t> sent{0};
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) return;
-        const int c = ::accept(listener, nullptr, nullptr);
-        const std::string hello = "\xff\xfd\x18";  // DO TERMINAL-TYPE
-        (void)!::send(c, hello.data(), hello.size(), MSG_NOSIGNAL);
-        std::string ask;
-        for (int i = 0; i < 10000; ++i)
-            ask += "\xff\xfa\x18\x01\xff\xf0";  // SB TERMINAL-TYPE SEND SE
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!stop && sent < (std::size_t{400} << 20) &&
-               std::chrono::steady_clock::now() < deadline) {
-            pollfd w{c, POLLOUT, 0};
-            if (::poll(&w, 1, 50) <= 0) continue;
-            const ssize_t n = ::send(c, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN) break;
-            if (n > 0) sent += static_cast<std::size_t>(n);
-        }
-        ::close(c);
-    });
-    // A failed call throws: the server must still end before the test does.
-    struct Ending {
-        std::atomic<bool>& stop;
-        std::thread& server;
-        ~Ending() {
-            stop = true;
-            if (server.joinable()) server.join();
-        }
-    } ending{stop, server};
+    std::string ask;
+    for (int i = 0; i < 10000; ++i)
+        ask += "\xff\xfa\x18\x01\xff\xf0";  // SB TERMINAL-TYPE SEND SE
+    testing::FloodingPeer server(listener, "\xff\xfd\x18" /* DO TERMINAL-TYPE */, ask,
+                                 std::size_t{400} << 20);
     const std::string tab =
         open({{"name", "flood"}, {"protocol", "telnet"}, {"host", "127.0.0.1"}, {"port", port}});
     ASSERT_TRUE(connected(tab));
@@ -191,11 +166,11 @@ TEST_F(StreamTab, ATelnetServerFloodingRequestsWhileReadingNothingKeepsTheHostBo
     for (std::size_t seen = 0, i = 0; !stalled && i < 30; ++i) {
         std::this_thread::sleep_for(500ms);
         peak = std::max(peak, resident_kib(host.pid()));
-        stalled = sent.load() > 0 && sent.load() == seen;
-        seen = sent.load();
+        stalled = server.sent() > 0 && server.sent() == seen;
+        seen = server.sent();
     }
-    EXPECT_TRUE(stalled) << sent.load() << " bytes of requests taken in and still reading";
-    EXPECT_LT(sent.load(), std::size_t{24} << 20) << "the reader went on taking requests";
+    EXPECT_TRUE(stalled) << server.sent() << " bytes of requests taken in and still reading";
+    EXPECT_LT(server.sent(), std::size_t{24} << 20) << "the reader went on taking requests";
     // The paste's text, its encoding and its Telnet form (about 50 MiB alone; under load the
     // allocator's arenas keep more), plus the bounded answers: the answers alone used to add
     // hundreds of MiB.
@@ -205,8 +180,7 @@ TEST_F(StreamTab, ATelnetServerFloodingRequestsWhileReadingNothingKeepsTheHostBo
     host.call("close_tab", {tab}, 5s);
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
     EXPECT_EQ(host.call("get_runtime_state")["tabs"].size(), 0u);
-    stop = true;
-    server.join();
+    server.stop();
     EXPECT_EQ(host.quit(), 0);
 }
 
