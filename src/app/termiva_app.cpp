@@ -62,8 +62,8 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
       m_launcher(std::move(queue_all_), std::move(event_all_)),
       m_store(SESSIONS_FILE, SETTINGS_FILE,
               Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}}),
-      m_output([this](const std::string& tab_id) {
-          m_shell.page_call("terminalOutput", {tab_id}, true);
+      m_output([this](const std::string& tab_id, const TerminalOutput::Notice& notice) {
+          m_shell.page_call("terminalOutput", {tab_id, notice.text, notice.carried}, true);
       }) {
     // Passwords live here: the folder is the owner's alone. A failure ends start-up.
     if (platform::make_private_folder(APP_DIR))

@@ -93,7 +93,9 @@ public:
     Json reconnect_tab(const std::string& tab_id);
     bool send_input(const std::string& tab_id, const std::string& data);
     bool resize_pty(const std::string& tab_id, const Json& rows, const Json& cols);
-    std::string drain_terminal(const std::string& tab_id);
+    // `carried_seen`: how many pieces of output the page has received with notices (a
+    // count, from a page that takes them); anything else leaves the tab pulled only.
+    std::string drain_terminal(const std::string& tab_id, const Json& carried_seen = nullptr);
     Json get_runtime_state();
 
     void _poll_queue();

@@ -137,7 +137,9 @@ TEST(BridgeWorkers, StopWaitsForRunningCallsAndDropsQueuedOnes) {
 TEST(TerminalOutput, TellsThePageOncePerChangeFromNothingToSomething) {
     std::vector<std::string> signals;
     std::mutex lock;
-    TerminalOutput output([&](const std::string& id) {
+    TerminalOutput output([&](const std::string& id, const TerminalOutput::Notice& notice) {
+        EXPECT_TRUE(notice.text.empty())
+            << "a pull without a count of carried pieces let output be carried";
         std::lock_guard guard(lock);
         signals.push_back(id);
     });
@@ -183,6 +185,35 @@ TEST(TerminalOutput, TellsThePageOncePerChangeFromNothingToSomething) {
     for (std::size_t i = 0; i < got.size(); ++i)
         ASSERT_EQ(got[i], static_cast<char>('a' + i % 26)) << "at " << i;
     EXPECT_GE(signals.size(), drains_after_signal) << "output drained that was never signalled";
+}
+
+TEST(TerminalOutput, CarriesSmallOutputOnlyToACaughtUpPageAndNoPullOvertakesIt) {
+    std::vector<TerminalOutput::Notice> told;
+    TerminalOutput output(
+        [&](const std::string&, const TerminalOutput::Notice& notice) { told.push_back(notice); });
+    output.open("t");
+    output.append("t", "before", 6);  // the page has not pulled yet: it waits to be pulled
+    EXPECT_EQ(told.back().text, "");
+    EXPECT_EQ(output.drain("t", 0), "before");
+    EXPECT_EQ(output.drain("t", 0), "");  // caught up
+    output.append("t", "echo", 4);
+    EXPECT_EQ(told.back().text, "echo");
+    EXPECT_EQ(told.back().carried, 1u);
+    output.append("t", "next", 4);  // after a carried piece the page pulls again
+    EXPECT_EQ(told.back().text, "");
+    // A pull that set out before the carried piece arrived gets nothing, and the count
+    // follows the carried piece so the page pulls once it has it.
+    const std::size_t notices = told.size();
+    EXPECT_EQ(output.drain("t", 0), "");
+    ASSERT_EQ(told.size(), notices + 1);
+    EXPECT_EQ(told.back().text, "");
+    EXPECT_EQ(told.back().carried, 1u);
+    EXPECT_EQ(output.drain("t", 1), "next");
+    EXPECT_EQ(output.drain("t", 1), "");
+    output.append("t", std::string(TerminalOutput::CARRY_LIMIT_CHARS + 1, 'x'),
+                  TerminalOutput::CARRY_LIMIT_CHARS + 1);  // too long to carry
+    EXPECT_EQ(told.back().text, "");
+    EXPECT_EQ(output.drain("t", 1).size(), TerminalOutput::CARRY_LIMIT_CHARS + 1);
 }
 
 }  // namespace

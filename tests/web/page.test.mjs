@@ -253,6 +253,44 @@ describe('a flood of output', { skip }, () => {
     numbers.forEach((n, i) => i === 0 || assert.equal(n, numbers[i - 1] + 1, `line ${i} out of order`));
   });
 
+  // Small pieces come with the program's notices while the page is caught up, the rest is
+  // pulled: quiet gaps and bursts in turn make the page switch between the two again and
+  // again, and every line must reach the widget once, in order.
+  it('gives the widget output carried and output pulled in order, nothing lost or doubled', async () => {
+    const tabId = await s.activeTabId();
+    await s.page.evaluate((id) => {
+      const terminal = window.Termiva.app.state.terminals.get(id);
+      window.pulled = 0;
+      terminal.keptPart = (text) => {
+        window.pulled += text.length;
+        return text; // every line parsed, none cut by jump scroll
+      };
+      const write = terminal.term.write.bind(terminal.term);
+      window.widgetGot = [];
+      window.carriedBefore = terminal.carriedSeen;
+      terminal.term.write = (data, done) => {
+        window.widgetGot.push(String(data));
+        return write(data, done);
+      };
+    }, tabId);
+    await typeLine(s, "for i in $(seq 1 1200); do printf 'n%05d\\n' $i; case $i in *00) seq -f 'b%06g' 1 3000;; *0) sleep 0.01;; esac; done; echo mix-$((40+2))");
+    await s.waitForScreen(tabId, /^mix-42$/m, 60000);
+    const { got, carried, pulled } = await s.page.evaluate((id) => {
+      const terminal = window.Termiva.app.state.terminals.get(id);
+      return { got: window.widgetGot.join(''), carried: terminal.carriedSeen - window.carriedBefore, pulled: window.pulled };
+    }, tabId);
+    const expected = [];
+    for (let i = 1; i <= 1200; i++) {
+      expected.push(`n${String(i).padStart(5, '0')}`);
+      if (i % 100 === 0) for (let j = 1; j <= 3000; j++) expected.push(`b${String(j).padStart(6, '0')}`);
+    }
+    const lines = got.match(/\b[nb]\d{5,6}\b/g) || [];
+    assert.equal(lines.length, expected.length, 'lines lost or doubled');
+    lines.forEach((line, i) => line === expected[i] || assert.fail(`line ${i}: ${line} where ${expected[i]} belongs`));
+    assert.ok(carried > 10, `only ${carried} pieces came with notices`);
+    assert.ok(pulled > 100000, `only ${pulled} characters were pulled`);
+  });
+
   // Jump scroll: a long pull is cut to the lines the terminal keeps. Whatever is cut, the
   // screen, scrollback and cursor must be exactly what parsing everything gives.
   it('skips only what cannot change what the terminal shows', async () => {

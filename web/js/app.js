@@ -646,10 +646,10 @@
     if (lines.length < 100) lines.push({ message, isError });
   };
 
-  window.terminalOutput = function (tabId) {
+  window.terminalOutput = function (tabId, text, carried) {
     const terminal = state.terminals.get(tabId);
-    if (terminal) terminal.outputReady();
-    // A terminal built later pulls once when it starts.
+    if (terminal) terminal.outputReady(text, carried);
+    // A terminal built later pulls once when it starts (nothing is carried before that).
   };
 
   window.runtimeChanged = function () {

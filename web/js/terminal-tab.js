@@ -1,13 +1,16 @@
-// One open tab's terminal: an xterm.js widget that pulls the tab's output with
-// drain_terminal when the program says there is some (terminalOutput), sends keystrokes
-// with send_input and reports its size with resize_pty.
+// One open tab's terminal: an xterm.js widget that shows the tab's output (a small piece
+// comes with the program's notice, terminalOutput; the rest it pulls with drain_terminal),
+// sends keystrokes with send_input and reports its size with resize_pty.
 (function () {
   'use strict';
   const Termiva = (window.Termiva = window.Termiva || {});
   const { call } = Termiva.bridge;
 
   // The program tells the page once when a tab's output goes from none to some; a quiet
-  // tab makes no calls at all. A failed pull is tried again after a pause.
+  // tab makes no calls at all. Once a pull finds nothing, the next small piece of output
+  // (a keystroke's echo) comes with the notice itself; after it the page pulls until it
+  // finds nothing again, so a flood is still pulled at the page's pace. A failed pull is
+  // tried again after a pause.
   const FAILED_DELAY_MS = 1000;
   // The cursor stops blinking after this long without typing or output, as GTK's own
   // cursor-blink-timeout does: a blinking cursor repaints twice a second, for ever, and
@@ -50,6 +53,8 @@
       this.pulling = false;
       this.endsLine = true;
       this.wanted = true; // output may be waiting already when the terminal is built
+      this.carriedSeen = 0; // pieces of output that came with a notice
+      this.pullAgain = false; // the last pull found output: the next may find more
       this.wakeSleep = null;
       this.blinkTimer = null;
 
@@ -109,16 +114,19 @@
 
     async drainLoop() {
       while (!this.closed) {
-        if (!this.wanted) {
+        if (!this.wanted && !this.pullAgain) {
           await this.sleep(null);
           continue;
         }
         this.wanted = false;
+        this.pullAgain = false;
         let text = '';
         const ticket = this.infoTicket;
         this.pulling = true;
         try {
-          text = await call('drain_terminal', this.id);
+          // The count lets the program hold back a pull that set out before the last
+          // carried piece arrived: pulled text never overtakes carried text.
+          text = await call('drain_terminal', this.id, this.carriedSeen);
         } catch (err) {
           this.pulling = false;
           this.wanted = true;
@@ -134,6 +142,7 @@
         if (got) this.endsLine = text.endsWith('\n');
         this.flushInfo(ticket);
         if (parsed) {
+          this.pullAgain = true; // until a pull finds nothing, output waits to be pulled
           this.activity();
           await parsed; // the next pull waits until the widget has caught up
           // While output flows, let it gather for a moment: one large pull costs far less
@@ -225,8 +234,20 @@
       }, BLINK_IDLE_MS);
     }
 
-    // The program has output for this tab: pull it.
-    outputReady() {
+    // The program has output for this tab. `carried` counts the pieces of output that came
+    // with its notices so far; a new one (`text`) is shown at once, anything else is pulled.
+    outputReady(text, carried) {
+      if (Number.isSafeInteger(carried) && carried > this.carriedSeen && !this.closed) {
+        this.carriedSeen = carried;
+        if (typeof text === 'string' && text) {
+          // Status lines waiting for earlier output: all of it has been shown by now (the
+          // program carries nothing while pulled text is on its way).
+          this.flushInfo(Infinity);
+          this.term.write(text);
+          this.endsLine = text.endsWith('\n');
+          this.activity();
+        }
+      }
       this.wanted = true;
       if (this.wakeSleep) this.wakeSleep();
     }
@@ -244,7 +265,7 @@
     // after it arrived.
     showInfo(message, isError) {
       const line = { message: String(message), isError: !!isError };
-      if (!this.connected || (!this.pulling && !this.wanted && !this.pendingInfo.length)) {
+      if (!this.connected || (!this.pulling && !this.wanted && !this.pullAgain && !this.pendingInfo.length)) {
         this.writeInfo(line);
         return;
       }
@@ -274,6 +295,7 @@
       this.pane.dataset.tabId = id;
       this.connected = false;
       this.pendingInfo = [];
+      this.carriedSeen = 0;
       this.outputReady();
     }
 

@@ -52,9 +52,10 @@ void TermivaApp::register_bridge() {
           {{{"tab_id"}}, constant({{"reading", false}}), [this](const Args& a) {
                return toggle_tab_reading(text_arg(a, 0));
            }});
-    b.add("drain_terminal", {{{"tab_id"}}, constant(""), [this](const Args& a) {
-                                 return Json(drain_terminal(text_arg(a, 0)));
-                             }});
+    b.add("drain_terminal",
+          {{{"tab_id"}, {"carried_seen", nullptr}}, constant(""), [this](const Args& a) {
+               return Json(drain_terminal(text_arg(a, 0), a[1]));
+           }});
     b.add("get_runtime_state", {{}, state, [this](const Args&) { return get_runtime_state(); }});
 
     b.add("get_initial_state", {{},

@@ -67,8 +67,11 @@ void TermivaApp::_push_to_term(const std::string& tab_id, const std::string& tex
     m_output.append(tab_id, std::move(translated), chars);
 }
 
-std::string TermivaApp::drain_terminal(const std::string& tab_id) {
-    return m_output.drain(tab_id);
+std::string TermivaApp::drain_terminal(const std::string& tab_id, const Json& carried_seen) {
+    std::optional<std::uint64_t> seen;
+    if (carried_seen.is_number_integer() && carried_seen >= 0)
+        seen = carried_seen.get<std::uint64_t>();
+    return m_output.drain(tab_id, seen);
 }
 
 bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) {

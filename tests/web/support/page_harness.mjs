@@ -91,7 +91,7 @@ export class PageSession {
     // (the steady output pulls aside): what a test waits on instead of a pause.
     self.answered = [];
     self.inFlight = 0;
-    self.drained = new Map(); // tab id -> every text drain_terminal gave the page, joined
+    self.drained = new Map(); // tab id -> every text of output the page was given, joined
     self.drainGate = null; // while set, the page's pulls wait (a page that is not pulling)
     const background = new Set(['drain_terminal']);
     await self.page.exposeBinding('termivaTestBridge', async (_source, text) => {
@@ -120,6 +120,10 @@ export class PageSession {
 
     let chain = Promise.resolve();
     self.host.onCall((name, args) => {
+      // Output that came with the program's notice instead of being pulled.
+      if (name === 'terminalOutput' && typeof args[1] === 'string' && args[1]) {
+        self.drained.set(args[0], (self.drained.get(args[0]) || '') + args[1]);
+      }
       chain = chain
         .then(() =>
           self.page.evaluate(
