@@ -6,7 +6,9 @@
 #include "assistant/utf8_text.h"
 #include "platform/assistant_program.h"
 #include "platform/bounded_json.h"
+#include "platform/child_process.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::assistant {
 
@@ -29,6 +31,26 @@ std::optional<Json> parse_output(const std::string& out) {
     Json parsed = platform::parse_json_bounded(out, false);
     if (parsed.is_discarded()) return std::nullopt;  // plain text answers are allowed
     return parsed;
+}
+
+// `text` with each line break a space: the whole of it fits on one command-line argument of
+// a program that cannot take line breaks (npm's claude.cmd on Windows).
+std::string on_one_line(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i] == '\n' || text[i] == '\r' ? ' ' : text[i];
+    }
+    return out;
+}
+
+// A session id is the program's own token; one with control characters is not one, and
+// passing it back (a line break ends a batch file's command) would fail every question.
+bool usable_session_id(const std::string& id) {
+    for (unsigned char c : id)
+        if (c < 0x20 || c == 0x7f) return false;
+    return !id.empty();
 }
 
 std::string text_member(const Json& obj, const char* key) {
@@ -64,9 +86,12 @@ Json Conversation::ask_once(const AskContext& ctx, const RequestInput& request, 
 
     const auto [prompt_dir, prompt_file] =
         _write_claude_runtime_system_prompt(ctx.arch_dir, ctx.app_dir);
-    const std::string system_prompt =
+    std::string system_prompt =
         prompt_file ? runtime_file_system_prompt(*prompt_file, ctx.arch_dir, ctx.language)
                     : _build_claude_system_prompt(ctx.arch_dir, ctx.language);
+    const std::string exe_name = platform::path_to_utf8(ctx.exe);
+    if (!platform::takes_line_breaks_in_arguments(exe_name))
+        system_prompt = on_one_line(system_prompt);
 
     std::error_code ec;
     if (ctx.choice.provider == "deepseek" && !std::filesystem::exists(ctx.deepseek_settings, ec))
@@ -153,7 +178,7 @@ Json Conversation::ask_once(const AskContext& ctx, const RequestInput& request, 
     if (!parsed) return {{"ok", true}, {"error", ""}, {"reply", trim(out)}};
     if (parsed->is_object()) {
         const std::string sid = text_member(*parsed, "session_id");
-        if (!sid.empty()) {
+        if (usable_session_id(sid)) {
             std::lock_guard lock(_claude_inflight_lock);
             if (_claude_gen == gen) _claude_session_id = sid;
         }

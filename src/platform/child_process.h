@@ -60,6 +60,10 @@ private:
 #endif
 };
 
+// False when `program` runs inside a command interpreter that ends its command at a line
+// break (a batch file on Windows, started through cmd.exe): no argument for it may hold one.
+bool takes_line_breaks_in_arguments(const std::string& program);
+
 // Processes whose process group is `pgid` (read from /proc; on Windows the processes of
 // the job of the ChildProcess whose pid is `pgid`).
 std::vector<pid_t> processes_in_group(pid_t pgid);

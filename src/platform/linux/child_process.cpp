@@ -215,6 +215,10 @@ ChildProcess::Outcome ChildProcess::communicate(std::string_view input,
     return outcome;
 }
 
+bool takes_line_breaks_in_arguments(const std::string&) {
+    return true;  // execve hands each argument over as it is
+}
+
 std::vector<pid_t> processes_in_group(pid_t pgid) {
     std::vector<pid_t> found;
     DIR* proc = ::opendir("/proc");

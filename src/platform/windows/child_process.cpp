@@ -346,6 +346,10 @@ ChildProcess::Outcome ChildProcess::communicate(std::string_view input,
     return outcome;
 }
 
+bool takes_line_breaks_in_arguments(const std::string& program) {
+    return !windows::is_batch_file(path_from_utf8(program).native());
+}
+
 std::vector<pid_t> processes_in_group(pid_t pgid) {
     std::vector<pid_t> found;
     std::lock_guard lock(g_jobs_lock);
