@@ -19,3 +19,14 @@ if(TARGET termiva_app)
     LIBS termiva_app termiva_test_support
     LABELS integration)
 endif()
+
+# The assistant through the real termiva-host, against the fake found where the real program
+# would be (also run against the Windows host under Wine, with npm's claude.cmd shape).
+if(TARGET termiva-host)
+  termiva_add_test(NAME assistant_host_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/assistant_host_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/host_fake_claude.cpp
+    LIBS termiva_test_support
+    LABELS integration)
+  add_dependencies(assistant_host_tests termiva-host)
+endif()

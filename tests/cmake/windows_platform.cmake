@@ -23,3 +23,13 @@ if(WIN32 AND TARGET termiva_platform)
     LABELS com_pair
     PROPERTIES RESOURCE_LOCK wine_com_pair)
 endif()
+
+# The `claude` stand-in the Linux build's assistant host test starts, through a claude.cmd,
+# when it drives termiva-host.exe under Wine (static: it runs outside the program folder).
+if(WIN32)
+  add_executable(fake_claude_windows ${CMAKE_CURRENT_LIST_DIR}/../fixtures/fake_claude_windows.cpp)
+  target_link_libraries(fake_claude_windows PRIVATE termiva_warnings)
+  target_link_options(fake_claude_windows PRIVATE -static)
+  set_target_properties(fake_claude_windows PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-fixtures)
+endif()

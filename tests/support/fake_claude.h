@@ -21,7 +21,7 @@ public:
     // text), "exit3" (stderr text, exit 3), "silent-exit" (no output, exit 5),
     // "notlogged" (the not-logged-in object), "noresume" (a --resume run fails on
     // stderr, others answer), "hang" (starts a sleeping child, then sleeps), "error0"
-    // (an error object with exit 0).
+    // (an error object with exit 0), "reply <text>" (prints the text).
     explicit FakeClaude(const std::filesystem::path& dir) : m_dir(dir) {
         std::filesystem::create_directories(dir / "bin");
         const auto script = dir / "bin" / "claude";
@@ -34,6 +34,7 @@ cat > "$d/stdin.$n"
 env > "$d/env.$n"
 mode=$(cat "$d/mode" 2>/dev/null || echo ok)
 case "$mode" in
+  "reply "*) printf '%s\n' "${mode#reply }" ;;
   ok) printf '{"type":"result","is_error":false,"result":"answer %s","session_id":"sess-%s"}\n' "$n" "$n" ;;
   plain) echo "  plain text answer  " ;;
   "api "*) s=${mode#api }; printf '{"is_error":true,"api_error_status":%s,"result":"API Error: %s boom","session_id":"err-%s"}\n' "$s" "$s" "$n"; exit 1 ;;

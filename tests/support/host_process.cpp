@@ -45,17 +45,15 @@ std::string host_path(const fs::path& path) {
     return name;
 }
 
+fs::path host_wine_prefix() {
+    if (const char* p = std::getenv("TERMIVA_WINEPREFIX"); p && *p) return p;
+    if (const char* b = std::getenv("TERMIVA_WIN_BUILD_DIR"); b && *b) return fs::path(b) / "wine";
+    throw std::runtime_error("a host under Wine needs TERMIVA_WINEPREFIX or TERMIVA_WIN_BUILD_DIR");
+}
+
 HostSerialPort::HostSerialPort(const fs::path& device) : m_name(device.string()) {
     if (!host_under_wine()) return;
-    // The prefix scripts/wine-run.sh starts the host in.
-    fs::path prefix;
-    if (const char* p = std::getenv("TERMIVA_WINEPREFIX"); p && *p) {
-        prefix = p;
-    } else if (const char* b = std::getenv("TERMIVA_WIN_BUILD_DIR"); b && *b) {
-        prefix = fs::path(b) / "wine";
-    } else {
-        throw std::runtime_error("a host under Wine needs TERMIVA_WINEPREFIX for its COM ports");
-    }
+    const fs::path prefix = host_wine_prefix();
     fs::create_directories(prefix / "dosdevices");
     // Above the ones scripts and other tests take by number; taken atomically, so tests
     // running side by side never share one.

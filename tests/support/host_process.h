@@ -115,6 +115,10 @@ std::vector<std::string> host_command();
 // "wine"); tests that Wine cannot run skip with the reason.
 bool host_under_wine();
 
+// The Wine prefix scripts/wine-run.sh starts a host under Wine in ($TERMIVA_WINEPREFIX,
+// else the Windows build's "wine" folder); throws when neither is set.
+std::filesystem::path host_wine_prefix();
+
 // A file name of this machine as the host under test must be given it: unchanged, or for a
 // host under Wine the name on the drive Wine maps "/" to ("/tmp/a b" is "Z:\tmp\a b").
 // Only the tests translate: the shipped program takes its own system's names.
