@@ -140,10 +140,12 @@ namespace {
 
 std::vector<std::string> document_pieces(const fs::path& arch_dir) {
     std::vector<std::string> pieces;
-    if (std::string r = _read_text_safe(arch_dir / RULES_DOC); !r.empty())
-        pieces.push_back(std::string("===== ") + RULES_DOC + " =====\n" + r);
-    if (std::string i = _read_text_safe(arch_dir / INDEX_DOC); !i.empty())
-        pieces.push_back(std::string("===== ") + INDEX_DOC + " =====\n" + i);
+    // The names are UTF-8 text: a narrow name would be read in Windows' ANSI code page.
+    for (const char* doc : {RULES_DOC, INDEX_DOC}) {
+        if (std::string text = _read_text_safe(arch_dir / platform::path_from_utf8(doc));
+            !text.empty())
+            pieces.push_back(std::string("===== ") + doc + " =====\n" + text);
+    }
     return pieces;
 }
 
@@ -158,7 +160,8 @@ std::pair<std::optional<fs::path>, std::optional<std::string>> _write_claude_run
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec) continue;
-        std::ofstream out(dir / RUNTIME_PROMPT_FILE, std::ios::binary | std::ios::trunc);
+        std::ofstream out(dir / platform::path_from_utf8(RUNTIME_PROMPT_FILE),
+                          std::ios::binary | std::ios::trunc);
         if (!out) continue;
         out << content;
         out.close();
