@@ -257,7 +257,11 @@ describe('a flood of output', { skip }, () => {
   // pulled: quiet gaps and bursts in turn make the page switch between the two again and
   // again, and every line must reach the widget once, in order.
   it('gives the widget output carried and output pulled in order, nothing lost or doubled', async () => {
-    const tabId = await s.activeTabId();
+    let tabId = await s.activeTabId(); // the tab of the flood before, when that ran
+    if (!tabId) {
+      tabId = await openSessionByName(s, 'Work shell');
+      await waitConnected(s, tabId);
+    }
     await s.page.evaluate((id) => {
       const terminal = window.Termiva.app.state.terminals.get(id);
       window.pulled = 0;
