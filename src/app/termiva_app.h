@@ -224,6 +224,9 @@ private:
     // The ids of the sessions open in a tab now.
     std::set<std::string> sessions_in_tabs() const;
     bool _on_window_closing();
+    // Closing where no tray could bring the window back: quits, after asking when tabs are
+    // open. True lets the close go ahead (the event loop ends, and the program with it).
+    bool close_without_tray(platform::Desktop& desktop);
     void _setup_tray();
     void _apply_dark_titlebar();
     // The module directory whose "html", "bin", "格式範本" and "architecture" folders
@@ -292,6 +295,11 @@ private:
                                 }};
 
     BridgeTable m_bridge;
+
+    // Window's thread only: a close asked for while its question is open waits for it; the
+    // first hide of a run tells where the window went.
+    bool m_asking_to_quit = false;
+    bool m_told_where_hidden = false;
 
     std::mutex m_threads_lock;
     std::condition_variable m_threads_cv;

@@ -16,7 +16,9 @@ namespace termiva {
 
 namespace {
 
-constexpr const char* APP_USER_MODEL_ID = "lanternfold.termiva.client";
+// The program's identity on the desktop: the shell's application id on Windows, and the
+// name the one running instance holds (a D-Bus name on Linux).
+constexpr const char* APP_ID = "lanternfold.termiva.client";
 constexpr const char* NO_DISPLAY_LINE =
     "cannot open a display; set DISPLAY, or use termiva-host for the headless program";
 
@@ -39,7 +41,18 @@ void GUI(std::shared_ptr<QueueAll> Queue_All_variable,
     }
     try {
         auto desktop = platform::gtk::make_gtk_desktop();
-        desktop->set_app_identity(APP_USER_MODEL_ID);
+        desktop->set_app_identity(APP_ID);
+        // Before the data folder is touched: two programs on one folder would each write
+        // sessions.json over the other's.
+        const platform::InstanceClaim claim = desktop->claim_instance(APP_ID);
+        if (claim.role == platform::InstanceClaim::Role::already_running) {
+            log::info("GUI", "already running: its window was brought forward");
+            return;
+        }
+        if (claim.role == platform::InstanceClaim::Role::unavailable) {
+            log::warn("GUI", "cannot make sure this is the only Termiva running (" + claim.reason +
+                                 "); starting anyway");
+        }
         TermivaApp app(std::move(Queue_All_variable), std::move(Event_All_variable));
         app.set_desktop(desktop);
         app.run();

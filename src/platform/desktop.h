@@ -78,12 +78,39 @@ struct PickStart {
     bool show_hidden = false;
 };
 
+// The answer to a start asking to be the program's one instance.
+struct InstanceClaim {
+    enum class Role {
+        first,            // this process is the one instance
+        already_running,  // another one is; it has been asked to bring its window forward
+        unavailable,      // the desktop cannot tell (no session bus): this start runs alone
+    };
+    Role role = Role::unavailable;
+    std::string reason;  // why, when unavailable
+};
+
 class Desktop {
 public:
     virtual ~Desktop() = default;
 
     // Process identity, DPI awareness: Windows only.
     virtual void set_app_identity(const std::string& app_user_model_id) = 0;
+    // One program per user: the first start to claim `app_id` keeps it while it runs; a
+    // later start hands its request to that one and is told to leave. Call once, before
+    // create_window. (GApplication's bus name on Linux; a named mutex and a window message
+    // on Windows.)
+    virtual InstanceClaim claim_instance(const std::string& app_id) = 0;
+    // What the first instance does when a later start asks for it: called on the window's
+    // thread, from the event loop.
+    virtual void on_second_start(std::function<void()> bring_forward) = 0;
+    // Whether a tray host (a StatusNotifier watcher) would show the tray icon now; without
+    // one, a hidden window could not be brought back. Window's thread.
+    virtual bool tray_host_present() = 0;
+    // A modal question over the window, answered on the window's thread: true for `yes`.
+    virtual bool ask(const std::string& title, const std::string& question, const std::string& yes,
+                     const std::string& no) = 0;
+    // A passing desktop notification; nothing when the desktop has none.
+    virtual void notify(const std::string& title, const std::string& body) = 0;
     // Creates the window (not yet shown until the loop runs). `on_closing` returning
     // false cancels a close request.
     virtual std::shared_ptr<PageWindow> create_window(const WindowOptions& options,

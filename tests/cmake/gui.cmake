@@ -40,9 +40,17 @@ if(TARGET termiva)
   termiva_add_test(NAME gui_window_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_window_test.cpp
             ${TERMIVA_GUI_PROGRAM_SOURCES}
-    LIBS termiva_test_support PkgConfig::TERMIVA_X11
+    LIBS termiva_app termiva_test_support PkgConfig::TERMIVA_X11
     LABELS gui)
   add_dependencies(gui_window_test termiva termiva_page)
+  # A second start of the program brings the first one's window forward and leaves.
+  termiva_add_test(NAME gui_single_instance_test
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_single_instance_test.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_watcher.cpp
+            ${TERMIVA_GUI_PROGRAM_SOURCES}
+    LIBS termiva_test_support PkgConfig::TERMIVA_X11 PkgConfig::TERMIVA_GIO
+    LABELS gui)
+  add_dependencies(gui_single_instance_test termiva termiva_page)
   # The reachability dots in the real window, from the program's own prober.
   termiva_add_test(NAME gui_reachability_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_reachability_test.cpp
@@ -54,6 +62,7 @@ if(TARGET termiva)
   termiva_add_test(NAME gui_tray_test
     SOURCES ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_test.cpp
             ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_host.cpp
+            ${CMAKE_SOURCE_DIR}/tests/integration/gui_tray_watcher.cpp
             ${TERMIVA_GUI_PROGRAM_SOURCES}
     LIBS termiva_app termiva_test_support PkgConfig::TERMIVA_X11 PkgConfig::TERMIVA_GIO
     LABELS gui)

@@ -98,6 +98,9 @@ TEST_F(AppWindow, ClosingHidesTheWindowAndRefusesTheClose) {
         EXPECT_EQ(desktop->window->hides.load(), 1);
         EXPECT_EQ(desktop->window->destroys.load(), 0);
         EXPECT_FALSE(app->stopping());
+        // Where the window went is said on the first hide only.
+        EXPECT_FALSE(desktop->on_closing());
+        EXPECT_EQ(desktop->notifications, std::vector<std::string>{"Termiva is still running"});
     };
     app->run();
 }

@@ -2,10 +2,12 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace termiva::testing {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 std::string read_text_file(const fs::path& file) {
     std::ifstream in(file);
@@ -51,6 +53,17 @@ std::unique_ptr<ChildProcess> WindowProgramTest::start(const fs::path& program) 
         output_file());
 }
 
+std::unique_ptr<ChildProcess> WindowProgramTest::start_on_bus(const fs::path& program,
+                                                              const std::string& address,
+                                                              const fs::path& output) {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{program.string()},
+        std::vector<std::string>{"DISPLAY=" + m_xvfb->display(),
+                                 "XDG_DATA_HOME=" + (m_dir.path() / "xdg").string(),
+                                 "NO_AT_BRIDGE=1", "DBUS_SESSION_BUS_ADDRESS=" + address},
+        output);
+}
+
 std::string WindowProgramTest::bus_address(std::chrono::milliseconds limit) const {
     const fs::path address_file = m_dir.path() / "bus-address";
     std::string address;
@@ -73,6 +86,35 @@ Window WindowProgramTest::wait_for_window(std::chrono::milliseconds limit) const
     Window window = 0;
     wait_until([&] { return (window = find_viewable(display(), "Termiva")) != 0; }, limit);
     return window;
+}
+
+void WindowProgramTest::open_tab_by_double_click(Window window, const fs::path& xdotool) {
+    ASSERT_TRUE(wait_until([&] { return colours_in(display(), window) >= 8; }, 10s))
+        << "the page was never drawn";
+    ASSERT_TRUE(settled(window)) << "the page never stopped changing";
+    const auto before = sample_pixels(display(), window);
+    // The first session's row sits at the top of the list on the left.
+    ChildProcess click({xdotool.string(), "mousemove", "--window", std::to_string(window), "120",
+                        "110", "click", "--repeat", "2", "--delay", "120", "1"},
+                       {"DISPLAY=" + m_xvfb->display()}, m_dir.path() / "xdotool.txt");
+    ASSERT_EQ(click.wait_exit(5000), 0) << read_text_file(m_dir.path() / "xdotool.txt");
+    ASSERT_TRUE(wait_until(
+        [&] { return share_differing(before, sample_pixels(display(), window)) > 0.01; }, 10s))
+        << "no tab opened on the double click";
+    ASSERT_TRUE(settled(window)) << "the tab never stopped changing (the shell's prompt)";
+}
+
+bool WindowProgramTest::settled(Window window) const {
+    return wait_until(
+        [&] {
+            const auto first = sample_pixels(display(), window);
+            for (int look = 0; look < 2; ++look) {
+                std::this_thread::sleep_for(400ms);
+                if (share_differing(first, sample_pixels(display(), window)) >= 0.002) return false;
+            }
+            return true;
+        },
+        15s);
 }
 
 }  // namespace termiva::testing

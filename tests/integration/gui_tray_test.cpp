@@ -1,6 +1,7 @@
 // The window program's tray icon, driven as a panel would drive it over the session bus:
-// closing the window only hides it, the menu's show item brings the same window back,
-// and its quit item ends the program with status 0. Items are found by their texts.
+// with a tray host there, closing the window only hides it, the menu's show item brings
+// the same window back, and its quit item ends the program with status 0. Items are found
+// by their texts.
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include "app/messages/messages.h"
 #include "integration/gui_program.h"
 #include "integration/gui_tray_host.h"
+#include "integration/gui_tray_watcher.h"
 
 namespace termiva::testing {
 namespace {
@@ -55,6 +57,8 @@ protected:
 
         const std::string address = bus_address(5s);
         ASSERT_FALSE(address.empty()) << "the session bus never started";
+        m_watcher = std::make_unique<TrayWatcher>(address);
+        ASSERT_TRUE(m_watcher->serving()) << m_watcher->error();
         m_host = std::make_unique<TrayHost>(address);
         ASSERT_TRUE(m_host->connected()) << m_host->error();
         auto pid = m_host->find_indicator(ITEM_PATH, 10s);
@@ -62,6 +66,9 @@ protected:
         // The indicator is the program itself: a child of the bus session we started.
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(*pid) + "/exe").filename(), "termiva");
         EXPECT_EQ(parent_of(*pid), m_program->pid());
+        // Registered with the tray host, the program knows a hidden window can come back.
+        ASSERT_TRUE(wait_until([&] { return m_watcher->items() > 0; }, 10s))
+            << "the indicator never registered with the tray host";
 
         EXPECT_EQ(m_host->item_property("Title"), "Termiva");
         EXPECT_EQ(m_host->item_property("Status"), "Active");
@@ -87,41 +94,6 @@ protected:
             << "close did not hide the window";
         std::this_thread::sleep_for(300ms);
         ASSERT_TRUE(m_program->running()) << "closing the window ended the program:\n" << output();
-    }
-
-    // Opens the session in a tab as the user does, with a double click on it in the list,
-    // and waits until the window shows more than before (the tab and its shell).
-    void open_tab_by_double_click(const fs::path& xdotool) {
-        ASSERT_TRUE(wait_until([&] { return colours_in(display(), m_window) >= 8; }, 10s))
-            << "the page was never drawn";
-        ASSERT_TRUE(settled()) << "the page never stopped changing";
-        const auto before = sample_pixels(display(), m_window);
-        // The first session's row sits at the top of the list on the left.
-        ChildProcess click({xdotool.string(), "mousemove", "--window", std::to_string(m_window),
-                            "120", "110", "click", "--repeat", "2", "--delay", "120", "1"},
-                           {"DISPLAY=" + m_xvfb->display()}, m_dir.path() / "xdotool.txt");
-        ASSERT_EQ(click.wait_exit(5000), 0) << read_text_file(m_dir.path() / "xdotool.txt");
-        ASSERT_TRUE(wait_until(
-            [&] { return share_differing(before, sample_pixels(display(), m_window)) > 0.01; },
-            10s))
-            << "no tab opened on the double click";
-        ASSERT_TRUE(settled()) << "the tab never stopped changing (the shell's prompt)";
-    }
-
-    // Waits until three looks at the window 0.4 s apart agree, up to the blinking
-    // cursor: what was drawing (the page, a prompt) has been drawn.
-    bool settled() {
-        return wait_until(
-            [&] {
-                const auto first = sample_pixels(display(), m_window);
-                for (int look = 0; look < 2; ++look) {
-                    std::this_thread::sleep_for(400ms);
-                    if (share_differing(first, sample_pixels(display(), m_window)) >= 0.002)
-                        return false;
-                }
-                return true;
-            },
-            15s);
     }
 
     // The window that comes back is the one that was hidden, and it shows what it showed
@@ -153,6 +125,7 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> m_program;
+    std::unique_ptr<TrayWatcher> m_watcher;
     std::unique_ptr<TrayHost> m_host;
     Window m_window = 0;
     int m_show_id = -1;
@@ -163,7 +136,7 @@ TEST_F(TrayProgram, ShowItemAndMiddleClickBringTheHiddenWindowBackAndQuitEndsWit
     TERMIVA_REQUIRE_PROGRAM(xdotool, "xdotool");
     start_in("en");
     if (HasFatalFailure()) return;
-    open_tab_by_double_click(xdotool);
+    open_tab_by_double_click(m_window, xdotool);
     if (HasFatalFailure()) return;
     const auto shown = sample_pixels(display(), m_window);
 

@@ -1,10 +1,12 @@
-// The window program under a private X server: it starts, shows "Termiva" at the size the
-// settings ask for, draws the page, and only hides when asked to close.
+// The window program under a private X server whose bus has no tray host: it starts, shows
+// "Termiva" at the size the settings ask for, draws the page; closing it quits, asking
+// first while tabs are open (no tray icon could bring a hidden window back).
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "app/messages/messages.h"
 #include "integration/gui_program.h"
 
 namespace termiva::testing {
@@ -15,7 +17,7 @@ using namespace std::chrono_literals;
 
 using WindowProgram = WindowProgramTest;
 
-TEST_F(WindowProgram, OpensAtTheConfiguredSizeDrawsThePageAndOnlyHidesOnClose) {
+TEST_F(WindowProgram, OpensAtTheConfiguredSizeDrawsThePageAndQuitsOnCloseWithNoTabs) {
     // Width from the file; the height keeps the program's own default.
     write_text_file(data_dir() / "settings.json", R"({"window_w": 1000})");
     auto program = start(PROGRAM);
@@ -35,10 +37,51 @@ TEST_F(WindowProgram, OpensAtTheConfiguredSizeDrawsThePageAndOnlyHidesOnClose) {
     EXPECT_TRUE(fs::is_directory(data_dir() / "webview2_data"));
 
     request_close(d, window);
-    EXPECT_TRUE(wait_until([&] { return !viewable(d, window); }, 5s)) << "close did not hide";
-    std::this_thread::sleep_for(500ms);
-    EXPECT_TRUE(program->running()) << "closing the window ended the program:\n" << output();
+    auto status = program->wait_exit(10000);
+    ASSERT_TRUE(status.has_value()) << "closing the window did not end the program:\n" << output();
+    EXPECT_EQ(*status, 0) << output();
     EXPECT_NE(output().find("run model --> termiva"), std::string::npos);
+}
+
+TEST_F(WindowProgram, ClosingWithATabOpenAsksAndQuitsOnlyWhenTheUserSaysSo) {
+    TERMIVA_REQUIRE_PROGRAM(xdotool, "xdotool");
+    write_text_file(data_dir() / "sessions.json",
+                    R"({"sessions": [{"id": "0123456789abcdef0123456789abcdef",)"
+                    R"( "name": "Local shell", "protocol": "conpty", "conpty_shell": "sh"}]})");
+    auto program = start(PROGRAM);
+    Display* d = display();
+    Window window = wait_for_window(10s);
+    ASSERT_NE(window, 0u) << "no window titled Termiva; program said:\n" << output();
+    open_tab_by_double_click(window, xdotool);
+    if (HasFatalFailure()) return;
+
+    const auto& texts = message_catalog().at("en");
+    // Answers the question with `key` once it shows.
+    auto answer = [&](const std::string& key) {
+        request_close(d, window);
+        Window question = 0;
+        ASSERT_TRUE(wait_until(
+            [&] { return (question = find_viewable(d, texts.at("quit.title"))) != 0; }, 5s))
+            << "closing asked nothing; program said:\n"
+            << output();
+        ChildProcess press(
+            {xdotool.string(), "windowfocus", "--sync", std::to_string(question), "key", key},
+            {"DISPLAY=" + m_xvfb->display()}, m_dir.path() / "xdotool.txt");
+        ASSERT_EQ(press.wait_exit(5000), 0) << read_text_file(m_dir.path() / "xdotool.txt");
+    };
+
+    answer("Escape");  // no: the window and its tab stay
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(wait_until([&] { return find_viewable(d, texts.at("quit.title")) == 0; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(program->running()) << output();
+    EXPECT_TRUE(viewable(d, window));
+
+    answer("Return");  // the default answer quits
+    if (HasFatalFailure()) return;
+    auto status = program->wait_exit(10000);
+    ASSERT_TRUE(status.has_value()) << "still running after the user said quit:\n" << output();
+    EXPECT_EQ(*status, 0) << output();
 }
 
 TEST_F(WindowProgram, ReportsAMissingPageAsFatalAndFails) {

@@ -82,6 +82,30 @@ Window find_viewable(Display* d, const std::string& title) {
     return 0;
 }
 
+std::size_t count_viewable(Display* d, const std::string& title) {
+    std::vector<Window> found;
+    collect_titled(d, DefaultRootWindow(d), title, found);
+    std::size_t count = 0;
+    for (Window w : found)
+        count += viewable(d, w) ? 1 : 0;
+    return count;
+}
+
+bool stacked_above(Display* d, Window upper, Window lower) {
+    Window root_ret, parent;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root_ret, &parent, &children, &count)) return false;
+    // The root's children come bottom first.
+    int upper_at = -1, lower_at = -1;
+    for (unsigned i = 0; i < count; ++i) {
+        if (children[i] == upper) upper_at = static_cast<int>(i);
+        if (children[i] == lower) lower_at = static_cast<int>(i);
+    }
+    if (children) XFree(children);
+    return upper_at >= 0 && lower_at >= 0 && upper_at > lower_at;
+}
+
 bool viewable(Display* d, Window w) {
     XWindowAttributes a;
     return XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable;

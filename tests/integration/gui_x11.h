@@ -30,6 +30,10 @@ Window find_titled(Display* d, Window root, const std::string& title);
 // A window titled `title` that is mapped and visible, or 0.
 Window find_viewable(Display* d, const std::string& title);
 bool viewable(Display* d, Window w);
+// How many windows titled `title` are mapped and visible.
+std::size_t count_viewable(Display* d, const std::string& title);
+// Whether top-level `upper` is stacked above top-level `lower` (no window manager).
+bool stacked_above(Display* d, Window upper, Window lower);
 // WM_DELETE_WINDOW, as a window manager sends it when the user closes a window.
 void request_close(Display* d, Window w);
 // A grid of samples (every third pixel each way) of a visible window; empty if it is not.

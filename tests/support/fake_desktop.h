@@ -39,6 +39,21 @@ public:
 class FakeDesktop : public platform::Desktop {
 public:
     void set_app_identity(const std::string&) override {}
+    platform::InstanceClaim claim_instance(const std::string&) override {
+        return {platform::InstanceClaim::Role::first, {}};
+    }
+    void on_second_start(std::function<void()> bring_forward) override {
+        second_start = std::move(bring_forward);
+    }
+    bool tray_host_present() override { return tray_host; }
+    bool ask(const std::string&, const std::string& question, const std::string&,
+             const std::string&) override {
+        questions.push_back(question);
+        return answer;
+    }
+    void notify(const std::string& title, const std::string&) override {
+        notifications.push_back(title);
+    }
     std::shared_ptr<platform::PageWindow> create_window(const platform::WindowOptions& o,
                                                         platform::BridgeHandler b,
                                                         std::function<bool()> c) override {
@@ -113,6 +128,12 @@ public:
     platform::BridgeHandler bridge;
     std::function<bool()> on_closing;
     std::function<void()> during_loop;
+    std::function<void()> second_start;
+    bool tray_host = true;
+    bool answer = false;  // to every question
+    // Asked and sent from the window's thread (the closing handler), read after it.
+    std::vector<std::string> questions;
+    std::vector<std::string> notifications;
     std::chrono::milliseconds loop_time{0};
     std::string tray_name, tray_title;
     std::optional<fs::path> tray_icon;

@@ -89,6 +89,10 @@ void TermivaApp::run() {
         },
         [this] { return _on_window_closing(); });
     m_shell.set_window(window);
+    desktop->on_second_start([this] {
+        m_shell.show_window();
+        m_prober.set_visible(true);
+    });
 
     _setup_tray();
     _spawn([this] { _poll_queue(); });
@@ -107,9 +111,33 @@ void TermivaApp::run() {
 }
 
 bool TermivaApp::_on_window_closing() {
+    std::shared_ptr<platform::Desktop> desktop = m_shell.desktop();
+    if (desktop && !desktop->tray_host_present()) return close_without_tray(*desktop);
     m_shell.hide_window();
     m_prober.set_visible(false);  // no one looks at the dots until the window is back
-    return false;                 // closing only hides: the program lives on in the tray
+    if (desktop && !m_told_where_hidden) {
+        m_told_where_hidden = true;
+        desktop->notify(_t("tray.hidden_title"), _t("tray.hidden_body"));
+    }
+    return false;  // closing only hides: the program lives on in the tray
+}
+
+bool TermivaApp::close_without_tray(platform::Desktop& desktop) {
+    if (m_asking_to_quit) return false;
+    const std::size_t open_tabs = m_tabs.order().size();
+    if (open_tabs == 0) return true;
+    const std::string question = open_tabs == 1
+                                     ? _t("quit.one_tab_open")
+                                     : _t("quit.tabs_open", {{"n", std::to_string(open_tabs)}});
+    m_asking_to_quit = true;
+    bool quit = false;
+    try {
+        quit = desktop.ask(_t("quit.title"), question, _t("quit.yes"), _t("quit.no"));
+    } catch (const std::exception& e) {
+        log::error("window", std::string("asking before quitting: ") + e.what());
+    }
+    m_asking_to_quit = false;
+    return quit;
 }
 
 void TermivaApp::_apply_dark_titlebar() {

@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "platform/desktop_opener.h"
+#include "platform/linux/gtk/app_instance.h"
 #include "platform/linux/gtk/gtk_dialogs.h"
 #include "platform/linux/gtk/gtk_page_window.h"
 #include "platform/linux/gtk/gtk_tray_icon.h"
 #include "platform/linux/gtk/main_thread.h"
+#include "platform/linux/gtk/tray_host_watch.h"
 #include "platform/log.h"
 
 namespace termiva::platform::gtk {
@@ -34,6 +36,25 @@ public:
     }
 
     void set_app_identity(const std::string&) override {}  // a Windows shell notion
+
+    InstanceClaim claim_instance(const std::string& app_id) override {
+        return m_instance.claim(app_id);
+    }
+
+    void on_second_start(std::function<void()> bring_forward) override {
+        m_instance.on_activate(std::move(bring_forward));
+    }
+
+    bool tray_host_present() override { return m_tray_host.present(); }
+
+    bool ask(const std::string& title, const std::string& question, const std::string& yes,
+             const std::string& no) override {
+        return gtk::ask(title, question, yes, no);
+    }
+
+    void notify(const std::string& title, const std::string& body) override {
+        m_instance.notify(title, body);
+    }
 
     std::shared_ptr<PageWindow> create_window(const WindowOptions& options, BridgeHandler bridge,
                                               std::function<bool()> on_closing) override {
@@ -121,6 +142,8 @@ private:
     }
 
     std::shared_ptr<InFlightCalls> m_calls = std::make_shared<InFlightCalls>();
+    AppInstance m_instance;
+    TrayHostWatch m_tray_host;
     // Main thread only.
     std::vector<std::shared_ptr<GtkPageWindow>> m_windows;
     std::vector<std::shared_ptr<GtkTrayIcon>> m_trays;

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include "platform/linux/gtk/gobject_ref.h"
@@ -142,6 +143,22 @@ std::optional<std::string> read_clipboard(std::chrono::seconds limit) {
     auto text = answer->wait(limit);
     if (!text) return std::nullopt;
     return *text;
+}
+
+bool ask(const std::string& title, const std::string& question, const std::string& yes,
+         const std::string& no) {
+    if (!on_main_thread()) throw std::logic_error("a question is asked on the window's thread");
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                               GTK_BUTTONS_NONE, "%s", question.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_dialog_add_buttons(GTK_DIALOG(dialog), no.c_str(), GTK_RESPONSE_CANCEL, yes.c_str(),
+                           GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    return response == GTK_RESPONSE_ACCEPT;
 }
 
 }  // namespace termiva::platform::gtk

@@ -21,5 +21,9 @@ std::optional<std::filesystem::path> pick_folder(
     const std::string& title, std::chrono::seconds limit,
     const std::optional<std::filesystem::path>& initial);
 std::optional<std::string> read_clipboard(std::chrono::seconds limit);
+// A modal question, run on the main thread itself (it waits in a loop of its own): true
+// for `yes`, which is also what Enter chooses; Escape or closing it answers `no`.
+bool ask(const std::string& title, const std::string& question, const std::string& yes,
+         const std::string& no);
 
 }  // namespace termiva::platform::gtk
