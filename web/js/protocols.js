@@ -67,7 +67,7 @@
       options: (t) => [['2', t('ssh_version.2')], ['1', t('ssh_version.1')]],
     },
     username: { type: 'text', label: 'editor.username', placeholder: 'editor.username_placeholder' },
-    password: { type: 'password', label: 'editor.password', placeholder: 'editor.password_placeholder', requiredIf: isSsh1 },
+    password: { type: 'password', label: 'editor.password', placeholder: 'editor.password_placeholder' },
     // The path is picked through the program's file dialog; typing it stays possible.
     private_key: {
       type: 'file',

@@ -416,8 +416,7 @@
           continue;
         }
         const value = this.values[key];
-        const required = field.required || (field.requiredIf && field.requiredIf(this.values));
-        if (required && String(value ?? '').trim() === '') {
+        if (field.required && String(value ?? '').trim() === '') {
           return { key, text: t('editor.required', { field: t(field.label) }) };
         }
         if (field.type === 'port' && value !== '' && value !== undefined) {
