@@ -49,10 +49,15 @@ void emit_safely(const XYZModemTransfer::OnEvent& on_event, const nlohmann::json
     }
 }
 
+// After the protocol's abort, a line kill (Ctrl-U): when the peer program has already left,
+// the abort and our own protocol answers land in the shell's input line, and without the
+// kill the user's next command would run with them in front of it.
+constexpr char LINE_KILL = '\x15';
+
 void send_abort(const XYZModemTransfer::SendBytes& send_bytes) {
     if (!send_bytes) return;
     try {
-        send_bytes(xfer::zm::abort_sequence());
+        send_bytes(XYZModemTransfer::abort_sequence());
     } catch (...) {
         // The link may be gone; the peer then stops on its own time-outs.
     }
@@ -96,7 +101,7 @@ std::optional<xfer::TransferFailed> argument_problem(
 }  // namespace
 
 std::string XYZModemTransfer::abort_sequence() {
-    return xfer::zm::abort_sequence();
+    return xfer::zm::abort_sequence() + LINE_KILL;
 }
 
 bool XYZModemTransfer::is_known_protocol(std::string_view protocol) {

@@ -42,7 +42,8 @@ public:
 
     // The six accepted protocol names, exactly as written here.
     static bool is_known_protocol(std::string_view protocol);
-    // What a job that ends badly sends the peer (its "done" then has "abort_sent": true).
+    // What a job that ends badly sends the peer (its "done" then has "abort_sent": true):
+    // the protocol's abort, then a line kill for the shell behind the peer.
     static std::string abort_sequence();
 
     // `protocol` one of the six names, `direction` "send" or "recv"; `files` the paths to

@@ -258,9 +258,9 @@ TEST_F(XferTab, CancellingAReceiveMidFileShowsNothingOfTheBrokenSession) {
     // sz reads the line until it has taken in the abort and left: type once the shell
     // prompts again, as a user would.
     shown += host.drain_until(tab, "$ ", 10s);
-    // Our start answers reached the shell as typed input: the last one's tail after its
-    // carriage return still waits on the line, so the next command starts a line of its own.
-    host.call("send_input", {tab, "\recho AFTER-$((6*7))\r"});
+    // Our start answers and the abort reached the shell as typed input; the line kill after
+    // the abort cleared what was left on its line, so the next command runs as typed.
+    host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
     shown += host.drain_until(tab, "AFTER-42\r\n$ ", 10s);
     EXPECT_NE(shown.find("AFTER-42\r\n$ "), std::string::npos) << shown;
     EXPECT_FALSE(holds_binary(shown))
@@ -270,22 +270,33 @@ TEST_F(XferTab, CancellingAReceiveMidFileShowsNothingOfTheBrokenSession) {
 
 TEST_F(XferTab, AReceiveCancelledBeforeAnySenderLeavesNoEchoOfItsAbort) {
     TERMIVA_REQUIRE_PROGRAM(bash, "bash");
-    // A shell as a user has it: the terminal line echoes, a line editor reads the keys.
-    std::string tab = open_shell("bash", true);
-    json r = host.call("xfer_start", {tab, "zmodem", "recv"});
-    ASSERT_EQ(r["ok"], true) << r.dump();
-    // The receiver's first requests reach the shell, which echoes them back to the job.
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
-    EXPECT_TRUE(ended(tab, "─── File transfer failed: cancelled ───"));
-    // Our start answers reached the shell as typed input: the last one's tail after its
-    // carriage return still waits on the line, so the next command starts a line of its own.
-    host.call("send_input", {tab, "\recho AFTER-$((6*7))\r"});
-    std::string shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
-    EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
-    EXPECT_EQ(shown.find("^X"), std::string::npos) << shown;
-    EXPECT_EQ(shown.find("^H"), std::string::npos) << shown;
-    EXPECT_FALSE(holds_binary(shown)) << shown;
+    // Shells as users have them: the terminal line echoes; bash's line editor reads the
+    // keys, plain sh leaves the line to the terminal's own editing.
+    for (const std::string shell : {"bash", "sh"}) {
+        SCOPED_TRACE(shell);
+        std::string tab = open_shell(shell, true);
+        json r = host.call("xfer_start", {tab, "zmodem", "recv"});
+        ASSERT_EQ(r["ok"], true) << r.dump();
+        // The receiver's first requests reach the shell, which echoes them back to the job.
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
+        EXPECT_TRUE(ended(tab, "─── File transfer failed: cancelled ───"));
+        // Our start answers and the abort reached the shell as typed input; the line kill
+        // after the abort cleared what was left on its line, so the next command runs as
+        // typed.
+        host.call("send_input", {tab, "echo AFTER-$((6*7))\r"});
+        std::string shown = host.drain_until(tab, "AFTER-42\r\n", 10s);
+        EXPECT_NE(shown.find("AFTER-42\r\n"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("^X"), std::string::npos) << shown;
+        EXPECT_EQ(shown.find("^H"), std::string::npos) << shown;
+        // The kill's echo erasing what the line did show ("\b \b" a column) is terminal text.
+        std::string without_erasures = shown;
+        for (auto at = without_erasures.find("\b \b"); at != std::string::npos;
+             at = without_erasures.find("\b \b", at))
+            without_erasures.erase(at, 3);
+        EXPECT_FALSE(holds_binary(without_erasures)) << shown;
+        host.call("close_tab", {tab});
+    }
 }
 
 // A console that prints a ZMODEM start among its own output (a board booting, a binary

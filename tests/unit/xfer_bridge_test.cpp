@@ -311,6 +311,17 @@ TEST(AbortAftermath, TheRestOfABrokenSessionAndTheAbortsEchoAreDroppedThenTextFl
     EXPECT_EQ(d.filter(abort + "$ ", t0), "");
     EXPECT_EQ(d.settle(t0 + quiet), "$ ");
 
+    // A line kill after the abort: its erasure of the columns dropped above goes, that of
+    // a column the line showed (a stray byte before the abort) stays.
+    AbortEcho k;
+    k.arm(abort + "\x15", t0);
+    EXPECT_EQ(k.settle(t0 + quiet), "");
+    std::string erase_all;
+    for (int column = 0; column < 33; ++column)
+        erase_all += "\b \b";
+    EXPECT_EQ(k.filter("?" + echo + erase_all + "$ ", t0 + quiet), "?\b \b$ ");
+    EXPECT_EQ(k.filter("\b \b", t0 + quiet), "\b \b");
+
     // Once the window has passed, nothing is touched.
     AbortEcho e;
     e.arm(abort, t0);

@@ -9,6 +9,9 @@ namespace {
 constexpr char CAN = '\x18';
 constexpr char BS = '\x08';
 constexpr char BEL = '\x07';
+constexpr char LINE_KILL = '\x15';
+// How a terminal line with ECHOKE echoes a line kill: one of these per column erased.
+constexpr std::string_view ERASE_COLUMN = "\b \b";
 
 // A byte no terminal text holds: the control characters a shell or an editor does not
 // print. Binary transfer frames are full of them (and of CAN, ZMODEM's escape).
@@ -41,9 +44,12 @@ void AbortEcho::arm(std::string_view sent, Clock::time_point now) {
     std::lock_guard lock(m_lock);
     m_cans = 0;
     m_backspaces = 0;
+    m_kills = 0;
+    m_hidden_columns = 0;
     for (char c : sent) {
         m_cans += c == CAN;
         m_backspaces += c == BS;
+        m_kills += c == LINE_KILL;
     }
     m_bells = m_backspaces;
     m_holding = true;
@@ -63,7 +69,8 @@ bool AbortEcho::armed(Clock::time_point now) const {
 
 bool AbortEcho::armed_locked(Clock::time_point now) const {
     return m_holding ||
-           (now < m_armed_at + WINDOW && (m_cans > 0 || m_backspaces > 0 || m_bells > 0));
+           (now < m_armed_at + WINDOW &&
+            (m_cans > 0 || m_backspaces > 0 || m_bells > 0 || m_kills > 0 || m_hidden_columns > 0));
 }
 
 std::optional<std::string> AbortEcho::settle(Clock::time_point now) {
@@ -120,8 +127,19 @@ std::string AbortEcho::without_echo(std::string_view data) {
         if ((c == CAN || (caret && shown == 'X')) && m_cans > 0) {
             --m_cans;
             i += caret;
+            m_hidden_columns += caret ? 2 : 0;
         } else if ((c == BS || (caret && shown == 'H')) && m_backspaces > 0) {
             --m_backspaces;
+            i += caret;
+            m_hidden_columns += caret ? 2 : 0;
+        } else if (c == BS && m_kills > 0 && m_hidden_columns > 0 &&
+                   data.substr(i, ERASE_COLUMN.size()) == ERASE_COLUMN) {
+            // The kill erases the whole line, columns we never showed too: erasing those
+            // on the screen would eat into what stands before them (the prompt).
+            --m_hidden_columns;
+            i += ERASE_COLUMN.size() - 1;
+        } else if ((c == LINE_KILL || (caret && shown == 'U')) && m_kills > 0) {
+            --m_kills;  // echoed as itself by a line without ECHOKE
             i += caret;
         } else if (c == BEL && m_bells > 0) {
             --m_bells;

@@ -12,8 +12,11 @@
 // to the last byte no terminal text holds (control characters other than TAB, LF, CR,
 // ESC, BEL and BS, and bytes that are not UTF-8, which binary frames are full of) is
 // dropped. The second is dropped
-// exactly, for a short time: at most as many CAN, BS and bells as were sent. What the
-// shell prints after them passes untouched.
+// exactly, for a short time: at most as many CAN, BS and bells as were sent. The line
+// kill sent after them (so the shell's next command does not start with them) is echoed
+// by erasing every column of the line; the erasures of the columns dropped here are
+// dropped too, those of what was shown pass. What the shell prints after them passes
+// untouched.
 //
 // Called from the tab's reader and from the job's end (both under the tab's
 // `received_order`, which keeps the bytes in order) and from the thread that settles
@@ -63,6 +66,8 @@ private:
     int m_cans = 0;        // CAN bytes whose echo may still come
     int m_backspaces = 0;  // backspaces whose echo or bell may still come
     int m_bells = 0;
+    int m_kills = 0;           // line kills whose own echo may still come
+    int m_hidden_columns = 0;  // columns of echo dropped, which the kill's echo erases
 };
 
 }  // namespace termiva
