@@ -44,6 +44,10 @@ InstanceClaim AppInstance::claim(const std::string& app_id) {
     }
     if (!g_application_get_is_remote(m_app)) {
         m_first = true;
+        // Without a session bus GLib registers every start as the first: there is no one
+        // to ask, and this start runs alone.
+        if (!g_application_get_dbus_connection(m_app))
+            return {InstanceClaim::Role::unavailable, "no session bus"};
         return {InstanceClaim::Role::first, {}};
     }
     // The activation is sent without waiting for an answer: flush it onto the bus before
