@@ -57,7 +57,10 @@ struct SocketReady {
 };
 
 // Waits until `fd` is as wanted, the wake-up fires, or `timeout_ms` passes (-1: no limit).
-SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms);
+// `also`, when given, is a second wake-up watched the same way (a thread that serves a
+// "data ready" mark and must also end when its connection closes): either sets `woken`.
+SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms,
+                        const SocketWake* also = nullptr);
 
 // A TCP connection to host:port ("localhost" for an empty host) within `timeout_s`, trying
 // every address; `prepare(fd, family)`, when given, runs on each socket before it connects.

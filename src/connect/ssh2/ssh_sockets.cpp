@@ -6,9 +6,6 @@
 namespace termiva::ssh2 {
 namespace {
 
-// How late a copy loop may notice the stop flag: its wait watches the channel instead.
-constexpr int STOP_CHECK_MS = 200;
-
 bool write_all(platform::SocketFd fd, const std::string& data, const StopFlag& stop) {
     std::size_t done = 0;
     while (done < data.size()) {
@@ -58,12 +55,13 @@ UniqueFd listen_loopback(int port) {
 void copy_until_closed(platform::SocketFd sock, SshChannel& channel, const StopFlag& stop) {
     char buf[4096];
     while (!stop.load()) {
-        // The channel's "bytes waiting" mark is the wait's wake-up, so one wait serves both
-        // directions.
-        const platform::SocketReady seen =
-            platform::wait_socket(sock, platform::SocketWant::read, channel.ready(), STOP_CHECK_MS);
+        // The channel's "bytes waiting" mark and the stop flag are the wait's wake-ups, so
+        // one wait serves both directions and an idle connection sleeps until it ends.
+        const platform::SocketReady seen = platform::wait_socket(
+            sock, platform::SocketWant::read, channel.ready(), -1, &stop.wake());
         const bool from_channel = seen.woken && channel.ready().signalled();
-        if (seen.woken && !from_channel && !seen.ready) return;  // the wait itself failed
+        // Stopped, or the wait itself failed.
+        if (seen.woken && !from_channel && !seen.ready) return;
         if (seen.ready) {
             const platform::SocketIo io = platform::recv_some(sock, buf, sizeof buf);
             if (io.status == platform::SocketIo::ended || io.status == platform::SocketIo::failed)

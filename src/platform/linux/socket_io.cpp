@@ -54,20 +54,22 @@ bool SocketWake::signalled() const {
     return ::poll(&p, 1, 0) > 0;
 }
 
-SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms) {
+SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms,
+                        const SocketWake* also) {
     short events = want == SocketWant::write            ? POLLOUT
                    : want == SocketWant::read_or_urgent ? POLLIN | POLLPRI
                                                         : POLLIN;
-    pollfd fds[2] = {{fd, events, 0}, {wake.fd(), POLLIN, 0}};
+    pollfd fds[3] = {{fd, events, 0}, {wake.fd(), POLLIN, 0}, {also ? also->fd() : -1, POLLIN, 0}};
+    const nfds_t count = also ? 3 : 2;
     SocketReady seen;
     for (;;) {
-        int r = ::poll(fds, 2, timeout_ms);
+        int r = ::poll(fds, count, timeout_ms);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             seen.woken = true;
             return seen;
         }
-        seen.woken = fds[1].revents != 0;
+        seen.woken = fds[1].revents != 0 || (also && fds[2].revents != 0);
         if (r == 0) return seen;
         seen.urgent = (fds[0].revents & POLLPRI) != 0;
         seen.ready = (fds[0].revents & ~POLLPRI) != 0;

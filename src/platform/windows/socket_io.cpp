@@ -156,7 +156,8 @@ bool SocketWake::signalled() const {
     return ::select(0, &readable, nullptr, nullptr, &now) > 0;
 }
 
-SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms) {
+SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms,
+                        const SocketWake* also) {
     const SOCKET s = as_socket(fd);
     fd_set readable;
     fd_set writable;
@@ -165,6 +166,7 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
     FD_ZERO(&writable);
     FD_ZERO(&exceptional);
     FD_SET(as_socket(wake.fd()), &readable);
+    if (also) FD_SET(as_socket(also->fd()), &readable);
     if (want == SocketWant::write)
         FD_SET(s, &writable);
     else
@@ -180,7 +182,8 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
         seen.woken = true;
         return seen;
     }
-    seen.woken = FD_ISSET(as_socket(wake.fd()), &readable) != 0;
+    seen.woken = FD_ISSET(as_socket(wake.fd()), &readable) != 0 ||
+                 (also && FD_ISSET(as_socket(also->fd()), &readable) != 0);
     if (r == 0) return seen;
     const bool exception = FD_ISSET(s, &exceptional) != 0;
     if (want == SocketWant::read_or_urgent) {
