@@ -55,8 +55,8 @@ void measure(const char* what, const fs::path& dir, const Json& sessions) {
     start = Clock::now();
     const Json answer = app.call_bridge("save_session", Json::array({edited})).value_or(Json());
     const double save = seconds_since(start);
-    const bool saved = answer.contains("id") && !answer["id"].is_null() &&
-                       !answer.contains("save_error");
+    const bool saved =
+        answer.contains("id") && !answer["id"].is_null() && !answer.contains("save_error");
 
     std::printf("%-32s file %6.1f MiB  start %6.3f s  get_initial_state %6.3f s  save %6.3f s%s\n",
                 what, static_cast<double>(text.size()) / (1 << 20), load, initial, save,

@@ -57,8 +57,8 @@ void copy_until_closed(platform::SocketFd sock, SshChannel& channel, const StopF
     while (!stop.load()) {
         // The channel's "bytes waiting" mark and the stop flag are the wait's wake-ups, so
         // one wait serves both directions and an idle connection sleeps until it ends.
-        const platform::SocketReady seen = platform::wait_socket(
-            sock, platform::SocketWant::read, channel.ready(), -1, &stop.wake());
+        const platform::SocketReady seen = platform::wait_socket(sock, platform::SocketWant::read,
+                                                                 channel.ready(), -1, &stop.wake());
         const bool from_channel = seen.woken && channel.ready().signalled();
         // Stopped, or the wait itself failed.
         if (seen.woken && !from_channel && !seen.ready) return;
