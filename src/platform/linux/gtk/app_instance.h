@@ -2,13 +2,13 @@
 // A later start activates the first and leaves; the first brings its window forward.
 #pragma once
 
+#include <gio/gio.h>
+
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/desktop.h"
-
-typedef struct _GApplication GApplication;
 
 namespace termiva::platform::gtk {
 
