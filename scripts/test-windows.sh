@@ -15,6 +15,10 @@ fi
 export TERMIVA_WINEPREFIX=$prefix
 # Made once, before ctest starts tests side by side.
 scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
+# One wineserver for the whole run: left to itself it exits a few seconds after its last
+# program, and a test starting in that moment can fail before its first line.
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$prefix" wineserver -p
 status=0
 # Inside a real OpenSSH server on this machine for the SSH-2 tests (tests/support/wine_sshd.sh).
 tests/support/wine_sshd.sh \
