@@ -1,10 +1,13 @@
 // The window program under a private X server whose bus has no tray host: it starts, shows
 // "Termiva" at the size the settings ask for, draws the page; closing it quits, asking
-// first while tabs are open (no tray icon could bring a hidden window back).
+// first while tabs are open (no tray icon could bring a hidden window back), and a setting
+// changed just before closing is in the settings file.
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "app/messages/messages.h"
 #include "integration/gui_program.h"
@@ -82,6 +85,28 @@ TEST_F(WindowProgram, ClosingWithATabOpenAsksAndQuitsOnlyWhenTheUserSaysSo) {
     auto status = program->wait_exit(10000);
     ASSERT_TRUE(status.has_value()) << "still running after the user said quit:\n" << output();
     EXPECT_EQ(*status, 0) << output();
+}
+
+TEST_F(WindowProgram, AZoomStepJustBeforeClosingIsInTheSettingsFile) {
+    TERMIVA_REQUIRE_PROGRAM(xdotool, "xdotool");
+    auto program = start(PROGRAM);
+    Display* d = display();
+    Window window = wait_for_window(10s);
+    ASSERT_NE(window, 0u) << "no window titled Termiva; program said:\n" << output();
+    ASSERT_TRUE(wait_until([&] { return colours_in(d, window) >= 8; }, 10s));
+    ASSERT_TRUE(settled(window)) << "the page never stopped changing";
+
+    // The page writes zoom steps only once the keys rest; the window closes before that.
+    ChildProcess press(
+        {xdotool.string(), "windowfocus", "--sync", std::to_string(window), "key", "ctrl+equal"},
+        {"DISPLAY=" + m_xvfb->display()}, m_dir.path() / "xdotool.txt");
+    ASSERT_EQ(press.wait_exit(5000), 0) << read_text_file(m_dir.path() / "xdotool.txt");
+    request_close(d, window);
+    auto status = program->wait_exit(10000);
+    ASSERT_TRUE(status.has_value()) << "closing the window did not end the program:\n" << output();
+    EXPECT_EQ(*status, 0) << output();
+    const auto settings = nlohmann::json::parse(read_text_file(data_dir() / "settings.json"));
+    EXPECT_EQ(settings.value("term_zoom", 0), 1) << settings.dump();
 }
 
 TEST_F(WindowProgram, ReportsAMissingPageAsFatalAndFails) {

@@ -350,14 +350,18 @@ describe('terminal settings', { skip }, () => {
     await s.page.uncheck('#settings-cursor-blink');
     await s.page.fill('#settings-scrollback', '500');
     await s.page.selectOption('#settings-bell', 'visual');
+    const since = s.answered.length;
     await s.page.click('#settings-done');
     assert.equal(await option('cursorStyle'), 'bar');
     assert.equal(await option('cursorBlink'), false);
     assert.equal(await option('scrollback'), 500);
-    await s.page.waitForFunction(async () => {
-      const st = await window.Termiva.bridge.call('get_page_settings');
-      return st.term_cursor_style === 'bar' && st.term_cursor_blink === false && st.term_scrollback === 500 && st.bell === 'visual';
-    }, null, { timeout: 5000 });
+    // Written at once: the panel's changes do not wait (the zoom step goes with them).
+    await s.waitForAnswered('set_page_settings', since);
+    const stored = await s.host.call('get_page_settings');
+    assert.deepEqual(
+      [stored.term_cursor_style, stored.term_cursor_blink, stored.term_scrollback, stored.bell, stored.term_zoom],
+      ['bar', false, 500, 'visual', 1],
+    );
 
     // Typing keeps the cursor still now, and a bell from the shell flashes the pane.
     await s.page.locator(`.terminal-pane[data-tab-id="${tab}"]`).click();
@@ -366,5 +370,15 @@ describe('terminal settings', { skip }, () => {
     await s.waitForScreen(tab, /^ring$/m);
     await s.page.waitForFunction((id) => window.Termiva.app.state.terminals.get(id).bells >= 1, tab, { timeout: 5000 });
     assert.equal(await option('cursorBlink'), false);
+
+    // A page started again over the same settings starts with them.
+    await s.page.reload();
+    await s.page.waitForSelector('body[data-ready="true"]', { timeout: 10000 });
+    await s.page.waitForFunction(() => window.Termiva.app.state.terminals.size === 1, null, { timeout: 5000 });
+    const again = await s.activeTabId();
+    const optionAgain = (name) => s.page.evaluate(([id, n]) => window.Termiva.app.state.terminals.get(id).term.options[n], [again, name]);
+    assert.equal(await optionAgain('cursorStyle'), 'bar');
+    assert.equal(await optionAgain('scrollback'), 500);
+    assert.equal(await optionAgain('fontSize'), size + 1);
   });
 });

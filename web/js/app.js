@@ -656,6 +656,12 @@
     runtimeChangedNotice();
   };
 
+  // The program is about to quit: settings still waiting to be written go now. The
+  // program waits (briefly) for the promise.
+  window.flushPageSettings = function () {
+    return extras.saveNow();
+  };
+
   // A log the program had to end (a full disk): the tab has said why, its mark goes.
   window.tabLogEnded = function (tabId) {
     extras.logEnded(tabId);

@@ -273,6 +273,7 @@
       api.terminalsEl.addEventListener('contextmenu', (e) => this.terminalMenu(e));
       api.tabBarEl.addEventListener('contextmenu', (e) => this.tabMenu(e));
       document.addEventListener('visibilitychange', () => this.visibilityChanged());
+      window.addEventListener('pagehide', () => this.saveNow());
       Termiva.i18n.onChange(() => {
         this.find.paintTitles();
         this.paintSettingsTexts();
@@ -292,6 +293,7 @@
     }
 
     visibilityChanged() {
+      if (document.hidden) this.saveNow();
       call('set_page_visible', !document.hidden).catch(() => {});
     }
 
@@ -324,19 +326,33 @@
       this.saveLater({ term_zoom: this.zoom });
     }
 
+    // Zoom keys repeat while held: their steps are written once the keys rest.
     saveLater(values) {
       this.pendingSave = Object.assign(this.pendingSave || {}, values);
       clearTimeout(this.saveTimer);
       this.saveTimer = setTimeout(() => this.saveNow(), SAVE_DELAY_MS);
     }
 
-    async saveNow() {
+    // Writes what waits (with `values` added) now. Also what the page does when it goes
+    // away or is hidden, and what the program asks for before it quits: a change made
+    // just before is never lost. Writes go one after another, so an older one never
+    // lands after a newer one. Resolves when everything asked so far is written.
+    saveNow(values = null) {
+      if (values) this.pendingSave = Object.assign(this.pendingSave || {}, values);
+      clearTimeout(this.saveTimer);
+      this.saveTimer = null;
+      this.saving = (this.saving || Promise.resolve()).then(() => this.writePending());
+      return this.saving;
+    }
+
+    async writePending() {
       const values = this.pendingSave;
       this.pendingSave = null;
       if (!values) return;
       try {
         const result = await call('set_page_settings', values);
-        if (result && result.settings) this.settings = result.settings;
+        // What the program keeps, with what was changed meanwhile and is still to go.
+        if (result && result.settings) this.settings = Object.assign(result.settings, this.pendingSave || {});
         this.api.reportSaveFailure(result);
       } catch (err) {
         this.api.failed(err);
@@ -680,7 +696,7 @@
         Object.assign(this.settings, values);
         this.applyFont();
         this.applyLook();
-        this.saveLater(values);
+        this.saveNow(values);
       };
       this.fontFamily.addEventListener('change', applyNow);
       this.fontSize.addEventListener('change', applyNow);

@@ -29,6 +29,9 @@ constexpr int MIN_WINDOW_H = 400;
 constexpr int MAX_WINDOW_SIDE = 16384;
 constexpr unsigned TRAY_FALLBACK_RGB = (15u << 16) | (21u << 8) | 33u;
 constexpr auto TITLEBAR_DELAY = std::chrono::milliseconds(600);
+// How long quitting waits for the page to write a change made just before (a settings
+// file written and synced takes milliseconds).
+constexpr auto PAGE_SETTLE_LIMIT = std::chrono::seconds(2);
 
 // A window side from the settings: the default only when the key is missing; a value
 // that is not a usable number falls back to the default as well.
@@ -112,7 +115,11 @@ void TermivaApp::run() {
 
 bool TermivaApp::_on_window_closing() {
     std::shared_ptr<platform::Desktop> desktop = m_shell.desktop();
-    if (desktop && !desktop->tray_host_present()) return close_without_tray(*desktop);
+    if (desktop && !desktop->tray_host_present()) {
+        const bool quit = close_without_tray(*desktop);
+        if (quit) m_shell.settle_page(PAGE_SETTLE_LIMIT);
+        return quit;
+    }
     m_shell.hide_window();
     m_prober.set_visible(false);  // no one looks at the dots until the window is back
     if (desktop && !m_told_where_hidden) {
@@ -163,6 +170,7 @@ void TermivaApp::_setup_tray() {
                      true});
     items.push_back({_t("tray.quit"),
                      [this] {
+                         m_shell.settle_page(PAGE_SETTLE_LIMIT);
                          m_shell.stop_tray();
                          _shutdown();
                          m_shell.destroy_window();

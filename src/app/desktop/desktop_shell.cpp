@@ -60,6 +60,16 @@ void DesktopShell::page_call(std::string_view function, std::initializer_list<nl
     }
 }
 
+void DesktopShell::settle_page(std::chrono::milliseconds limit) const {
+    if (auto w = window()) {
+        try {
+            w->call_and_wait("flushPageSettings", limit);
+        } catch (const std::exception& e) {
+            log::warn("window", std::string("settling the page: ") + e.what());
+        }
+    }
+}
+
 void DesktopShell::show_window() const {
     if (auto w = window()) {
         try {

@@ -9,6 +9,7 @@
 // called, so a platform call that waits for the main thread can never hold it.
 #pragma once
 
+#include <chrono>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,10 @@ public:
     // without a window; a failing window is logged.
     void page_call(std::string_view function, std::initializer_list<nlohmann::json> args,
                    bool guarded = false) const;
+
+    // Before quitting: the page writes what it still holds (its settings), waited for up
+    // to `limit`.
+    void settle_page(std::chrono::milliseconds limit) const;
 
     void show_window() const;
     void hide_window() const;

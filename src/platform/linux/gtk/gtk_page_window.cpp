@@ -1,6 +1,7 @@
 #include "platform/linux/gtk/gtk_page_window.h"
 
 #include <exception>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -323,6 +324,68 @@ void GtkPageWindow::evaluate_script(const std::string& script) {
                                             static_cast<gssize>(script.size()), nullptr, nullptr,
                                             nullptr, nullptr, nullptr);
     });
+}
+
+namespace {
+
+// How a call the main thread waits for stands; shared with the callbacks that outlive it.
+struct AwaitedCall {
+    bool settled = false;
+    bool timed_out = false;
+};
+using AwaitedRef = std::shared_ptr<AwaitedCall>;
+
+void call_settled(GObject* view, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<AwaitedRef> call(static_cast<AwaitedRef*>(data));
+    GError* error = nullptr;
+    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(view),
+                                                                            result, &error);
+    if (value) g_object_unref(value);
+    if (error) {
+        termiva::log::warn("window", std::string("page call before quitting: ") + error->message);
+        g_error_free(error);
+    }
+    (*call)->settled = true;
+}
+
+gboolean call_timed_out(gpointer data) {
+    (*static_cast<AwaitedRef*>(data))->timed_out = true;
+    return G_SOURCE_REMOVE;
+}
+
+void forget_call(gpointer data) {
+    delete static_cast<AwaitedRef*>(data);
+}
+
+}  // namespace
+
+void GtkPageWindow::call_and_wait(const std::string& function, std::chrono::milliseconds limit) {
+    if (!on_main_thread()) {
+        auto done = std::make_shared<Completion<bool>>();
+        std::weak_ptr<GtkPageWindow> weak = weak_from_this();
+        post_to_main([weak, function, limit, done] {
+            if (auto self = weak.lock()) self->call_and_wait(function, limit);
+            done->set(true);
+        });
+        done->wait(limit + std::chrono::seconds(1));
+        return;
+    }
+    if (!m_view || !m_showing_page) return;
+    auto call = std::make_shared<AwaitedCall>();
+    const std::string body = "return window." + function + " ? " + function + "() : null;";
+    webkit_web_view_call_async_javascript_function(m_view, body.c_str(), -1, nullptr, nullptr,
+                                                   nullptr, nullptr, call_settled,
+                                                   new AwaitedRef(call));
+    const guint timer = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(limit.count()),
+                                           call_timed_out, new AwaitedRef(call), forget_call);
+    // Nested: the page's calls to the program, and their answers, come through this loop.
+    while (!call->settled && !call->timed_out)
+        g_main_context_iteration(nullptr, TRUE);
+    if (call->timed_out) {
+        termiva::log::warn("window", function + " did not finish before quitting");
+    } else {
+        g_source_remove(timer);
+    }
 }
 
 void GtkPageWindow::show() {

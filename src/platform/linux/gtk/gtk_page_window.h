@@ -49,6 +49,8 @@ public:
 
     // Any thread.
     void evaluate_script(const std::string& script) override;
+    // On the main thread the loop runs nested meanwhile; other threads wait for it.
+    void call_and_wait(const std::string& function, std::chrono::milliseconds limit) override;
     void show() override;
     void hide() override;
     void destroy() override;
