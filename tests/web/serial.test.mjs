@@ -77,6 +77,9 @@ describe('a serial session', { skip }, () => {
     await s.page.fill('#field-port', '921600');
     await s.page.selectOption('#field-serial_parity', 'E');
     await s.page.selectOption('#field-serial_flow', 'R');
+    assert.equal(await s.page.inputValue('#field-serial_line_ending'), 'cr');
+    await s.page.selectOption('#field-serial_line_ending', 'crlf');
+    await s.page.check('#field-serial_local_echo');
     await s.page.click('#editor-save');
     await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
     const [saved] = (await s.host.call('get_initial_state')).sessions;
@@ -86,13 +89,15 @@ describe('a serial session', { skip }, () => {
     assert.equal(saved.serial_parity, 'E');
     assert.equal(saved.serial_flow, 'R');
     assert.equal(saved.serial_bits, '8');
+    assert.equal(saved.serial_line_ending, 'crlf');
+    assert.equal(saved.serial_local_echo, true);
     assert.equal(
       await s.page.locator('.session-meta').textContent(),
       `Serial port · ${path.join(dir, 'ttyBoard')} @ 921600`,
     );
   });
 
-  it('opens on the port, shows the board, sends keys and offers the reset buttons', async () => {
+  it('opens on the port, shows the board, sends keys as set and offers the reset buttons', async () => {
     await s.page.locator('.session', { hasText: 'Devkit' }).dblclick();
     const tab = await until(() => s.activeTabId(), 'the tab');
     await s.page.waitForSelector(`.tab[data-id="${tab}"][data-state="connected"]`, { timeout: 10000 });
@@ -103,7 +108,10 @@ describe('a serial session', { skip }, () => {
     await s.waitForScreen(tab, /I \(27\) boot: ESP-IDF v5\.2/);
 
     await s.page.locator('.xterm').first().click();
+    // Enter sends the session's line ending, and what is typed shows (the board echoes
+    // nothing).
     await s.page.keyboard.type('ping');
+    await s.page.keyboard.press('Enter');
     let got = '';
     await until(() => {
       const buf = Buffer.alloc(64);
@@ -113,9 +121,10 @@ describe('a serial session', { skip }, () => {
       } catch (err) {
         if (err.code !== 'EAGAIN') throw err;
       }
-      return got.length >= 4;
+      return got.length >= 6;
     }, 'the keys on the cable');
-    assert.equal(got, 'ping');
+    assert.equal(got, 'ping\r\n');
+    await s.waitForScreen(tab, /ESP-IDF v5\.2\nping$/m);
 
     // A pseudo-terminal has no modem lines: each button's failure is said in the tab, in
     // red, naming the missing lines; nothing was sent to the board.

@@ -118,6 +118,13 @@
     // Not a session field: says why a remote port offers no board reset or flashing.
     remote_serial_note: { type: 'note', label: 'editor.remote_serial_note' },
     rlogin_local_user: { type: 'text', label: 'editor.rlogin_local_user', placeholder: 'editor.rlogin_local_user_placeholder' },
+    // What Enter sends on a serial line, and whether what is typed is shown as well.
+    serial_line_ending: {
+      type: 'select',
+      label: 'editor.serial_line_ending',
+      options: (t) => ['cr', 'lf', 'crlf'].map((e) => [e, t('line_ending.' + e)]),
+    },
+    serial_local_echo: { type: 'checkbox', label: 'editor.serial_local_echo' },
     lfhascr: { type: 'checkbox', label: 'editor.lfhascr' },
     crhaslf: { type: 'checkbox', label: 'editor.crhaslf' },
     // The tab's caption follows the title the peer sets (OSC 0 and 2).
@@ -174,10 +181,11 @@
       id: 'serial',
       label: 'protocol.serial',
       connection: ['host', 'port', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow'],
-      terminal: ['line_code_page', 'lfhascr', 'crhaslf'],
+      terminal: ['line_code_page', 'serial_line_ending', 'serial_local_echo', 'lfhascr', 'crhaslf'],
       fields: SERIAL_FIELDS,
       defaults: {
         host: '', port: 115200, serial_bits: '8', serial_parity: 'N', serial_stop: '1', serial_flow: 'N', line_code_page: 'utf-8',
+        serial_line_ending: 'cr', serial_local_echo: false,
       },
       summary: (s) => (s.host ? s.host + ' @ ' + (s.port || 9600) : ''),
     },

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/json_values.h"
+#include "app/serial/typed_input.h"
 #include "app/tabs/login_prompt.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
@@ -81,17 +82,28 @@ bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) 
         std::string encoding;
         std::shared_ptr<Backend> target;
         std::shared_ptr<LoginPrompt> prompt;
+        SessionPtr serial_session;
         {
             std::lock_guard lock(tab->lock);
             encoding = tab->encoding.empty() ? "utf-8" : tab->encoding;
             target = tab->backend;
             prompt = tab->login_prompt;
+            if (tab->protocol == "serial") serial_session = tab->session;
         }
         // Answers to a login's questions stay UTF-8, as SSH carries them.
         if (!target && prompt) return prompt->take_typed(data);
-        std::string bytes = text::encode(encoding, data);
         if (!target) return false;
-        target->send(bytes);
+        if (!serial_session) {
+            target->send(text::encode(encoding, data));
+            return true;
+        }
+        target->send(
+            text::encode(encoding, with_line_ending(data, serial_session->serial_line_ending)));
+        if (serial_session->serial_local_echo) {
+            // In its place among what the line sends back, as a received chunk would be.
+            std::lock_guard order(tab->received_order);
+            _push_to_term(tab_id, local_echo_text(data));
+        }
         return true;
     } catch (const std::exception& e) {
         log::warn("send_input", e.what());

@@ -214,6 +214,12 @@ Session::Session(Json record) : stored(std::move(record)) {
     supdup_scroll = bool_member(r, "supdup_scroll");
     lfhascr = member(r, "lfhascr") == true;
     crhaslf = member(r, "crhaslf") == true;
+    if (const Json& ending = member(r, "serial_line_ending"); ending == "lf") {
+        serial_line_ending = "\n";
+    } else if (ending == "crlf") {
+        serial_line_ending = "\r\n";
+    }
+    serial_local_echo = member(r, "serial_local_echo") == true;
 
     const Json& forwards = member(r, "port_forwards");
     if (forwards.is_array()) {

@@ -95,6 +95,10 @@ struct Session {
     // Implicit CR after LF / LF after CR in received text: only a stored `true` turns them on.
     bool lfhascr = false;
     bool crhaslf = false;
+    // A local serial line: what Enter sends ("\r" unless "serial_line_ending" is "lf" or
+    // "crlf"), and whether typed text is shown in the terminal as well ("serial_local_echo").
+    std::string serial_line_ending = "\r";
+    bool serial_local_echo = false;
 
     std::vector<ForwardRule> port_forwards;
     // Algorithm preferences, in the user's order (a list, or one text of names).
