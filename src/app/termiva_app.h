@@ -280,7 +280,7 @@ private:
     TabRegistry m_tabs{
         [this](const Tab& tab, TabState from, TabState to) { tab_moved(tab, from, to); }};
     TerminalOutput m_output;
-    TransferCoordinator m_transfer{*this, m_shell, APP_DIR};
+    TransferCoordinator m_transfer{*this, m_shell, m_store, APP_DIR};
     SerialTabs m_serial{*this};
     EspTools m_esp{*this, m_transfer, m_shell, m_store};
     AssistantService m_assistant{*this, m_store, m_tabs, m_module_dir};

@@ -147,9 +147,20 @@ public:
     // and false when the desktop could not open it.
     bool open_url(const std::string& url) { return desktop_may_open(url) && launch_url(url); }
 
+    // Shows `folder` in the desktop's file manager: only an existing folder given by its
+    // full path (the program's own choice, such as where a receive put its files, never
+    // a name from the page); false otherwise or when the desktop could not show it.
+    bool open_folder(const std::filesystem::path& folder) {
+        std::error_code ec;
+        return folder.is_absolute() && std::filesystem::is_directory(folder, ec) &&
+               launch_folder(folder);
+    }
+
 protected:
     // Hands an address that passed desktop_may_open to the desktop.
     virtual bool launch_url(const std::string& url) = 0;
+    // Hands an existing folder to the desktop's file manager.
+    virtual bool launch_folder(const std::filesystem::path& folder) = 0;
 };
 
 }  // namespace termiva::platform

@@ -15,6 +15,11 @@ std::string module_file_name();
 // The per-user data folder: $XDG_DATA_HOME/Lanternfold/Termiva, by default
 // ~/.local/share/Lanternfold/Termiva.
 std::filesystem::path default_data_dir();
+// The user's Downloads folder, where received files go unless the settings name another:
+// XDG's DOWNLOAD user folder on Linux (as `xdg-user-dir DOWNLOAD` reads it from
+// user-dirs.dirs), the Downloads known folder on Windows; "Downloads" in the home folder
+// when the system names none. It may not exist yet.
+std::filesystem::path user_downloads_dir();
 // First regular executable file called `name` on the search path.
 std::optional<std::filesystem::path> find_on_search_path(const std::string& name);
 // The file names a program the program folder bundles, known by its Windows name

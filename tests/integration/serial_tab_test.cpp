@@ -265,8 +265,12 @@ TEST_F(SerialTab, SessionSettingsReachTheLine) {
     ::close(probe);
 }
 
-TEST_F(SerialTab, AZmodemSenderOnTheBoardSideIsReceivedIntoDownloads) {
+TEST_F(SerialTab, AZmodemSenderOnTheBoardSideIsReceivedIntoTheDownloadFolder) {
     TERMIVA_REQUIRE_PROGRAM(sz, "sz");
+    // The folder the settings name, made by the receive.
+    const std::filesystem::path folder = dir.path() / "received files";
+    const json values{{"download_folder", testing::host_path(folder)}};
+    host.call("set_page_settings", json::array({values}));
     ASSERT_TRUE(link->start());
     const std::string tab = open({{"host", com}, {"port", 115200}});
     ASSERT_TRUE(connected(tab));
@@ -297,7 +301,7 @@ TEST_F(SerialTab, AZmodemSenderOnTheBoardSideIsReceivedIntoDownloads) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
     }
-    std::ifstream in(dir.path() / "downloads" / "core.dump", std::ios::binary);
+    std::ifstream in(folder / "core.dump", std::ios::binary);
     std::stringstream got;
     got << in.rdbuf();
     EXPECT_TRUE(got.str() == content) << "received " << got.str().size() << " bytes";

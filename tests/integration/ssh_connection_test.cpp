@@ -19,6 +19,7 @@
 #include "connect/ssh2/ssh_prefs.h"
 #include "fixtures/sshd_fixture.h"
 #include "integration/ssh_test_helpers.h"
+#include "support/env_override.h"
 #include "support/test_support.h"
 
 namespace termiva {
@@ -33,26 +34,6 @@ std::string read_text(const std::filesystem::path& path) {
     text << in.rdbuf();
     return text.str();
 }
-
-// Sets an environment variable for the life of the object.
-class EnvOverride {
-public:
-    EnvOverride(const char* name, const std::string& value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvOverride() {
-        if (m_old) {
-            ::setenv(m_name, m_old->c_str(), 1);
-        } else {
-            ::unsetenv(m_name);
-        }
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 class SshConnectionTest : public ::testing::Test {
 protected:
@@ -181,7 +162,7 @@ TEST_F(SshConnectionTest, DefaultKeysInTheUsersSshFolderAreTriedWhenAsked) {
     const auto ssh_dir = home.path() / ".ssh";
     std::filesystem::create_directories(ssh_dir);
     std::filesystem::copy_file(server->client_key(), ssh_dir / "id_ed25519");
-    EnvOverride home_env("HOME", home.path().string());
+    testing::EnvOverride home_env("HOME", home.path().string());
     auto options = key_login();
     options.key_file.reset();
     options.look_for_keys = false;
@@ -210,7 +191,7 @@ TEST_F(SshConnectionTest, AgentKeysAreTriedOnlyWhenAllowed) {
         pid_t pid;
         ~AgentStop() { ::kill(pid, SIGTERM); }
     } stop_agent{agent_pid};
-    EnvOverride agent_env("SSH_AUTH_SOCK", socket.string());
+    testing::EnvOverride agent_env("SSH_AUTH_SOCK", socket.string());
     ASSERT_EQ(std::system(
                   ("'" + add.string() + "' '" + server->client_key().string() + "' >/dev/null 2>&1")
                       .c_str()),

@@ -34,6 +34,14 @@ std::string random_bytes(std::size_t n) {
     return out;
 }
 
+// Received files go to "downloads" in the test's data folder, named in the settings as a
+// user would, instead of the user's own Downloads folder.
+void receive_into_data_folder(testing::HostProcess& host, const fs::path& test_dir) {
+    const json values{{"download_folder", testing::host_path(test_dir / "data" / "downloads")}};
+    ASSERT_EQ(host.call("set_page_settings", json::array({values}))["settings"]["download_folder"],
+              values["download_folder"]);
+}
+
 class XferTab : public ::testing::Test {
 protected:
     testing::TempDir dir;
@@ -45,6 +53,7 @@ protected:
             GTEST_SKIP() << "these transfers run in a local sh shell; XferOverTcp covers the "
                             "Windows host";
         fs::create_directories(work);
+        receive_into_data_folder(host, dir.path());
     }
 
     // A local shell in `work`. Quiet (no echo, a plain prompt) unless `as_typed`: then
@@ -338,6 +347,7 @@ protected:
         TERMIVA_REQUIRE_PROGRAM(found, "socat");
         socat = found;
         fs::create_directories(work);
+        receive_into_data_folder(host, dir.path());
     }
 
     // A raw tab on a peer that runs the shell command `command` in `work` with the

@@ -115,7 +115,12 @@ public:
         std::lock_guard lock(m_lock);
         return launched_urls;
     }
-    bool launch_answer = true;  // what the "browser" says
+    // Every folder that got past the desktop's own check, in order.
+    std::vector<fs::path> folders_shown() {
+        std::lock_guard lock(m_lock);
+        return launched_folders;
+    }
+    bool launch_answer = true;  // what the "browser" (and the file manager) says
 
     std::vector<std::string> titlebar() {
         std::lock_guard lock(m_lock);
@@ -166,7 +171,14 @@ protected:
         return launch_answer;
     }
 
+    bool launch_folder(const fs::path& folder) override {
+        std::lock_guard lock(m_lock);
+        launched_folders.push_back(folder);
+        return launch_answer;
+    }
+
 private:
+    std::vector<fs::path> launched_folders;
     std::vector<std::string> launched_urls;
     std::vector<FolderRequest> folder_requests;
     std::vector<std::chrono::seconds> clipboard_limits;

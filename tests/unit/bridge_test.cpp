@@ -42,6 +42,7 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"xfer_status", constant({{"active", false}})},
         {"xfer_pick_files", constant(Json::array())},
         {"xfer_pick_save_dir", constant("")},
+        {"xfer_open_folder", constant(false)},
         {"read_clipboard", constant("")},
         {"get_images", constant({{"logo", ""}, {"logo_ico", ""}})},
         {"open_url", constant(false)},

@@ -15,7 +15,16 @@
 namespace termiva {
 namespace {
 
-using XferBridge = testing::AppFixture;
+// Received files go to "downloads" in the test's folder, named in the settings as a user
+// would, never to the user's own Downloads folder.
+class XferBridge : public testing::AppFixture {
+protected:
+    void SetUp() override {
+        AppFixture::SetUp();
+        app->call_bridge("set_page_settings",
+                         Json::array({{{"download_folder", (dir.path() / "downloads").string()}}}));
+    }
+};
 namespace zm = xfer::zm;
 
 std::string slurp(const std::filesystem::path& p) {
@@ -70,7 +79,7 @@ TEST_F(XferBridge, RequestsAreCheckedInOrderAndRefusedWithAReason) {
               "送檔需要 file paths");
 }
 
-TEST_F(XferBridge, ReceivingWithoutAFolderUsesTheDownloadsFolder) {
+TEST_F(XferBridge, ReceivingWithoutAFolderUsesTheDownloadFolderOfTheSettings) {
     std::string tab = open_idle_tab();
     Json r = app->transfer().start("nosuchtab", "zmodem", "recv", nullptr, "");
     EXPECT_EQ(r["ok"], false);

@@ -957,6 +957,29 @@ describe('file transfer in a tab', { skip: skip || (rzMissing ? `skipped: ${rzMi
     assert.match(screen, /─── File transfer ended ───\n[^\n]*echo after-\$\(\(2\+3\)\)\n/, screen);
   });
 
+  it('receives into the folder the settings name and offers to show it', async () => {
+    const received = path.join(work, 'received');
+    await s.page.click('#open-settings');
+    await s.page.fill('#settings-download-folder', received);
+    const since = s.answered.length;
+    await s.page.click('#settings-done');
+    await s.waitForAnswered('set_page_settings', since);
+    assert.equal((await s.host.call('get_page_settings')).download_folder, received);
+
+    // A sender in the tab: received at once, into that folder.
+    const tabId = await s.activeTabId();
+    await s.page.locator(`.terminal-pane[data-tab-id="${tabId}"]`).click();
+    await typeLine(s, 'sz ../in/payload.bin');
+    await s.page.waitForSelector('[data-xfer="open_folder"]:not([hidden])', { timeout: 20000 });
+    assert.equal(await s.page.textContent('[data-xfer="status"]'), 'Done: payload.bin');
+    assert.ok(fs.readFileSync(path.join(received, 'payload.bin')).equals(payload));
+    // The headless host has no file manager: the page says the folder could not be shown.
+    await s.page.click('[data-xfer="open_folder"]');
+    await s.page.waitForSelector('#toast.toast-error:not([hidden])', { timeout: 5000 });
+    assert.match(await s.page.textContent('#toast'), /The folder could not be shown/);
+    assert.equal(s.bridgeCalls.filter((c) => c.op === 'xfer_open_folder').at(-1).args[0], tabId);
+  });
+
   it('cancels a receive that no sender answers', async () => {
     await s.page.selectOption('[data-xfer="direction"]', 'recv');
     assert.equal(await s.page.textContent('[data-xfer="choose"]'), 'Choose folder…');

@@ -364,6 +364,7 @@
       if (terminal && id === state.activeId && !editor.isOpen()) terminal.focus();
     },
     failed,
+    toast,
   });
   const firmware = new Termiva.FirmwareDialog($('fw-backdrop'), {
     activeId: () => state.activeId,

@@ -650,6 +650,10 @@
       this.cursorLabel = el('label', { className: 'form-label', htmlFor: 'settings-cursor-style' });
       this.scrollbackLabel = el('label', { className: 'form-label', htmlFor: 'settings-scrollback' });
       this.bellLabel = el('label', { className: 'form-label', htmlFor: 'settings-bell' });
+      // Where received files go: typed, or chosen in the program's folder dialog.
+      this.downloadFolder = el('input', { className: 'input', type: 'text', id: 'settings-download-folder', spellcheck: false });
+      this.downloadChoose = el('button', { type: 'button', className: 'button button-ghost button-small form-browse', id: 'settings-download-choose' });
+      this.downloadLabel = el('label', { className: 'form-label', htmlFor: 'settings-download-folder' });
       this.settingsTitle = el('h2', { className: 'dialog-title' });
       this.familyLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-family' });
       this.sizeLabel = el('label', { className: 'form-label', htmlFor: 'settings-font-size' });
@@ -665,6 +669,10 @@
           el('label', { className: 'form-check', htmlFor: 'settings-cursor-blink' }, [this.cursorBlink, this.cursorBlinkText]),
           el('div', { className: 'form-row' }, [this.scrollbackLabel, this.scrollback]),
           el('div', { className: 'form-row' }, [this.bellLabel, this.bell]),
+          el('div', { className: 'form-row' }, [
+            this.downloadLabel,
+            el('div', { className: 'form-inline' }, [this.downloadFolder, this.downloadChoose]),
+          ]),
           el('label', { className: 'form-check', htmlFor: 'settings-copy-on-select' }, [this.copyOnSelect, this.copyText]),
           el('label', { className: 'form-check', htmlFor: 'settings-confirm-close' }, [this.confirmCloseBox, this.confirmCloseText]),
           el('label', { className: 'form-check', htmlFor: 'settings-plain-links' }, [this.plainLinks, this.plainLinksText]),
@@ -692,6 +700,7 @@
             return Number.isInteger(n) && n >= SCROLLBACK_MIN && n <= SCROLLBACK_MAX ? n : null;
           })(),
           bell: this.bell.value,
+          download_folder: this.downloadFolder.value.trim() || null,
         };
         Object.assign(this.settings, values);
         this.applyFont();
@@ -704,7 +713,17 @@
       this.confirmCloseBox.addEventListener('change', applyNow);
       this.plainLinks.addEventListener('change', applyNow);
       this.reachability.addEventListener('change', applyNow);
-      for (const control of [this.cursorStyle, this.cursorBlink, this.scrollback, this.bell]) control.addEventListener('change', applyNow);
+      for (const control of [this.cursorStyle, this.cursorBlink, this.scrollback, this.bell, this.downloadFolder]) control.addEventListener('change', applyNow);
+      this.downloadChoose.addEventListener('click', async () => {
+        try {
+          const folder = await call('xfer_pick_save_dir');
+          if (typeof folder !== 'string' || !folder) return;
+          this.downloadFolder.value = folder;
+          applyNow();
+        } catch (err) {
+          this.api.failed(err);
+        }
+      });
       form.addEventListener('submit', (e) => {
         e.preventDefault();
         applyNow();
@@ -734,6 +753,9 @@
       this.cursorBlinkText.textContent = t('settings.cursor_blink');
       this.scrollbackLabel.textContent = t('settings.scrollback');
       this.bellLabel.textContent = t('settings.bell');
+      this.downloadLabel.textContent = t('settings.download_folder');
+      this.downloadFolder.placeholder = t('xfer.default_folder');
+      this.downloadChoose.textContent = t('editor.browse');
       for (const option of this.bell.options) option.textContent = t('settings.bell_' + option.value);
       this.zoomNote.textContent = t('settings.zoom_note', { zoom: (this.zoom > 0 ? '+' : '') + this.zoom });
       this.settingsDone.textContent = t('settings.done');
@@ -752,6 +774,7 @@
       this.cursorBlink.checked = look.cursorBlink;
       this.scrollback.value = String(look.scrollback);
       this.bell.value = look.bell;
+      this.downloadFolder.value = typeof this.settings.download_folder === 'string' ? this.settings.download_folder : '';
       this.paintSettingsTexts();
       this.settingsBackdrop.hidden = false;
       this.fontFamily.focus();

@@ -64,12 +64,13 @@
   }
 
   class TransferPanel {
-    constructor(root, toggle, { activeId, onFinished, failed }) {
+    constructor(root, toggle, { activeId, onFinished, failed, toast }) {
       this.root = root;
       this.toggle = toggle;
       this.activeId = activeId;
       this.onFinished = onFinished;
       this.failed = failed;
+      this.toast = toast;
       this.tabs = new Map();
       this.$ = (name) => root.querySelector('[data-xfer="' + name + '"]');
 
@@ -85,6 +86,7 @@
       this.$('choose').addEventListener('click', () => this.choose());
       this.$('start').addEventListener('click', () => this.start());
       this.$('cancel').addEventListener('click', () => this.cancel());
+      this.$('open_folder').addEventListener('click', () => this.openFolder());
       this.$('close').addEventListener('click', () => this.setOpen(false));
       toggle.addEventListener('click', () => this.setOpen(root.hidden));
     }
@@ -307,6 +309,19 @@
       }
     }
 
+    // The folder a finished receive wrote into, shown by the desktop's file manager.
+    async openFolder() {
+      const id = this.activeId();
+      if (!id) return;
+      let shown = false;
+      try {
+        shown = (await call('xfer_open_folder', id)) === true;
+      } catch (err) {
+        // No such operation in this program: said below like a folder that could not open.
+      }
+      if (!shown) this.toast(t('xfer.open_folder_failed'), true);
+    }
+
     render() {
       const id = this.activeId();
       this.toggle.hidden = !id;
@@ -422,6 +437,7 @@
       status.title = text;
       detail.textContent = info;
       detail.title = info;
+      this.$('open_folder').hidden = !(state === 'done' && !st.flashing && st.direction === 'recv' && st.result.files.length > 0);
       const indeterminate = state === 'running' && fraction === 0 && !(st.file && Number.isFinite(st.file.total) && st.file.total > 0);
       // A failed transfer has no amount worth drawing: the red text says it all.
       bar.hidden = state === 'idle' || state === 'failed';

@@ -1,7 +1,7 @@
 // Page operations of the page's own conveniences: the window's visibility for the
 // reachability prober, logging a tab to a file, and the terminal's look and manners (font,
 // zoom, cursor, scrollback, bell, copy-on-select, asking before a connected tab closes, how
-// links open) kept in the settings file.
+// links open, where received files go) kept in the settings file.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "app/json_values.h"
 #include "app/termiva_app.h"
 #include "platform/log.h"
+#include "platform/paths.h"
 #include "platform/utf8_path.h"
 
 namespace termiva {
@@ -30,6 +31,16 @@ bool valid_font_family(const Json& v) {
     return std::all_of(s.begin(), s.end(), [](unsigned char c) {
         return c >= 0x80 || std::isalnum(c) || std::strchr(" ,'\"-_.", c) != nullptr;
     });
+}
+
+// A folder given by its full path (or from the home folder, "~/..."), no control characters.
+bool valid_folder(const Json& v) {
+    if (!v.is_string()) return false;
+    const auto& s = v.get_ref<const std::string&>();
+    if (s.empty() || s.size() > 4096) return false;
+    if (std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+        return false;
+    return platform::path_typed_by_user(s).is_absolute();
 }
 
 bool int_in(const Json& v, long long lo, long long hi) {
@@ -54,6 +65,7 @@ const PageKey PAGE_KEYS[] = {
     {"term_scrollback", [](const Json& v) { return int_in(v, 100, 200000); }},
     {"bell", [](const Json& v) { return v == "none" || v == "visual" || v == "sound"; }},
     {"reachability", [](const Json& v) { return v.is_boolean(); }},
+    {"download_folder", valid_folder},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "app/transfer/transfer_coordinator.h"
 #include "platform/desktop.h"
 #include "platform/log.h"
+#include "platform/paths.h"
 #include "platform/utf8_path.h"
 #include "transfer/xyzmodem_transfer.h"
 
@@ -234,6 +235,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
                                     std::optional<std::string> save_dir, TransferOptions options) {
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return false;
+    const std::optional<std::string> folder = save_dir;
     // Set before the job can report anything: its "done" must free only its own slot.
     auto source = std::make_shared<const Job*>(nullptr);
     auto job = std::make_shared<TransferJob>(
@@ -242,6 +244,10 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
         std::move(save_dir), options);
     *source = job.get();
     if (occupy(tab, job) != Occupy::taken) return false;
+    if (direction == "recv" && folder) {
+        std::lock_guard lock(m_lock);
+        if (TabTransfer* entry = entry_held(tab)) entry->received_into = *folder;
+    }
     job->start();
     return true;
 }
@@ -402,10 +408,32 @@ void TransferCoordinator::settle_abort_later(const TabPtr& tab,
 }
 
 std::filesystem::path TransferCoordinator::default_recv_dir() {
-    std::filesystem::path dir = m_data_dir / "downloads";
+    const Json chosen = m_store.setting("download_folder");
+    std::filesystem::path dir;
+    if (chosen.is_string() &&
+        chosen.get_ref<const std::string&>().find_first_not_of(" \t") != std::string::npos) {
+        dir = platform::path_typed_by_user(chosen.get<std::string>());
+    } else {
+        dir = platform::user_downloads_dir();
+    }
+    if (dir.empty()) dir = m_data_dir / "downloads";
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
+    if (ec) log::warn("xfer", "cannot make " + platform::path_to_utf8(dir) + ": " + ec.message());
     return dir;
+}
+
+bool TransferCoordinator::open_received_folder(const std::string& tab_id) {
+    TabPtr tab = m_host.find_tab(tab_id);
+    if (!tab) return false;
+    std::string folder;
+    {
+        std::lock_guard lock(m_lock);
+        if (TabTransfer* entry = entry_held(tab)) folder = entry->received_into;
+    }
+    auto desktop = m_shell.desktop();
+    if (folder.empty() || !desktop) return false;
+    return desktop->open_folder(platform::path_from_utf8(folder));
 }
 
 Json TransferCoordinator::pick_files() {
@@ -452,6 +480,10 @@ void TransferCoordinator::register_ops(BridgeTable& table) {
                               [this, text](const Args& a) { return status(text(a, 0)); }});
     table.add("xfer_pick_files",
               {{}, [] { return Json::array(); }, [this](const Args&) { return pick_files(); }});
+    table.add("xfer_open_folder",
+              {{"tab_id"},
+               [] { return Json(false); },
+               [this, text](const Args& a) { return Json(open_received_folder(text(a, 0))); }});
     table.add("xfer_pick_save_dir",
               {{}, [] { return Json(""); }, [this](const Args&) { return Json(pick_save_dir()); }});
 }

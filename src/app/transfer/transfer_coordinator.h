@@ -26,6 +26,7 @@
 
 #include "app/bridge/bridge_table.h"
 #include "app/desktop/desktop_shell.h"
+#include "app/store/session_store.h"
 #include "app/tabs/tab.h"
 #include "app/tabs/tab_host.h"
 #include "app/transfer/abort_echo.h"
@@ -37,9 +38,11 @@ namespace termiva {
 
 class TransferCoordinator {
 public:
-    // `data_dir`: received files go to its "downloads" folder unless the page names one.
-    TransferCoordinator(TabHost& host, DesktopShell& shell, std::filesystem::path data_dir)
-        : m_host(host), m_shell(shell), m_data_dir(std::move(data_dir)) {}
+    // Received files go to the folder the settings name ("download_folder"), else the
+    // user's Downloads folder, else `data_dir`'s "downloads", unless the page names one.
+    TransferCoordinator(TabHost& host, DesktopShell& shell, const SessionStore& store,
+                        std::filesystem::path data_dir)
+        : m_host(host), m_shell(shell), m_store(store), m_data_dir(std::move(data_dir)) {}
     // The page's transfer operations.
     void register_ops(BridgeTable& table);
 
@@ -51,6 +54,8 @@ public:
     nlohmann::json status(const std::string& tab_id);
     nlohmann::json pick_files();
     std::string pick_save_dir();
+    // Shows the folder the tab's last receive wrote into in the desktop's file manager.
+    bool open_received_folder(const std::string& tab_id);
 
     bool start_job(const std::string& tab_id, const std::string& protocol,
                    const std::string& direction, std::optional<std::vector<std::string>> files,
@@ -89,6 +94,8 @@ private:
             std::make_shared<ZmodemReceiverWatch>();
         // What follows an abort sent to the peer (its own lock, a leaf).
         std::shared_ptr<AbortEcho> abort_echo = std::make_shared<AbortEcho>();
+        // The folder the last receive started in the tab writes into.
+        std::string received_into;
     };
     // The tab's entry, made on first use while the tab is open; null once it is closed.
     // The caller holds `m_lock`.
@@ -109,6 +116,7 @@ private:
 
     TabHost& m_host;
     DesktopShell& m_shell;
+    const SessionStore& m_store;
     const std::filesystem::path m_data_dir;
     std::mutex m_lock;
     std::map<std::string, TabTransfer> m_tabs;

@@ -67,6 +67,19 @@ fs::path default_data_dir() {
     return base / L"Lanternfold" / L"Termiva";
 }
 
+fs::path user_downloads_dir() {
+    PWSTR folder = nullptr;
+    fs::path dir;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_DEFAULT, nullptr, &folder)))
+        dir = folder;
+    ::CoTaskMemFree(folder);
+    if (dir.empty()) {
+        const fs::path profile = windows::env_path(L"USERPROFILE");
+        if (!profile.empty()) dir = profile / L"Downloads";
+    }
+    return dir;
+}
+
 std::vector<std::string> bundled_program_names(const std::string& windows_name) {
     return {windows_name};
 }

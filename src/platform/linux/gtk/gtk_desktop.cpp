@@ -13,6 +13,7 @@
 #include "platform/linux/gtk/main_thread.h"
 #include "platform/linux/gtk/tray_host_watch.h"
 #include "platform/log.h"
+#include "platform/utf8_path.h"
 
 namespace termiva::platform::gtk {
 
@@ -130,6 +131,14 @@ protected:
         // on the opener; a page call may wait a moment for its answer.
         return run_desktop_opener(
             url, on_main_thread() ? std::chrono::milliseconds(0) : OPENER_ANSWER_LIMIT);
+    }
+
+    bool launch_folder(const std::filesystem::path& folder) override {
+        // The opener hands a folder to the file manager as it hands an address to the
+        // browser; a full path never reads as one of its options.
+        return run_desktop_opener(platform::path_to_utf8(folder), on_main_thread()
+                                                                      ? std::chrono::milliseconds(0)
+                                                                      : OPENER_ANSWER_LIMIT);
     }
 
 private:
