@@ -549,6 +549,18 @@ describe('the session editor', { skip }, () => {
     assert.equal(edited.name, 'Renamed');
     assert.equal(edited.keepalive_sec, 45);
     assert.equal(edited.note, 'kept');
+
+    // A field beyond what the program stores is refused with its name, the record unchanged
+    // and the form still open with what was typed.
+    await s.page.click('.session .icon-button[data-action="edit"]');
+    await s.page.fill('#field-name', 'x'.repeat(1100 * 1024));
+    await s.page.click('#editor-save');
+    await s.page.waitForFunction(() => /"name" is longer than \d+ bytes/.test(document.getElementById('editor-error').textContent), null, { timeout: 5000 });
+    assert.equal((await s.page.inputValue('#field-name')).length, 1100 * 1024);
+    assert.equal((await s.host.call('get_initial_state')).sessions[0].name, 'Renamed');
+    await s.page.fill('#field-name', 'Renamed');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
   });
 
   it('deletes a session after confirmation', async () => {

@@ -77,9 +77,9 @@
   async function saveSession(record) {
     const result = await call('save_session', record);
     if (result && result.refused) {
+      // The editor stays open with the reason, so nothing typed is lost.
       const { field, limit } = result.refused;
-      toast(t('toast.field_too_large', { field, limit }), true, true);
-      return;
+      throw new Error(t('editor.field_too_large', { field, limit }));
     }
     reportSaveFailure(result);
     state.sessions = (result && result.sessions) || state.sessions;

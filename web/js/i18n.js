@@ -200,7 +200,7 @@
       'xfer.protocol.xmodem-1k': 'XMODEM-1K',
       'toast.bridge_failed': 'The program did not answer: {error}',
       'toast.save_failed': 'Could not save {file}: {error}. The change holds until the program closes.',
-      'toast.field_too_large': 'Not saved: the field "{field}" is longer than {limit} bytes.',
+      'editor.field_too_large': 'Not saved: the field "{field}" is longer than {limit} bytes.',
       'notice.store_unreadable':
         '{file} could not be read. Its content is kept as {moved_to}; the next save writes a new file.',
       'notice.store_unreadable_kept':
@@ -403,7 +403,7 @@
       'xfer.protocol.xmodem-1k': 'XMODEM-1K',
       'toast.bridge_failed': '程式沒有回應：{error}',
       'toast.save_failed': '無法儲存 {file}：{error}。變更在程式關閉前仍然有效。',
-      'toast.field_too_large': '未儲存：欄位「{field}」超過 {limit} 位元組。',
+      'editor.field_too_large': '未儲存：欄位「{field}」超過 {limit} 位元組。',
       'notice.store_unreadable': '無法讀取 {file}。原內容已保留為 {moved_to}；下次儲存時會寫入新檔。',
       'notice.store_unreadable_kept': '無法讀取 {file}，檔案保持原狀；變更不會存入該檔。',
       'toast.copied': '已複製',

@@ -1,5 +1,6 @@
 #include "app/serial/serial_line.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -32,7 +33,7 @@ std::string escape_bytes(std::string_view bytes) {
 std::string SerialTabLine::recv(std::size_t bufsize) {
     for (int errors = 0;;) {
         try {
-            std::string data = m_port->read(bufsize);
+            std::string data = m_port->read(std::min(bufsize, READ_BYTES));
             m_received += data.size();
             if (m_received <= LOGGED_BYTES) {
                 log::info("serial", "read " + std::to_string(data.size()) + " bytes (total " +

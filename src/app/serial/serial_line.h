@@ -19,6 +19,10 @@ public:
     static constexpr int ERROR_LIMIT = 30;
     // Received bytes go to the diagnostics until this many have arrived.
     static constexpr std::size_t LOGGED_BYTES = 4096;
+    // A read asks for at most this much: where a port's read ends only at a pause in the
+    // line or a full buffer (Windows' interval time-out), a larger buffer would hold a
+    // steady stream back from the screen for as long as it takes to fill.
+    static constexpr std::size_t READ_BYTES = 4096;
 
     explicit SerialTabLine(std::shared_ptr<platform::SerialPort> port) : m_port(std::move(port)) {}
 
