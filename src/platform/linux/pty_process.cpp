@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -12,8 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/linux/child_end.h"
 #include "platform/pty_process.h"
@@ -46,29 +50,121 @@ void child_exec(const PtySpawn& spawn) {
     ::_exit(127);
 }
 
+struct ProcStat {
+    char state = 0;
+    long session = 0;
+};
+
+// A process's state and session from /proc, or nothing when it is gone.
+std::optional<ProcStat> read_stat(const std::string& pid) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return std::nullopt;
+    // The command name may hold spaces and parentheses: fields start after the last ')'.
+    auto close_paren = line.rfind(')');
+    if (close_paren == std::string::npos) return std::nullopt;
+    ProcStat out;
+    long ppid = 0, pgrp = 0;
+    if (std::sscanf(line.c_str() + close_paren + 1, " %c %ld %ld %ld", &out.state, &ppid, &pgrp,
+                    &out.session) != 4) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// Calls `act` for each live process of session `sid` as /proc lists it; how many it met.
+template <typename Act>
+std::size_t visit_session(pid_t sid, Act act) {
+    std::size_t met = 0;
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return met;
+    while (dirent* e = ::readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const auto stat = read_stat(e->d_name);
+        if (stat && stat->session == sid && stat->state != 'Z') {
+            ++met;
+            act(static_cast<pid_t>(pid));
+        }
+    }
+    ::closedir(dir);
+    return met;
+}
+
 void signal_session(pid_t sid, int sig) {
     for (pid_t p : processes_in_session(sid))
         ::kill(p, sig);
 }
 
-// Sweeps of the session a close makes at most (about a second in all).
-constexpr int MAX_KILL_SWEEPS = 100;
+// How long a close sweeps the session at most.
+constexpr std::chrono::seconds KILL_SWEEPS_FOR{2};
+// What one sweep stops before it kills: deep or wide beyond this is left to the next sweep.
+constexpr std::size_t MAX_STOPPED = 4096;
+constexpr int MAX_TREE_DEPTH = 64;
 
-// A process that forks and lets its parent exit, again and again, is somewhere else by
-// the time one look at /proc has been acted on: sweep until a look finds nobody left. Each
-// sweep kills whole process groups too, which a fork in progress cannot slip out of.
-// Bounded; what a sweep finds are never our own processes (they are in another session,
-// and so are their groups).
-void kill_session(pid_t sid) {
-    for (int sweep = 0; sweep < MAX_KILL_SWEEPS; ++sweep) {
-        const std::vector<pid_t> left = processes_in_session(sid);
-        if (left.empty()) return;
-        for (pid_t p : left) {
+// Stops `pid` (of session `sid`), waits until it has stopped, then does the same for every
+// child it has in the session. A stopped process cannot fork, so once it has stopped its
+// list of children is complete: a process that forks and lets its parent exit, again and
+// again, is caught through its parent instead of being looked for in /proc, where it is
+// always somewhere else by the time a look at the whole of /proc has been acted on.
+void stop_tree(pid_t sid, pid_t pid, std::vector<pid_t>& stopped, int depth) {
+    if (depth > MAX_TREE_DEPTH || stopped.size() >= MAX_STOPPED) return;
+    if (::kill(pid, SIGSTOP) != 0) return;
+    stopped.push_back(pid);
+    const std::string name = std::to_string(pid);
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(50);
+    for (;;) {
+        const auto stat = read_stat(name);
+        if (!stat || stat->state == 'Z') return;
+        if (stat->state == 'T' || stat->state == 't') break;
+        if (steady_clock::now() >= deadline) break;  // the next sweep looks again
+        std::this_thread::sleep_for(microseconds(200));
+    }
+    DIR* tasks = ::opendir(("/proc/" + name + "/task").c_str());
+    if (!tasks) return;
+    while (dirent* t = ::readdir(tasks)) {
+        if (t->d_name[0] == '.') continue;
+        std::ifstream children("/proc/" + name + "/task/" + t->d_name + "/children");
+        long child = 0;
+        while (children >> child) {
+            const auto stat = read_stat(std::to_string(child));
+            if (stat && stat->session == sid)
+                stop_tree(sid, static_cast<pid_t>(child), stopped, depth + 1);
+        }
+    }
+    ::closedir(tasks);
+}
+
+// True while some process still has the terminal's other side open (the pseudo terminal
+// then reports no hang-up on its master side).
+bool terminal_held(int master) {
+    if (master < 0) return false;
+    pollfd p{master, POLLIN, 0};
+    return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
+// Everything left in the session is stopped, with all it forked, then killed with its
+// process group. A look at /proc can miss a process that forks and exits faster than the
+// look goes through the list (its new number may fall in a part already read, numbers wrap),
+// so an empty look ends the sweeps only once nothing holds the terminal either; a process
+// that kept the terminal is then looked for again at once. Bounded in time; what a sweep
+// finds are never our own processes (they are in another session, and so are their groups).
+void kill_session(pid_t sid, int master) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + KILL_SWEEPS_FOR;
+    while (steady_clock::now() < deadline) {
+        std::vector<pid_t> stopped;
+        const std::size_t found =
+            visit_session(sid, [&](pid_t p) { stop_tree(sid, p, stopped, 0); });
+        for (pid_t p : stopped) {
             const pid_t group = ::getpgid(p);
             if (group > 1) ::kill(-group, SIGKILL);
             ::kill(p, SIGKILL);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (found == 0 && !terminal_held(master)) return;
+        std::this_thread::sleep_for(milliseconds(found == 0 ? 1 : 10));
     }
 }
 
@@ -76,27 +172,7 @@ void kill_session(pid_t sid) {
 
 std::vector<pid_t> processes_in_session(pid_t sid) {
     std::vector<pid_t> out;
-    DIR* dir = ::opendir("/proc");
-    if (!dir) return out;
-    while (dirent* e = ::readdir(dir)) {
-        char* end = nullptr;
-        long pid = std::strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        // The command name may hold spaces and parentheses: fields start after the last ')'.
-        auto close_paren = line.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        char state = 0;
-        long ppid = 0, pgrp = 0, session = 0;
-        if (std::sscanf(line.c_str() + close_paren + 1, " %c %ld %ld %ld", &state, &ppid, &pgrp,
-                        &session) != 4) {
-            continue;
-        }
-        if (session == sid && state != 'Z') out.push_back(static_cast<pid_t>(pid));
-    }
-    ::closedir(dir);
+    visit_session(sid, [&](pid_t p) { out.push_back(p); });
     return out;
 }
 
@@ -149,7 +225,7 @@ void PtyProcess::terminate() {
         }
         // Whatever ignored the hang-up is killed; children of the session that outlived the
         // leader are re-parented to init, which reaps them.
-        kill_session(m_pid);
+        kill_session(m_pid, m_master);
         if (!m_reaped) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, &status, 0);
