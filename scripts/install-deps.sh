@@ -11,7 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # libraries
   nlohmann-json3-dev libicu-dev libssh-dev libcurl4-openssl-dev zlib1g-dev libssl-dev libgcrypt20-dev
-  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
+  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev libfontconfig-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # the logo rendered from its SVG, the desktop's opener, the desktop entry's check
   librsvg2-bin icoutils xdg-utils desktop-file-utils

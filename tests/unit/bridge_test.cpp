@@ -97,6 +97,7 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"tab_log_stop", constant(false)},
         {"tab_log_status", constant({{"logging", false}, {"path", ""}, {"timestamps", false}})},
         {"get_page_settings", constant(Json::object())},
+        {"list_monospace_fonts", constant(Json::array())},
         {"set_page_settings",
          [](TermivaApp& a) {
              return Json{{"ok", false},

@@ -330,13 +330,14 @@ describe('tooltips', { skip }, () => {
 describe('terminal settings', { skip }, () => {
   let s;
   before(async () => {
-    s = await PageSession.start({ sessions: [shell(4, 'Looks')] });
+    // A font list written by hand stays a choice of its own.
+    s = await PageSession.start({ sessions: [shell(4, 'Looks')], settings: { term_font_family: 'Hack, monospace' } });
   });
   after(async () => {
     if (s) await s.close();
   });
 
-  it('zooms with Ctrl+Shift+= and applies cursor, scrollback and bell from the panel', async () => {
+  it('zooms with Ctrl+Shift+= and applies the font, cursor, scrollback and bell from the panel', async () => {
     const tab = await openByName(s, 'Looks');
     await waitConnected(s, tab);
     const option = (name) => s.page.evaluate(([id, n]) => window.Termiva.app.state.terminals.get(id).term.options[n], [tab, name]);
@@ -346,6 +347,17 @@ describe('terminal settings', { skip }, () => {
     await s.page.waitForFunction(([id, before]) => window.Termiva.app.state.terminals.get(id).term.options.fontSize === before + 1, [tab, size], { timeout: 5000 });
 
     await s.page.click('#open-settings');
+    // The font is picked among the installed monospace fonts the program lists.
+    const fonts = await s.host.call('list_monospace_fonts');
+    assert.ok(fonts.length > 0, 'fontconfig lists no monospace font');
+    await s.page.waitForFunction((n) => document.querySelectorAll('#settings-font-family option').length === n + 2, fonts.length, { timeout: 5000 });
+    assert.deepEqual(
+      await s.page.$$eval('#settings-font-family option', (o) => o.map((x) => [x.value, x.textContent])).then((o) => [o[1], o.at(-1)]),
+      [[`'${fonts[0]}', monospace`, fonts[0]], ['Hack, monospace', 'As stored: Hack, monospace']],
+    );
+    assert.equal(await s.page.inputValue('#settings-font-family'), 'Hack, monospace');
+    await s.page.selectOption('#settings-font-family', `'${fonts[0]}', monospace`);
+    assert.equal(await option('fontFamily'), `'${fonts[0]}', monospace`);
     await s.page.selectOption('#settings-cursor-style', 'bar');
     await s.page.uncheck('#settings-cursor-blink');
     await s.page.fill('#settings-scrollback', '500');
@@ -359,8 +371,8 @@ describe('terminal settings', { skip }, () => {
     await s.waitForAnswered('set_page_settings', since);
     const stored = await s.host.call('get_page_settings');
     assert.deepEqual(
-      [stored.term_cursor_style, stored.term_cursor_blink, stored.term_scrollback, stored.bell, stored.term_zoom],
-      ['bar', false, 500, 'visual', 1],
+      [stored.term_cursor_style, stored.term_cursor_blink, stored.term_scrollback, stored.bell, stored.term_zoom, stored.term_font_family],
+      ['bar', false, 500, 'visual', 1, `'${fonts[0]}', monospace`],
     );
 
     // Typing keeps the cursor still now, and a bell from the shell flashes the pane.

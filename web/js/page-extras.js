@@ -631,7 +631,9 @@
     buildSettingsPanel() {
       this.gear = el('button', { type: 'button', className: 'button button-ghost button-small', id: 'open-settings' });
       this.api.topbarEl.prepend(this.gear);
-      this.fontFamily = el('input', { className: 'input', type: 'text', id: 'settings-font-family', spellcheck: false });
+      // The installed monospace fonts (asked of the program when the panel first opens).
+      this.fontFamily = el('select', { className: 'select', id: 'settings-font-family' });
+      this.installedFonts = null;
       this.fontSize = el('input', { className: 'input', type: 'number', id: 'settings-font-size', min: String(SIZE_MIN), max: String(SIZE_MAX) });
       this.copyOnSelect = el('input', { type: 'checkbox', id: 'settings-copy-on-select' });
       this.confirmCloseBox = el('input', { type: 'checkbox', id: 'settings-confirm-close' });
@@ -742,7 +744,7 @@
       this.gear.title = t('settings.title');
       this.settingsTitle.textContent = t('settings.title');
       this.familyLabel.textContent = t('settings.font_family');
-      this.fontFamily.placeholder = Termiva.TerminalTab.DEFAULT_FONT;
+      this.fillFontChoices();
       this.sizeLabel.textContent = t('settings.font_size');
       this.copyText.textContent = t('settings.copy_on_select');
       this.confirmCloseText.textContent = t('settings.confirm_close');
@@ -763,7 +765,6 @@
     }
 
     openSettings() {
-      this.fontFamily.value = typeof this.settings.term_font_family === 'string' ? this.settings.term_font_family : '';
       this.fontSize.value = String(Number.isInteger(this.settings.term_font_size) ? this.settings.term_font_size : Termiva.TerminalTab.DEFAULT_SIZE);
       this.copyOnSelect.checked = this.settings.copy_on_select === true;
       this.confirmCloseBox.checked = this.confirmClose();
@@ -778,6 +779,31 @@
       this.paintSettingsTexts();
       this.settingsBackdrop.hidden = false;
       this.fontFamily.focus();
+      this.loadFonts();
+    }
+
+    async loadFonts() {
+      if (this.installedFonts) return;
+      let fonts = [];
+      try {
+        const answer = await call('list_monospace_fonts');
+        if (Array.isArray(answer)) fonts = answer.filter((f) => typeof f === 'string' && f && !/['",\\]/.test(f));
+      } catch (err) {
+        // A program that cannot list fonts: the default and the stored choice remain.
+      }
+      this.installedFonts = fonts;
+      this.fillFontChoices();
+    }
+
+    // The font choices: the default, each installed monospace font, and a stored font
+    // list that is none of them (written by hand or by an older version) as it is.
+    fillFontChoices() {
+      const stored = typeof this.settings.term_font_family === 'string' ? this.settings.term_font_family.trim() : '';
+      const choices = [['', t('settings.font_default')]];
+      for (const family of this.installedFonts || []) choices.push([`'${family}', monospace`, family]);
+      if (stored && !choices.some(([value]) => value === stored)) choices.push([stored, t('settings.font_custom', { font: stored })]);
+      this.fontFamily.replaceChildren(...choices.map(([value, text]) => el('option', { value, textContent: text })));
+      this.fontFamily.value = stored;
     }
 
     // A dialog of the extras has the keyboard: the window's shortcuts stay out of its way.

@@ -8,6 +8,7 @@
 
 #include "app/json_values.h"
 #include "app/termiva_app.h"
+#include "platform/fonts.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/utf8_path.h"
@@ -67,6 +68,20 @@ const PageKey PAGE_KEYS[] = {
     {"reachability", [](const Json& v) { return v.is_boolean(); }},
     {"download_folder", valid_folder},
 };
+
+// The installed monospace families the settings panel offers; a name that could not sit in
+// a quoted CSS font list the settings accept (quotes, commas, other punctuation) is left out.
+Json monospace_fonts() {
+    Json out = Json::array();
+    for (const std::string& family : platform::monospace_font_families()) {
+        const bool plain = !family.empty() && family.size() <= 100 &&
+                           std::all_of(family.begin(), family.end(), [](unsigned char c) {
+                               return c >= 0x80 || std::isalnum(c) || std::strchr(" -_.", c);
+                           });
+        if (plain) out.push_back(family);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -179,6 +194,8 @@ void TermivaApp::register_page_bridge() {
                return Json{{"logging", false}, {"path", ""}, {"timestamps", false}};
            },
            [this](const Args& a) { return tab_log_status(text_arg(a, 0)); }});
+    b.add("list_monospace_fonts",
+          {{}, [] { return Json::array(); }, [](const Args&) { return monospace_fonts(); }});
     b.add("get_page_settings",
           {{}, [] { return Json::object(); }, [this](const Args&) { return get_page_settings(); }});
     b.add("set_page_settings", {{{"values"}},

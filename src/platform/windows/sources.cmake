@@ -24,6 +24,7 @@ set(TERMIVA_PLATFORM_SOURCES
   windows/socket_io.cpp
   windows/icmp_echo.cpp
   windows/standard_streams.cpp
-  windows/broken_pipes.cpp)
-set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp ws2_32)
+  windows/broken_pipes.cpp
+  windows/fonts.cpp)
+set(TERMIVA_PLATFORM_SYSTEM_LIBS advapi32 shell32 ole32 uuid setupapi cfgmgr32 winhttp ws2_32 gdi32)
 list(APPEND TERMIVA_PLATFORM_SOURCES windows/code_page.cpp windows/new_file.cpp)
