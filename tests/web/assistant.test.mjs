@@ -150,6 +150,21 @@ describe('the assistant panel', { skip }, () => {
     assert.equal(await s.page.evaluate(() => window.pwned), undefined);
   });
 
+  it('switches the active tab’s line ends, saying so in the panel and in the tab', async () => {
+    const tabId = await s.activeTabId();
+    const button = '[data-ai-flag="lfhascr"]';
+    const storedFlag = async () => (await s.host.call('get_initial_state')).sessions.find((x) => x.id === SHELL.id).lfhascr;
+    assert.equal(await s.page.getAttribute(button, 'aria-pressed'), 'false');
+    await s.page.click(button);
+    await s.page.waitForSelector(`${button}[aria-pressed="true"]`, { timeout: 5000 });
+    assert.equal(await s.page.textContent('[data-ai="flag-status"]'), 'Implicit CR after LF: on, for this tab and its saved session.');
+    assert.equal(await storedFlag(), true);
+    await s.waitForScreen(tabId, /Enabled "Implicit CR after LF \(lfhascr\)"/);
+    await s.page.click(button);
+    await s.page.waitForSelector(`${button}[aria-pressed="false"]`, { timeout: 5000 });
+    assert.equal(await storedFlag(), false);
+  });
+
   it('cancels a question that hangs, ending the program and its child', async () => {
     fs.writeFileSync(path.join(fake, 'mode'), 'hang');
     await s.page.fill('.ai-input', 'This will hang');

@@ -231,6 +231,14 @@
     return () => runtimeListeners.delete(listener);
   }
 
+  // Parts of the page that show something of the active tab hear when another tab
+  // becomes active (a runtime change may do that too: they listen to both).
+  const activeListeners = new Set();
+  function onActiveTab(listener) {
+    activeListeners.add(listener);
+    return () => activeListeners.delete(listener);
+  }
+
   function renderTabs() {
     tabBar.render(
       state.tabs.map((tab) => ({ id: tab.id, display: extras.caption(tab), state: tabState(tab), logging: extras.isLogging(tab.id) })),
@@ -254,6 +262,7 @@
     if (!state.terminals.has(id)) return;
     state.activeId = id;
     renderTabs();
+    for (const listener of [...activeListeners]) listener(state);
     const tab = state.tabs.find((x) => x.id === id);
     if (tab) sessionList.select(tab.session_id);
     state.terminals.get(id).focus();
@@ -722,7 +731,7 @@
     topbarEl: document.querySelector('.topbar-actions'),
   });
 
-  Termiva.app = { state, openSession, closeTab, reconnectTab, activate, onRuntime, start, transfer, firmware, importDialog, about, extras };
+  Termiva.app = { state, openSession, closeTab, reconnectTab, activate, onRuntime, onActiveTab, start, transfer, firmware, importDialog, about, extras };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

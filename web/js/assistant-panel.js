@@ -58,6 +58,10 @@
     'ai.model_custom': 'Other model…',
     'ai.model_custom_placeholder': 'Model identifier',
     'ai.effort': 'Extra reasoning effort',
+    'ai.flags': 'This tab’s line ends',
+    'ai.flag_on': '{label}: on, for this tab and its saved session.',
+    'ai.flag_off': '{label}: off, for this tab and its saved session.',
+    'ai.flag_failed': 'The line ends could not be switched.',
     'ai.ds_key': 'DeepSeek API key',
     'ai.ds_base': 'Base address',
     'ai.ds_model': 'DeepSeek model',
@@ -123,6 +127,10 @@
     'ai.model_custom': '其他模型…',
     'ai.model_custom_placeholder': '模型識別碼',
     'ai.effort': '加強推理（effort）',
+    'ai.flags': '此分頁的換行處理',
+    'ai.flag_on': '{label}：已開啟（此分頁與其儲存的工作階段）。',
+    'ai.flag_off': '{label}：已關閉（此分頁與其儲存的工作階段）。',
+    'ai.flag_failed': '無法切換換行處理。',
     'ai.ds_key': 'DeepSeek API 金鑰',
     'ai.ds_base': '服務位址',
     'ai.ds_model': 'DeepSeek 模型',
@@ -215,6 +223,7 @@
 
       this.settings = this.buildSettings();
       this.settings.hidden = true;
+      this.flags = this.buildFlags();
 
       this.root = el('aside', { class: 'ai-panel', id: 'ai-panel', 'data-ai': 'panel' }, [
         el('div', { class: 'ai-head' }, [
@@ -224,6 +233,7 @@
           label('button', 'ai.settings', { type: 'button', class: 'button button-ghost button-small', 'data-ai': 'settings', 'aria-pressed': 'false' }),
           el('button', { type: 'button', class: 'icon-button', 'data-ai': 'close', 'data-i18n-title': 'ai.close', title: t('ai.close'), text: '×' }),
         ]),
+        this.flags,
         this.settings,
         this.unavailable,
         this.conversation,
@@ -255,6 +265,7 @@
 
     async open() {
       this.root.hidden = false;
+      this.showFlags();
       this.toggle.setAttribute('aria-pressed', 'true');
       document.body.classList.add('ai-open');
       window.dispatchEvent(new Event('resize')); // terminals refit to the narrower room
@@ -290,6 +301,54 @@
     async retrySetup() {
       await call('reset_ai_setup');
       await this.refreshState();
+    }
+
+    // ---- the active tab's line-end switches (claude_toggle_session_flag) ----
+
+    buildFlags() {
+      const button = (flag) =>
+        label('button', 'editor.' + flag, { type: 'button', class: 'button button-ghost button-small', 'data-ai-flag': flag, 'aria-pressed': 'false' });
+      const box = el('section', { class: 'ai-flags', 'data-ai': 'flags' }, [
+        el('div', { class: 'ai-row' }, [label('span', 'ai.flags', { class: 'tool-label' }), button('lfhascr'), button('crhaslf')]),
+        el('p', { class: 'ai-note', 'data-ai': 'flag-status', role: 'status' }),
+      ]);
+      for (const b of box.querySelectorAll('[data-ai-flag]')) b.addEventListener('click', () => this.toggleFlag(b.dataset.aiFlag));
+      const app = Termiva.app;
+      if (app) {
+        app.onRuntime(() => this.showFlags());
+        app.onActiveTab(() => this.showFlags());
+      }
+      return box;
+    }
+
+    // The switches show the active tab's session; without a tab there is nothing to switch.
+    showFlags() {
+      const app = Termiva.app;
+      const state = app && app.state;
+      const tab = state && state.tabs.find((x) => x.id === state.activeId);
+      const session = tab && (state.sessions || []).find((x) => JSON.stringify(x.id ?? null) === JSON.stringify(tab.session_id ?? null));
+      for (const b of this.flags.querySelectorAll('[data-ai-flag]')) {
+        b.disabled = !tab;
+        b.setAttribute('aria-pressed', session && session[b.dataset.aiFlag] === true ? 'true' : 'false');
+      }
+    }
+
+    async toggleFlag(flag) {
+      const app = Termiva.app;
+      const tabId = app && app.state.activeId;
+      if (!tabId) return;
+      const status = this.flags.querySelector('[data-ai="flag-status"]');
+      const result = await call('claude_toggle_session_flag', tabId, flag).catch((err) => ({ ok: false, error: err.message }));
+      if (!result || !result.ok) {
+        status.textContent = (result && result.error) || t('ai.flag_failed');
+        status.classList.add('ai-note-error');
+        return;
+      }
+      // The program changed the tab and its saved session: the page's copy follows.
+      if (Array.isArray(result.sessions)) app.state.sessions = result.sessions;
+      status.classList.remove('ai-note-error');
+      status.textContent = t(result.value ? 'ai.flag_on' : 'ai.flag_off', { label: t('editor.' + flag) });
+      this.showFlags();
     }
 
     // ---- the setup dialog ----
