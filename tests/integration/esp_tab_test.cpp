@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 #include "esp_sim.h"
 #include "esp_sim_firmware.h"
@@ -353,8 +354,12 @@ TEST_F(EspTab, AReadBackMismatchFailsNamingTheFileInEitherLanguage) {
             return b >= 0xE4 && b <= 0xE9;
         });
     };
-    for (const auto& e : events())
+    std::set<std::string> en_titles;
+    for (const auto& e : events()) {
         EXPECT_FALSE(has_cjk(e.dump())) << "non-English text: " << e.dump();
+        if (e["kind"] == "phase") en_titles.insert(e.value("title", ""));
+    }
+    EXPECT_TRUE(en_titles.count("Writing") && en_titles.count("Verifying"));
     for (const auto& line : host.info_lines(tab))
         EXPECT_FALSE(has_cjk(line)) << line;
     EXPECT_TRUE(host.wait_for_call(
@@ -373,9 +378,18 @@ TEST_F(EspTab, AReadBackMismatchFailsNamingTheFileInEitherLanguage) {
     const std::string zh_reason = (*chinese)["reason"];
     EXPECT_EQ(zh_reason.rfind("驗證失敗:app.bin 在 0x10000", 0), 0u) << zh_reason;
     bool auto_log = false;
-    for (const auto& e : events())
+    std::size_t dones = 0, zh_phases = 0;
+    for (const auto& e : events()) {
         auto_log |= e["kind"] == "log" && e["text"] == "使用 UART classic reset 進入 download mode";
+        dones += e["kind"] == "done";
+        // Every phase of the Chinese job is titled in Chinese, not with the library's name.
+        if (dones == 1 && e["kind"] == "phase") {
+            ++zh_phases;
+            EXPECT_TRUE(has_cjk(e.value("title", ""))) << e.dump();
+        }
+    }
     EXPECT_TRUE(auto_log);
+    EXPECT_GE(zh_phases, 4u);
 }
 
 TEST_F(EspTab, ResetButtonsAndTheReadOnlyHelpers) {

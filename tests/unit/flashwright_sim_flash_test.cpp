@@ -145,7 +145,7 @@ TEST_F(SimFlash, SuccessfulTwoImageJobEmitsEventsInOrder) {
                                          "log:Detected ESP32-S3 (magic=0x00000009)",
                                          "phase:stub",
                                          "log:Stub loader running",
-                                         "log:Flash size 4 MB",
+                                         "log:Flash size 4 MB, as the header of a.bin states",
                                          "log:[1/2] a.bin → 0x0",
                                          "phase:flash"};
     for (std::size_t i = 0; i < blocks(a); ++i)

@@ -277,7 +277,7 @@
       const now = performance.now();
       switch (event.kind) {
         case 'phase':
-          st.phase = String(event.name ?? '') + (event.detail ? ' — ' + event.detail : '');
+          st.phase = String(event.title ?? '') + (event.detail ? ' — ' + event.detail : '');
           break;
         case 'log':
           st.log.push({ text: String(event.text ?? ''), level: String(event.level ?? 'info') });
@@ -390,7 +390,10 @@
         body.append(row);
       });
 
-      this.$('phase').textContent = st.phase;
+      // Progress that belongs to no file (a whole-flash erase) goes with the phase.
+      const whole = st.progress.get('');
+      const wholePct = whole && whole.total ? Math.min(100, Math.round((whole.sent * 100) / whole.total)) : null;
+      this.$('phase').textContent = st.phase + (wholePct === null ? '' : ' · ' + wholePct + '%');
       const log = this.$('log');
       log.textContent = '';
       for (const line of st.log) log.append(el('div', { className: 'fw-log-' + line.level, textContent: line.text }));

@@ -200,10 +200,11 @@
       }
       switch (event.kind) {
         case 'phase':
-          st.phase = String(event.name ?? '') + (event.detail ? ' — ' + event.detail : '');
+          st.phase = String(event.title ?? '') + (event.detail ? ' — ' + event.detail : '');
           break;
         case 'progress': {
-          const name = String(event.filename ?? '');
+          // Progress of no file (a whole-flash erase) comes worded in place of a name.
+          const name = String(event.text || event.filename || '');
           const sent = Number(event.sent) || 0;
           const now = performance.now();
           const prev = st.sample && st.sample.name === name ? st.sample : null;

@@ -67,8 +67,13 @@ std::uint32_t FlasherJob::_erase_size_for_begin(std::uint64_t size) {
     return as_u32((size + 4095) / 4096 * 4096, "erase size");
 }
 
-std::uint32_t FlasherJob::_flash_size_for_job() const {
-    if (options.flash_size != 0) return options.flash_size;
+FlasherJob::FlashSize FlasherJob::_flash_size_for_job() const {
+    const auto mb = [](std::uint64_t bytes) { return std::to_string(bytes >> 20); };
+    if (options.flash_size != 0)
+        return {options.flash_size, {"flash_size", {{"size", mb(options.flash_size)}}}};
+    // The ROM loader has no command that reports the chip's size; the boot loader's own
+    // header says what the board was built for, and otherwise any size that holds every
+    // image serves the loader, which only checks that writes stay inside it.
     std::uint64_t needed = 0;
     for (const auto& file : files) {
         std::error_code ec;
@@ -80,13 +85,17 @@ std::uint32_t FlasherJob::_flash_size_for_job() const {
         const bool at_bootloader =
             _chip_info && file.offset == static_cast<std::int64_t>(_chip_info->bootloader_offset);
         if (at_bootloader) {
-            if (auto declared = header_flash_size(first_bytes(file.path, 4))) return declared;
+            if (auto declared = header_flash_size(first_bytes(file.path, 4))) {
+                return {declared,
+                        {"flash_size_header",
+                         {{"size", mb(declared)}, {"file", base_name(file.path)}}}};
+            }
         }
     }
     std::uint64_t size = DEFAULT_FLASH_SIZE;
     while (size < needed && size < (1ULL << 31))
         size <<= 1;
-    return static_cast<std::uint32_t>(size);
+    return {static_cast<std::uint32_t>(size), {"flash_size_fitted", {{"size", mb(size)}}}};
 }
 
 void FlasherJob::_flash_begin_block(std::uint64_t total_size, std::uint32_t offset, bool compressed,
@@ -195,7 +204,11 @@ void FlasherJob::_run_flash() {
             throw EspProtocolError({"file_missing", {{"path", files[i].path}}});
         }
     }
-    if (!_params_set) _spi_set_params(_flash_size_for_job());
+    if (!_params_set) {
+        auto [size, said] = _flash_size_for_job();
+        _spi_set_params(size);
+        _log(std::move(said));
+    }
     for (std::size_t i = 0; i < n; ++i) {
         throw_if_cancelled();
         const std::string& path = files[i].path;
@@ -233,7 +246,7 @@ void FlasherJob::_erase_flash_rom(std::uint32_t flash_size) {
         _command(ESP_FLASH_BEGIN,
                  words_le({len, (len + bs - 1) / bs, bs, static_cast<std::uint32_t>(at)}), 0,
                  timing.erase_timeout);
-        _progress("flash", at + len, flash_size);
+        _progress("", at + len, flash_size, {"progress_erase", {}});
     }
 }
 
@@ -241,6 +254,7 @@ void FlasherJob::_run_erase_all() {
     if (_is_stub) return _erase_flash_all();
     if (options.flash_size == 0) throw EspProtocolError({"erase_needs_size", {}});
     _spi_set_params(options.flash_size);
+    _log({"flash_size", {{"size", std::to_string(options.flash_size >> 20)}}});
     _erase_flash_rom(options.flash_size);
 }
 

@@ -76,8 +76,13 @@ public:
     void _erase_flash_rom(std::uint32_t flash_size);
     // SPI_FLASH_MD5 over [offset, offset + size) compared with the image's own MD5.
     void _verify_region(const std::string& filename, std::uint32_t offset, std::string_view raw);
-    // The flash size to announce: the option, a boot-loader header, or what the images need.
-    std::uint32_t _flash_size_for_job() const;
+    // The flash size to announce (the option, a boot-loader header, or what the images need)
+    // and the log line that says which and why.
+    struct FlashSize {
+        std::uint32_t bytes = 0;
+        Message said;
+    };
+    FlashSize _flash_size_for_job() const;
     void _run();
     void _run_flash();
     void _run_erase_all();
@@ -85,7 +90,9 @@ public:
     // --- Reporting ---
     void _log(Message message, LogLevel level = LogLevel::Info);
     void _phase(const std::string& name, Message detail = {});
-    void _progress(const std::string& filename, std::uint64_t sent, std::uint64_t total);
+    // `what` words progress that belongs to no file (the filename is then empty).
+    void _progress(const std::string& filename, std::uint64_t sent, std::uint64_t total,
+                   Message what = {});
     void _file_done(const std::string& filename,
                     std::optional<std::string> saved_path = std::nullopt);
     void _finish(bool ok, Message reason);

@@ -28,6 +28,7 @@ nlohmann::json event_json(const FlasherEvent& event) {
         case EventKind::Phase:
             return {{"kind", "phase"},
                     {"name", event.phase},
+                    {"title", english_text(phase_title(event.phase))},
                     {"detail", text},
                     {"code", event.message.code},
                     {"values", values}};
@@ -37,11 +38,18 @@ nlohmann::json event_json(const FlasherEvent& event) {
                     {"level", level_name(event.level)},
                     {"code", event.message.code},
                     {"values", values}};
-        case EventKind::Progress:
-            return {{"kind", "progress"},
-                    {"filename", event.filename},
-                    {"sent", event.sent},
-                    {"total", event.total}};
+        case EventKind::Progress: {
+            nlohmann::json out = {{"kind", "progress"},
+                                  {"filename", event.filename},
+                                  {"sent", event.sent},
+                                  {"total", event.total}};
+            if (!event.message.code.empty()) {
+                out["text"] = text;
+                out["code"] = event.message.code;
+                out["values"] = values;
+            }
+            return out;
+        }
         case EventKind::FileDone:
             return {{"kind", "file_done"},
                     {"filename", event.filename},
@@ -137,10 +145,12 @@ void FlasherJob::_phase(const std::string& name, Message detail) {
     diag("[esp][phase] " + name + (text.empty() ? "" : " — " + text));
 }
 
-void FlasherJob::_progress(const std::string& filename, std::uint64_t sent, std::uint64_t total) {
+void FlasherJob::_progress(const std::string& filename, std::uint64_t sent, std::uint64_t total,
+                           Message what) {
     FlasherEvent event;
     event.kind = EventKind::Progress;
     event.filename = filename;
+    event.message = std::move(what);
     event.sent = sent;
     event.total = total;
     emit(event);

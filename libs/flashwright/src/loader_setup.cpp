@@ -26,7 +26,6 @@ void FlasherJob::_spi_set_params(std::uint32_t flash_size) {
     _command(ESP_SPI_SET_PARAMS,
              words_le({0, flash_size, FLASH_BLOCK, FLASH_SECTOR, FLASH_PAGE, FLASH_STATUS_MASK}));
     _params_set = true;
-    _log({"flash_size", {{"size", std::to_string(flash_size >> 20)}}});
 }
 
 bool FlasherJob::_resync() {

@@ -36,8 +36,24 @@ const std::vector<Template> TEMPLATES = {
     {"baud_change", "Switching the line to {baud} bit/s for flashing"},
     {"baud_fallback", "The board did not answer at {baud} bit/s; going on at {line} bit/s"},
     {"flash_size", "Flash size {size} MB"},
+    {"flash_size_header", "Flash size {size} MB, as the header of {file} states"},
+    {"flash_size_fitted",
+     "Flash size {size} MB: the smallest usual size holding every image (the ROM loader "
+     "cannot report the chip's size)"},
     {"verified", "{file} verified (MD5 {md5})"},
     {"erase_rom", "Erasing through the ROM loader, region by region"},
+    // Phase titles (phase_title).
+    {"phase_reset", "Entering download mode"},
+    {"phase_sync", "Connecting to the loader"},
+    {"phase_detect", "Detecting the chip"},
+    {"phase_stub", "Preparing the loader"},
+    {"phase_baud", "Changing the line speed"},
+    {"phase_flash", "Writing"},
+    {"phase_verify", "Verifying"},
+    {"phase_erase", "Erasing"},
+    {"phase_after_reset", "Restarting the board"},
+    // Progress that belongs to no file.
+    {"progress_erase", "Whole flash"},
     // Phase details.
     {"detail_compressed", "{file} (compressed {raw} → {size} bytes)"},
     {"detail_plain", "{file} ({raw} bytes)"},
@@ -74,6 +90,13 @@ const std::string& Message::value(std::string_view name) const noexcept {
         if (k == name) return v;
     }
     return none;
+}
+
+Message phase_title(std::string_view phase) {
+    std::string code = "phase_";
+    for (char c : phase)
+        code += c == '-' ? '_' : c;
+    return {std::move(code), {}};
 }
 
 const std::vector<Template>& message_templates() {

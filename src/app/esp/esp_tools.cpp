@@ -78,15 +78,20 @@ flashwright::FlasherOptions EspTools::job_options(const Json& opts, int line_bau
 
 Json EspTools::worded_event(const flashwright::FlasherEvent& event) const {
     Json out = flashwright::event_json(event);
+    // A code the catalog lacks keeps the library's English.
+    auto word = [this, &out](const char* field, const flashwright::Message& message) {
+        const std::string key = "esp.msg." + message.code;
+        std::string text =
+            m_host.translate(key, MessageArgs(message.values.begin(), message.values.end()));
+        if (text != key) out[field] = std::move(text);
+    };
+    if (event.kind == flashwright::EventKind::Phase)
+        word("title", flashwright::phase_title(event.phase));
     if (event.message.code.empty()) return out;
-    MessageArgs values(event.message.values.begin(), event.message.values.end());
-    const std::string key = "esp.msg." + event.message.code;
-    std::string text = m_host.translate(key, values);
-    if (text == key) return out;  // a code the catalog lacks keeps the library's English
-    const char* field = event.kind == flashwright::EventKind::Phase  ? "detail"
-                        : event.kind == flashwright::EventKind::Done ? "reason"
-                                                                     : "text";
-    out[field] = std::move(text);
+    word(event.kind == flashwright::EventKind::Phase  ? "detail"
+         : event.kind == flashwright::EventKind::Done ? "reason"
+                                                      : "text",
+         event.message);
     return out;
 }
 

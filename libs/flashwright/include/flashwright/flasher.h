@@ -60,7 +60,8 @@ struct FlasherEvent {
     EventKind kind = EventKind::Log;
     std::string phase;  // Phase: "reset", "sync", "detect", "stub", "baud", "flash", "verify",
                         // "erase", "after-reset"
-    Message message;    // Phase: its detail (may be empty); Log: the line; Done: the reason
+    Message message;    // Phase: its detail (may be empty); Log: the line; Done: the reason;
+                        // Progress: what is counted when it is no file (else empty)
     LogLevel level = LogLevel::Info;        // Log
     std::string filename;                   // Progress, FileDone
     std::uint64_t sent = 0, total = 0;      // Progress
@@ -69,7 +70,8 @@ struct FlasherEvent {
 };
 
 // The event as a record: {"kind": "phase"|"log"|"progress"|"file_done"|"done", ...}, its
-// texts in English ("detail", "text", "reason") beside "code" and "values".
+// texts in English (a phase's "title" and "detail", "text", "reason") beside "code" and
+// "values".
 FLASHWRIGHT_API nlohmann::json event_json(const FlasherEvent& event);
 FLASHWRIGHT_API const char* level_name(LogLevel level) noexcept;
 

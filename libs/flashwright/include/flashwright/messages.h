@@ -24,6 +24,10 @@ struct Message {
 // back as the code itself followed by its values.
 FLASHWRIGHT_API std::string english_text(const Message& message);
 
+// The title of a job phase ("reset", "sync", … "after-reset") as a message: code "phase_"
+// and the phase's name with '-' as '_', no values.
+FLASHWRIGHT_API Message phase_title(std::string_view phase);
+
 // Every code a job reports, with its English template, for the owner's catalog and its tests.
 FLASHWRIGHT_API const std::vector<std::pair<std::string_view, std::string_view>>&
 message_templates();
