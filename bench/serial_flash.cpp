@@ -83,13 +83,16 @@ double run(const std::filesystem::path& socat, const char* label, const json& op
     const auto t_console = Clock::now();
 
     const auto log = sim.commands();
-    std::size_t payload = 0;
+    std::size_t payload = 0, blocks = 0, escapes = 0;
     double payload_ideal = 0, payload_line = 0, flash_baud = baud;
     for (std::size_t i = 0; i < log.size(); ++i) {
         const auto op = log[i].op;
         if (op != 0x03 && op != 0x11) continue;
         const std::size_t bytes = log[i].data.size() - 16;
         payload += bytes;
+        ++blocks;
+        // Framed size beyond header, data and the two delimiters: the SLIP escapes.
+        escapes += log[i].wire_in - (8 + log[i].data.size() + 2);
         flash_baud = log[i].baud;
         payload_ideal += static_cast<double>(bytes) * 10 / log[i].baud;
         payload_line += sim.line_seconds(i, i + 1);
@@ -101,6 +104,13 @@ double run(const std::filesystem::path& socat, const char* label, const json& op
         const auto flash = sim.flash();
         return std::string(flash.begin() + OFFSET, flash.begin() + OFFSET + IMAGE_SIZE) == image;
     }();
+    if (blocks > 0) {
+        // What the same blocks would use of the wire without any byte needing an escape.
+        const double line_without = payload_line - static_cast<double>(escapes) * 10 / flash_baud;
+        std::printf("%s: %zu data blocks, %.1f escaped bytes a block; without escapes %.1f %%\n",
+                    label, blocks, static_cast<double>(escapes) / static_cast<double>(blocks),
+                    line_without > 0 ? 100.0 * payload_ideal / line_without : 0.0);
+    }
     std::printf(
         "%s: image %s, %zu payload bytes at %.0f bit/s using %.1f %% of that wire; modelled "
         "line %.2f s end to end (%zu commands); wall %.2f s through the tab; console %.0f ms "
