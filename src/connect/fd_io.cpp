@@ -17,14 +17,18 @@ WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_
     return seen.ready ? WaitResult::ready : WaitResult::timed_out;
 }
 
-SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
-    return tcp_connect(host, port, timeout_s, wake, {});
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     double timeout_s, const WakeFd& wake) {
+    return tcp_connect(host, port, family, timeout_s, wake, {});
 }
 
-SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     double timeout_s, const WakeFd& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare) {
     try {
-        return platform::connect_tcp(host, port, timeout_s, wake, prepare);
+        return platform::connect_tcp(host, port, family, timeout_s, wake, prepare);
+    } catch (const platform::NoAddressOfFamily& e) {
+        throw NoAddressOfFamilyError(e);
     } catch (const platform::SocketError& e) {
         throw BackendError(e.what());
     }
@@ -33,7 +37,7 @@ SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const 
 bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
     SocketFd fd = NO_SOCKET;
     try {
-        fd = tcp_connect(host, port, timeout_s, wake);
+        fd = tcp_connect(host, port, platform::IpFamily::any, timeout_s, wake);
     } catch (const BackendError&) {
         if (wake.signalled()) throw;
         return false;  // refused, timed out, unreachable, unknown name: not reachable

@@ -10,12 +10,23 @@
 #include <string>
 #include <string_view>
 
+#include "connect/backend.h"
 #include "platform/socket_io.h"
 
 namespace termiva {
 
 using platform::NO_SOCKET;
 using platform::SocketFd;
+
+// The host's name resolved, but not to an address of the IP version the session asks for
+// ("IPv4", "IPv6"): the starter words it in the user's language.
+class NoAddressOfFamilyError : public BackendError {
+public:
+    explicit NoAddressOfFamilyError(const platform::NoAddressOfFamily& e)
+        : BackendError(e.what()), host(e.host), family(platform::ip_family_name(e.family)) {}
+    const std::string host;
+    const std::string family;
+};
 
 // Once signalled it stays signalled: every later wait returns at once.
 class WakeFd : public platform::SocketWake {
@@ -29,12 +40,15 @@ enum class WaitResult { ready, woken, timed_out };
 // (-1: no limit).
 WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_ms);
 
-// Opens a TCP connection to host:port within `timeout_s` seconds, trying every address.
-// The socket is non-blocking. Throws BackendError with a readable reason.
-SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake);
+// Opens a TCP connection to host:port within `timeout_s` seconds, trying every address of
+// `family`. The socket is non-blocking. Throws NoAddressOfFamilyError when the host has
+// addresses of the other IP version only, BackendError with a readable reason otherwise.
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     double timeout_s, const WakeFd& wake);
 // The same, calling `prepare(fd, family)` on every socket before it connects (to bind a
 // chosen local port, say); an exception from `prepare` ends the attempt.
-SocketFd tcp_connect(const std::string& host, int port, double timeout_s, const WakeFd& wake,
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     double timeout_s, const WakeFd& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare);
 
 // Whether a TCP connection to host:port opens within `timeout_s` (it is closed at once).

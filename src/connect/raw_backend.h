@@ -15,6 +15,7 @@ public:
         std::string host;
         int port = 23;
         double timeout = 15;
+        platform::IpFamily ip_family = platform::IpFamily::any;
     };
 
     explicit RawBackend(Options options);

@@ -62,11 +62,32 @@ struct SocketReady {
 SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, int timeout_ms,
                         const SocketWake* also = nullptr);
 
+// Which of a host's addresses a connection may use: all of them, in the order the
+// resolver gives, or only those of one IP version.
+enum class IpFamily { any, ipv4, ipv6 };
+// "IPv4" or "IPv6" ("any" for any), as users know the names.
+constexpr const char* ip_family_name(IpFamily family) {
+    return family == IpFamily::ipv4 ? "IPv4" : family == IpFamily::ipv6 ? "IPv6" : "any";
+}
+
+// The host's name resolved, but to no address of the IP version asked for.
+class NoAddressOfFamily : public SocketError {
+public:
+    NoAddressOfFamily(const std::string& host_name, IpFamily wanted)
+        : SocketError(host_name + " has no " + ip_family_name(wanted) + " address"),
+          host(host_name),
+          family(wanted) {}
+    const std::string host;
+    const IpFamily family;
+};
+
 // A TCP connection to host:port ("localhost" for an empty host) within `timeout_s`, trying
-// every address; `prepare(fd, family)`, when given, runs on each socket before it connects.
-// The socket is non-blocking, with Nagle off. Throws SocketError ("cancelled" once the
-// wake-up fired); an exception from `prepare` passes through.
-SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const SocketWake& wake,
+// every address of `family`; `prepare(fd, family)`, when given, runs on each socket before
+// it connects. The socket is non-blocking, with Nagle off. Throws NoAddressOfFamily when
+// the name has addresses but none of `family`, SocketError for every other failure
+// ("cancelled" once the wake-up fired); an exception from `prepare` passes through.
+SocketFd connect_tcp(const std::string& host, int port, IpFamily family, double timeout_s,
+                     const SocketWake& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare);
 
 // Binds `fd` (of `family`) to a free local port in 1023..512; false when none can be had

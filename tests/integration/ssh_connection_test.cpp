@@ -345,6 +345,24 @@ TEST_F(SshConnectionTest, GlobalRequestKeepAliveWhenTheServerChokesOnIgnore) {
               std::string::npos);
 }
 
+TEST_F(SshConnectionTest, AServerThatDropsEarlyBytesIsWaitedForOnlyWhenTheSessionSaysSo) {
+    auto options = key_login();
+    {
+        testing::LateGreetingProxy server_late(server->port(), 300ms);
+        options.port = server_late.port();
+        SshConnection plain;
+        EXPECT_THROW(plain.connect(options), BackendError);  // our greeting went nowhere
+    }
+    testing::LateGreetingProxy server_late(server->port(), 300ms);
+    options.port = server_late.port();
+    options.bugs = SSHBugSpec(std::map<std::string, std::string>{{"dropstart", "on"}});
+    SshConnection waiting;
+    waiting.connect(options);
+    auto channel = open_shell(waiting);
+    EXPECT_NE(run_in_shell(*channel, "echo late'-'greeting", "late-greeting").find("late-greeting"),
+              std::string::npos);
+}
+
 TEST_F(SshConnectionTest, LocalForwardCarriesAConnectionAndClosesWithTheConnection) {
     testing::EchoServer echo;
     auto connection = std::make_unique<SshConnection>();

@@ -98,6 +98,31 @@ TEST_F(SshHostTab, KeyLoginShellRoundTripRecordsTheHostAndEndsWithTheShell) {
     EXPECT_FALSE(host.tab_alive(second));
 }
 
+TEST_F(SshHostTab, IpVersionChoosesTheAddressesOfAServerListeningOnIpv6Only) {
+    TERMIVA_REQUIRE_PROGRAM(sshd, "sshd");
+    TERMIVA_REQUIRE_PROGRAM(keygen, "ssh-keygen");
+    testing::SshdOptions options;
+    options.listen_address = "::1";
+    server = std::make_unique<SshdFixture>(sshd, keygen, options);
+    json session = key_session();
+    session["host"] = "::1";
+
+    session["ip_version"] = "ipv4";
+    const std::string v4 = host.open_session(session);
+    EXPECT_TRUE(info(v4, "Connection failed: ::1 has no IPv4 address (the session's IP version "
+                         "is IPv4)"));
+    EXPECT_FALSE(host.tab_alive(v4));
+
+    for (const char* choice : {"ipv6", "auto"}) {
+        session["ip_version"] = choice;
+        const std::string tab = host.open_session(session);
+        ASSERT_TRUE(connected(tab)) << choice << ": " << server->log();
+        host.call("send_input", {tab, "echo over''-v6\n"});
+        EXPECT_NE(host.drain_until(tab, "over-v6", 10s).find("over-v6"), std::string::npos);
+        host.call("close_tab", {tab});
+    }
+}
+
 TEST_F(SshHostTab, LocalAndRemoteForwardsCarryConnections) {
     testing::EchoServer echo;
     const int local_port = testing::free_loopback_port();

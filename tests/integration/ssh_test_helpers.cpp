@@ -106,6 +106,53 @@ std::string tcp_round_trip(int port, const std::string& text, std::chrono::milli
     return got;
 }
 
+LateGreetingProxy::LateGreetingProxy(int target, std::chrono::milliseconds quiet) {
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(m_listener, 1);
+    socklen_t len = sizeof addr;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this, target, quiet] { serve(target, quiet); });
+}
+
+LateGreetingProxy::~LateGreetingProxy() {
+    m_stop.store(true);
+    m_thread.join();
+    ::close(m_listener);
+}
+
+void LateGreetingProxy::serve(int target, std::chrono::milliseconds quiet) {
+    pollfd listening{m_listener, POLLIN, 0};
+    while (!m_stop.load() && ::poll(&listening, 1, 100) <= 0) {
+    }
+    if (m_stop.load()) return;
+    const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    char buf[4096];
+    const auto quiet_until = std::chrono::steady_clock::now() + quiet;
+    while (!m_stop.load() && std::chrono::steady_clock::now() < quiet_until) {
+        pollfd early{client, POLLIN, 0};
+        if (::poll(&early, 1, 20) > 0 && ::recv(client, buf, sizeof buf, 0) <= 0) break;
+    }
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(target);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        while (!m_stop.load()) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(fds, 2, 100) <= 0) continue;
+            const int from = fds[0].revents ? client : server;
+            const ssize_t n = ::recv(from, buf, sizeof buf, 0);
+            if (n <= 0 ||
+                ::send(from == client ? server : client, buf, static_cast<std::size_t>(n),
+                       MSG_NOSIGNAL) != n)
+                break;
+        }
+    }
+    ::close(server);
+    ::close(client);
+}
+
 bool port_is_free(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Address reuse: connections waiting out TIME_WAIT do not count, a listener does.

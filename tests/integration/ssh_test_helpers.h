@@ -63,6 +63,24 @@ private:
     int m_port = 0;
 };
 
+// A server that discards what a client sends before its greeting: on 127.0.0.1:port() it
+// accepts one connection, reads and drops everything for `quiet`, and only then connects
+// to 127.0.0.1:`target` and carries both ways until either side ends.
+class LateGreetingProxy {
+public:
+    LateGreetingProxy(int target, std::chrono::milliseconds quiet);
+    ~LateGreetingProxy();
+    int port() const { return m_port; }
+
+private:
+    void serve(int target, std::chrono::milliseconds quiet);
+
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 // Connects to 127.0.0.1:port, writes `text`, and reads until as many bytes came back or
 // `limit` passed.
 std::string tcp_round_trip(int port, const std::string& text,

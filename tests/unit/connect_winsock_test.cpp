@@ -177,7 +177,7 @@ TEST_F(ConnectWinsock, ASignalledWakeStaysSignalledAndEndsEveryWait) {
     wake.signal();
     EXPECT_TRUE(wake.signalled());
     EXPECT_TRUE(wake.signalled());
-    SocketFd fd = tcp_connect("127.0.0.1", m_peer.port(), 5, WakeFd{});
+    SocketFd fd = tcp_connect("127.0.0.1", m_peer.port(), platform::IpFamily::any, 5, WakeFd{});
     ASSERT_TRUE(m_peer.accept_client());
     EXPECT_EQ(wait_fd(fd, false, wake, 5000), WaitResult::woken);
     EXPECT_EQ(read_some(fd, 100, wake), "");

@@ -133,7 +133,6 @@
       type: 'select',
       label: 'editor.ip_version',
       options: (t) => [['auto', t('ip_version.auto')], ['ipv4', t('ip_version.ipv4')], ['ipv6', t('ip_version.ipv6')]],
-      showIf: notSsh1,
     },
     // Widgets of ssh-options.js.
     port_forwards: { type: 'forwards', label: 'editor.port_forwards', showIf: notSsh1 },
@@ -192,7 +191,7 @@
     {
       id: 'raw',
       label: 'protocol.raw',
-      connection: ['host', 'port'],
+      connection: ['host', 'port', 'ip_version'],
       terminal: ['line_code_page', 'lfhascr', 'crhaslf'],
       defaults: { host: '', port: 23, line_code_page: 'utf-8' },
       summary: (s) => (s.host ? s.host + ':' + (s.port || 23) : ''),
@@ -208,7 +207,7 @@
     {
       id: 'telnet',
       label: 'protocol.telnet',
-      connection: ['host', 'port', 'username', 'passive_telnet'],
+      connection: ['host', 'port', 'ip_version', 'username', 'passive_telnet'],
       terminal: ['terminal_type', 'term_speed', 'rfc_environ', 'telnet_env', 'line_code_page', 'lfhascr', 'crhaslf'],
       defaults: {
         host: '', port: 23, username: '', passive_telnet: false, terminal_type: 'xterm', term_speed: '38400,38400',
@@ -219,7 +218,7 @@
     {
       id: 'telnet-serial',
       label: 'protocol.telnet-serial',
-      connection: ['host', 'port', 'serial_baud', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow', 'remote_serial_note'],
+      connection: ['host', 'port', 'ip_version', 'serial_baud', 'serial_bits', 'serial_parity', 'serial_stop', 'serial_flow', 'remote_serial_note'],
       terminal: ['terminal_type', 'term_speed', 'passive_telnet', 'line_code_page', 'lfhascr', 'crhaslf'],
       defaults: {
         host: '', port: 23, serial_baud: 9600, serial_bits: '8', serial_parity: 'N', serial_stop: '1', serial_flow: 'N',
@@ -234,7 +233,7 @@
     {
       id: 'rlogin',
       label: 'protocol.rlogin',
-      connection: ['host', 'port', 'username', 'rlogin_local_user'],
+      connection: ['host', 'port', 'ip_version', 'username', 'rlogin_local_user'],
       terminal: ['terminal_type', 'term_speed', 'line_code_page', 'lfhascr', 'crhaslf'],
       defaults: {
         host: '', port: 513, username: '', rlogin_local_user: '', terminal_type: 'xterm', term_speed: '38400,38400',

@@ -22,6 +22,7 @@ void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Session& se
     RloginBackend::Options o;
     o.host = text_or(sess.host, "");
     o.port = sess.port.or_default(513);
+    o.ip_family = sess.ip_family;
     std::string username = text_or(sess.username, "");
     // USERNAME is what Windows sets; here the login name is in USER.
     std::string local = text_or(sess.rlogin_local_user, "");

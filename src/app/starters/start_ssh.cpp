@@ -155,6 +155,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
 
     options.host = host;
     options.port = *port;
+    options.ip_family = sess.ip_family;
     if (!username.empty()) options.username = username;
     if (!password.empty()) options.password = password;
     options.timeout = std::chrono::seconds(15);

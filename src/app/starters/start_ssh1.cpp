@@ -24,6 +24,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
     if (options.password.empty()) options.login_user = LoginPrompt::attach(*this, *tab);
     options.host = host;
     options.port = port;
+    options.ip_family = sess.ip_family;
     options.username = text_or(sess.username, "");
     options.term_type = text_or(sess.terminal_type, "xterm");
     options.rows = 24;

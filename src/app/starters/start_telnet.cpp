@@ -12,6 +12,7 @@ TelnetBackend::Options telnet_options(const Session& sess) {
     TelnetBackend::Options o;
     o.host = text_or(sess.host, "");
     o.port = sess.port.or_default(23);
+    o.ip_family = sess.ip_family;
     o.term_type = text_or(sess.terminal_type, "xterm");
     o.term_speed = text_or(sess.term_speed, "38400,38400");
     o.term_width = 80;

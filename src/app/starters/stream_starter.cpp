@@ -1,5 +1,6 @@
 #include "app/starters/stream_starter.h"
 
+#include "connect/fd_io.h"
 #include "platform/log.h"
 
 namespace termiva {
@@ -12,6 +13,14 @@ void close_quietly(Backend& backend) {
     } catch (const std::exception& e) {
         log::debug("connect", std::string("close after a failed start: ") + e.what());
     }
+}
+
+// Why a connect failed, in the user's language where the program words it itself.
+std::string reason_of(TabHost& host, const std::exception& e) {
+    if (const auto* family = dynamic_cast<const NoAddressOfFamilyError*>(&e))
+        return host.translate("err.no_ip_family_address",
+                              {{"host", family->host}, {"family", family->family}});
+    return e.what();
 }
 
 // The tab's reader: the host's pipeline until the stream ends, then the end line and the
@@ -61,7 +70,8 @@ void run_stream_starter(TabHost& host, const std::string& tab_id, const TabPtr& 
         close_quietly(*backend);
         // Refused only when the user closed the tab; the failure is nobody's news then.
         if (tab->move_to(TabState::failed))
-            host.push_info(tab_id, host.translate(failure_key, {{"err", e.what()}}), true);
+            host.push_info(tab_id, host.translate(failure_key, {{"err", reason_of(host, e)}}),
+                           true);
         return;
     }
 

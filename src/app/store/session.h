@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/socket_io.h"
+
 namespace termiva {
 
 // A number field as the page or an older file wrote it (integer or text).
@@ -79,6 +81,8 @@ struct Session {
     std::optional<std::string> supdup_charset, supdup_location;
     std::optional<std::string> conpty_shell, conpty_cwd, conpty_custom_command;
     std::optional<std::string> esp_interface, esp_chip;
+    // `ip_version`: which of the host's addresses a TCP connection may use.
+    platform::IpFamily ip_family = platform::IpFamily::any;
 
     // The TCP port. A local serial line has none: its "port" key holds the line rate.
     NumberField port;

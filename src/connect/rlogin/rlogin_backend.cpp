@@ -57,7 +57,7 @@ std::string RloginBackend::handshake(const Options& o) {
 void RloginBackend::connect() {
     if (m_closed) throw BackendError("closed");
     SocketFd fd = tcp_connect(
-        m_options.host, m_options.port, m_options.timeout, m_wake,
+        m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake,
         [this](SocketFd s, int family) { m_reserved = platform::bind_reserved_port(s, family); });
     m_fd = fd;
     m_writer.set_fd(fd);

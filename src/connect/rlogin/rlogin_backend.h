@@ -19,6 +19,7 @@ public:
     struct Options {
         std::string host;
         int port = 513;
+        platform::IpFamily ip_family = platform::IpFamily::any;
         std::string local_username;
         std::string remote_username;
         std::string term_type = "xterm";

@@ -23,6 +23,7 @@ public:
     struct Options {
         std::string host;
         int port = 22;
+        platform::IpFamily ip_family = platform::IpFamily::any;
         std::string username;
         std::string password;
         std::string term_type = "xterm";

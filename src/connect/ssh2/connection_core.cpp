@@ -36,7 +36,10 @@ void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& r
         if (!m_session) throw BackendError("cannot create an SSH session");
         configure_session(m_session.get(), options);
         const int timeout_ms = static_cast<int>(options.timeout.count() * 1000);
-        UniqueFd socket = tcp_connect(options.host, options.port, timeout_ms, m_stop);
+        UniqueFd socket =
+            tcp_connect(options.host, options.port, options.ip_family, timeout_ms, m_stop);
+        // libssh sends its own greeting the moment it starts; such a server would lose it.
+        if (options.bugs.active("dropstart")) wait_for_greeting(socket, timeout_ms, m_stop);
         socket_t fd = static_cast<socket_t>(socket.get());
         {
             std::lock_guard lock(m_socket_lock);

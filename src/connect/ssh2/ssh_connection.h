@@ -28,6 +28,7 @@ namespace termiva {
 struct SshConnectOptions {
     std::string host;
     int port = 22;
+    platform::IpFamily ip_family = platform::IpFamily::any;  // which of the host's addresses
     std::optional<std::string> username;  // none: libssh uses the local account name
     std::optional<std::string> password;  // also the passphrase of an encrypted key file
     std::optional<std::filesystem::path> key_file;

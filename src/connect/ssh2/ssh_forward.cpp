@@ -87,7 +87,8 @@ void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::stri
                      int local_port, const ssh2::StopFlag& stop) {
     ssh2::UniqueFd local;
     try {
-        local = ssh2::tcp_connect(local_host, local_port, ssh2::LOCAL_CONNECT_TIMEOUT_MS, stop);
+        local = ssh2::tcp_connect(local_host, local_port, platform::IpFamily::any,
+                                  ssh2::LOCAL_CONNECT_TIMEOUT_MS, stop);
     } catch (const BackendError& e) {
         log::warn("ssh", "remote forward to " + local_host + ":" + std::to_string(local_port) +
                              ": " + e.what());

@@ -1,6 +1,7 @@
 #include "connect/ssh2/ssh_sockets.h"
 
 #include "connect/backend.h"
+#include "connect/fd_io.h"
 #include "connect/ssh2/ssh_channel.h"
 
 namespace termiva::ssh2 {
@@ -35,12 +36,26 @@ StopFlag::StopFlag() try : m_wake() {
     throw BackendError(e.what());
 }
 
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, const StopFlag& stop) {
+UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     int timeout_ms, const StopFlag& stop) {
     try {
-        return UniqueFd(platform::connect_tcp(host, port, timeout_ms / 1000.0, stop.wake(), {}));
+        return UniqueFd(
+            platform::connect_tcp(host, port, family, timeout_ms / 1000.0, stop.wake(), {}));
+    } catch (const platform::NoAddressOfFamily& e) {
+        throw NoAddressOfFamilyError(e);
     } catch (const platform::SocketError& e) {
         if (stop.load()) throw BackendError("connection attempt cancelled");
         throw BackendError(host + ":" + std::to_string(port) + ": " + e.what());
+    }
+}
+
+void wait_for_greeting(const UniqueFd& socket, int timeout_ms, const StopFlag& stop) {
+    const platform::SocketReady seen =
+        platform::wait_socket(socket.get(), platform::SocketWant::read, stop.wake(), timeout_ms);
+    if (seen.woken) throw BackendError("connection attempt cancelled");
+    if (!seen.ready) {
+        throw BackendError("the server sent no greeting within " +
+                           std::to_string(timeout_ms / 1000) + " s");
     }
 }
 

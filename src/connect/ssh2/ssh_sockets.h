@@ -53,9 +53,16 @@ private:
     platform::SocketWake m_wake;
 };
 
-// A TCP connection to host:port made within `timeout_ms`, non-blocking, with Nagle off;
-// setting `stop` meanwhile ends the attempt early. Throws BackendError.
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, const StopFlag& stop);
+// A TCP connection to host:port (an address of `family`) made within `timeout_ms`,
+// non-blocking, with Nagle off; setting `stop` meanwhile ends the attempt early. Throws
+// NoAddressOfFamilyError when the host has addresses of the other IP version only,
+// BackendError for every other failure.
+UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
+                     int timeout_ms, const StopFlag& stop);
+// Waits until the server on `socket` has begun its greeting (something arrived to read),
+// for a server that discards what a client sends before then. Throws BackendError when
+// nothing came within `timeout_ms` or `stop` was set.
+void wait_for_greeting(const UniqueFd& socket, int timeout_ms, const StopFlag& stop);
 // A listening socket on 127.0.0.1:port (0: any free port). Throws BackendError.
 UniqueFd listen_loopback(int port);
 

@@ -6,9 +6,11 @@
 namespace termiva {
 namespace {
 
-constexpr std::array<std::string_view, 4> ACTED_ON = {"ignore2", "rsa_sha2", "oldgex2", "rekey2"};
-constexpr std::array<std::string_view, 8> NO_SWITCH = {
-    "hmac2", "derivekey2", "rsapad2", "pksessid2", "maxpkt2", "winadj", "chanreq", "dropstart"};
+constexpr std::array<std::string_view, 5> ACTED_ON = {"ignore2", "rsa_sha2", "oldgex2", "rekey2",
+                                                      "dropstart"};
+constexpr std::array<std::string_view, 7> NO_SWITCH = {"hmac2",     "derivekey2", "rsapad2",
+                                                       "pksessid2", "maxpkt2",    "winadj",
+                                                       "chanreq"};
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

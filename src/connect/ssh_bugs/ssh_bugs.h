@@ -10,8 +10,11 @@
 //               are not offered (libssh cannot send the old request)
 //   "rekey2"    mishandles re-keying: no time-based re-key, data limit at its maximum
 //               (libssh still re-keys at the cipher's safety limit)
-//   "hmac2", "derivekey2", "rsapad2", "pksessid2", "maxpkt2", "winadj", "chanreq",
-//   "dropstart": faults libssh offers no switch for; accepted, reported once
+//   "dropstart" discards what the client sends before the server's greeting: libssh
+//               starts only once the server's first bytes have arrived
+//   "hmac2", "derivekey2", "rsapad2", "pksessid2", "maxpkt2", "winadj", "chanreq":
+//               faults libssh offers no switch for (the session editor does not offer
+//               them); a stored "on" is kept and reported once per connection
 //
 // SSH-1 (our own client; only flags forced on, mode exactly FORCE_ON, apply):
 //   "ignore1"   chokes on SSH_MSG_IGNORE: no ignore messages; the password is hidden by

@@ -20,6 +20,7 @@ public:
     struct Options {
         std::string host;
         int port = 23;
+        platform::IpFamily ip_family = platform::IpFamily::any;
         std::string term_type = "xterm";
         std::string term_speed = "38400,38400";
         int term_width = 80;

@@ -23,6 +23,18 @@ struct AddrInfoFree {
     void operator()(addrinfo* a) const { freeaddrinfo(a); }
 };
 
+bool family_allows(IpFamily family, int address_family) {
+    switch (family) {
+        case IpFamily::ipv4:
+            return address_family == AF_INET;
+        case IpFamily::ipv6:
+            return address_family == AF_INET6;
+        case IpFamily::any:
+            break;
+    }
+    return true;
+}
+
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -77,9 +89,12 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
     }
 }
 
-SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const SocketWake& wake,
+SocketFd connect_tcp(const std::string& host, int port, IpFamily family, double timeout_s,
+                     const SocketWake& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare) {
     if (port <= 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    // Resolved for every family, so that a name with addresses of the other version only
+    // can be told apart from a name that does not resolve at all.
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -93,7 +108,10 @@ SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const 
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
     std::string last_error = "no address";
+    bool any_of_family = false;
     for (addrinfo* a = list.get(); a; a = a->ai_next) {
+        if (!family_allows(family, a->ai_family)) continue;
+        any_of_family = true;
         int fd =
             ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) {
@@ -134,6 +152,7 @@ SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const 
         last_error = std::strerror(errno);
         ::close(fd);
     }
+    if (!any_of_family) throw NoAddressOfFamily(host.empty() ? "localhost" : host, family);
     throw SocketError(last_error);
 }
 

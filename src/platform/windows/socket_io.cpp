@@ -54,6 +54,18 @@ bool set_non_blocking(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &on) == 0;
 }
 
+bool family_allows(IpFamily family, int address_family) {
+    switch (family) {
+        case IpFamily::ipv4:
+            return address_family == AF_INET;
+        case IpFamily::ipv6:
+            return address_family == AF_INET6;
+        case IpFamily::any:
+            break;
+    }
+    return true;
+}
+
 int remaining_ms(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -195,10 +207,13 @@ SocketReady wait_socket(SocketFd fd, SocketWant want, const SocketWake& wake, in
     return seen;
 }
 
-SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const SocketWake& wake,
+SocketFd connect_tcp(const std::string& host, int port, IpFamily family, double timeout_s,
+                     const SocketWake& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare) {
     if (port <= 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
     start_winsock();
+    // Resolved for every family, so that a name with addresses of the other version only
+    // can be told apart from a name that does not resolve at all.
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -212,7 +227,10 @@ SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const 
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000));
     std::string last_error = "no address";
+    bool any_of_family = false;
     for (const addrinfo* a = list.get(); a; a = a->ai_next) {
+        if (!family_allows(family, a->ai_family)) continue;
+        any_of_family = true;
         const SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) {
             last_error = wsa_text(WSAGetLastError());
@@ -265,6 +283,7 @@ SocketFd connect_tcp(const std::string& host, int port, double timeout_s, const 
         last_error = wsa_text(err);
         ::closesocket(s);
     }
+    if (!any_of_family) throw NoAddressOfFamily(host.empty() ? "localhost" : host, family);
     throw SocketError(last_error);
 }
 
