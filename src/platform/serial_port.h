@@ -124,4 +124,19 @@ std::optional<UsbIdentity> usb_identity_of(std::string_view port,
 std::optional<std::string> find_usb_port(const UsbIdentity& identity,
                                          const std::filesystem::path& root = "/");
 
+// A USB adapter remembered when a session's port opened: the port as the session named it
+// and the identity of the device behind it.
+struct RememberedAdapter {
+    std::string session_port;
+    UsbIdentity identity;
+};
+
+// The device to open when a session's `port` is opened again: where the remembered adapter
+// answers now, when it was remembered for this very port and another device (or none)
+// holds that name; otherwise `port` itself. A session whose port was changed while the
+// device was away opens the port the user chose, never the adapter it used to have.
+std::string port_to_reopen(const std::string& port,
+                           const std::optional<RememberedAdapter>& remembered,
+                           const std::filesystem::path& root = "/");
+
 }  // namespace termiva::platform

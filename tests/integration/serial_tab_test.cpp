@@ -191,6 +191,35 @@ TEST_F(SerialTab, ClosingTheTabEndsTheWaitAtOnceAndALatePortIsNotKept) {
     EXPECT_TRUE(free_port.is_open());
 }
 
+TEST_F(SerialTab, APortChangedWhileTheDeviceWasAwayIsTheOneOpenedAndNamed) {
+    ASSERT_TRUE(link->start());
+    json saved =
+        host.call("save_session", {{{"protocol", "serial"}, {"host", com}, {"port", 115200}}});
+    const std::string tab =
+        host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
+    ASSERT_TRUE(connected(tab));
+    link->stop();
+    ASSERT_TRUE(info(tab, disconnect_line(), false, testing::host_under_wine() ? 8s : 3s));
+
+    // While it is away the user picks the other cable; then the first one comes back too.
+    SocatLink other(*testing::find_program("socat"), dir.path() / "ttyOther",
+                    dir.path() / "ttyOtherTest");
+    ASSERT_TRUE(other.start());
+    testing::HostSerialPort other_port(other.a());
+    saved["host"] = other_port.name();
+    saved["port"] = 57600;
+    host.call("save_session", {saved});
+    ASSERT_TRUE(link->start());
+
+    EXPECT_TRUE(info(tab, "─── Reconnected to " + other_port.name() + " @ 57600 ───", false, 5s));
+    TtyEnd board(other.b());
+    ASSERT_TRUE(board.write_all("other cable\r\n"));
+    EXPECT_EQ(host.drain_until(tab, "cable\r\n", 5s), "other cable\r\n");
+    // The first cable is nobody's: another program can open it.
+    TtyEnd first(link->a());
+    EXPECT_TRUE(first.is_open());
+}
+
 TEST_F(SerialTab, SecondTabOnTheSamePortIsToldItIsBusy) {
     if (testing::host_under_wine())
         GTEST_SKIP() << "Wine lets a second program open a COM port that is already open";

@@ -132,6 +132,26 @@ TEST(SerialPortsList, ReEnumeratedBoardIsFoundByItsSerialNumberAndByIdLink) {
     EXPECT_FALSE(find_usb_port(no_link, sys.root()).has_value());
 }
 
+TEST(SerialPortsList, AReopenFollowsTheAdapterOnlyWhileTheSessionKeepsItsPort) {
+    FakeSystem sys;
+    sys.usb_tty("1-1", "ttyUSB0", "1a86", "55d4", "5A7B0001", "QinHeng", "USB Single Serial", 0,
+                false);
+    const auto id = usb_identity_of("/dev/ttyUSB0", sys.root());
+    ASSERT_TRUE(id.has_value());
+    const RememberedAdapter remembered{"/dev/ttyUSB0", *id};
+    EXPECT_EQ(port_to_reopen("/dev/ttyUSB0", remembered, sys.root()), "/dev/ttyUSB0");
+
+    // Unplugged; another adapter takes its old name, and it comes back as ttyUSB3.
+    sys.unplug("ttyUSB0");
+    sys.usb_tty("1-2", "ttyUSB0", "0403", "6001", "FT0042", "FTDI", "FT232R", 0, false);
+    sys.usb_tty("1-1", "ttyUSB3", "1a86", "55d4", "5A7B0001", "QinHeng", "USB Single Serial", 0,
+                false);
+    EXPECT_EQ(port_to_reopen("/dev/ttyUSB0", remembered, sys.root()), "/dev/ttyUSB3");
+    // The user chose another port while it was away: that port, wherever the adapter is.
+    EXPECT_EQ(port_to_reopen("/dev/ttyUSB1", remembered, sys.root()), "/dev/ttyUSB1");
+    EXPECT_EQ(port_to_reopen("/dev/ttyUSB0", std::nullopt, sys.root()), "/dev/ttyUSB0");
+}
+
 TEST(SerialPortsList, PortsWithoutUsbIdentityHaveNone) {
     FakeSystem sys;
     sys.usb_tty("1-1", "ttyUSB0", "067b", "2303", "", "Prolific", "USB-Serial Controller", 0,

@@ -74,23 +74,16 @@ platform::SerialSettings SerialTabs::settings_of(const Session& sess) {
     return s;
 }
 
-SerialTabs::Opened SerialTabs::_serial_open(const Session& sess,
-                                            const std::optional<platform::UsbIdentity>& identity) {
+SerialTabs::Opened SerialTabs::_serial_open(
+    const Session& sess, const std::optional<platform::RememberedAdapter>& remembered) {
     platform::SerialSettings s = settings_of(sess);
     Opened out{nullptr, s.port, s.baudrate};
-    if (identity) {
-        // A USB adapter unplugged and plugged back may come back under another number;
-        // its serial number (or by-id link) tells where it went.
-        const auto now_there = platform::usb_identity_of(s.port);
-        const bool same = now_there && now_there->vid == identity->vid &&
-                          now_there->pid == identity->pid &&
-                          now_there->serial_number == identity->serial_number;
-        if (!same) {
-            if (auto moved = platform::find_usb_port(*identity)) {
-                diag(s.port + " came back as " + *moved + " (same USB device)");
-                s.port = *moved;
-            }
-        }
+    // A USB adapter unplugged and plugged back may come back under another number; its
+    // serial number (or by-id link) tells where it went.
+    const std::string device = platform::port_to_reopen(s.port, remembered);
+    if (device != s.port) {
+        diag(s.port + " came back as " + device + " (same USB device)");
+        s.port = device;
     }
     out.port = std::make_shared<platform::SerialPort>(s);
     return out;
@@ -117,22 +110,28 @@ bool SerialTabs::adopt(const TabPtr& tab, const std::shared_ptr<platform::Serial
     return adopted;
 }
 
-std::optional<platform::UsbIdentity> SerialTabs::identity_of(const std::string& tab_id) {
+std::optional<platform::RememberedAdapter> SerialTabs::remembered_adapter(
+    const std::string& tab_id) {
     std::lock_guard lock(m_lock);
-    auto it = m_identities.find(tab_id);
-    if (it == m_identities.end()) return std::nullopt;
+    auto it = m_adapters.find(tab_id);
+    if (it == m_adapters.end()) return std::nullopt;
     return it->second;
 }
 
-void SerialTabs::remember_identity(const std::string& tab_id, const std::string& device) {
+void SerialTabs::remember_adapter(const std::string& tab_id, const std::string& session_port,
+                                  const std::string& device) {
     auto identity = platform::usb_identity_of(device);
     std::lock_guard lock(m_lock);
-    if (identity) m_identities[tab_id] = *identity;
+    if (identity) {
+        m_adapters[tab_id] = platform::RememberedAdapter{session_port, *identity};
+    } else {
+        m_adapters.erase(tab_id);  // a port without one: nothing of an earlier port applies
+    }
 }
 
-void SerialTabs::forget_identity(const std::string& tab_id) {
+void SerialTabs::forget_adapter(const std::string& tab_id) {
     std::lock_guard lock(m_lock);
-    m_identities.erase(tab_id);
+    m_adapters.erase(tab_id);
 }
 
 void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& sess,
@@ -183,7 +182,7 @@ void SerialTabs::_start_serial_impl(const std::string& tab_id, const Session& se
     diag(com + " open OK (handle=" + std::to_string(opened.port->handle()) +
          ") thread=" + thread_name());
     if (!adopt(tab, opened.port)) return;
-    remember_identity(tab_id, opened.port->name());
+    remember_adapter(tab_id, com, opened.port->name());
     m_host.push_connected(tab_id);
     m_host.push_text(
         tab_id, m_host.translate("info.serial_connected",
@@ -195,8 +194,9 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab) return;
     const SessionPtr sess = session_of(*tab);
-    const std::string com = com_of(*sess);
-    const int baud = sess->line_rate.or_default(9600);
+    // The port the lines name: the one open, or last open.
+    std::string com = com_of(*sess);
+    int baud = sess->line_rate.or_default(9600);
     diag("reader loop started for tab " + tab_id + " (thread=" + thread_name() + ")");
 
     while (tab_present(tab)) {
@@ -222,24 +222,25 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
         }
     }
     diag("reader loop ended");
-    forget_identity(tab_id);
+    forget_adapter(tab_id);
     // Nothing if the tab is closed already.
     tab->move_to(TabState::ended);
 }
 
 bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab,
-                                     const std::string& com, int baud) {
+                                     std::string& com, int& baud) {
     // Not alive while the port is away: the page shows the session offline.
     tab->move_to(TabState::reconnecting);
     m_host.push_info(tab_id, m_host.translate("info.serial_disconnect", {{"com", com}}));
-    const auto identity = identity_of(tab_id);
+    const auto remembered = remembered_adapter(tab_id);
     int attempt = 0;
     while (tab_present(tab)) {
         ++attempt;
+        // Read at every attempt: a port or speed edited meanwhile is what opens.
         const SessionPtr sess = session_of(*tab);
         Opened opened;
         try {
-            opened = _serial_open(*sess, identity);
+            opened = _serial_open(*sess, remembered);
         } catch (const std::exception& e) {
             if (attempt <= 3 || attempt % 10 == 0)
                 diag_warn("reopen attempt #" + std::to_string(attempt) + " failed: " + e.what());
@@ -249,9 +250,12 @@ bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& ta
             continue;
         }
         if (!adopt(tab, opened.port)) return false;
-        if (!identity) remember_identity(tab_id, opened.port->name());
+        if (!remembered || remembered->session_port != opened.com)
+            remember_adapter(tab_id, opened.com, opened.port->name());
         diag("reopen OK (handle=" + std::to_string(opened.port->handle()) + ") after " +
              std::to_string(attempt) + " attempts");
+        com = opened.com;
+        baud = opened.baud;
         m_host.push_info(tab_id, m_host.translate("info.serial_reconnected",
                                                   {{"com", com}, {"baud", std::to_string(baud)}}));
         return true;

@@ -3,7 +3,8 @@
 // opening it again (also under a new device name, when it is a USB adapter that came back
 // re-numbered) every two seconds until it is back.
 //
-// Owns: the USB identity each running reader remembers for its port. The port itself is
+// Owns: the USB adapter each running reader remembers for its session's port (only for
+// that port: a port the user changed while the device was away is opened as chosen). The port itself is
 // the tab's backend (kind "serial"), guarded by the Tab's `lock` like every backend.
 // Called from: connect threads (the starter, which becomes the tab's reader for the tab's
 // whole life, reading through the host's one reader pipeline) and bridge workers (the
@@ -41,16 +42,18 @@ public:
         std::string com;
         int baud = 9600;
     };
-    // Opens the port `sess` names (throws platform::SerialError). With `identity`, a USB
-    // adapter that left its old device name is looked for under its new one.
+    // Opens the port `sess` names (throws platform::SerialError). With `remembered`, an
+    // adapter that left the session's port name is looked for under its new one.
     Opened _serial_open(const Session& sess,
-                        const std::optional<platform::UsbIdentity>& identity = std::nullopt);
+                        const std::optional<platform::RememberedAdapter>& remembered = {});
 
     // Runs on the tab's connect thread for the tab's whole life.
     void _start_serial_impl(const std::string& tab_id, const Session& sess, const TabPtr& tab);
     void _serial_reader_loop(const std::string& tab_id);
-    bool _serial_wait_reopen(const std::string& tab_id, const TabPtr& tab, const std::string& com,
-                             int baud);
+    // `com` and `baud`: the port that went away, then the one opened again (the session's
+    // now, which the user may have changed meanwhile).
+    bool _serial_wait_reopen(const std::string& tab_id, const TabPtr& tab, std::string& com,
+                             int& baud);
 
     // The page's port drop-down.
     static nlohmann::json list_serial_ports();
@@ -61,15 +64,16 @@ private:
     // Puts a freshly opened port into the tab (fresh decoder, connected); false, with the
     // port closed again, when the tab has been closed meanwhile.
     bool adopt(const TabPtr& tab, const std::shared_ptr<platform::SerialPort>& port);
-    // The USB identity of the device a tab's port named when it last opened; kept while
-    // the tab's reader runs.
-    std::optional<platform::UsbIdentity> identity_of(const std::string& tab_id);
-    void remember_identity(const std::string& tab_id, const std::string& device);
-    void forget_identity(const std::string& tab_id);
+    // The adapter behind the session's port when the tab last opened it; kept while the
+    // tab's reader runs.
+    std::optional<platform::RememberedAdapter> remembered_adapter(const std::string& tab_id);
+    void remember_adapter(const std::string& tab_id, const std::string& session_port,
+                          const std::string& device);
+    void forget_adapter(const std::string& tab_id);
 
     TabHost& m_host;
-    std::mutex m_lock;  // guards m_identities
-    std::map<std::string, platform::UsbIdentity> m_identities;
+    std::mutex m_lock;  // guards m_adapters
+    std::map<std::string, platform::RememberedAdapter> m_adapters;
 };
 
 // The port of a serial tab's backend, or null (not a serial tab, or its port is away).
