@@ -70,6 +70,11 @@ constexpr const char* ip_family_name(IpFamily family) {
     return family == IpFamily::ipv4 ? "IPv4" : family == IpFamily::ipv6 ? "IPv6" : "any";
 }
 
+// Whether an address (IPv6 or IPv4) may be used when `family` is asked for.
+constexpr bool ip_family_allows(IpFamily family, bool ipv6_address) {
+    return family == IpFamily::any || (family == IpFamily::ipv6) == ipv6_address;
+}
+
 // The host's name resolved, but to no address of the IP version asked for.
 class NoAddressOfFamily : public SocketError {
 public:

@@ -19,18 +19,24 @@ sockaddr_in loopback(int port) {
     return addr;
 }
 
+// A listening socket on 127.0.0.1 at a port the system picks, told through `port`.
+int listen_on_loopback(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr = loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd, 8);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 }  // namespace
 
 EchoServer::EchoServer() {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = loopback(0);
-    ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(m_listener, 8);
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
+    m_listener = listen_on_loopback(m_port);
     m_thread = std::thread([this] {
         std::vector<int> clients;
         while (!m_stop.load()) {
@@ -70,13 +76,7 @@ EchoServer::~EchoServer() {
 }
 
 SilentListener::SilentListener() {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(m_fd, 8);
-    socklen_t len = sizeof addr;
-    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
+    m_fd = listen_on_loopback(m_port);
 }
 
 SilentListener::~SilentListener() {
@@ -107,13 +107,7 @@ std::string tcp_round_trip(int port, const std::string& text, std::chrono::milli
 }
 
 LateGreetingProxy::LateGreetingProxy(int target, std::chrono::milliseconds quiet) {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    ::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(m_listener, 1);
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
+    m_listener = listen_on_loopback(m_port);
     m_thread = std::thread([this, target, quiet] { serve(target, quiet); });
 }
 

@@ -23,18 +23,6 @@ struct AddrInfoFree {
     void operator()(addrinfo* a) const { freeaddrinfo(a); }
 };
 
-bool family_allows(IpFamily family, int address_family) {
-    switch (family) {
-        case IpFamily::ipv4:
-            return address_family == AF_INET;
-        case IpFamily::ipv6:
-            return address_family == AF_INET6;
-        case IpFamily::any:
-            break;
-    }
-    return true;
-}
-
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -110,7 +98,7 @@ SocketFd connect_tcp(const std::string& host, int port, IpFamily family, double 
     std::string last_error = "no address";
     bool any_of_family = false;
     for (addrinfo* a = list.get(); a; a = a->ai_next) {
-        if (!family_allows(family, a->ai_family)) continue;
+        if (!ip_family_allows(family, a->ai_family == AF_INET6)) continue;
         any_of_family = true;
         int fd =
             ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);

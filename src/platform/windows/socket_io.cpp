@@ -54,18 +54,6 @@ bool set_non_blocking(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &on) == 0;
 }
 
-bool family_allows(IpFamily family, int address_family) {
-    switch (family) {
-        case IpFamily::ipv4:
-            return address_family == AF_INET;
-        case IpFamily::ipv6:
-            return address_family == AF_INET6;
-        case IpFamily::any:
-            break;
-    }
-    return true;
-}
-
 int remaining_ms(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -229,7 +217,7 @@ SocketFd connect_tcp(const std::string& host, int port, IpFamily family, double 
     std::string last_error = "no address";
     bool any_of_family = false;
     for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-        if (!family_allows(family, a->ai_family)) continue;
+        if (!ip_family_allows(family, a->ai_family == AF_INET6)) continue;
         any_of_family = true;
         const SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) {
