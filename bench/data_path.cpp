@@ -69,7 +69,8 @@ double seconds_since(Clock::time_point t) {
 double baseline(std::size_t total, const std::string& line) {
     Producer p(total, line);
     const net::SocketWake never;
-    net::SocketFd fd = net::connect_tcp("127.0.0.1", p.port, net::IpFamily::any, 10, never, nullptr);
+    net::SocketFd fd =
+        net::connect_tcp("127.0.0.1", p.port, net::IpFamily::any, 10, never, nullptr);
     auto start = Clock::now();
     std::string buf(4096, '\0');
     std::size_t got = 0;

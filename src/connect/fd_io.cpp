@@ -17,13 +17,13 @@ WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_
     return seen.ready ? WaitResult::ready : WaitResult::timed_out;
 }
 
-SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     double timeout_s, const WakeFd& wake) {
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                     const WakeFd& wake) {
     return tcp_connect(host, port, family, timeout_s, wake, {});
 }
 
-SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     double timeout_s, const WakeFd& wake,
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                     const WakeFd& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare) {
     try {
         return platform::connect_tcp(host, port, family, timeout_s, wake, prepare);

@@ -43,12 +43,12 @@ WaitResult wait_fd(SocketFd fd, bool for_write, const WakeFd& wake, int timeout_
 // Opens a TCP connection to host:port within `timeout_s` seconds, trying every address of
 // `family`. The socket is non-blocking. Throws NoAddressOfFamilyError when the host has
 // addresses of the other IP version only, BackendError with a readable reason otherwise.
-SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     double timeout_s, const WakeFd& wake);
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                     const WakeFd& wake);
 // The same, calling `prepare(fd, family)` on every socket before it connects (to bind a
 // chosen local port, say); an exception from `prepare` ends the attempt.
-SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     double timeout_s, const WakeFd& wake,
+SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                     const WakeFd& wake,
                      const std::function<void(SocketFd fd, int family)>& prepare);
 
 // Whether a TCP connection to host:port opens within `timeout_s` (it is closed at once).

@@ -11,7 +11,8 @@ RawBackend::~RawBackend() {
 
 void RawBackend::connect() {
     if (m_closed) throw BackendError("closed");
-    m_fd = tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
+    m_fd =
+        tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
 }
 
 void RawBackend::send(std::string_view data) {

@@ -109,8 +109,9 @@ TEST_F(SshHostTab, IpVersionChoosesTheAddressesOfAServerListeningOnIpv6Only) {
 
     session["ip_version"] = "ipv4";
     const std::string v4 = host.open_session(session);
-    EXPECT_TRUE(info(v4, "Connection failed: ::1 has no IPv4 address (the session's IP version "
-                         "is IPv4)"));
+    EXPECT_TRUE(info(v4,
+                     "Connection failed: ::1 has no IPv4 address (the session's IP version "
+                     "is IPv4)"));
     EXPECT_FALSE(host.tab_alive(v4));
 
     for (const char* choice : {"ipv6", "auto"}) {

@@ -137,9 +137,8 @@ void LateGreetingProxy::serve(int target, std::chrono::milliseconds quiet) {
             if (::poll(fds, 2, 100) <= 0) continue;
             const int from = fds[0].revents ? client : server;
             const ssize_t n = ::recv(from, buf, sizeof buf, 0);
-            if (n <= 0 ||
-                ::send(from == client ? server : client, buf, static_cast<std::size_t>(n),
-                       MSG_NOSIGNAL) != n)
+            if (n <= 0 || ::send(from == client ? server : client, buf, static_cast<std::size_t>(n),
+                                 MSG_NOSIGNAL) != n)
                 break;
         }
     }

@@ -227,8 +227,8 @@ void SerialTabs::_serial_reader_loop(const std::string& tab_id) {
     tab->move_to(TabState::ended);
 }
 
-bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab,
-                                     std::string& com, int& baud) {
+bool SerialTabs::_serial_wait_reopen(const std::string& tab_id, const TabPtr& tab, std::string& com,
+                                     int& baud) {
     // Not alive while the port is away: the page shows the session offline.
     tab->move_to(TabState::reconnecting);
     m_host.push_info(tab_id, m_host.translate("info.serial_disconnect", {{"com", com}}));

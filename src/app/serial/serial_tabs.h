@@ -4,8 +4,8 @@
 // re-numbered) every two seconds until it is back.
 //
 // Owns: the USB adapter each running reader remembers for its session's port (only for
-// that port: a port the user changed while the device was away is opened as chosen). The port itself is
-// the tab's backend (kind "serial"), guarded by the Tab's `lock` like every backend.
+// that port: a port the user changed while the device was away is opened as chosen). The port
+// itself is the tab's backend (kind "serial"), guarded by the Tab's `lock` like every backend.
 // Called from: connect threads (the starter, which becomes the tab's reader for the tab's
 // whole life, reading through the host's one reader pipeline) and bridge workers (the
 // port list).

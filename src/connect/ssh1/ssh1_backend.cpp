@@ -50,7 +50,8 @@ void Ssh1Backend::connect() {
     using Clock = std::chrono::steady_clock;
     const auto time_limit = std::chrono::milliseconds(static_cast<long>(m_options.timeout * 1000));
     auto deadline = Clock::now() + time_limit;
-    m_fd = tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
+    m_fd =
+        tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
 
     ssh1::ClientOptions client_options{m_options.username,
                                        m_options.password,

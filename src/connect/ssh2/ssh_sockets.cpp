@@ -36,8 +36,8 @@ StopFlag::StopFlag() try : m_wake() {
     throw BackendError(e.what());
 }
 
-UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     int timeout_ms, const StopFlag& stop) {
+UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family, int timeout_ms,
+                     const StopFlag& stop) {
     try {
         return UniqueFd(
             platform::connect_tcp(host, port, family, timeout_ms / 1000.0, stop.wake(), {}));

@@ -57,8 +57,8 @@ private:
 // non-blocking, with Nagle off; setting `stop` meanwhile ends the attempt early. Throws
 // NoAddressOfFamilyError when the host has addresses of the other IP version only,
 // BackendError for every other failure.
-UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family,
-                     int timeout_ms, const StopFlag& stop);
+UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily family, int timeout_ms,
+                     const StopFlag& stop);
 // Waits until the server on `socket` has begun its greeting (something arrived to read),
 // for a server that discards what a client sends before then. Throws BackendError when
 // nothing came within `timeout_ms` or `stop` was set.

@@ -8,9 +8,8 @@ namespace {
 
 constexpr std::array<std::string_view, 5> ACTED_ON = {"ignore2", "rsa_sha2", "oldgex2", "rekey2",
                                                       "dropstart"};
-constexpr std::array<std::string_view, 7> NO_SWITCH = {"hmac2",     "derivekey2", "rsapad2",
-                                                       "pksessid2", "maxpkt2",    "winadj",
-                                                       "chanreq"};
+constexpr std::array<std::string_view, 7> NO_SWITCH = {
+    "hmac2", "derivekey2", "rsapad2", "pksessid2", "maxpkt2", "winadj", "chanreq"};
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

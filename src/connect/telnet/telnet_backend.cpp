@@ -33,7 +33,8 @@ TelnetBackend::~TelnetBackend() {
 
 void TelnetBackend::connect() {
     if (m_closed) throw BackendError("closed");
-    m_fd = tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
+    m_fd =
+        tcp_connect(m_options.host, m_options.port, m_options.ip_family, m_options.timeout, m_wake);
     m_writer.set_fd(m_fd);
     std::string offers;
     {
