@@ -193,11 +193,9 @@ TEST_F(SerialTab, ClosingTheTabEndsTheWaitAtOnceAndALatePortIsNotKept) {
 
 TEST_F(SerialTab, APortChangedWhileTheDeviceWasAwayIsTheOneOpenedAndNamed) {
     ASSERT_TRUE(link->start());
-    json saved =
-        host.call("save_session", {{{"protocol", "serial"}, {"host", com}, {"port", 115200}}});
-    const std::string tab =
-        host.call("connect_session", {saved["id"]})["tab_id"].get<std::string>();
+    const std::string tab = open({{"host", com}, {"port", 115200}});
     ASSERT_TRUE(connected(tab));
+    host.drain_until(tab, "---\r\n", 5s);
     link->stop();
     ASSERT_TRUE(info(tab, disconnect_line(), false, testing::host_under_wine() ? 8s : 3s));
 
@@ -206,9 +204,10 @@ TEST_F(SerialTab, APortChangedWhileTheDeviceWasAwayIsTheOneOpenedAndNamed) {
                     dir.path() / "ttyOtherTest");
     ASSERT_TRUE(other.start());
     testing::HostSerialPort other_port(other.a());
-    saved["host"] = other_port.name();
-    saved["port"] = 57600;
-    host.call("save_session", {saved});
+    json rec = host.call("get_initial_state").value("sessions", json::array()).at(0);
+    rec["host"] = other_port.name();
+    rec["port"] = 57600;
+    host.call("save_session", {rec});
     ASSERT_TRUE(link->start());
 
     EXPECT_TRUE(info(tab, "─── Reconnected to " + other_port.name() + " @ 57600 ───", false, 5s));
