@@ -33,6 +33,9 @@
 #include "app/output/terminal_output.h"
 #include "app/reachability/reachability_prober.h"
 #include "app/serial/serial_tabs.h"
+#ifdef TERMIVA_WITH_SSH2
+#include "app/sftp/sftp_service.h"
+#endif
 #include "app/store/session_store.h"
 #include "app/tablog/tab_logs.h"
 #include "app/tabs/tab.h"
@@ -285,6 +288,9 @@ private:
     EspTools m_esp{*this, m_transfer, m_shell, m_store};
     AssistantService m_assistant{*this, m_store, m_tabs, m_module_dir};
     PuttyImport m_import;
+#ifdef TERMIVA_WITH_SSH2
+    SftpService m_sftp{*this};
+#endif
     // A log ended by a failed write says so in its tab, and the page drops its mark.
     TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,
                           const std::string& reason) { _tab_log_failed(tab, file, reason); }};

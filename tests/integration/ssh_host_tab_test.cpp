@@ -147,5 +147,82 @@ TEST_F(SshHostTab, LocalAndRemoteForwardsCarryConnections) {
         << "a closed tab still holds its forwarded port";
 }
 
+// The server's files over SFTP on the tab's own connection: folders and files made,
+// listed, renamed and removed, with the refusals a user meets named by their reason.
+class SftpHostTab : public SshHostTab {
+protected:
+    void SetUp() override {
+        TERMIVA_REQUIRE_PROGRAM(sshd, "sshd");
+        TERMIVA_REQUIRE_PROGRAM(keygen, "ssh-keygen");
+        testing::SshdOptions options;
+        options.extra_config = {"Subsystem sftp internal-sftp"};
+        server = std::make_unique<SshdFixture>(sshd, keygen, options);
+    }
+    static std::string reason(const json& answer) {
+        return answer.value("ok", true) ? "" : answer.value("reason", "?");
+    }
+    static const json* entry(const json& listing, const std::string& name) {
+        for (const auto& e : listing["entries"])
+            if (e["name"] == name) return &e;
+        return nullptr;
+    }
+};
+
+TEST_F(SftpHostTab, FoldersAndFilesAreListedMadeRenamedAndRemovedOnTheTabsConnection) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    const json opened = host.call("sftp_open", {tab});
+    ASSERT_EQ(opened["ok"], true) << opened.dump();
+    EXPECT_FALSE(opened["home"].get<std::string>().empty());
+
+    const fs::path remote = dir.path() / "remote";
+    fs::create_directory(remote);
+    const std::string folder = (remote / "資料夾 one").string();
+    EXPECT_EQ(host.call("sftp_mkdir", {tab, folder})["ok"], true);
+    EXPECT_EQ(reason(host.call("sftp_mkdir", {tab, folder})), "exists");
+    std::ofstream(remote / "notes.txt") << "twelve bytes";
+    fs::create_directory_symlink(remote / "資料夾 one", remote / "shortcut");
+
+    json listing = host.call("sftp_list", {tab, remote.string() + "/./"});
+    ASSERT_EQ(listing["ok"], true) << listing.dump();
+    EXPECT_EQ(listing["path"], remote.string());
+    ASSERT_EQ(listing["entries"].size(), 3u) << listing.dump();
+    ASSERT_NE(entry(listing, "資料夾 one"), nullptr) << listing.dump();
+    EXPECT_EQ((*entry(listing, "資料夾 one"))["type"], "dir");
+    ASSERT_NE(entry(listing, "notes.txt"), nullptr);
+    EXPECT_EQ((*entry(listing, "notes.txt"))["type"], "file");
+    EXPECT_EQ((*entry(listing, "notes.txt"))["size"], 12);
+    ASSERT_NE(entry(listing, "shortcut"), nullptr);
+    EXPECT_EQ((*entry(listing, "shortcut"))["type"], "link");
+
+    EXPECT_EQ(host.call("sftp_rename",
+                        {tab, (remote / "notes.txt").string(), folder + "/moved.txt"})["ok"],
+              true);
+    EXPECT_TRUE(fs::exists(remote / "資料夾 one" / "moved.txt"));
+    EXPECT_EQ(reason(host.call("sftp_remove", {tab, folder})), "not_empty");
+    EXPECT_EQ(host.call("sftp_remove", {tab, folder + "/moved.txt"})["ok"], true);
+    EXPECT_EQ(host.call("sftp_remove", {tab, (remote / "shortcut").string()})["ok"], true);
+    EXPECT_TRUE(fs::exists(remote / "資料夾 one")) << "removing a link removed its folder";
+    EXPECT_EQ(host.call("sftp_remove", {tab, folder})["ok"], true);
+    EXPECT_TRUE(fs::is_empty(remote));
+    EXPECT_EQ(reason(host.call("sftp_list", {tab, folder})), "no_such_file");
+
+    // The terminal goes on beside the file requests.
+    EXPECT_EQ(host.call("send_input", {tab, "echo after''sftp\n"}), true);
+    EXPECT_NE(host.drain_until(tab, "aftersftp", 10s).find("aftersftp"), std::string::npos);
+}
+
+TEST_F(SshHostTab, AServerWithoutSftpOrATabWithoutSsh2IsRefusedAndTheShellGoesOn) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    const json refused = host.call("sftp_open", {tab});
+    EXPECT_EQ(refused["ok"], false);
+    EXPECT_EQ(refused["reason"], "no_sftp") << refused.dump();
+    EXPECT_NE(refused["error"].get<std::string>().find("SFTP"), std::string::npos);
+    EXPECT_EQ(host.call("sftp_list", {"no such tab", "."})["reason"], "no_tab");
+    EXPECT_EQ(host.call("send_input", {tab, "echo still''here\n"}), true);
+    EXPECT_NE(host.drain_until(tab, "stillhere", 10s).find("stillhere"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace termiva

@@ -86,6 +86,9 @@ void TermivaApp::register_bridge() {
     m_serial.register_ops(b);
     m_esp.register_ops(b);
     m_assistant.register_ops(b);
+#ifdef TERMIVA_WITH_SSH2
+    m_sftp.register_ops(b);
+#endif
     register_page_bridge();
 }
 

@@ -70,6 +70,10 @@ std::shared_ptr<SshChannel> SshConnection::open_session() {
     });
 }
 
+std::shared_ptr<SftpSession> SshConnection::open_sftp() {
+    return std::make_shared<SftpSession>(core());
+}
+
 void SshConnection::get_pty(const std::shared_ptr<SshChannel>& channel, const std::string& term,
                             int width, int height) {
     auto c = core();

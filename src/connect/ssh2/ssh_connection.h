@@ -17,6 +17,7 @@
 
 #include "connect/backend.h"
 #include "connect/login_user.h"
+#include "connect/ssh2/sftp_session.h"
 #include "connect/ssh2/ssh_bugs.h"
 #include "connect/ssh2/ssh_channel.h"
 #include "connect/ssh2/ssh_errors.h"
@@ -89,6 +90,10 @@ public:
     // Asks the server to listen on address:port ("" = all its addresses); each connection
     // it accepts goes to `handler`. Returns the port the server bound. Throws BackendError.
     int request_port_forward(const std::string& address, int port, RemoteForwardHandler handler);
+
+    // The server's files over SFTP on a new channel of this connection. Throws SftpError
+    // ("no_sftp") when the server offers no SFTP, BackendError when the connection ended.
+    std::shared_ptr<SftpSession> open_sftp();
 
     // Keeps a local listener for as long as the connection lives.
     void adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forward);
