@@ -98,6 +98,11 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"tab_log_status", constant({{"logging", false}, {"path", ""}, {"timestamps", false}})},
         {"get_page_settings", constant(Json::object())},
         {"list_monospace_fonts", constant(Json::array())},
+        {"sftp_open", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_list", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_mkdir", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_rename", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_remove", constant({{"ok", false}, {"reason", "bad_arguments"}})},
         {"set_page_settings",
          [](TermivaApp& a) {
              return Json{{"ok", false},

@@ -129,7 +129,8 @@ Json SftpService::remove(const std::string& tab_id, const std::string& path) {
 }
 
 void SftpService::register_ops(BridgeTable& table) {
-    auto refused = [this] { return refusal("failure", "the call could not be read"); };
+    // A call the bridge could not read reaches no server: no worded reason to give.
+    auto refused = [] { return Json{{"ok", false}, {"reason", "bad_arguments"}}; };
     table.add("sftp_open",
               {{{"tab_id"}}, refused, [this](const Args& a) { return open(text_arg(a, 0)); }});
     table.add("sftp_list", {{{"tab_id"}, {"path", "."}}, refused, [this](const Args& a) {
