@@ -9,10 +9,6 @@ namespace {
 
 using Args = std::vector<Json>;
 
-const std::string& text_arg(const Args& a, std::size_t i) {
-    return a.at(i).get_ref<const std::string&>();  // throws for a non-text value
-}
-
 }  // namespace
 
 void TermivaApp::register_bridge() {

@@ -44,4 +44,10 @@ private:
     std::map<std::string, BridgeOp> m_ops;
 };
 
+// Argument `i` of a call as text; throws for a non-text value (the call then gets its
+// operation's neutral value).
+inline const std::string& text_arg(const std::vector<nlohmann::json>& args, std::size_t i) {
+    return args.at(i).get_ref<const std::string&>();
+}
+
 }  // namespace termiva

@@ -19,10 +19,6 @@ namespace {
 
 using Args = std::vector<Json>;
 
-const std::string& text_arg(const Args& a, std::size_t i) {
-    return a.at(i).get_ref<const std::string&>();  // throws for a non-text value
-}
-
 // The settings keys the page may write, each with what a valid value is. Anything else
 // in a call is ignored: the page cannot reach the program's own settings through here.
 bool valid_font_family(const Json& v) {

@@ -11,10 +11,6 @@ namespace {
 using Json = nlohmann::json;
 using Args = std::vector<Json>;
 
-const std::string& text_arg(const Args& a, std::size_t i) {
-    return a.at(i).get_ref<const std::string&>();  // throws for a non-text value
-}
-
 // The page's text in the server's encoding; UTF-8 when the tab's name is unknown.
 std::string to_server(const std::string& encoding, const std::string& text) {
     try {
