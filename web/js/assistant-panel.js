@@ -705,12 +705,13 @@
         label('h3', 'ai.settings_title', { class: 'ai-subtitle' }),
         el('p', { class: 'ai-status', 'data-ai-set': 'status' }),
         el('div', { class: 'ai-field' }, [label('span', 'ai.provider', { class: 'tool-label' }), radio('claude', 'ai.provider_claude'), radio('deepseek', 'ai.provider_deepseek')]),
-        el('div', { 'data-ai-set': 'claude' }, [
+        // Neither provider's fields show until the stored provider is known.
+        el('div', { 'data-ai-set': 'claude', hidden: '' }, [
           field('ai.model', el('select', { class: 'select select-compact', 'data-ai-set': 'model' })),
           el('input', { class: 'input', 'data-ai-set': 'custom', 'data-i18n-placeholder': 'ai.model_custom_placeholder', placeholder: t('ai.model_custom_placeholder') }),
           el('label', { class: 'form-check' }, [el('input', { type: 'checkbox', 'data-ai-set': 'effort' }), label('span', 'ai.effort')]),
         ]),
-        el('div', { 'data-ai-set': 'deepseek' }, [
+        el('div', { 'data-ai-set': 'deepseek', hidden: '' }, [
           field('ai.ds_key', el('input', { type: 'password', class: 'input', 'data-ai-set': 'ds-key', autocomplete: 'off' })),
           field('ai.ds_base', el('input', { class: 'input', 'data-ai-set': 'ds-base' })),
           el('div', { class: 'ai-row' }, [
