@@ -74,28 +74,31 @@ describe('the assistant panel', { skip }, () => {
     fs.rmSync(fake, { recursive: true, force: true });
   });
 
-  it('offers the setup first, can be postponed, and is ready once a key is saved', async () => {
+  it('offers the setup first: a provider, then what it needs; it can be postponed and is ready once a key is saved', async () => {
     await s.page.click('#ai-toggle');
     await s.page.waitForSelector('[data-ai="setup"]:not([hidden])');
+    // Before the choice nothing speaks of one provider's program or sign-in.
+    assert.equal(await s.page.isHidden('[data-ai-setup="needs"]'), true);
+    assert.doesNotMatch(await s.page.locator('[data-ai="setup"]').innerText(), /Claude Code|sign in/i);
+    await s.page.check('input[name="ai-setup-provider"][value="claude"]');
     assert.match(await s.page.locator('[data-ai-setup="installed"]').textContent(), /is installed/);
     assert.match(await s.page.locator('[data-ai-setup="login"]').textContent(), /Not signed in/);
+    // The key field follows the sign-in button without an empty stretch between them.
+    const signIn = await s.page.locator('[data-ai-setup="login-button"]').boundingBox();
+    const keyLabel = await s.page.locator('label[for="ai-setup-key"]').boundingBox();
+    assert.ok(keyLabel.y - (signIn.y + signIn.height) < 16, `gap of ${keyLabel.y - (signIn.y + signIn.height)} px`);
+    await until(async () => (await s.host.call('claude_get_models')).provider === 'claude', 5000, 'provider stored');
     await s.screenshot('assistant-setup.png');
 
-    // "Use DeepSeek instead" chooses DeepSeek and leads to its key; choosing a provider
-    // there does not bring the set-up dialog back over the field.
-    await s.page.click('[data-ai-setup="deepseek"]');
-    await s.page.waitForSelector('[data-ai-set="deepseek"]:not([hidden])');
-    assert.equal(await s.page.isChecked('input[name="ai-provider"][value="deepseek"]'), true);
-    assert.equal(await s.page.locator('[data-ai-set="ds-key"]').evaluate((i) => i === document.activeElement), true);
-    assert.equal((await s.host.call('claude_get_models')).provider, 'deepseek');
-    await s.page.check('input[name="ai-provider"][value="claude"]');
-    await s.page.check('input[name="ai-provider"][value="deepseek"]');
+    // DeepSeek: its key (focused) and base address come next instead, and the choice is stored.
+    await s.page.check('input[name="ai-setup-provider"][value="deepseek"]');
+    await s.page.waitForSelector('[data-ai-setup="ds-key"]:focus');
+    assert.equal(await s.page.isHidden('#ai-setup-key'), true);
+    assert.match(await s.page.inputValue('[data-ai-setup="ds-base"]'), /^https:\/\//);
     await until(async () => (await s.host.call('claude_get_models')).provider === 'deepseek', 5000, 'provider stored');
-    assert.equal(await s.page.isHidden('[data-ai="setup"]'), true);
-    await s.page.check('input[name="ai-provider"][value="claude"]');
+    await s.screenshot('assistant-setup-deepseek.png');
+    await s.page.check('input[name="ai-setup-provider"][value="claude"]');
     await until(async () => (await s.host.call('claude_get_models')).provider === 'claude', 5000, 'provider stored');
-    await s.page.click('[data-ai-set="done"]');
-    await s.page.waitForSelector('[data-ai="setup"]:not([hidden])');
 
     await s.page.click('[data-ai-setup="later"]');
     await s.page.waitForSelector('[data-ai="unavailable"]:not([hidden])');

@@ -1,4 +1,5 @@
-// The AI assistant panel: setting up the `claude` program (install, log in, key, postpone),
+// The AI assistant panel: the set-up (provider, then what it needs: the `claude` program,
+// a sign-in or key for Claude, a key and address for DeepSeek; or postpone),
 // the conversation (answers rendered as Markdown; each code block can be typed into a tab
 // after the user confirms), cancel, new conversation, and the provider settings.
 (function () {
@@ -9,7 +10,7 @@
 
   Termiva.i18n.extend('en', {
     'ai.toggle': 'Assistant',
-    'ai.toggle_title': 'AI assistant (Claude Code)',
+    'ai.toggle_title': 'AI assistant: questions about the tab in front',
     'ai.title': 'Assistant',
     'ai.close': 'Close the assistant',
     'ai.new': 'New conversation',
@@ -32,20 +33,25 @@
     'ai.typed': 'Typed into “{tab}”.',
     'ai.type_failed': 'The tab did not take the command (is it connected?).',
     'ai.setup_title': 'Set up the AI assistant',
-    'ai.setup_intro': 'The assistant runs Claude Code (the “claude” program) on this computer.',
+    'ai.setup_intro': 'Which provider should answer your questions?',
+    'ai.setup_provider_claude': 'Claude (Anthropic)',
+    'ai.setup_provider_deepseek': 'DeepSeek',
     'ai.setup_installed': 'Claude Code is installed.',
     'ai.setup_not_installed': 'Claude Code is not installed.',
+    'ai.setup_ds_installed': 'DeepSeek answers through the Claude Code program, which is installed.',
+    'ai.setup_ds_not_installed': 'DeepSeek answers through the Claude Code program, which is not installed yet.',
+    'ai.setup_ds_has_key': 'A DeepSeek key is saved.',
+    'ai.setup_ds_no_key': 'Enter your DeepSeek API key.',
     'ai.setup_logged_in': 'Signed in.',
-    'ai.setup_not_logged_in': 'Not signed in, and no DeepSeek key is set.',
+    'ai.setup_not_logged_in': 'Not signed in: sign in with your Claude account, or enter an API key.',
     'ai.setup_install': 'Install Claude Code',
     'ai.setup_installing': 'Installing… this can take a few minutes.',
     'ai.setup_install_failed': 'The installation failed. You can install Claude Code yourself and retry.',
     'ai.setup_login': 'Sign in',
     'ai.setup_login_wait': 'Finish signing in in the “claude login” tab; this dialog notices when you are done.',
     'ai.setup_login_failed': 'The sign-in could not be started: {error}',
-    'ai.setup_key': 'Or use an Anthropic API key',
+    'ai.setup_key': 'Or an Anthropic API key',
     'ai.setup_key_save': 'Save key',
-    'ai.setup_deepseek': 'Use DeepSeek instead…',
     'ai.setup_later': 'Not now',
     'ai.unavailable_title': 'Assistant unavailable',
     'ai.unavailable_body': 'The AI setup was postponed for this run. Terminals work as usual.',
@@ -78,7 +84,7 @@
   });
   Termiva.i18n.extend('zh-Hant', {
     'ai.toggle': 'AI 助理',
-    'ai.toggle_title': 'AI 助理（Claude Code）',
+    'ai.toggle_title': 'AI 助理：詢問目前分頁的問題',
     'ai.title': 'AI 助理',
     'ai.close': '關閉助理',
     'ai.new': '新對話',
@@ -101,11 +107,17 @@
     'ai.typed': '已輸入到「{tab}」。',
     'ai.type_failed': '分頁沒有接受指令（是否已連線？）。',
     'ai.setup_title': '設定 AI 助理',
-    'ai.setup_intro': '助理會在這台電腦上執行 Claude Code（claude 程式）。',
+    'ai.setup_intro': '要由哪個服務回答你的問題？',
+    'ai.setup_provider_claude': 'Claude（Anthropic）',
+    'ai.setup_provider_deepseek': 'DeepSeek',
     'ai.setup_installed': '已安裝 Claude Code。',
     'ai.setup_not_installed': '尚未安裝 Claude Code。',
+    'ai.setup_ds_installed': 'DeepSeek 透過 Claude Code 程式回答，此程式已安裝。',
+    'ai.setup_ds_not_installed': 'DeepSeek 透過 Claude Code 程式回答，此程式尚未安裝。',
+    'ai.setup_ds_has_key': '已儲存 DeepSeek 金鑰。',
+    'ai.setup_ds_no_key': '請輸入你的 DeepSeek API 金鑰。',
     'ai.setup_logged_in': '已登入。',
-    'ai.setup_not_logged_in': '尚未登入，也沒有設定 DeepSeek 金鑰。',
+    'ai.setup_not_logged_in': '尚未登入：請用 Claude 帳號登入，或輸入 API 金鑰。',
     'ai.setup_install': '安裝 Claude Code',
     'ai.setup_installing': '安裝中…可能需要幾分鐘。',
     'ai.setup_install_failed': '安裝失敗。你可以自行安裝 Claude Code 後再試。',
@@ -114,7 +126,6 @@
     'ai.setup_login_failed': '無法開始登入：{error}',
     'ai.setup_key': '或使用 Anthropic API 金鑰',
     'ai.setup_key_save': '儲存金鑰',
-    'ai.setup_deepseek': '改用 DeepSeek…',
     'ai.setup_later': '稍後再說',
     'ai.unavailable_title': 'AI 助理無法使用',
     'ai.unavailable_body': '本次執行已延後 AI 設定。終端機功能不受影響。',
@@ -353,30 +364,41 @@
 
     // ---- the setup dialog ----
 
+    // Step one is the provider; step two shows only what that provider needs; the dialog
+    // closes itself once the assistant is ready (step three is the conversation).
     buildSetup() {
+      const choice = (value, key) =>
+        el('label', { class: 'form-check' }, [el('input', { type: 'radio', name: 'ai-setup-provider', value }), label('span', key)]);
+      const field = (key, control) => el('label', { class: 'ai-field' }, [label('span', key, { class: 'tool-label' }), control]);
       const box = el('div', { class: 'backdrop', 'data-ai': 'setup' }, [
         el('div', { class: 'dialog ai-setup', role: 'dialog' }, [
           label('h2', 'ai.setup_title', { class: 'dialog-title' }),
           el('div', { class: 'dialog-body' }, [
             label('p', 'ai.setup_intro', { class: 'dialog-text' }),
-            el('ul', { class: 'ai-setup-status' }, [el('li', { 'data-ai-setup': 'installed' }), el('li', { 'data-ai-setup': 'login' })]),
-            el('div', { class: 'ai-setup-actions' }, [
+            el('div', { class: 'ai-setup-choice', role: 'radiogroup' }, [
+              choice('claude', 'ai.setup_provider_claude'),
+              choice('deepseek', 'ai.setup_provider_deepseek'),
+            ]),
+            el('div', { class: 'ai-setup-needs', 'data-ai-setup': 'needs', hidden: '' }, [
+              el('ul', { class: 'ai-setup-status' }, [el('li', { 'data-ai-setup': 'installed' }), el('li', { 'data-ai-setup': 'login' })]),
               label('button', 'ai.setup_install', { type: 'button', class: 'button button-primary', 'data-ai-setup': 'install' }),
-              label('button', 'ai.setup_login', { type: 'button', class: 'button button-primary', 'data-ai-setup': 'login-button' }),
-            ]),
-            el('p', { class: 'ai-setup-note', 'data-ai-setup': 'note', role: 'status' }),
-            el('div', { class: 'ai-setup-key', 'data-ai-setup': 'key-row' }, [
-              label('label', 'ai.setup_key', { class: 'tool-label', for: 'ai-setup-key' }),
-              el('div', { class: 'ai-row' }, [
-                el('input', { type: 'password', id: 'ai-setup-key', class: 'input', autocomplete: 'off' }),
-                label('button', 'ai.setup_key_save', { type: 'button', class: 'button button-small', 'data-ai-setup': 'key-save' }),
+              el('div', { class: 'ai-setup-step', 'data-ai-setup': 'claude' }, [
+                label('button', 'ai.setup_login', { type: 'button', class: 'button button-primary', 'data-ai-setup': 'login-button' }),
+                label('label', 'ai.setup_key', { class: 'tool-label', for: 'ai-setup-key' }),
+                el('div', { class: 'ai-row' }, [
+                  el('input', { type: 'password', id: 'ai-setup-key', class: 'input', autocomplete: 'off' }),
+                  label('button', 'ai.setup_key_save', { type: 'button', class: 'button button-small', 'data-ai-setup': 'key-save' }),
+                ]),
               ]),
+              el('div', { class: 'ai-setup-step', 'data-ai-setup': 'deepseek' }, [
+                field('ai.ds_key', el('input', { type: 'password', class: 'input', 'data-ai-setup': 'ds-key', autocomplete: 'off' })),
+                field('ai.ds_base', el('input', { class: 'input', 'data-ai-setup': 'ds-base' })),
+                el('div', { class: 'ai-row' }, [label('button', 'ai.setup_key_save', { type: 'button', class: 'button button-small', 'data-ai-setup': 'ds-save' })]),
+              ]),
+              el('p', { class: 'ai-setup-note', 'data-ai-setup': 'note', role: 'status', hidden: '' }),
             ]),
           ]),
-          el('div', { class: 'dialog-actions' }, [
-            label('button', 'ai.setup_deepseek', { type: 'button', class: 'button button-ghost', 'data-ai-setup': 'deepseek' }),
-            label('button', 'ai.setup_later', { type: 'button', class: 'button button-ghost', 'data-ai-setup': 'later' }),
-          ]),
+          el('div', { class: 'dialog-actions' }, [label('button', 'ai.setup_later', { type: 'button', class: 'button button-ghost', 'data-ai-setup': 'later' })]),
         ]),
       ]);
       box.hidden = true;
@@ -384,31 +406,61 @@
       q('install').addEventListener('click', () => this.install());
       q('login-button').addEventListener('click', () => this.login());
       q('key-save').addEventListener('click', () => this.saveKey());
+      q('ds-save').addEventListener('click', () => this.saveSetupDeepSeek());
       q('later').addEventListener('click', () => this.postpone());
-      // The choice is made here: DeepSeek is selected, and its key field is what comes next.
-      q('deepseek').addEventListener('click', async () => {
-        box.hidden = true;
-        this.conversation.hidden = true;
-        const result = await call('set_claude_provider', 'deepseek').catch(() => null);
-        await this.openSettings();
-        this.showProvider(result && result.provider ? result.provider : 'deepseek');
-        this.$set('ds-key').focus();
-      });
+      for (const input of box.querySelectorAll('input[name="ai-setup-provider"]')) {
+        input.addEventListener('change', () => this.chooseSetupProvider(input.value));
+      }
       this.$setup = q;
       return box;
+    }
+
+    // The choice is stored at once: the conversation runs with the provider picked here.
+    async chooseSetupProvider(provider) {
+      const q = this.$setup;
+      this.setupProvider = provider;
+      this.setNote('');
+      if (this.state) this.showSetup(this.state);
+      const result = await call('set_claude_provider', provider).catch(() => null);
+      if (result && result.provider && result.provider !== provider) {
+        this.setupProvider = result.provider;
+        this.showSetup(this.state);
+      }
+      if (this.setupProvider !== 'deepseek') return;
+      const creds = await call('claude_get_deepseek_credentials').catch(() => null);
+      if (creds && !q('ds-key').value) q('ds-key').value = creds.api_key || '';
+      if (creds && !q('ds-base').value) q('ds-base').value = creds.base_url || '';
+      q('ds-key').focus();
+    }
+
+    setNote(text) {
+      const note = this.$setup('note');
+      note.textContent = text;
+      note.hidden = !text;
     }
 
     showSetup(state) {
       const q = this.$setup;
       const installed = !!state.installed;
-      q('installed').textContent = t(installed ? 'ai.setup_installed' : 'ai.setup_not_installed');
-      q('installed').className = installed ? 'ai-ok' : 'ai-missing';
-      q('login').textContent = t(state.has_backend ? 'ai.setup_logged_in' : 'ai.setup_not_logged_in');
-      q('login').className = state.has_backend ? 'ai-ok' : 'ai-missing';
+      // A DeepSeek set-up already on disk is the choice made before.
+      if (!this.setupProvider && state.has_deepseek_settings) this.setupProvider = 'deepseek';
+      const provider = this.setupProvider || null;
+      for (const input of this.setup.querySelectorAll('input[name="ai-setup-provider"]')) input.checked = input.value === provider;
+      q('needs').hidden = !provider;
+      const deepseek = provider === 'deepseek';
+      const mark = (node, ok, yes, no) => {
+        node.textContent = t(ok ? yes : no);
+        node.className = ok ? 'ai-ok' : 'ai-missing';
+      };
+      mark(q('installed'), installed, deepseek ? 'ai.setup_ds_installed' : 'ai.setup_installed', deepseek ? 'ai.setup_ds_not_installed' : 'ai.setup_not_installed');
+      if (deepseek) mark(q('login'), state.has_deepseek_settings, 'ai.setup_ds_has_key', 'ai.setup_ds_no_key');
+      else mark(q('login'), state.logged_in, 'ai.setup_logged_in', 'ai.setup_not_logged_in');
+      // Until the program is there, installing it is the only next step.
+      q('login').hidden = !installed;
       q('install').hidden = installed;
-      q('login-button').hidden = !installed;
-      q('key-row').hidden = !installed;
-      if (!this.installing && !this.loginWait) q('note').textContent = '';
+      q('claude').hidden = !installed || deepseek;
+      q('deepseek').hidden = !installed || !deepseek;
+      if (!this.installing && !this.loginWait) this.setNote('');
       this.setup.hidden = false;
     }
 
@@ -416,7 +468,7 @@
       const q = this.$setup;
       this.installing = true;
       q('install').disabled = true;
-      q('note').textContent = t('ai.setup_installing');
+      this.setNote(t('ai.setup_installing'));
       let result = null;
       try {
         result = await call('install_claude_code');
@@ -425,12 +477,11 @@
       }
       this.installing = false;
       q('install').disabled = false;
-      q('note').textContent = result && result.ok ? '' : t('ai.setup_install_failed');
+      this.setNote(result && result.ok ? '' : t('ai.setup_install_failed'));
       await this.refreshState();
     }
 
     async login() {
-      const q = this.$setup;
       let result;
       try {
         result = await call('start_claude_login');
@@ -438,10 +489,10 @@
         result = { ok: false, error: err.message };
       }
       if (!result || !result.ok) {
-        q('note').textContent = t('ai.setup_login_failed', { error: (result && result.error) || '' });
+        this.setNote(t('ai.setup_login_failed', { error: (result && result.error) || '' }));
         return;
       }
-      q('note').textContent = t('ai.setup_login_wait');
+      this.setNote(t('ai.setup_login_wait'));
       this.focusTabSoon(result.tab_id);
       this.waitForLogin();
     }
@@ -508,7 +559,17 @@
       const result = await call('set_claude_api_key', input.value).catch((err) => ({ ok: false, error: err.message }));
       input.value = '';
       if (!result || !result.ok) {
-        this.$setup('note').textContent = (result && result.error) || '';
+        this.setNote((result && result.error) || '');
+        return;
+      }
+      await this.refreshState();
+    }
+
+    async saveSetupDeepSeek() {
+      const q = this.$setup;
+      const result = await call('set_claude_deepseek_credentials', q('ds-key').value, q('ds-base').value, null).catch((err) => ({ ok: false, error: err.message }));
+      if (!result || !result.ok) {
+        this.setNote((result && result.error) || '');
         return;
       }
       await this.refreshState();
