@@ -34,6 +34,13 @@ if(TARGET termiva-host AND TARGET termiva_page)
       LABELS web
       TIMEOUT 180
       ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
+    # The file panel of an SSH-2 tab against a real sshd.
+    add_test(NAME web_files
+      COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/files.test.mjs)
+    set_tests_properties(web_files PROPERTIES
+      LABELS web
+      TIMEOUT 180
+      ENVIRONMENT "TERMIVA_PROGRAM_DIR=${TERMIVA_PROGRAM_DIR};TERMIVA_ARTIFACT_DIR=${CMAKE_BINARY_DIR}/web-artifacts")
     add_test(NAME web_idle
       COMMAND ${TERMIVA_NODE} --test --test-reporter=spec ${CMAKE_SOURCE_DIR}/tests/web/idle.test.mjs)
     set_tests_properties(web_idle PROPERTIES

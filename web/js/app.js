@@ -1,7 +1,7 @@
 // The page's controller: loads the first state, keeps the session list, the tab bar and
 // the terminals in step with the program, and defines the functions the program calls
 // in the page (setTerminalInfo, terminalConnected, terminalOutput, runtimeChanged,
-// xferOnEvent).
+// xferOnEvent, termivaFilesDropped).
 (function () {
   'use strict';
   const Termiva = window.Termiva;
@@ -178,6 +178,7 @@
         state.earlyInfo.delete(id);
         state.hinted.delete(id);
         transfer.forget(id);
+        files.forget(id);
         extras.forget(id);
       }
     }
@@ -255,6 +256,7 @@
     renderTools();
     transfer.sync(state.activeId);
     transfer.render();
+    files.sync(state.activeId);
     extras.afterRender();
   }
 
@@ -385,7 +387,18 @@
   window.xferOnEvent = (tabId, event) => {
     firmware.onEvent(tabId, event);
     transfer.onEvent(tabId, event);
+    files.onEvent(tabId, event);
   };
+
+  // ---- the server's files beside an SSH-2 tab ----
+
+  const files = new Termiva.FilePanel($('files-panel'), $('tab-files'), {
+    tabOf: (id) => state.tabs.find((x) => x.id === id),
+    sessionOf: sessionOfTab,
+    confirm: confirmAction,
+  });
+  // The window hands over the paths of files dropped onto the page (see file-panel.js).
+  window.termivaFilesDropped = (paths, x, y) => files.filesDropped(paths, x, y);
 
   // ---- the active tab's tools: encoding and reading ----
 
@@ -731,7 +744,7 @@
     topbarEl: document.querySelector('.topbar-actions'),
   });
 
-  Termiva.app = { state, openSession, closeTab, reconnectTab, activate, onRuntime, onActiveTab, start, transfer, firmware, importDialog, about, extras };
+  Termiva.app = { state, openSession, closeTab, reconnectTab, activate, onRuntime, onActiveTab, start, transfer, files, firmware, importDialog, about, extras };
 
   // Under the page tests the relay is installed after the document loads; they call start().
   if (Termiva.bridge.available()) start();

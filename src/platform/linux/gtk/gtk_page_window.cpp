@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/gtk/file_drop.h"
 #include "platform/linux/gtk/gtk_dialogs.h"
 #include "platform/linux/gtk/main_thread.h"
 #include "platform/linux/gtk/page_call.h"
@@ -200,6 +201,12 @@ void GtkPageWindow::build(const WindowOptions& options) {
     // window.location, a file dropped onto the window) is decided here.
     g_signal_connect(m_view, "decide-policy", G_CALLBACK(on_decide_policy), this);
     g_signal_connect(m_view, "load-changed", G_CALLBACK(on_load_changed), this);
+    WebKitWebView* view = m_view;
+    relay_file_drops(view, [view](const std::string& script) {
+        webkit_web_view_evaluate_javascript(view, script.c_str(),
+                                            static_cast<gssize>(script.size()), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr);
+    });
 
     m_window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(m_window), options.title.c_str());
