@@ -83,6 +83,7 @@ describe('the assistant waiting for a login', { skip }, () => {
   it('shows the login tab, asks nothing while the login runs, and sees its end', async () => {
     await s.page.click('#ai-toggle');
     await s.page.waitForSelector('[data-ai="setup"]:not([hidden])');
+    await s.page.check('input[name="ai-setup-provider"][value="claude"]');
     await s.page.click('[data-ai-setup="login-button"]');
     // The login's tab comes with the program's next runtime change and is activated then.
     await s.page.waitForFunction(
