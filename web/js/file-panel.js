@@ -177,8 +177,10 @@
       });
       // Only this panel takes dropped files: accepting the drag here keeps WebKit from
       // loading the file; the paths arrive through termivaFilesDropped.
+      // (WebKitGTK may name a file manager's drag only by its URI list.)
+      const carriesFiles = (e) => !!e.dataTransfer && Array.from(e.dataTransfer.types || []).some((type) => type === 'Files' || type === 'text/uri-list');
       root.addEventListener('dragover', (e) => {
-        if (!this.canDrop() || !e.dataTransfer || !Array.from(e.dataTransfer.types || []).includes('Files')) return;
+        if (!this.canDrop() || !carriesFiles(e)) return;
         e.preventDefault();
         e.dataTransfer.dropEffect = 'copy';
         root.classList.add('files-drop');
