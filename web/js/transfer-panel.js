@@ -242,7 +242,8 @@
           st.active = true;
           st.result = null;
           st.file = null;
-          if (event.protocol) st.protocol = String(event.protocol);
+          // A job of another kind (the file panel's SFTP) leaves the panel's choice as it was.
+          if (PROTOCOLS.includes(event.protocol)) st.protocol = event.protocol;
           if (event.direction) st.direction = String(event.direction);
           // A transfer the program began by itself (a sender seen in the output) shows up.
           st.open = true;
@@ -300,7 +301,7 @@
         if (status && status.active) {
           const st = this.stateOf(id);
           st.active = true;
-          if (status.protocol) st.protocol = String(status.protocol);
+          if (PROTOCOLS.includes(status.protocol)) st.protocol = status.protocol;
           if (status.direction) st.direction = String(status.direction);
           st.open = true;
           if (id === this.activeId()) this.setOpen(true);
