@@ -102,7 +102,7 @@ double through_tab(std::size_t total, const std::string& line, bool eol) {
                                        {"host", "127.0.0.1"},
                                        {"port", p.port},
                                        {"lfhascr", eol}});
-        std::string tab = app.connect_session(saved["id"])["tab_id"];
+        std::string tab = app.tabs().connect_session(saved["id"])["tab_id"];
         // Output grows by one byte per line when every LF gains a CR. The producer closes
         // when done; the run ends when the tab has seen the end and the buffer is empty.
         std::size_t lines = total / line.size();
@@ -110,11 +110,11 @@ double through_tab(std::size_t total, const std::string& line, bool eol) {
         std::size_t got = 0;
         Clock::time_point start;
         bool started = false;
-        auto tab_ptr = app.find_tab(tab);
+        auto tab_ptr = app.tabs().find_tab(tab);
         auto deadline = Clock::now() + std::chrono::minutes(2);
         while (Clock::now() < deadline) {
             bool ended = !tab_ptr->alive();
-            std::string chunk = app.drain_terminal(tab);
+            std::string chunk = app.tabs().drain_terminal(tab);
             if (chunk.empty()) {
                 if (ended && started) break;
                 std::this_thread::sleep_for(std::chrono::microseconds(100));

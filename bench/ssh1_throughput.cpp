@@ -54,10 +54,10 @@ static double tab_seconds(termiva::testing::Ssh1Fixture& server, const std::stri
                                    {"port", server.port()},
                                    {"username", server.options().user},
                                    {"password", server.options().password}});
-    std::string tab = app.connect_session(saved["id"])["tab_id"];
+    std::string tab = app.tabs().connect_session(saved["id"])["tab_id"];
     wait_connected(app, *window, tab, std::chrono::milliseconds(300));
     const double s = cat_through_tab(app, tab, file, got);
-    app.close_tab(tab);
+    app.tabs().close_tab(tab);
     return s;
 }
 

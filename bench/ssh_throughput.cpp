@@ -91,10 +91,10 @@ double tab_seconds(const Server& server, const std::string& file, std::size_t& g
                                        {"port", server.port},
                                        {"username", server.user},
                                        {"private_key", server.key}});
-        std::string tab = app.connect_session(saved["id"])["tab_id"];
+        std::string tab = app.tabs().connect_session(saved["id"])["tab_id"];
         wait_connected(app, *window, tab, std::chrono::milliseconds(500));
         seconds = cat_through_tab(app, tab, file, got);
-        app.close_tab(tab);
+        app.tabs().close_tab(tab);
     }
     std::filesystem::remove_all(data);
     return seconds;

@@ -91,8 +91,8 @@ double through_tab(std::size_t total, const std::string& line, Logging logging,
         TermivaApp app(nullptr, nullptr, dir);
         Json saved = app.save_session(
             {{"name", "bench"}, {"protocol", "raw"}, {"host", "127.0.0.1"}, {"port", p.port}});
-        const std::string tab = app.connect_session(saved["id"])["tab_id"];
-        auto tab_ptr = app.find_tab(tab);
+        const std::string tab = app.tabs().connect_session(saved["id"])["tab_id"];
+        auto tab_ptr = app.tabs().find_tab(tab);
         std::string file;
         if (logging != Logging::off) {
             file = (*app.call_bridge("tab_log_start",
@@ -107,7 +107,7 @@ double through_tab(std::size_t total, const std::string& line, Logging logging,
         const auto deadline = start + std::chrono::minutes(3);
         while (Clock::now() < deadline) {
             const bool ended = !tab_ptr->alive();
-            const std::string chunk = app.drain_terminal(tab);
+            const std::string chunk = app.tabs().drain_terminal(tab);
             if (chunk.empty()) {
                 if (ended) break;
                 std::this_thread::sleep_for(std::chrono::microseconds(100));

@@ -41,7 +41,7 @@ inline void wait_connected(TermivaApp& app, testing::RecordingWindow& window,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::this_thread::sleep_for(settle);
-    app.drain_terminal(tab);
+    app.tabs().drain_terminal(tab);
 }
 
 // Has the tab's shell print `file` and then a mark, and drains the tab as the page does
@@ -49,12 +49,12 @@ inline void wait_connected(TermivaApp& app, testing::RecordingWindow& window,
 inline double cat_through_tab(TermivaApp& app, const std::string& tab, const std::string& file,
                               std::size_t& got) {
     // Quoted apart so the echoed command line does not already hold the mark.
-    app.send_input(tab, "stty -echo; cat " + file + "; echo END''MARK\n");
+    app.tabs().send_input(tab, "stty -echo; cat " + file + "; echo END''MARK\n");
     const auto t0 = clk::now();
     std::string tail;
     got = 0;
     for (;;) {
-        std::string part = app.drain_terminal(tab);
+        std::string part = app.tabs().drain_terminal(tab);
         got += part.size();
         tail += part;
         if (tail.size() > 64) tail.erase(0, tail.size() - 64);

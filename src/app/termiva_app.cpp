@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "app/json_values.h"
 #include "platform/atomic_file.h"
@@ -60,11 +59,9 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
       HOST_KEYS_FILE(APP_DIR / "known_hosts"),
       m_module_dir(platform::module_dir()),
       m_launcher(std::move(queue_all_), std::move(event_all_)),
-      m_store(SESSIONS_FILE, SETTINGS_FILE,
-              Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}}),
-      m_output([this](const std::string& tab_id, const TerminalOutput::Notice& notice) {
-          m_shell.page_call("terminalOutput", {tab_id, notice.text, notice.carried}, true);
-      }) {
+      m_store(
+          SESSIONS_FILE, SETTINGS_FILE,
+          Json{{"window_w", 1280}, {"window_h", 720}, {"language", std::string(DEFAULT_LANG)}}) {
     // Passwords live here: the folder is the owner's alone. A failure ends start-up.
     if (platform::make_private_folder(APP_DIR))
         log::warn("store", platform::path_to_utf8(APP_DIR) +
@@ -95,38 +92,18 @@ TermivaApp::TermivaApp(std::shared_ptr<QueueAll> queue_all_, std::shared_ptr<Eve
 TermivaApp::~TermivaApp() {
     _shutdown();
     // Page calls and background threads hold a pointer to this object: wait for them.
-    // Every one of them sees `_stop` within a fraction of a second, and closed backends
+    // Every one of them sees the stop within a fraction of a second, and closed backends
     // free blocked reads; a call waiting on a dialog gets the same limit.
     constexpr auto LIMIT = std::chrono::seconds(30);
     if (!m_workers.stop(LIMIT)) {
         log::error("shutdown", "page calls did not end");
         std::_Exit(1);  // never free state that a live call still reads
     }
-    std::unique_lock lock(m_threads_lock);
-    if (!m_threads_cv.wait_for(lock, LIMIT, [&] { return m_live_threads == 0; })) {
+    if (!m_threads.wait_all(LIMIT)) {
         log::error("shutdown",
-                   std::to_string(m_live_threads) + " background thread(s) did not end");
+                   std::to_string(m_threads.live()) + " background thread(s) did not end");
         std::_Exit(1);  // never free state that a live thread still reads
     }
-}
-
-void TermivaApp::_spawn(std::function<void()> body) {
-    {
-        std::lock_guard lock(m_threads_lock);
-        ++m_live_threads;
-    }
-    std::thread([this, body = std::move(body)] {
-        try {
-            body();
-        } catch (const std::exception& e) {
-            log::error("thread", e.what());
-        } catch (...) {
-            log::error("thread", "unknown failure");
-        }
-        std::lock_guard lock(m_threads_lock);
-        --m_live_threads;
-        m_threads_cv.notify_all();
-    }).detach();
 }
 
 void TermivaApp::call_bridge_async(const std::string& op, Json args, platform::BridgeReply reply) {
@@ -141,7 +118,12 @@ void TermivaApp::call_bridge_async(const std::string& op, Json args, platform::B
 }
 
 void TermivaApp::_poll_queue() {
-    m_launcher.poll(_stop, [this] { _push_runtime_changed(); });
+    m_launcher.poll(m_threads.stop_flag(), [this] { m_tabs.runtime_changed(); });
+}
+
+void TermivaApp::start_background(bool reachability) {
+    m_threads.spawn([this] { _poll_queue(); });
+    if (reachability) m_threads.spawn([this] { m_prober.run(); });
 }
 
 std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
@@ -164,15 +146,10 @@ std::optional<fs::path> TermivaApp::_find_bundled(const std::string& name,
 }
 
 void TermivaApp::_shutdown() {
-    {
-        std::lock_guard lock(m_threads_lock);
-        _stop = true;
-    }
-    m_stopped_cv.notify_all();
+    m_threads.request_stop();
     m_assistant.stop();
     m_prober.stop();
-    for (const auto& id : m_tabs.order())
-        _close_tab_internal(id);
+    m_tabs.close_all();
     try {
         m_launcher.signal_end();
     } catch (const std::exception& e) {
@@ -182,20 +159,7 @@ void TermivaApp::_shutdown() {
 }
 
 std::string TermivaApp::_t(std::string_view key, const MessageArgs& values) const {
-    const Json l = m_store.setting("language");
-    const std::string lang = l.is_string() ? l.get<std::string>() : std::string(DEFAULT_LANG);
-    const MessageCatalog& catalog = message_catalog();
-    auto table = catalog.find(lang);
-    if (table == catalog.end()) table = catalog.find(std::string(DEFAULT_LANG));
-    const std::string* text = nullptr;
-    if (auto it = table->second.find(key); it != table->second.end()) {
-        text = &it->second;
-    } else {
-        const auto& fallback = catalog.at(std::string(DEFAULT_LANG));
-        if (auto f = fallback.find(key); f != fallback.end()) text = &f->second;
-    }
-    if (!text) return std::string(key);
-    return format_message(*text, values);
+    return m_tabs.translate(key, values);
 }
 
 Json TermivaApp::set_language(const Json& lang_value) {

@@ -1,17 +1,13 @@
-// The application object: the page's bridge. Its state lives in the feature services it
-// owns (tab registry, terminal output, session store, transfer coordinator, desktop shell,
-// launcher link, bridge workers); its operations keep the product's names and forward to
-// them. Leading underscores mark internal operations, which the bridge never exposes.
+// The application object: start-up, shut-down and the wiring of the feature services it
+// owns (tabs and their data path, session store, transfer coordinator, desktop shell,
+// launcher link, bridge workers …), each of which registers its own page operations.
+// Leading underscores mark internal operations, which the bridge never exposes.
 // docs/architecture.md has the map: threads, locks and their order, how to add a service.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/assistant/assistant_service.h"
+#include "app/background_threads.h"
 #include "app/bridge/bridge_table.h"
 #include "app/bridge/bridge_workers.h"
 #include "app/desktop/desktop_shell.h"
@@ -30,7 +27,6 @@
 #include "app/launcher/host_channels.h"
 #include "app/launcher/launcher_link.h"
 #include "app/messages/messages.h"
-#include "app/output/terminal_output.h"
 #include "app/reachability/reachability_prober.h"
 #include "app/serial/serial_tabs.h"
 #ifdef TERMIVA_WITH_SSH2
@@ -39,8 +35,7 @@
 #include "app/store/session_store.h"
 #include "app/tablog/tab_logs.h"
 #include "app/tabs/tab.h"
-#include "app/tabs/tab_host.h"
-#include "app/tabs/tab_registry.h"
+#include "app/tabs/tab_service.h"
 #include "app/transfer/transfer_coordinator.h"
 #include "platform/desktop.h"
 #include "platform/page_window.h"
@@ -54,7 +49,7 @@ class TrayIcon;
 
 using Json = nlohmann::json;
 
-class TermivaApp : private TabHost {
+class TermivaApp {
 public:
     // ---- constants ----
     static constexpr std::string_view APP_NAME = "Termiva";
@@ -89,23 +84,17 @@ public:
     // are moved along, never copied again (a paste may be megabytes).
     void call_bridge_async(const std::string& op, Json args, platform::BridgeReply reply);
 
-    // ---- tabs and the terminal data path ----
-    Json connect_session(const Json& session_id);
-    Json close_tab(const std::string& tab_id);
-    // An ended tab's session connects again in the tab's place, as a new tab id.
-    Json reconnect_tab(const std::string& tab_id);
-    bool send_input(const std::string& tab_id, const std::string& data);
-    bool resize_pty(const std::string& tab_id, const Json& rows, const Json& cols);
-    // `carried_seen`: how many pieces of output the page has received with notices (a
-    // count, from a page that takes them); anything else leaves the tab pulled only.
-    std::string drain_terminal(const std::string& tab_id, const Json& carried_seen = nullptr);
-    Json get_runtime_state();
+    // ---- tabs and the terminal data path (what services and starters get of them) ----
+    TabService& tabs() { return m_tabs; }
 
     void _poll_queue();
+    // The launcher link's poll thread and, when `reachability` is on, the prober's: the
+    // window's `run` and the headless host start them.
+    void start_background(bool reachability);
 
     // ---- sessions and settings ----
     Json get_initial_state();
-    Json save_session(Json rec) override;
+    Json save_session(Json rec);
     Json delete_session(const Json& session_id);
 
     // ---- messages ----
@@ -153,16 +142,9 @@ public:
     }
 
     // ---- state for tests and other components ----
-    TabPtr find_tab(const std::string& tab_id) const override { return m_tabs.find(tab_id); }
-    std::vector<std::string> tab_order_snapshot() const { return m_tabs.order(); }
     // The saved sessions and settings, for reading.
     const SessionStore& store() const { return m_store; }
-    bool stopping() const override { return _stop.load(); }
     void set_module_dir_for_tests(std::filesystem::path dir) { m_module_dir = std::move(dir); }
-    // Runs `body` on a detached background thread that the destructor waits for.
-    void _spawn(std::function<void()> body);
-    // What services and starters get of the tabs (tests drive starters through it).
-    TabHost& tab_host() { return *this; }
 
     std::optional<std::filesystem::path> puttygen_exe;
 
@@ -171,18 +153,10 @@ public:
 
 private:
     // ---- the application's own operations and steps, reached through the bridge ----
-    bool set_tab_encoding(const std::string& tab_id, const std::string& encoding);
-    Json get_tab_reading(const std::string& tab_id);
-    Json toggle_tab_reading(const std::string& tab_id);
-    void _push_to_term(const std::string& tab_id, const std::string& text);
-    void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
-    void _push_connected(const std::string& tab_id);
-    // Tells the page its runtime state changed (a tab moved, reachability came in), so it
-    // asks again instead of polling.
-    void _push_runtime_changed();
-    void _close_tab_internal(const std::string& tab_id);
-    Json _tabs_for_js();
-    std::string _apply_eol_translation(Tab& tab, const std::string& text);
+    // A status line in the tab (starters and the application's own operations).
+    void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false) {
+        m_tabs.push_info(tab_id, message, is_error);
+    }
     void _load_sessions();
     // An error text when the file could not be written (the previous one is intact).
     std::optional<std::string> _save_sessions();
@@ -224,8 +198,6 @@ private:
     Json set_page_settings(const Json& values);
     // The user's "reachability" setting (on unless false) to the prober.
     void apply_reachability_setting();
-    // The ids of the sessions open in a tab now.
-    std::set<std::string> sessions_in_tabs() const;
     bool _on_window_closing();
     // Closing where no tray could bring the window back: quits, after asking when tabs are
     // open. True lets the close go ahead (the event loop ends, and the program with it).
@@ -235,69 +207,55 @@ private:
     // The module directory whose "html", "bin", "格式範本" and "architecture" folders
     // belong to the program (the executable's folder unless a test overrides it).
     std::filesystem::path module_dir() const { return m_module_dir; }
-    std::vector<TabPtr> tabs_snapshot() const { return m_tabs.snapshot(); }
     // The desktop shell, for services that call the page or the desktop.
     DesktopShell& shell() { return m_shell; }
     const std::shared_ptr<QueueAll>& queue_all() const { return m_launcher.queue_all; }
     const std::shared_ptr<EventAll>& event_all() const { return m_launcher.event_all; }
 
     void register_bridge();
-    // Each feature file adds its own page operations.
+    // Each feature file of the application's own adds its page operations.
     void register_ssh_bridge();
     void register_desktop_bridge();
     void register_import_bridge();
     void register_page_bridge();
-    // Tells the page when a tab's move changed what it shows.
-    void tab_moved(const Tab& tab, TabState from, TabState to);
     // Runs the starter of the tab's session protocol (on the tab's connect thread).
     void connect_tab(const std::string& tab_id);
-    // Closes the backend and the job a tab holds (a backend still connecting included).
-    void release_tab_resources(Tab& tab);
-
-    // What the services that serve tabs get of the application (tabs/tab_host.h).
-    void push_text(const std::string& tab_id, const std::string& text) override {
-        _push_to_term(tab_id, text);
-    }
-    void push_info(const std::string& tab_id, const std::string& message, bool is_error) override {
-        _push_info(tab_id, message, is_error);
-    }
-    void push_connected(const std::string& tab_id) override { _push_connected(tab_id); }
-    void runtime_changed() override { _push_runtime_changed(); }
-    std::string translate(std::string_view key, const MessageArgs& values) const override {
-        return _t(key, values);
-    }
-    void spawn(std::function<void()> body) override { _spawn(std::move(body)); }
-    bool type_into(const std::string& tab_id, const std::string& data) override {
-        return send_input(tab_id, data);
-    }
-    void open_tab(const TabPtr& tab) override;
-    void read_stream(const TabPtr& tab, Backend& backend) override;
 
     std::filesystem::path m_module_dir;
-    std::atomic<bool> _stop{false};
+    // Declared first, so it outlives every service whose threads it runs.
+    BackgroundThreads m_threads;
 
     // The feature services, in the order they are built (and torn down in reverse).
     DesktopShell m_shell;
     LauncherLink m_launcher;
     SessionStore m_store;
-    TabRegistry m_tabs{
-        [this](const Tab& tab, TabState from, TabState to) { tab_moved(tab, from, to); }};
-    TerminalOutput m_output;
-    TransferCoordinator m_transfer{*this, m_shell, m_store, APP_DIR};
-    SerialTabs m_serial{*this};
-    EspTools m_esp{*this, m_transfer, m_shell, m_store};
-    AssistantService m_assistant{*this, m_store, m_tabs, m_module_dir};
-    PuttyImport m_import;
-#ifdef TERMIVA_WITH_SSH2
-    SftpService m_sftp{*this};
-#endif
     // A log ended by a failed write says so in its tab, and the page drops its mark.
     TabLogs m_logs{[this](const std::string& tab, const std::filesystem::path& file,
                           const std::string& reason) { _tab_log_failed(tab, file, reason); }};
+    TabService m_tabs{
+        m_shell,
+        m_store,
+        m_launcher,
+        m_logs,
+        m_threads,
+        TabService::Links{[this](const std::string& tab_id) { connect_tab(tab_id); },
+                          [this](const std::string& tab_id, const std::string& bytes) {
+                              return m_transfer.intercept_or_decode(tab_id, bytes);
+                          },
+                          [this](const std::string& tab_id) { m_transfer.release(tab_id); },
+                          [this](Json record) { return save_session(std::move(record)); }}};
+    TransferCoordinator m_transfer{m_tabs, m_shell, m_store, APP_DIR};
+    SerialTabs m_serial{m_tabs};
+    EspTools m_esp{m_tabs, m_transfer, m_shell, m_store};
+    AssistantService m_assistant{m_tabs, m_store, m_tabs.registry(), m_module_dir};
+    PuttyImport m_import;
+#ifdef TERMIVA_WITH_SSH2
+    SftpService m_sftp{m_tabs};
+#endif
     ReachabilityProber m_prober{[this] { return m_store.sessions_json(); },
-                                [this] { return sessions_in_tabs(); },
+                                [this] { return m_tabs.sessions_in_tabs(); },
                                 [this](Json message) {
-                                    if (m_launcher.apply(message)) _push_runtime_changed();
+                                    if (m_launcher.apply(message)) m_tabs.runtime_changed();
                                 }};
 
     BridgeTable m_bridge;
@@ -306,12 +264,6 @@ private:
     // first hide of a run tells where the window went.
     bool m_asking_to_quit = false;
     bool m_told_where_hidden = false;
-
-    std::mutex m_threads_lock;
-    std::condition_variable m_threads_cv;
-    int m_live_threads = 0;
-    // Told when `_stop` turns true, so a thread that waits for a while can end at once.
-    std::condition_variable m_stopped_cv;
 
     // Last: its workers run page calls into everything above, so it stops first.
     BridgeWorkers m_workers;

@@ -316,7 +316,7 @@ TEST_F(AssistantApp, FlagsOfATabAreToggledOnlyFromTheAllowList) {
     EXPECT_EQ(r["ok"], true);
     EXPECT_EQ(r["value"], true);
     EXPECT_EQ(r["sessions"][0]["lfhascr"], true);
-    EXPECT_EQ(app->find_tab(id)->session->stored.at("lfhascr"), true);
+    EXPECT_EQ(app->tabs().find_tab(id)->session->stored.at("lfhascr"), true);
     // The line goes to the page as a status line (a JSON literal, ASCII only).
     EXPECT_THAT(window->scripts(),
                 Contains(HasSubstr(R"(\u2500 Enabled \"Implicit CR after LF (lfhascr)\" \u2500)")));
@@ -333,14 +333,14 @@ TEST_F(AssistantApp, TypesACommandIntoALocalShellTabAndOpensTheLoginInATab) {
                                  {"host", "custom"},
                                  {"conpty_shell", "custom"},
                                  {"conpty_custom_command", "cat"}});
-    ASSERT_TRUE(wait_until([&] { return app->find_tab(id)->backend != nullptr; },
+    ASSERT_TRUE(wait_until([&] { return app->tabs().find_tab(id)->backend != nullptr; },
                            std::chrono::seconds(10)));
     EXPECT_FALSE(app->assistant().claude_inject(id, Json(""), Json(true)));
     EXPECT_TRUE(app->assistant().claude_inject(id, Json("echo typed-by-test"), Json(true)));
     std::string seen;
     EXPECT_TRUE(wait_until(
         [&] {
-            seen += app->drain_terminal(id);
+            seen += app->tabs().drain_terminal(id);
             return seen.find("echo typed-by-test\r\n") != std::string::npos;
         },
         std::chrono::seconds(10)))
@@ -349,7 +349,7 @@ TEST_F(AssistantApp, TypesACommandIntoALocalShellTabAndOpensTheLoginInATab) {
     const Json login = app->assistant().start_claude_login();
     ASSERT_EQ(login["ok"], true) << login.dump();
     const std::string login_tab = login["tab_id"].get<std::string>();
-    EXPECT_THAT(app->tab_order_snapshot(), Contains(login_tab));
+    EXPECT_THAT(app->tabs().order(), Contains(login_tab));
     EXPECT_TRUE(wait_until([&] { return fake.runs() == 1; }, std::chrono::seconds(10)));
     EXPECT_THAT(fake.args(1), ElementsAre("login"));
 }

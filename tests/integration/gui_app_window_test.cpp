@@ -56,8 +56,8 @@ TEST_F(AppWindow, AsksForTheWindowTheSettingsDescribe) {
     EXPECT_FALSE(o.private_mode);
     EXPECT_EQ(o.storage_dir, data() / "webview2_data");
     EXPECT_TRUE(fs::is_directory(o.storage_dir));
-    EXPECT_FALSE(o.icon.has_value());  // no logo file: no window icon
-    EXPECT_TRUE(app->stopping());      // the end of the loop shut the program down
+    EXPECT_FALSE(o.icon.has_value());     // no logo file: no window icon
+    EXPECT_TRUE(app->tabs().stopping());  // the end of the loop shut the program down
 }
 
 TEST_F(AppWindow, FallsBackToDefaultSizesForUnusableSettings) {
@@ -97,7 +97,7 @@ TEST_F(AppWindow, ClosingHidesTheWindowAndRefusesTheClose) {
         EXPECT_FALSE(desktop->on_closing());
         EXPECT_EQ(desktop->window->hides.load(), 1);
         EXPECT_EQ(desktop->window->destroys.load(), 0);
-        EXPECT_FALSE(app->stopping());
+        EXPECT_FALSE(app->tabs().stopping());
         // Where the window went is said on the first hide only.
         EXPECT_FALSE(desktop->on_closing());
         EXPECT_EQ(desktop->notifications, std::vector<std::string>{"Termiva is still running"});
@@ -144,7 +144,7 @@ TEST_F(AppWindow, TrayShowBringsTheWindowBack) {
         desktop->on_closing();
         desktop->items.at(0).action();
         EXPECT_EQ(desktop->window->shows.load(), 1);
-        EXPECT_FALSE(app->stopping());
+        EXPECT_FALSE(app->tabs().stopping());
     };
     app->run();
 }

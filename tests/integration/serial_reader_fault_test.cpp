@@ -40,10 +40,10 @@ TEST_F(SerialReaderFault, AFailureWhileHandlingReceivedBytesIsLoggedAndReadingGo
         {{"name", "board"}, {"protocol", "serial"}, {"host", link.a().string()}, {"port", 115200}});
     std::string shown;
     ASSERT_TRUE(wait_until([&] {
-        shown += app->drain_terminal(tab);
+        shown += app->tabs().drain_terminal(tab);
         return shown.find("---\r\n") != std::string::npos;
     }));
-    TabPtr record = app->find_tab(tab);
+    TabPtr record = app->tabs().find_tab(tab);
     ASSERT_TRUE(record);
     auto job = std::make_shared<ThrowingJob>();
     ASSERT_EQ(app->transfer().occupy(record, job), TransferCoordinator::Occupy::taken);
@@ -53,11 +53,11 @@ TEST_F(SerialReaderFault, AFailureWhileHandlingReceivedBytesIsLoggedAndReadingGo
     ASSERT_TRUE(board.write_all("after\r\n"));
     shown.clear();
     EXPECT_TRUE(wait_until([&] {
-        shown += app->drain_terminal(tab);
+        shown += app->tabs().drain_terminal(tab);
         return shown.find("after\r\n") != std::string::npos;
     })) << shown;
     EXPECT_EQ(record->state(), TabState::connected);
-    app->close_tab(tab);
+    app->tabs().close_tab(tab);
 }
 
 }  // namespace

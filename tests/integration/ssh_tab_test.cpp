@@ -39,8 +39,8 @@ protected:
     }
     void TearDown() override {
         if (app) {
-            for (const auto& id : app->tab_order_snapshot())
-                app->close_tab(id);
+            for (const auto& id : app->tabs().order())
+                app->tabs().close_tab(id);
         }
         app.reset();
     }
@@ -58,7 +58,7 @@ protected:
 
     std::string open(json session) {
         const json saved = app->save_session(std::move(session));
-        const json state = app->connect_session(saved["id"]);
+        const json state = app->tabs().connect_session(saved["id"]);
         return state["tab_id"].get<std::string>();
     }
 
@@ -97,14 +97,14 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (seen.find(needle) == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
-            seen += app->drain_terminal(tab);
+            seen += app->tabs().drain_terminal(tab);
             std::this_thread::sleep_for(20ms);
         }
         return seen;
     }
 
     bool alive(const std::string& tab) {
-        const json state = app->get_runtime_state();
+        const json state = app->tabs().get_runtime_state();
         for (const auto& t : state["tabs"]) {
             if (t["id"] == tab) return t["alive"].get<bool>();
         }
@@ -123,17 +123,17 @@ TEST_F(SshTabTest, KeyLoginShellRoundTripResizeAndPeerExit) {
     wait_for_script({"setTerminalInfo", tab,
                      "Connecting to 127.0.0.1:" + std::to_string(server->port()) + "..."});
     wait_connected(tab);
-    EXPECT_TRUE(app->send_input(tab, "echo hel''lo-tab\n"));
+    EXPECT_TRUE(app->tabs().send_input(tab, "echo hel''lo-tab\n"));
     EXPECT_NE(drain_until(tab, "hello-tab").find("hello-tab"), std::string::npos);
 
-    EXPECT_TRUE(app->resize_pty(tab, 30, 100));
-    app->send_input(tab, "stty size; echo si''ze-done\n");
+    EXPECT_TRUE(app->tabs().resize_pty(tab, 30, 100));
+    app->tabs().send_input(tab, "stty size; echo si''ze-done\n");
     EXPECT_NE(drain_until(tab, "size-done").find("30 100"), std::string::npos);
 
-    app->send_input(tab, "exit\n");
+    app->tabs().send_input(tab, "exit\n");
     wait_for_script({"setTerminalInfo", tab, "Connection ended"});
     EXPECT_FALSE(alive(tab));
-    EXPECT_EQ(app->get_runtime_state()["tabs"].size(), 1u);  // the tab stays for reading
+    EXPECT_EQ(app->tabs().get_runtime_state()["tabs"].size(), 1u);  // the tab stays for reading
 }
 
 TEST_F(SshTabTest, FirstConnectionRecordsTheHostAndAChangedHostKeyIsRefused) {
@@ -142,7 +142,7 @@ TEST_F(SshTabTest, FirstConnectionRecordsTheHostAndAChangedHostKeyIsRefused) {
     std::ifstream in(app->HOST_KEYS_FILE);
     std::string recorded((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(recorded.find("[127.0.0.1]:" + std::to_string(server->port())), std::string::npos);
-    app->close_tab(first);
+    app->tabs().close_tab(first);
 
     server->restart_with_new_host_key();
     const std::string second = open(key_session());
@@ -166,15 +166,15 @@ TEST_F(SshTabTest, PpkKeyIsConvertedAndTheCopyIsRemovedWhenTheTabCloses) {
     session["private_key"] = ppk.string();
     const std::string tab = open(session);
     wait_connected(tab);
-    const auto copy = app->find_tab(tab)->tmp_keyfile;
+    const auto copy = app->tabs().find_tab(tab)->tmp_keyfile;
     ASSERT_TRUE(copy.has_value());
     EXPECT_EQ(copy->filename().string().rfind("termiva_", 0), 0u);
     struct stat info {};
     ASSERT_EQ(::stat(copy->c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    app->send_input(tab, "echo pp''k-ok\n");
+    app->tabs().send_input(tab, "echo pp''k-ok\n");
     EXPECT_NE(drain_until(tab, "ppk-ok").find("ppk-ok"), std::string::npos);
-    app->close_tab(tab);
+    app->tabs().close_tab(tab);
     EXPECT_FALSE(std::filesystem::exists(*copy));
 }
 
@@ -209,7 +209,7 @@ TEST_F(SshTabTest, PasswordLoginAndWrongPassword) {
     session["password"] = *password;
     const std::string tab = open(session);
     wait_connected(tab);
-    app->send_input(tab, "echo pw''-ok\n");
+    app->tabs().send_input(tab, "echo pw''-ok\n");
     EXPECT_NE(drain_until(tab, "pw-ok").find("pw-ok"), std::string::npos);
 
     session["name"] = "wrong password";
@@ -258,10 +258,10 @@ TEST_F(SshTabTest, ForwardingRulesCarryConnectionsBothWaysAndAMalformedRuleIsRep
 
     EXPECT_EQ(testing::tcp_round_trip(local_port, "local rule"), "local rule");
     EXPECT_EQ(testing::tcp_round_trip(remote_port, "remote rule"), "remote rule");
-    app->send_input(tab, "echo sh''ell-too\n");
+    app->tabs().send_input(tab, "echo sh''ell-too\n");
     EXPECT_NE(drain_until(tab, "shell-too").find("shell-too"), std::string::npos);
 
-    app->close_tab(tab);
+    app->tabs().close_tab(tab);
     EXPECT_TRUE(testing::port_is_free(local_port));  // a closed tab holds no port
 }
 
@@ -292,7 +292,7 @@ TEST_F(SshTabTest, ARemoteForwardServesAtMostTheLimitRefusesTheRestAndSaysSoOnce
         lines += script.find(told) != std::string::npos ? 1 : 0;
     EXPECT_EQ(lines, 1u);
 
-    app->close_tab(tab);
+    app->tabs().close_tab(tab);
     std::size_t ended = 0;
     for (const int fd : held) {
         pollfd p{fd, POLLIN, 0};
@@ -306,9 +306,9 @@ TEST_F(SshTabTest, ARemoteForwardServesAtMostTheLimitRefusesTheRestAndSaysSoOnce
 TEST_F(SshTabTest, KeepAliveIntervalComesFromTheSessionAndChangesLive) {
     json session = key_session();
     const json saved = app->save_session(session);
-    const std::string tab = app->connect_session(saved["id"])["tab_id"];
+    const std::string tab = app->tabs().connect_session(saved["id"])["tab_id"];
     wait_connected(tab);
-    auto client = std::dynamic_pointer_cast<SshConnection>(app->find_tab(tab)->client);
+    auto client = std::dynamic_pointer_cast<SshConnection>(app->tabs().find_tab(tab)->client);
     ASSERT_TRUE(client);
     EXPECT_EQ(client->keepalive(), 30);
 
@@ -332,7 +332,7 @@ TEST_F(SshTabTest, ClosingATabWhileItConnectsEndsTheAttempt) {
     wait_for_script({tab, "Connecting to"});
     std::this_thread::sleep_for(500ms);
     const auto start = std::chrono::steady_clock::now();
-    app->close_tab(tab);
+    app->tabs().close_tab(tab);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // bounded, not a speed check
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(has_script("Connection failed"));
@@ -349,7 +349,7 @@ TEST_F(NoTtySshTabTest, ARefusedPseudoTerminalIsAShellFailure) {
     EXPECT_NE(line.find("true)"), std::string::npos) << "an error line: " << line;
     EXPECT_FALSE(alive(tab));
     EXPECT_FALSE(has_script("terminalConnected(\"" + tab));
-    EXPECT_EQ(app->find_tab(tab)->client, nullptr);
+    EXPECT_EQ(app->tabs().find_tab(tab)->client, nullptr);
 }
 
 class LegacySshTabTest : public SshTabTest {
@@ -368,7 +368,7 @@ TEST_F(LegacySshTabTest, ConnectsOnlyWithLegacyAlgorithmsOrExplicitLists) {
     legacy["ssh_legacy_compat"] = true;
     const std::string with_legacy = open(legacy);
     wait_connected(with_legacy);
-    app->send_input(with_legacy, "echo le''gacy-ok\n");
+    app->tabs().send_input(with_legacy, "echo le''gacy-ok\n");
     EXPECT_NE(drain_until(with_legacy, "legacy-ok").find("legacy-ok"), std::string::npos);
 
     json lists = key_session();

@@ -25,7 +25,7 @@ protected:
     // Saves `rec` and opens it; returns the tab id.
     std::string open(Json rec) {
         Json saved = app->save_session(std::move(rec));
-        Json state = app->connect_session(saved["id"]);
+        Json state = app->tabs().connect_session(saved["id"]);
         return state["tab_id"].get<std::string>();
     }
 
@@ -39,7 +39,7 @@ protected:
         std::string id = open(rec);
         const std::string said = "setTerminalInfo(\"" + id + "\"";
         wait_until([&] {
-            if (app->find_tab(id)->alive()) return false;
+            if (app->tabs().find_tab(id)->alive()) return false;
             for (const auto& script : window->scripts())
                 if (script.rfind(said, 0) == 0) return true;
             return false;

@@ -14,7 +14,7 @@ using Bridge = testing::AppFixture;
 // the bridge registers must be listed here, so a new one cannot skip this test.
 std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
     auto constant = [](Json v) { return [v](TermivaApp&) { return v; }; };
-    auto state = [](TermivaApp& a) { return a.get_runtime_state(); };
+    auto state = [](TermivaApp& a) { return a.tabs().get_runtime_state(); };
     return {
         {"connect_session", constant({{"tab_id", nullptr}})},
         {"close_tab", state},
@@ -146,7 +146,7 @@ TEST_F(Bridge, MalformedCallsYieldTheNeutralValueNeverAFailure) {
 
 TEST_F(Bridge, WellFormedCallsReachTheOperations) {
     std::string tab = open_idle_tab();
-    app->tab_host().push_text(tab, "out");
+    app->tabs().push_text(tab, "out");
     EXPECT_EQ(*app->call_bridge("drain_terminal", {tab}), "out");
     EXPECT_EQ(*app->call_bridge("resize_pty", {tab, "24", "80"}), false);  // no backend
     EXPECT_EQ(*app->call_bridge("set_language", {"zh-Hant"}),

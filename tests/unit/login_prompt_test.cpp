@@ -18,21 +18,21 @@ protected:
     void SetUp() override {
         AppFixture::SetUp();
         id = open_idle_tab();
-        app->drain_terminal(id);
+        app->tabs().drain_terminal(id);
     }
 
     // Asks on another thread, as a connection does, and returns once the question shows.
     std::future<std::string> ask(const std::string& question, bool echo) {
-        prompt = std::make_shared<LoginPrompt>(app->tab_host(), id, limit);
+        prompt = std::make_shared<LoginPrompt>(app->tabs(), id, limit);
         {
-            TabPtr tab = app->find_tab(id);
+            TabPtr tab = app->tabs().find_tab(id);
             std::lock_guard lock(tab->lock);
             tab->login_prompt = prompt;
         }
         auto answer = std::async(std::launch::async,
                                  [p = prompt, question, echo] { return p->ask(question, echo); });
         EXPECT_TRUE(wait_until([&] {
-            shown += app->drain_terminal(id);
+            shown += app->tabs().drain_terminal(id);
             return shown.find(terminal_safe(question)) != std::string::npos;
         }));
         return answer;
@@ -46,18 +46,19 @@ protected:
 
 TEST_F(LoginPromptTest, AVisibleAnswerIsEditedAsTypedAndCursorKeysAreIgnored) {
     auto answer = ask("Verification code: ", true);
-    EXPECT_TRUE(app->send_input(id, "12x"));
-    EXPECT_TRUE(app->send_input(id, "\x7f"));
-    EXPECT_TRUE(app->send_input(id, "\x1b[D"));  // a cursor key: one piece, all of it dropped
-    EXPECT_TRUE(app->send_input(id,
-                                "junk\x15"
-                                "3\xc3\xa9"));
-    EXPECT_TRUE(app->send_input(id, "4\r"));
+    EXPECT_TRUE(app->tabs().send_input(id, "12x"));
+    EXPECT_TRUE(app->tabs().send_input(id, "\x7f"));
+    EXPECT_TRUE(
+        app->tabs().send_input(id, "\x1b[D"));  // a cursor key: one piece, all of it dropped
+    EXPECT_TRUE(app->tabs().send_input(id,
+                                       "junk\x15"
+                                       "3\xc3\xa9"));
+    EXPECT_TRUE(app->tabs().send_input(id, "4\r"));
     ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(answer.get(),
               "3\xc3\xa9"
               "4");  // Ctrl-U took back the whole line before it
-    shown += app->drain_terminal(id);
+    shown += app->tabs().drain_terminal(id);
     std::string erased;
     for (int i = 0; i < 6; ++i)
         erased += "\b \b";
@@ -67,25 +68,25 @@ TEST_F(LoginPromptTest, AVisibleAnswerIsEditedAsTypedAndCursorKeysAreIgnored) {
               std::string::npos)
         << shown;
     // Nothing is asked any more: typing goes nowhere.
-    EXPECT_FALSE(app->send_input(id, "more\r"));
+    EXPECT_FALSE(app->tabs().send_input(id, "more\r"));
 }
 
 TEST_F(LoginPromptTest, AHiddenAnswerIsBoundedAndNeverShown) {
     auto answer = ask("Password: ", false);
     const std::string flood(3000, 'a');
-    EXPECT_TRUE(app->send_input(id, flood));
+    EXPECT_TRUE(app->tabs().send_input(id, flood));
     // A two-byte character that no longer fits whole is left out, not cut in half.
-    EXPECT_TRUE(app->send_input(id, "\xc3\xa9\r"));
+    EXPECT_TRUE(app->tabs().send_input(id, "\xc3\xa9\r"));
     ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
     const std::string got = answer.get();
     EXPECT_EQ(got, std::string(LoginPrompt::MAX_LINE, 'a'));
-    shown += app->drain_terminal(id);
+    shown += app->tabs().drain_terminal(id);
     EXPECT_EQ(shown.find("aaaa"), std::string::npos) << shown;
 }
 
 TEST_F(LoginPromptTest, CtrlCCancelsAndNoLaterQuestionIsAsked) {
     auto answer = ask("Password: ", false);
-    EXPECT_TRUE(app->send_input(id, "sec\x03ret\r"));
+    EXPECT_TRUE(app->tabs().send_input(id, "sec\x03ret\r"));
     ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
     EXPECT_THROW(answer.get(), LoginAbandoned);
     EXPECT_THROW(prompt->ask("again: ", false), LoginAbandoned);

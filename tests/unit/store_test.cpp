@@ -104,11 +104,11 @@ std::string last_info(testing::RecordingWindow& w) {
 
 TEST_F(Store, ChangingOnlyTheNameOfAnOpenSessionAppliesAtOnce) {
     std::string id = open_idle_tab({{"name", "old"}, {"port", 22}});
-    Json rec = app->find_tab(id)->session->stored;
+    Json rec = app->tabs().find_tab(id)->session->stored;
     rec["name"] = "new";
     app->save_session(rec);
     EXPECT_NE(last_info(*window).find("─── Connection settings applied ───"), std::string::npos);
-    EXPECT_EQ(app->get_runtime_state()["tabs"][0]["display"], "new");
+    EXPECT_EQ(app->tabs().get_runtime_state()["tabs"][0]["display"], "new");
 
     rec["port"] = 2222;
     app->save_session(rec);
@@ -118,7 +118,7 @@ TEST_F(Store, ChangingOnlyTheNameOfAnOpenSessionAppliesAtOnce) {
 
 TEST_F(Store, TheFlashingToolsRememberedChoicesChangeNothingTheTabSays) {
     std::string id = open_idle_tab({{"name", "board"}, {"esp_chip", "esp32"}});
-    Json rec = app->find_tab(id)->session->stored;
+    Json rec = app->tabs().find_tab(id)->session->stored;
     auto status_lines = [&] {
         auto scripts = window->scripts();
         return std::count_if(scripts.begin(), scripts.end(), [](const std::string& s) {
@@ -130,7 +130,7 @@ TEST_F(Store, TheFlashingToolsRememberedChoicesChangeNothingTheTabSays) {
     rec["esp_flash_baud"] = 921600;
     app->save_session(rec);
     EXPECT_EQ(status_lines(), lines) << last_info(*window);
-    EXPECT_EQ(app->find_tab(id)->session->stored["esp_chip"], "esp32s3");
+    EXPECT_EQ(app->tabs().find_tab(id)->session->stored["esp_chip"], "esp32s3");
     // Anything else in the same save is still told.
     rec["esp_chip"] = "esp32c3";
     rec["name"] = "board 2";
@@ -140,7 +140,7 @@ TEST_F(Store, TheFlashingToolsRememberedChoicesChangeNothingTheTabSays) {
 
 TEST_F(Store, FalseLikeValuesCountAsAbsentWhenComparingConnectionFields) {
     std::string id = open_idle_tab({{"name", "t"}});
-    Json rec = app->find_tab(id)->session->stored;
+    Json rec = app->tabs().find_tab(id)->session->stored;
     rec["terminal_type"] = "";
     rec["compression"] = false;
     rec["port_forwards"] = Json::array();
@@ -156,10 +156,10 @@ TEST_F(Store, FalseLikeValuesCountAsAbsentWhenComparingConnectionFields) {
 
 TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
     std::string id = open_idle_tab({{"name", "enc"}});
-    Json rec = app->find_tab(id)->session->stored;
+    Json rec = app->tabs().find_tab(id)->session->stored;
     rec["line_code_page"] = "BIG5";
     app->save_session(rec);
-    EXPECT_EQ(app->find_tab(id)->encoding, "big5");
+    EXPECT_EQ(app->tabs().find_tab(id)->encoding, "big5");
     EXPECT_EQ(app->transfer().intercept_or_decode(id, "\xA4\xA4"), "\xE4\xB8\xAD");
     rec["line_code_page"] = "klingon";
     ::testing::internal::CaptureStderr();
@@ -167,19 +167,19 @@ TEST_F(Store, ANewCodePageSwitchesTheDecoderAndAnUnknownOneIsLeftAlone) {
     EXPECT_NE(
         ::testing::internal::GetCapturedStderr().find("[apply_session] encoding lookup failed:"),
         std::string::npos);
-    EXPECT_EQ(app->find_tab(id)->encoding, "big5");
+    EXPECT_EQ(app->tabs().find_tab(id)->encoding, "big5");
 }
 
 TEST_F(Store, DeletingASessionKeepsItsTabAndSavingItAgainRelinksIt) {
     std::string id = open_idle_tab({{"name", "gone"}});
-    Json rec = app->find_tab(id)->session->stored;
+    Json rec = app->tabs().find_tab(id)->session->stored;
     Json after = app->delete_session(rec["id"]);
     EXPECT_TRUE(after["sessions"].empty());
-    EXPECT_EQ(app->get_runtime_state()["tabs"].size(), 1u);
+    EXPECT_EQ(app->tabs().get_runtime_state()["tabs"].size(), 1u);
     rec["name"] = "back";
     app->save_session(rec);
-    EXPECT_EQ(app->get_runtime_state()["tabs"][0]["display"], "back");
-    EXPECT_EQ(app->connect_session(rec["id"])["existing"], true);
+    EXPECT_EQ(app->tabs().get_runtime_state()["tabs"][0]["display"], "back");
+    EXPECT_EQ(app->tabs().connect_session(rec["id"])["existing"], true);
 }
 
 }  // namespace

@@ -66,16 +66,16 @@ using StreamStarter = testing::AppFixture;
 
 TEST_F(StreamStarter, ClosingTheTabCancelsAConnectInProgressSilently) {
     std::string id = open_idle_tab();
-    TabPtr tab = app->find_tab(id);
+    TabPtr tab = app->tabs().find_tab(id);
     // The idle tab failed; the starter tries it again in place.
     ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(true);
     window->clear();
     auto done = std::async(std::launch::async, [&] {
-        run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
+        run_stream_starter(app->tabs(), id, tab, backend, {"raw", "err.conn_fail", ""});
     });
     backend->wait_connecting();
-    app->close_tab(id);
+    app->tabs().close_tab(id);
     ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_GE(backend->close_calls(), 1);
     EXPECT_TRUE(window->scripts().empty()) << "no failure line for a tab the user closed";
@@ -84,16 +84,16 @@ TEST_F(StreamStarter, ClosingTheTabCancelsAConnectInProgressSilently) {
 
 TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
     std::string id = open_idle_tab();
-    TabPtr tab = app->find_tab(id);
+    TabPtr tab = app->tabs().find_tab(id);
     // The idle tab failed; the starter tries it again in place.
     ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(false);
     window->clear();
     auto done = std::async(std::launch::async, [&] {
-        run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
+        run_stream_starter(app->tabs(), id, tab, backend, {"raw", "err.conn_fail", ""});
     });
     backend->wait_connecting();
-    app->close_tab(id);
+    app->tabs().close_tab(id);
     backend->release();
     ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(backend->is_closed());
@@ -103,13 +103,13 @@ TEST_F(StreamStarter, AConnectionThatSucceedsAfterItsTabClosedIsClosedNotKept) {
 
 TEST_F(StreamStarter, ASuccessfulConnectFillsTheSlotAndStartsTheReader) {
     std::string id = open_idle_tab();
-    TabPtr tab = app->find_tab(id);
+    TabPtr tab = app->tabs().find_tab(id);
     // The idle tab failed; the starter tries it again in place.
     ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(false);
     backend->release();
     window->clear();
-    run_stream_starter(app->tab_host(), id, tab, backend, {"telnet", "err.conn_fail", ""});
+    run_stream_starter(app->tabs(), id, tab, backend, {"telnet", "err.conn_fail", ""});
     EXPECT_EQ(tab->backend, backend);
     EXPECT_EQ(tab->backend_kind, "telnet");
     EXPECT_EQ(tab->state(), TabState::connected);
@@ -132,14 +132,14 @@ TEST_F(StreamStarter, ASuccessfulConnectFillsTheSlotAndStartsTheReader) {
 // and tell the page; now the close is final and the end changes nothing.
 TEST_F(StreamStarter, AReaderEndingBecauseItsTabClosedTellsThePageNothing) {
     std::string id = open_idle_tab();
-    TabPtr tab = app->find_tab(id);
+    TabPtr tab = app->tabs().find_tab(id);
     ASSERT_TRUE(tab->move_to(TabState::reconnecting));
     auto backend = std::make_shared<GatedBackend>(false);
     backend->release();
-    run_stream_starter(app->tab_host(), id, tab, backend, {"raw", "err.conn_fail", ""});
+    run_stream_starter(app->tabs(), id, tab, backend, {"raw", "err.conn_fail", ""});
     ASSERT_EQ(tab->state(), TabState::connected);
     window->clear();
-    app->close_tab(id);
+    app->tabs().close_tab(id);
     EXPECT_TRUE(backend->is_closed());
     // The reader shows its end line after it tried to mark the tab ended.
     const auto end_line_shown = [&] {

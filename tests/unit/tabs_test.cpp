@@ -11,15 +11,15 @@ namespace {
 using Tabs = testing::AppFixture;
 
 TEST_F(Tabs, AnUnknownSessionOpensNoTab) {
-    EXPECT_EQ(app->connect_session("missing"), (Json{{"tab_id", nullptr}}));
-    EXPECT_TRUE(app->get_runtime_state()["tabs"].empty());
+    EXPECT_EQ(app->tabs().connect_session("missing"), (Json{{"tab_id", nullptr}}));
+    EXPECT_TRUE(app->tabs().get_runtime_state()["tabs"].empty());
 }
 
 TEST_F(Tabs, OpeningASessionTwiceReselectsItsTab) {
     std::string first = open_idle_tab({{"name", "a"}});
     std::string second = open_idle_tab({{"name", "b"}});
-    std::string sid_a = app->find_tab(first)->session->stored.at("id");
-    Json again = app->connect_session(sid_a);
+    std::string sid_a = app->tabs().find_tab(first)->session->stored.at("id");
+    Json again = app->tabs().connect_session(sid_a);
     EXPECT_EQ(again["tab_id"], first);
     EXPECT_EQ(again["existing"], true);
     EXPECT_EQ(again["active_tab"], first);
@@ -31,7 +31,7 @@ TEST_F(Tabs, TabIdsAreEightLowerCaseHexDigitsAndCaptionsFallBackToHostAndPort) {
     std::string id = open_idle_tab({{"name", ""}, {"host", "example.org"}, {"port", 2323}});
     EXPECT_EQ(id.size(), 8u);
     EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
-    Json tabs = app->get_runtime_state()["tabs"];
+    Json tabs = app->tabs().get_runtime_state()["tabs"];
     EXPECT_EQ(tabs[0]["display"], "example.org:2323");
     EXPECT_EQ(tabs[0]["protocol"], "none");
     EXPECT_EQ(tabs[0]["alive"], false);
@@ -41,26 +41,27 @@ TEST_F(Tabs, ClosingTheActiveTabActivatesTheLastRemainingOne) {
     std::string a = open_idle_tab({{"name", "a"}});
     std::string b = open_idle_tab({{"name", "b"}});
     std::string c = open_idle_tab({{"name", "c"}});
-    app->connect_session(app->find_tab(b)->session->stored.at("id"));  // b becomes active
-    Json state = app->close_tab(b);
+    app->tabs().connect_session(
+        app->tabs().find_tab(b)->session->stored.at("id"));  // b becomes active
+    Json state = app->tabs().close_tab(b);
     EXPECT_EQ(state["active_tab"], c);
     EXPECT_EQ(state["tabs"].size(), 2u);
-    state = app->close_tab(c);
+    state = app->tabs().close_tab(c);
     EXPECT_EQ(state["active_tab"], a);
-    state = app->close_tab(a);
+    state = app->tabs().close_tab(a);
     EXPECT_TRUE(state["active_tab"].is_null());
-    EXPECT_EQ(app->close_tab("unknown"), app->get_runtime_state());
+    EXPECT_EQ(app->tabs().close_tab("unknown"), app->tabs().get_runtime_state());
 }
 
 TEST_F(Tabs, AnEndedTabReconnectsInItsPlaceWithTheSessionAsSavedNow) {
     std::string a = open_idle_tab({{"name", "a"}});
     std::string b = open_idle_tab({{"name", "b"}});
     std::string c = open_idle_tab({{"name", "c"}});
-    Json rec = app->find_tab(b)->session->stored;
+    Json rec = app->tabs().find_tab(b)->session->stored;
     rec["name"] = "b renamed";
     app->save_session(rec);
 
-    Json state = app->reconnect_tab(b);
+    Json state = app->tabs().reconnect_tab(b);
     ASSERT_TRUE(state["tab_id"].is_string()) << state.dump();
     const std::string fresh = state["tab_id"];
     EXPECT_NE(fresh, b);
@@ -70,29 +71,29 @@ TEST_F(Tabs, AnEndedTabReconnectsInItsPlaceWithTheSessionAsSavedNow) {
     EXPECT_EQ(state["tabs"][1]["id"], fresh);
     EXPECT_EQ(state["tabs"][1]["display"], "b renamed");
     EXPECT_EQ(state["tabs"][2]["id"], c);
-    EXPECT_EQ(app->find_tab(b), nullptr);
+    EXPECT_EQ(app->tabs().find_tab(b), nullptr);
 
     // The old id is gone: a second call for it (a double press) opens nothing more.
-    EXPECT_EQ(app->reconnect_tab(b), (Json{{"tab_id", nullptr}}));
-    EXPECT_EQ(app->reconnect_tab("unknown"), (Json{{"tab_id", nullptr}}));
-    EXPECT_EQ(app->get_runtime_state()["tabs"].size(), 3u);
+    EXPECT_EQ(app->tabs().reconnect_tab(b), (Json{{"tab_id", nullptr}}));
+    EXPECT_EQ(app->tabs().reconnect_tab("unknown"), (Json{{"tab_id", nullptr}}));
+    EXPECT_EQ(app->tabs().get_runtime_state()["tabs"].size(), 3u);
 }
 
 TEST_F(Tabs, ALiveTabOrOneWhoseSessionWasDeletedIsNotReconnected) {
     std::string id = open_idle_tab({{"name", "gone"}});
-    app->delete_session(app->find_tab(id)->session->stored.at("id"));
-    EXPECT_EQ(app->reconnect_tab(id), (Json{{"tab_id", nullptr}}));
-    EXPECT_NE(app->find_tab(id), nullptr) << "the ended tab stays for the user to read";
+    app->delete_session(app->tabs().find_tab(id)->session->stored.at("id"));
+    EXPECT_EQ(app->tabs().reconnect_tab(id), (Json{{"tab_id", nullptr}}));
+    EXPECT_NE(app->tabs().find_tab(id), nullptr) << "the ended tab stays for the user to read";
 
     std::string live = open({{"name", "live"}, {"protocol", "conpty"}, {"conpty_shell", "sh"}});
     ASSERT_TRUE(wait_until([&] {
-        auto tab = app->find_tab(live);
+        auto tab = app->tabs().find_tab(live);
         std::lock_guard lock(tab->lock);
         return tab->backend != nullptr;
     }));
-    EXPECT_EQ(app->reconnect_tab(live), (Json{{"tab_id", nullptr}}));
-    EXPECT_NE(app->find_tab(live), nullptr);
-    app->close_tab(live);
+    EXPECT_EQ(app->tabs().reconnect_tab(live), (Json{{"tab_id", nullptr}}));
+    EXPECT_NE(app->tabs().find_tab(live), nullptr);
+    app->tabs().close_tab(live);
 }
 
 TEST_F(Tabs, UnknownOrUpperCaseProtocolsAreReportedUnsupportedInUpperCase) {
@@ -108,7 +109,7 @@ TEST_F(Tabs, ASessionWithoutProtocolIsDispatchedAsSsh) {
     // SSH-2 is answered by its starter; here only the dispatch matters: the tab's
     // protocol defaults to "ssh".
     Json rec = app->save_session(Json{{"name", "noproto"}, {"host", "127.0.0.1"}, {"port", 1}});
-    Json state = app->connect_session(rec["id"]);
+    Json state = app->tabs().connect_session(rec["id"]);
     EXPECT_EQ(state["tabs"][0]["protocol"], "ssh");
 }
 
@@ -118,7 +119,7 @@ TEST(PollQueue, PingResultsSetSessionStatusAndAMalformedEntryStopsTheRest) {
     auto receipts = std::make_shared<MessageQueue>();
     (*queues)["get_receipt"] = receipts;
     auto app = std::make_unique<TermivaApp>(queues, nullptr, dir.path());
-    app->_spawn([&] { app->_poll_queue(); });
+    app->tabs().spawn([&] { app->_poll_queue(); });
     receipts->put(Json{{"type", "ping_results"},
                        {"results",
                         {{{"id", "a"}, {"online", true}},
@@ -126,11 +127,11 @@ TEST(PollQueue, PingResultsSetSessionStatusAndAMalformedEntryStopsTheRest) {
                          {{"id", "c"}},
                          {{"id", "d"}, {"online", true}}}}});
     receipts->put(Json{{"type", "other"}, {"results", {{{"id", "e"}, {"online", true}}}}});
-    for (int i = 0; i < 300 && app->get_runtime_state()["session_status"].size() < 2; ++i) {
+    for (int i = 0; i < 300 && app->tabs().get_runtime_state()["session_status"].size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    Json status = app->get_runtime_state()["session_status"];
+    Json status = app->tabs().get_runtime_state()["session_status"];
     EXPECT_EQ(status, (Json{{"a", "online"}, {"b", "offline"}}));
 }
 
@@ -140,10 +141,10 @@ TEST(PollQueue, WithoutALauncherTheProbersRoundReachesTheStatusByCall) {
     auto app = std::make_unique<TermivaApp>(nullptr, nullptr, dir.path());
     Json rec = app->save_session(Json{{"name", "closed"}, {"host", "127.0.0.1"}, {"port", 1}});
     const std::string sid = rec["id"].get<std::string>();
-    app->_spawn([&] { app->reachability().run(); });
+    app->tabs().spawn([&] { app->reachability().run(); });
     Json status;
     for (int i = 0; i < 500; ++i) {
-        status = app->get_runtime_state()["session_status"];
+        status = app->tabs().get_runtime_state()["session_status"];
         if (status.contains(sid)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -158,7 +159,7 @@ TEST(PollQueue, ALauncherQueueIsReadUntilShutDownWithNoTimedWait) {
     std::atomic<bool> ended{false};
     {
         TermivaApp app(queues, nullptr, dir.path());
-        app._spawn([&] {
+        app.tabs().spawn([&] {
             app._poll_queue();
             ended = true;
         });
@@ -169,7 +170,7 @@ TEST(PollQueue, ALauncherQueueIsReadUntilShutDownWithNoTimedWait) {
         Json status;
         for (int i = 0; i < 300 && !status.contains("x"); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            status = app.get_runtime_state()["session_status"];
+            status = app.tabs().get_runtime_state()["session_status"];
         }
         EXPECT_EQ(status, (Json{{"x", "online"}}));
         EXPECT_FALSE(ended);
@@ -190,7 +191,7 @@ TEST(Shutdown, NotifiesTheLauncherOnceTabsAreClosed) {
     {
         TermivaApp app(queues, events, dir.path());
         app._shutdown();
-        EXPECT_TRUE(app.stopping());
+        EXPECT_TRUE(app.tabs().stopping());
         EXPECT_TRUE((*events)["end"]->is_set());
         EXPECT_EQ((*queues)["end"]->get(std::chrono::milliseconds(10)), Json(nullptr));
         EXPECT_EQ((*queues)["get_receipt"]->get(std::chrono::milliseconds(10)), Json(nullptr));
@@ -198,7 +199,7 @@ TEST(Shutdown, NotifiesTheLauncherOnceTabsAreClosed) {
     // Without channels shut-down completes too.
     TermivaApp bare(nullptr, nullptr, dir.path());
     bare._shutdown();
-    EXPECT_TRUE(bare.stopping());
+    EXPECT_TRUE(bare.tabs().stopping());
 }
 
 TEST(FindBundled, PrefersTheProgramsBinFolderAndFallsBackToTheSearchPath) {

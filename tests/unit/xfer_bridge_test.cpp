@@ -123,7 +123,7 @@ TEST_F(XferBridge, AJobOccupiesTheTabUntilItIsDoneAndItsEndIsShown) {
     // worker may have left "peer bytes" unread: plain text, so it is shown before.
     std::string shown = app->transfer().intercept_or_decode(tab, "text again");
     EXPECT_TRUE(wait_until([&] {
-        shown += app->drain_terminal(tab);
+        shown += app->tabs().drain_terminal(tab);
         return shown == "text again" || shown == "peer bytestext again";
     })) << shown;
 }
@@ -165,11 +165,11 @@ TEST_F(XferBridge, TextBehindATransfersEndInTheSameChunkReachesTheTerminalOnce) 
                                                                    "\x04\x04"
                                                                    "AFTER-MARK\r\n$ ");
     ASSERT_TRUE(wait_until([&] {
-        all += app->drain_terminal(tab);
+        all += app->tabs().drain_terminal(tab);
         return all.find("$ ") != std::string::npos;
     }));
     EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
-    all += app->drain_terminal(tab);
+    all += app->tabs().drain_terminal(tab);
     EXPECT_EQ(all, "AFTER-MARK\r\n$ ");
     EXPECT_EQ(app->transfer().intercept_or_decode(tab, "next"), "next");
     std::string expected = "payload";
@@ -179,7 +179,7 @@ TEST_F(XferBridge, TextBehindATransfersEndInTheSameChunkReachesTheTerminalOnce) 
 
 TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandled) {
     std::string tab = open_idle_tab();
-    TabPtr record = app->find_tab(tab);
+    TabPtr record = app->tabs().find_tab(tab);
     ASSERT_EQ(app->transfer().start(tab, "xmodem", "recv", nullptr, nullptr)["ok"], true);
     {
         // As the reader does for each chunk; the job's "done" waits meanwhile.
@@ -189,11 +189,11 @@ TEST_F(XferBridge, ChunksAfterAnEndedJobFollowWhatItLeftEvenBeforeItsDoneIsHandl
                                                                          "first ");
         ASSERT_TRUE(wait_until([&] { return app->transfer().status(tab)["active"] == false; }));
         shown += app->transfer().intercept_or_decode(tab, "second");
-        app->tab_host().push_text(tab, shown);
+        app->tabs().push_text(tab, shown);
     }
     EXPECT_TRUE(wait_until([&] { return app->transfer().status(tab) == Json{{"active", false}}; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(app->drain_terminal(tab), "first second");
+    EXPECT_EQ(app->tabs().drain_terminal(tab), "first second");
 }
 
 TEST_F(XferBridge, AnAutoReceiveInOneChunkShowsTheTextBeforeAndAfterIt) {
@@ -203,7 +203,7 @@ TEST_F(XferBridge, AnAutoReceiveInOneChunkShowsTheTextBeforeAndAfterIt) {
         tab, "before " + zmodem_upload("auto.bin", content) + "OO after\r\n$ ");
     EXPECT_EQ(all, "before ");
     ASSERT_TRUE(wait_until([&] {
-        all += app->drain_terminal(tab);
+        all += app->tabs().drain_terminal(tab);
         return all.find("$ ") != std::string::npos;
     }));
     EXPECT_EQ(all, "before  after\r\n$ ");

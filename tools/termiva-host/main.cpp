@@ -72,16 +72,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     app->set_window(std::make_shared<termiva::host::HostWindow>(out));
-    // The raw pointer, not the unique_ptr: main resets that while the poll thread ends.
-    termiva::TermivaApp* target = app.get();
-    app->_spawn([target] { target->_poll_queue(); });
     // Tests that count the page calls, or want the dots only from their own receipts,
     // turn the program's reachability prober off.
-    if (has_flag(args, "--no-reachability")) {
-        app->reachability().set_enabled(false);
-    } else {
-        app->_spawn([target] { target->reachability().run(); });
-    }
+    const bool reachability = !has_flag(args, "--no-reachability");
+    if (!reachability) app->reachability().set_enabled(false);
+    app->start_background(reachability);
 
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -98,14 +98,11 @@ void TermivaApp::run() {
     });
 
     _setup_tray();
-    _spawn([this] { _poll_queue(); });
-    _spawn([this] { m_prober.run(); });
-    _spawn([this] {
+    start_background(true);
+    m_threads.spawn([this] {
         // Timed on purpose: the title bar can be themed only once the system has shown the
         // window, which tells the program nothing; a shut-down ends the wait at once.
-        std::unique_lock lock(m_threads_lock);
-        if (m_stopped_cv.wait_for(lock, TITLEBAR_DELAY, [&] { return _stop.load(); })) return;
-        lock.unlock();
+        if (m_threads.wait_unless_stopped(TITLEBAR_DELAY)) return;
         _apply_dark_titlebar();
     });
 

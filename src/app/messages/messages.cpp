@@ -51,4 +51,19 @@ std::string format_message(const std::string& text, const MessageArgs& values) {
     return formatted ? *formatted : text;
 }
 
+std::string translate(std::string_view lang, std::string_view key, const MessageArgs& values) {
+    const MessageCatalog& catalog = message_catalog();
+    auto table = catalog.find(std::string(lang));
+    if (table == catalog.end()) table = catalog.find("en");
+    const std::string* text = nullptr;
+    if (auto it = table->second.find(key); it != table->second.end()) {
+        text = &it->second;
+    } else {
+        const auto& fallback = catalog.at("en");
+        if (auto f = fallback.find(key); f != fallback.end()) text = &f->second;
+    }
+    if (!text) return std::string(key);
+    return format_message(*text, values);
+}
+
 }  // namespace termiva

@@ -21,4 +21,8 @@ const MessageCatalog& message_catalog();
 // With no values at all the text is returned as stored.
 std::string format_message(const std::string& text, const MessageArgs& values);
 
+// The text of `key` in `lang` with its placeholders filled; a key that language lacks
+// comes in English, and an unknown key comes back as itself.
+std::string translate(std::string_view lang, std::string_view key, const MessageArgs& values = {});
+
 }  // namespace termiva

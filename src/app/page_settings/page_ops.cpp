@@ -88,7 +88,7 @@ bool TermivaApp::set_page_visible(bool visible) {
 
 Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& path,
                                bool timestamps) {
-    TabPtr tab = find_tab(tab_id);
+    TabPtr tab = m_tabs.find_tab(tab_id);
     if (!tab) return Json{{"ok", false}, {"error", _t("err.tab_not_found")}};
     std::string caption;
     {
@@ -106,7 +106,7 @@ Json TermivaApp::tab_log_start(const std::string& tab_id, const std::string& pat
         return Json{{"ok", false}, {"error", e.what()}};
     }
     // Closed meanwhile: its close did not see this log, so end it here.
-    if (!find_tab(tab_id)) {
+    if (!m_tabs.find_tab(tab_id)) {
         m_logs.stop(tab_id);
         return Json{{"ok", false}, {"error", _t("err.tab_not_found")}};
     }

@@ -9,8 +9,8 @@ namespace termiva {
 void TermivaApp::connect_tab(const std::string& tab_id) {
     // No pause for the page to draw the tab first: it keeps a new tab's status lines
     // until its terminal exists.
-    TabPtr tab = find_tab(tab_id);
-    if (!tab || _stop) return;
+    TabPtr tab = m_tabs.find_tab(tab_id);
+    if (!tab || m_threads.stopping()) return;
     SessionPtr sess;
     {
         std::lock_guard lock(tab->lock);

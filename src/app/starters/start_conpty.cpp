@@ -18,7 +18,7 @@ void TermivaApp::_start_conpty_impl(const std::string& tab_id, const Session& se
     _push_info(tab_id, _t("info.starting_local_shell", {{"label", label}}));
     auto backend = std::make_shared<LocalShellBackend>(
         LocalShellBackend::Options{shell, shell == "custom" ? custom : "", 24, 80, cwd});
-    run_stream_starter(*this, tab_id, tab, backend, {"conpty", "err.shell_start_fail", "utf-8"});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"conpty", "err.shell_start_fail", "utf-8"});
 }
 
 }  // namespace termiva

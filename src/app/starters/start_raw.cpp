@@ -13,7 +13,7 @@ void TermivaApp::_start_raw_impl(const std::string& tab_id, const Session& sess,
     _push_info(tab_id, _t("info.connecting_raw", {{"host", host}, {"port", std::to_string(port)}}));
     auto backend =
         std::make_shared<RawBackend>(RawBackend::Options{host, port, 15, sess.ip_family});
-    run_stream_starter(*this, tab_id, tab, backend, {"raw", "err.conn_fail", ""});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"raw", "err.conn_fail", ""});
 }
 
 }  // namespace termiva

@@ -41,7 +41,7 @@ void TermivaApp::_start_rlogin_impl(const std::string& tab_id, const Session& se
     _push_info(tab_id, _t("info.connecting_rlogin",
                           {{"host", o.host}, {"port", std::to_string(o.port)}, {"user", local}}));
     auto backend = std::make_shared<RloginBackend>(std::move(o));
-    run_stream_starter(*this, tab_id, tab, backend, {"rlogin", "err.rlogin_fail", ""});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"rlogin", "err.rlogin_fail", ""});
 
     // Servers that trust .rhosts refuse clients on ordinary ports; when we had no
     // reserved one, that is the likely reason and worth a line of its own.

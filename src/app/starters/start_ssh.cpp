@@ -169,7 +169,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
         bug_modes[flag] = setting.mode;
     options.bugs = SSHBugSpec(bug_modes);
 
-    TabHost& tabs = *this;
+    TabHost& tabs = m_tabs;
     auto prompt = LoginPrompt::attach(tabs, *tab);
     options.login_user = prompt;
     const std::string host_label = host + ":" + std::to_string(*port);
@@ -182,7 +182,7 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
     // The backend outlives this call (the reader uses it): it keeps its own reference.
     auto backend = std::make_shared<SshShellBackend>(tabs, tab_id, std::move(options),
                                                      std::make_shared<const Session>(sess), prompt);
-    run_stream_starter(*this, tab_id, tab, backend,
+    run_stream_starter(m_tabs, tab_id, tab, backend,
                        {"channel", "err.conn_fail", "", backend->connection()});
     LoginPrompt::detach(*tab);
 }

@@ -21,7 +21,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
     Ssh1Backend::Options options;
     options.password = text_or(sess.password, "");
     // No saved password: asked in the terminal (a saved one that is refused is not).
-    if (options.password.empty()) options.login_user = LoginPrompt::attach(*this, *tab);
+    if (options.password.empty()) options.login_user = LoginPrompt::attach(m_tabs, *tab);
     options.host = host;
     options.port = port;
     options.ip_family = sess.ip_family;
@@ -37,7 +37,7 @@ void TermivaApp::_start_ssh1_impl(const std::string& tab_id, const Session& sess
     options.bugs = SSHBugSpec::ssh1_forced_on(modes);
     options.known_hosts_file = HOST_KEYS_FILE;
     auto backend = std::make_shared<Ssh1Backend>(std::move(options));
-    run_stream_starter(*this, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"ssh1", "err.ssh1_fail", ""});
     LoginPrompt::detach(*tab);
 }
 

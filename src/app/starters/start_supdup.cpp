@@ -33,7 +33,7 @@ void TermivaApp::_start_supdup_impl(const std::string& tab_id, const Session& se
     options.timeout = 15;
     auto backend = std::make_shared<SupdupBackend>(std::move(options));
     // The client already delivers UTF-8 text, whatever the tab's code page says.
-    run_stream_starter(*this, tab_id, tab, backend, {"supdup", "err.supdup_fail", "utf-8"});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"supdup", "err.supdup_fail", "utf-8"});
 }
 
 }  // namespace termiva

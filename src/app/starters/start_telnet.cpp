@@ -33,7 +33,7 @@ void TermivaApp::_start_telnet_impl(const std::string& tab_id, const Session& se
     _push_info(tab_id,
                _t("info.connecting_telnet", {{"host", o.host}, {"port", std::to_string(o.port)}}));
     auto backend = std::make_shared<TelnetBackend>(std::move(o));
-    run_stream_starter(*this, tab_id, tab, backend, {"telnet", "err.conn_fail", ""});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"telnet", "err.conn_fail", ""});
 }
 
 void TermivaApp::_start_telnet_serial_impl(const std::string& tab_id, const Session& sess,
@@ -73,7 +73,7 @@ void TermivaApp::_start_telnet_serial_impl(const std::string& tab_id, const Sess
                 true);
         }
     });
-    run_stream_starter(*this, tab_id, tab, backend, {"telnet", "err.conn_fail", ""});
+    run_stream_starter(m_tabs, tab_id, tab, backend, {"telnet", "err.conn_fail", ""});
 }
 
 }  // namespace termiva

@@ -144,7 +144,7 @@ void TermivaApp::_apply_session_changes_to_open_tabs(const SessionPtr& saved,
     std::string new_enc = to_lower(text_or(saved->line_code_page, "utf-8"));
     long long keepalive = saved->keepalive_sec.integer.value_or(0);
 
-    for (const auto& tab : tabs_snapshot()) {
+    for (const auto& tab : m_tabs.snapshot()) {
         std::shared_ptr<SshClient> client;
         bool needs_decoder = false;
         {

@@ -1,4 +1,4 @@
-// Opening, closing and describing tabs: the page's tab operations over the tab registry.
+// Opening, closing and describing tabs, and the page's tab operations.
 #include <functional>
 #include <map>
 #include <random>
@@ -6,7 +6,7 @@
 
 #include "app/json_values.h"
 #include "app/tabs/login_prompt.h"
-#include "app/termiva_app.h"
+#include "app/tabs/tab_service.h"
 #include "platform/log.h"
 
 namespace termiva {
@@ -33,9 +33,77 @@ TabPtr new_session_tab(const SessionPtr& sess) {
     return tab;
 }
 
+using Args = std::vector<nlohmann::json>;
+
 }  // namespace
 
-Json TermivaApp::connect_session(const Json& session_id) {
+TabService::TabService(DesktopShell& shell, const SessionStore& store, const LauncherLink& launcher,
+                       TabLogs& logs, BackgroundThreads& threads, Links links)
+    : m_shell(shell),
+      m_store(store),
+      m_launcher(launcher),
+      m_logs(logs),
+      m_threads(threads),
+      m_links(std::move(links)),
+      m_output([this](const std::string& tab_id, const TerminalOutput::Notice& notice) {
+          m_shell.page_call("terminalOutput", {tab_id, notice.text, notice.carried}, true);
+      }) {}
+
+void TabService::register_ops(BridgeTable& b) {
+    auto state = [this] { return get_runtime_state(); };
+    auto constant = [](Json v) { return [v] { return v; }; };
+
+    b.add("connect_session", {{{"session_id"}},
+                              constant({{"tab_id", nullptr}}),
+                              [this](const Args& a) { return connect_session(a[0]); }});
+    b.add("close_tab",
+          {{{"tab_id"}}, state, [this](const Args& a) { return close_tab(text_arg(a, 0)); }});
+    b.add("reconnect_tab", {{{"tab_id"}}, constant({{"tab_id", nullptr}}), [this](const Args& a) {
+                                return reconnect_tab(text_arg(a, 0));
+                            }});
+    // Keystrokes, size changes and encoding changes of one tab keep the page's order.
+    const bool per_tab = true;
+    b.add("send_input",
+          {{{"tab_id"}, {"data"}},
+           constant(false),
+           [this](const Args& a) { return Json(send_input(text_arg(a, 0), text_arg(a, 1))); },
+           per_tab});
+    b.add("resize_pty",
+          {{{"tab_id"}, {"rows"}, {"cols"}},
+           constant(false),
+           [this](const Args& a) { return Json(resize_pty(text_arg(a, 0), a[1], a[2])); },
+           per_tab});
+    b.add("set_tab_encoding",
+          {{{"tab_id"}, {"encoding"}},
+           constant(false),
+           [this](const Args& a) { return Json(set_tab_encoding(text_arg(a, 0), text_arg(a, 1))); },
+           per_tab});
+    b.add("get_tab_reading", {{{"tab_id"}}, constant({{"reading", false}}), [this](const Args& a) {
+                                  return get_tab_reading(text_arg(a, 0));
+                              }});
+    b.add("toggle_tab_reading",
+          {{{"tab_id"}}, constant({{"reading", false}}), [this](const Args& a) {
+               return toggle_tab_reading(text_arg(a, 0));
+           }});
+    b.add("drain_terminal",
+          {{{"tab_id"}, {"carried_seen", nullptr}}, constant(""), [this](const Args& a) {
+               return Json(drain_terminal(text_arg(a, 0), a[1]));
+           }});
+    b.add("get_runtime_state", {{}, state, [this](const Args&) { return get_runtime_state(); }});
+}
+
+std::string TabService::translate(std::string_view key, const MessageArgs& values) const {
+    const Json lang = m_store.setting("language");
+    return termiva::translate(lang.is_string() ? lang.get<std::string>() : std::string("en"), key,
+                              values);
+}
+
+void TabService::close_all() {
+    for (const auto& id : m_tabs.order())
+        close_tab_quietly(id);
+}
+
+Json TabService::connect_session(const Json& session_id) {
     SessionPtr sess = m_store.find(session_id);
     if (!sess) return Json{{"tab_id", nullptr}};
 
@@ -53,14 +121,14 @@ Json TermivaApp::connect_session(const Json& session_id) {
     return state;
 }
 
-void TermivaApp::open_tab(const TabPtr& tab) {
+void TabService::open_tab(const TabPtr& tab) {
     m_output.open(tab->id);
     m_tabs.add(tab);
     const std::string id = tab->id;
-    _spawn([this, id] { connect_tab(id); });
+    spawn([this, id] { m_links.connect(id); });
 }
 
-Json TermivaApp::reconnect_tab(const std::string& tab_id) {
+Json TabService::reconnect_tab(const std::string& tab_id) {
     TabPtr old = find_tab(tab_id);
     if (!old || old->alive()) return Json{{"tab_id", nullptr}};
     Json session_id;
@@ -81,22 +149,22 @@ Json TermivaApp::reconnect_tab(const std::string& tab_id) {
     release_tab_resources(*old);
     m_logs.stop(tab_id);
     std::string id = tab->id;
-    _spawn([this, id] { connect_tab(id); });
+    spawn([this, id] { m_links.connect(id); });
     Json state = get_runtime_state();
     state["tab_id"] = id;
     return state;
 }
 
-Json TermivaApp::close_tab(const std::string& tab_id) {
-    _close_tab_internal(tab_id);
+Json TabService::close_tab(const std::string& tab_id) {
+    close_tab_quietly(tab_id);
     return get_runtime_state();
 }
 
-void TermivaApp::release_tab_resources(Tab& tab) {
+void TabService::release_tab_resources(Tab& tab) {
     // Closed first: whatever the tab's threads try from now on (store a connection, end,
     // take the job slot) is refused.
     tab.move_to(TabState::closed);
-    m_transfer.release(tab.id);
+    m_links.released(tab.id);
     m_output.forget(tab.id);
     // A login waiting for an answer gives up, so its connection can close.
     LoginPrompt::detach(tab);
@@ -129,7 +197,7 @@ void TermivaApp::release_tab_resources(Tab& tab) {
     }
 }
 
-void TermivaApp::_close_tab_internal(const std::string& tab_id) {
+void TabService::close_tab_quietly(const std::string& tab_id) {
     // Out of the registry before it closes, so the state the page asks for when it hears
     // of the close no longer lists it.
     TabPtr tab = m_tabs.remove(tab_id);
@@ -138,7 +206,7 @@ void TermivaApp::_close_tab_internal(const std::string& tab_id) {
     m_logs.stop(tab_id);
 }
 
-Json TermivaApp::_tabs_for_js() {
+Json TabService::tabs_for_page() const {
     Json out = Json::array();
     for (const auto& tab : m_tabs.snapshot()) {
         std::lock_guard lock(tab->lock);
@@ -152,7 +220,7 @@ Json TermivaApp::_tabs_for_js() {
     return out;
 }
 
-std::set<std::string> TermivaApp::sessions_in_tabs() const {
+std::set<std::string> TabService::sessions_in_tabs() const {
     std::set<std::string> ids;
     for (const auto& tab : m_tabs.snapshot()) {
         std::lock_guard lock(tab->lock);
@@ -161,9 +229,9 @@ std::set<std::string> TermivaApp::sessions_in_tabs() const {
     return ids;
 }
 
-Json TermivaApp::get_runtime_state() {
+Json TabService::get_runtime_state() {
     Json state;
-    state["tabs"] = _tabs_for_js();
+    state["tabs"] = tabs_for_page();
     auto active = m_tabs.active();
     state["active_tab"] = active ? Json(*active) : Json();
     Json status = Json::object();

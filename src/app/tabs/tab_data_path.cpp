@@ -6,7 +6,7 @@
 #include "app/json_values.h"
 #include "app/serial/typed_input.h"
 #include "app/tabs/login_prompt.h"
-#include "app/termiva_app.h"
+#include "app/tabs/tab_service.h"
 #include "platform/log.h"
 #include "text/utf8.h"
 
@@ -21,7 +21,7 @@ constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
 }  // namespace
 
-std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text) {
+std::string TabService::with_line_end_translation(Tab& tab, const std::string& text) {
     bool lf = false, cr = false;
     {
         std::lock_guard lock(tab.lock);
@@ -67,24 +67,24 @@ std::string TermivaApp::_apply_eol_translation(Tab& tab, const std::string& text
     return out;
 }
 
-void TermivaApp::_push_to_term(const std::string& tab_id, const std::string& text) {
+void TabService::push_text(const std::string& tab_id, const std::string& text) {
     if (text.empty()) return;
     TabPtr tab = find_tab(tab_id);
     if (!tab || !tab->reading) return;
-    std::string translated = _apply_eol_translation(*tab, text);
+    std::string translated = with_line_end_translation(*tab, text);
     m_logs.write(tab_id, translated);
     std::size_t chars = text::count_code_points(translated);
     m_output.append(tab_id, std::move(translated), chars);
 }
 
-std::string TermivaApp::drain_terminal(const std::string& tab_id, const Json& carried_seen) {
+std::string TabService::drain_terminal(const std::string& tab_id, const Json& carried_seen) {
     std::optional<std::uint64_t> seen;
     if (carried_seen.is_number_integer() && carried_seen >= 0)
         seen = carried_seen.get<std::uint64_t>();
     return m_output.drain(tab_id, seen);
 }
 
-bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) {
+bool TabService::send_input(const std::string& tab_id, const std::string& data) {
     TabPtr tab = find_tab(tab_id);
     if (!tab) return false;
     try {
@@ -111,7 +111,7 @@ bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) 
         if (serial_session->serial_local_echo) {
             // In its place among what the line sends back, as a received chunk would be.
             std::lock_guard order(tab->received_order);
-            _push_to_term(tab_id, local_echo_text(data));
+            push_text(tab_id, local_echo_text(data));
         }
         return true;
     } catch (const std::exception& e) {
@@ -120,7 +120,7 @@ bool TermivaApp::send_input(const std::string& tab_id, const std::string& data) 
     }
 }
 
-bool TermivaApp::resize_pty(const std::string& tab_id, const Json& rows_value,
+bool TabService::resize_pty(const std::string& tab_id, const Json& rows_value,
                             const Json& cols_value) {
     TabPtr tab = find_tab(tab_id);
     if (!tab) return false;
@@ -144,7 +144,7 @@ bool TermivaApp::resize_pty(const std::string& tab_id, const Json& rows_value,
     }
 }
 
-bool TermivaApp::set_tab_encoding(const std::string& tab_id, const std::string& encoding) {
+bool TabService::set_tab_encoding(const std::string& tab_id, const std::string& encoding) {
     TabPtr tab = find_tab(tab_id);
     if (!tab || !text::codec_known(encoding)) return false;
     auto decoder = std::make_shared<text::Decoder>(encoding);
@@ -154,12 +154,12 @@ bool TermivaApp::set_tab_encoding(const std::string& tab_id, const std::string& 
     return true;
 }
 
-Json TermivaApp::get_tab_reading(const std::string& tab_id) {
+Json TabService::get_tab_reading(const std::string& tab_id) {
     TabPtr tab = find_tab(tab_id);
     return Json{{"reading", tab ? tab->reading.load() : false}};
 }
 
-Json TermivaApp::toggle_tab_reading(const std::string& tab_id) {
+Json TabService::toggle_tab_reading(const std::string& tab_id) {
     TabPtr tab = find_tab(tab_id);
     if (!tab) return Json{{"reading", false}};
     bool now = !tab->reading.load();
@@ -167,19 +167,19 @@ Json TermivaApp::toggle_tab_reading(const std::string& tab_id) {
     return Json{{"reading", now}};
 }
 
-void TermivaApp::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
+void TabService::push_info(const std::string& tab_id, const std::string& message, bool is_error) {
     m_shell.page_call("setTerminalInfo", {tab_id, text::cut_status_line(message), is_error});
 }
 
-void TermivaApp::_push_connected(const std::string& tab_id) {
+void TabService::push_connected(const std::string& tab_id) {
     m_shell.page_call("terminalConnected", {tab_id});
 }
 
-void TermivaApp::_push_runtime_changed() {
+void TabService::runtime_changed() {
     m_shell.page_call("runtimeChanged", {}, true);
 }
 
-void TermivaApp::tab_moved(const Tab& tab, TabState from, TabState to) {
+void TabService::tab_moved(const Tab& tab, TabState from, TabState to) {
     // Whoever closed a tab has the state in the answer, and the tab has left the registry.
     if (to == TabState::closed) return;
     bool serial;
@@ -189,12 +189,12 @@ void TermivaApp::tab_moved(const Tab& tab, TabState from, TabState to) {
     }
     // A stream tab stays `alive` when it connects; a serial tab's online dot changes with
     // every move.
-    if (serial || is_alive(from) != is_alive(to)) _push_runtime_changed();
+    if (serial || is_alive(from) != is_alive(to)) runtime_changed();
 }
 
-void TermivaApp::read_stream(const TabPtr& tab, Backend& backend) {
+void TabService::read_stream(const TabPtr& tab, Backend& backend) {
     const std::string& tab_id = tab->id;
-    while (!_stop && !backend.is_closed()) {
+    while (!stopping() && !backend.is_closed()) {
         std::string data;
         try {
             data = backend.recv(READ_CHUNK_BYTES);
@@ -206,8 +206,8 @@ void TermivaApp::read_stream(const TabPtr& tab, Backend& backend) {
         if (data.empty()) return;
         try {
             std::lock_guard in_order(tab->received_order);
-            std::string text = m_transfer.intercept_or_decode(tab_id, data);
-            if (!text.empty()) _push_to_term(tab_id, text);
+            std::string text = m_links.received(tab_id, data);
+            if (!text.empty()) push_text(tab_id, text);
         } catch (const std::exception& e) {
             // One chunk that could not be shown must not stop a tab that still reads:
             // the connection is fine, the next chunk may well be.
