@@ -250,7 +250,7 @@ private:
     AssistantService m_assistant{m_tabs, m_store, m_tabs.registry(), m_module_dir};
     PuttyImport m_import;
 #ifdef TERMIVA_WITH_SSH2
-    SftpService m_sftp{m_tabs};
+    SftpService m_sftp{m_tabs, m_transfer};
 #endif
     ReachabilityProber m_prober{[this] { return m_store.sessions_json(); },
                                 [this] { return m_tabs.sessions_in_tabs(); },

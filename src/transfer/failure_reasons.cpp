@@ -7,7 +7,7 @@
 namespace termiva::xfer {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 46> REASONS = {{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 49> REASONS = {{
     {"cancelled", "cancelled"},
     {"direction", "direction must be send or recv"},
     {"unknown_proto", "Unknown protocol {proto}"},
@@ -54,6 +54,9 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 46> REASONS 
     {"peer_sending", "the peer is sending too"},
     {"no_receiver", "no ZMODEM receiver answered"},
     {"internal", "internal error"},
+    {"remote_failed", "the server refused: {err}"},
+    {"tree_too_large", "{path} holds more than {entries} entries or folders deeper than {depth}"},
+    {"server_silent", "the server did not answer for {seconds} s"},
 }};
 
 }  // namespace

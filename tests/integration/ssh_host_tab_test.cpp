@@ -3,8 +3,11 @@
 // outside every ANSI code page but UTF-8's, where the known-hosts file libssh opens lives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <random>
 
 #include "fixtures/sshd_fixture.h"
 #include "integration/ssh_test_helpers.h"
@@ -166,6 +169,45 @@ protected:
             if (e["name"] == name) return &e;
         return nullptr;
     }
+    // The transfer events of the tab seen since the host started.
+    std::vector<json> events(const std::string& tab) {
+        std::vector<json> out;
+        for (const json& c : host.page_calls())
+            if (testing::HostProcess::is_call(c, "xferOnEvent", tab))
+                out.push_back(testing::HostProcess::arg(c, 1));
+        return out;
+    }
+    // Waits for the job's end: its "done" event, or null.
+    json done_after(const std::string& tab, std::size_t seen, std::chrono::seconds limit) {
+        json done;
+        testing::eventually(
+            [&] {
+                const std::vector<json> now = events(tab);
+                for (std::size_t i = seen; i < now.size(); ++i)
+                    if (now[i].value("kind", "") == "done") done = now[i];
+                return !done.is_null();
+            },
+            limit);
+        return done;
+    }
+    static std::string sha256(const fs::path& file) {
+        const std::string command = "sha256sum '" + file.string() + "'";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return "popen failed";
+        char digest[65] = {};
+        const std::size_t got = std::fread(digest, 1, 64, pipe);
+        ::pclose(pipe);
+        return std::string(digest, got);
+    }
+    static void write_random(const fs::path& file, std::size_t size) {
+        std::mt19937_64 random(size);
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i + 8 <= size; i += 8) {
+            const std::uint64_t v = random();
+            std::memcpy(&bytes[i], &v, 8);
+        }
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
 };
 
 TEST_F(SftpHostTab, FoldersAndFilesAreListedMadeRenamedAndRemovedOnTheTabsConnection) {
@@ -210,6 +252,154 @@ TEST_F(SftpHostTab, FoldersAndFilesAreListedMadeRenamedAndRemovedOnTheTabsConnec
     // The terminal goes on beside the file requests.
     EXPECT_EQ(host.call("send_input", {tab, "echo after''sftp\n"}), true);
     EXPECT_NE(host.drain_until(tab, "aftersftp", 10s).find("aftersftp"), std::string::npos);
+}
+
+TEST_F(SftpHostTab, TreesWithNonAsciiNamesAndA50MiBFileCopyBothWaysWhileTheShellAnswers) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    const fs::path remote = dir.path() / "remote";
+    const fs::path tree = remote / "樹 tree";
+    fs::create_directories(tree / "子 sub");
+    std::ofstream(tree / "小.txt") << "small";
+    write_random(tree / "子 sub" / "big.bin", 50u << 20);
+    fs::create_directory_symlink("/etc", tree / "escape");  // not followed out of the tree
+    const fs::path local = dir.path() / "local";
+    fs::create_directory(local);
+
+    std::size_t seen = events(tab).size();
+    const json started = host.call("sftp_download", {tab, tree.string(), local.string()});
+    ASSERT_EQ(started["ok"], true) << started.dump();
+    EXPECT_FALSE(started["job"].get<std::string>().empty());
+    // The terminal answers while the file is on its way.
+    EXPECT_EQ(host.call("send_input", {tab, "echo during''copy\n"}), true);
+    EXPECT_NE(host.drain_until(tab, "duringcopy", 20s).find("duringcopy"), std::string::npos);
+    json done = done_after(tab, seen, 120s);
+    ASSERT_EQ(done.value("ok", false), true) << done.dump();
+    EXPECT_EQ(done["files"].size(), 2u) << done.dump();
+    const std::string big_sum = sha256(tree / "子 sub" / "big.bin");
+    EXPECT_EQ(sha256(local / "樹 tree" / "子 sub" / "big.bin"), big_sum);
+    std::ifstream small(local / "樹 tree" / "小.txt");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(small)), {}), "small");
+    EXPECT_FALSE(fs::exists(local / "樹 tree" / "escape"));
+    bool progress_with_rate = false;
+    for (const json& ev : events(tab)) {
+        if (ev.value("kind", "") == "progress" && ev.value("rate", 0) > 0 &&
+            ev.value("bytes", 0) > 0)
+            progress_with_rate = true;
+    }
+    EXPECT_TRUE(progress_with_rate);
+
+    // Nothing is overwritten: a second copy of the same file takes a numbered name.
+    seen = events(tab).size();
+    ASSERT_EQ(host.call("sftp_download",
+                        {tab, (tree / "小.txt").string(), (local / "樹 tree").string()})["ok"],
+              true);
+    EXPECT_EQ(done_after(tab, seen, 30s).value("ok", false), true);
+    EXPECT_TRUE(fs::exists(local / "樹 tree" / "小 (1).txt"));
+
+    seen = events(tab).size();
+    fs::create_directory(remote / "up");
+    const json sent = host.call("sftp_upload", {tab, json::array({(local / "樹 tree").string()}),
+                                                (remote / "up").string()});
+    ASSERT_EQ(sent["ok"], true) << sent.dump();
+    done = done_after(tab, seen, 120s);
+    ASSERT_EQ(done.value("ok", false), true) << done.dump();
+    EXPECT_EQ(sha256(remote / "up" / "樹 tree" / "子 sub" / "big.bin"), big_sum);
+    EXPECT_TRUE(fs::exists(remote / "up" / "樹 tree" / "小 (1).txt"));
+
+    // The same folder sent again lands beside the first under a numbered name.
+    seen = events(tab).size();
+    ASSERT_EQ(host.call("sftp_upload", {tab, json::array({(local / "樹 tree" / "小.txt").string()}),
+                                        (remote / "up" / "樹 tree").string()})["ok"],
+              true);
+    EXPECT_EQ(done_after(tab, seen, 30s).value("ok", false), true);
+    EXPECT_TRUE(fs::exists(remote / "up" / "樹 tree" / "小 (2).txt"));
+}
+
+TEST_F(SftpHostTab, HostileRemoteNamesStayInsideTheChosenFolder) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    const fs::path remote = dir.path() / "remote";
+    const fs::path tree = remote / "tree";
+    fs::create_directories(tree / "sub");
+    std::ofstream(tree / "..\\..\\evil") << "1";
+    std::ofstream(tree /
+                  "bell\x07"
+                  "and\nnewline")
+        << "2";
+    std::ofstream(tree / "sub" / "passwd") << "3";
+    const fs::path local = dir.path() / "local";
+    fs::create_directory(local);
+    std::ofstream(local / "passwd") << "mine";
+
+    std::size_t seen = events(tab).size();
+    ASSERT_EQ(host.call("sftp_download", {tab, tree.string(), local.string()})["ok"], true);
+    json done = done_after(tab, seen, 30s);
+    ASSERT_EQ(done.value("ok", false), true) << done.dump();
+    // A path through ".." names the file it leads to; the file takes its plain name
+    // beside the one already there.
+    seen = events(tab).size();
+    ASSERT_EQ(host.call("sftp_download", {tab, (tree / ".." / "tree" / "sub" / "passwd").string(),
+                                          local.string()})["ok"],
+              true);
+    done = done_after(tab, seen, 30s);
+    ASSERT_EQ(done.value("ok", false), true) << done.dump();
+
+    std::ifstream mine(local / "passwd");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(mine)), {}), "mine");
+    EXPECT_TRUE(fs::exists(local / "passwd (1)"));
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(local)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_EQ(name.find_first_of("\\\x07\n"), std::string::npos) << name;
+        EXPECT_NE(name, "..");
+        if (e.is_regular_file()) ++files;
+    }
+    EXPECT_EQ(files, 5u);
+    EXPECT_FALSE(fs::exists(dir.path() / "evil"));
+    EXPECT_FALSE(fs::exists(local / "evil"));
+}
+
+TEST_F(SftpHostTab, CancelledCopiesLeaveNoPartialFileOnEitherSide) {
+    const std::string tab = host.open_session(key_session());
+    ASSERT_TRUE(connected(tab)) << server->log();
+    const fs::path remote = dir.path() / "remote";
+    fs::create_directory(remote);
+    // Sparse: large enough to be cancelled mid-file, cheap to make.
+    std::ofstream(remote / "huge.bin").close();
+    fs::resize_file(remote / "huge.bin", 4ull << 30);
+    const fs::path local = dir.path() / "local";
+    fs::create_directory(local);
+
+    auto cancel_mid_file = [&](const std::string& op, const json& args) {
+        const std::size_t seen = events(tab).size();
+        const json started = host.call(op, args);
+        ASSERT_EQ(started["ok"], true) << started.dump();
+        ASSERT_TRUE(testing::eventually(
+            [&] {
+                const std::vector<json> now = events(tab);
+                for (std::size_t i = seen; i < now.size(); ++i)
+                    if (now[i].value("kind", "") == "progress") return true;
+                return false;
+            },
+            30s));
+        EXPECT_EQ(host.call("xfer_status", {tab})["protocol"], "sftp");
+        EXPECT_EQ(host.call("xfer_cancel", {tab}), true);
+        const json done = done_after(tab, seen, 30s);
+        EXPECT_EQ(done.value("ok", true), false) << done.dump();
+        EXPECT_EQ(done.value("reason_code", ""), "cancelled") << done.dump();
+    };
+    cancel_mid_file("sftp_download", {tab, (remote / "huge.bin").string(), local.string()});
+    EXPECT_TRUE(fs::is_empty(local)) << "a cancelled download left a file";
+
+    fs::rename(remote / "huge.bin", local / "huge.bin");
+    cancel_mid_file("sftp_upload",
+                    {tab, json::array({(local / "huge.bin").string()}), remote.string()});
+    EXPECT_TRUE(testing::eventually([&] { return fs::is_empty(remote); }, 10s))
+        << "a cancelled upload left a file";
+
+    EXPECT_EQ(host.call("send_input", {tab, "echo still''answers\n"}), true);
+    EXPECT_NE(host.drain_until(tab, "stillanswers", 10s).find("stillanswers"), std::string::npos);
 }
 
 TEST_F(SshHostTab, AServerWithoutSftpOrATabWithoutSsh2IsRefusedAndTheShellGoesOn) {

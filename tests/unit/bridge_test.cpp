@@ -103,6 +103,8 @@ std::map<std::string, std::function<Json(TermivaApp&)>> neutral_values() {
         {"sftp_mkdir", constant({{"ok", false}, {"reason", "bad_arguments"}})},
         {"sftp_rename", constant({{"ok", false}, {"reason", "bad_arguments"}})},
         {"sftp_remove", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_download", constant({{"ok", false}, {"reason", "bad_arguments"}})},
+        {"sftp_upload", constant({{"ok", false}, {"reason", "bad_arguments"}})},
         {"set_page_settings",
          [](TermivaApp& a) {
              return Json{{"ok", false},

@@ -18,6 +18,10 @@ public:
     // protocol byte, and whatever was fed since), each handed out once.
     virtual std::string take_unused() { return {}; }
     virtual void cancel() = 0;
+    // False for a job whose bytes do not travel in the terminal's stream (SFTP on a
+    // channel of its own): the tab's output is shown as usual while it runs, nothing is
+    // fed to it, and its end is told in the transfer panel only.
+    virtual bool in_band() const { return true; }
     // What the page's status query reports; empty for jobs that are not file transfers.
     virtual std::string protocol() const { return {}; }
     virtual std::string direction() const { return {}; }

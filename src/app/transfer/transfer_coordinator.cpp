@@ -131,7 +131,9 @@ std::string TransferCoordinator::intercept_or_decode(const std::string& tab_id,
     TabPtr tab = m_host.find_tab(tab_id);
     if (!tab || data.empty()) return {};
     std::shared_ptr<Job> job = job_of(tab_id);
-    if (!job) return detect_or_decode(tab_id, data);
+    // A job beside the terminal tells its end without waiting for this reader: its last
+    // reference may go here.
+    if (!job || !job->in_band()) return detect_or_decode(tab_id, data);
     // An ended job's "done" may be on its way, waiting for this reader, and the job's end
     // joins that thread: the last reference to an ended job is let go elsewhere.
     struct LetGoElsewhere {
@@ -207,10 +209,13 @@ std::string TransferCoordinator::sniff_and_decode(const TabPtr& tab, std::string
     }
     if (seen.detected) {
         m_host.push_info(tab_id, m_host.translate("info.zmodem_detected"), false);
-        start_job(tab_id, "zmodem", "recv", std::nullopt,
-                  platform::path_to_utf8(default_recv_dir()), auto_receive_options());
-        std::shared_ptr<Job> started = job_of(tab_id);
-        if (started && !seen.transfer.empty()) started->feed(seen.transfer);
+        // The slot may be taken by a job beside the terminal (SFTP): the sender's bytes
+        // are then not fed to that job.
+        const bool started =
+            start_job(tab_id, "zmodem", "recv", std::nullopt,
+                      platform::path_to_utf8(default_recv_dir()), auto_receive_options());
+        std::shared_ptr<Job> job = started ? job_of(tab_id) : nullptr;
+        if (job && !seen.transfer.empty()) job->feed(seen.transfer);
     }
     return decode(tab, seen.shown);
 }
@@ -332,6 +337,11 @@ void TransferCoordinator::on_event(const std::string& tab_id, const Json& raw, c
     const Json ev = worded(raw);
     m_shell.page_call("xferOnEvent", {tab_id, ev}, true);
     if (member(ev, "kind") != "done") return;
+    if (source && !source->in_band()) {
+        // Nothing of the terminal's waited behind it, and the panel tells its end.
+        let_go_elsewhere(vacate(tab_id, source));
+        return;
+    }
     auto show_end = [&] {
         if (member(ev, "ok") == true) {
             m_host.push_info(tab_id, m_host.translate("info.xfer_end_ok"), false);

@@ -4,6 +4,7 @@
 #include <libssh/server.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace termiva::ssh2 {
 namespace {
@@ -273,11 +274,22 @@ int ConnectionCore::wake_callback(socket_t, int, void* self) noexcept {
     return 0;
 }
 
+int ConnectionCore::add_releaser(std::function<void()> release) {
+    m_releasers.emplace(++m_next_releaser, std::move(release));
+    return m_next_releaser;
+}
+
+void ConnectionCore::forget_releaser(int id) {
+    m_releasers.erase(id);
+}
+
 void ConnectionCore::finish(const std::string& reason) {
     active.store(false);
     for (auto& entry : m_channels)
         entry.facade->end_of_stream(reason);
     m_channels.clear();
+    for (auto& [id, release] : std::exchange(m_releasers, {}))
+        release();
     if (m_session) {
         ssh_set_message_callback(m_session.get(), nullptr, nullptr);
         if (ssh_is_connected(m_session.get())) ssh_disconnect(m_session.get());

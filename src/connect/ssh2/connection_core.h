@@ -62,6 +62,11 @@ public:
     std::shared_ptr<SshChannel> adopt(ChannelHandle channel);
     ssh_channel handle_of(const SshChannel& facade) const;
     void add_remote_handler(int port, RemoteForwardHandler handler);
+    // `release` runs when the connection ends, before its session goes, unless forgotten
+    // first: whatever holds libssh objects of this session (an SFTP session) lets go of
+    // them while they are still valid. Returns the id forget_releaser() takes.
+    int add_releaser(std::function<void()> release);
+    void forget_releaser(int id);
 
 private:
     struct Entry {
@@ -88,6 +93,8 @@ private:
     SessionHandle m_session;
     std::list<Entry> m_channels;  // a list: callbacks may add while the loop walks it
     std::map<int, RemoteForwardHandler> m_remote_handlers;
+    std::map<int, std::function<void()>> m_releasers;
+    int m_next_releaser = 0;
     bool m_global_keepalive = false;
     std::chrono::steady_clock::time_point m_last_keepalive;
     StopFlag m_stop;

@@ -6,10 +6,6 @@
 
 namespace termiva {
 
-struct SftpSession::Handle {
-    sftp_session sftp = nullptr;
-};
-
 namespace {
 
 std::string code_of(int sftp_error) {
@@ -38,10 +34,21 @@ struct AttrFree {
     void operator()(sftp_attributes a) const { sftp_attributes_free(a); }
 };
 
+SftpEntry entry_of(const sftp_attributes_struct& attr) {
+    SftpEntry e;
+    e.type = attr.type == SSH_FILEXFER_TYPE_DIRECTORY ? SftpEntry::Type::dir
+             : attr.type == SSH_FILEXFER_TYPE_SYMLINK ? SftpEntry::Type::link
+                                                      : SftpEntry::Type::file;
+    e.size = attr.size;
+    e.mtime = static_cast<std::int64_t>(attr.mtime64 ? attr.mtime64 : attr.mtime);
+    e.mode = attr.permissions & 07777;
+    return e;
+}
+
 }  // namespace
 
 SftpSession::SftpSession(std::shared_ptr<ssh2::ConnectionCore> core)
-    : m_core(std::move(core)), m_sftp(std::make_unique<Handle>()) {
+    : m_core(std::move(core)), m_sftp(std::make_shared<Handle>()) {
     m_core->call([this] {
         sftp_session sftp = sftp_new(m_core->session());
         if (!sftp) throw SftpError("no_sftp", ssh_get_error(m_core->session()));
@@ -51,17 +58,22 @@ SftpSession::SftpSession(std::shared_ptr<ssh2::ConnectionCore> core)
             throw SftpError("no_sftp", detail.empty() ? "the server has no SFTP" : detail);
         }
         m_sftp->sftp = sftp;
+        m_sftp->releaser = m_core->add_releaser([handle = m_sftp] {
+            sftp_free(handle->sftp);
+            handle->sftp = nullptr;
+        });
     });
 }
 
 SftpSession::~SftpSession() {
-    sftp_session sftp = m_sftp->sftp;
-    if (!sftp) return;
     try {
-        m_core->call([sftp] { sftp_free(sftp); });
+        m_core->call([this] {
+            m_core->forget_releaser(m_sftp->releaser);
+            if (m_sftp->sftp) sftp_free(m_sftp->sftp);
+            m_sftp->sftp = nullptr;
+        });
     } catch (const BackendError&) {
-        // The connection ended first: its session took the channel with it. The rest of
-        // the SFTP state is left rather than touched outside the I/O thread.
+        // The connection ended first and freed the session while its channel was valid.
     }
 }
 
@@ -97,14 +109,8 @@ std::vector<SftpEntry> SftpSession::list(const std::string& path) {
             if (entries.size() >= MAX_ENTRIES)
                 throw SftpError("too_many",
                                 path + ": more than " + std::to_string(MAX_ENTRIES) + " entries");
-            SftpEntry e;
+            SftpEntry e = entry_of(*attr);
             e.name = name;
-            e.type = attr->type == SSH_FILEXFER_TYPE_DIRECTORY ? SftpEntry::Type::dir
-                     : attr->type == SSH_FILEXFER_TYPE_SYMLINK ? SftpEntry::Type::link
-                                                               : SftpEntry::Type::file;
-            e.size = attr->size;
-            e.mtime = static_cast<std::int64_t>(attr->mtime64 ? attr->mtime64 : attr->mtime);
-            e.mode = attr->permissions & 07777;
             entries.push_back(std::move(e));
         }
         if (!sftp_dir_eof(dir.get())) fail(path);
@@ -137,6 +143,16 @@ void SftpSession::remove(const std::string& path) {
             fail(path);
         }
         if (sftp_unlink(m_sftp->sftp, path.c_str()) != SSH_OK) fail(path);
+    });
+}
+
+SftpEntry SftpSession::attributes(const std::string& path, bool follow) {
+    return m_core->call([&] {
+        std::unique_ptr<sftp_attributes_struct, AttrFree> attr(
+            follow ? sftp_stat(m_sftp->sftp, path.c_str())
+                   : sftp_lstat(m_sftp->sftp, path.c_str()));
+        if (!attr) fail(path);
+        return entry_of(*attr);
     });
 }
 

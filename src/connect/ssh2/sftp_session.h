@@ -11,6 +11,8 @@
 
 #include "connect/backend.h"
 
+struct sftp_session_struct;
+
 namespace termiva {
 
 namespace ssh2 {
@@ -58,14 +60,21 @@ public:
     void rename(const std::string& from, const std::string& to);
     // A file, a link, or an empty folder.
     void remove(const std::string& path);
+    // What `path` itself is (a link is not followed), or what it leads to (`follow`).
+    // The entry's name is empty.
+    SftpEntry attributes(const std::string& path, bool follow);
 
 private:
-    struct Handle;
+    friend class SftpStream;
+    struct Handle {
+        sftp_session_struct* sftp = nullptr;
+        int releaser = 0;  // the connection's, freeing `sftp` if the connection ends first
+    };
     // Throws the SftpError for the session's last failure, `what` naming the request.
     [[noreturn]] void fail(const std::string& what) const;
 
     std::shared_ptr<ssh2::ConnectionCore> m_core;
-    std::unique_ptr<Handle> m_sftp;
+    std::shared_ptr<Handle> m_sftp;
 };
 
 }  // namespace termiva
