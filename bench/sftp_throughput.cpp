@@ -1,6 +1,7 @@
 // SFTP downloads and uploads through an SSH-2 tab of the application (sftp_download and
 // sftp_upload, files written to disk) against OpenSSH's `sftp` client on the same server
-// in the same run. Run by hand: build/bench/sftp_throughput [MiB] (200 by default).
+// in the same run, both with one cipher (BENCH_CIPHER, OpenSSH's first choice by default).
+// Run by hand: build/bench/sftp_throughput [MiB] (200 by default).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -76,10 +77,13 @@ int main(int argc, char** argv) {
         }
     }
     const double bytes = double(mib) * (1 << 20);
-    const std::string sftp =
-        "sftp -q -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -i " +
-        sshd.client_key().string() + " -P " + std::to_string(sshd.port()) + " -b - " +
-        testing::SshdFixture::login_user() + "@127.0.0.1 >/dev/null";
+    const char* chosen = std::getenv("BENCH_CIPHER");
+    const std::string cipher = chosen && *chosen ? chosen : "chacha20-poly1305@openssh.com";
+    const std::string sftp = "sftp -q -c " + cipher +
+                             " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -i " +
+                             sshd.client_key().string() + " -P " + std::to_string(sshd.port()) +
+                             " -b - " + testing::SshdFixture::login_user() +
+                             "@127.0.0.1 >/dev/null";
     auto batch = [&](const std::string& commands) {
         return "printf '" + commands + "\\n' | " + sftp;
     };
@@ -104,7 +108,8 @@ int main(int argc, char** argv) {
         auto saved = app.save_session({{"host", "127.0.0.1"},
                                        {"port", sshd.port()},
                                        {"username", testing::SshdFixture::login_user()},
-                                       {"private_key", sshd.client_key().string()}});
+                                       {"private_key", sshd.client_key().string()},
+                                       {"ssh_ciphers", nlohmann::json::array({cipher})}});
         const std::string tab = app.connect_session(saved["id"])["tab_id"];
         wait_connected(app, *window, tab, std::chrono::milliseconds(500));
         // Best of three, as for OpenSSH; each copy lands under a new numbered name.
@@ -128,8 +133,8 @@ int main(int argc, char** argv) {
         app.close_tab(tab);
     }
     fs::remove_all(data);
-    std::printf("payload %.0f MiB, OpenSSH login %.2f s (subtracted; best of three runs)\n",
-                bytes / (1 << 20), login);
+    std::printf("payload %.0f MiB, cipher %s, OpenSSH login %.2f s (subtracted; best of three)\n",
+                bytes / (1 << 20), cipher.c_str(), login);
     print("download", bytes, openssh_get, ours_get);
     print("upload", bytes, openssh_put, ours_put);
 }
