@@ -135,7 +135,8 @@ void SftpCopy::download_file(const std::string& remote, const std::string& name,
 void SftpCopy::upload(const fs::path& local, const std::string& remote_dir) {
     const std::string dir = m_sftp.canonical(remote_dir);
     std::error_code ec;
-    const fs::file_status status = fs::symlink_status(local, ec);
+    // The item chosen is taken as what it leads to; links inside a folder are not.
+    const fs::file_status status = fs::status(local, ec);
     if (fs::is_directory(status)) {
         upload_dir(local, dir, 0);
     } else if (fs::is_regular_file(status)) {

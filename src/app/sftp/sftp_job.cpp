@@ -2,6 +2,7 @@
 
 #include "app/sftp/server_text.h"
 #include "app/sftp/sftp_copy.h"
+#include "connect/ssh2/ssh_connection.h"
 #include "platform/log.h"
 #include "platform/utf8_path.h"
 #include "transfer/failure_reasons.h"

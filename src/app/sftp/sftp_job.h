@@ -13,11 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "app/transfer/job.h"
-#include "connect/ssh2/ssh_connection.h"
 #include "transfer/byte_link.h"
 #include "transfer/transfer_options.h"
 
 namespace termiva {
+
+class SshConnection;
 
 class SftpJob : public Job {
 public:

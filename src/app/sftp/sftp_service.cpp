@@ -125,6 +125,8 @@ Json SftpService::start_copy(const std::string& tab_id, SftpJob::Plan plan) {
     try {
         Target target = target_of(tab_id);
         plan.encoding = target.encoding;
+        const bool download = plan.download;
+        const std::string folder = plan.target;
         // Set before the job can report anything: its "done" must free only its own slot.
         auto source = std::make_shared<const Job*>(nullptr);
         auto job = std::make_shared<SftpJob>(
@@ -139,6 +141,7 @@ Json SftpService::start_copy(const std::string& tab_id, SftpJob::Plan plan) {
             case TransferCoordinator::Occupy::taken:
                 break;
         }
+        if (download) m_transfers.note_received_into(target.tab, folder);
         job->start();
         return Json{{"ok", true}, {"job", "sftp-" + std::to_string(++m_jobs)}};
     } catch (const SftpError& e) {

@@ -249,10 +249,7 @@ bool TransferCoordinator::start_job(const std::string& tab_id, const std::string
         std::move(save_dir), options);
     *source = job.get();
     if (occupy(tab, job) != Occupy::taken) return false;
-    if (direction == "recv" && folder) {
-        std::lock_guard lock(m_lock);
-        if (TabTransfer* entry = entry_held(tab)) entry->received_into = *folder;
-    }
+    if (direction == "recv" && folder) note_received_into(tab, *folder);
     job->start();
     return true;
 }
@@ -431,6 +428,11 @@ std::filesystem::path TransferCoordinator::default_recv_dir() {
     std::filesystem::create_directories(dir, ec);
     if (ec) log::warn("xfer", "cannot make " + platform::path_to_utf8(dir) + ": " + ec.message());
     return dir;
+}
+
+void TransferCoordinator::note_received_into(const TabPtr& tab, const std::string& folder) {
+    std::lock_guard lock(m_lock);
+    if (TabTransfer* entry = entry_held(tab)) entry->received_into = folder;
 }
 
 bool TransferCoordinator::open_received_folder(const std::string& tab_id) {

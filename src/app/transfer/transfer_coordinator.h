@@ -56,6 +56,8 @@ public:
     std::string pick_save_dir();
     // Shows the folder the tab's last receive wrote into in the desktop's file manager.
     bool open_received_folder(const std::string& tab_id);
+    // The folder a receive started in the tab writes into (what the above shows).
+    void note_received_into(const TabPtr& tab, const std::string& folder);
 
     bool start_job(const std::string& tab_id, const std::string& protocol,
                    const std::string& direction, std::optional<std::vector<std::string>> files,
