@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
                                        {"username", testing::SshdFixture::login_user()},
                                        {"private_key", sshd.client_key().string()},
                                        {"ssh_ciphers", nlohmann::json::array({cipher})}});
-        const std::string tab = app.connect_session(saved["id"])["tab_id"];
+        const std::string tab = app.tabs().connect_session(saved["id"])["tab_id"];
         wait_connected(app, *window, tab, std::chrono::milliseconds(500));
         // Best of three, as for OpenSSH; each copy lands under a new numbered name.
         ours_get = ours_put = 1e9;
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
             fs::remove_all(up);
             fs::create_directories(up);
         }
-        app.close_tab(tab);
+        app.tabs().close_tab(tab);
     }
     fs::remove_all(data);
     std::printf("payload %.0f MiB, cipher %s, OpenSSH login %.2f s (subtracted; best of three)\n",
