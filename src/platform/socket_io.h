@@ -113,6 +113,13 @@ SocketIo send_some(SocketFd fd, const char* data, std::size_t size);
 // not inherited by child programs. Another program cannot take the port over while it is
 // held. Throws SocketError.
 SocketFd listen_loopback(int port);
+// A listening TCP socket on address:port, set up as listen_loopback's: "" is the IPv4
+// loopback, "*" every address of the machine, anything else a numeric address or a name
+// (its first address that can be bound). Throws SocketError.
+SocketFd listen_on(const std::string& address, int port);
+// Two connected stream sockets, non-blocking and not inherited by child programs: what
+// one end is sent the other reads. Throws SocketError.
+std::pair<SocketFd, SocketFd> connected_pair();
 // The next waiting connection, non-blocking; NO_SOCKET when none waits or it failed.
 SocketFd accept_socket(SocketFd listener);
 // The local port a socket is bound to; 0 when it cannot be told.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -248,7 +249,7 @@ TEST_F(SshTabTest, ForwardingRulesCarryConnectionsBothWaysAndAMalformedRuleIsRep
           {"spec", std::to_string(remote_port) + ":127.0.0.1:" + std::to_string(echo.port())}},
          {{"type", "L"}, {"spec", "80x:db:5432"}},
          {{"type", "L"}, {"spec", "8080:db"}},
-         {{"type", "D"}, {"spec", "1080"}}});
+         {{"type", "X"}, {"spec", "1080"}}});
     const std::string tab = open(session);
     wait_connected(tab);
     const std::string failure =
@@ -263,6 +264,101 @@ TEST_F(SshTabTest, ForwardingRulesCarryConnectionsBothWaysAndAMalformedRuleIsRep
 
     app->tabs().close_tab(tab);
     EXPECT_TRUE(testing::port_is_free(local_port));  // a closed tab holds no port
+}
+
+// What curl prints fetching `url` with `options` (its SOCKS proxy), within 10 s.
+std::string curl_output(const std::filesystem::path& curl, const std::string& options,
+                        const std::string& url) {
+    const std::string command =
+        "'" + curl.string() + "' -s --max-time 10 " + options + " '" + url + "' 2>&1";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe))
+            out.append(buf, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// curl, as a SOCKS 5 client that leaves the name to the proxy and as a SOCKS 4a one,
+// reaches a loopback web server through the tab's dynamic rule and the real sshd; a
+// request other than CONNECT gets SOCKS's own refusal; the port is freed with the tab.
+TEST_F(SshTabTest, ADynamicRuleCarriesSocksClientsThroughTheServer) {
+    TERMIVA_REQUIRE_PROGRAM(curl, "curl");
+    testing::HttpReplyServer web("through the tunnel");
+    const int socks_port = testing::free_loopback_port();
+    json session = key_session();
+    session["port_forwards"] =
+        json::array({{{"type", "d"}, {"spec", "127.0.0.1:" + std::to_string(socks_port)}},
+                     {{"type", "D"}, {"spec", "1080:x"}}});
+    const std::string tab = open(session);
+    wait_connected(tab);
+    wait_for_script({tab, "Failed to set forwarding rule D1080:x: "});
+
+    const std::string url = "http://localhost:" + std::to_string(web.port()) + "/";
+    const std::string proxy = "127.0.0.1:" + std::to_string(socks_port);
+    EXPECT_EQ(curl_output(curl, "--socks5-hostname " + proxy, url), "through the tunnel");
+    EXPECT_EQ(curl_output(curl, "--socks4a " + proxy, url), "through the tunnel");
+    EXPECT_EQ(web.answered(), 2);
+
+    // No authentication offered, then UDP ASSOCIATE for 127.0.0.1:53.
+    const std::string udp_associate("\x05\x01\x00\x05\x03\x00\x01\x7f\x00\x00\x01\x00\x35", 13);
+    const std::string answer = testing::tcp_round_trip(socks_port, udp_associate);
+    ASSERT_EQ(answer.size(), 12u) << "method choice and one reply, then closed";
+    EXPECT_EQ(answer.substr(0, 4), std::string("\x05\x00\x05\x07", 4)) << "command not supported";
+
+    app->tabs().close_tab(tab);
+    EXPECT_TRUE(testing::port_is_free(socks_port));
+}
+
+// How many logins the server has accepted so far.
+int accepted_logins(const SshdFixture& server) {
+    const std::string log = server.log();
+    int count = 0;
+    for (auto at = log.find("Accepted publickey"); at != std::string::npos;
+         at = log.find("Accepted publickey", at + 1))
+        ++count;
+    return count;
+}
+
+// Two jump hosts on the way (the test server reached under two names, then once more as
+// the target): three logins, each host key recorded under its own name, and the shell.
+TEST_F(SshTabTest, AChainOfTwoJumpHostsReachesTheShell) {
+    const std::string port = std::to_string(server->port());
+    json session = key_session();
+    session["proxy_jump"] =
+        SshdFixture::login_user() + "@localhost:" + port + ", 127.0.0.1:" + port;
+    const int logins_before = accepted_logins(*server);
+    const std::string tab = open(session);
+    wait_connected(tab);
+    app->tabs().send_input(tab, "echo ju''mped\n");
+    EXPECT_NE(drain_until(tab, "jumped").find("jumped"), std::string::npos);
+    EXPECT_EQ(accepted_logins(*server) - logins_before, 3);
+    std::ifstream in(app->HOST_KEYS_FILE);
+    const std::string recorded((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(recorded.find("[localhost]:" + port), std::string::npos);
+    EXPECT_NE(recorded.find("[127.0.0.1]:" + port), std::string::npos);
+    app->tabs().close_tab(tab);
+}
+
+// The middle machine of the chain offers a key other than the one recorded for it: the
+// connection stops there with the changed-key wording, before logging in to it.
+TEST_F(SshTabTest, AChangedHostKeyAtTheMiddleJumpHostIsRefused) {
+    const std::string port = std::to_string(server->port());
+    std::ifstream other_key(server->client_key().string() + ".pub");
+    const std::string other((std::istreambuf_iterator<char>(other_key)), {});
+    std::filesystem::create_directories(app->HOST_KEYS_FILE.parent_path());
+    std::ofstream(app->HOST_KEYS_FILE) << "[localhost]:" << port << " " << other;
+    json session = key_session();
+    session["proxy_jump"] = "127.0.0.1:" + port + ",localhost:" + port;
+    const int logins_before = accepted_logins(*server);
+    const std::string tab = open(session);
+    const std::string line = wait_for_script({"setTerminalInfo", tab, "Connection failed: "});
+    EXPECT_NE(line.find("jump host localhost:" + port), std::string::npos) << line;
+    EXPECT_NE(line.find("has changed"), std::string::npos) << line;
+    EXPECT_FALSE(has_script("terminalConnected(\"" + tab));
+    EXPECT_EQ(accepted_logins(*server) - logins_before, 1) << "only the first hop logged in";
 }
 
 // A peer that opens forwarded connection after connection costs a thread and two

@@ -75,6 +75,44 @@ EchoServer::~EchoServer() {
     ::close(m_listener);
 }
 
+HttpReplyServer::HttpReplyServer(std::string body) : m_body(std::move(body)) {
+    m_listener = listen_on_loopback(m_port);
+    m_thread = std::thread([this] {
+        while (!m_stop.load()) {
+            pollfd waiting{m_listener, POLLIN, 0};
+            if (::poll(&waiting, 1, 100) <= 0) continue;
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            answer(client);
+            ::close(client);
+            m_answered.fetch_add(1);
+        }
+    });
+}
+
+void HttpReplyServer::answer(int client) const {
+    std::string head;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (head.find("\r\n\r\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd readable{client, POLLIN, 0};
+        if (::poll(&readable, 1, 100) <= 0) continue;
+        char buf[1024];
+        const ssize_t n = ::recv(client, buf, sizeof buf, 0);
+        if (n <= 0) return;
+        head.append(buf, static_cast<std::size_t>(n));
+    }
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                              std::to_string(m_body.size()) + "\r\n\r\n" + m_body;
+    [[maybe_unused]] auto sent = ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+}
+
+HttpReplyServer::~HttpReplyServer() {
+    m_stop.store(true);
+    m_thread.join();
+    ::close(m_listener);
+}
+
 SilentListener::SilentListener() {
     m_fd = listen_on_loopback(m_port);
 }

@@ -1,4 +1,4 @@
-// Helpers for the SSH tests: bounded reads from a channel, a loopback echo server.
+// Helpers for the SSH tests: bounded reads from a channel, loopback echo and HTTP servers.
 #pragma once
 
 #include <atomic>
@@ -47,6 +47,26 @@ private:
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
+    std::thread m_thread;
+};
+
+// Answers each connection on 127.0.0.1:port(), one at a time, with an HTTP/1.0 response
+// carrying `body` once the request's head has come (or 5 s passed), then closes it.
+class HttpReplyServer {
+public:
+    explicit HttpReplyServer(std::string body);
+    ~HttpReplyServer();
+    int port() const { return m_port; }
+    int answered() const { return m_answered.load(); }
+
+private:
+    void answer(int client) const;
+
+    const std::string m_body;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_answered{0};
     std::thread m_thread;
 };
 

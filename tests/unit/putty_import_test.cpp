@@ -140,6 +140,31 @@ TEST_F(PuttyImportTest, ImportedSessionsFollowTheMappingFieldByField) {
     EXPECT_EQ(Json::parse(in)["sessions"], all);
 }
 
+// An SSH proxy ("SSH to proxy and use port forwarding") is a jump host; other kinds of
+// proxy are listed as not imported and leave the session without one.
+TEST_F(PuttyImportTest, AnSshProxyBecomesTheJumpHostAndOtherProxiesAreSaidToBeSkipped) {
+    write_session(sessions, "inner",
+                  "HostName=10.0.0.5\nProtocol=ssh\nProxyMethod=6\n"
+                  "ProxyHost=bastion.example\nProxyPort=2200\nProxyUsername=ops\n");
+    write_session(sessions, "socks",
+                  "HostName=h\nProtocol=ssh\nProxyMethod=2\n"
+                  "ProxyHost=proxy.example\nProxyPort=1080\n");
+    const Json records = list();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["proxy_jump"], "ops@bastion.example:2200");
+    EXPECT_EQ(records[1]["proxy_skipped"], "SOCKS 5");
+    EXPECT_FALSE(records[1].contains("proxy_jump"));
+    const Json all = import(records)["sessions"];
+    ASSERT_EQ(all.size(), 2u);
+    for (const auto& session : all) {
+        if (session["name"] == "inner") {
+            EXPECT_EQ(session["proxy_jump"], "ops@bastion.example:2200");
+        } else {
+            EXPECT_FALSE(session.contains("proxy_jump")) << session.dump();
+        }
+    }
+}
+
 TEST_F(PuttyImportTest, ImportingAgainAddsNewSessionsAndLeavesExistingOnesAlone) {
     const Json own = app->save_session({{"name", "mine"}, {"protocol", "raw"}, {"host", "h"}});
     const Json records = Json::array({{{"name", "twice"}, {"HostName", "t"}}});

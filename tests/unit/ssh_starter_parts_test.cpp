@@ -107,8 +107,6 @@ TEST(ForwardRule, MalformedSpecsUnknownTypesAndEmptySpecsAreIgnored) {
               ForwardRule::Kind::ignored);
     EXPECT_EQ(parse_forward_rule(json{{"type", "L"}, {"spec", "1:[::1]:2"}}).kind,
               ForwardRule::Kind::ignored);
-    EXPECT_EQ(parse_forward_rule(json{{"type", "D"}, {"spec", "1:a:2"}}).kind,
-              ForwardRule::Kind::ignored);
     EXPECT_EQ(parse_forward_rule(json{{"type", "L"}, {"spec", "  "}}).kind,
               ForwardRule::Kind::ignored);
     EXPECT_EQ(parse_forward_rule(json("not a rule")).kind, ForwardRule::Kind::ignored);
@@ -123,6 +121,38 @@ TEST(ForwardRule, NonNumericOrOutOfRangePortsAreInvalidWithAReason) {
               ForwardRule::Kind::invalid);
     EXPECT_EQ(parse_forward_rule(json{{"type", "R"}, {"spec", "1:h:-5"}}).kind,
               ForwardRule::Kind::invalid);
+}
+
+TEST(ForwardRule, DynamicRulesListenOnAnOptionalAddressAndRefuseMoreParts) {
+    const auto plain = parse_forward_rule(json{{"type", "d"}, {"spec", "1080"}});
+    EXPECT_EQ(plain.kind, ForwardRule::Kind::dynamic);
+    EXPECT_EQ(plain.listen_host, "");
+    EXPECT_EQ(plain.listen_port, 1080);
+    const auto v6 = parse_forward_rule(json{{"type", "D"}, {"spec", "[::1]:9050"}});
+    EXPECT_EQ(v6.kind, ForwardRule::Kind::dynamic);
+    EXPECT_EQ(v6.listen_host, "::1");
+    EXPECT_EQ(v6.listen_port, 9050);
+    const auto extra = parse_forward_rule(json{{"type", "D"}, {"spec", "1:a:2"}});
+    EXPECT_EQ(extra.kind, ForwardRule::Kind::invalid);
+    EXPECT_NE(extra.error.find("[bind_address:]port"), std::string::npos);
+}
+
+TEST(JumpChain, HopsReadAsOpenSshWritesThemAndBadListsSayWhy) {
+    const JumpChain chain = parse_jump_chain(" ops@bastion:2200 , [fe80::1]:22,inner ");
+    ASSERT_EQ(chain.hops.size(), 3u) << chain.error;
+    EXPECT_EQ(chain.hops[0].user, "ops");
+    EXPECT_EQ(chain.hops[0].host, "bastion");
+    EXPECT_EQ(chain.hops[0].port, 2200);
+    EXPECT_EQ(chain.hops[1].host, "fe80::1");
+    EXPECT_EQ(chain.hops[2].port, 22);
+    EXPECT_TRUE(parse_jump_chain("none").hops.empty());
+    EXPECT_NE(parse_jump_chain("a,,b").error.find("empty"), std::string::npos);
+    EXPECT_NE(parse_jump_chain("h:0").error.find("port"), std::string::npos);
+    EXPECT_NE(parse_jump_chain("fe80::1").error.find("brackets"), std::string::npos);
+    EXPECT_NE(parse_jump_chain("a b").error.find("host"), std::string::npos);
+    EXPECT_NE(parse_jump_chain("a,b,c,d,e,f,g,h,i").error.find("8"), std::string::npos);
+    EXPECT_NE(parse_jump_chain(std::string(MAX_JUMP_TEXT + 1, 'a')).error.find("1024"),
+              std::string::npos);
 }
 
 class EnsureOpensshKeyTest : public ::testing::Test {

@@ -142,7 +142,7 @@ describe('SSH forwarding rules from the editor', { skip: skipSsh }, () => {
   it('keeps a rule it cannot show and other fields untouched when saved again', async () => {
     const before = (await s.host.call('get_initial_state')).sessions[0];
     const odd = Object.assign({}, before, {
-      port_forwards: before.port_forwards.concat([{ type: 'D', spec: '1080' }]),
+      port_forwards: before.port_forwards.concat([{ type: 'X', spec: '1080' }]),
       some_future_field: { kept: true },
     });
     // Saved the way the page saves (its list follows), as an import would leave it.
@@ -205,6 +205,34 @@ describe('SSH forwarding rules from the editor', { skip: skipSsh }, () => {
       return null;
     }, tab);
     assert.equal(colour, 9, 'written in bright red');
+  });
+
+  it('checks a dynamic rule and the jump hosts before saving, and connects through them', async () => {
+    const socks = await freePort();
+    await s.page.click('#new-session');
+    await fillSsh(s, 'Socks', sshd);
+    await s.page.click('#field-port_forwards .fwd-add');
+    const row = s.page.locator('#field-port_forwards .fwd-rule').last();
+    await row.locator('.fwd-type').selectOption('D');
+    assert.equal(await row.locator('.fwd-host').isDisabled(), true, 'a dynamic rule has no destination');
+    await row.locator('.fwd-listen').fill('127.0.0.1:x');
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-error:not([hidden])');
+    assert.match(await s.page.textContent('#editor-error'), /\[address:\]port/);
+    await row.locator('.fwd-listen').fill(`127.0.0.1:${socks}`);
+    await s.page.fill('#field-proxy_jump', 'ops@bastion:2200, fe80::1');
+    await s.page.click('#editor-save');
+    await s.page.waitForFunction(() => /“fe80::1”/.test(document.querySelector('#editor-error').textContent));
+    await s.page.fill('#field-proxy_jump', `localhost:${sshd.port}`);
+    await s.page.click('#editor-save');
+    await s.page.waitForSelector('#editor-backdrop', { state: 'hidden' });
+    const stored = (await s.host.call('get_initial_state')).sessions.find((x) => x.name === 'Socks');
+    assert.deepEqual(stored.port_forwards, [{ type: 'D', spec: `127.0.0.1:${socks}` }]);
+    assert.equal(stored.proxy_jump, `localhost:${sshd.port}`);
+
+    const tab = await openByName(s, 'Socks');
+    await waitConnected(s, tab);
+    assert.ok(await s.waitForScreen(tab, new RegExp(`localhost:${sshd.port}.*SHA256:`)), 'the jump host key was recorded and shown');
   });
 });
 

@@ -20,6 +20,8 @@
     'import.cancel': 'Cancel',
     'import.done': '{count} sessions imported',
     'import.serial': 'serial',
+    'import.proxy_jump': 'through jump host {hop}',
+    'import.proxy_skipped': 'proxy ({kind}) not imported',
   });
   Termiva.i18n.extend('zh-Hant', {
     'import.open': '從 PuTTY 匯入',
@@ -35,6 +37,8 @@
     'import.cancel': '取消',
     'import.done': '已匯入 {count} 個工作階段',
     'import.serial': '序列埠',
+    'import.proxy_jump': '經由跳板主機 {hop}',
+    'import.proxy_skipped': '未匯入代理伺服器（{kind}）',
   });
 
   function element(tag, className, text) {
@@ -51,7 +55,12 @@
     const port = typeof rec.PortNumber === 'number' && protocol !== 'serial' ? ':' + rec.PortNumber : '';
     const user = rec.UserName ? rec.UserName + '@' : '';
     const where = host ? user + host + port : '';
-    return [protocol === 'serial' ? t('import.serial') : protocol, where].filter(Boolean).join(' · ');
+    // What becomes of PuTTY's proxy: a jump host, or said to be left behind.
+    const proxy =
+      rec.proxy_jump && protocol === 'ssh' ? t('import.proxy_jump', { hop: rec.proxy_jump }) :
+      rec.proxy_jump ? t('import.proxy_skipped', { kind: 'SSH' }) :
+      rec.proxy_skipped ? t('import.proxy_skipped', { kind: rec.proxy_skipped }) : '';
+    return [protocol === 'serial' ? t('import.serial') : protocol, where, proxy].filter(Boolean).join(' · ');
   }
 
   class ImportDialog {

@@ -612,8 +612,8 @@
       delete copy.id;
       copy.name = t('sessions.copy_name', { name: Termiva.sessionCaption(session) });
       // The same local ports twice cannot both listen: the copy gets its own in the editor.
-      const local = (Array.isArray(copy.port_forwards) ? copy.port_forwards : []).some(
-        (rule) => rule && Termiva.sshOptions.parseRule(rule)?.type === 'L',
+      const local = (Array.isArray(copy.port_forwards) ? copy.port_forwards : []).some((rule) =>
+        ['L', 'D'].includes(rule && Termiva.sshOptions.parseRule(rule)?.type),
       );
       if (local) {
         this.api.editCopy(copy, t('editor.copy_ports'));

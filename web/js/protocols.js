@@ -43,6 +43,30 @@
   const isSsh1 = (values) => String(values.ssh_version ?? '2') === '1';
   const notSsh1 = (values) => !isSsh1(values);
 
+  // Jump hosts as the starter reads them: OpenSSH's [user@]host[:port], comma-separated,
+  // at most 8 of them in 1024 characters. A problem as {text, params}; null when usable.
+  function jumpChainProblem(value) {
+    const text = String(value ?? '').trim();
+    if (text === '' || text === 'none') return null;
+    if (String(value).length > 1024) return { text: 'editor.proxy_jump_long' };
+    const hops = text.split(',').map((h) => h.trim());
+    if (hops.length > 8) return { text: 'editor.proxy_jump_many' };
+    const plain = (part, forbidden) => part !== '' && !/[\x00-\x20\x7f]/.test(part) && ![...part].some((c) => forbidden.includes(c));
+    for (const hop of hops) {
+      const at = hop.lastIndexOf('@');
+      const user = at >= 0 ? hop.slice(0, at) : null;
+      const rest = at >= 0 ? hop.slice(at + 1) : hop;
+      const m = /^(?:\[([^\]]*)\]|([^:]*))(?::(.*))?$/.exec(rest);
+      const host = m ? (m[1] !== undefined ? m[1] : m[2]) : '';
+      const port = m ? m[3] : undefined;
+      const portOk = port === undefined || (/^\d{1,5}$/.test(port) && Number(port) >= 1 && Number(port) <= 65535);
+      if ((user !== null && !plain(user, ',')) || !m || !plain(host, '@,[]/') || !portOk) {
+        return { text: 'editor.proxy_jump_bad', params: { hop: hop } };
+      }
+    }
+    return null;
+  }
+
   // Field definitions: `key` is the session field, `type` the control, `label` a page text.
   const FIELDS = {
     host: { type: 'text', label: 'editor.host', placeholder: 'editor.host_placeholder', required: true },
@@ -80,6 +104,13 @@
     keepalive_sec: { type: 'number', label: 'editor.keepalive_sec', min: 0, max: 3600, showIf: notSsh1 },
     compression: { type: 'checkbox', label: 'editor.compression', showIf: notSsh1 },
     agent_forwarding: { type: 'checkbox', label: 'editor.agent_forwarding', showIf: notSsh1 },
+    proxy_jump: {
+      type: 'text',
+      label: 'editor.proxy_jump',
+      placeholder: 'editor.proxy_jump_placeholder',
+      showIf: notSsh1,
+      check: jumpChainProblem,
+    },
     ssh_legacy_compat: { type: 'checkbox', label: 'editor.ssh_legacy_compat', showIf: notSsh1 },
     supdup_charset: {
       type: 'select',
@@ -152,7 +183,7 @@
       label: 'protocol.ssh',
       connection: ['ssh_version', 'host', 'port', 'username', 'password', 'private_key'],
       terminal: ['terminal_type', 'keepalive_sec', 'compression', 'agent_forwarding', 'ssh_legacy_compat', 'line_code_page', 'lfhascr', 'crhaslf'],
-      advanced: ['ip_version', 'port_forwards', 'ssh_kex', 'ssh_ciphers', 'ssh_macs', 'ssh_keys', 'ssh_bugs'],
+      advanced: ['ip_version', 'proxy_jump', 'port_forwards', 'ssh_kex', 'ssh_ciphers', 'ssh_macs', 'ssh_keys', 'ssh_bugs'],
       defaults: {
         ssh_version: '2', host: '', port: 22, username: '', password: '', private_key: '', terminal_type: 'xterm-256color',
         keepalive_sec: 30, compression: false, agent_forwarding: false, ssh_legacy_compat: false, line_code_page: 'utf-8',

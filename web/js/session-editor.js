@@ -84,7 +84,7 @@
     }
 
     // A copy of a session not saved yet: a new session to the user, with the copied fields.
-    // Local forwarding ports are cleared: the original's tab may hold them, and a second
+    // Local forwarding ports (of L and D rules) are cleared: the original's tab may hold them, and a second
     // listener on a port fails at once. `notice` says why the fields are empty.
     openCopy(copy, notice) {
       this.open(copy, { copy: true });
@@ -92,7 +92,7 @@
       for (const row of this.fieldsEl.querySelectorAll('.fwd-rule')) {
         const type = row.querySelector('.fwd-type');
         const listen = row.querySelector('.fwd-listen');
-        if (!type || !listen || type.value !== 'L') continue;
+        if (!type || !listen || !['L', 'D'].includes(type.value)) continue;
         listen.value = '';
         first = first || listen;
       }
@@ -418,6 +418,10 @@
         const value = this.values[key];
         if (field.required && String(value ?? '').trim() === '') {
           return { key, text: t('editor.required', { field: t(field.label) }) };
+        }
+        if (field.check) {
+          const problem = field.check(value);
+          if (problem) return { key, text: t(problem.text, problem.params) };
         }
         if (field.type === 'port' && value !== '' && value !== undefined) {
           if (!Number.isInteger(value) || value < 1 || value > 65535) return { key, text: t('editor.bad_port') };

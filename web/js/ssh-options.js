@@ -56,10 +56,19 @@
     return n >= 1 && n <= 65535 ? n : null;
   }
 
-  // A rule the starter can read: {type, listen, host, port}; null for anything else.
+  // A dynamic rule's listening side, "[bind_address:]port" (an IPv6 address in brackets):
+  // true when the starter can read it and the port is 1 to 65535.
+  function dynamicListenOk(text) {
+    const m = /^(?:(\[[^\]\s]+\]|[^:\s[\]]+):)?([^:]*)$/.exec(String(text ?? '').trim());
+    return m !== null && portOf(m[2]) !== null;
+  }
+
+  // A rule the starter can read: {type, listen, host, port}; null for anything else. A
+  // dynamic rule ("D") has its whole spec in `listen` and no destination.
   function parseRule(rule) {
     if (!rule || typeof rule !== 'object') return null;
     const type = String(rule.type ?? '').toUpperCase();
+    if (type === 'D') return { type, listen: String(rule.spec ?? '').trim(), host: '', port: '' };
     if (type !== 'L' && type !== 'R') return null;
     const parts = String(rule.spec ?? '').trim().split(':');
     if (parts.length !== 3) return null;
@@ -112,7 +121,11 @@
       }
       const p = parsed || { type: 'L', listen: '', host: '', port: '' };
       const type = el('select', { className: 'select select-compact fwd-type' });
-      type.append(el('option', { value: 'L', textContent: t('editor.fwd_local') }), el('option', { value: 'R', textContent: t('editor.fwd_remote') }));
+      type.append(
+        el('option', { value: 'L', textContent: t('editor.fwd_local') }),
+        el('option', { value: 'R', textContent: t('editor.fwd_remote') }),
+        el('option', { value: 'D', textContent: t('editor.fwd_dynamic') }),
+      );
       type.value = p.type;
       const input = (cls, value, inputMode) =>
         el('input', { className: 'input ' + cls, type: 'text', value, spellcheck: false, inputMode: inputMode || 'text' });
@@ -120,6 +133,16 @@
       const host = input('fwd-host', p.host);
       const port = input('fwd-port', p.port, 'numeric');
       host.placeholder = 'localhost';
+      // A dynamic rule's destinations are the SOCKS clients' to name: only where it listens.
+      const showType = () => {
+        const dynamic = type.value === 'D';
+        host.disabled = dynamic;
+        port.disabled = dynamic;
+        listen.inputMode = dynamic ? 'text' : 'numeric';
+        listen.placeholder = dynamic ? '1080' : '';
+      };
+      type.addEventListener('change', showType);
+      showType();
       tr.append(el('td', {}, [type]), el('td', {}, [listen]), el('td', {}, [host]), el('td', {}, [port]), el('td', {}, [remove]));
       body.append(tr);
       return tr;
@@ -142,12 +165,18 @@
       });
     const stored = editor.original && editor.original[key];
     box.readValue = () => {
-      const out = rules().map((r) => (r.kept ? r.kept : { type: r.type, spec: r.listen + ':' + r.host + ':' + r.port }));
+      const out = rules().map((r) =>
+        r.kept ? r.kept : r.type === 'D' ? { type: r.type, spec: r.listen } : { type: r.type, spec: r.listen + ':' + r.host + ':' + r.port },
+      );
       return out.length === 0 && stored === undefined ? undefined : out;
     };
     box.validateValue = () => {
       for (const r of rules()) {
         if (r.kept) continue;
+        if (r.type === 'D') {
+          if (!dynamicListenOk(r.listen)) return { control: r.row.querySelector('.fwd-listen'), text: t('editor.fwd_bad_dynamic') };
+          continue;
+        }
         const problem =
           portOf(r.listen) === null ? ['.fwd-listen', 'editor.fwd_bad_port'] :
           r.host === '' || r.host.includes(':') ? ['.fwd-host', 'editor.fwd_bad_host'] :

@@ -19,7 +19,7 @@ using platform::PuttyValueKind;
 namespace {
 
 // The values an import reads from each PuTTY session, in the order they are read.
-constexpr std::array<std::pair<const char*, PuttyValueKind>, 11> PUTTY_VALUES{{
+constexpr std::array<std::pair<const char*, PuttyValueKind>, 15> PUTTY_VALUES{{
     {"HostName", PuttyValueKind::text},
     {"Protocol", PuttyValueKind::text},
     {"UserName", PuttyValueKind::text},
@@ -31,7 +31,24 @@ constexpr std::array<std::pair<const char*, PuttyValueKind>, 11> PUTTY_VALUES{{
     {"SerialSpeed", PuttyValueKind::integer},
     {"LFImpliesCR", PuttyValueKind::integer},
     {"CRImpliesLF", PuttyValueKind::integer},
+    {"ProxyMethod", PuttyValueKind::integer},
+    {"ProxyHost", PuttyValueKind::text},
+    {"ProxyPort", PuttyValueKind::integer},
+    {"ProxyUsername", PuttyValueKind::text},
 }};
+
+// PuTTY's kinds of proxy by their stored number. Only "SSH to proxy and use port
+// forwarding" is a jump host; the others have no counterpart here.
+constexpr int PROXY_SSH_FORWARDING = 6;
+constexpr std::array<const char*, 9> PROXY_KIND_NAMES = {"none",
+                                                         "SOCKS 4",
+                                                         "SOCKS 5",
+                                                         "HTTP",
+                                                         "Telnet",
+                                                         "local command",
+                                                         "SSH port forwarding",
+                                                         "SSH command",
+                                                         "SSH subsystem"};
 
 const std::set<std::string> KNOWN_PROTOCOLS = {"ssh",           "telnet", "raw",    "serial",
                                                "telnet-serial", "rlogin", "supdup", "conpty"};
@@ -61,6 +78,28 @@ int hex_value(char c) {
 bool non_zero(const Json& value) {
     auto number = to_integer(value);
     return number && *number != 0;
+}
+
+// The jump host of an SSH proxy ([user@]host[:port]); "" when there is none.
+std::string jump_host_of(const Json& rec) {
+    if (to_integer(member(rec, "ProxyMethod")).value_or(0) != PROXY_SSH_FORWARDING) return "";
+    std::string host = text_of(member(rec, "ProxyHost"));
+    if (host.empty()) return "";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    const std::string user = text_of(member(rec, "ProxyUsername"));
+    const long long port = to_integer(member(rec, "ProxyPort")).value_or(DEFAULT_PORT);
+    std::string hop = user.empty() ? host : user + "@" + host;
+    if (port != DEFAULT_PORT && port > 0 && port <= 65535) hop += ":" + std::to_string(port);
+    return hop;
+}
+
+// The kind of a proxy the import cannot carry over; "" when there is none to skip.
+std::string skipped_proxy_of(const Json& rec) {
+    const long long method = to_integer(member(rec, "ProxyMethod")).value_or(0);
+    if (method == 0 || !jump_host_of(rec).empty()) return "";
+    if (method > 0 && method < static_cast<long long>(PROXY_KIND_NAMES.size()))
+        return PROXY_KIND_NAMES[static_cast<std::size_t>(method)];
+    return "type " + std::to_string(method);
 }
 
 }  // namespace
@@ -95,6 +134,10 @@ Json PuttyImport::read_sessions() const {
                 rec[key] = as_utf8(std::get<std::string>(*value));
             }
         }
+        // What the import makes of PuTTY's proxy, for the list to show before choosing.
+        if (const std::string hop = jump_host_of(rec); !hop.empty()) rec["proxy_jump"] = hop;
+        if (const std::string kind = skipped_proxy_of(rec); !kind.empty())
+            rec["proxy_skipped"] = kind;
         records.push_back(std::move(rec));
     }
     return records;
@@ -151,6 +194,9 @@ Json PuttyImport::session_from_record(const Json& rec, const std::string& defaul
     session["agent_forwarding"] = false;
     session["ip_version"] = "auto";
     session["port_forwards"] = Json::array();
+    // An SSH proxy is a jump host for SSH sessions; for the others it is not carried over.
+    if (const std::string hop = jump_host_of(rec); !hop.empty() && session["protocol"] == "ssh")
+        session["proxy_jump"] = hop;
     session["line_code_page"] = "utf-8";
     session["terminal_type"] = "xterm-256color";
     session["keepalive_sec"] = 30;

@@ -26,7 +26,9 @@ public:
     void set_store(std::shared_ptr<platform::PuttySessionStore> store);
 
     // One record per saved session, in the store's order: "name" (unescaped) and the
-    // values PuTTY keeps that an import reads, under PuTTY's names, as they are stored.
+    // values PuTTY keeps that an import reads, under PuTTY's names, as they are stored;
+    // and what becomes of its proxy: "proxy_jump" (the jump host an SSH proxy becomes) or
+    // "proxy_skipped" (the kind of a proxy that is not carried over).
     // A session that cannot be opened is left out, and so is a value that cannot be read.
     nlohmann::json read_sessions() const;
 
@@ -35,7 +37,8 @@ public:
     static std::string unescape_name(std::string_view name);
 
     // The session a record becomes: a new `id`, the fields the program keeps, PuTTY's
-    // values mapped onto them. `default_name` names a record without a name.
+    // values mapped onto them (an SSH session's SSH proxy as its jump host). `default_name` names a
+    // record without a name.
     static nlohmann::json session_from_record(const nlohmann::json& rec,
                                               const std::string& default_name, std::string id);
 

@@ -1,5 +1,5 @@
-// Forwarding rules of an SSH-2 session: "L" local_port:remote_host:remote_port and
-// "R" remote_port:local_host:local_port.
+// Forwarding rules of an SSH-2 session: "L" local_port:remote_host:remote_port,
+// "R" remote_port:local_host:local_port and "D" [bind_address:]port.
 #include <cctype>
 #include <iostream>
 
@@ -17,6 +17,8 @@ void _setup_forward(TabHost& app, SshConnection& transport, const ForwardRule& p
     try {
         if (parsed.kind == ForwardRule::Kind::local) {
             _open_local_forward(transport, parsed.listen_port, parsed.dest_host, parsed.dest_port);
+        } else if (parsed.kind == ForwardRule::Kind::dynamic) {
+            open_dynamic_forward(transport, parsed.listen_host, parsed.listen_port);
         } else if (parsed.kind == ForwardRule::Kind::remote) {
             const std::string local_host = parsed.dest_host;
             const int local_port = parsed.dest_port;

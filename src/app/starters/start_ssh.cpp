@@ -108,6 +108,34 @@ private:
     std::shared_ptr<SshChannel> m_channel;
 };
 
+// A jump host's connection: the session's keys and agent, its own user name when written
+// (else the session's), no saved password (that is the target's; a hop that wants one
+// asks through the same login prompt), libssh's default algorithms (the session's choices
+// are for its own server), and its own line when its host key is seen for the first time.
+SshConnectOptions jump_host_options(const SshConnectOptions& target, const JumpHost& hop,
+                                    TabHost& tabs, const std::string& tab_id) {
+    SshConnectOptions out;
+    out.host = hop.host;
+    out.port = hop.port;
+    out.ip_family = target.ip_family;
+    out.username = hop.user.empty() ? target.username : std::optional<std::string>(hop.user);
+    out.key_file = target.key_file;
+    out.allow_agent = target.allow_agent;
+    out.look_for_keys = target.look_for_keys;
+    out.compress = target.compress;
+    out.timeout = target.timeout;
+    out.known_hosts_file = target.known_hosts_file;
+    out.login_user = target.login_user;
+    const std::string label = hop.host + ":" + std::to_string(hop.port);
+    out.new_host_key = [&tabs, tab_id, label](const std::string& type,
+                                              const std::string& fingerprint) {
+        tabs.push_info(tab_id, tabs.translate("info.new_host_key", {{"host", label},
+                                                                    {"type", type},
+                                                                    {"fingerprint", fingerprint}}));
+    };
+    return out;
+}
+
 }  // namespace
 
 void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
@@ -122,9 +150,11 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
         platform::path_to_utf8(platform::path_typed_by_user(text_or(sess.private_key, "")));
 
     _push_info(tab_id, _t("info.connecting", {{"host", host}, {"port", port_text}}));
-    if (!port) {
+    if (!port || !sess.proxy_jump.error.empty()) {
+        const std::string error =
+            port ? "jump hosts (proxy_jump): " + sess.proxy_jump.error : port_error;
         tab->move_to(TabState::failed);
-        _push_info(tab_id, _t("err.conn_fail", {{"err", port_error}}), true);
+        _push_info(tab_id, _t("err.conn_fail", {{"err", error}}), true);
         return;
     }
 
@@ -172,6 +202,8 @@ void TermivaApp::_start_ssh_impl(const std::string& tab_id, const Session& sess,
     TabHost& tabs = m_tabs;
     auto prompt = LoginPrompt::attach(tabs, *tab);
     options.login_user = prompt;
+    for (const JumpHost& hop : sess.proxy_jump.hops)
+        options.jump_hops.push_back(jump_host_options(options, hop, tabs, tab_id));
     const std::string host_label = host + ":" + std::to_string(*port);
     options.new_host_key = [&tabs, tab_id, host_label](const std::string& type,
                                                        const std::string& fingerprint) {

@@ -10,7 +10,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::array<std::string_view, 21> TEXT_KEYS = {"name",
+constexpr std::array<std::string_view, 22> TEXT_KEYS = {"name",
                                                         "protocol",
                                                         "host",
                                                         "username",
@@ -30,7 +30,8 @@ constexpr std::array<std::string_view, 21> TEXT_KEYS = {"name",
                                                         "conpty_cwd",
                                                         "conpty_custom_command",
                                                         "esp_interface",
-                                                        "esp_chip"};
+                                                        "esp_chip",
+                                                        "proxy_jump"};
 constexpr std::array<std::string_view, 4> NUMBER_KEYS = {"port", "serial_baud", "serial_bits",
                                                          "keepalive_sec"};
 constexpr std::array<std::string_view, 7> SWITCH_KEYS = {

@@ -77,6 +77,39 @@ int port_number(const std::string& text) {
     return value;
 }
 
+// "D" [bind_address:]port, the address an IPv6 one in brackets ("[::1]:1080") or "*" for
+// every address; none means the loopback.
+ForwardRule parse_dynamic_rule(ForwardRule out) {
+    std::string address;
+    std::string port = out.spec;
+    if (out.spec.front() == '[') {
+        const auto close = out.spec.find(']');
+        if (close == std::string::npos || close + 1 >= out.spec.size() ||
+            out.spec[close + 1] != ':') {
+            out.kind = ForwardRule::Kind::invalid;
+            out.error = "expected [bind_address:]port";
+            return out;
+        }
+        address = out.spec.substr(1, close - 1);
+        port = out.spec.substr(close + 2);
+    } else if (const auto colon = out.spec.find(':'); colon != std::string::npos) {
+        address = trim(out.spec.substr(0, colon));
+        port = out.spec.substr(colon + 1);
+    }
+    try {
+        if (port.find(':') != std::string::npos) {
+            throw std::invalid_argument("expected [bind_address:]port");
+        }
+        out.listen_port = port_number(port);
+        out.listen_host = address;
+        out.kind = ForwardRule::Kind::dynamic;
+    } catch (const std::invalid_argument& e) {
+        out.kind = ForwardRule::Kind::invalid;
+        out.error = e.what();
+    }
+    return out;
+}
+
 std::vector<std::pair<std::string, std::string>> telnet_environment(const Json& list) {
     std::vector<std::pair<std::string, std::string>> env;
     if (!list.is_array()) return env;
@@ -152,7 +185,9 @@ ForwardRule parse_forward_rule(const Json& rule) {
     for (auto& c : out.type)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     out.spec = trim(text_of(member(rule, "spec")));
-    if (out.spec.empty() || (out.type != "L" && out.type != "R")) return out;
+    if (out.spec.empty()) return out;
+    if (out.type == "D") return parse_dynamic_rule(std::move(out));
+    if (out.type != "L" && out.type != "R") return out;
     const auto parts = split_colons(out.spec);
     if (parts.size() != 3) return out;  // not a rule this program can read: ignored
     try {
@@ -238,6 +273,7 @@ Session::Session(Json record) : stored(std::move(record)) {
         for (const Json& rule : forwards)
             port_forwards.push_back(parse_forward_rule(rule));
     }
+    if (const auto jump = text_member(r, "proxy_jump")) proxy_jump = parse_jump_chain(*jump);
     ssh_kex = name_list(member(r, "ssh_kex"));
     ssh_ciphers = name_list(member(r, "ssh_ciphers"));
     ssh_macs = name_list(member(r, "ssh_macs"));

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/store/jump_hosts.h"
 #include "platform/socket_io.h"
 
 namespace termiva {
@@ -31,16 +32,18 @@ struct NumberField {
 };
 
 // One port forwarding rule: "L" local_port:remote_host:remote_port, "R"
-// remote_port:local_host:local_port.
+// remote_port:local_host:local_port, "D" [bind_address:]port (a SOCKS server whose
+// connections go where each client asks, as seen from the server).
 struct ForwardRule {
-    enum class Kind { ignored, local, remote, invalid };
+    enum class Kind { ignored, local, remote, dynamic, invalid };
     Kind kind = Kind::ignored;
-    std::string type;  // upper case
-    std::string spec;  // white space removed around it
+    std::string type;         // upper case
+    std::string spec;         // white space removed around it
+    std::string listen_host;  // "D" only: "" the loopback, "*" every address
     int listen_port = 0;
     std::string dest_host;
     int dest_port = 0;
-    std::string error;  // why an "L"/"R" rule cannot be installed
+    std::string error;  // why an "L", "R" or "D" rule cannot be installed
 };
 ForwardRule parse_forward_rule(const nlohmann::json& rule);
 
@@ -105,6 +108,8 @@ struct Session {
     bool serial_local_echo = false;
 
     std::vector<ForwardRule> port_forwards;
+    // `proxy_jump`: the SSH-2 jump hosts, first hop first (an error when unreadable).
+    JumpChain proxy_jump;
     // Algorithm preferences, in the user's order (a list, or one text of names).
     std::vector<std::string> ssh_kex, ssh_ciphers, ssh_macs, ssh_keys;
     std::map<std::string, SshBugSetting> ssh_bugs;

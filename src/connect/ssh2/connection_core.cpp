@@ -31,14 +31,16 @@ void ConnectionCore::request_stop() {
     m_waker->notify();
 }
 
-void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& ready) noexcept {
+void ConnectionCore::run(const SshConnectOptions& options, std::promise<void>& ready,
+                         UniqueFd carrier) noexcept {
     try {
         m_session.reset(ssh_new());
         if (!m_session) throw BackendError("cannot create an SSH session");
         configure_session(m_session.get(), options);
         const int timeout_ms = static_cast<int>(options.timeout.count() * 1000);
-        UniqueFd socket =
-            tcp_connect(options.host, options.port, options.ip_family, timeout_ms, m_stop);
+        UniqueFd socket = carrier.valid() ? std::move(carrier)
+                                          : tcp_connect(options.host, options.port,
+                                                        options.ip_family, timeout_ms, m_stop);
         // libssh sends its own greeting the moment it starts; such a server would lose it.
         if (options.bugs.active("dropstart")) wait_for_greeting(socket, timeout_ms, m_stop);
         socket_t fd = static_cast<socket_t>(socket.get());

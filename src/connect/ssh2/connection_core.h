@@ -27,9 +27,11 @@ public:
     explicit ConnectionCore(WorkerThreads& workers);
     ~ConnectionCore();
 
-    // The I/O thread's body: connect, report through `ready`, then serve until stopped
-    // or the connection ends. Never throws.
-    void run(const SshConnectOptions& options, std::promise<void>& ready) noexcept;
+    // The I/O thread's body: connect (over `carrier` when it holds a socket, else over
+    // TCP), report through `ready`, then serve until stopped or the connection ends.
+    // Never throws.
+    void run(const SshConnectOptions& options, std::promise<void>& ready,
+             UniqueFd carrier) noexcept;
     void request_stop();
 
     // Runs `fn` on the I/O thread and returns its result (or rethrows its failure).

@@ -20,6 +20,73 @@ std::shared_ptr<ssh2::ConnectionCore> SshConnection::core() const {
 }
 
 void SshConnection::connect(const SshConnectOptions& options) {
+    ssh2::UniqueFd carrier;
+    if (!options.jump_hops.empty()) {
+        try {
+            carrier = connect_jump_hosts(options);
+        } catch (...) {
+            close();  // the hops reached so far
+            throw;
+        }
+    }
+    connect_over(options, std::move(carrier));
+}
+
+ssh2::UniqueFd SshConnection::connect_jump_hosts(const SshConnectOptions& target) {
+    ssh2::UniqueFd carrier;
+    std::shared_ptr<SshConnection> previous;
+    for (const SshConnectOptions& hop_options : target.jump_hops) {
+        const std::string label = hop_options.host + ":" + std::to_string(hop_options.port);
+        auto hop = std::make_shared<SshConnection>();
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopping.load()) throw BackendError("connection attempt cancelled");
+            m_jump_hosts.push_back(hop);
+        }
+        // Named in every failure: "host key changed" or "refused" alone would not say
+        // which of the machines on the way it was.
+        try {
+            if (previous) carrier = previous->tunnel_to(hop_options.host, hop_options.port);
+            hop->connect_over(hop_options, std::move(carrier));
+        } catch (const SshAuthError& e) {
+            throw SshAuthError("jump host " + label + ": " + e.what());
+        } catch (const BackendError& e) {
+            throw BackendError("jump host " + label + ": " + e.what());
+        }
+        previous = std::move(hop);
+    }
+    try {
+        return previous->tunnel_to(target.host, target.port);
+    } catch (const BackendError& e) {
+        throw BackendError("jump host " + target.jump_hops.back().host + ":" +
+                           std::to_string(target.jump_hops.back().port) + ": " + e.what());
+    }
+}
+
+ssh2::UniqueFd SshConnection::tunnel_to(const std::string& host, int port) {
+    auto channel = open_direct_tcpip(host, port, "127.0.0.1", 0);
+    std::pair<platform::SocketFd, platform::SocketFd> ends;
+    try {
+        ends = platform::connected_pair();
+    } catch (const platform::SocketError& e) {
+        channel->close();
+        throw BackendError(e.what());
+    }
+    auto near = std::make_shared<ssh2::UniqueFd>(ends.first);
+    ssh2::UniqueFd far(ends.second);
+    const bool carried = spawn_worker([this, channel, near] {
+        ssh2::copy_until_closed(near->get(), *channel, m_stopping);
+        channel->close();
+        near->reset();  // the far end's reader sees the end of the stream
+    });
+    if (!carried) {
+        channel->close();
+        throw BackendError("too many forwarded connections to carry one more");
+    }
+    return far;
+}
+
+void SshConnection::connect_over(const SshConnectOptions& options, ssh2::UniqueFd carrier) {
     auto core = std::make_shared<ssh2::ConnectionCore>(m_workers);
     std::promise<void> ready;
     auto connected = ready.get_future();
@@ -28,7 +95,9 @@ void SshConnection::connect(const SshConnectOptions& options) {
         if (m_core || m_stopping.load()) throw BackendError("connection already used");
         m_core = core;
         m_io_thread = std::thread(
-            [core, options, ready = std::move(ready)]() mutable { core->run(options, ready); });
+            [core, options, ready = std::move(ready), carrier = std::move(carrier)]() mutable {
+                core->run(options, ready, std::move(carrier));
+            });
     }
     try {
         connected.get();
@@ -149,13 +218,16 @@ void SshConnection::close() {
     std::shared_ptr<ssh2::ConnectionCore> current;
     std::thread io;
     std::vector<std::unique_ptr<ssh2::LocalForward>> forwards;
+    std::vector<std::shared_ptr<SshConnection>> jump_hosts;
     {
         std::lock_guard lock(m_lock);
         if (m_stopping.set()) return;
         current = m_core;
         io = std::move(m_io_thread);
         forwards.swap(m_local_forwards);
+        jump_hosts.swap(m_jump_hosts);
     }
+
     if (current) current->request_stop();
     if (io.joinable()) {
         if (io.get_id() == std::this_thread::get_id()) {
@@ -167,6 +239,9 @@ void SshConnection::close() {
     for (auto& forward : forwards)
         forward->close();
     m_workers.join_all();
+    // Last, from the nearest to the target back: each carried the next one's connection.
+    for (auto hop = jump_hosts.rbegin(); hop != jump_hosts.rend(); ++hop)
+        (*hop)->close();
 }
 
 bool SshConnection::is_active() const {

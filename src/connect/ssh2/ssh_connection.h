@@ -46,6 +46,11 @@ struct SshConnectOptions {
     // Told once a host key seen for the first time was accepted and recorded: its type as
     // OpenSSH names it ("ED25519") and its SHA-256 fingerprint ("SHA256:" and base64).
     std::function<void(const std::string& key_type, const std::string& fingerprint)> new_host_key;
+    // Jump hosts, in order: the first is reached over TCP, each next one (and at last this
+    // connection's host) through a "direct-tcpip" channel of the one before. Each hop is
+    // a whole connection of its own options, host-key check included; a hop's own
+    // jump_hops are not read.
+    std::vector<SshConnectOptions> jump_hops;
 };
 
 using SshAddress = std::pair<std::string, int>;
@@ -66,10 +71,11 @@ public:
     SshConnection(const SshConnection&) = delete;
     SshConnection& operator=(const SshConnection&) = delete;
 
-    // Connects, checks the host key against the known-hosts file (unknown hosts are
-    // recorded, a changed key is refused) and authenticates. The calling thread's
-    // algorithm preferences and bug flags apply. Throws SshAuthError when the server
-    // refuses every method, BackendError for any other failure.
+    // Connects (through the jump hosts first, when there are any), checks the host key
+    // against the known-hosts file (unknown hosts are recorded, a changed key is refused)
+    // and authenticates. The calling thread's algorithm preferences and bug flags apply.
+    // Throws SshAuthError when the server (or a jump host, named in the message) refuses
+    // every method, BackendError for any other failure.
     void connect(const SshConnectOptions& options);
 
     // Keep-alive interval of the running connection; 0 or less turns it off.
@@ -95,6 +101,11 @@ public:
     // ("no_sftp") when the server offers no SFTP, BackendError when the connection ended.
     std::shared_ptr<SftpSession> open_sftp();
 
+    // One end of a connected socket pair whose other end is carried to host:port as seen
+    // from the server, through a "direct-tcpip" channel, until either side ends: what the
+    // next connection of a jump chain talks over. Throws BackendError.
+    ssh2::UniqueFd tunnel_to(const std::string& host, int port);
+
     // Keeps a local listener for as long as the connection lives.
     void adopt_local_forward(std::unique_ptr<ssh2::LocalForward> forward);
     // Runs `body` on a forwarding worker thread joined at close(); false when refused.
@@ -111,12 +122,20 @@ public:
 
 private:
     std::shared_ptr<ssh2::ConnectionCore> core() const;
+    // Connects over `carrier` (a tunnel's end), or over TCP when it holds nothing.
+    void connect_over(const SshConnectOptions& options, ssh2::UniqueFd carrier);
+    // Connects the jump hosts of `target` one through the other; returns the tunnel from
+    // the last of them to the target.
+    ssh2::UniqueFd connect_jump_hosts(const SshConnectOptions& target);
 
     std::mutex m_close_lock;
     mutable std::mutex m_lock;
     std::shared_ptr<ssh2::ConnectionCore> m_core;
     std::thread m_io_thread;
     std::vector<std::unique_ptr<ssh2::LocalForward>> m_local_forwards;
+    // The jump hosts this connection runs through, closed after it. Shared: connect() may
+    // still be using one while close() runs on another thread.
+    std::vector<std::shared_ptr<SshConnection>> m_jump_hosts;
     ssh2::StopFlag m_stopping;
     ssh2::WorkerThreads m_workers;
 };

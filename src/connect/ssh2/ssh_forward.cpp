@@ -7,17 +7,38 @@ namespace {
 
 constexpr int LOCAL_CONNECT_TIMEOUT_MS = 15000;
 
+// Carries one accepted connection to a fixed destination as seen from the server.
+void carry_to(SshConnection& transport, UniqueFd& client, const std::string& remote_host,
+              int remote_port) {
+    auto [origin_host, origin_port] = platform::peer_address(client.get());
+    if (origin_host.empty()) origin_host = "127.0.0.1";
+    std::shared_ptr<SshChannel> channel;
+    try {
+        channel = transport.open_direct_tcpip(remote_host, remote_port, origin_host, origin_port);
+    } catch (const BackendError& e) {
+        log::warn("ssh", "forward to " + remote_host + ":" + std::to_string(remote_port) + ": " +
+                             e.what());
+        return;  // the accepted connection is dropped
+    }
+    copy_until_closed(client.get(), *channel, transport.stopping());
+    channel->close();
+    client.reset();
+}
+
+int adopt_started(SshConnection& transport, std::unique_ptr<LocalForward> forward) {
+    const int port = forward->port();
+    forward->start();
+    transport.adopt_local_forward(std::move(forward));
+    return port;
+}
+
 }  // namespace
 
-LocalForward::LocalForward(SshConnection& transport, int local_port, std::string remote_host,
-                           int remote_port)
+LocalForward::LocalForward(UniqueFd listener, Carrier carry, SshConnection& transport)
     : m_transport(transport),
-      m_listener(listen_loopback(local_port)),
-      m_port(local_port),
-      m_remote_host(std::move(remote_host)),
-      m_remote_port(remote_port) {
-    if (m_port == 0) m_port = platform::local_port(m_listener.get());
-}
+      m_listener(std::move(listener)),
+      m_port(platform::local_port(m_listener.get())),
+      m_carry(std::move(carry)) {}
 
 LocalForward::~LocalForward() {
     close();
@@ -50,37 +71,29 @@ void LocalForward::serve() {
         auto client = std::make_shared<UniqueFd>(platform::accept_socket(m_listener.get()));
         if (!client->valid()) continue;
         // Refused (at the limit, or closing): the client's socket closes with the body.
-        m_transport.spawn_worker([this, client] { carry(client); });
+        m_transport.spawn_worker([carry = m_carry, client] { carry(client); });
     }
-}
-
-void LocalForward::carry(std::shared_ptr<UniqueFd> client) {
-    auto [origin_host, origin_port] = platform::peer_address(client->get());
-    if (origin_host.empty()) origin_host = "127.0.0.1";
-    std::shared_ptr<SshChannel> channel;
-    try {
-        channel =
-            m_transport.open_direct_tcpip(m_remote_host, m_remote_port, origin_host, origin_port);
-    } catch (const BackendError& e) {
-        log::warn("ssh", "forward to " + m_remote_host + ":" + std::to_string(m_remote_port) +
-                             ": " + e.what());
-        return;  // the accepted connection is dropped
-    }
-    copy_until_closed(client->get(), *channel, m_transport.stopping());
-    channel->close();
-    client->reset();
 }
 
 }  // namespace ssh2
 
 int _open_local_forward(SshConnection& transport, int local_port, const std::string& remote_host,
                         int remote_port) {
-    auto forward =
-        std::make_unique<ssh2::LocalForward>(transport, local_port, remote_host, remote_port);
-    const int port = forward->port();
-    forward->start();
-    transport.adopt_local_forward(std::move(forward));
-    return port;
+    auto carry = [&transport, remote_host, remote_port](std::shared_ptr<ssh2::UniqueFd> client) {
+        ssh2::carry_to(transport, *client, remote_host, remote_port);
+    };
+    return ssh2::adopt_started(
+        transport, std::make_unique<ssh2::LocalForward>(ssh2::listen_loopback(local_port),
+                                                        std::move(carry), transport));
+}
+
+int open_dynamic_forward(SshConnection& transport, const std::string& bind_address, int port) {
+    auto carry = [&transport](std::shared_ptr<ssh2::UniqueFd> client) {
+        ssh2::serve_socks_client(transport, *client);
+    };
+    return ssh2::adopt_started(
+        transport, std::make_unique<ssh2::LocalForward>(ssh2::listen_on(bind_address, port),
+                                                        std::move(carry), transport));
 }
 
 void _remote_handler(const std::shared_ptr<SshChannel>& channel, const std::string& local_host,

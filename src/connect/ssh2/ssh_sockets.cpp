@@ -5,26 +5,6 @@
 #include "connect/ssh2/ssh_channel.h"
 
 namespace termiva::ssh2 {
-namespace {
-
-bool write_all(platform::SocketFd fd, const std::string& data, const StopFlag& stop) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const platform::SocketIo io =
-            platform::send_some(fd, data.data() + done, data.size() - done);
-        if (io.status == platform::SocketIo::done) {
-            done += io.bytes;
-        } else if (io.status == platform::SocketIo::would_block) {
-            if (platform::wait_socket(fd, platform::SocketWant::write, stop.wake(), -1).woken)
-                return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 void UniqueFd::reset() {
     if (m_fd != platform::NO_SOCKET) platform::close_socket(m_fd);
@@ -67,6 +47,31 @@ UniqueFd listen_loopback(int port) {
     }
 }
 
+UniqueFd listen_on(const std::string& address, int port) {
+    try {
+        return UniqueFd(platform::listen_on(address, port));
+    } catch (const platform::SocketError& e) {
+        throw BackendError(e.what());
+    }
+}
+
+bool send_all(platform::SocketFd fd, std::string_view data, const StopFlag& stop) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const platform::SocketIo io =
+            platform::send_some(fd, data.data() + done, data.size() - done);
+        if (io.status == platform::SocketIo::done) {
+            done += io.bytes;
+        } else if (io.status == platform::SocketIo::would_block) {
+            if (platform::wait_socket(fd, platform::SocketWant::write, stop.wake(), -1).woken)
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 void copy_until_closed(platform::SocketFd sock, SshChannel& channel, const StopFlag& stop) {
     char buf[4096];
     while (!stop.load()) {
@@ -92,7 +97,7 @@ void copy_until_closed(platform::SocketFd sock, SshChannel& channel, const StopF
         if (from_channel) {
             const std::string data = channel.recv(sizeof buf);
             if (data.empty()) return;
-            if (!write_all(sock, data, stop)) return;
+            if (!send_all(sock, data, stop)) return;
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/socket_io.h"
@@ -65,6 +66,12 @@ UniqueFd tcp_connect(const std::string& host, int port, platform::IpFamily famil
 void wait_for_greeting(const UniqueFd& socket, int timeout_ms, const StopFlag& stop);
 // A listening socket on 127.0.0.1:port (0: any free port). Throws BackendError.
 UniqueFd listen_loopback(int port);
+// A listening socket on address:port as platform::listen_on takes them. Throws BackendError.
+UniqueFd listen_on(const std::string& address, int port);
+
+// Writes all of `data` to `fd`, waiting while it is full; false when the peer is gone or
+// `stop` was set.
+bool send_all(platform::SocketFd fd, std::string_view data, const StopFlag& stop);
 
 // Copies bytes both ways between `sock` and `channel`, 4096 at a time, until either side
 // ends or `stop` is set. Closes neither.

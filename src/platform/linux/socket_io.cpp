@@ -213,6 +213,44 @@ SocketFd listen_loopback(int port) {
     return fd;
 }
 
+SocketFd listen_on(const std::string& address, int port) {
+    if (address.empty()) return listen_loopback(port);
+    if (port < 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* raw = nullptr;
+    const std::string service = std::to_string(port);
+    const std::string label = address + ":" + service;
+    const int gai =
+        ::getaddrinfo(address == "*" ? nullptr : address.c_str(), service.c_str(), &hints, &raw);
+    if (gai != 0) throw SocketError(label + ": " + gai_strerror(gai));
+    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::string last_error = "no address";
+    for (addrinfo* a = list.get(); a; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            last_error = std::strerror(errno);
+            continue;
+        }
+        // As listen_loopback: TIME_WAIT leftovers of an earlier listener do not hold the port.
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 16) == 0) return fd;
+        last_error = std::strerror(errno);
+        ::close(fd);
+    }
+    throw SocketError(label + ": " + last_error);
+}
+
+std::pair<SocketFd, SocketFd> connected_pair() {
+    int ends[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0)
+        throw SocketError(std::string("socketpair: ") + std::strerror(errno));
+    return {ends[0], ends[1]};
+}
+
 SocketFd accept_socket(SocketFd listener) {
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     return fd < 0 ? NO_SOCKET : fd;

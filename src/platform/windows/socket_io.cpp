@@ -342,6 +342,50 @@ SocketFd listen_loopback(int port) {
     return static_cast<SocketFd>(s);
 }
 
+SocketFd listen_on(const std::string& address, int port) {
+    if (address.empty()) return listen_loopback(port);
+    if (port < 0 || port > 65535) throw SocketError("invalid port " + std::to_string(port));
+    start_winsock();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* raw = nullptr;
+    const std::string service = std::to_string(port);
+    const std::string label = address + ":" + service;
+    const int gai =
+        ::getaddrinfo(address == "*" ? nullptr : address.c_str(), service.c_str(), &hints, &raw);
+    if (gai != 0) throw SocketError(label + ": " + wsa_text(gai));
+    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    std::string last_error = "no address";
+    for (const addrinfo* a = list.get(); a; a = a->ai_next) {
+        const SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == INVALID_SOCKET) {
+            last_error = wsa_text(WSAGetLastError());
+            continue;
+        }
+        // As listen_loopback: no other program may bind beside us and take our connections.
+        const BOOL on = TRUE;
+        ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                     sizeof on);
+        if (::bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0 && ::listen(s, 16) == 0 &&
+            set_non_blocking(s)) {
+            return static_cast<SocketFd>(s);
+        }
+        last_error = wsa_text(WSAGetLastError());
+        ::closesocket(s);
+    }
+    throw SocketError(label + ": " + last_error);
+}
+
+std::pair<SocketFd, SocketFd> connected_pair() {
+    start_winsock();
+    SOCKET first = INVALID_SOCKET;
+    SOCKET second = INVALID_SOCKET;
+    loopback_pair(first, second);
+    return {static_cast<SocketFd>(first), static_cast<SocketFd>(second)};
+}
+
 SocketFd accept_socket(SocketFd listener) {
     const SOCKET s = ::accept(as_socket(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) return NO_SOCKET;
