@@ -72,18 +72,19 @@ ssh2::UniqueFd SshConnection::tunnel_to(const std::string& host, int port) {
         channel->close();
         throw BackendError(e.what());
     }
-    auto near = std::make_shared<ssh2::UniqueFd>(ends.first);
-    ssh2::UniqueFd far(ends.second);
-    const bool carried = spawn_worker([this, channel, near] {
-        ssh2::copy_until_closed(near->get(), *channel, m_stopping);
+    // Not "near"/"far": windows.h defines both as macros.
+    auto kept_end = std::make_shared<ssh2::UniqueFd>(ends.first);
+    ssh2::UniqueFd given_end(ends.second);
+    const bool carried = spawn_worker([this, channel, kept_end] {
+        ssh2::copy_until_closed(kept_end->get(), *channel, m_stopping);
         channel->close();
-        near->reset();  // the far end's reader sees the end of the stream
+        kept_end->reset();  // the given end's reader sees the end of the stream
     });
     if (!carried) {
         channel->close();
         throw BackendError("too many forwarded connections to carry one more");
     }
-    return far;
+    return given_end;
 }
 
 void SshConnection::connect_over(const SshConnectOptions& options, ssh2::UniqueFd carrier) {
