@@ -116,6 +116,24 @@ TEST_F(SupdupTab, ARefusedConnectionShowsTheSupdupFailureLine) {
     EXPECT_NE(host.info_lines(tab).front().find("charset=ascii"), std::string::npos);
 }
 
+TEST_F(SupdupTab, TheSessionsIpVersionChoosesWhichAddressesAreTried) {
+    const std::string greeting = "ITS ready\r\n";
+    SupdupServer server(greeting, {SupdupStep::wait_for_received(1)});
+    const std::string v6 = open(server.port(), {{"ip_version", "ipv6"}});
+    auto line = host.wait_for_call(
+        [&](const json& c) {
+            return c["call"] == "setTerminalInfo" && c["args"][0] == v6 && c["args"][2] == true;
+        },
+        10s);
+    ASSERT_TRUE(line);
+    EXPECT_NE((*line)["args"][1].get<std::string>().find("127.0.0.1 has no IPv6 address"),
+              std::string::npos)
+        << (*line)["args"][1];
+
+    const std::string v4 = open(server.port(), {{"ip_version", "ipv4"}});
+    EXPECT_NE(host.drain_until(v4, "ready", 5s).find(greeting), std::string::npos);
+}
+
 // A server that asks for output-reset acknowledgements without end and reads nothing: they
 // used to be written by the reader itself, which then blocked on the full socket with the
 // write lock held, so output and keystrokes froze. Now the reader queues them and stops

@@ -47,6 +47,7 @@ Sixbitline::Sixbitline(SixbitlineOptions options)
       m_scrolling(options.scrolling),
       m_location(location_to_ascii(options.location)),
       _timeout(usable_timeout(options.timeout)),
+      m_family(options.family),
       m_decoder(m_charset, m_location) {}
 
 Sixbitline::~Sixbitline() {
@@ -65,7 +66,7 @@ void Sixbitline::connect() {
                 throw SixbitlineError("Already connected");
             }
         }
-        auto sock = std::make_shared<TcpConnection>(TcpConnection::open(m_host, m_port, _timeout));
+        auto sock = std::make_shared<TcpConnection>(TcpConnection::open(m_host, m_port, _timeout, m_family));
         _send_initial_config(*sock);
         std::lock_guard<std::mutex> guard(m_sock_mutex);
         if (_closed) {

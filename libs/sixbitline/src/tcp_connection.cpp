@@ -86,7 +86,8 @@ int connect_before(int fd, const addrinfo& address, Clock::time_point deadline) 
 
 }  // namespace
 
-TcpConnection TcpConnection::open(const std::string& host, int port, double timeout_seconds) {
+TcpConnection TcpConnection::open(const std::string& host, int port, double timeout_seconds,
+                                  SixbitlineFamily family) {
     if (host.empty()) {
         throw SixbitlineError("No host given");
     }
@@ -98,8 +99,14 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
     const auto deadline = Clock::now() + budget;
 
+    const int wanted = family == SixbitlineFamily::ipv4   ? AF_INET
+                       : family == SixbitlineFamily::ipv6 ? AF_INET6
+                                                          : AF_UNSPEC;
+    bool any_of_family = false;
     int last_error = EHOSTUNREACH;
     for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+        if (wanted != AF_UNSPEC && a->ai_family != wanted) continue;
+        any_of_family = true;
         const int fd =
             ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) {
@@ -124,6 +131,7 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         return candidate;
     }
+    if (!any_of_family) throw SixbitlineError(no_address_text(host, family));
     throw SixbitlineError(system_error_text(last_error));
 }
 

@@ -7,13 +7,22 @@
 #include <string>
 #include <string_view>
 
+#include "sixbitline/sixbitline.h"
+
 namespace termiva {
 
 class TcpConnection {
 public:
-    // Connects to host:port, giving up after `timeout_seconds`; the socket is blocking
-    // afterwards. Throws SixbitlineError with the system's wording of the failure.
-    static TcpConnection open(const std::string& host, int port, double timeout_seconds);
+    // Connects to host:port through its addresses of `family`, giving up after
+    // `timeout_seconds`; the socket is blocking afterwards. Throws SixbitlineError with the
+    // system's wording of the failure, or saying the host has no address of that family.
+    static TcpConnection open(const std::string& host, int port, double timeout_seconds,
+                              SixbitlineFamily family);
+
+    static std::string no_address_text(const std::string& host, SixbitlineFamily family) {
+        return host + " has no " + (family == SixbitlineFamily::ipv6 ? "IPv6" : "IPv4") +
+               " address";
+    }
 
     // A descriptor, or a Winsock SOCKET (which fits); NO_SOCKET for none.
     static constexpr std::intptr_t NO_SOCKET = -1;

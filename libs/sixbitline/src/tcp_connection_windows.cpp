@@ -105,7 +105,8 @@ int connect_before(SOCKET s, const addrinfo& address, Clock::time_point deadline
 
 }  // namespace
 
-TcpConnection TcpConnection::open(const std::string& host, int port, double timeout_seconds) {
+TcpConnection TcpConnection::open(const std::string& host, int port, double timeout_seconds,
+                                  SixbitlineFamily family) {
     if (host.empty()) throw SixbitlineError("No host given");
     if (port < 1 || port > MAX_PORT) {
         throw SixbitlineError("Invalid port number " + std::to_string(port));
@@ -116,8 +117,14 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
     const auto deadline = Clock::now() + budget;
 
+    const int wanted = family == SixbitlineFamily::ipv4   ? AF_INET
+                       : family == SixbitlineFamily::ipv6 ? AF_INET6
+                                                          : AF_UNSPEC;
+    bool any_of_family = false;
     int last_error = WSAEHOSTUNREACH;
     for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+        if (wanted != AF_UNSPEC && a->ai_family != wanted) continue;
+        any_of_family = true;
         // Not inherited by the programs the application starts.
         const SOCKET s = WSASocketW(a->ai_family, a->ai_socktype, a->ai_protocol, nullptr, 0,
                                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -141,6 +148,7 @@ TcpConnection TcpConnection::open(const std::string& host, int port, double time
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
         return candidate;
     }
+    if (!any_of_family) throw SixbitlineError(no_address_text(host, family));
     throw SixbitlineError(wsa_text(last_error));
 }
 

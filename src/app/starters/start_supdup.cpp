@@ -31,6 +31,9 @@ void TermivaApp::_start_supdup_impl(const std::string& tab_id, const Session& se
     options.scrolling = scroll;
     options.location = location;
     options.timeout = 15;
+    options.family = sess.ip_family == platform::IpFamily::ipv4   ? SixbitlineFamily::ipv4
+                     : sess.ip_family == platform::IpFamily::ipv6 ? SixbitlineFamily::ipv6
+                                                                  : SixbitlineFamily::any;
     auto backend = std::make_shared<SupdupBackend>(std::move(options));
     // The client already delivers UTF-8 text, whatever the tab's code page says.
     run_stream_starter(m_tabs, tab_id, tab, backend, {"supdup", "err.supdup_fail", "utf-8"});

@@ -38,6 +38,9 @@ public:
 };
 
 // Constructor arguments of Sixbitline, by the names the starter passes them.
+// Which of the host's addresses a connection may use.
+enum class SixbitlineFamily { any, ipv4, ipv6 };
+
 struct SixbitlineOptions {
     std::string host;
     int port = SupdupProtocol::DEFAULT_PORT;  // 0 means the default port
@@ -48,6 +51,7 @@ struct SixbitlineOptions {
     bool scrolling = true;                               // ask the server to scroll
     std::string location = "Termiva";  // UTF-8; non-ASCII characters travel as "?"
     double timeout = 15.0;             // seconds allowed for the TCP connect
+    SixbitlineFamily family = SixbitlineFamily::any;
 };
 
 class TcpConnection;
@@ -99,6 +103,7 @@ public:
     // The location as it goes on the wire: ASCII only.
     const std::string& location() const { return m_location; }
     double timeout() const { return _timeout; }
+    SixbitlineFamily family() const { return m_family; }
 
 private:
     void _send_36bit(TcpConnection& sock, Word word);
@@ -118,6 +123,7 @@ private:
     bool m_scrolling;
     std::string m_location;
     double _timeout;
+    SixbitlineFamily m_family;
 
     // Readers and writers hold their own reference, so close() can drop the socket while
     // they are inside a call: the descriptor is released when the last of them leaves.
