@@ -34,10 +34,11 @@ SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily famil
     }
 }
 
-bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake) {
+bool tcp_port_open(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                   const WakeFd& wake) {
     SocketFd fd = NO_SOCKET;
     try {
-        fd = tcp_connect(host, port, platform::IpFamily::any, timeout_s, wake);
+        fd = tcp_connect(host, port, family, timeout_s, wake);
     } catch (const BackendError&) {
         if (wake.signalled()) throw;
         return false;  // refused, timed out, unreachable, unknown name: not reachable

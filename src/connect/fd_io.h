@@ -53,7 +53,8 @@ SocketFd tcp_connect(const std::string& host, int port, platform::IpFamily famil
 
 // Whether a TCP connection to host:port opens within `timeout_s` (it is closed at once).
 // Throws BackendError only after the wake-up.
-bool tcp_port_open(const std::string& host, int port, double timeout_s, const WakeFd& wake);
+bool tcp_port_open(const std::string& host, int port, platform::IpFamily family, double timeout_s,
+                   const WakeFd& wake);
 
 // Writes all of `data`; throws BackendError when the peer is gone or the wake-up fired.
 void write_all(SocketFd fd, std::string_view data, const WakeFd& wake);

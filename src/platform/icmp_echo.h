@@ -15,8 +15,10 @@ enum class EchoAnswer {
     unavailable,  // this system does not let the program send an echo: nothing was sent
 };
 
-// Sends one echo request to each address `host` resolves to, in turn, until one replies
-// or `timeout_ms` in all has passed. A fired `wake` ends the wait (silent).
-EchoAnswer icmp_echo(const std::string& host, int timeout_ms, const SocketWake& wake);
+// Sends one echo request to each address of `family` that `host` resolves to, in turn,
+// until one replies or `timeout_ms` in all has passed. A fired `wake` ends the wait
+// (silent).
+EchoAnswer icmp_echo(const std::string& host, IpFamily family, int timeout_ms,
+                     const SocketWake& wake);
 
 }  // namespace termiva::platform

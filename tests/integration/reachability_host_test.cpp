@@ -220,21 +220,32 @@ TEST(IcmpEcho, LoopbackAnswersOnBothFamiliesWhenAllowedAndNothingIsSentOtherwise
     {
         PingGroups closed("1 0");
         if (closed.now() == "1\t0") {
-            EXPECT_EQ(platform::icmp_echo("127.0.0.1", 1000, never),
+            EXPECT_EQ(platform::icmp_echo("127.0.0.1", platform::IpFamily::any, 1000, never),
                       platform::EchoAnswer::unavailable);
-            EXPECT_EQ(platform::icmp_echo("::1", 1000, never), platform::EchoAnswer::unavailable);
+            EXPECT_EQ(platform::icmp_echo("::1", platform::IpFamily::any, 1000, never),
+                      platform::EchoAnswer::unavailable);
         }
     }
     PingGroups open("0 2147483647");
     if (!open.ok()) GTEST_SKIP() << "opening ICMP echo needs root";
-    EXPECT_EQ(platform::icmp_echo("127.0.0.1", 2000, never), platform::EchoAnswer::answered);
-    EXPECT_EQ(platform::icmp_echo("::1", 2000, never), platform::EchoAnswer::answered);
-    EXPECT_EQ(platform::icmp_echo("no-such-host.invalid", 300, never),
+    EXPECT_EQ(platform::icmp_echo("127.0.0.1", platform::IpFamily::any, 2000, never),
+              platform::EchoAnswer::answered);
+    EXPECT_EQ(platform::icmp_echo("::1", platform::IpFamily::any, 2000, never),
+              platform::EchoAnswer::answered);
+    // Only the addresses of the session's IP version are asked.
+    EXPECT_EQ(platform::icmp_echo("127.0.0.1", platform::IpFamily::ipv6, 500, never),
+              platform::EchoAnswer::silent);
+    EXPECT_EQ(platform::icmp_echo("::1", platform::IpFamily::ipv4, 500, never),
+              platform::EchoAnswer::silent);
+    EXPECT_EQ(platform::icmp_echo("::1", platform::IpFamily::ipv6, 2000, never),
+              platform::EchoAnswer::answered);
+    EXPECT_EQ(platform::icmp_echo("no-such-host.invalid", platform::IpFamily::any, 300, never),
               platform::EchoAnswer::silent);
     // A stop ends the wait at once, whatever would have answered.
     platform::SocketWake stop;
     stop.signal();
-    EXPECT_EQ(platform::icmp_echo("127.0.0.1", 10000, stop), platform::EchoAnswer::silent);
+    EXPECT_EQ(platform::icmp_echo("127.0.0.1", platform::IpFamily::any, 10000, stop),
+              platform::EchoAnswer::silent);
 }
 
 }  // namespace

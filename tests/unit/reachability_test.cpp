@@ -47,15 +47,16 @@ private:
 
 // An ICMP echo as the system would answer it: forbidden, or answered by `up` only.
 ReachabilityProber::Echo echo_forbidden() {
-    return [](const std::string&, int, const platform::SocketWake&) {
+    return [](const std::string&, platform::IpFamily, int, const platform::SocketWake&) {
         return platform::EchoAnswer::unavailable;
     };
 }
 ReachabilityProber::Echo echo_answered_by(std::string up, std::vector<std::string>* asked) {
-    return [up, asked](const std::string& host, int, const platform::SocketWake&) {
-        if (asked) asked->push_back(host);
-        return host == up ? platform::EchoAnswer::answered : platform::EchoAnswer::silent;
-    };
+    return
+        [up, asked](const std::string& host, platform::IpFamily, int, const platform::SocketWake&) {
+            if (asked) asked->push_back(host);
+            return host == up ? platform::EchoAnswer::answered : platform::EchoAnswer::silent;
+        };
 }
 
 json network_session(const std::string& id, const std::string& protocol, const std::string& host,
@@ -150,6 +151,25 @@ TEST(ReachabilityRound, WithIcmpTheHostIsAskedAndNoPortAtAll) {
     EXPECT_EQ(asked, (std::vector<std::string>{"192.0.2.7", "192.0.2.8"}));
 }
 
+TEST(ReachabilityRound, TheSessionsIpVersionGoesWithItsHost) {
+    json v6 = network_session("v6", "telnet", "example.org", 23);
+    v6["ip_version"] = " IPv6 ";
+    const json sessions = json::array({v6, network_session("auto", "telnet", "example.org", 23)});
+    std::vector<platform::IpFamily> asked;
+    std::mutex lock;
+    ReachabilityProber prober([&] { return sessions; }, {}, [](json) {});
+    prober.use_echo(
+        [&](const std::string&, platform::IpFamily family, int, const platform::SocketWake&) {
+            std::lock_guard l(lock);
+            asked.push_back(family);
+            return family == platform::IpFamily::ipv6 ? platform::EchoAnswer::silent
+                                                      : platform::EchoAnswer::answered;
+        });
+    EXPECT_EQ(prober.probe_round(ReachabilityProber::targets_of(sessions))["results"],
+              json::array({{{"id", "v6"}, {"online", false}}, {{"id", "auto"}, {"online", true}}}));
+    EXPECT_EQ(asked.size(), 2u);
+}
+
 // Counts what the prober posts; the schedule is driven by a short interval.
 struct Recorder {
     std::mutex lock;
@@ -197,11 +217,12 @@ TEST(ReachabilitySchedule, OffMeansNoRoundEvenWhenAskedUntilOnAgain) {
     std::mutex asked_lock;
     Recorder rec;
     ReachabilityProber prober([&] { return sessions; }, {}, rec.sink(), 100ms);
-    prober.use_echo([&](const std::string& host, int, const platform::SocketWake&) {
-        std::lock_guard l(asked_lock);
-        asked.push_back(host);
-        return platform::EchoAnswer::answered;
-    });
+    prober.use_echo(
+        [&](const std::string& host, platform::IpFamily, int, const platform::SocketWake&) {
+            std::lock_guard l(asked_lock);
+            asked.push_back(host);
+            return platform::EchoAnswer::answered;
+        });
     prober.set_enabled(false);
     std::thread runner([&] { prober.run(); });
     prober.request_round();

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/json_values.h"
+#include "app/store/session.h"
 #include "connect/fd_io.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
@@ -63,14 +64,14 @@ std::vector<ReachabilityProber::Target> ReachabilityProber::targets_of(
         }
         int port = int_field(sess, "port", default_port(protocol));
         if (port <= 0 || port > 65535) port = default_port(protocol);
-        out.push_back({id, false, host, port, protocol == "ssh"});
+        out.push_back({id, false, host, port, protocol == "ssh", ip_family_member(sess)});
     }
     return out;
 }
 
 std::optional<bool> ReachabilityProber::probe(const Target& target) {
     const auto timeout_ms = static_cast<int>(PROBE_TIMEOUT_S * 1000);
-    switch (m_echo(target.host, timeout_ms, *m_wake)) {
+    switch (m_echo(target.host, target.family, timeout_ms, *m_wake)) {
         case platform::EchoAnswer::answered:
             return true;
         case platform::EchoAnswer::silent:
@@ -86,7 +87,8 @@ std::optional<bool> ReachabilityProber::probe(const Target& target) {
 // fail2ban count them), so its port is tried seldom and the answer kept meanwhile. The
 // lock is held across the connect: two sessions on one server make one connection.
 bool ReachabilityProber::tcp_probe(const Target& target) {
-    const std::string key = target.host + ":" + std::to_string(target.port);
+    const std::string key = target.host + ":" + std::to_string(target.port) + " " +
+                            platform::ip_family_name(target.family);
     std::lock_guard lock(m_tcp_lock);
     const auto now = std::chrono::steady_clock::now();
     auto found = m_tcp_answers.find(key);
@@ -94,7 +96,7 @@ bool ReachabilityProber::tcp_probe(const Target& target) {
         return found->second.online;
     bool online = false;
     try {
-        online = tcp_port_open(target.host, target.port, PROBE_TIMEOUT_S, *m_wake);
+        online = tcp_port_open(target.host, target.port, target.family, PROBE_TIMEOUT_S, *m_wake);
     } catch (const std::exception&) {
         return false;  // stopped: the round's answers are dropped anyway
     }

@@ -55,6 +55,8 @@ public:
         std::string host;     // host name, or the serial device
         int port = 0;
         bool ssh = false;  // may be tried with a TCP connect when ICMP is forbidden
+        // The addresses the session's tab would use ("ip_version").
+        platform::IpFamily family = platform::IpFamily::any;
     };
 
     // `sessions`: the saved sessions now (a JSON array); `open_in_tabs`: the ids of the
@@ -75,8 +77,9 @@ public:
     // Ends `run` within a fraction of a second; connects in flight are cancelled.
     void stop();
     // How a probe asks a host (platform::icmp_echo; a test gives its own). Before `run`.
-    using Echo = std::function<platform::EchoAnswer(const std::string& host, int timeout_ms,
-                                                    const platform::SocketWake& wake)>;
+    using Echo =
+        std::function<platform::EchoAnswer(const std::string& host, platform::IpFamily family,
+                                           int timeout_ms, const platform::SocketWake& wake)>;
     void use_echo(Echo echo) { m_echo = std::move(echo); }
 
     // Off: no round is made, nothing is sent (the user's setting, the headless host's

@@ -36,17 +36,6 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// "ipv4" or "ipv6" (any case, blanks around) names one IP version; anything else, "auto"
-// included, lets every address of the host be tried.
-platform::IpFamily ip_family_member(const Json& rec) {
-    std::string text = trim(text_of(member(rec, "ip_version")));
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (text == "ipv4") return platform::IpFamily::ipv4;
-    if (text == "ipv6") return platform::IpFamily::ipv6;
-    return platform::IpFamily::any;
-}
-
 std::vector<std::string> split_colons(const std::string& spec) {
     std::vector<std::string> parts(1);
     for (char c : spec) {
@@ -143,6 +132,15 @@ std::map<std::string, SshBugSetting> bug_settings(const Json& bugs) {
 }
 
 }  // namespace
+
+platform::IpFamily ip_family_member(const Json& rec) {
+    std::string text = trim(text_of(member(rec, "ip_version")));
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text == "ipv4") return platform::IpFamily::ipv4;
+    if (text == "ipv6") return platform::IpFamily::ipv6;
+    return platform::IpFamily::any;
+}
 
 std::vector<std::string> name_list(const Json& value) {
     std::vector<std::string> names;

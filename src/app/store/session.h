@@ -58,6 +58,9 @@ std::vector<std::string> name_list(const nlohmann::json& value);
 
 // `ssh_bugs` as flag -> mode text; booleans and numbers read as on/off.
 std::map<std::string, std::string> ssh_bug_modes(const nlohmann::json& bugs);
+// A record's "ip_version": "ipv4" or "ipv6" (any case, blanks around) names one IP version;
+// anything else, "auto" included, lets every address of the host be tried.
+platform::IpFamily ip_family_member(const nlohmann::json& rec);
 
 struct Session {
     // A record that is not an object keeps its bytes and reads as an empty session.

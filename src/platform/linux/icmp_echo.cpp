@@ -39,7 +39,8 @@ std::uint16_t next_sequence() {
 
 }  // namespace
 
-EchoAnswer icmp_echo(const std::string& host, int timeout_ms, const SocketWake& wake) {
+EchoAnswer icmp_echo(const std::string& host, IpFamily family, int timeout_ms,
+                     const SocketWake& wake) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
@@ -50,9 +51,12 @@ EchoAnswer icmp_echo(const std::string& host, int timeout_ms, const SocketWake& 
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     bool opened_any = false;
+    bool any_of_family = false;
     for (const addrinfo* a = list.get(); a; a = a->ai_next) {
         if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
         const bool v4 = a->ai_family == AF_INET;
+        if (!ip_family_allows(family, !v4)) continue;
+        any_of_family = true;
         const int protocol = v4 ? static_cast<int>(IPPROTO_ICMP) : static_cast<int>(IPPROTO_ICMPV6);
         Fd s{::socket(a->ai_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol)};
         // Refused (EACCES outside ping_group_range) or not built into this kernel.
@@ -86,7 +90,8 @@ EchoAnswer icmp_echo(const std::string& host, int timeout_ms, const SocketWake& 
             if (is_reply) return EchoAnswer::answered;
         }
     }
-    return opened_any ? EchoAnswer::silent : EchoAnswer::unavailable;
+    // A host without an address of the family its tab would use is not there for that tab.
+    return opened_any || !any_of_family ? EchoAnswer::silent : EchoAnswer::unavailable;
 }
 
 }  // namespace termiva::platform
