@@ -66,7 +66,8 @@ void Sixbitline::connect() {
                 throw SixbitlineError("Already connected");
             }
         }
-        auto sock = std::make_shared<TcpConnection>(TcpConnection::open(m_host, m_port, _timeout, m_family));
+        auto sock = std::make_shared<TcpConnection>(
+            TcpConnection::open(m_host, m_port, _timeout, m_family));
         _send_initial_config(*sock);
         std::lock_guard<std::mutex> guard(m_sock_mutex);
         if (_closed) {
