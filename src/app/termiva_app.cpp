@@ -42,6 +42,7 @@ const std::vector<std::string> TermivaApp::CONN_LEVEL_KEYS = {
     "serial_baud",
     "terminal_type",
     "port_forwards",
+    "proxy_jump",
 };
 
 namespace {
