@@ -34,7 +34,7 @@ fi
 # out, and they need the Linux build in build/ or $TERMIVA_BUILD_DIR). File names the tests
 # send are translated to Wine's Z: drive by the test support only.
 linux=${TERMIVA_BUILD_DIR:-build}
-WINE_HOST_TESTS='^(RawTab|HostStores|LocalShell|StreamTab|TelnetTab|TelnetSerialTab|RloginTab|SupdupTab|Ssh1Tab|SshHostTab|XferOverTcp|AssistantHost)\.'
+WINE_HOST_TESTS='^(RawTab|HostStores|LocalShell|StreamTab|TelnetTab|TelnetSerialTab|RloginTab|SupdupTab|Ssh1Tab|SshHostTab|SftpHostTab|XferOverTcp|AssistantHost)\.'
 # Serial tabs on Wine COM ports the test support links to socat ptys: one at a time, like the
 # serial tests above.
 WINE_HOST_SERIAL_TESTS='^(SerialTab|EspTab)\.'
