@@ -155,7 +155,7 @@ private:
     // ---- the application's own operations and steps, reached through the bridge ----
     // A status line in the tab (starters and the application's own operations).
     void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false) {
-        m_tabs.push_info(tab_id, message, is_error);
+        m_tabs._push_info(tab_id, message, is_error);
     }
     void _load_sessions();
     // An error text when the file could not be written (the previous one is intact).

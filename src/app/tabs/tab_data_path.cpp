@@ -21,7 +21,7 @@ constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
 }  // namespace
 
-std::string TabService::with_line_end_translation(Tab& tab, const std::string& text) {
+std::string TabService::_apply_eol_translation(Tab& tab, const std::string& text) {
     bool lf = false, cr = false;
     {
         std::lock_guard lock(tab.lock);
@@ -67,11 +67,11 @@ std::string TabService::with_line_end_translation(Tab& tab, const std::string& t
     return out;
 }
 
-void TabService::push_text(const std::string& tab_id, const std::string& text) {
+void TabService::_push_to_term(const std::string& tab_id, const std::string& text) {
     if (text.empty()) return;
     TabPtr tab = find_tab(tab_id);
     if (!tab || !tab->reading) return;
-    std::string translated = with_line_end_translation(*tab, text);
+    std::string translated = _apply_eol_translation(*tab, text);
     m_logs.write(tab_id, translated);
     std::size_t chars = text::count_code_points(translated);
     m_output.append(tab_id, std::move(translated), chars);
@@ -111,7 +111,7 @@ bool TabService::send_input(const std::string& tab_id, const std::string& data) 
         if (serial_session->serial_local_echo) {
             // In its place among what the line sends back, as a received chunk would be.
             std::lock_guard order(tab->received_order);
-            push_text(tab_id, local_echo_text(data));
+            _push_to_term(tab_id, local_echo_text(data));
         }
         return true;
     } catch (const std::exception& e) {
@@ -167,11 +167,11 @@ Json TabService::toggle_tab_reading(const std::string& tab_id) {
     return Json{{"reading", now}};
 }
 
-void TabService::push_info(const std::string& tab_id, const std::string& message, bool is_error) {
+void TabService::_push_info(const std::string& tab_id, const std::string& message, bool is_error) {
     m_shell.page_call("setTerminalInfo", {tab_id, text::cut_status_line(message), is_error});
 }
 
-void TabService::push_connected(const std::string& tab_id) {
+void TabService::_push_connected(const std::string& tab_id) {
     m_shell.page_call("terminalConnected", {tab_id});
 }
 
@@ -207,7 +207,7 @@ void TabService::read_stream(const TabPtr& tab, Backend& backend) {
         try {
             std::lock_guard in_order(tab->received_order);
             std::string text = m_links.received(tab_id, data);
-            if (!text.empty()) push_text(tab_id, text);
+            if (!text.empty()) _push_to_term(tab_id, text);
         } catch (const std::exception& e) {
             // One chunk that could not be shown must not stop a tab that still reads:
             // the connection is fine, the next chunk may well be.

@@ -100,7 +100,7 @@ std::string TabService::translate(std::string_view key, const MessageArgs& value
 
 void TabService::close_all() {
     for (const auto& id : m_tabs.order())
-        close_tab_quietly(id);
+        _close_tab_internal(id);
 }
 
 Json TabService::connect_session(const Json& session_id) {
@@ -156,7 +156,7 @@ Json TabService::reconnect_tab(const std::string& tab_id) {
 }
 
 Json TabService::close_tab(const std::string& tab_id) {
-    close_tab_quietly(tab_id);
+    _close_tab_internal(tab_id);
     return get_runtime_state();
 }
 
@@ -197,7 +197,7 @@ void TabService::release_tab_resources(Tab& tab) {
     }
 }
 
-void TabService::close_tab_quietly(const std::string& tab_id) {
+void TabService::_close_tab_internal(const std::string& tab_id) {
     // Out of the registry before it closes, so the state the page asks for when it hears
     // of the close no longer lists it.
     TabPtr tab = m_tabs.remove(tab_id);
@@ -206,7 +206,7 @@ void TabService::close_tab_quietly(const std::string& tab_id) {
     m_logs.stop(tab_id);
 }
 
-Json TabService::tabs_for_page() const {
+Json TabService::_tabs_for_js() const {
     Json out = Json::array();
     for (const auto& tab : m_tabs.snapshot()) {
         std::lock_guard lock(tab->lock);
@@ -231,7 +231,7 @@ std::set<std::string> TabService::sessions_in_tabs() const {
 
 Json TabService::get_runtime_state() {
     Json state;
-    state["tabs"] = tabs_for_page();
+    state["tabs"] = _tabs_for_js();
     auto active = m_tabs.active();
     state["active_tab"] = active ? Json(*active) : Json();
     Json status = Json::object();

@@ -74,12 +74,24 @@ public:
     void close_all();
     TabRegistry& registry() { return m_tabs; }
 
+    // Received text into the tab's output (line ends translated, the log written); dropped
+    // while the tab's reading is off.
+    void _push_to_term(const std::string& tab_id, const std::string& text);
+    // A status line: the page's setTerminalInfo(tab, message, is_error).
+    void _push_info(const std::string& tab_id, const std::string& message, bool is_error = false);
+    // The page's terminalConnected(tab).
+    void _push_connected(const std::string& tab_id);
+
     // ---- TabHost ----
     TabPtr find_tab(const std::string& tab_id) const override { return m_tabs.find(tab_id); }
-    void push_text(const std::string& tab_id, const std::string& text) override;
+    void push_text(const std::string& tab_id, const std::string& text) override {
+        _push_to_term(tab_id, text);
+    }
     void push_info(const std::string& tab_id, const std::string& message,
-                   bool is_error = false) override;
-    void push_connected(const std::string& tab_id) override;
+                   bool is_error = false) override {
+        _push_info(tab_id, message, is_error);
+    }
+    void push_connected(const std::string& tab_id) override { _push_connected(tab_id); }
     // Tells the page its runtime state changed, so it asks again instead of polling.
     void runtime_changed() override;
     std::string translate(std::string_view key, const MessageArgs& values = {}) const override;
@@ -95,11 +107,11 @@ public:
 private:
     // Tells the page when a tab's move changed what it shows.
     void tab_moved(const Tab& tab, TabState from, TabState to);
-    void close_tab_quietly(const std::string& tab_id);
+    void _close_tab_internal(const std::string& tab_id);
     // Closes the backend and the job a tab holds (a backend still connecting included).
     void release_tab_resources(Tab& tab);
-    Json tabs_for_page() const;
-    std::string with_line_end_translation(Tab& tab, const std::string& text);
+    Json _tabs_for_js() const;
+    std::string _apply_eol_translation(Tab& tab, const std::string& text);
 
     DesktopShell& m_shell;
     const SessionStore& m_store;
